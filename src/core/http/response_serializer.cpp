@@ -1,0 +1,180 @@
+#include "core/http/response_serializer.hpp"
+
+#include <array>
+#include <charconv>
+#include <cstring>
+
+#include "core/common/byte_scan.hpp"
+
+namespace tessaryne::http {
+
+namespace {
+
+constexpr std::string_view kStatusPrefix = "HTTP/1.1 ";
+constexpr std::string_view kContentLength = "content-length: ";
+constexpr std::string_view kChunkedLine = "transfer-encoding: chunked\r\n";
+constexpr std::string_view kKeepAliveLine = "connection: keep-alive\r\n";
+constexpr std::string_view kCloseLine = "connection: close\r\n";
+constexpr std::string_view kCrlf = "\r\n";
+
+// Longest decimal or hexadecimal rendering of a 64-bit size.
+using NumberText = std::array<char, 20>;
+
+std::string_view to_chars(NumberText& buffer, std::uint64_t value, int base) noexcept {
+  auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, base);
+  if (base == 16)
+    for (char* c = buffer.data(); c != result.ptr; ++c)
+      if (*c >= 'a' && *c <= 'f') *c = static_cast<char>(*c - ('a' - 'A'));
+  return {buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data())};
+}
+
+char* put(char* out, std::string_view text) noexcept {
+  if (!text.empty()) std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+}  // namespace
+
+std::string_view reason_phrase(std::uint16_t status) noexcept {
+  switch (status) {
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 304: return "Not Modified";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 413: return "Payload Too Large";
+    case 426: return "Upgrade Required";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    default: return "OK";
+  }
+}
+
+std::uint16_t status_from_line(std::string_view line) noexcept {
+  if (line.size() < 12 || line.substr(0, kStatusPrefix.size()) != kStatusPrefix) return 200;
+  std::string_view digits = line.substr(9, 3);
+  if (digits.front() == '+') digits.remove_prefix(1);
+  std::uint16_t code = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 200;
+    code = static_cast<std::uint16_t>(code * 10 + (c - '0'));
+  }
+  return code;
+}
+
+ResponseSerializer::ResponseSerializer(const ResponseParts& parts) noexcept
+    : parts_(parts), keep_alive_(parts.keep_alive) {}
+
+bool ResponseSerializer::add_header(std::string_view name, std::string_view value) noexcept {
+  if (common::contains_cr_or_lf(name) || common::contains_cr_or_lf(value)) return false;
+  headers_size_ += name.size() + value.size() + 4;
+  switch (name.size()) {  // match by length first, then fold case
+    case 4:
+      saw_date_ = saw_date_ || common::equals_lowercase(name, "date");
+      break;
+    case 6:
+      saw_server_ = saw_server_ || common::equals_lowercase(name, "server");
+      break;
+    case 10:
+      if (common::equals_lowercase(name, "connection")) {
+        saw_connection_ = true;
+        // Any value mentioning "close" (case-insensitively) ends keep-alive;
+        // nothing here turns it on.
+        for (std::size_t i = 0; i + 5 <= value.size(); ++i)
+          if (common::equals_lowercase(value.substr(i, 5), "close")) {
+            keep_alive_ = false;
+            break;
+          }
+      }
+      break;
+    case 14:
+      saw_content_length_ = saw_content_length_ || common::equals_lowercase(name, "content-length");
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
+ResponseSerializer::Framing ResponseSerializer::framing() const noexcept {
+  if (parts_.no_body_status) return Framing::none_no_body;
+  if (saw_content_length_) return Framing::none_raw_body;
+  if (!parts_.more_body) return Framing::content_length;
+  return Framing::chunked;
+}
+
+bool ResponseSerializer::chunked() const noexcept { return framing() == Framing::chunked; }
+
+std::size_t ResponseSerializer::size() const noexcept {
+  NumberText number;
+  std::size_t total = kStatusPrefix.size() + to_chars(number, parts_.status, 10).size() + 1 +
+                      reason_phrase(parts_.status).size() + kCrlf.size();
+  if (!saw_server_) total += parts_.server_line.size();
+  if (!saw_date_) total += parts_.date_line.size();
+  total += headers_size_;
+  const std::size_t body = parts_.body.size();
+  switch (framing()) {
+    case Framing::none_no_body: break;
+    case Framing::none_raw_body: total += body; break;
+    case Framing::content_length:
+      total += kContentLength.size() + to_chars(number, body, 10).size() + kCrlf.size() + body;
+      break;
+    case Framing::chunked:
+      total += kChunkedLine.size();
+      if (body != 0) total += to_chars(number, body, 16).size() + 2 * kCrlf.size() + body;
+      break;
+  }
+  if (!saw_connection_) total += keep_alive_ ? kKeepAliveLine.size() : kCloseLine.size();
+  return total + kCrlf.size();
+}
+
+void ResponseSerializer::write(std::span<const HeaderField> headers, char* out) const noexcept {
+  NumberText number;
+  out = put(out, kStatusPrefix);
+  out = put(out, to_chars(number, parts_.status, 10));
+  *out++ = ' ';
+  out = put(out, reason_phrase(parts_.status));
+  out = put(out, kCrlf);
+  if (!saw_server_) out = put(out, parts_.server_line);
+  if (!saw_date_) out = put(out, parts_.date_line);
+  for (const HeaderField& header : headers) {
+    out = put(out, header.name);
+    *out++ = ':';
+    *out++ = ' ';
+    out = put(out, header.value);
+    out = put(out, kCrlf);
+  }
+  const Framing how = framing();
+  const std::string_view body = parts_.body;
+  if (how == Framing::content_length) {
+    out = put(out, kContentLength);
+    out = put(out, to_chars(number, body.size(), 10));
+    out = put(out, kCrlf);
+  } else if (how == Framing::chunked) {
+    out = put(out, kChunkedLine);
+  }
+  if (!saw_connection_) out = put(out, keep_alive_ ? kKeepAliveLine : kCloseLine);
+  out = put(out, kCrlf);
+  switch (how) {
+    case Framing::none_no_body: break;
+    case Framing::none_raw_body:
+    case Framing::content_length: put(out, body); break;
+    case Framing::chunked:
+      if (!body.empty()) {
+        out = put(out, to_chars(number, body.size(), 16));
+        out = put(out, kCrlf);
+        out = put(out, body);
+        put(out, kCrlf);
+      }
+      break;
+  }
+}
+
+}  // namespace tessaryne::http

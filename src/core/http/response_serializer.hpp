@@ -1,0 +1,67 @@
+#pragma once
+// Serialises an HTTP/1.1 response head (and the first body piece) into one
+// buffer whose exact size is known before anything is written.
+//
+// Use: construct, call add_header() for each caller header in order (it refuses
+// CR/LF and notes the headers that change framing), then size(), then write().
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace tessaryne::http {
+
+struct HeaderField {
+  std::string_view name;
+  std::string_view value;
+};
+
+struct ResponseParts {
+  std::uint16_t status = 200;
+  std::string_view server_line;  // complete line with its CRLF, copied as is
+  std::string_view date_line;    // complete line with its CRLF, copied as is
+  std::string_view body;
+  bool more_body = false;
+  bool no_body_status = false;
+  bool keep_alive = true;
+};
+
+// Reason phrase for a status code; every code without its own phrase gets "OK".
+std::string_view reason_phrase(std::uint16_t status) noexcept;
+
+// Status code of a status line that starts "HTTP/1.1 " followed by three bytes
+// forming an optional "+" and decimal digits; 200 for anything else.
+std::uint16_t status_from_line(std::string_view status_line) noexcept;
+
+class ResponseSerializer {
+ public:
+  explicit ResponseSerializer(const ResponseParts& parts) noexcept;
+
+  // Records one caller header. Returns false, recording nothing, when the name
+  // or the value holds a CR or LF byte.
+  [[nodiscard]] bool add_header(std::string_view name, std::string_view value) noexcept;
+
+  // Exact output size; valid once every header has been added.
+  [[nodiscard]] std::size_t size() const noexcept;
+  [[nodiscard]] bool chunked() const noexcept;
+  [[nodiscard]] bool keep_alive() const noexcept { return keep_alive_; }
+
+  // Writes exactly size() bytes. `headers` must be the pairs given to add_header, in order.
+  void write(std::span<const HeaderField> headers, char* out) const noexcept;
+
+ private:
+  enum class Framing : std::uint8_t { none_no_body, none_raw_body, content_length, chunked };
+  [[nodiscard]] Framing framing() const noexcept;
+
+  const ResponseParts& parts_;
+  std::size_t headers_size_ = 0;
+  bool keep_alive_;
+  bool saw_date_ = false;
+  bool saw_server_ = false;
+  bool saw_connection_ = false;
+  bool saw_content_length_ = false;
+};
+
+}  // namespace tessaryne::http
