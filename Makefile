@@ -1,0 +1,81 @@
+# Entry points: `make test` (everything, from a fresh machine) and `make bench`.
+# `make fuzz` runs each fuzzer for a minute; `make lint` runs clang-tidy.
+
+VENV    := .venv
+PYTHON  := $(VENV)/bin/python
+CMAKE   := $(VENV)/bin/cmake
+NINJA   := $(VENV)/bin/ninja
+STAMP   := $(VENV)/.tessaryne-ready
+JOBS    ?= $(shell nproc)
+FUZZ_SMOKE_SECONDS ?= 10
+FUZZ_SECONDS ?= 60
+
+CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA))
+
+.PHONY: test test-cpp test-python stubtest fuzz-smoke fuzz bench lint extension clean
+
+test: test-cpp extension test-python stubtest fuzz-smoke
+
+# --- environment --------------------------------------------------------------
+$(STAMP): pyproject.toml scripts/bootstrap-python scripts/install-system-deps
+	scripts/install-system-deps
+	interpreter="$$(scripts/bootstrap-python)" && "$$interpreter" -m venv --clear $(VENV)
+	$(PYTHON) -m pip install -q pytest hypothesis mypy scikit-build-core ninja cmake
+	touch $@
+
+extension: $(STAMP)
+	$(PYTHON) -m pip install -q --no-build-isolation -e .
+
+# --- C++ core: ASan+UBSan for everything, TSan for everything again -------------
+build/cpp-asan/build.ninja: $(STAMP)
+	$(CMAKE) -S . -B build/cpp-asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug \
+	  -DTESSARYNE_BUILD_TESTS=ON -DTESSARYNE_SANITIZE=address,undefined
+build/cpp-tsan/build.ninja: $(STAMP)
+	$(CMAKE) -S . -B build/cpp-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTESSARYNE_BUILD_TESTS=ON -DTESSARYNE_SANITIZE=thread
+
+test-cpp: build/cpp-asan/build.ninja build/cpp-tsan/build.ninja
+	$(CMAKE) --build build/cpp-asan -j $(JOBS)
+	$(CMAKE) --build build/cpp-tsan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(VENV)/bin/ctest --test-dir build/cpp-asan --output-on-failure -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build/cpp-tsan --output-on-failure
+
+# --- Python ---------------------------------------------------------------------
+test-python: extension
+	$(PYTHON) -m pytest -q -p no:cacheprovider tests/python
+
+stubtest: extension
+	$(PYTHON) -m mypy.stubtest tessaryne._tessaryne_core
+
+# --- fuzzing (clang's libFuzzer) --------------------------------------------------
+build/fuzz/build.ninja: $(STAMP)
+	CXX=clang++ $(CMAKE) -S . -B build/fuzz $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTESSARYNE_BUILD_FUZZ=ON -DTESSARYNE_SANITIZE=address,undefined
+
+fuzz-smoke: build/fuzz/build.ninja
+	$(CMAKE) --build build/fuzz -j $(JOBS)
+	scripts/run-fuzzers build/fuzz $(FUZZ_SMOKE_SECONDS)
+
+fuzz: build/fuzz/build.ninja
+	$(CMAKE) --build build/fuzz -j $(JOBS)
+	scripts/run-fuzzers build/fuzz $(FUZZ_SECONDS)
+
+# --- benchmarks -----------------------------------------------------------------
+build/bench/build.ninja: $(STAMP)
+	$(CMAKE) -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTESSARYNE_BUILD_BENCH=ON
+
+bench: extension build/bench/build.ninja
+	$(CMAKE) --build build/bench -j $(JOBS)
+	$(PYTHON) bench/run.py build/bench
+
+# --- lint -------------------------------------------------------------------------
+build/lint/compile_commands.json: $(STAMP)
+	$(CMAKE) -S . -B build/lint $(CMAKE_COMMON) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+	  -DTESSARYNE_BUILD_EXTENSION=ON -DTESSARYNE_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PYTHON))
+
+lint: build/lint/compile_commands.json
+	git ls-files 'src/*.cpp' | xargs clang-tidy -p build/lint --quiet
+
+clean:
+	rm -rf build

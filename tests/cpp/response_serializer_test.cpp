@@ -1,0 +1,84 @@
+#include "core/http/response_serializer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace tessaryne::http {
+namespace {
+
+struct Built {
+  std::string bytes;
+  bool chunked;
+  bool keep_alive;
+};
+
+// Serialises and checks that size() predicted the written length exactly:
+// the output buffer is sized by size() plus a guard region that must stay intact.
+Built build(const ResponseParts& parts, const std::vector<HeaderField>& headers) {
+  ResponseSerializer serializer(parts);
+  for (const HeaderField& h : headers) EXPECT_TRUE(serializer.add_header(h.name, h.value));
+  const std::size_t size = serializer.size();
+  std::string out(size + 16, '#');
+  serializer.write(headers, out.data());
+  EXPECT_EQ(out.substr(size), std::string(16, '#'));
+  out.resize(size);
+  return {out, serializer.chunked(), serializer.keep_alive()};
+}
+
+TEST(ResponseSerializer, PredictedSizeMatchesWrittenBytesForRandomResponses) {
+  std::mt19937 rng(7);
+  const std::vector<std::string> names = {"date", "Server", "connection", "Content-Length", "x", "", "dates"};
+  const std::vector<std::string> values = {"", "close", "keep-alive", "5", std::string(300, 'v')};
+  for (int round = 0; round < 2000; ++round) {
+    ResponseParts parts;
+    parts.status = static_cast<std::uint16_t>(rng());
+    parts.server_line = (rng() & 1) ? "server: s\r\n" : "";
+    parts.date_line = (rng() & 1) ? "date: d\r\n" : "";
+    std::string body(rng() % 600, 'b');
+    parts.body = body;
+    parts.more_body = rng() & 1;
+    parts.no_body_status = (rng() % 4) == 0;
+    parts.keep_alive = rng() & 1;
+    std::vector<HeaderField> headers;
+    for (std::size_t i = rng() % 6; i > 0; --i)
+      headers.push_back({names[rng() % names.size()], values[rng() % values.size()]});
+    build(parts, headers);  // the guard-region check is the assertion
+  }
+}
+
+TEST(ResponseSerializer, ChunkedFirstPieceUsesUpperCaseHex) {
+  ResponseParts parts;
+  std::string body(0xABC, 'z');
+  parts.body = body;
+  parts.more_body = true;
+  const Built built = build(parts, {});
+  EXPECT_TRUE(built.chunked);
+  const std::string head = "HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\nconnection: keep-alive\r\n\r\nABC\r\n";
+  EXPECT_EQ(built.bytes, head + body + "\r\n");
+}
+
+TEST(ResponseSerializer, RefusesCrOrLfAndRecordsNothing) {
+  ResponseParts parts;
+  ResponseSerializer serializer(parts);
+  const std::size_t before = serializer.size();
+  EXPECT_FALSE(serializer.add_header("connection", "close\r\n"));
+  EXPECT_FALSE(serializer.add_header("content-length\n", "1"));
+  EXPECT_EQ(serializer.size(), before);
+  EXPECT_TRUE(serializer.keep_alive());
+  EXPECT_FALSE(serializer.chunked());
+}
+
+TEST(ResponseSerializer, StatusFromLine) {
+  const std::pair<std::string_view, std::uint16_t> cases[] = {
+      {"HTTP/1.1 404 Not Found", 404}, {"HTTP/1.1 +42", 42}, {"HTTP/1.1 4x4", 200},
+      {"HTTP/1.1 40", 200},            {"HTTP/1.0 404", 200}, {"HTTP/1.1 999", 999},
+      {"HTTP/1.1 +", 200},             {"HTTP/1.1 +-1", 200},
+  };
+  for (const auto& [line, code] : cases) EXPECT_EQ(status_from_line(line), code) << line;
+}
+
+}  // namespace
+}  // namespace tessaryne::http
