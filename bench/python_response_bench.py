@@ -38,7 +38,8 @@ def python_format_response(status, server, date, headers, body, keep_alive):
 
 
 def main():
-    ours_call = lambda: FastHttpConnection.format_response(200, SERVER, DATE, HEADERS, BODY, False, False, True)
+    format_response = FastHttpConnection.format_response
+    ours_call = lambda: format_response(200, SERVER, DATE, HEADERS, BODY, False, False, True)
     peer_call = lambda: python_format_response(200, SERVER, DATE, HEADERS, BODY, True)
     assert ours_call() == peer_call(), "the peer must produce the same bytes"
     print_table(

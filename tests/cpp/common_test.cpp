@@ -10,18 +10,29 @@
 namespace tessaryne::common {
 namespace {
 
-TEST(ByteScan, FindsEveryByteValueAtEveryPositionAndLength) {
+template <unsigned char... Bytes>
+void expect_scan_matches_naive_search() {
+  const unsigned char wanted[] = {Bytes...};
   for (std::size_t length = 0; length <= 40; ++length) {
-    for (int target = 0; target < 256; target += 17) {
-      std::string text(length, static_cast<char>(target ^ 0x55));
-      EXPECT_FALSE(contains_byte(text, static_cast<unsigned char>(target))) << length;
-      for (std::size_t at = 0; at < length; ++at) {
-        std::string hit = text;
-        hit[at] = static_cast<char>(target);
-        EXPECT_TRUE(contains_byte(hit, static_cast<unsigned char>(target))) << length << " " << at;
-      }
+    for (int filler = 0; filler < 256; filler += 5) {
+      std::string text(length, static_cast<char>(filler));
+      const bool filler_wanted = ((filler == Bytes) || ...);
+      EXPECT_EQ(contains_any<Bytes...>(text), filler_wanted && length > 0) << length << " " << filler;
+      if (filler_wanted) continue;
+      for (std::size_t at = 0; at < length; ++at)
+        for (unsigned char byte : wanted) {
+          std::string hit = text;
+          hit[at] = static_cast<char>(byte);
+          EXPECT_TRUE(contains_any<Bytes...>(hit)) << length << " " << at;
+        }
     }
   }
+}
+
+TEST(ByteScan, FindsWantedBytesAtEveryPositionAndLength) {
+  expect_scan_matches_naive_search<'\r', '\n'>();
+  expect_scan_matches_naive_search<0x00>();
+  expect_scan_matches_naive_search<0x80, 0xff>();
 }
 
 TEST(ByteScan, NeighbouringBytesGiveNoFalseHits) {

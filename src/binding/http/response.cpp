@@ -2,30 +2,95 @@
 
 #include <array>
 #include <cstddef>
-#include <memory_resource>
-#include <vector>
 
 #include "binding/common/args.hpp"
+#include "core/common/small_vector.hpp"
 #include "core/http/response_serializer.hpp"
 
 namespace tessaryne::binding {
 namespace {
 
-// Typical responses carry a handful of headers; their bookkeeping lives on the
-// stack and only spills to the heap for long header lists.
-constexpr std::size_t kInlineHeaderBytes = 2048;
+// Typical responses carry a handful of headers; their bookkeeping stays inline
+// and only spills to the heap for long header lists.
+constexpr std::size_t kInlineHeaders = 16;
 
-PyRef subscript(PyObject* item, Py_ssize_t index) {
-  if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) > index)
-    return PyRef::borrow(PyTuple_GET_ITEM(item, index));
-  PyRef key = checked_ref(PyLong_FromSsize_t(index));
-  return checked_ref(PyObject_GetItem(item, key.get()));
-}
+// References that keep header bytes alive until the output is built, whatever
+// the caller's containers do meanwhile; released when the walk ends.
+class OwnedRefs {
+ public:
+  OwnedRefs() = default;
+  OwnedRefs(const OwnedRefs&) = delete;
+  OwnedRefs& operator=(const OwnedRefs&) = delete;
+  ~OwnedRefs() {
+    for (PyObject* object : refs_.view()) Py_DECREF(object);
+  }
+  PyObject* adopt(PyRef reference) {
+    refs_.push_back(reference.get());
+    return reference.release();
+  }
+
+ private:
+  common::SmallVector<PyObject*, 2 * kInlineHeaders> refs_;
+};
 
 std::string_view header_bytes(PyObject* object) {
   if (!PyBytes_Check(object)) raise_type_mismatch(object, "bytes");
   return {PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
 }
+
+PyObject* subscript(PyObject* item, long index, OwnedRefs& owned) {
+  PyRef key = checked_ref(PyLong_FromLong(index));
+  return owned.adopt(checked_ref(PyObject_GetItem(item, key.get())));
+}
+
+class HeaderWalk {
+ public:
+  explicit HeaderWalk(http::ResponseSerializer& serializer) : serializer_(serializer) {}
+
+  // `item` must stay alive until the output is built.
+  void take(PyObject* item) {
+    PyObject* name = nullptr;
+    PyObject* value = nullptr;
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) >= 2) {
+      name = PyTuple_GET_ITEM(item, 0);  // a tuple keeps its items
+      value = PyTuple_GET_ITEM(item, 1);
+    } else {
+      name = subscript(item, 0, owned_);
+      value = subscript(item, 1, owned_);
+    }
+    const http::HeaderField field{header_bytes(name), header_bytes(value)};
+    if (!serializer_.add_header(field.name, field.value))
+      raise(PyExc_ValueError, "Illegal CRLF control characters detected in HTTP response header");
+    fields_.push_back(field);
+  }
+
+  void walk(PyObject* headers) {
+    if (PyTuple_CheckExact(headers)) {  // the caller's tuple keeps every item alive
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(headers); ++i) take(PyTuple_GET_ITEM(headers, i));
+    } else if (PyList_CheckExact(headers)) {  // another thread may shrink the list meanwhile
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
+        PyObject* item = PyList_GetItemRef(headers, i);
+        if (item == nullptr) {
+          if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw PythonError{};
+          PyErr_Clear();
+          break;
+        }
+        take(owned_.adopt(PyRef::steal(item)));
+      }
+    } else {
+      PyRef iterator = checked_ref(PyObject_GetIter(headers));
+      while (PyObject* item = PyIter_Next(iterator.get())) take(owned_.adopt(PyRef::steal(item)));
+      if (PyErr_Occurred()) throw PythonError{};
+    }
+  }
+
+  [[nodiscard]] std::span<const http::HeaderField> fields() const noexcept { return fields_.view(); }
+
+ private:
+  http::ResponseSerializer& serializer_;
+  OwnedRefs owned_;
+  common::SmallVector<http::HeaderField, kInlineHeaders> fields_;
+};
 
 }  // namespace
 
@@ -40,30 +105,13 @@ PyObject* format_response(std::uint16_t status, PyObject* const* rest) {
   parts.no_body_status = to_bool(rest[5], "is_no_body_status");
   parts.keep_alive = to_bool(rest[6], "keep_alive");
 
-  std::array<std::byte, kInlineHeaderBytes> inline_storage;
-  std::pmr::monotonic_buffer_resource arena(inline_storage.data(), inline_storage.size());
-  // The name and value objects stay referenced until the output is built, so the
-  // views below stay valid whatever the caller's containers do meanwhile.
-  std::pmr::vector<PyRef> owners(&arena);
-  std::pmr::vector<http::HeaderField> fields(&arena);
   http::ResponseSerializer serializer(parts);
-
-  PyRef iterator = checked_ref(PyObject_GetIter(headers));
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    PyRef name = subscript(item.get(), 0);
-    PyRef value = subscript(item.get(), 1);
-    const http::HeaderField field{header_bytes(name.get()), header_bytes(value.get())};
-    if (!serializer.add_header(field.name, field.value))
-      raise(PyExc_ValueError, "Illegal CRLF control characters detected in HTTP response header");
-    owners.push_back(std::move(name));
-    owners.push_back(std::move(value));
-    fields.push_back(field);
-  }
-  if (PyErr_Occurred()) throw PythonError{};
+  HeaderWalk walk(serializer);
+  walk.walk(headers);
 
   const std::size_t size = serializer.size();
   PyRef output = checked_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  serializer.write(fields, PyBytes_AS_STRING(output.get()));
+  serializer.write(walk.fields(), PyBytes_AS_STRING(output.get()));
   return checked(PyTuple_Pack(3, output.get(), serializer.chunked() ? Py_True : Py_False,
                               serializer.keep_alive() ? Py_True : Py_False));
 }

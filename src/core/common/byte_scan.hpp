@@ -19,31 +19,44 @@ constexpr std::uint64_t word_has_byte(std::uint64_t word, unsigned char byte) no
 }
 }  // namespace detail
 
-// True when `byte` occurs in `text`. Inputs under 16 bytes take a byte loop,
-// longer ones are read eight bytes at a time.
-inline bool contains_byte(std::string_view text, unsigned char byte) noexcept {
+// True when any of `bytes` occurs in `text`, testing eight bytes per step for
+// every wanted byte at once. Texts under eight bytes are gathered into one word
+// with fixed-size loads (overlapping where needed); the unused bytes are zero,
+// so a wanted zero byte is checked bytewise instead.
+template <unsigned char... Bytes>
+bool contains_any(std::string_view text) noexcept {
   const char* p = text.data();
-  std::size_t n = text.size();
-  if (n < 16) {
-    for (std::size_t i = 0; i < n; ++i)
-      if (static_cast<unsigned char>(p[i]) == byte) return true;
-    return false;
-  }
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
+  const std::size_t n = text.size();
+  auto hit = [](std::uint64_t word) { return (detail::word_has_byte(word, Bytes) | ...) != 0; };
+  auto word_at = [p](std::size_t at) {
     std::uint64_t word;
-    std::memcpy(&word, p + i, 8);
-    if (detail::word_has_byte(word, byte)) return true;
+    std::memcpy(&word, p + at, 8);
+    return word;
+  };
+  if (n < 8) {
+    if constexpr (((Bytes == 0) || ...)) {
+      for (std::size_t i = 0; i < n; ++i)
+        if (((static_cast<unsigned char>(p[i]) == Bytes) || ...)) return true;
+      return false;
+    } else {
+      auto byte = [p](std::size_t at) { return std::uint64_t{static_cast<unsigned char>(p[at])}; };
+      if (n >= 4) {
+        std::uint32_t head;
+        std::uint32_t tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + n - 4, 4);
+        return hit(head | (std::uint64_t{tail} << 32));
+      }
+      if (n == 0) return false;
+      return hit(byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16));
+    }
   }
-  // The tail re-reads the last full word, overlapping bytes already checked.
-  std::uint64_t word;
-  std::memcpy(&word, p + n - 8, 8);
-  return detail::word_has_byte(word, byte) != 0;
+  for (std::size_t i = 0; i + 8 <= n; i += 8)
+    if (hit(word_at(i))) return true;
+  return hit(word_at(n - 8));  // the tail re-reads bytes already checked
 }
 
-inline bool contains_cr_or_lf(std::string_view text) noexcept {
-  return contains_byte(text, '\r') || contains_byte(text, '\n');
-}
+inline bool contains_cr_or_lf(std::string_view text) noexcept { return contains_any<'\r', '\n'>(text); }
 
 constexpr char ascii_lower(char c) noexcept {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;

@@ -17,15 +17,15 @@ constexpr std::string_view kKeepAliveLine = "connection: keep-alive\r\n";
 constexpr std::string_view kCloseLine = "connection: close\r\n";
 constexpr std::string_view kCrlf = "\r\n";
 
-// Longest decimal or hexadecimal rendering of a 64-bit size.
-using NumberText = std::array<char, 20>;
-
-std::string_view to_chars(NumberText& buffer, std::uint64_t value, int base) noexcept {
-  auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, base);
+template <class Number>
+Number render(std::uint64_t value, int base) noexcept {
+  Number number;
+  auto result = std::to_chars(number.digits.data(), number.digits.data() + number.digits.size(), value, base);
+  number.length = static_cast<std::uint8_t>(result.ptr - number.digits.data());
   if (base == 16)
-    for (char* c = buffer.data(); c != result.ptr; ++c)
+    for (char* c = number.digits.data(); c != result.ptr; ++c)
       if (*c >= 'a' && *c <= 'f') *c = static_cast<char>(*c - ('a' - 'A'));
-  return {buffer.data(), static_cast<std::size_t>(result.ptr - buffer.data())};
+  return number;
 }
 
 char* put(char* out, std::string_view text) noexcept {
@@ -70,7 +70,11 @@ std::uint16_t status_from_line(std::string_view line) noexcept {
 }
 
 ResponseSerializer::ResponseSerializer(const ResponseParts& parts) noexcept
-    : parts_(parts), keep_alive_(parts.keep_alive) {}
+    : parts_(parts),
+      status_text_(render<Number>(parts.status, 10)),
+      body_length_(render<Number>(parts.body.size(), 10)),
+      chunk_size_(render<Number>(parts.body.size(), 16)),
+      keep_alive_(parts.keep_alive) {}
 
 bool ResponseSerializer::add_header(std::string_view name, std::string_view value) noexcept {
   if (common::contains_cr_or_lf(name) || common::contains_cr_or_lf(value)) return false;
@@ -113,8 +117,7 @@ ResponseSerializer::Framing ResponseSerializer::framing() const noexcept {
 bool ResponseSerializer::chunked() const noexcept { return framing() == Framing::chunked; }
 
 std::size_t ResponseSerializer::size() const noexcept {
-  NumberText number;
-  std::size_t total = kStatusPrefix.size() + to_chars(number, parts_.status, 10).size() + 1 +
+  std::size_t total = kStatusPrefix.size() + status_text_.length + 1 +
                       reason_phrase(parts_.status).size() + kCrlf.size();
   if (!saw_server_) total += parts_.server_line.size();
   if (!saw_date_) total += parts_.date_line.size();
@@ -124,11 +127,11 @@ std::size_t ResponseSerializer::size() const noexcept {
     case Framing::none_no_body: break;
     case Framing::none_raw_body: total += body; break;
     case Framing::content_length:
-      total += kContentLength.size() + to_chars(number, body, 10).size() + kCrlf.size() + body;
+      total += kContentLength.size() + body_length_.length + kCrlf.size() + body;
       break;
     case Framing::chunked:
       total += kChunkedLine.size();
-      if (body != 0) total += to_chars(number, body, 16).size() + 2 * kCrlf.size() + body;
+      if (body != 0) total += chunk_size_.length + 2 * kCrlf.size() + body;
       break;
   }
   if (!saw_connection_) total += keep_alive_ ? kKeepAliveLine.size() : kCloseLine.size();
@@ -136,9 +139,8 @@ std::size_t ResponseSerializer::size() const noexcept {
 }
 
 void ResponseSerializer::write(std::span<const HeaderField> headers, char* out) const noexcept {
-  NumberText number;
   out = put(out, kStatusPrefix);
-  out = put(out, to_chars(number, parts_.status, 10));
+  out = put(out, status_text_.text());
   *out++ = ' ';
   out = put(out, reason_phrase(parts_.status));
   out = put(out, kCrlf);
@@ -155,7 +157,7 @@ void ResponseSerializer::write(std::span<const HeaderField> headers, char* out) 
   const std::string_view body = parts_.body;
   if (how == Framing::content_length) {
     out = put(out, kContentLength);
-    out = put(out, to_chars(number, body.size(), 10));
+    out = put(out, body_length_.text());
     out = put(out, kCrlf);
   } else if (how == Framing::chunked) {
     out = put(out, kChunkedLine);
@@ -168,7 +170,7 @@ void ResponseSerializer::write(std::span<const HeaderField> headers, char* out) 
     case Framing::content_length: put(out, body); break;
     case Framing::chunked:
       if (!body.empty()) {
-        out = put(out, to_chars(number, body.size(), 16));
+        out = put(out, chunk_size_.text());
         out = put(out, kCrlf);
         out = put(out, body);
         put(out, kCrlf);

@@ -5,6 +5,7 @@
 // Use: construct, call add_header() for each caller header in order (it refuses
 // CR/LF and notes the headers that change framing), then size(), then write().
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -55,7 +56,18 @@ class ResponseSerializer {
   enum class Framing : std::uint8_t { none_no_body, none_raw_body, content_length, chunked };
   [[nodiscard]] Framing framing() const noexcept;
 
+  // Decimal status and body length, and the hexadecimal chunk size: rendered
+  // once by the constructor, used by size() and write().
+  struct Number {
+    std::array<char, 20> digits;
+    std::uint8_t length = 0;
+    [[nodiscard]] std::string_view text() const noexcept { return {digits.data(), length}; }
+  };
+
   const ResponseParts& parts_;
+  Number status_text_;
+  Number body_length_;
+  Number chunk_size_;
   std::size_t headers_size_ = 0;
   bool keep_alive_;
   bool saw_date_ = false;
