@@ -75,7 +75,7 @@ build/lint/compile_commands.json: $(STAMP)
 	  -DTESSARYNE_BUILD_EXTENSION=ON -DTESSARYNE_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PYTHON))
 
 lint: build/lint/compile_commands.json
-	git ls-files 'src/*.cpp' | xargs clang-tidy -p build/lint --quiet
+	git ls-files 'src/*.cpp' | xargs clang-tidy -p build/lint --quiet --extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1
 
 clean:
 	rm -rf build
