@@ -1,5 +1,6 @@
 """The module's face to the interpreter: names, order, class properties."""
 
+import shutil
 import subprocess
 import sys
 import weakref
@@ -154,3 +155,9 @@ def test_concurrent_first_use_from_many_threads_in_fresh_interpreter():
     )
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert result.stdout.strip() == "1"
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
+def test_extension_exports_only_its_init_function():
+    listing = subprocess.run(["nm", "-D", "--defined-only", core.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in listing.stdout.splitlines()] == ["PyInit__tessaryne_core"]
