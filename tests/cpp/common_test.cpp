@@ -13,17 +13,19 @@ namespace {
 template <unsigned char... Bytes>
 void expect_scan_matches_naive_search() {
   const unsigned char wanted[] = {Bytes...};
-  for (std::size_t length = 0; length <= 40; ++length) {
+  for (std::size_t length = 0; length <= 70; ++length) {
     for (int filler = 0; filler < 256; filler += 5) {
       std::string text(length, static_cast<char>(filler));
       const bool filler_wanted = ((filler == Bytes) || ...);
       EXPECT_EQ(contains_any<Bytes...>(text), filler_wanted && length > 0) << length << " " << filler;
+      EXPECT_EQ(contains_any_words<Bytes...>(text), filler_wanted && length > 0) << length << " " << filler;
       if (filler_wanted) continue;
       for (std::size_t at = 0; at < length; ++at)
         for (unsigned char byte : wanted) {
           std::string hit = text;
           hit[at] = static_cast<char>(byte);
           EXPECT_TRUE(contains_any<Bytes...>(hit)) << length << " " << at;
+          EXPECT_TRUE(contains_any_words<Bytes...>(hit)) << length << " " << at;
         }
     }
   }

@@ -15,12 +15,12 @@ struct Built {
   bool keep_alive;
 };
 
-// Serialises and checks that size() predicted the written length exactly:
-// the output buffer is sized by size() plus a guard region that must stay intact.
+// Serialises and checks that prepare() predicted the written length exactly:
+// the output buffer is sized by prepare() plus a guard region that must stay intact.
 Built build(const ResponseParts& parts, const std::vector<HeaderField>& headers) {
   ResponseSerializer serializer(parts);
   for (const HeaderField& h : headers) EXPECT_TRUE(serializer.add_header(h.name, h.value));
-  const std::size_t size = serializer.size();
+  const std::size_t size = serializer.prepare();
   std::string out(size + 16, '#');
   serializer.write(headers, out.data());
   EXPECT_EQ(out.substr(size), std::string(16, '#'));
@@ -63,10 +63,10 @@ TEST(ResponseSerializer, ChunkedFirstPieceUsesUpperCaseHex) {
 TEST(ResponseSerializer, RefusesCrOrLfAndRecordsNothing) {
   ResponseParts parts;
   ResponseSerializer serializer(parts);
-  const std::size_t before = serializer.size();
+  const std::size_t before = serializer.prepare();
   EXPECT_FALSE(serializer.add_header("connection", "close\r\n"));
   EXPECT_FALSE(serializer.add_header("content-length\n", "1"));
-  EXPECT_EQ(serializer.size(), before);
+  EXPECT_EQ(serializer.prepare(), before);
   EXPECT_TRUE(serializer.keep_alive());
   EXPECT_FALSE(serializer.chunked());
 }

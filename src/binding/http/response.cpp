@@ -109,7 +109,7 @@ PyObject* format_response(std::uint16_t status, PyObject* const* rest) {
   HeaderWalk walk(serializer);
   walk.walk(headers);
 
-  const std::size_t size = serializer.size();
+  const std::size_t size = serializer.prepare();
   PyRef output = checked_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   serializer.write(walk.fields(), PyBytes_AS_STRING(output.get()));
   return checked(PyTuple_Pack(3, output.get(), serializer.chunked() ? Py_True : Py_False,

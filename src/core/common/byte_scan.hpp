@@ -5,6 +5,10 @@
 #include <cstring>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tessaryne::common {
 
 namespace detail {
@@ -19,12 +23,12 @@ constexpr std::uint64_t word_has_byte(std::uint64_t word, unsigned char byte) no
 }
 }  // namespace detail
 
-// True when any of `bytes` occurs in `text`, testing eight bytes per step for
-// every wanted byte at once. Texts under eight bytes are gathered into one word
-// with fixed-size loads (overlapping where needed); the unused bytes are zero,
-// so a wanted zero byte is checked bytewise instead.
+// Word-at-a-time search: true when any of `bytes` occurs in `text`, testing
+// eight bytes per step for every wanted byte at once. Texts under eight bytes
+// are gathered into one word with fixed-size loads (overlapping where needed);
+// the unused bytes are zero, so a wanted zero byte is checked bytewise instead.
 template <unsigned char... Bytes>
-bool contains_any(std::string_view text) noexcept {
+bool contains_any_words(std::string_view text) noexcept {
   const char* p = text.data();
   const std::size_t n = text.size();
   auto hit = [](std::uint64_t word) { return (detail::word_has_byte(word, Bytes) | ...) != 0; };
@@ -54,6 +58,34 @@ bool contains_any(std::string_view text) noexcept {
   for (std::size_t i = 0; i + 8 <= n; i += 8)
     if (hit(word_at(i))) return true;
   return hit(word_at(n - 8));  // the tail re-reads bytes already checked
+}
+
+#if defined(__SSE2__)
+// Sixteen bytes per step (SSE2 is part of every x86-64 CPU); shorter texts take
+// the word path. The last block overlaps bytes already checked.
+template <unsigned char... Bytes>
+bool contains_any_sse2(std::string_view text) noexcept {
+  const std::size_t n = text.size();
+  if (n < 16) return contains_any_words<Bytes...>(text);
+  auto hit = [p = text.data()](std::size_t at) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    const __m128i found =
+        (_mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(Bytes))) | ...);
+    return _mm_movemask_epi8(found) != 0;
+  };
+  for (std::size_t i = 0; i + 16 <= n; i += 16)
+    if (hit(i)) return true;
+  return hit(n - 16);
+}
+#endif
+
+template <unsigned char... Bytes>
+bool contains_any(std::string_view text) noexcept {
+#if defined(__SSE2__)
+  return contains_any_sse2<Bytes...>(text);
+#else
+  return contains_any_words<Bytes...>(text);
+#endif
 }
 
 inline bool contains_cr_or_lf(std::string_view text) noexcept { return contains_any<'\r', '\n'>(text); }

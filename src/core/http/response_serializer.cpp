@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cstring>
+#include <type_traits>
 
 #include "core/common/byte_scan.hpp"
 
@@ -28,9 +29,31 @@ Number render(std::uint64_t value, int base) noexcept {
   return number;
 }
 
-char* put(char* out, std::string_view text) noexcept {
-  if (!text.empty()) std::memcpy(out, text.data(), text.size());
-  return out + text.size();
+// Most pieces of a head are short: copy them with a few fixed-size moves
+// (overlapping where needed) instead of a call into the library's memcpy.
+[[gnu::always_inline]] inline char* put(char* out, std::string_view text) noexcept {
+  const char* in = text.data();
+  const std::size_t n = text.size();
+  auto move = [&]<std::size_t Width>(std::integral_constant<std::size_t, Width>) {
+    char head[Width];
+    char tail[Width];
+    std::memcpy(head, in, Width);
+    std::memcpy(tail, in + n - Width, Width);
+    std::memcpy(out, head, Width);
+    std::memcpy(out + n - Width, tail, Width);
+  };
+  if (n >= 16) {
+    std::memcpy(out, in, n);
+  } else if (n >= 8) {
+    move(std::integral_constant<std::size_t, 8>{});
+  } else if (n >= 4) {
+    move(std::integral_constant<std::size_t, 4>{});
+  } else if (n > 0) {
+    out[0] = in[0];
+    out[n / 2] = in[n / 2];
+    out[n - 1] = in[n - 1];
+  }
+  return out + n;
 }
 
 }  // namespace
@@ -71,9 +94,6 @@ std::uint16_t status_from_line(std::string_view line) noexcept {
 
 ResponseSerializer::ResponseSerializer(const ResponseParts& parts) noexcept
     : parts_(parts),
-      status_text_(render<Number>(parts.status, 10)),
-      body_length_(render<Number>(parts.body.size(), 10)),
-      chunk_size_(render<Number>(parts.body.size(), 16)),
       keep_alive_(parts.keep_alive) {}
 
 bool ResponseSerializer::add_header(std::string_view name, std::string_view value) noexcept {
@@ -116,7 +136,8 @@ ResponseSerializer::Framing ResponseSerializer::framing() const noexcept {
 
 bool ResponseSerializer::chunked() const noexcept { return framing() == Framing::chunked; }
 
-std::size_t ResponseSerializer::size() const noexcept {
+std::size_t ResponseSerializer::prepare() noexcept {
+  status_text_ = render<Number>(parts_.status, 10);
   std::size_t total = kStatusPrefix.size() + status_text_.length + 1 +
                       reason_phrase(parts_.status).size() + kCrlf.size();
   if (!saw_server_) total += parts_.server_line.size();
@@ -127,11 +148,15 @@ std::size_t ResponseSerializer::size() const noexcept {
     case Framing::none_no_body: break;
     case Framing::none_raw_body: total += body; break;
     case Framing::content_length:
-      total += kContentLength.size() + body_length_.length + kCrlf.size() + body;
+      body_size_ = render<Number>(body, 10);
+      total += kContentLength.size() + body_size_.length + kCrlf.size() + body;
       break;
     case Framing::chunked:
       total += kChunkedLine.size();
-      if (body != 0) total += chunk_size_.length + 2 * kCrlf.size() + body;
+      if (body != 0) {
+        body_size_ = render<Number>(body, 16);
+        total += body_size_.length + 2 * kCrlf.size() + body;
+      }
       break;
   }
   if (!saw_connection_) total += keep_alive_ ? kKeepAliveLine.size() : kCloseLine.size();
@@ -157,7 +182,7 @@ void ResponseSerializer::write(std::span<const HeaderField> headers, char* out) 
   const std::string_view body = parts_.body;
   if (how == Framing::content_length) {
     out = put(out, kContentLength);
-    out = put(out, body_length_.text());
+    out = put(out, body_size_.text());
     out = put(out, kCrlf);
   } else if (how == Framing::chunked) {
     out = put(out, kChunkedLine);
@@ -170,7 +195,7 @@ void ResponseSerializer::write(std::span<const HeaderField> headers, char* out) 
     case Framing::content_length: put(out, body); break;
     case Framing::chunked:
       if (!body.empty()) {
-        out = put(out, chunk_size_.text());
+        out = put(out, body_size_.text());
         out = put(out, kCrlf);
         out = put(out, body);
         put(out, kCrlf);

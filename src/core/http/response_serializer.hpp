@@ -3,7 +3,7 @@
 // buffer whose exact size is known before anything is written.
 //
 // Use: construct, call add_header() for each caller header in order (it refuses
-// CR/LF and notes the headers that change framing), then size(), then write().
+// CR/LF and notes the headers that change framing), then prepare(), then write().
 
 #include <array>
 #include <cstddef>
@@ -44,20 +44,20 @@ class ResponseSerializer {
   // or the value holds a CR or LF byte.
   [[nodiscard]] bool add_header(std::string_view name, std::string_view value) noexcept;
 
-  // Exact output size; valid once every header has been added.
-  [[nodiscard]] std::size_t size() const noexcept;
+  // Settles the framing once every header has been added; returns the exact
+  // output size.
+  [[nodiscard]] std::size_t prepare() noexcept;
   [[nodiscard]] bool chunked() const noexcept;
   [[nodiscard]] bool keep_alive() const noexcept { return keep_alive_; }
 
-  // Writes exactly size() bytes. `headers` must be the pairs given to add_header, in order.
+  // Writes exactly prepare() bytes. `headers` must be the pairs given to add_header, in order.
   void write(std::span<const HeaderField> headers, char* out) const noexcept;
 
  private:
   enum class Framing : std::uint8_t { none_no_body, none_raw_body, content_length, chunked };
   [[nodiscard]] Framing framing() const noexcept;
 
-  // Decimal status and body length, and the hexadecimal chunk size: rendered
-  // once by the constructor, used by size() and write().
+  // Small numbers rendered once by prepare() and copied by write().
   struct Number {
     std::array<char, 20> digits;
     std::uint8_t length = 0;
@@ -66,8 +66,7 @@ class ResponseSerializer {
 
   const ResponseParts& parts_;
   Number status_text_;
-  Number body_length_;
-  Number chunk_size_;
+  Number body_size_;  // decimal for content-length, hexadecimal for a chunk
   std::size_t headers_size_ = 0;
   bool keep_alive_;
   bool saw_date_ = false;
