@@ -96,13 +96,17 @@ class FrameLoop {
   [[nodiscard]] std::size_t fragment_size() const noexcept { return fragments_.size(); }
 
  private:
+  // Reports the violation, then marks the loop failed and takes `frame_size`
+  // bytes (0 when the offending frame stays where it is), in that order, so a
+  // sink that throws leaves the violation to be found again.
   template <FrameSink Sink>
-  void fail(Sink& sink, std::uint16_t code) {
+  void fail(Sink& sink, std::uint16_t code, std::size_t& read_position, std::size_t frame_size) {
+    const http::CloseFrame frame = http::close_frame(code);
+    sink.error(code, std::string_view(frame.data(), frame.size()));
     failed_ = true;
     fragment_opcode_ = 0;
     fragments_.clear();
-    const http::CloseFrame frame = http::close_frame(code);
-    sink.error(code, std::string_view(frame.data(), frame.size()));
+    read_position += frame_size;
   }
 
   // Whether a frame announcing `payload_length` bytes may be buffered.
@@ -126,14 +130,14 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
   while (!failed_) {
     const std::string_view rest = unconsumed.substr(at);
     if (rest.size() < 2) return;
-    if ((static_cast<std::uint8_t>(rest[1]) & 0x80) == 0) return fail(sink, kProtocolError);
+    if ((static_cast<std::uint8_t>(rest[1]) & 0x80) == 0) return fail(sink, kProtocolError, read_position, 0);
     const std::size_t base = base_header_length(static_cast<std::uint8_t>(rest[1]));
     if (rest.size() < base) return;
     // The length decides the size bound before the key or payload arrive.
     const std::uint64_t announced = payload_length_of(rest.data(), base);
     const auto opcode = static_cast<std::uint8_t>(rest[0] & 0x0F);
     const bool fin = (static_cast<std::uint8_t>(rest[0]) & 0x80) != 0;
-    if (!fits(opcode, announced)) return fail(sink, kMessageTooBig);
+    if (!fits(opcode, announced)) return fail(sink, kMessageTooBig, read_position, 0);
     // fits() keeps the payload far below SIZE_MAX, so this cannot wrap.
     const auto payload_length = static_cast<std::size_t>(announced);
     const std::size_t frame_size = base + 4 + payload_length;
@@ -142,33 +146,28 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
     for (std::size_t i = 0; i < 4; ++i) key[i] = static_cast<std::uint8_t>(rest[base + i]);
     const char* payload = rest.data() + base + 4;
 
-    // From here on the frame is taken whatever happens; `take` is called right
-    // after the last step that may throw.
+    // From here on the frame is taken whatever happens; `take` (or fail) is
+    // called right after the last step that may throw.
     auto take = [&] {
       at += frame_size;
       read_position += frame_size;
     };
 
     if (opcode >= 8) {
-      if (!fin || payload_length > kMaxControlPayload) {
-        take();
-        return fail(sink, kProtocolError);
-      }
+      if (!fin || payload_length > kMaxControlPayload)
+        return fail(sink, kProtocolError, read_position, frame_size);
       unmask(payload, sink.begin_message(payload_length), payload_length, key);
       sink.commit_message(opcode);
       take();
     } else if (opcode == kText || opcode == kBinary) {
-      if (fragment_opcode_ != 0) {
-        take();
-        return fail(sink, kProtocolError);
-      }
+      if (fragment_opcode_ != 0)
+        return fail(sink, kProtocolError, read_position, frame_size);
       if (fin) {
         char* out = sink.begin_message(payload_length);
         unmask(payload, out, payload_length, key);
         if (opcode == kText && !common::is_valid_utf8(std::string_view(out, payload_length))) {
           sink.discard_message();
-          take();
-          return fail(sink, kInvalidPayload);
+          return fail(sink, kInvalidPayload, read_position, frame_size);
         }
         sink.commit_message(opcode);
         take();
@@ -181,10 +180,8 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
         take();
       }
     } else if (opcode == kContinuation) {
-      if (fragment_opcode_ == 0) {
-        take();
-        return fail(sink, kProtocolError);
-      }
+      if (fragment_opcode_ == 0)
+        return fail(sink, kProtocolError, read_position, frame_size);
       const std::size_t old_size = fragments_.size();
       const common::Utf8Validator old_text = fragment_text_;
       char* out = fragments_.grow_by(payload_length);
@@ -193,11 +190,9 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
       // by the next piece, and one still open at the end is invalid.
       if (fragment_opcode_ == kText) fragment_text_.feed(std::string_view(out, payload_length));
       if (fin) {
-        if (fragment_opcode_ == kText && !fragment_text_.complete()) {
-          take();
-          return fail(sink, kInvalidPayload);
-        }
         try {
+          if (fragment_opcode_ == kText && !fragment_text_.complete())
+            return fail(sink, kInvalidPayload, read_position, frame_size);
           sink.message(fragment_opcode_, fragments_.view());
         } catch (...) {
           fragments_.shrink_to(old_size);
