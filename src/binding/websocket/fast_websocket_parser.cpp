@@ -3,11 +3,13 @@
 #include "binding/classes.hpp"
 #include "binding/common/args.hpp"
 #include "binding/common/native_class.hpp"
+#include "core/websocket/frame_header.hpp"
 #include "core/websocket/unmask.hpp"
 
 namespace tessaryne::binding {
 namespace {
 
+constexpr Parameters<1> kParseFrameHeader{"FastWebSocketParser.parse_frame_header()", {"buf_obj"}};
 constexpr Parameters<2> kUnmask{"fast_websocket_unmask()", {"payload", "mask"}};
 constexpr Parameters<4> kUnmaskSlice{"fast_websocket_unmask_slice()", {"payload", "offset", "length", "mask"}};
 
@@ -15,6 +17,24 @@ PyObject* unmasked_bytes(std::string_view payload, websocket::MaskKey key) {
   PyRef result = checked_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(payload.size())));
   websocket::unmask(payload.data(), PyBytes_AS_STRING(result.get()), payload.size(), key);
   return result.release();
+}
+
+PyObject* parse_frame_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = kParseFrameHeader.bind(args, nargsf, kwnames);
+    BufferArg buffer(bound[0]);
+    const auto header = websocket::parse_frame_header(buffer.bytes());
+    if (!header) return Py_NewRef(Py_None);
+    PyRef opcode = checked_ref(PyLong_FromLong(header->opcode));
+    PyRef length = checked_ref(PyLong_FromUnsignedLongLong(header->payload_length));
+    PyRef key = header->masked ? checked_ref(PyBytes_FromStringAndSize(
+                                     reinterpret_cast<const char*>(header->key.data()), 4))
+                               : PyRef::borrow(Py_None);
+    PyRef header_length = checked_ref(PyLong_FromSize_t(header->header_length));
+    return checked(PyTuple_Pack(6, opcode.get(), header->fin ? Py_True : Py_False,
+                                header->masked ? Py_True : Py_False, length.get(), key.get(),
+                                header_length.get()));
+  });
 }
 
 PyObject* unmask_whole(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -39,7 +59,16 @@ PyObject* unmask_slice(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
   });
 }
 
+PyMethodDef parser_methods[] = {
+    {"parse_frame_header", method_cast(parse_frame_header), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "parse_frame_header(buf_obj)\n--\n\n"
+     "Parses the frame header from the byte slice.\n"
+     "Returns: Optional[Tuple[opcode, fin, masked, payload_len, Optional[mask_key (4 bytes)], header_len]]"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot parser_slots[] = {
+    {Py_tp_methods, parser_methods},
     {Py_tp_doc, const_cast<char*>("Zero-copy RFC 6455 WebSocket frame header parser.")},
     {0, nullptr},
 };
