@@ -94,6 +94,17 @@ std::size_t avx2_scan(const unsigned char* p, std::size_t n) noexcept {
   return i + sse_scan<Mask16, Table>(p + i, n - i);
 }
 
+std::size_t sse_target(const unsigned char* p, std::size_t n) noexcept {
+  return sse_scan<target_mask_16, kTarget>(p, n);
+}
+std::size_t sse_value(const unsigned char* p, std::size_t n) noexcept { return sse_scan<value_mask_16, kValue>(p, n); }
+std::size_t avx2_target(const unsigned char* p, std::size_t n) noexcept {
+  return avx2_scan<target_mask_32, target_mask_16, kTarget>(p, n);
+}
+std::size_t avx2_value(const unsigned char* p, std::size_t n) noexcept {
+  return avx2_scan<value_mask_32, value_mask_16, kValue>(p, n);
+}
+
 bool cpu_has(Kernel kernel) noexcept {
   __builtin_cpu_init();
   if (kernel == Kernel::avx2) return __builtin_cpu_supports("avx2");
@@ -113,9 +124,8 @@ constexpr Scanners kScalar{scalar_target, scalar_value};
 
 const Scanners& scanners_for(Kernel kernel) noexcept {
 #ifdef TESSARYNE_X86
-  static constexpr Scanners kSse{sse_scan<target_mask_16, kTarget>, sse_scan<value_mask_16, kValue>};
-  static constexpr Scanners kAvx2{avx2_scan<target_mask_32, target_mask_16, kTarget>,
-                                  avx2_scan<value_mask_32, value_mask_16, kValue>};
+  static constexpr Scanners kSse{sse_target, sse_value};
+  static constexpr Scanners kAvx2{avx2_target, avx2_value};
   static const bool has_sse = cpu_has(Kernel::sse42);
   static const bool has_avx2 = cpu_has(Kernel::avx2);
   switch (kernel) {
@@ -168,9 +178,11 @@ std::size_t scan_value_bytes(std::string_view input, Kernel kernel) noexcept {
   return scanners_for(kernel).value(reinterpret_cast<const unsigned char*>(input.data()), input.size());
 }
 
-HeadResult tokenize_head(std::string_view input, std::span<HeaderLine> slots, RequestHead& head,
-                         Kernel kernel) noexcept {
-  const Scanners& scan = scanners_for(kernel);
+namespace {
+
+// One instantiation per kernel, so the scans are direct calls.
+template <Scan ScanTarget, Scan ScanValue>
+HeadResult tokenize_with(std::string_view input, std::span<HeaderLine> slots, RequestHead& head) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(input.data());
   const std::size_t n = input.size();
   std::size_t i = 0;
@@ -197,7 +209,7 @@ HeadResult tokenize_head(std::string_view input, std::span<HeaderLine> slots, Re
   head.method = view(start, i++);
 
   start = i;
-  i += scan.target(p + i, n - i);
+  i += ScanTarget(p + i, n - i);
   if (i == n) return kPartial;
   if (i == start || p[i] != ' ') return failure(HeadError::token);
   head.target = view(start, i++);
@@ -246,7 +258,7 @@ HeadResult tokenize_head(std::string_view input, std::span<HeaderLine> slots, Re
 
     while (i < n && (p[i] == ' ' || p[i] == '\t')) ++i;
     start = i;
-    i += scan.value(p + i, n - i);
+    i += ScanValue(p + i, n - i);
     if (i == n) return kPartial;
     std::size_t end = i;
     if (p[i] == '\n') {
@@ -264,6 +276,20 @@ HeadResult tokenize_head(std::string_view input, std::span<HeaderLine> slots, Re
   head.header_count = count;
   head.length = i;
   return {HeadStatus::complete, HeadError::none};
+}
+
+}  // namespace
+
+HeadResult tokenize_head(std::string_view input, std::span<HeaderLine> slots, RequestHead& head,
+                         Kernel kernel) noexcept {
+  const Scanners& scan = scanners_for(kernel);
+#ifdef TESSARYNE_X86
+  if (scan.value == &avx2_value)
+    return tokenize_with<avx2_target, avx2_value>(input, slots, head);
+  if (scan.value == &sse_value)
+    return tokenize_with<sse_target, sse_value>(input, slots, head);
+#endif
+  return tokenize_with<scalar_target, scalar_value>(input, slots, head);
 }
 
 }  // namespace tessaryne::http
