@@ -3,16 +3,84 @@
 #include "binding/classes.hpp"
 #include "binding/common/args.hpp"
 #include "binding/common/native_class.hpp"
+#include "binding/http/request_objects.hpp"
 #include "binding/http/response.hpp"
-#include "core/http/connection_limits.hpp"
+#include "core/common/borrow_flag.hpp"
+#include "core/http/connection.hpp"
 
 namespace tessaryne::binding {
 namespace {
 
-using Connection = http::ConnectionLimits;
+struct Connection {
+  explicit Connection(const http::ConnectionLimits& limits) : engine(limits) {}
+  common::BorrowFlag borrow;
+  http::Connection engine;
+};
+
+// Exclusive use for the whole of a changing call; a second caller is refused, never queued.
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(common::BorrowFlag& flag) : flag_(flag) {
+    if (flag_.acquire_exclusive() != common::BorrowResult::acquired) raise(PyExc_RuntimeError, "Already borrowed");
+  }
+  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+  ~ExclusiveBorrow() { flag_.release_exclusive(); }
+
+ private:
+  common::BorrowFlag& flag_;
+};
+
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(common::BorrowFlag& flag) : flag_(flag) {
+    if (flag_.acquire_shared() != common::BorrowResult::acquired)
+      raise(PyExc_RuntimeError, "Already mutably borrowed");
+  }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+  ~SharedBorrow() { flag_.release_shared(); }
+
+ private:
+  common::BorrowFlag& flag_;
+};
+
+PyRef new_kind(long kind) { return checked_ref(PyLong_FromLong(kind)); }
+
+// Turns engine events into the event tuples of one call's list, while the
+// views they carry still point into the engine's buffer.
+class EventList final : public http::EventSink {
+ public:
+  EventList() : list_(checked_ref(PyList_New(0))) {}
+
+  void request(const http::RequestEvent& e) override {
+    append(new_tuple(new_kind(1), new_text(e.method), new_text(e.target_parts.path), new_bytes(e.target_parts.path),
+                     new_bytes(e.target_parts.query), new_text(http::version_text(e.minor_version)),
+                     new_header_list(e.headers), new_bool(e.facts.keep_alive), new_bool(e.facts.connection_upgrade),
+                     new_lowered_bytes(e.facts.upgrade_value), new_bool(e.has_body)));
+  }
+  void body(std::string_view data, bool more_body) override {
+    append(new_tuple(new_kind(2), new_bytes(data), new_bool(more_body)));
+  }
+  void upgrade(std::string_view upgrade_value) override {
+    append(new_tuple(new_kind(3), new_lowered_bytes(upgrade_value)));
+  }
+  void error(std::uint16_t status, std::string_view response) override {
+    append(new_tuple(new_kind(5), new_kind(status), new_bytes(response)));
+  }
+
+  PyObject* release() noexcept { return list_.release(); }
+
+ private:
+  void append(const PyRef& item) {
+    if (PyList_Append(list_.get(), item.get()) != 0) throw PythonError{};
+  }
+  PyRef list_;
+};
 
 constexpr Parameters<3> kNew{
     "FastHttpConnection.__new__()", {"max_body_size", "max_header_size", "max_keepalive_requests"}, 0};
+constexpr Parameters<1> kFeedData{"FastHttpConnection.feed_data()", {"data"}, 0};
 constexpr Parameters<8> kFormatResponse{
     "FastHttpConnection.format_response()",
     {"status_code", "server_header", "date_header", "headers", "body", "more_body",
@@ -29,6 +97,59 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* run_dispatcher(http::Connection& engine) {
+  EventList events;
+  engine.dispatch(events);
+  return events.release();
+}
+
+PyObject* connection_feed_data(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = kFeedData.bind(args, nargsf, kwnames);
+    Connection& connection = native<Connection>(self);
+    const ExclusiveBorrow borrow(connection.borrow);
+    if (bound[0] != nullptr && bound[0] != Py_None) {
+      const BufferArg data(bound[0]);
+      connection.engine.append(data.bytes());
+    }
+    return run_dispatcher(connection.engine);
+  });
+}
+
+PyObject* connection_pump_events(PyObject* self, PyObject*) {
+  return guard([&] {
+    Connection& connection = native<Connection>(self);
+    const ExclusiveBorrow borrow(connection.borrow);
+    return run_dispatcher(connection.engine);
+  });
+}
+
+PyObject* connection_reset_for_next_request(PyObject* self, PyObject*) {
+  return guard([&] {
+    Connection& connection = native<Connection>(self);
+    const ExclusiveBorrow borrow(connection.borrow);
+    connection.engine.reset_for_next_request();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* connection_is_closed(PyObject* self, PyObject*) {
+  return guard([&] {
+    Connection& connection = native<Connection>(self);
+    const SharedBorrow borrow(connection.borrow);
+    return Py_NewRef(connection.engine.is_closed() ? Py_True : Py_False);
+  });
+}
+
+PyObject* connection_close(PyObject* self, PyObject*) {
+  return guard([&] {
+    Connection& connection = native<Connection>(self);
+    const ExclusiveBorrow borrow(connection.borrow);
+    connection.engine.close();
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject* connection_format_response(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kFormatResponse.bind(args, nargsf, kwnames);
@@ -36,7 +157,17 @@ PyObject* connection_format_response(PyObject*, PyObject* const* args, Py_ssize_
   });
 }
 
+// Registration order: feed_data, pump_events, reset_for_next_request,
+// switch_to_websocket (with WebSocket mode), is_closed, close, format_response,
+// format_chunk, format_ws_frame (with the frame serializers).
 PyMethodDef connection_methods[] = {
+    {"feed_data", method_cast(connection_feed_data), METH_FASTCALL | METH_KEYWORDS,
+     "feed_data($self, data=None)\n--\n\n"},
+    {"pump_events", method_cast(connection_pump_events), METH_NOARGS, "pump_events($self)\n--\n\n"},
+    {"reset_for_next_request", method_cast(connection_reset_for_next_request), METH_NOARGS,
+     "reset_for_next_request($self)\n--\n\n"},
+    {"is_closed", method_cast(connection_is_closed), METH_NOARGS, "is_closed($self)\n--\n\n"},
+    {"close", method_cast(connection_close), METH_NOARGS, "close($self)\n--\n\n"},
     {"format_response", method_cast(connection_format_response), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "format_response(status_code, server_header, date_header, headers, body, more_body, "
      "is_no_body_status, keep_alive)\n--\n\n"

@@ -3,7 +3,14 @@
 #include "binding/classes.hpp"
 #include "binding/common/args.hpp"
 #include "binding/common/native_class.hpp"
+#include <array>
+#include <memory>
+#include <string>
+
+#include "binding/http/request_objects.hpp"
 #include "binding/http/response.hpp"
+#include "core/http/head_rules.hpp"
+#include "core/http/head_tokenizer.hpp"
 #include "core/http/response_serializer.hpp"
 
 namespace tessaryne::binding {
@@ -14,6 +21,53 @@ constexpr Parameters<8> kFormatResponse{
     {"status_line", "server_header", "date_header", "headers", "body", "more_body",
      "is_no_body_status", "keep_alive"}};
 
+constexpr Parameters<1> kParseRequest{"FastHttpParser.parse_request()", {"buf_obj"}};
+
+// Header slots: most heads fit the first table; only a head with more lines
+// pays for the second.
+constexpr std::size_t kFirstSlots = 128;
+constexpr std::size_t kSecondSlots = 512;
+
+PyObject* parse_head(std::string_view input) {
+  std::array<http::HeaderLine, kFirstSlots> slots;
+  std::span<http::HeaderLine> table(slots);
+  std::unique_ptr<http::HeaderLine[]> more_slots;
+  http::RequestHead head;
+  http::HeadResult result = http::tokenize_head(input, table, head);
+  if (result.status == http::HeadStatus::error && result.error == http::HeadError::too_many_headers) {
+    more_slots = std::make_unique<http::HeaderLine[]>(kSecondSlots);
+    table = std::span<http::HeaderLine>(more_slots.get(), kSecondSlots);
+    result = http::tokenize_head(input, table, head);
+  }
+  if (result.status == http::HeadStatus::partial) Py_RETURN_NONE;
+  if (result.status == http::HeadStatus::error) {
+    const std::string message = "Malformed HTTP request: " + std::string(http::reason_text(result.error));
+    raise(PyExc_RuntimeError, message.c_str());
+  }
+
+  const std::span<const http::HeaderLine> headers = table.first(head.header_count);
+  const http::HeadFacts facts = http::scan_headers(headers, head.minor_version);
+  if (facts.conflicting()) raise(PyExc_ValueError, "Bad Request: Conflicting HTTP headers");
+
+  const http::TargetParts target = http::split_target(head.target);
+  // Content-Length is unsigned: a value of 2**63 or more stays the exact integer.
+  PyRef content_length = checked_ref(facts.has_content_length ? PyLong_FromUnsignedLongLong(facts.content_length)
+                                                              : PyLong_FromLong(-1));
+  return new_tuple(new_text(head.method), new_text(target.path), new_bytes(target.path), new_bytes(target.query),
+                   new_text(http::version_text(head.minor_version)), new_header_list(headers),
+                   checked_ref(PyLong_FromSize_t(head.length)), std::move(content_length), new_bool(facts.keep_alive),
+                   new_bool(facts.chunked), new_bool(facts.connection_upgrade), new_lowered_bytes(facts.upgrade_value))
+      .release();
+}
+
+PyObject* parser_parse_request(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = kParseRequest.bind(args, nargsf, kwnames);
+    const BufferArg buffer(bound[0]);
+    return parse_head(buffer.bytes());
+  });
+}
+
 PyObject* parser_format_response(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kFormatResponse.bind(args, nargsf, kwnames);
@@ -23,6 +77,8 @@ PyObject* parser_format_response(PyObject*, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef parser_methods[] = {
+    {"parse_request", method_cast(parser_parse_request), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "parse_request(buf_obj)\n--\n\n"},
     {"format_response", method_cast(parser_format_response), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "format_response(status_line, server_header, date_header, headers, body, more_body, "
      "is_no_body_status, keep_alive)\n--\n\n"},

@@ -1,0 +1,217 @@
+#include "core/http/connection.hpp"
+
+#include <algorithm>
+
+#include "core/http/error_response.hpp"
+#include "core/http/unicode_text.hpp"
+
+namespace tessaryne::http {
+namespace {
+
+constexpr std::string_view kTooLarge = "Request Header Fields Too Large";
+
+// The first `limit` bytes of `input` (all of it when shorter).
+std::string_view prefix(std::string_view input, std::uint64_t limit) noexcept {
+  return input.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(input.size(), limit)));
+}
+
+}  // namespace
+
+Connection::Connection(ConnectionLimits limits) : limits_(limits) { buffer_.reserve(kInitialCapacity); }
+
+void Connection::append(std::string_view data) {
+  if (data.empty()) return;
+  const std::size_t needed = buffer_.size() + data.size();
+  if (needed > buffer_.capacity()) buffer_.reserve(std::max(buffer_.capacity() * 2, needed));
+  buffer_.insert(buffer_.end(), data.begin(), data.end());
+}
+
+void Connection::compact() noexcept {
+  if (read_ == buffer_.size()) {
+    buffer_.clear();
+    read_ = 0;
+  } else if (read_ >= kCompactThreshold && read_ >= buffer_.size() - read_) {
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(read_));
+    read_ = 0;
+  }
+}
+
+void Connection::dispatch(EventSink& sink) {
+  compact();
+  // In WebSocket mode the frame loop owns the buffer; HTTP parsing never runs again.
+  if (websocket_mode_) return;
+  for (;;) {
+    Step step = Step::need_more_data;
+    switch (state_) {
+      case ConnectionState::awaiting_head:
+        step = head_step(sink);
+        break;
+      case ConnectionState::content_length_body:
+        step = content_length_step(sink);
+        break;
+      case ConnectionState::chunk_size:
+        step = chunk_size_step(sink);
+        break;
+      case ConnectionState::chunk_data:
+        step = chunk_data_step(sink);
+        break;
+      case ConnectionState::chunk_trailers:
+        step = chunk_trailers_step(sink);
+        break;
+      case ConnectionState::message_complete:
+      case ConnectionState::closed:
+        return;
+    }
+    if (step == Step::need_more_data) return;
+  }
+}
+
+void Connection::reset_for_next_request() noexcept {
+  if (state_ != ConnectionState::message_complete) return;
+  body_total_ = 0;
+  // A limit of 0 lets one request through, like a limit of 1.
+  state_ = requests_seen_ < limits_.max_keepalive_requests && keep_alive_ ? ConnectionState::awaiting_head
+                                                                          : ConnectionState::closed;
+}
+
+Connection::Step Connection::fail(EventSink& sink, std::uint16_t status, std::string_view detail) {
+  state_ = ConnectionState::closed;
+  const ErrorResponse response(status, detail);
+  sink.error(status, response.bytes());
+  return Step::advanced;
+}
+
+Connection::Step Connection::head_step(EventSink& sink) {
+  const std::string_view input = unconsumed();
+  if (input.empty()) return Step::need_more_data;
+  // Only the first max_header_size bytes are tokenized, so what follows a head
+  // (body, pipelined requests) never counts against it, and every outcome is
+  // fixed by those bytes alone: the answer cannot depend on how they arrived.
+  RequestHead head;
+  const HeadResult result = tokenize_head(prefix(input, limits_.max_header_size), slots_, head);
+  if (result.status == HeadStatus::error) return fail(sink, 400, "Bad Request");
+  if (result.status == HeadStatus::partial) {
+    if (input.size() > limits_.max_header_size) return fail(sink, 431, kTooLarge);
+    return Step::need_more_data;
+  }
+
+  read_ += head.length;
+  ++requests_seen_;  // counted before validation: a refused head still counts
+  const std::span<const HeaderLine> headers(slots_.data(), head.header_count);
+  const HeadFacts facts = scan_headers(headers, head.minor_version);
+  if (facts.conflicting()) return fail(sink, 400, "Bad Request: Conflicting HTTP headers");
+
+  RequestEvent event{head.method, head.target, split_target(head.target), head.minor_version,
+                     headers,     facts,       false};
+  if (facts.websocket_upgrade()) {
+    // Bytes after the head stay buffered for the frame loop.
+    keep_alive_ = facts.keep_alive;
+    state_ = ConnectionState::message_complete;
+    sink.request(event);
+    sink.upgrade(facts.upgrade_value);
+    return Step::advanced;
+  }
+  if (facts.chunked) {
+    keep_alive_ = facts.keep_alive;
+    state_ = ConnectionState::chunk_size;
+    event.has_body = true;
+    sink.request(event);
+    return Step::advanced;
+  }
+  if (!facts.has_content_length || facts.content_length == 0) {
+    keep_alive_ = facts.keep_alive;
+    state_ = ConnectionState::message_complete;
+    sink.request(event);
+    return Step::advanced;
+  }
+  if (facts.content_length > limits_.max_body_size) return fail(sink, 413, "Payload Too Large");
+
+  keep_alive_ = facts.keep_alive;
+  event.has_body = true;
+  const std::uint64_t length = facts.content_length;
+  const std::size_t available = buffer_.size() - read_;
+  const std::string_view body = prefix(unconsumed(), length);
+  read_ += body.size();
+  if (length <= available) {
+    state_ = ConnectionState::message_complete;
+    sink.request(event);
+    sink.body(body, false);
+  } else {
+    remaining_ = length - available;
+    state_ = ConnectionState::content_length_body;
+    sink.request(event);
+    if (!body.empty()) sink.body(body, true);
+  }
+  return Step::advanced;
+}
+
+Connection::Step Connection::content_length_step(EventSink& sink) {
+  const std::string_view body = prefix(unconsumed(), remaining_);
+  if (body.empty()) return Step::need_more_data;
+  read_ += body.size();
+  remaining_ -= body.size();
+  const bool more = remaining_ > 0;
+  if (!more) state_ = ConnectionState::message_complete;
+  sink.body(body, more);
+  return Step::advanced;
+}
+
+Connection::Step Connection::chunk_size_step(EventSink& sink) {
+  const std::string_view input = unconsumed();
+  // The line and its CR LF must lie within the first kMaxChunkSizeLine bytes.
+  // Only CR LF ends it: a bare LF is part of the line.
+  const std::size_t end = prefix(input, kMaxChunkSizeLine).find("\r\n");
+  if (end == std::string_view::npos) {
+    if (input.size() >= kMaxChunkSizeLine) return fail(sink, 400, "Invalid chunk length");
+    return Step::need_more_data;
+  }
+  const std::string_view line = input.substr(0, end);
+  const std::string_view size_part = line.substr(0, line.find(';'));  // extensions are ignored
+  if (!utf8_valid(size_part)) return fail(sink, 400, "Invalid chunked encoding");
+  const std::optional<std::uint64_t> size = parse_unsigned(trim_white_space(size_part), 16);
+  if (!size) return fail(sink, 400, "Invalid chunk length");
+  read_ += end + 2;
+  if (*size == 0) {
+    state_ = ConnectionState::chunk_trailers;
+    return Step::advanced;
+  }
+  // body_total_ never exceeds max_body_size, so the subtraction cannot wrap.
+  if (*size > limits_.max_body_size - body_total_) return fail(sink, 413, "Payload Too Large");
+  body_total_ += *size;
+  remaining_ = *size;
+  state_ = ConnectionState::chunk_data;
+  return Step::advanced;
+}
+
+Connection::Step Connection::chunk_data_step(EventSink& sink) {
+  const std::string_view input = unconsumed();
+  // A chunk is delivered whole, with the two bytes that must follow it.
+  if (input.size() < remaining_ || input.size() - remaining_ < 2) return Step::need_more_data;
+  const auto size = static_cast<std::size_t>(remaining_);
+  if (input[size] != '\r' || input[size + 1] != '\n') return fail(sink, 400, "Malformed chunk boundary");
+  read_ += size + 2;
+  state_ = ConnectionState::chunk_size;
+  sink.body(input.substr(0, size), true);
+  return Step::advanced;
+}
+
+Connection::Step Connection::chunk_trailers_step(EventSink& sink) {
+  const std::string_view input = unconsumed();
+  // Like a head, the trailer section must end within max_header_size bytes.
+  const std::string_view window = prefix(input, limits_.max_header_size);
+  if (window.size() >= 2 && window[0] == '\r' && window[1] == '\n') {
+    read_ += 2;
+  } else {
+    const std::size_t end = window.find("\r\n\r\n");
+    if (end == std::string_view::npos) {
+      if (input.size() > limits_.max_header_size) return fail(sink, 431, kTooLarge);
+      return Step::need_more_data;
+    }
+    read_ += end + 4;  // trailer fields are discarded unexamined
+  }
+  state_ = ConnectionState::message_complete;
+  sink.body({}, false);
+  return Step::advanced;
+}
+
+}  // namespace tessaryne::http

@@ -1,0 +1,117 @@
+#pragma once
+// The per-connection HTTP/1.1 engine: input buffer, state machine, body
+// framing, chunked decoding, error responses and keep-alive accounting.
+//
+// It reports what the buffered bytes complete to an EventSink, synchronously
+// and in order, with views into its own buffer that stay valid only for the
+// duration of the sink call. The Python binding implements the sink and builds
+// its event tuples straight from those views.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/http/connection_limits.hpp"
+#include "core/http/head_rules.hpp"
+#include "core/http/head_tokenizer.hpp"
+
+namespace tessaryne::http {
+
+enum class ConnectionState : std::uint8_t {
+  awaiting_head,
+  content_length_body,
+  chunk_size,
+  chunk_data,
+  chunk_trailers,
+  message_complete,
+  closed,
+};
+
+struct RequestEvent {
+  std::string_view method;
+  std::string_view target;
+  TargetParts target_parts;
+  std::uint8_t minor_version;
+  std::span<const HeaderLine> headers;  // names as received; lowercase them when copying out
+  const HeadFacts& facts;               // keep-alive, connection-upgrade, upgrade value
+  bool has_body;
+};
+
+class EventSink {
+ public:
+  virtual void request(const RequestEvent& event) = 0;
+  virtual void body(std::string_view data, bool more_body) = 0;
+  // `upgrade_value` as received (it equals "websocket" ignoring ASCII case).
+  virtual void upgrade(std::string_view upgrade_value) = 0;
+  // `response` is the complete error response; the connection is closed already.
+  virtual void error(std::uint16_t status, std::string_view response) = 0;
+
+ protected:
+  EventSink() = default;
+  EventSink(const EventSink&) = default;
+  EventSink& operator=(const EventSink&) = default;
+  ~EventSink() = default;
+};
+
+class Connection {
+ public:
+  static constexpr std::size_t kHeaderSlots = 256;
+  static constexpr std::size_t kInitialCapacity = 8192;
+  static constexpr std::size_t kCompactThreshold = 65536;
+  // A chunk-size line, extensions and CRLF included, must end within this many bytes.
+  static constexpr std::size_t kMaxChunkSizeLine = 4096;
+
+  explicit Connection(ConnectionLimits limits = {});
+
+  // Appends bytes in every state; nothing is parsed until dispatch().
+  void append(std::string_view data);
+  // Compacts the buffer, then runs state steps until one needs more data or
+  // the state is MessageComplete or Closed. Sink exceptions propagate.
+  void dispatch(EventSink& sink);
+
+  void reset_for_next_request() noexcept;
+  void close() noexcept { state_ = ConnectionState::closed; }
+  [[nodiscard]] bool is_closed() const noexcept { return state_ == ConnectionState::closed; }
+  [[nodiscard]] ConnectionState state() const noexcept { return state_; }
+
+  // WebSocket mode: once set, dispatch() leaves HTTP parsing alone; the frame
+  // loop takes over the buffer from the read position.
+  void enter_websocket_mode() noexcept { websocket_mode_ = true; }
+  [[nodiscard]] bool websocket_mode() const noexcept { return websocket_mode_; }
+
+  [[nodiscard]] std::uint64_t requests_seen() const noexcept { return requests_seen_; }
+  [[nodiscard]] bool keep_alive() const noexcept { return keep_alive_; }
+  [[nodiscard]] std::size_t buffer_size() const noexcept { return buffer_.size(); }
+  [[nodiscard]] std::size_t buffer_capacity() const noexcept { return buffer_.capacity(); }
+  [[nodiscard]] std::size_t read_position() const noexcept { return read_; }
+  [[nodiscard]] std::string_view unconsumed() const noexcept {
+    return {buffer_.data() + read_, buffer_.size() - read_};
+  }
+
+ private:
+  enum class Step : std::uint8_t { need_more_data, advanced };
+
+  void compact() noexcept;
+  Step head_step(EventSink& sink);
+  Step content_length_step(EventSink& sink);
+  Step chunk_size_step(EventSink& sink);
+  Step chunk_data_step(EventSink& sink);
+  Step chunk_trailers_step(EventSink& sink);
+  Step fail(EventSink& sink, std::uint16_t status, std::string_view detail);
+
+  ConnectionLimits limits_;
+  ConnectionState state_ = ConnectionState::awaiting_head;
+  bool websocket_mode_ = false;
+  bool keep_alive_ = true;
+  std::uint64_t remaining_ = 0;
+  std::uint64_t requests_seen_ = 0;
+  std::uint64_t body_total_ = 0;
+  std::vector<char> buffer_;
+  std::size_t read_ = 0;
+  std::array<HeaderLine, kHeaderSlots> slots_{};
+};
+
+}  // namespace tessaryne::http

@@ -1,0 +1,128 @@
+#include "core/http/head_rules.hpp"
+
+#include "core/common/byte_scan.hpp"
+#include "core/http/unicode_text.hpp"
+
+namespace tessaryne::http {
+namespace {
+
+using common::ascii_lower;
+using common::equals_lowercase;
+
+// The last non-empty comma-separated piece of a Transfer-Encoding value must be
+// "chunked"; false also when the value is not UTF-8 or has no piece at all.
+enum class Coding : std::uint8_t { chunked, refused };
+
+Coding last_coding(std::string_view value) noexcept {
+  if (!utf8_valid(value)) return Coding::refused;
+  std::string_view last;
+  bool found = false;
+  while (true) {
+    const std::size_t comma = value.find(',');
+    const std::string_view piece = trim_white_space(value.substr(0, comma));
+    if (!piece.empty()) {
+      last = piece;
+      found = true;
+    }
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return found && equals_lowercase(last, "chunked") ? Coding::chunked : Coding::refused;
+}
+
+}  // namespace
+
+bool HeadFacts::websocket_upgrade() const noexcept {
+  return connection_upgrade && equals_lowercase(upgrade_value, "websocket");
+}
+
+std::optional<std::uint64_t> parse_unsigned(std::string_view text, unsigned base) noexcept {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (base == 16 && ascii_lower(c) >= 'a' && ascii_lower(c) <= 'f') {
+      digit = static_cast<unsigned>(ascii_lower(c) - 'a' + 10);
+    } else {
+      return std::nullopt;
+    }
+    if (value > (UINT64_MAX - digit) / base) return std::nullopt;
+    value = value * base + digit;
+  }
+  return value;
+}
+
+std::optional<std::uint64_t> parse_content_length(std::string_view value) noexcept {
+  if (!utf8_valid(value)) return std::nullopt;
+  return parse_unsigned(trim_white_space(value), 10);
+}
+
+HeadFacts scan_headers(std::span<const HeaderLine> headers, std::uint8_t minor_version) noexcept {
+  HeadFacts facts;
+  facts.keep_alive = minor_version == 1;
+  for (const HeaderLine& header : headers) {
+    const std::string_view name = header.name;
+    const std::string_view value = header.value;
+    // Dispatch on length first: most names are none of the four.
+    switch (name.size()) {
+      case 7:
+        if (equals_lowercase(name, "upgrade")) facts.upgrade_value = value;
+        break;
+      case 10:
+        if (equals_lowercase(name, "connection") && !value.empty()) {
+          if (contains_lowercase(value, "close"))
+            facts.keep_alive = false;
+          else if (contains_lowercase(value, "keep-alive"))
+            facts.keep_alive = true;
+          if (contains_lowercase(value, "upgrade")) facts.connection_upgrade = true;
+        }
+        break;
+      case 14:
+        if (equals_lowercase(name, "content-length")) {
+          const std::optional<std::uint64_t> length = parse_content_length(value);
+          if (!length) {
+            facts.bad_framing = true;
+          } else {
+            if (facts.has_content_length && *length != facts.content_length) facts.bad_framing = true;
+            if (!facts.has_content_length) facts.content_length = *length;
+            facts.has_content_length = true;
+          }
+        }
+        break;
+      case 17:
+        if (equals_lowercase(name, "transfer-encoding")) {
+          ++facts.transfer_encoding_count;
+          if (last_coding(value) == Coding::chunked)
+            facts.chunked = true;
+          else
+            facts.bad_framing = true;
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return facts;
+}
+
+TargetParts split_target(std::string_view target) noexcept {
+  const std::size_t question = target.find('?');
+  if (question == std::string_view::npos) return {target, {}};
+  return {target.substr(0, question), target.substr(question + 1)};
+}
+
+void copy_lowercase(std::string_view text, char* out) noexcept {
+  for (std::size_t i = 0; i < text.size(); ++i) out[i] = ascii_lower(text[i]);
+}
+
+bool contains_lowercase(std::string_view haystack, std::string_view lower_needle) noexcept {
+  if (lower_needle.size() > haystack.size()) return false;
+  for (std::size_t i = 0; i + lower_needle.size() <= haystack.size(); ++i)
+    if (equals_lowercase(haystack.substr(i, lower_needle.size()), lower_needle)) return true;
+  return false;
+}
+
+}  // namespace tessaryne::http

@@ -1,0 +1,58 @@
+#pragma once
+// The head rules shared by the connection's head step and the stateless
+// parser: header scan (framing, persistence, upgrade), target split, version.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "core/http/head_tokenizer.hpp"
+
+namespace tessaryne::http {
+
+// What the header lines of one head decide.
+struct HeadFacts {
+  bool keep_alive = false;
+  bool connection_upgrade = false;  // some Connection value contains "upgrade"
+  bool has_content_length = false;
+  bool chunked = false;  // a Transfer-Encoding header ended in "chunked"
+  bool bad_framing = false;
+  std::uint64_t content_length = 0;  // the first valid value
+  std::uint32_t transfer_encoding_count = 0;
+  std::string_view upgrade_value;  // the last Upgrade value as received; lowercase it when copying out
+
+  // Framing that must be refused: an invalid Content-Length or Transfer-Encoding,
+  // differing Content-Lengths, or a Content-Length together with chunked.
+  [[nodiscard]] bool conflicting() const noexcept { return bad_framing || (has_content_length && chunked); }
+  [[nodiscard]] bool websocket_upgrade() const noexcept;
+};
+
+[[nodiscard]] HeadFacts scan_headers(std::span<const HeaderLine> headers, std::uint8_t minor_version) noexcept;
+
+// A Content-Length value: valid UTF-8, trimmed of White_Space, then an optional
+// single "+" and ASCII digits fitting 64 unsigned bits.
+[[nodiscard]] std::optional<std::uint64_t> parse_content_length(std::string_view value) noexcept;
+
+// An optional single "+" then one or more digits of `base` (10 or 16), fitting
+// 64 unsigned bits; nothing else.
+[[nodiscard]] std::optional<std::uint64_t> parse_unsigned(std::string_view text, unsigned base) noexcept;
+
+struct TargetParts {
+  std::string_view path;   // up to the first "?"
+  std::string_view query;  // after it, empty without one
+};
+[[nodiscard]] TargetParts split_target(std::string_view target) noexcept;
+
+[[nodiscard]] constexpr std::string_view version_text(std::uint8_t minor_version) noexcept {
+  return minor_version == 0 ? "1.0" : "1.1";
+}
+
+// Writes `text` with A-Z turned to a-z; `out` holds text.size() bytes.
+void copy_lowercase(std::string_view text, char* out) noexcept;
+
+// ASCII case-insensitive substring search for an already lower-case needle.
+[[nodiscard]] bool contains_lowercase(std::string_view haystack, std::string_view lower_needle) noexcept;
+
+}  // namespace tessaryne::http

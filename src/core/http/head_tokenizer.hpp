@@ -1,0 +1,71 @@
+#pragma once
+// The request-head tokenizer: recognises one HTTP/1.0 or HTTP/1.1 request head
+// at the start of a byte range, in place, into caller-provided header slots.
+//
+// Every byte is judged as soon as it is seen: a byte that cannot start or
+// continue a head is an error at once, and only a head that is valid so far but
+// unfinished is reported as partial. Long runs (targets, header values) are
+// classified with SSE4.2 or AVX2 when the CPU has them; the scalar kernel gives
+// identical results and can be forced for testing.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace tessaryne::http {
+
+struct HeaderLine {
+  std::string_view name;   // token characters, case as received
+  std::string_view value;  // leading and trailing spaces and tabs removed
+};
+
+enum class HeadStatus : std::uint8_t { complete, partial, error };
+
+enum class HeadError : std::uint8_t {
+  none,
+  token,             // method or target byte, or a missing separator in the request line
+  version,           // anything but "HTTP/1.0" or "HTTP/1.1"
+  header_name,       // a name byte that is not a token character, or no colon
+  header_value,      // a control byte (other than tab) or DEL in a value
+  new_line,          // a CR not followed by LF where a line must end
+  too_many_headers,  // more header lines than slots
+};
+
+struct RequestHead {
+  std::string_view method;
+  std::string_view target;
+  std::uint8_t minor_version = 0;
+  std::size_t header_count = 0;
+  // Bytes from the start of the input through the empty line that ends the
+  // head, skipped leading empty lines included.
+  std::size_t length = 0;
+};
+
+struct HeadResult {
+  HeadStatus status;
+  HeadError error;
+};
+
+// Which byte-classification kernel to use. `automatic` picks the widest one the
+// CPU supports; asking for one it lacks falls back to scalar.
+enum class Kernel : std::uint8_t { automatic, scalar, sse42, avx2 };
+
+[[nodiscard]] bool kernel_available(Kernel kernel) noexcept;
+
+// The words that follow "Malformed HTTP request: " for each error.
+[[nodiscard]] std::string_view reason_text(HeadError error) noexcept;
+
+// Tokenizes `input`. On `complete`, `head` and the first head.header_count
+// slots describe the head (views into `input`); otherwise their content is
+// unspecified.
+HeadResult tokenize_head(std::string_view input, std::span<HeaderLine> slots, RequestHead& head,
+                         Kernel kernel = Kernel::automatic) noexcept;
+
+// The classification kernels themselves, exposed so that tests can compare
+// them: the index of the first byte that is not a target byte (resp. not a
+// header-value byte), or input.size() when there is none.
+[[nodiscard]] std::size_t scan_target_bytes(std::string_view input, Kernel kernel) noexcept;
+[[nodiscard]] std::size_t scan_value_bytes(std::string_view input, Kernel kernel) noexcept;
+
+}  // namespace tessaryne::http
