@@ -3,8 +3,10 @@
 #include "binding/classes.hpp"
 #include "binding/common/args.hpp"
 #include "binding/common/native_class.hpp"
+#include "binding/http/frame_serializers.hpp"
 #include "binding/http/request_objects.hpp"
 #include "binding/http/response.hpp"
+#include "binding/websocket/ws_event_sink.hpp"
 #include "core/common/borrow_flag.hpp"
 #include "core/http/connection.hpp"
 
@@ -69,6 +71,7 @@ class EventList final : public http::EventSink {
     append(new_tuple(new_kind(5), new_kind(status), new_bytes(response)));
   }
 
+  [[nodiscard]] PyObject* list() const noexcept { return list_.get(); }
   PyObject* release() noexcept { return list_.release(); }
 
  private:
@@ -99,7 +102,12 @@ PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* run_dispatcher(http::Connection& engine) {
   EventList events;
-  engine.dispatch(events);
+  if (engine.websocket_mode()) {
+    WsEventSink frames(events.list());
+    engine.dispatch_frames(frames);
+  } else {
+    engine.dispatch(events);
+  }
   return events.release();
 }
 
@@ -133,6 +141,15 @@ PyObject* connection_reset_for_next_request(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* connection_switch_to_websocket(PyObject* self, PyObject*) {
+  return guard([&] {
+    Connection& connection = native<Connection>(self);
+    const ExclusiveBorrow borrow(connection.borrow);
+    connection.engine.enter_websocket_mode();
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject* connection_is_closed(PyObject* self, PyObject*) {
   return guard([&] {
     Connection& connection = native<Connection>(self);
@@ -157,15 +174,14 @@ PyObject* connection_format_response(PyObject*, PyObject* const* args, Py_ssize_
   });
 }
 
-// Registration order: feed_data, pump_events, reset_for_next_request,
-// switch_to_websocket (with WebSocket mode), is_closed, close, format_response,
-// format_chunk, format_ws_frame (with the frame serializers).
 PyMethodDef connection_methods[] = {
     {"feed_data", method_cast(connection_feed_data), METH_FASTCALL | METH_KEYWORDS,
      "feed_data($self, data=None)\n--\n\n"},
     {"pump_events", method_cast(connection_pump_events), METH_NOARGS, "pump_events($self)\n--\n\n"},
     {"reset_for_next_request", method_cast(connection_reset_for_next_request), METH_NOARGS,
      "reset_for_next_request($self)\n--\n\n"},
+    {"switch_to_websocket", method_cast(connection_switch_to_websocket), METH_NOARGS,
+     "switch_to_websocket($self)\n--\n\n"},
     {"is_closed", method_cast(connection_is_closed), METH_NOARGS, "is_closed($self)\n--\n\n"},
     {"close", method_cast(connection_close), METH_NOARGS, "close($self)\n--\n\n"},
     {"format_response", method_cast(connection_format_response), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
@@ -173,6 +189,10 @@ PyMethodDef connection_methods[] = {
      "is_no_body_status, keep_alive)\n--\n\n"
      "Fast zero-alloc HTTP/1.1 response wire serializer and CRLF safety scanner.\n"
      "Returns: (response_bytes, is_chunked, keep_alive)"},
+    {"format_chunk", method_cast(format_chunk), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "format_chunk(chunk, more_body)\n--\n\n"},
+    {"format_ws_frame", method_cast(format_ws_frame), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "format_ws_frame(opcode, payload)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

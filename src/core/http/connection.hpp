@@ -17,6 +17,7 @@
 #include "core/http/connection_limits.hpp"
 #include "core/http/head_rules.hpp"
 #include "core/http/head_tokenizer.hpp"
+#include "core/websocket/frame_loop.hpp"
 
 namespace tessaryne::http {
 
@@ -77,9 +78,18 @@ class Connection {
   [[nodiscard]] bool is_closed() const noexcept { return state_ == ConnectionState::closed; }
   [[nodiscard]] ConnectionState state() const noexcept { return state_; }
 
-  // WebSocket mode: once set, dispatch() leaves HTTP parsing alone; the frame
-  // loop takes over the buffer from the read position.
+  // WebSocket mode: once set, dispatch() leaves HTTP parsing alone and
+  // dispatch_frames() reads client frames from the read position on.
   void enter_websocket_mode() noexcept { websocket_mode_ = true; }
+  // Compacts the buffer, then reports every wholly buffered frame to `sink`.
+  // A violation closes the connection; a closed connection reports nothing.
+  template <websocket::FrameSink Sink>
+  void dispatch_frames(Sink& sink) {
+    compact();
+    if (state_ == ConnectionState::closed) return;
+    frames_.run(unconsumed(), read_, sink);
+    if (frames_.failed()) state_ = ConnectionState::closed;
+  }
   [[nodiscard]] bool websocket_mode() const noexcept { return websocket_mode_; }
 
   [[nodiscard]] std::uint64_t requests_seen() const noexcept { return requests_seen_; }
@@ -112,6 +122,7 @@ class Connection {
   std::vector<char> buffer_;
   std::size_t read_ = 0;
   std::array<HeaderLine, kHeaderSlots> slots_{};
+  websocket::FrameLoop frames_;
 };
 
 }  // namespace tessaryne::http
