@@ -1,5 +1,6 @@
 #include "binding/http/request_objects.hpp"
 
+#include "core/common/utf8.hpp"
 #include "core/http/head_rules.hpp"
 #include "core/http/unicode_text.hpp"
 
@@ -17,7 +18,7 @@ PyRef new_lowered_bytes(std::string_view data) {
 
 PyRef new_text(std::string_view data) {
   // Valid text takes the strict decoder; only broken text needs "replace".
-  const char* errors = http::utf8_valid(data) ? nullptr : "replace";
+  const char* errors = common::is_valid_utf8(data) ? nullptr : "replace";
   return checked_ref(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), errors));
 }
 

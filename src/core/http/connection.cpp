@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/common/utf8.hpp"
 #include "core/http/error_response.hpp"
 #include "core/http/unicode_text.hpp"
 
@@ -167,7 +168,7 @@ Connection::Step Connection::chunk_size_step(EventSink& sink) {
   }
   const std::string_view line = input.substr(0, end);
   const std::string_view size_part = line.substr(0, line.find(';'));  // extensions are ignored
-  if (!utf8_valid(size_part)) return fail(sink, 400, "Invalid chunked encoding");
+  if (!common::is_valid_utf8(size_part)) return fail(sink, 400, "Invalid chunked encoding");
   const std::optional<std::uint64_t> size = parse_unsigned(trim_white_space(size_part), 16);
   if (!size) return fail(sink, 400, "Invalid chunk length");
   read_ += end + 2;

@@ -1,6 +1,7 @@
 #include "core/http/head_rules.hpp"
 
 #include "core/common/byte_scan.hpp"
+#include "core/common/utf8.hpp"
 #include "core/http/unicode_text.hpp"
 
 namespace tessaryne::http {
@@ -14,7 +15,7 @@ using common::equals_lowercase;
 enum class Coding : std::uint8_t { chunked, refused };
 
 Coding last_coding(std::string_view value) noexcept {
-  if (!utf8_valid(value)) return Coding::refused;
+  if (!common::is_valid_utf8(value)) return Coding::refused;
   std::string_view last;
   bool found = false;
   while (true) {
@@ -56,7 +57,7 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view text, unsigned base
 }
 
 std::optional<std::uint64_t> parse_content_length(std::string_view value) noexcept {
-  if (!utf8_valid(value)) return std::nullopt;
+  if (!common::is_valid_utf8(value)) return std::nullopt;
   return parse_unsigned(trim_white_space(value), 10);
 }
 

@@ -1,13 +1,10 @@
 #pragma once
-// The little Unicode the head rules need: strict UTF-8 validation and trimming
-// of White_Space code points from both ends of valid UTF-8 text.
+// Trimming of White_Space code points from both ends of valid UTF-8 text, as
+// the framing headers and chunk sizes need it.
 
 #include <string_view>
 
 namespace tessaryne::http {
-
-// True for well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-[[nodiscard]] bool utf8_valid(std::string_view text) noexcept;
 
 // `text` without leading and trailing Unicode White_Space (tab to carriage
 // return, space, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029,
