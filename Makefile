@@ -14,7 +14,7 @@ CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA))
 
 .PHONY: test test-cpp test-python stubtest fuzz-smoke fuzz bench lint extension clean
 
-test: test-cpp extension test-python stubtest fuzz-smoke
+test: test-cpp extension test-python stubtest fuzz-smoke lint
 
 # --- environment --------------------------------------------------------------
 $(STAMP): pyproject.toml scripts/bootstrap-python scripts/install-system-deps

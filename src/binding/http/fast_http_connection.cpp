@@ -114,7 +114,7 @@ PyObject* run_dispatcher(http::Connection& engine) {
 PyObject* connection_feed_data(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kFeedData.bind(args, nargsf, kwnames);
-    Connection& connection = native<Connection>(self);
+    auto& connection = native<Connection>(self);
     const ExclusiveBorrow borrow(connection.borrow);
     if (bound[0] != nullptr && bound[0] != Py_None) {
       const BufferArg data(bound[0]);
@@ -126,7 +126,7 @@ PyObject* connection_feed_data(PyObject* self, PyObject* const* args, Py_ssize_t
 
 PyObject* connection_pump_events(PyObject* self, PyObject*) {
   return guard([&] {
-    Connection& connection = native<Connection>(self);
+    auto& connection = native<Connection>(self);
     const ExclusiveBorrow borrow(connection.borrow);
     return run_dispatcher(connection.engine);
   });
@@ -134,7 +134,7 @@ PyObject* connection_pump_events(PyObject* self, PyObject*) {
 
 PyObject* connection_reset_for_next_request(PyObject* self, PyObject*) {
   return guard([&] {
-    Connection& connection = native<Connection>(self);
+    auto& connection = native<Connection>(self);
     const ExclusiveBorrow borrow(connection.borrow);
     connection.engine.reset_for_next_request();
     Py_RETURN_NONE;
@@ -143,7 +143,7 @@ PyObject* connection_reset_for_next_request(PyObject* self, PyObject*) {
 
 PyObject* connection_switch_to_websocket(PyObject* self, PyObject*) {
   return guard([&] {
-    Connection& connection = native<Connection>(self);
+    auto& connection = native<Connection>(self);
     const ExclusiveBorrow borrow(connection.borrow);
     connection.engine.enter_websocket_mode();
     Py_RETURN_NONE;
@@ -152,7 +152,7 @@ PyObject* connection_switch_to_websocket(PyObject* self, PyObject*) {
 
 PyObject* connection_is_closed(PyObject* self, PyObject*) {
   return guard([&] {
-    Connection& connection = native<Connection>(self);
+    auto& connection = native<Connection>(self);
     const SharedBorrow borrow(connection.borrow);
     return Py_NewRef(connection.engine.is_closed() ? Py_True : Py_False);
   });
@@ -160,7 +160,7 @@ PyObject* connection_is_closed(PyObject* self, PyObject*) {
 
 PyObject* connection_close(PyObject* self, PyObject*) {
   return guard([&] {
-    Connection& connection = native<Connection>(self);
+    auto& connection = native<Connection>(self);
     const ExclusiveBorrow borrow(connection.borrow);
     connection.engine.close();
     Py_RETURN_NONE;

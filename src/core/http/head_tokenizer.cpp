@@ -21,9 +21,7 @@ constexpr ByteTable make_table(Predicate predicate) {
 
 constexpr bool is_token_byte(unsigned c) {
   if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
-  for (const char extra : std::string_view("!#$%&'*+-.^_|~`"))
-    if (c == static_cast<unsigned char>(extra)) return true;
-  return false;
+  return c < 0x80 && std::string_view("!#$%&'*+-.^_|~`").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 constexpr ByteTable kToken = make_table(is_token_byte);
