@@ -10,9 +10,10 @@ from __future__ import annotations
 import os
 import statistics
 import time
-from collections.abc import Callable
 
-from tessaryne._tessaryne_core import fast_websocket_unmask
+from harness import per_call_ns
+
+from tessaryne._tessaryne_core import FastHttpConnection, fast_websocket_unmask
 
 try:
     from websockets.speedups import apply_mask as peer_apply_mask
@@ -25,15 +26,9 @@ RUNS = 9
 KEY = b"\x37\xfa\x21\x3d"
 
 
-def median_seconds_per_call(function: Callable[[], object], total_bytes: int) -> float:
-    calls = max(10, (64 << 20) // total_bytes)  # about 64 MiB of payload per run
-    samples = []
-    for _ in range(RUNS):
-        start = time.perf_counter()
-        for _ in range(calls):
-            function()
-        samples.append((time.perf_counter() - start) / calls)
-    return statistics.median(samples)
+def seconds_per_call(statement: str, namespace: dict, size: int) -> float:
+    iterations = max(10, (16 << 20) // size)  # about 16 MiB of payload per run
+    return per_call_ns(statement, namespace, iterations=iterations, repeats=RUNS) / 1e9
 
 
 def gib_per_second(size: int, seconds: float) -> float:
@@ -41,24 +36,56 @@ def gib_per_second(size: int, seconds: float) -> float:
 
 
 def main() -> None:
+    print("\nWebSocket unmasking (fast_websocket_unmask vs bytes(memoryview) and websockets.speedups.apply_mask)")
     print(f"{'size':>7} {'ours GiB/s':>11} {'copy GiB/s':>11} {'ours/copy':>10} {'peer GiB/s':>11} {'ours/peer':>10}")
     for label, size in SIZES:
         payload = os.urandom(size)
         view = memoryview(payload)
         assert fast_websocket_unmask(payload, KEY) == fast_websocket_unmask(view, KEY)
-        ours = median_seconds_per_call(lambda: fast_websocket_unmask(payload, KEY), size)
-        copy = median_seconds_per_call(lambda: bytes(view), size)
+        namespace = {"unmask": fast_websocket_unmask, "apply_mask": peer_apply_mask,
+                     "payload": payload, "view": view, "KEY": KEY}
+        ours = seconds_per_call("unmask(payload, KEY)", namespace, size)
+        copy = seconds_per_call("bytes(view)", namespace, size)
         line = (
             f"{label:>7} {gib_per_second(size, ours):11.2f} {gib_per_second(size, copy):11.2f} "
             f"{copy / ours:10.2f}x"
         )
         if peer_apply_mask is not None:
             assert peer_apply_mask(payload, KEY) == fast_websocket_unmask(payload, KEY)
-            peer = median_seconds_per_call(lambda: peer_apply_mask(payload, KEY), size)
+            peer = seconds_per_call("apply_mask(payload, KEY)", namespace, size)
             line += f" {gib_per_second(size, peer):11.2f} {peer / ours:10.2f}x"
         print(line)
     if peer_apply_mask is None:
         print(peer_missing)
+    bench_frame_loop()
+
+
+def masked_text_frame(payload: bytes, key: bytes) -> bytes:
+    assert len(payload) < 126
+    return bytes([0x81, 0x80 | len(payload)]) + key + fast_websocket_unmask(payload, key)
+
+
+def bench_frame_loop() -> None:
+    """100-byte masked text frames through FastHttpConnection.feed_data, 64 KiB per call."""
+    frame = masked_text_frame(b"x" * 100, KEY)
+    stream = frame * ((16 << 20) // len(frame))
+    chunks = [stream[i : i + (64 << 10)] for i in range(0, len(stream), 64 << 10)]
+    messages = len(stream) // len(frame)
+    samples = []
+    for _ in range(RUNS):
+        connection = FastHttpConnection()
+        connection.switch_to_websocket()
+        feed = connection.feed_data
+        received = 0
+        start = time.perf_counter()
+        for chunk in chunks:
+            received += len(feed(chunk))
+        samples.append(time.perf_counter() - start)
+        assert received == messages
+    seconds = statistics.median(samples)
+    print("\nWebSocket frame loop: 100-byte masked text frames fed 64 KiB at a time (one core)")
+    print(f"  FastHttpConnection.feed_data   {messages / seconds:12.0f} messages/s   "
+          f"{len(stream) / seconds / (1 << 20):8.0f} MiB/s   {seconds / messages * 1e9:6.0f} ns/message")
 
 
 if __name__ == "__main__":

@@ -208,6 +208,12 @@ std::array<std::uint8_t, 4> to_mask(PyObject* argument) {
 }
 
 BufferArg::BufferArg(PyObject* exporter) {
+  if (PyBytes_CheckExact(exporter)) {
+    // The common case: immutable, contiguous single bytes, kept alive by the
+    // caller for the call. The view stays empty, so releasing it does nothing.
+    bytes_ = {PyBytes_AS_STRING(exporter), static_cast<std::size_t>(PyBytes_GET_SIZE(exporter))};
+    return;
+  }
   if (PyObject_GetBuffer(exporter, &view_, PyBUF_FULL_RO) != 0) throw PythonError{};
   try {
     if (view_.shape == nullptr) raise(PyExc_BufferError, "shape is null");
