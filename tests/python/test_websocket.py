@@ -15,7 +15,7 @@ from tessaryne._tessaryne_core import (
     fast_websocket_unmask,
     fast_websocket_unmask_slice,
 )
-from ws_client import Message, encode_frame, encode_message, split, xor_mask
+from ws_client import Message, encode_frame, encode_message, messages, split, xor_mask
 
 parse = FastWebSocketParser.parse_frame_header
 KEY = b"\x01\x02\x03\x04"
@@ -241,15 +241,6 @@ def read_messages(chunks: list[bytes]) -> list[tuple[int, bytes]]:
                 out.append((fragment_opcode, fragments))
     return out
 
-
-messages = st.lists(
-    st.one_of(
-        st.builds(Message, st.just(1), st.text(max_size=200).map(str.encode)),
-        st.builds(Message, st.just(2), st.binary(max_size=300)),
-        st.builds(Message, st.sampled_from([8, 9, 10]), st.binary(max_size=125)),
-    ),
-    max_size=6,
-)
 
 
 def encode_conversation(messages: list[Message], data: st.DataObject) -> tuple[bytes, list[tuple[int, bytes]]]:

@@ -9,7 +9,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from tessaryne._tessaryne_core import FastHttpConnection
-from ws_client import Message, encode_frame, encode_message, split
+from ws_client import Message, encode_frame, encode_message, messages, split
 
 pytestmark = pytest.mark.skipif(
     not hasattr(FastHttpConnection, "switch_to_websocket"),
@@ -35,15 +35,6 @@ def upgraded(early: bytes = b"") -> tuple[FastHttpConnection, list]:
     connection.switch_to_websocket()
     return connection, connection.pump_events()
 
-
-messages = st.lists(
-    st.one_of(
-        st.builds(Message, st.just(1), st.text(max_size=200).map(str.encode)),
-        st.builds(Message, st.just(2), st.binary(max_size=300)),
-        st.builds(Message, st.sampled_from([8, 9, 10]), st.binary(max_size=125)),
-    ),
-    max_size=6,
-)
 
 
 @given(messages=messages, data=st.data())

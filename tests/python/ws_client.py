@@ -7,6 +7,8 @@ from __future__ import annotations
 import struct
 from dataclasses import dataclass
 
+from hypothesis import strategies as st
+
 
 def xor_mask(data: bytes, key: bytes) -> bytes:
     return bytes(b ^ key[i % 4] for i, b in enumerate(data))
@@ -70,3 +72,14 @@ def encode_message(
 def split(data: bytes, cuts: list[int]) -> list[bytes]:
     bounds = [0, *sorted(c % (len(data) + 1) for c in cuts), len(data)]
     return [data[bounds[i] : bounds[i + 1]] for i in range(len(bounds) - 1)]
+
+
+# Any short sequence of text, binary and control messages.
+messages = st.lists(
+    st.one_of(
+        st.builds(Message, st.just(1), st.text(max_size=200).map(str.encode)),
+        st.builds(Message, st.just(2), st.binary(max_size=300)),
+        st.builds(Message, st.sampled_from([8, 9, 10]), st.binary(max_size=125)),
+    ),
+    max_size=6,
+)
