@@ -9,7 +9,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from tessaryne._tessaryne_core import FastHttpConnection
-from ws_client import Message, encode_frame, encode_message, messages, split
+from ws_client import encode_frame, encode_message, messages, split
 
 pytestmark = pytest.mark.skipif(
     not hasattr(FastHttpConnection, "switch_to_websocket"),
