@@ -214,7 +214,7 @@ TEST(Connection, SmugglingMatrix) {
       {"Transfer-Encoding: CHUNKED\r\n", "chunked"},
       {"Transfer-Encoding: cHuNkEd\r\n", "chunked"},
       {"Transfer-Encoding: chunked\t\r\n", "chunked"},
-      {"Transfer-Encoding: chunked\xc2\xa0\r\n", "chunked"},  // NO-BREAK SPACE is White_Space
+      {"Transfer-Encoding: chunked\xc2\xa0\r\n", conflict},  // only ASCII white space is trimmed
       {"Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", "chunked"},
       {"Transfer-Encoding: chunked\x0b\r\n", bad},  // vertical tab is a control byte
       {"Content-Length: 5\r\nContent-Length: 5\r\n", "length 5"},
@@ -228,7 +228,8 @@ TEST(Connection, SmugglingMatrix) {
       {"Content-Length: -0\r\n", conflict},
       {"Content-Length: 0005\r\n", "length 5"},
       {"Content-Length:  5 \t\r\n", "length 5"},
-      {"Content-Length: \xc2\xa0" "5\xe3\x80\x80\r\n", "length 5"},  // NBSP and IDEOGRAPHIC SPACE trimmed
+      {"Content-Length: \xc2\xa0" "5\r\n", conflict},       // NO-BREAK SPACE is not trimmed
+      {"Content-Length: 5\xe3\x80\x80\r\n", conflict},      // nor IDEOGRAPHIC SPACE
       {"Content-Length: \xd9\xa5\r\n", conflict},                    // ARABIC-INDIC DIGIT FIVE
       {"Content-Length: \xef\xbc\x95\r\n", conflict},                // FULLWIDTH DIGIT FIVE
       {"Content-Length: 5 5\r\n", conflict},
@@ -296,6 +297,8 @@ TEST(Connection, ChunkedBodies) {
       {"10000000000000000\r\n", {"error 400 Invalid chunk length"}},  // 17 digits, too big
       {"ffffffffffffffff\r\n", {"error 413 Payload Too Large"}},
       {"5\nhello\r\n", {"error 400 Invalid chunk length"}},  // a bare LF does not end a size line
+      {"5\xc2\xa0\r\nhello\r\n", {"error 400 Invalid chunk length"}},  // only ASCII white space is trimmed
+      {"5\xff\r\nhello\r\n", {"error 400 Invalid chunked encoding"}},
       {"5\r\nhello\n0\r\n", {"error 400 Malformed chunk boundary"}},
       {"5\r\nhelloXY", {"error 400 Malformed chunk boundary"}},
       {"\xc3\x28\r\n", {"error 400 Invalid chunked encoding"}},

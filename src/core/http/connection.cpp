@@ -4,7 +4,7 @@
 
 #include "core/common/utf8.hpp"
 #include "core/http/error_response.hpp"
-#include "core/http/unicode_text.hpp"
+#include "core/http/white_space.hpp"
 
 namespace tessaryne::http {
 namespace {

@@ -2,7 +2,7 @@
 
 #include "core/common/byte_scan.hpp"
 #include "core/common/utf8.hpp"
-#include "core/http/unicode_text.hpp"
+#include "core/http/white_space.hpp"
 
 namespace tessaryne::http {
 namespace {
