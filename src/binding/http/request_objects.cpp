@@ -1,5 +1,10 @@
 #include "binding/http/request_objects.hpp"
 
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "binding/common/process_once.hpp"
 #include "core/common/utf8.hpp"
 #include "core/http/head_rules.hpp"
 #include "core/http/white_space.hpp"
@@ -16,10 +21,46 @@ PyRef new_lowered_bytes(std::string_view data) {
   return bytes;
 }
 
+namespace {
+
+bool is_ascii(std::string_view data) noexcept {
+  for (const char c : data)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// Texts that nearly every request carries, kept as interned strings (immortal
+// in this interpreter), so handing them out costs no allocation and no
+// reference-count traffic between threads.
+constexpr std::string_view kCommonTexts[] = {"GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH",
+                                             "1.1", "1.0", "/"};
+
+PyObject* common_text(std::string_view data) noexcept {
+  static std::array<ProcessOnce<PyObject>, std::size(kCommonTexts)> interned;
+  for (std::size_t i = 0; i < std::size(kCommonTexts); ++i)
+    if (kCommonTexts[i] == data)
+      return interned[i].get([&] {
+        return PyUnicode_InternFromString(std::string(kCommonTexts[i]).c_str());
+      });
+  return nullptr;
+}
+
+}  // namespace
+
 PyRef new_text(std::string_view data) {
+  if (data.size() <= 7) {
+    if (PyObject* text = common_text(data)) return PyRef::borrow(text);
+    if (PyErr_Occurred()) throw PythonError{};
+  }
+  const auto length = static_cast<Py_ssize_t>(data.size());
+  if (is_ascii(data)) {
+    PyRef text = checked_ref(PyUnicode_New(length, 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), data.data(), data.size());
+    return text;
+  }
   // Valid text takes the strict decoder; only broken text needs "replace".
   const char* errors = common::is_valid_utf8(data) ? nullptr : "replace";
-  return checked_ref(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), errors));
+  return checked_ref(PyUnicode_DecodeUTF8(data.data(), length, errors));
 }
 
 PyRef new_bool(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
