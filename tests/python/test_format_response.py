@@ -222,3 +222,29 @@ def test_output_is_exact_for_a_full_response():
     assert data == (b"HTTP/1.1 404 Not Found\r\nserver: s\r\ndate: d\r\na: 1\r\n"
                     b"transfer-encoding: chunked\r\nconnection: close\r\n\r\n5\r\nhello\r\n")
     assert (chunked, keep_alive) == (True, False)
+
+
+def test_headers_list_mutated_by_another_thread():
+    # The walk must never read a header that another thread has just dropped.
+    import threading
+
+    headers = [(b"x-%d" % i, b"v" * i) for i in range(20)]
+    stop = threading.Event()
+
+    def mutate():
+        while not stop.is_set():
+            item = headers.pop()
+            headers.insert(0, item)
+            headers.append([b"list-item", b"v"])
+            headers.pop()
+
+    thread = threading.Thread(target=mutate)
+    thread.start()
+    try:
+        for _ in range(3000):
+            data, _, _ = Conn.format_response(200, b"", b"", headers, b"", False, False, True)
+            lines, _ = split(data)
+            assert all(line.startswith(b"x-") or line.startswith(b"list-item") for line in lines[1:-2])
+    finally:
+        stop.set()
+        thread.join()

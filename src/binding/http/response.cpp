@@ -43,6 +43,27 @@ PyObject* subscript(PyObject* item, long index, OwnedRefs& owned) {
   return owned.adopt(checked_ref(PyObject_GetItem(item, key.get())));
 }
 
+// Holds an object's per-object lock for as long as it lives (once begun).
+class CriticalSection {
+ public:
+  CriticalSection() = default;
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+  ~CriticalSection() { end(); }
+  void begin(PyObject* object) noexcept {
+    PyCriticalSection_Begin(&section_, object);
+    held_ = true;
+  }
+  void end() noexcept {
+    if (held_) PyCriticalSection_End(&section_);
+    held_ = false;
+  }
+
+ private:
+  PyCriticalSection section_{};
+  bool held_ = false;
+};
+
 class HeaderWalk {
  public:
   explicit HeaderWalk(http::ResponseSerializer& serializer) : serializer_(serializer) {}
@@ -67,7 +88,9 @@ class HeaderWalk {
   void walk(PyObject* headers) {
     if (PyTuple_CheckExact(headers)) {  // the caller's tuple keeps every item alive
       for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(headers); ++i) take(PyTuple_GET_ITEM(headers, i));
-    } else if (PyList_CheckExact(headers)) {  // another thread may shrink the list meanwhile
+    } else if (PyList_CheckExact(headers)) {
+      if (lend_list_of_tuples(headers)) return;
+      // Another thread may shrink the list meanwhile: take a reference to each item.
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
         PyObject* item = PyList_GetItemRef(headers, i);
         if (item == nullptr) {
@@ -87,6 +110,26 @@ class HeaderWalk {
   [[nodiscard]] std::span<const http::HeaderField> fields() const noexcept { return fields_.view(); }
 
  private:
+  // The usual shape, a list of (name, value) tuples, is read under the list's
+  // lock, held until the walk ends (after the output is built): no other thread
+  // can drop an item meanwhile, so the items lend their bytes without new
+  // references. Nothing here runs Python code. Returns false, holding nothing,
+  // when some item is not such a tuple.
+  bool lend_list_of_tuples(PyObject* list) {
+    list_section_.begin(list);
+    const Py_ssize_t count = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* item = PyList_GET_ITEM(list, i);
+      if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) < 2) {
+        list_section_.end();
+        return false;
+      }
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) take(PyList_GET_ITEM(list, i));
+    return true;
+  }
+
+  CriticalSection list_section_;
   http::ResponseSerializer& serializer_;
   OwnedRefs owned_;
   common::SmallVector<http::HeaderField, kInlineHeaders> fields_;
