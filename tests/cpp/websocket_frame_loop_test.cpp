@@ -157,8 +157,10 @@ TEST(FrameLoop, EveryViolationEndsWithItsExactCloseFrame) {
        100, {message(2, std::string(100, 'x'))}},
       // Header + key + payload overflows 64 bits: refused from the header alone.
       {"64-bit length that wraps the frame size", huge_header, kMaxMessageSize, {error(1009, k1009)}},
+      // An oversized control frame is refused from its header: nothing is buffered for it.
       {"ping length beyond the bound", bytes({0x89, 0xFF, 0x7F, 0, 0, 0, 0, 0, 0, 0}), kMaxMessageSize,
-       {error(1009, k1009)}},
+       {error(1002, k1002)}},
+      {"126-byte ping, header only", bytes({0x89, 0xFE, 0x00, 0x7E}), kMaxMessageSize, {error(1002, k1002)}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

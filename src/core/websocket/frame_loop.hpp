@@ -137,6 +137,10 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
     const std::uint64_t announced = payload_length_of(rest.data(), base);
     const auto opcode = static_cast<std::uint8_t>(rest[0] & 0x0F);
     const bool fin = (static_cast<std::uint8_t>(rest[0]) & 0x80) != 0;
+    // A control frame that is not final or announces more than 125 bytes is a
+    // violation whatever its payload holds: refuse it now rather than buffer it.
+    if (opcode >= 8 && (!fin || announced > kMaxControlPayload))
+      return fail(sink, kProtocolError, read_position, 0);
     if (!fits(opcode, announced)) return fail(sink, kMessageTooBig, read_position, 0);
     // fits() keeps the payload far below SIZE_MAX, so this cannot wrap.
     const auto payload_length = static_cast<std::size_t>(announced);
@@ -154,8 +158,6 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
     };
 
     if (opcode >= 8) {
-      if (!fin || payload_length > kMaxControlPayload)
-        return fail(sink, kProtocolError, read_position, frame_size);
       unmask(payload, sink.begin_message(payload_length), payload_length, key);
       sink.commit_message(opcode);
       take();
