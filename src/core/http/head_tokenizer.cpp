@@ -156,34 +156,16 @@ struct WindowMasks {
   std::uint64_t value_stops;
 };
 
-__attribute__((target("sse4.2"))) __m128i load_nibbles_16(const std::array<unsigned char, 16>& table) noexcept {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data()));
-}
-
-// Bytes of v that are not in the class given by the nibble tables.
+// Bytes whose nibbles, looked up in a class's tables, share no bit: the
+// bytes outside that class.
 __attribute__((target("sse4.2"))) std::uint64_t outside_16(__m128i low, __m128i high, __m128i lo_table,
                                                            __m128i hi_table) noexcept {
   const __m128i bits = _mm_and_si128(_mm_shuffle_epi8(lo_table, low), _mm_shuffle_epi8(hi_table, high));
   return static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bits, _mm_setzero_si128())));
 }
 
-__attribute__((target("sse4.2"))) WindowMasks sse_window(const unsigned char* p) noexcept {
-  const __m128i nibble = _mm_set1_epi8(0x0F);
-  const __m128i token_lo = load_nibbles_16(kTokenNibbles.lo), token_hi = load_nibbles_16(kTokenNibbles.hi);
-  const __m128i value_lo = load_nibbles_16(kValueNibbles.lo), value_hi = load_nibbles_16(kValueNibbles.hi);
-  WindowMasks masks{0, 0};
-  for (unsigned part = 0; part < 4; ++part) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
-    const __m128i low = _mm_and_si128(v, nibble);
-    const __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), nibble);
-    masks.name_stops |= outside_16(low, high, token_lo, token_hi) << (16 * part);
-    masks.value_stops |= outside_16(low, high, value_lo, value_hi) << (16 * part);
-  }
-  return masks;
-}
-
-__attribute__((target("avx2,bmi,bmi2"))) __m256i load_nibbles_32(const std::array<unsigned char, 16>& table) noexcept {
-  return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data())));
+__attribute__((target("sse4.2"))) __m128i load_16(const std::array<unsigned char, 16>& table) noexcept {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data()));
 }
 
 __attribute__((target("avx2,bmi,bmi2"))) std::uint64_t outside_32(__m256i low, __m256i high, __m256i lo_table,
@@ -192,43 +174,74 @@ __attribute__((target("avx2,bmi,bmi2"))) std::uint64_t outside_32(__m256i low, _
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bits, _mm256_setzero_si256())));
 }
 
-__attribute__((target("avx2,bmi,bmi2"))) WindowMasks avx2_window(const unsigned char* p) noexcept {
-  const __m256i nibble = _mm256_set1_epi8(0x0F);
-  const __m256i token_lo = load_nibbles_32(kTokenNibbles.lo), token_hi = load_nibbles_32(kTokenNibbles.hi);
-  const __m256i value_lo = load_nibbles_32(kValueNibbles.lo), value_hi = load_nibbles_32(kValueNibbles.hi);
-  const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-  const __m256i first_low = _mm256_and_si256(first, nibble);
-  const __m256i first_high = _mm256_and_si256(_mm256_srli_epi16(first, 4), nibble);
-  const __m256i second_low = _mm256_and_si256(second, nibble);
-  const __m256i second_high = _mm256_and_si256(_mm256_srli_epi16(second, 4), nibble);
-  return {outside_32(first_low, first_high, token_lo, token_hi) |
-              (outside_32(second_low, second_high, token_lo, token_hi) << 32),
-          outside_32(first_low, first_high, value_lo, value_hi) |
-              (outside_32(second_low, second_high, value_lo, value_hi) << 32)};
+__attribute__((target("avx2,bmi,bmi2"))) __m256i load_32(const std::array<unsigned char, 16>& table) noexcept {
+  return _mm256_broadcastsi128_si256(load_16(table));
 }
 
-// The vector kernels for the head walker below: a window classifier and the
-// target scan, each compiled for its instruction set.
-struct SseKernel {
-  __attribute__((target("sse4.2"))) static WindowMasks window(const unsigned char* p) noexcept {
-    return sse_window(p);
+// The vector kernels of the head walker below: a classifier of 64-byte
+// windows and the target scan, each compiled for its instruction set. The
+// tables live in the kernel object, set up once per head rather than at
+// every window.
+class SseKernel {
+ public:
+  __attribute__((target("sse4.2"))) SseKernel() noexcept
+      : nibble_(_mm_set1_epi8(0x0F)),
+        token_lo_(load_16(kTokenNibbles.lo)),
+        token_hi_(load_16(kTokenNibbles.hi)),
+        value_lo_(load_16(kValueNibbles.lo)),
+        value_hi_(load_16(kValueNibbles.hi)) {}
+
+  __attribute__((target("sse4.2"))) WindowMasks window(const unsigned char* p) const noexcept {
+    WindowMasks masks{0, 0};
+    for (unsigned part = 0; part < 4; ++part) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
+      const __m128i low = _mm_and_si128(v, nibble_);
+      const __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), nibble_);
+      masks.name_stops |= outside_16(low, high, token_lo_, token_hi_) << (16 * part);
+      masks.value_stops |= outside_16(low, high, value_lo_, value_hi_) << (16 * part);
+    }
+    return masks;
   }
+
   __attribute__((target("sse4.2"))) static std::size_t target(const unsigned char* p, std::size_t n) noexcept {
     return sse_target(p, n);
   }
+
+ private:
+  __m128i nibble_, token_lo_, token_hi_, value_lo_, value_hi_;
 };
 
-struct Avx2Kernel {
-  __attribute__((target("avx2,bmi,bmi2"))) static WindowMasks window(const unsigned char* p) noexcept {
-    return avx2_window(p);
+class Avx2Kernel {
+ public:
+  __attribute__((target("avx2,bmi,bmi2"))) Avx2Kernel() noexcept
+      : nibble_(_mm256_set1_epi8(0x0F)),
+        token_lo_(load_32(kTokenNibbles.lo)),
+        token_hi_(load_32(kTokenNibbles.hi)),
+        value_lo_(load_32(kValueNibbles.lo)),
+        value_hi_(load_32(kValueNibbles.hi)) {}
+
+  __attribute__((target("avx2,bmi,bmi2"))) WindowMasks window(const unsigned char* p) const noexcept {
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const __m256i first_low = _mm256_and_si256(first, nibble_);
+    const __m256i first_high = _mm256_and_si256(_mm256_srli_epi16(first, 4), nibble_);
+    const __m256i second_low = _mm256_and_si256(second, nibble_);
+    const __m256i second_high = _mm256_and_si256(_mm256_srli_epi16(second, 4), nibble_);
+    return {outside_32(first_low, first_high, token_lo_, token_hi_) |
+                (outside_32(second_low, second_high, token_lo_, token_hi_) << 32),
+            outside_32(first_low, first_high, value_lo_, value_hi_) |
+                (outside_32(second_low, second_high, value_lo_, value_hi_) << 32)};
   }
+
   __attribute__((target("avx2,bmi,bmi2"))) static std::size_t target(const unsigned char* p, std::size_t n) noexcept {
     std::size_t i = 0;
     for (; i + 32 <= n; i += 32)
       if (const unsigned mask = target_mask_32(p + i)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
     return i + sse_target(p + i, n - i);
   }
+
+ private:
+  __m256i nibble_, token_lo_, token_hi_, value_lo_, value_hi_;
 };
 
 bool cpu_has(Kernel kernel) noexcept {
@@ -435,18 +448,19 @@ class Windows {
     base_ = at;
     const std::size_t left = n_ - at;
     if (left >= 64) {
-      masks_ = K::window(p_ + at);
+      masks_ = kernel_.window(p_ + at);
       return;
     }
     // The last 64 bytes of the input, shifted so that bit 0 is `at`; never
     // a read past the input.
-    masks_ = K::window(p_ + n_ - 64);
+    masks_ = kernel_.window(p_ + n_ - 64);
     const std::size_t shift = 64 - left;  // 1..64
     const std::uint64_t past_end = left == 0 ? ~std::uint64_t{0} : ~std::uint64_t{0} << left;
     masks_.name_stops = (shift == 64 ? 0 : masks_.name_stops >> shift) | past_end;
     masks_.value_stops = (shift == 64 ? 0 : masks_.value_stops >> shift) | past_end;
   }
 
+  K kernel_;
   const unsigned char* p_;
   std::size_t n_;
   std::size_t base_ = 0;
@@ -517,29 +531,35 @@ template <class K>
 
   std::size_t count = 0;
   for (;;) {
-    if (i == n) return kPartial;
-    if (p[i] == '\n') {
-      ++i;
-      break;
-    }
-    if (p[i] == '\r') {
-      if (i + 1 == n) return kPartial;
-      if (p[i + 1] != '\n') return failure(HeadError::new_line);
-      i += 2;
-      break;
-    }
-    if (count == slots.size()) return failure(HeadError::too_many_headers);
-
     start = i;
     i = windows.name_stop(i);
+    if (i == start) {
+      // The line starts with a byte that cannot start a name: the end of the
+      // head, or else an error.
+      if (i == n) return kPartial;
+      if (p[i] == '\n') {
+        ++i;
+        break;
+      }
+      if (p[i] == '\r') {
+        if (i + 1 == n) return kPartial;
+        if (p[i + 1] != '\n') return failure(HeadError::new_line);
+        i += 2;
+        break;
+      }
+    }
+    // A byte that starts another header line: there must be a slot for it.
+    if (count == slots.size()) return failure(HeadError::too_many_headers);
     if (i == n) return kPartial;
     if (i == start || p[i] != ':') return failure(HeadError::header_name);
     const std::string_view name = view(start, i++);
 
-    while (i < n && (p[i] == ' ' || p[i] == '\t')) ++i;
+    // Spaces and tabs are value bytes, so the value ends at the same stop
+    // with or without the leading ones; they are skipped afterwards.
     start = i;
     i = windows.value_stop(i);
     if (i == n) return kPartial;
+    while (start < i && (p[start] == ' ' || p[start] == '\t')) ++start;
     std::size_t end = i;
     if (p[i] == '\n') {
       ++i;
@@ -558,12 +578,14 @@ template <class K>
   return {HeadStatus::complete, HeadError::none};
 }
 
-__attribute__((target("sse4.2"))) HeadResult tokenize_sse(std::string_view input, std::span<HeaderLine> slots,
+// Flattened: everything the walker calls is inlined, the window classifier
+// included, which a heuristic might otherwise keep out of line.
+__attribute__((target("sse4.2"), flatten)) HeadResult tokenize_sse(std::string_view input, std::span<HeaderLine> slots,
                                                           RequestHead& head) noexcept {
   return walk<SseKernel>(input, slots, head);
 }
 
-__attribute__((target("avx2,bmi,bmi2"))) HeadResult tokenize_avx2(std::string_view input,
+__attribute__((target("avx2,bmi,bmi2"), flatten)) HeadResult tokenize_avx2(std::string_view input,
                                                                   std::span<HeaderLine> slots,
                                                                   RequestHead& head) noexcept {
   return walk<Avx2Kernel>(input, slots, head);
