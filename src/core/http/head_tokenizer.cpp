@@ -22,9 +22,7 @@ constexpr ByteTable make_table(Predicate predicate) {
 
 constexpr bool is_token_byte(unsigned c) {
   if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
-  for (const char extra : std::string_view("!#$%&'*+-.^_|~`"))
-    if (c == static_cast<unsigned char>(extra)) return true;
-  return false;
+  return std::string_view("!#$%&'*+-.^_|~`").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 constexpr ByteTable kToken = make_table(is_token_byte);
@@ -193,7 +191,7 @@ class SseKernel {
 
   __attribute__((target("sse4.2"))) WindowMasks window(const unsigned char* p) const noexcept {
     WindowMasks masks{0, 0};
-    for (unsigned part = 0; part < 4; ++part) {
+    for (std::size_t part = 0; part < 4; ++part) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
       const __m128i low = _mm_and_si128(v, nibble_);
       const __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), nibble_);
@@ -436,11 +434,16 @@ class Windows {
 
  private:
   std::size_t next(std::size_t from, std::uint64_t WindowMasks::* which) noexcept {
-    for (;;) {
-      if (from - base_ >= 64) load(from);
-      if (const std::uint64_t rest = masks_.*which >> (from - base_))
+    // Usually the stop is in the window at hand.
+    if (const std::size_t offset = from - base_; offset < 64) [[likely]] {
+      if (const std::uint64_t rest = masks_.*which >> offset) [[likely]]
         return from + static_cast<std::size_t>(__builtin_ctzll(rest));
       from = base_ + 64;
+    }
+    for (;;) {
+      load(from);
+      if (const std::uint64_t rest = masks_.*which) return from + static_cast<std::size_t>(__builtin_ctzll(rest));
+      from += 64;
     }
   }
 
