@@ -181,6 +181,53 @@ TEST(HeadTokenizerKernels, EveryByteAtEveryPosition) {
   }
 }
 
+// The vector kernels take heads of 64 bytes and more in 64-byte windows. This
+// head has a target and values longer than a window, names and line ends on
+// both sides of window edges, leading empty lines and body bytes after it.
+std::string long_head() {
+  return "\r\n\nPOST /a/target/that/is/longer/than/one/window/of/sixty/four/bytes/to/cross/it?q=1 HTTP/1.0\r\n"
+         "Host: example.org\nX-Long: " +
+         std::string(150, 'v') + " \t\r\nAccept-Encoding:gzip, deflate\r\nX-Tab:\tt\tu\r\nCookie: a=b; c=d\r\n" +
+         std::string(40, 'X') + ":\r\nZ: \x80\xff\r\n\r\nbody bytes";
+}
+
+TEST(HeadTokenizerKernels, LongHeadWithEveryByteAtEveryPosition) {
+  const std::string base = long_head();
+  ASSERT_EQ(tokenize(base).status, HeadStatus::complete);
+  for (std::size_t position = 0; position < base.size(); ++position) {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+      std::string input = base;
+      input[position] = static_cast<char>(byte);
+      const Outcome reference = tokenize(input, Kernel::scalar);
+      for (const Kernel kernel : kKernels)
+        ASSERT_TRUE(same(tokenize(input, kernel), reference)) << position << " " << byte;
+    }
+  }
+}
+
+TEST(HeadTokenizerKernels, EveryPrefixOfALongHead) {
+  const std::string base = long_head();
+  for (std::size_t k = 0; k <= base.size(); ++k) {
+    const std::string input = base.substr(0, k);
+    const Outcome reference = tokenize(input, Kernel::scalar);
+    for (const Kernel kernel : kKernels) ASSERT_TRUE(same(tokenize(input, kernel), reference)) << k;
+  }
+}
+
+// Heads of every length around one and two windows, each ending in a bad
+// byte, a complete head or an unfinished one.
+TEST(HeadTokenizerKernels, HeadsAroundWindowSizes) {
+  for (std::size_t length = 40; length < 200; ++length) {
+    const std::string head = "GET / HTTP/1.1\r\nA: " + std::string(length - 23, 'a') + "\r\n\r\n";
+    ASSERT_EQ(head.size(), length);
+    for (const std::string& input : {head, head.substr(0, length - 1), head.substr(0, length - 4) + "\x01",
+                                     head.substr(0, length - 2) + "B\x7f", head + "GET"}) {
+      const Outcome reference = tokenize(input, Kernel::scalar);
+      for (const Kernel kernel : kKernels) ASSERT_TRUE(same(tokenize(input, kernel), reference)) << input;
+    }
+  }
+}
+
 TEST(HeadTokenizerKernels, RandomInputsGiveIdenticalResults) {
   std::mt19937_64 random(12345);
   const std::string base =
