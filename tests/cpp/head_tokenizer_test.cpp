@@ -116,7 +116,8 @@ TEST(HeadTokenizer, RejectedAtTheFirstBadByte) {
 }
 
 TEST(HeadTokenizer, NulInValueIsRefused) {
-  const std::string input("GET / HTTP/1.1\r\nA: b\0c\r\n\r\n", 27);
+  using namespace std::string_literals;
+  const std::string input = "GET / HTTP/1.1\r\nA: b\0c\r\n\r\n"s;
   EXPECT_EQ(tokenize(input).error, HeadError::header_value);
 }
 
