@@ -8,6 +8,8 @@ Run: python bench/python_http_bench.py  (after installing the extension;
 import statistics
 import time
 
+from harness import per_call_ns, print_table
+
 from tessaryne import _tessaryne_core as core
 
 BROWSER = (
@@ -42,56 +44,67 @@ def per_second(function, iterations):
     return statistics.median(rates)
 
 
-def parsers():
-    yield "tessaryne parse_request", lambda data: (lambda: core.FastHttpParser.parse_request(data))
+class HeaderCollector:
+    """The least a httptools user does: keep the URL and the header pairs."""
+
+    def __init__(self):
+        self.url = None
+        self.headers = []
+
+    def on_url(self, url):
+        self.url = url
+
+    def on_header(self, name, value):
+        self.headers.append((name, value))
+
+    def on_headers_complete(self):
+        pass
+
+
+def peers():
+    """(name, namespace) pairs; each namespace defines parse(data)."""
+    yield "tessaryne parse_request", {"parse": core.FastHttpParser.parse_request}
     try:
         import httptools
     except Exception as error:  # noqa: BLE001 - any import failure means "skip this peer"
         print(f"  httptools skipped: {type(error).__name__}: {error}")
     else:
-        class Protocol:
-            def on_url(self, url):
-                self.url = url
+        collector = HeaderCollector()
+        reused = httptools.HttpRequestParser(collector)
 
-            def on_header(self, name, value):
-                self.headers.append((name, value))
+        def parse_reused(data):  # a keep-alive connection: one parser, many requests
+            collector.headers = []
+            reused.feed_data(data)
 
-            def on_headers_complete(self):
-                pass
+        def parse_fresh(data):  # the first request of a connection: a new parser
+            httptools.HttpRequestParser(HeaderCollector()).feed_data(data)
 
-        def make(data):
-            def parse():
-                protocol = Protocol()
-                protocol.headers = []
-                httptools.HttpRequestParser(protocol).feed_data(data)
-            return parse
-        yield "httptools", make
+        yield "httptools (reused parser)", {"parse": parse_reused}
+        yield "httptools (new parser)", {"parse": parse_fresh}
     try:
         import h11
     except Exception as error:  # noqa: BLE001
         print(f"  h11 skipped: {type(error).__name__}: {error}")
     else:
-        def make_h11(data):
-            def parse():
-                connection = h11.Connection(h11.SERVER)
-                connection.receive_data(data)
-                connection.next_event()
-            return parse
-        yield "h11", make_h11
+        def parse_h11(data):
+            connection = h11.Connection(h11.SERVER)
+            connection.receive_data(data)
+            connection.next_event()
+
+        yield "h11", {"parse": parse_h11}
 
 
 def bench_parsers():
+    rows = []
     for label, data in (("browser request", BROWSER), ("minimal request", MINIMAL)):
-        print(f"\n{label} ({len(data)} bytes)")
-        rates = {}
-        for name, make in parsers():
-            iterations = 3000 if name == "h11" else 50000
-            rates[name] = per_second(make(data), iterations)
-            print(f"  {name:26} {1e9 / rates[name]:10.0f} ns/request {rates[name]:12.0f} requests/s")
-        ours = rates["tessaryne parse_request"]
-        for name, rate in rates.items():
-            if name != "tessaryne parse_request":
-                print(f"  tessaryne / {name:14} {ours / rate:6.2f}x")
+        times = {}
+        for name, namespace in peers():
+            namespace = dict(namespace, data=data)
+            iterations = 2000 if name == "h11" else 20000
+            times[name] = per_call_ns("parse(data)", namespace, iterations=iterations, repeats=RUNS)
+        ours = times.pop("tessaryne parse_request")
+        rows += [(f"parse_request, {label} ({len(data)} B)", ours, name, peer) for name, peer in times.items()]
+    print_table("Request-head parsing from Python (time per request)", rows)
 
 
 def bench_keep_alive():
@@ -112,6 +125,5 @@ def bench_keep_alive():
 
 
 if __name__ == "__main__":
-    print(f"median of {RUNS} runs")
     bench_parsers()
     bench_keep_alive()
