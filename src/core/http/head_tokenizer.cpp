@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -285,6 +286,55 @@ const Scanners& scanners_for(Kernel kernel) noexcept {
 constexpr HeadResult kPartial{HeadStatus::partial, HeadError::none};
 constexpr HeadResult failure(HeadError error) { return {HeadStatus::error, error}; }
 
+// Pieces of the request line that every kernel reads the same way. Each
+// returns nothing to go on, or the result the tokenizer must return.
+
+// Skips the empty lines (CRLF or bare LF) allowed before the request line.
+[[gnu::always_inline]] inline std::optional<HeadResult> skip_empty_lines(const unsigned char* p, std::size_t n,
+                                                                         std::size_t& i) noexcept {
+  for (;;) {
+    if (i == n) return kPartial;
+    if (p[i] == '\n') {
+      ++i;
+    } else if (p[i] == '\r') {
+      if (i + 1 == n) return kPartial;
+      if (p[i + 1] != '\n') return failure(HeadError::new_line);
+      i += 2;
+    } else {
+      return std::nullopt;
+    }
+  }
+}
+
+// Reads "HTTP/1.0" or "HTTP/1.1" and the line end after it.
+[[gnu::always_inline]] inline std::optional<HeadResult> read_version_line(const unsigned char* p, std::size_t n,
+                                                                          std::size_t& i,
+                                                                          RequestHead& head) noexcept {
+  constexpr std::string_view kVersionPrefix = "HTTP/1.";
+  if (n - i >= 8 && std::memcmp(p + i, kVersionPrefix.data(), kVersionPrefix.size()) == 0) {
+    i += kVersionPrefix.size();
+  } else {
+    for (const char expected : kVersionPrefix) {
+      if (i == n) return kPartial;
+      if (p[i++] != static_cast<unsigned char>(expected)) return failure(HeadError::version);
+    }
+    if (i == n) return kPartial;
+  }
+  if (p[i] != '0' && p[i] != '1') return failure(HeadError::version);
+  head.minor_version = static_cast<std::uint8_t>(p[i++] - '0');
+  if (i == n) return kPartial;
+  if (p[i] == '\r') {
+    if (i + 1 == n) return kPartial;
+    if (p[i + 1] != '\n') return failure(HeadError::new_line);
+    i += 2;
+  } else if (p[i] == '\n') {
+    ++i;
+  } else {
+    return failure(HeadError::version);  // "HTTP/1.10", "HTTP/1.1 " and the like
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool kernel_available(Kernel kernel) noexcept { return kernel == Kernel::automatic || cpu_has(kernel); }
@@ -327,18 +377,7 @@ HeadResult tokenize_with(std::string_view input, std::span<HeaderLine> slots, Re
   auto view = [&](std::size_t from, std::size_t to) { return input.substr(from, to - from); };
 
   // Empty lines before the request line.
-  for (;;) {
-    if (i == n) return kPartial;
-    if (p[i] == '\n') {
-      ++i;
-    } else if (p[i] == '\r') {
-      if (i + 1 == n) return kPartial;
-      if (p[i + 1] != '\n') return failure(HeadError::new_line);
-      i += 2;
-    } else {
-      break;
-    }
-  }
+  if (const auto stop = skip_empty_lines(p, n, i)) return *stop;
 
   std::size_t start = i;
   while (i < n && kToken[p[i]]) ++i;
@@ -352,24 +391,7 @@ HeadResult tokenize_with(std::string_view input, std::span<HeaderLine> slots, Re
   if (i == start || p[i] != ' ') return failure(HeadError::token);
   head.target = view(start, i++);
 
-  constexpr std::string_view kVersionPrefix = "HTTP/1.";
-  for (const char expected : kVersionPrefix) {
-    if (i == n) return kPartial;
-    if (p[i++] != static_cast<unsigned char>(expected)) return failure(HeadError::version);
-  }
-  if (i == n) return kPartial;
-  if (p[i] != '0' && p[i] != '1') return failure(HeadError::version);
-  head.minor_version = static_cast<std::uint8_t>(p[i++] - '0');
-  if (i == n) return kPartial;
-  if (p[i] == '\r') {
-    if (i + 1 == n) return kPartial;
-    if (p[i + 1] != '\n') return failure(HeadError::new_line);
-    i += 2;
-  } else if (p[i] == '\n') {
-    ++i;
-  } else {
-    return failure(HeadError::version);  // "HTTP/1.10", "HTTP/1.1 " and the like
-  }
+  if (const auto stop = read_version_line(p, n, i, head)) return *stop;
 
   std::size_t count = 0;
   for (;;) {
@@ -482,18 +504,7 @@ template <class K>
   std::size_t i = 0;
   auto view = [&](std::size_t from, std::size_t to) { return std::string_view(input.data() + from, to - from); };
 
-  for (;;) {
-    if (i == n) return kPartial;
-    if (p[i] == '\n') {
-      ++i;
-    } else if (p[i] == '\r') {
-      if (i + 1 == n) return kPartial;
-      if (p[i + 1] != '\n') return failure(HeadError::new_line);
-      i += 2;
-    } else {
-      break;
-    }
-  }
+  if (const auto stop = skip_empty_lines(p, n, i)) return *stop;
 
   Windows<K> windows(p, n, i);
 
@@ -509,28 +520,7 @@ template <class K>
   if (i == start || p[i] != ' ') return failure(HeadError::token);
   head.target = view(start, i++);
 
-  if (n - i >= 8 && std::memcmp(p + i, "HTTP/1.", 7) == 0) {
-    i += 7;
-  } else {
-    constexpr std::string_view kVersionPrefix = "HTTP/1.";
-    for (const char expected : kVersionPrefix) {
-      if (i == n) return kPartial;
-      if (p[i++] != static_cast<unsigned char>(expected)) return failure(HeadError::version);
-    }
-    if (i == n) return kPartial;
-  }
-  if (p[i] != '0' && p[i] != '1') return failure(HeadError::version);
-  head.minor_version = static_cast<std::uint8_t>(p[i++] - '0');
-  if (i == n) return kPartial;
-  if (p[i] == '\r') {
-    if (i + 1 == n) return kPartial;
-    if (p[i + 1] != '\n') return failure(HeadError::new_line);
-    i += 2;
-  } else if (p[i] == '\n') {
-    ++i;
-  } else {
-    return failure(HeadError::version);
-  }
+  if (const auto stop = read_version_line(p, n, i, head)) return *stop;
 
   std::size_t count = 0;
   for (;;) {
