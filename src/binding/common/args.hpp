@@ -36,6 +36,11 @@ struct Parameters {
   [[nodiscard]] Signature signature() const noexcept { return {display, names, required}; }
   std::array<PyObject*, N> bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) const {
     std::array<PyObject*, N> bound{};
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == static_cast<Py_ssize_t>(N)) {
+      // Every parameter given by position, the usual call: nothing to match.
+      for (std::size_t i = 0; i < N; ++i) bound[i] = args[i];
+      return bound;
+    }
     binding::bind(signature(), args, nargsf, kwnames, bound);
     return bound;
   }

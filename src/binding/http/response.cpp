@@ -155,8 +155,11 @@ PyObject* format_response(std::uint16_t status, PyObject* const* rest) {
   const std::size_t size = serializer.prepare();
   PyRef output = checked_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   serializer.write(walk.fields(), PyBytes_AS_STRING(output.get()));
-  return checked(PyTuple_Pack(3, output.get(), serializer.chunked() ? Py_True : Py_False,
-                              serializer.keep_alive() ? Py_True : Py_False));
+  PyObject* result = checked(PyTuple_New(3));
+  PyTuple_SET_ITEM(result, 0, output.release());
+  PyTuple_SET_ITEM(result, 1, Py_NewRef(serializer.chunked() ? Py_True : Py_False));
+  PyTuple_SET_ITEM(result, 2, Py_NewRef(serializer.keep_alive() ? Py_True : Py_False));
+  return result;
 }
 
 }  // namespace tessaryne::binding

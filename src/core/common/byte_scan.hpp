@@ -61,21 +61,26 @@ bool contains_any_words(std::string_view text) noexcept {
 }
 
 #if defined(__SSE2__)
-// Sixteen bytes per step (SSE2 is part of every x86-64 CPU); shorter texts take
-// the word path. The last block overlaps bytes already checked.
+// Sixteen bytes per step (SSE2 is part of every x86-64 CPU); the last block
+// overlaps bytes already checked. Texts under eight bytes take the word path.
 template <unsigned char... Bytes>
 bool contains_any_sse2(std::string_view text) noexcept {
+  const char* p = text.data();
   const std::size_t n = text.size();
-  if (n < 16) return contains_any_words<Bytes...>(text);
-  auto hit = [p = text.data()](std::size_t at) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
-    const __m128i found =
-        (_mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(Bytes))) | ...);
-    return _mm_movemask_epi8(found) != 0;
+  auto found = [](__m128i block) {
+    return _mm_movemask_epi8((_mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(Bytes))) | ...)) != 0;
   };
+  if (n < 16) {
+    // 8 to 15 bytes: two overlapping 8-byte loads fill one vector.
+    if (n < 8) return contains_any_words<Bytes...>(text);
+    const __m128i head = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    const __m128i tail = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + n - 8));
+    return found(_mm_unpacklo_epi64(head, tail));
+  }
+  auto block_at = [p](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at)); };
   for (std::size_t i = 0; i + 16 <= n; i += 16)
-    if (hit(i)) return true;
-  return hit(n - 16);
+    if (found(block_at(i))) return true;
+  return found(block_at(n - 16));
 }
 #endif
 
