@@ -56,6 +56,11 @@ Number render(std::uint64_t value, int base) noexcept {
   return out + n;
 }
 
+[[gnu::always_inline]] inline char* put_crlf(char* out) noexcept {
+  std::memcpy(out, "\r\n", 2);
+  return out + 2;
+}
+
 }  // namespace
 
 std::string_view reason_phrase(std::uint16_t status) noexcept {
@@ -168,27 +173,27 @@ void ResponseSerializer::write(std::span<const HeaderField> headers, char* out) 
   out = put(out, status_text_.text());
   *out++ = ' ';
   out = put(out, reason_phrase(parts_.status));
-  out = put(out, kCrlf);
+  out = put_crlf(out);
   if (!saw_server_) out = put(out, parts_.server_line);
   if (!saw_date_) out = put(out, parts_.date_line);
   for (const HeaderField& header : headers) {
     out = put(out, header.name);
-    *out++ = ':';
-    *out++ = ' ';
+    std::memcpy(out, ": ", 2);
+    out += 2;
     out = put(out, header.value);
-    out = put(out, kCrlf);
+    out = put_crlf(out);
   }
   const Framing how = framing();
   const std::string_view body = parts_.body;
   if (how == Framing::content_length) {
     out = put(out, kContentLength);
     out = put(out, body_size_.text());
-    out = put(out, kCrlf);
+    out = put_crlf(out);
   } else if (how == Framing::chunked) {
     out = put(out, kChunkedLine);
   }
   if (!saw_connection_) out = put(out, keep_alive_ ? kKeepAliveLine : kCloseLine);
-  out = put(out, kCrlf);
+  out = put_crlf(out);
   switch (how) {
     case Framing::none_no_body: break;
     case Framing::none_raw_body:
@@ -196,9 +201,9 @@ void ResponseSerializer::write(std::span<const HeaderField> headers, char* out) 
     case Framing::chunked:
       if (!body.empty()) {
         out = put(out, body_size_.text());
-        out = put(out, kCrlf);
+        out = put_crlf(out);
         out = put(out, body);
-        put(out, kCrlf);
+        put_crlf(out);
       }
       break;
   }
