@@ -1,5 +1,6 @@
 #include "binding/http/request_objects.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -24,9 +25,7 @@ PyRef new_lowered_bytes(std::string_view data) {
 namespace {
 
 bool is_ascii(std::string_view data) noexcept {
-  for (const char c : data)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
+  return std::ranges::all_of(data, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 // Texts that nearly every request carries, kept as interned strings (immortal

@@ -56,10 +56,13 @@ Number render(std::uint64_t value, int base) noexcept {
   return out + n;
 }
 
-[[gnu::always_inline]] inline char* put_crlf(char* out) noexcept {
-  std::memcpy(out, "\r\n", 2);
+[[gnu::always_inline]] inline char* put_pair(char* out, char first, char second) noexcept {
+  out[0] = first;
+  out[1] = second;
   return out + 2;
 }
+
+[[gnu::always_inline]] inline char* put_crlf(char* out) noexcept { return put_pair(out, '\r', '\n'); }
 
 }  // namespace
 
@@ -178,8 +181,7 @@ void ResponseSerializer::write(std::span<const HeaderField> headers, char* out) 
   if (!saw_date_) out = put(out, parts_.date_line);
   for (const HeaderField& header : headers) {
     out = put(out, header.name);
-    std::memcpy(out, ": ", 2);
-    out += 2;
+    out = put_pair(out, ':', ' ');
     out = put(out, header.value);
     out = put_crlf(out);
   }
