@@ -129,10 +129,11 @@ class HeaderWalk {
     return true;
   }
 
-  CriticalSection list_section_;
   http::ResponseSerializer& serializer_;
   OwnedRefs owned_;
   common::SmallVector<http::HeaderField, kInlineHeaders> fields_;
+  // Declared last, so the list's lock is released before any reference is dropped.
+  CriticalSection list_section_;
 };
 
 }  // namespace
