@@ -1,8 +1,6 @@
-import pytest
+from hypothesis import settings
 
-from tessaryne import _tessaryne_core
-
-
-@pytest.fixture(scope="session")
-def core():
-    return _tessaryne_core
+# Properties are about results, never about time: no per-example deadline, so a
+# busy machine cannot fail a test.
+settings.register_profile("tessaryne", deadline=None)
+settings.load_profile("tessaryne")
