@@ -15,7 +15,7 @@ from tessaryne._tessaryne_core import (
     fast_websocket_unmask,
     fast_websocket_unmask_slice,
 )
-from ws_client import Message, encode_frame, encode_message, messages, split, xor_mask
+from ws_client import encode_conversation, encode_frame, messages, split, xor_mask
 
 parse = FastWebSocketParser.parse_frame_header
 KEY = b"\x01\x02\x03\x04"
@@ -240,19 +240,6 @@ def read_messages(chunks: list[bytes]) -> list[tuple[int, bytes]]:
             if fin and opcode < 8:
                 out.append((fragment_opcode, fragments))
     return out
-
-
-
-def encode_conversation(messages: list[Message], data: st.DataObject) -> tuple[bytes, list[tuple[int, bytes]]]:
-    stream, expected = b"", []
-    for message in messages:
-        cuts = data.draw(st.lists(st.integers(0, len(message.payload)), max_size=3))
-        keys = data.draw(st.lists(st.binary(min_size=4, max_size=4), min_size=1, max_size=3))
-        pings = data.draw(st.lists(st.none() | st.binary(max_size=10), max_size=3))
-        frames, events = encode_message(message, cuts, keys, pings)
-        stream += frames
-        expected += events
-    return stream, expected
 
 
 @given(messages=messages, data=st.data())

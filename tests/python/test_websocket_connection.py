@@ -9,7 +9,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from tessaryne._tessaryne_core import FastHttpConnection
-from ws_client import encode_frame, encode_message, messages, split
+from ws_client import encode_conversation, encode_frame, messages, split
 
 pytestmark = pytest.mark.skipif(
     not hasattr(FastHttpConnection, "switch_to_websocket"),
@@ -36,17 +36,10 @@ def upgraded(early: bytes = b"") -> tuple[FastHttpConnection, list]:
     return connection, connection.pump_events()
 
 
-
 @given(messages=messages, data=st.data())
 def test_any_split_of_a_client_stream_gives_identical_messages_in_order(messages, data) -> None:
-    stream, expected = b"", []
-    for message in messages:
-        cuts = data.draw(st.lists(st.integers(0, len(message.payload)), max_size=3))
-        keys = data.draw(st.lists(st.binary(min_size=4, max_size=4), min_size=1, max_size=3))
-        pings = data.draw(st.lists(st.none() | st.binary(max_size=10), max_size=3))
-        frames, events = encode_message(message, cuts, keys, pings)
-        stream += frames
-        expected += [(4, opcode, True, payload) for opcode, payload in events]
+    stream, events = encode_conversation(messages, data)
+    expected = [(4, opcode, True, payload) for opcode, payload in events]
     pieces = split(stream, data.draw(st.lists(st.integers(0, len(stream)), max_size=10)))
     connection, got = upgraded(pieces[0])
     for piece in pieces[1:]:

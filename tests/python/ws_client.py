@@ -83,3 +83,18 @@ messages = st.lists(
     ),
     max_size=6,
 )
+
+
+# A stream of several messages, each cut into fragments at drawn points, with
+# pings drawn between the fragments; returns the bytes and the expected
+# (opcode, payload) events in order.
+def encode_conversation(messages: list[Message], data: st.DataObject) -> tuple[bytes, list[tuple[int, bytes]]]:
+    stream, expected = b"", []
+    for message in messages:
+        cuts = data.draw(st.lists(st.integers(0, len(message.payload)), max_size=3))
+        keys = data.draw(st.lists(st.binary(min_size=4, max_size=4), min_size=1, max_size=3))
+        pings = data.draw(st.lists(st.none() | st.binary(max_size=10), max_size=3))
+        frames, events = encode_message(message, cuts, keys, pings)
+        stream += frames
+        expected += events
+    return stream, expected
