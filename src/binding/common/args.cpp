@@ -88,6 +88,14 @@ Small to_small_unsigned(PyObject* argument) {
   return static_cast<Small>(value);
 }
 
+// True for the struct formats whose items are single unsigned bytes:
+// absent, "B" or "c", optionally after one byte-order prefix.
+bool is_u8_format(const char* format) noexcept {
+  if (format == nullptr) return true;
+  if (std::strchr("@=<>!", format[0]) != nullptr && format[0] != '\0') ++format;
+  return (format[0] == 'B' || format[0] == 'c') && format[1] == '\0';
+}
+
 bool is_numpy_bool_type(PyTypeObject* type) {
   PyRef module = PyRef::steal(PyType_GetModuleName(type));
   if (!module) {
@@ -235,11 +243,5 @@ BufferArg::BufferArg(PyObject* exporter) {
 }
 
 BufferArg::~BufferArg() { PyBuffer_Release(&view_); }
-
-bool is_u8_format(const char* format) noexcept {
-  if (format == nullptr) return true;
-  if (std::strchr("@=<>!", format[0]) != nullptr && format[0] != '\0') ++format;
-  return (format[0] == 'B' || format[0] == 'c') && format[1] == '\0';
-}
 
 }  // namespace tessaryne::binding

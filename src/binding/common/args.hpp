@@ -66,10 +66,6 @@ PyObject* to_instance(PyObject* argument, PyTypeObject* type, const char* parame
 // integers 0..255. Errors carry the note for 'mask'.
 std::array<std::uint8_t, 4> to_mask(PyObject* argument);
 
-// True for the struct formats whose items are single unsigned bytes:
-// absent, "B" or "c", optionally after one byte-order prefix.
-bool is_u8_format(const char* format) noexcept;
-
 // The bytes of any exporter of one-byte items, held for the life of this object.
 // A view that is not C-contiguous (a stepped or reversed memoryview) is copied
 // into a contiguous buffer first, so the bytes read are always the logical ones.

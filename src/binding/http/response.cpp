@@ -1,6 +1,5 @@
 #include "binding/http/response.hpp"
 
-#include <array>
 #include <cstddef>
 
 #include "binding/common/args.hpp"

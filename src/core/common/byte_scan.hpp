@@ -107,4 +107,11 @@ constexpr bool equals_lowercase(std::string_view text, std::string_view lower) n
   return true;
 }
 
+// ASCII case-insensitive substring search for an already lower-case needle.
+constexpr bool contains_lowercase(std::string_view haystack, std::string_view lower_needle) noexcept {
+  for (std::size_t i = 0; i + lower_needle.size() <= haystack.size(); ++i)
+    if (equals_lowercase(haystack.substr(i, lower_needle.size()), lower_needle)) return true;
+  return false;
+}
+
 }  // namespace tessaryne::common

@@ -8,6 +8,7 @@ namespace tessaryne::http {
 namespace {
 
 using common::ascii_lower;
+using common::contains_lowercase;
 using common::equals_lowercase;
 
 // The last non-empty comma-separated piece of a Transfer-Encoding value must be
@@ -95,7 +96,6 @@ HeadFacts scan_headers(std::span<const HeaderLine> headers, std::uint8_t minor_v
         break;
       case 17:
         if (equals_lowercase(name, "transfer-encoding")) {
-          ++facts.transfer_encoding_count;
           if (last_coding(value) == Coding::chunked)
             facts.chunked = true;
           else
@@ -119,11 +119,5 @@ void copy_lowercase(std::string_view text, char* out) noexcept {
   for (std::size_t i = 0; i < text.size(); ++i) out[i] = ascii_lower(text[i]);
 }
 
-bool contains_lowercase(std::string_view haystack, std::string_view lower_needle) noexcept {
-  if (lower_needle.size() > haystack.size()) return false;
-  for (std::size_t i = 0; i + lower_needle.size() <= haystack.size(); ++i)
-    if (equals_lowercase(haystack.substr(i, lower_needle.size()), lower_needle)) return true;
-  return false;
-}
 
 }  // namespace tessaryne::http

@@ -20,7 +20,6 @@ struct HeadFacts {
   bool chunked = false;  // a Transfer-Encoding header ended in "chunked"
   bool bad_framing = false;
   std::uint64_t content_length = 0;  // the first valid value
-  std::uint32_t transfer_encoding_count = 0;
   std::string_view upgrade_value;  // the last Upgrade value as received; lowercase it when copying out
 
   // Framing that must be refused: an invalid Content-Length or Transfer-Encoding,
@@ -51,8 +50,5 @@ struct TargetParts {
 
 // Writes `text` with A-Z turned to a-z; `out` holds text.size() bytes.
 void copy_lowercase(std::string_view text, char* out) noexcept;
-
-// ASCII case-insensitive substring search for an already lower-case needle.
-[[nodiscard]] bool contains_lowercase(std::string_view haystack, std::string_view lower_needle) noexcept;
 
 }  // namespace tessaryne::http

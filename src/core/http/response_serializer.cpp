@@ -119,11 +119,7 @@ bool ResponseSerializer::add_header(std::string_view name, std::string_view valu
         saw_connection_ = true;
         // Any value mentioning "close" (case-insensitively) ends keep-alive;
         // nothing here turns it on.
-        for (std::size_t i = 0; i + 5 <= value.size(); ++i)
-          if (common::equals_lowercase(value.substr(i, 5), "close")) {
-            keep_alive_ = false;
-            break;
-          }
+        if (common::contains_lowercase(value, "close")) keep_alive_ = false;
       }
       break;
     case 14:
