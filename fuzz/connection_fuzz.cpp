@@ -21,7 +21,7 @@ struct Recorder final : EventSink {
     std::string line = "R" + std::string(e.method) + " " + std::string(e.target) + " " +
                        std::string(version_text(e.minor_version));
     for (const HeaderLine& h : e.headers) line += "|" + std::string(h.name) + ":" + std::string(h.value);
-    line += e.facts.keep_alive ? "K" : "-";
+    line += e.keep_alive ? "K" : "-";
     line += e.has_body ? "B" : "-";
     events.push_back(std::move(line));
   }

@@ -24,7 +24,7 @@ struct Recorder final : EventSink {
                        std::string(e.target_parts.query) + " " + std::string(version_text(e.minor_version)) + " [";
     for (const HeaderLine& h : e.headers) line += std::string(h.name) + "=" + std::string(h.value) + ";";
     line += "]";
-    line += e.facts.keep_alive ? " ka" : " close";
+    line += e.keep_alive ? " ka" : " close";
     if (e.facts.connection_upgrade) line += " conn-upgrade";
     if (!e.facts.upgrade_value.empty()) line += " up=" + std::string(e.facts.upgrade_value);
     if (e.has_body) line += " body";
@@ -446,7 +446,10 @@ TEST(Connection, KeepAliveAccounting) {
   for (const Row& row : rows) {
     Connection c({.max_keepalive_requests = row.limit});
     for (const bool closed : row.closed_after_reset) {
-      ASSERT_EQ(feed(c, row.request).size(), 1U);
+      const std::vector<std::string> events = feed(c, row.request);
+      ASSERT_EQ(events.size(), 1U);
+      // The request event promises exactly what the reset then does.
+      EXPECT_EQ(events[0].ends_with(" close"), closed) << row.limit << " " << row.request;
       c.reset_for_next_request();
       EXPECT_EQ(c.is_closed(), closed) << row.limit << " " << row.request;
     }

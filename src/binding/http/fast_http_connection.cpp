@@ -58,7 +58,7 @@ class EventList final : public http::EventSink {
   void request(const http::RequestEvent& e) override {
     append(new_tuple(new_kind(1), new_text(e.method), new_text(e.target_parts.path), new_bytes(e.target_parts.path),
                      new_bytes(e.target_parts.query), new_text(http::version_text(e.minor_version)),
-                     new_header_list(e.headers), new_bool(e.facts.keep_alive), new_bool(e.facts.connection_upgrade),
+                     new_header_list(e.headers), new_bool(e.keep_alive), new_bool(e.facts.connection_upgrade),
                      new_lowered_bytes(e.facts.upgrade_value), new_bool(e.has_body)));
   }
   void body(std::string_view data, bool more_body) override {

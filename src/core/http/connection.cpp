@@ -70,7 +70,6 @@ void Connection::dispatch(EventSink& sink) {
 void Connection::reset_for_next_request() noexcept {
   if (state_ != ConnectionState::message_complete) return;
   body_total_ = 0;
-  // A limit of 0 lets one request through, like a limit of 1.
   state_ = requests_seen_ < limits_.max_keepalive_requests && keep_alive_ ? ConnectionState::awaiting_head
                                                                           : ConnectionState::closed;
 }
@@ -102,8 +101,10 @@ Connection::Step Connection::head_step(EventSink& sink) {
   const HeadFacts facts = scan_headers(headers, head.minor_version);
   if (facts.conflicting()) return fail(sink, 400, "Bad Request: Conflicting HTTP headers");
 
+  // A limit of 0 lets one request through, like a limit of 1.
+  const bool within_limit = requests_seen_ < std::max<std::uint64_t>(limits_.max_keepalive_requests, 1);
   RequestEvent event{head.method, head.target, split_target(head.target), head.minor_version,
-                     headers,     facts,       false};
+                     headers,     facts,       facts.keep_alive && within_limit, false};
   if (facts.websocket_upgrade()) {
     // Bytes after the head stay buffered for the frame loop.
     keep_alive_ = facts.keep_alive;

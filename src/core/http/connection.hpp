@@ -37,7 +37,10 @@ struct RequestEvent {
   TargetParts target_parts;
   std::uint8_t minor_version;
   std::span<const HeaderLine> headers;  // names as received; lowercase them when copying out
-  const HeadFacts& facts;               // keep-alive, connection-upgrade, upgrade value
+  const HeadFacts& facts;               // connection-upgrade, upgrade value
+  // The head's own keep-alive decision, false also when this request uses up
+  // the connection's request limit: the answer must then say "close".
+  bool keep_alive;
   bool has_body;
 };
 
