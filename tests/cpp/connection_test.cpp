@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/http/error_response.hpp"
+#include "websocket_frames.hpp"
 
 namespace tessaryne::http {
 namespace {
@@ -183,10 +184,10 @@ TEST(Connection, RequestEventContents) {
 TEST(Connection, UpgradeLeavesFollowingBytesBuffered) {
   Connection c;
   feed(c, "GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: upgrade\r\n\r\n\x81\x85");
-  EXPECT_EQ(c.unconsumed(), "\x81\x85");
+  EXPECT_EQ(c.buffer().unconsumed(), "\x81\x85");
   c.enter_websocket_mode();
   EXPECT_TRUE(feed(c, "more").empty());
-  EXPECT_EQ(c.unconsumed(), "\x81\x85more");
+  EXPECT_EQ(c.buffer().unconsumed(), "\x81\x85more");
 }
 
 // One row per framing question a smuggler would ask; each answer is exact.
@@ -418,7 +419,7 @@ TEST(Connection, ContentLengthBodyStreams) {
   c.reset_for_next_request();  // ignored while the body is arriving
   EXPECT_EQ(feed(c, "def"), std::vector<std::string>{"body def more"});
   EXPECT_EQ(feed(c, "ghijGET"), std::vector<std::string>{"body ghij last"});
-  EXPECT_EQ(c.unconsumed(), "GET");
+  EXPECT_EQ(c.buffer().unconsumed(), "GET");
 }
 
 TEST(Connection, PipeliningStopsAtEachCompleteMessage) {
@@ -464,40 +465,83 @@ TEST(Connection, KeepAliveAccounting) {
   EXPECT_TRUE(feed(fresh, "GET / HTTP/1.1\r\n\r\n").empty());
 }
 
-TEST(Connection, Compaction) {
-  struct Row {
-    std::size_t consumed;  // bytes taken by the first request
-    std::size_t total;
-    bool moved;
-  };
-  for (const Row row : {Row{70000, 100000, true}, Row{60000, 100000, false}}) {
-    Connection c({.max_header_size = 1 << 20});
-    const std::string request = "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(row.consumed - 42) + "\r\n\r\n";
-    ASSERT_EQ(request.size(), 42U);
-    c.append(request + std::string(row.consumed - 42, 'b') + std::string(row.total - row.consumed, 'G'));
-    Recorder r;
-    c.dispatch(r);
-    ASSERT_EQ(c.read_position(), row.consumed);
-    c.reset_for_next_request();
-    c.dispatch(r);  // compacts first, then waits for the rest of the head
-    EXPECT_EQ(c.read_position(), row.moved ? 0 : row.consumed);
-    EXPECT_EQ(c.buffer_size(), row.moved ? row.total - row.consumed : row.total);
+// A frame sink that only counts what it is given.
+struct CountingFrameSink {
+  std::string payload;
+  std::size_t messages = 0;
+  char* begin_message(std::size_t length) {
+    payload.resize(length);
+    return payload.data();
   }
-  // Appending keeps a consumed prefix; a dispatch with nothing unconsumed empties the buffer.
+  void commit_message(std::uint8_t) { ++messages; }
+  void discard_message() noexcept {}
+  void message(std::uint8_t, std::string_view) { ++messages; }
+  void error(std::uint16_t, std::string_view) {}
+};
+
+// What a connection holds once a message is consumed: capacity never outlives
+// the message that needed it, and unconsumed bytes always survive.
+TEST(Connection, BufferMemoryFollowsTheTraffic) {
+  const std::string big_body(1 << 20, 'b');
+  const std::string big_head = "GET / HTTP/1.1\r\nX: " + std::string(60 << 10, 'h') + "\r\n\r\n";
+  const std::string upload = "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(big_body.size()) + "\r\n\r\n";
+  struct Row {
+    const char* name;
+    std::vector<std::string> pieces;  // fed one by one, resetting after each complete message
+    std::size_t max_capacity;
+    std::string unconsumed;
+  };
+  const std::vector<Row> rows = {
+      {"fresh", {}, 0, ""},
+      {"small request", {"GET / HTTP/1.1\r\n\r\n"}, InputBuffer::kInitialCapacity, ""},
+      {"body in one piece", {upload + big_body}, InputBuffer::kInitialCapacity, ""},
+      {"body in pieces", {upload, big_body.substr(0, 300000), big_body.substr(300000)}, InputBuffer::kInitialCapacity, ""},
+      {"large head", {big_head}, InputBuffer::kInitialCapacity, ""},
+      {"body then a partial head", {upload + big_body + "GET /next"}, InputBuffer::kKeptCapacity, "GET /next"},
+      {"pipelined", {"GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\nGE", "T /3"}, InputBuffer::kInitialCapacity,
+       "GET /3"},
+  };
+  for (const Row& row : rows) {
+    Connection c({.max_header_size = 1 << 20});
+    Recorder r;
+    for (const std::string& piece : row.pieces) {
+      c.append(piece);
+      c.dispatch(r);
+      while (c.state() == ConnectionState::message_complete) {
+        c.reset_for_next_request();
+        c.dispatch(r);
+      }
+    }
+    EXPECT_LE(c.buffer().capacity(), row.max_capacity) << row.name;
+    EXPECT_EQ(c.buffer().unconsumed(), row.unconsumed) << row.name;
+    EXPECT_FALSE(c.is_closed()) << row.name;
+  }
+
+  // A large WebSocket frame, and a partial one behind it that must survive.
+  Connection ws;
+  ws.enter_websocket_mode();
+  CountingFrameSink sink;
+  const std::string frame = testing::encode({.opcode = 2, .payload = big_body});
+  ws.append(frame + frame.substr(0, 10));
+  ws.dispatch_frames(sink);
+  EXPECT_EQ(sink.messages, 1U);
+  EXPECT_EQ(sink.payload, big_body);
+  EXPECT_LE(ws.buffer().capacity(), InputBuffer::kKeptCapacity);
+  EXPECT_EQ(ws.buffer().unconsumed(), frame.substr(0, 10));
+  ws.append(frame.substr(10));
+  ws.dispatch_frames(sink);
+  EXPECT_EQ(sink.messages, 2U);
+  EXPECT_LE(ws.buffer().capacity(), InputBuffer::kInitialCapacity);
+}
+
+// Consumed bytes are dropped before new ones are appended.
+TEST(Connection, AppendDropsConsumedBytes) {
   Connection c;
-  feed(c, "GET / HTTP/1.1\r\n\r\n");
-  c.reset_for_next_request();
-  c.append("GET");
-  EXPECT_EQ(c.buffer_size(), 21U);
-  Recorder r;
-  c.dispatch(r);
-  EXPECT_EQ(c.read_position(), 18U);
-  EXPECT_EQ(c.buffer_size(), 21U);
-  Connection e;
-  feed(e, "GET / HTTP/1.1\r\n\r\n");
-  e.dispatch(r);
-  EXPECT_EQ(e.buffer_size(), 0U);
-  EXPECT_EQ(e.buffer_capacity(), Connection::kInitialCapacity);
+  feed(c, "GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(c.buffer().read_offset(), 19U);
+  c.append("x");
+  EXPECT_EQ(c.buffer().read_offset(), 0U);
+  EXPECT_EQ(c.buffer().unconsumed(), "GET /2 HTTP/1.1\r\n\r\nx");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "core/http/connection.hpp"
 
 #include <algorithm>
+#include <array>
+#include <memory>
 
 #include "core/common/utf8.hpp"
 #include "core/http/error_response.hpp"
@@ -16,31 +18,54 @@ std::string_view prefix(std::string_view input, std::uint64_t limit) noexcept {
   return input.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(input.size(), limit)));
 }
 
+// Header slots for one head, lent from a set kept per thread. A head step
+// that runs while the thread's set is lent out (the sink of one connection
+// running code that feeds another on the same thread) gets a set of its own.
+class HeaderSlots {
+ public:
+  HeaderSlots() {
+    thread_local Shared shared;
+    if (!shared.lent) {
+      shared.lent = true;
+      lent_from_ = &shared;
+      slots_ = shared.slots;
+    } else {
+      own_ = std::make_unique<Slots>();
+      slots_ = *own_;
+    }
+  }
+  HeaderSlots(const HeaderSlots&) = delete;
+  HeaderSlots& operator=(const HeaderSlots&) = delete;
+  ~HeaderSlots() {
+    if (lent_from_ != nullptr) lent_from_->lent = false;
+  }
+  [[nodiscard]] std::span<HeaderLine> get() const noexcept { return slots_; }
+
+ private:
+  using Slots = std::array<HeaderLine, Connection::kHeaderSlots>;
+  struct Shared {
+    Slots slots;
+    bool lent = false;
+  };
+  Shared* lent_from_ = nullptr;
+  std::unique_ptr<Slots> own_;
+  std::span<HeaderLine> slots_;
+};
+
 }  // namespace
 
-Connection::Connection(ConnectionLimits limits) : limits_(limits) { buffer_.reserve(kInitialCapacity); }
+Connection::Connection(ConnectionLimits limits) : limits_(limits) {}
 
-void Connection::append(std::string_view data) {
-  if (data.empty()) return;
-  const std::size_t needed = buffer_.size() + data.size();
-  if (needed > buffer_.capacity()) buffer_.reserve(std::max(buffer_.capacity() * 2, needed));
-  buffer_.insert(buffer_.end(), data.begin(), data.end());
-}
-
-void Connection::compact() noexcept {
-  if (read_ == buffer_.size()) {
-    buffer_.clear();
-    read_ = 0;
-  } else if (read_ >= kCompactThreshold && read_ >= buffer_.size() - read_) {
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(read_));
-    read_ = 0;
-  }
-}
+void Connection::append(std::string_view data) { buffer_.append(data); }
 
 void Connection::dispatch(EventSink& sink) {
-  compact();
   // In WebSocket mode the frame loop owns the buffer; HTTP parsing never runs again.
   if (websocket_mode_) return;
+  run_steps(sink);
+  buffer_.settle();
+}
+
+void Connection::run_steps(EventSink& sink) {
   for (;;) {
     Step step = Step::need_more_data;
     switch (state_) {
@@ -82,22 +107,23 @@ Connection::Step Connection::fail(EventSink& sink, std::uint16_t status, std::st
 }
 
 Connection::Step Connection::head_step(EventSink& sink) {
-  const std::string_view input = unconsumed();
+  const std::string_view input = buffer_.unconsumed();
   if (input.empty()) return Step::need_more_data;
   // Only the first max_header_size bytes are tokenized, so what follows a head
   // (body, pipelined requests) never counts against it, and every outcome is
   // fixed by those bytes alone: the answer cannot depend on how they arrived.
+  const HeaderSlots slots;
   RequestHead head;
-  const HeadResult result = tokenize_head(prefix(input, limits_.max_header_size), slots_, head);
+  const HeadResult result = tokenize_head(prefix(input, limits_.max_header_size), slots.get(), head);
   if (result.status == HeadStatus::error) return fail(sink, 400, "Bad Request");
   if (result.status == HeadStatus::partial) {
     if (input.size() > limits_.max_header_size) return fail(sink, 431, kTooLarge);
     return Step::need_more_data;
   }
 
-  read_ += head.length;
+  buffer_.consume(head.length);
   ++requests_seen_;  // counted before validation: a refused head still counts
-  const std::span<const HeaderLine> headers(slots_.data(), head.header_count);
+  const std::span<const HeaderLine> headers(slots.get().data(), head.header_count);
   const HeadFacts facts = scan_headers(headers, head.minor_version);
   if (facts.conflicting()) return fail(sink, 400, "Bad Request: Conflicting HTTP headers");
 
@@ -131,9 +157,9 @@ Connection::Step Connection::head_step(EventSink& sink) {
   keep_alive_ = facts.keep_alive;
   event.has_body = true;
   const std::uint64_t length = facts.content_length;
-  const std::size_t available = buffer_.size() - read_;
-  const std::string_view body = prefix(unconsumed(), length);
-  read_ += body.size();
+  const std::size_t available = buffer_.unconsumed().size();
+  const std::string_view body = prefix(buffer_.unconsumed(), length);
+  buffer_.consume(body.size());
   if (length <= available) {
     state_ = ConnectionState::message_complete;
     sink.request(event);
@@ -148,9 +174,9 @@ Connection::Step Connection::head_step(EventSink& sink) {
 }
 
 Connection::Step Connection::content_length_step(EventSink& sink) {
-  const std::string_view body = prefix(unconsumed(), remaining_);
+  const std::string_view body = prefix(buffer_.unconsumed(), remaining_);
   if (body.empty()) return Step::need_more_data;
-  read_ += body.size();
+  buffer_.consume(body.size());
   remaining_ -= body.size();
   const bool more = remaining_ > 0;
   if (!more) state_ = ConnectionState::message_complete;
@@ -159,7 +185,7 @@ Connection::Step Connection::content_length_step(EventSink& sink) {
 }
 
 Connection::Step Connection::chunk_size_step(EventSink& sink) {
-  const std::string_view input = unconsumed();
+  const std::string_view input = buffer_.unconsumed();
   // The line and its CR LF must lie within the first kMaxChunkSizeLine bytes.
   // Only CR LF ends it: a bare LF is part of the line.
   const std::size_t end = prefix(input, kMaxChunkSizeLine).find("\r\n");
@@ -172,7 +198,7 @@ Connection::Step Connection::chunk_size_step(EventSink& sink) {
   if (!common::is_valid_utf8(size_part)) return fail(sink, 400, "Invalid chunked encoding");
   const std::optional<std::uint64_t> size = parse_unsigned(trim_white_space(size_part), 16);
   if (!size) return fail(sink, 400, "Invalid chunk length");
-  read_ += end + 2;
+  buffer_.consume(end + 2);
   if (*size == 0) {
     state_ = ConnectionState::chunk_trailers;
     return Step::advanced;
@@ -186,30 +212,30 @@ Connection::Step Connection::chunk_size_step(EventSink& sink) {
 }
 
 Connection::Step Connection::chunk_data_step(EventSink& sink) {
-  const std::string_view input = unconsumed();
+  const std::string_view input = buffer_.unconsumed();
   // A chunk is delivered whole, with the two bytes that must follow it.
   if (input.size() < remaining_ || input.size() - remaining_ < 2) return Step::need_more_data;
   const auto size = static_cast<std::size_t>(remaining_);
   if (input[size] != '\r' || input[size + 1] != '\n') return fail(sink, 400, "Malformed chunk boundary");
-  read_ += size + 2;
+  buffer_.consume(size + 2);
   state_ = ConnectionState::chunk_size;
   sink.body(input.substr(0, size), true);
   return Step::advanced;
 }
 
 Connection::Step Connection::chunk_trailers_step(EventSink& sink) {
-  const std::string_view input = unconsumed();
+  const std::string_view input = buffer_.unconsumed();
   // Like a head, the trailer section must end within max_header_size bytes.
   const std::string_view window = prefix(input, limits_.max_header_size);
   if (window.size() >= 2 && window[0] == '\r' && window[1] == '\n') {
-    read_ += 2;
+    buffer_.consume(2);
   } else {
     const std::size_t end = window.find("\r\n\r\n");
     if (end == std::string_view::npos) {
       if (input.size() > limits_.max_header_size) return fail(sink, 431, kTooLarge);
       return Step::need_more_data;
     }
-    read_ += end + 4;  // trailer fields are discarded unexamined
+    buffer_.consume(end + 4);  // trailer fields are discarded unexamined
   }
   state_ = ConnectionState::message_complete;
   sink.body({}, false);

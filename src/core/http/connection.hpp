@@ -7,16 +7,15 @@
 // duration of the sink call. The Python binding implements the sink and builds
 // its event tuples straight from those views.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "core/http/connection_limits.hpp"
 #include "core/http/head_rules.hpp"
 #include "core/http/head_tokenizer.hpp"
+#include "core/http/input_buffer.hpp"
 #include "core/websocket/frame_loop.hpp"
 
 namespace tessaryne::http {
@@ -62,9 +61,9 @@ class EventSink {
 
 class Connection {
  public:
+  // Header lines a head may carry. The slots are scratch for one tokenizing
+  // pass, shared by the connections of a thread rather than kept in each.
   static constexpr std::size_t kHeaderSlots = 256;
-  static constexpr std::size_t kInitialCapacity = 8192;
-  static constexpr std::size_t kCompactThreshold = 65536;
   // A chunk-size line, extensions and CRLF included, must end within this many bytes.
   static constexpr std::size_t kMaxChunkSizeLine = 4096;
 
@@ -72,8 +71,9 @@ class Connection {
 
   // Appends bytes in every state; nothing is parsed until dispatch().
   void append(std::string_view data);
-  // Compacts the buffer, then runs state steps until one needs more data or
-  // the state is MessageComplete or Closed. Sink exceptions propagate.
+  // Runs state steps until one needs more data or the state is
+  // MessageComplete or Closed, then lets the buffer settle. Sink exceptions
+  // propagate.
   void dispatch(EventSink& sink);
 
   void reset_for_next_request() noexcept;
@@ -84,30 +84,27 @@ class Connection {
   // WebSocket mode: once set, dispatch() leaves HTTP parsing alone and
   // dispatch_frames() reads client frames from the read position on.
   void enter_websocket_mode() noexcept { websocket_mode_ = true; }
-  // Compacts the buffer, then reports every wholly buffered frame to `sink`.
-  // A violation closes the connection; a closed connection reports nothing.
+  // Reports every wholly buffered frame to `sink`, then lets the buffer
+  // settle. A violation closes the connection; a closed connection reports
+  // nothing.
   template <websocket::FrameSink Sink>
   void dispatch_frames(Sink& sink) {
-    compact();
-    if (state_ == ConnectionState::closed) return;
-    frames_.run(unconsumed(), read_, sink);
-    if (frames_.failed()) state_ = ConnectionState::closed;
+    if (state_ != ConnectionState::closed) {
+      frames_.run(buffer_.unconsumed(), buffer_.read_position(), sink);
+      if (frames_.failed()) state_ = ConnectionState::closed;
+    }
+    buffer_.settle();
   }
   [[nodiscard]] bool websocket_mode() const noexcept { return websocket_mode_; }
 
   [[nodiscard]] std::uint64_t requests_seen() const noexcept { return requests_seen_; }
   [[nodiscard]] bool keep_alive() const noexcept { return keep_alive_; }
-  [[nodiscard]] std::size_t buffer_size() const noexcept { return buffer_.size(); }
-  [[nodiscard]] std::size_t buffer_capacity() const noexcept { return buffer_.capacity(); }
-  [[nodiscard]] std::size_t read_position() const noexcept { return read_; }
-  [[nodiscard]] std::string_view unconsumed() const noexcept {
-    return {buffer_.data() + read_, buffer_.size() - read_};
-  }
+  [[nodiscard]] const InputBuffer& buffer() const noexcept { return buffer_; }
 
  private:
   enum class Step : std::uint8_t { need_more_data, advanced };
 
-  void compact() noexcept;
+  void run_steps(EventSink& sink);
   Step head_step(EventSink& sink);
   Step content_length_step(EventSink& sink);
   Step chunk_size_step(EventSink& sink);
@@ -122,9 +119,7 @@ class Connection {
   std::uint64_t remaining_ = 0;
   std::uint64_t requests_seen_ = 0;
   std::uint64_t body_total_ = 0;
-  std::vector<char> buffer_;
-  std::size_t read_ = 0;
-  std::array<HeaderLine, kHeaderSlots> slots_{};
+  InputBuffer buffer_;
   websocket::FrameLoop frames_;
 };
 
