@@ -23,10 +23,8 @@ void InputBuffer::append(std::string_view data) {
 void InputBuffer::settle() noexcept {
   if (read_ == size_) {
     size_ = read_ = 0;
-    if (capacity_ > kInitialCapacity) {
-      data_.reset();
-      capacity_ = 0;
-    }
+    data_.reset();
+    capacity_ = 0;
   } else if (capacity_ > kKeptCapacity && size_ - read_ <= kKeptCapacity) {
     try {
       reallocate(kKeptCapacity);

@@ -2,10 +2,13 @@
 // The bytes a connection has received and not yet parsed, with the read
 // position of the first unconsumed byte.
 //
-// Memory follows the traffic: nothing is allocated until bytes arrive,
-// consumed bytes are dropped before new ones are appended, and once a large
-// head, body or frame has been consumed the capacity it needed is given back,
-// so one big message does not pin its memory for the rest of the connection.
+// Memory follows the traffic: nothing is allocated until bytes arrive, and a
+// wholly consumed buffer is released, so an idle connection holds none (a
+// server may keep a great many idle keep-alive or WebSocket connections; one
+// allocation per read costs far less than the read). Consumed bytes are
+// dropped before new ones are appended, and once a large head, body or frame
+// has been consumed the capacity it needed is given back, so one big message
+// does not pin its memory for the rest of the connection.
 
 #include <cstddef>
 #include <memory>
@@ -15,7 +18,7 @@ namespace tessaryne::http {
 
 class InputBuffer {
  public:
-  // Allocated by the first append; also what an emptied buffer may keep.
+  // The least an empty buffer allocates for new bytes.
   static constexpr std::size_t kInitialCapacity = 8192;
   // Most capacity kept while unconsumed bytes remain.
   static constexpr std::size_t kKeptCapacity = std::size_t{64} << 10;
@@ -31,9 +34,8 @@ class InputBuffer {
   // For readers that advance the position themselves (the frame loop).
   [[nodiscard]] std::size_t& read_position() noexcept { return read_; }
 
-  // Called after a parsing pass: empties a wholly consumed buffer, keeping at
-  // most kInitialCapacity, and gives back capacity above kKeptCapacity once
-  // the unconsumed bytes fit in it.
+  // Called after a parsing pass: releases a wholly consumed buffer, and gives
+  // back capacity above kKeptCapacity once the unconsumed bytes fit in it.
   void settle() noexcept;
 
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
