@@ -1,5 +1,7 @@
 # Entry points: `make test` (everything, from a fresh machine) and `make bench`.
 # `make fuzz` runs each fuzzer for a minute; `make lint` runs clang-tidy.
+# Inner loop: `make test-cpp` or `make test-python`, narrowed with TEST=...
+# (a GoogleTest filter such as 'Connection.*', or a pytest -k expression).
 
 VENV    := .venv
 PYTHON  := $(VENV)/bin/python
@@ -9,6 +11,7 @@ STAMP   := $(VENV)/.tessaryne-ready
 JOBS    ?= $(shell nproc)
 FUZZ_SMOKE_SECONDS ?= 10
 FUZZ_SECONDS ?= 60
+TEST ?=
 
 CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA))
 
@@ -37,13 +40,14 @@ build/cpp-tsan/build.ninja: $(STAMP)
 test-cpp: build/cpp-asan/build.ninja build/cpp-tsan/build.ninja
 	$(CMAKE) --build build/cpp-asan -j $(JOBS)
 	$(CMAKE) --build build/cpp-tsan -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 GTEST_FILTER='$(or $(TEST),*)' \
 	  $(VENV)/bin/ctest --test-dir build/cpp-asan --output-on-failure -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 $(VENV)/bin/ctest --test-dir build/cpp-tsan --output-on-failure
+	TSAN_OPTIONS=halt_on_error=1 GTEST_FILTER='$(or $(TEST),*)' \
+	  $(VENV)/bin/ctest --test-dir build/cpp-tsan --output-on-failure
 
 # --- Python ---------------------------------------------------------------------
 test-python: extension
-	$(PYTHON) -m pytest -q -p no:cacheprovider tests/python
+	$(PYTHON) -m pytest -q -p no:cacheprovider tests/python $(if $(TEST),-k '$(TEST)')
 
 stubtest: extension
 	$(PYTHON) -m mypy.stubtest tessaryne._tessaryne_core
