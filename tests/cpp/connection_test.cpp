@@ -534,6 +534,29 @@ TEST(Connection, BufferMemoryFollowsTheTraffic) {
   EXPECT_EQ(ws.buffer().capacity(), 0U);
 }
 
+// A sink that feeds another connection on the same thread while it reads
+// its own headers (as code run by a binding's sink could) sees them intact.
+TEST(Connection, HeaderSlotsSurviveReentry) {
+  struct Reentrant final : EventSink {
+    std::vector<std::string> before, after, inner;
+    void request(const RequestEvent& e) override {
+      for (const HeaderLine& h : e.headers) before.emplace_back(h.value);
+      Connection other;
+      inner = feed(other, "GET /other HTTP/1.1\r\nA: other\r\nB: other\r\n\r\n");
+      for (const HeaderLine& h : e.headers) after.emplace_back(h.value);
+    }
+    void body(std::string_view, bool) override {}
+    void upgrade(std::string_view) override {}
+    void error(std::uint16_t, std::string_view) override {}
+  } sink;
+  Connection c;
+  c.append("GET / HTTP/1.1\r\nA: 1\r\nB: 2\r\nC: 3\r\n\r\n");
+  c.dispatch(sink);
+  EXPECT_EQ(sink.before, (std::vector<std::string>{"1", "2", "3"}));
+  EXPECT_EQ(sink.after, sink.before);
+  EXPECT_EQ(sink.inner, std::vector<std::string>{"request GET /other q= 1.1 [A=other;B=other;] ka"});
+}
+
 // Consumed bytes are dropped before new ones are appended.
 TEST(Connection, AppendDropsConsumedBytes) {
   Connection c;
