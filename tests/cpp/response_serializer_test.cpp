@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core/http/reason_phrase.hpp"
+
 namespace tessaryne::http {
 namespace {
 
@@ -58,6 +60,28 @@ TEST(ResponseSerializer, ChunkedFirstPieceUsesUpperCaseHex) {
   EXPECT_TRUE(built.chunked);
   const std::string head = "HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\nconnection: keep-alive\r\n\r\nABC\r\n";
   EXPECT_EQ(built.bytes, head + body + "\r\n");
+}
+
+TEST(ReasonPhrase, OneTableWithADefaultForEachKindOfResponse) {
+  const struct {
+    std::uint16_t status;
+    std::string_view response;
+    std::string_view error;
+  } cases[] = {
+      {200, "OK", "Internal Server Error"},
+      {400, "Bad Request", "Bad Request"},
+      {404, "Not Found", "Internal Server Error"},
+      {413, "Payload Too Large", "Payload Too Large"},
+      {418, "OK", "Internal Server Error"},
+      {431, "Request Header Fields Too Large", "Request Header Fields Too Large"},
+      {500, "Internal Server Error", "Internal Server Error"},
+      {503, "Service Unavailable", "Internal Server Error"},
+      {0, "OK", "Internal Server Error"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(reason_phrase(c.status), c.response) << c.status;
+    EXPECT_EQ(error_reason(c.status), c.error) << c.status;
+  }
 }
 
 TEST(ResponseSerializer, RefusesCrOrLfAndRecordsNothing) {

@@ -5,6 +5,7 @@
 #include "core/common/byte_scan.hpp"
 #include "core/common/hex.hpp"
 #include "core/common/put_bytes.hpp"
+#include "core/http/reason_phrase.hpp"
 
 namespace tessaryne::http {
 
@@ -43,28 +44,6 @@ using common::put_bytes;
 [[gnu::always_inline]] inline char* put_crlf(char* out) noexcept { return put_pair(out, '\r', '\n'); }
 
 }  // namespace
-
-std::string_view reason_phrase(std::uint16_t status) noexcept {
-  switch (status) {
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Payload Too Large";
-    case 426: return "Upgrade Required";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "OK";
-  }
-}
 
 std::uint16_t status_from_line(std::string_view line) noexcept {
   if (line.size() < 12 || line.substr(0, kStatusPrefix.size()) != kStatusPrefix) return 200;

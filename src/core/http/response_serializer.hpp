@@ -29,9 +29,6 @@ struct ResponseParts {
   bool keep_alive = true;
 };
 
-// Reason phrase for a status code; every code without its own phrase gets "OK".
-std::string_view reason_phrase(std::uint16_t status) noexcept;
-
 // Status code of a status line that starts "HTTP/1.1 " followed by three bytes
 // forming an optional "+" and decimal digits; 200 for anything else.
 std::uint16_t status_from_line(std::string_view status_line) noexcept;
