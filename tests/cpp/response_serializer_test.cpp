@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/http/chunk_writer.hpp"
 #include "core/http/reason_phrase.hpp"
 
 namespace tessaryne::http {
@@ -24,7 +25,7 @@ Built build(const ResponseParts& parts, const std::vector<HeaderField>& headers)
   for (const HeaderField& h : headers) EXPECT_TRUE(serializer.add_header(h.name, h.value));
   const std::size_t size = serializer.prepare();
   std::string out(size + 16, '#');
-  serializer.write(headers, out.data());
+  serializer.write(out.data());
   EXPECT_EQ(out.substr(size), std::string(16, '#'));
   out.resize(size);
   return {out, serializer.chunked(), serializer.keep_alive()};
@@ -60,6 +61,36 @@ TEST(ResponseSerializer, ChunkedFirstPieceUsesUpperCaseHex) {
   EXPECT_TRUE(built.chunked);
   const std::string head = "HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\nconnection: keep-alive\r\n\r\nABC\r\n";
   EXPECT_EQ(built.bytes, head + body + "\r\n");
+}
+
+// The first piece of a chunked response and every later one are framed alike.
+TEST(ResponseSerializer, ChunkedFirstPieceIsWhatTheChunkWriterWrites) {
+  for (const std::size_t length : {std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{0xFFF},
+                                   std::size_t{0x1000}, std::size_t{70000}}) {
+    ResponseParts parts;
+    const std::string body(length, 'c');
+    parts.body = body;
+    parts.more_body = true;
+    const Built built = build(parts, {});
+    std::string chunk(chunk_size(length, true), '#');
+    write_chunk(body, true, chunk.data());
+    ASSERT_GT(built.bytes.size(), chunk.size());
+    EXPECT_EQ(built.bytes.substr(built.bytes.size() - chunk.size()), chunk) << length;
+  }
+}
+
+TEST(ResponseSerializer, ManyHeadersAreWrittenInOrderPastTheInlineOnes) {
+  ResponseParts parts;
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < 2 * ResponseSerializer::kInlineHeaders + 1; ++i) names.push_back("x-" + std::to_string(i));
+  std::vector<HeaderField> headers;
+  std::string expected = "HTTP/1.1 200 OK\r\n";
+  for (const std::string& name : names) {
+    headers.push_back({name, "v"});
+    expected += name + ": v\r\n";
+  }
+  expected += "content-length: 0\r\nconnection: keep-alive\r\n\r\n";
+  EXPECT_EQ(build(parts, headers).bytes, expected);
 }
 
 TEST(ReasonPhrase, OneTableWithADefaultForEachKindOfResponse) {

@@ -61,8 +61,9 @@ ResponseSerializer::ResponseSerializer(const ResponseParts& parts) noexcept
     : parts_(parts),
       keep_alive_(parts.keep_alive) {}
 
-bool ResponseSerializer::add_header(std::string_view name, std::string_view value) noexcept {
+bool ResponseSerializer::add_header(std::string_view name, std::string_view value) {
   if (common::contains_cr_or_lf(name) || common::contains_cr_or_lf(value)) return false;
+  headers_.push_back({name, value});
   headers_size_ += name.size() + value.size() + 4;
   switch (name.size()) {  // match by length first, then fold case
     case 4:
@@ -124,7 +125,7 @@ std::size_t ResponseSerializer::prepare() noexcept {
   return total + kCrlf.size();
 }
 
-void ResponseSerializer::write(std::span<const HeaderField> headers, char* out) const noexcept {
+void ResponseSerializer::write(char* out) const noexcept {
   out = put_bytes(out, kStatusPrefix);
   out = put_bytes(out, status_text_.text());
   *out++ = ' ';
@@ -132,7 +133,7 @@ void ResponseSerializer::write(std::span<const HeaderField> headers, char* out) 
   out = put_crlf(out);
   if (!saw_server_) out = put_bytes(out, parts_.server_line);
   if (!saw_date_) out = put_bytes(out, parts_.date_line);
-  for (const HeaderField& header : headers) {
+  for (const HeaderField& header : headers_.view()) {
     out = put_bytes(out, header.name);
     out = put_pair(out, ':', ' ');
     out = put_bytes(out, header.value);
