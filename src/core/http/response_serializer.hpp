@@ -10,9 +10,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include "core/common/small_vector.hpp"
 #include <string_view>
+
+#include "core/common/small_vector.hpp"
 
 namespace tessaryne::http {
 
