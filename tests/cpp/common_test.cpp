@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/common/borrow_flag.hpp"
 #include "core/common/byte_scan.hpp"
+#include "core/common/hex.hpp"
 
 namespace tessaryne::common {
 namespace {
@@ -84,6 +89,27 @@ TEST(BorrowFlag, ExclusiveHoldersNeverOverlapUnderContention) {
     });
   for (auto& thread : threads) thread.join();
   EXPECT_GT(entered, 0);
+}
+
+TEST(Hex, UpperCaseDigitsMatchTheLibraryFormatting) {
+  std::vector<std::uint64_t> values = {0, UINT64_MAX};
+  for (unsigned shift = 4; shift < 64; shift += 4)
+    for (const std::uint64_t near : {(std::uint64_t{1} << shift) - 1, std::uint64_t{1} << shift})
+      values.push_back(near);
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 1000; ++i) values.push_back(rng() >> (rng() % 64));
+  for (const std::uint64_t value : values) {
+    std::array<char, 16> reference{};
+    char* const end = std::to_chars(reference.data(), reference.data() + reference.size(), value, 16).ptr;
+    std::string expected(reference.data(), end);
+    for (char& c : expected) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::array<char, 17> out{};
+    out.fill('#');
+    char* const written = put_upper_hex(value, out.data());
+    EXPECT_EQ(std::string(out.data(), written), expected) << value;
+    EXPECT_EQ(hex_digit_count(value), expected.size()) << value;
+    EXPECT_EQ(*written, '#') << value;
+  }
 }
 
 }  // namespace

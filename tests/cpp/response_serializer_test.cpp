@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "core/http/chunk_writer.hpp"
+#include "core/http/reason_phrase.hpp"
+
 namespace tessaryne::http {
 namespace {
 
@@ -22,7 +25,7 @@ Built build(const ResponseParts& parts, const std::vector<HeaderField>& headers)
   for (const HeaderField& h : headers) EXPECT_TRUE(serializer.add_header(h.name, h.value));
   const std::size_t size = serializer.prepare();
   std::string out(size + 16, '#');
-  serializer.write(headers, out.data());
+  serializer.write(out.data());
   EXPECT_EQ(out.substr(size), std::string(16, '#'));
   out.resize(size);
   return {out, serializer.chunked(), serializer.keep_alive()};
@@ -58,6 +61,58 @@ TEST(ResponseSerializer, ChunkedFirstPieceUsesUpperCaseHex) {
   EXPECT_TRUE(built.chunked);
   const std::string head = "HTTP/1.1 200 OK\r\ntransfer-encoding: chunked\r\nconnection: keep-alive\r\n\r\nABC\r\n";
   EXPECT_EQ(built.bytes, head + body + "\r\n");
+}
+
+// The first piece of a chunked response and every later one are framed alike.
+TEST(ResponseSerializer, ChunkedFirstPieceIsWhatTheChunkWriterWrites) {
+  for (const std::size_t length : {std::size_t{1}, std::size_t{15}, std::size_t{16}, std::size_t{0xFFF},
+                                   std::size_t{0x1000}, std::size_t{70000}}) {
+    ResponseParts parts;
+    const std::string body(length, 'c');
+    parts.body = body;
+    parts.more_body = true;
+    const Built built = build(parts, {});
+    std::string chunk(chunk_size(length, true), '#');
+    write_chunk(body, true, chunk.data());
+    ASSERT_GT(built.bytes.size(), chunk.size());
+    EXPECT_EQ(built.bytes.substr(built.bytes.size() - chunk.size()), chunk) << length;
+  }
+}
+
+TEST(ResponseSerializer, ManyHeadersAreWrittenInOrderPastTheInlineOnes) {
+  ResponseParts parts;
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < 2 * ResponseSerializer::kInlineHeaders + 1; ++i) names.push_back("x-" + std::to_string(i));
+  std::vector<HeaderField> headers;
+  std::string expected = "HTTP/1.1 200 OK\r\n";
+  for (const std::string& name : names) {
+    headers.push_back({name, "v"});
+    expected += name + ": v\r\n";
+  }
+  expected += "content-length: 0\r\nconnection: keep-alive\r\n\r\n";
+  EXPECT_EQ(build(parts, headers).bytes, expected);
+}
+
+TEST(ReasonPhrase, OneTableWithADefaultForEachKindOfResponse) {
+  const struct {
+    std::uint16_t status;
+    std::string_view response;
+    std::string_view error;
+  } cases[] = {
+      {200, "OK", "Internal Server Error"},
+      {400, "Bad Request", "Bad Request"},
+      {404, "Not Found", "Internal Server Error"},
+      {413, "Payload Too Large", "Payload Too Large"},
+      {418, "OK", "Internal Server Error"},
+      {431, "Request Header Fields Too Large", "Request Header Fields Too Large"},
+      {500, "Internal Server Error", "Internal Server Error"},
+      {503, "Service Unavailable", "Internal Server Error"},
+      {0, "OK", "Internal Server Error"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(reason_phrase(c.status), c.response) << c.status;
+    EXPECT_EQ(error_reason(c.status), c.error) << c.status;
+  }
 }
 
 TEST(ResponseSerializer, RefusesCrOrLfAndRecordsNothing) {

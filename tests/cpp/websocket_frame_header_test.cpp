@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/websocket/frame_header.hpp"
+#include "core/websocket/frame_writer.hpp"
 #include "websocket_frames.hpp"
 
 namespace tessaryne::websocket {
@@ -68,6 +69,30 @@ TEST(FrameHeader, EveryPrefixOfAHeaderIsIncompleteAndAnyLongerInputAgrees) {
     ASSERT_TRUE(exact);
     EXPECT_EQ(exact->payload_length, full->payload_length);
     EXPECT_EQ(exact->key, full->key);
+  }
+}
+
+// The reader is the reference for the writer: what the server writes reads
+// back as a final, unmasked frame in the shortest length form.
+TEST(FrameWriter, ReadsBackThroughTheHeaderParserAtEveryLengthForm) {
+  for (const std::size_t length : {0, 1, 125, 126, 127, 65535, 65536, 70000}) {
+    for (const std::uint8_t opcode : {0, 1, 2, 8, 10, 15, 17, 255}) {
+      SCOPED_TRACE(::testing::Message() << "length " << length << ", opcode " << int{opcode});
+      std::string payload(length, '\0');
+      for (std::size_t i = 0; i < length; ++i) payload[i] = static_cast<char>(i * 7);
+      const std::size_t size = ws_frame_size(length);
+      std::string frame(size + 16, '#');
+      write_ws_frame(opcode, payload, frame.data());
+      EXPECT_EQ(frame.substr(size), std::string(16, '#'));  // wrote exactly the size it announced
+      const auto header = parse_frame_header(frame);
+      ASSERT_TRUE(header);
+      EXPECT_EQ(header->opcode, opcode & 0x0F);
+      EXPECT_TRUE(header->fin);
+      EXPECT_FALSE(header->masked);
+      EXPECT_EQ(header->payload_length, length);
+      EXPECT_EQ(header->header_length, length < 126 ? 2U : length < 65536 ? 4U : 10U);
+      EXPECT_EQ(frame.substr(header->header_length, length), payload);
+    }
   }
 }
 

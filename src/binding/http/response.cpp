@@ -9,10 +9,6 @@
 namespace tessaryne::binding {
 namespace {
 
-// Typical responses carry a handful of headers; their bookkeeping stays inline
-// and only spills to the heap for long header lists.
-constexpr std::size_t kInlineHeaders = 16;
-
 // References that keep header bytes alive until the output is built, whatever
 // the caller's containers do meanwhile; released when the walk ends.
 class OwnedRefs {
@@ -29,7 +25,8 @@ class OwnedRefs {
   }
 
  private:
-  common::SmallVector<PyObject*, 2 * kInlineHeaders> refs_;
+  // Two references per header (name and value) stay inline as long as the serializer's pairs do.
+  common::SmallVector<PyObject*, 2 * http::ResponseSerializer::kInlineHeaders> refs_;
 };
 
 std::string_view header_bytes(PyObject* object) {
@@ -78,10 +75,9 @@ class HeaderWalk {
       name = subscript(item, 0, owned_);
       value = subscript(item, 1, owned_);
     }
-    const http::HeaderField field{header_bytes(name), header_bytes(value)};
-    if (!serializer_.add_header(field.name, field.value))
+    const std::string_view name_bytes = header_bytes(name);
+    if (!serializer_.add_header(name_bytes, header_bytes(value)))
       raise(PyExc_ValueError, "Illegal CRLF control characters detected in HTTP response header");
-    fields_.push_back(field);
   }
 
   void walk(PyObject* headers) {
@@ -106,8 +102,6 @@ class HeaderWalk {
     }
   }
 
-  [[nodiscard]] std::span<const http::HeaderField> fields() const noexcept { return fields_.view(); }
-
  private:
   // The usual shape, a list of (name, value) tuples, is read under the list's
   // lock, held until the walk ends (after the output is built): no other thread
@@ -130,7 +124,6 @@ class HeaderWalk {
 
   http::ResponseSerializer& serializer_;
   OwnedRefs owned_;
-  common::SmallVector<http::HeaderField, kInlineHeaders> fields_;
   // Declared last, so the list's lock is released before any reference is dropped.
   CriticalSection list_section_;
 };
@@ -154,7 +147,7 @@ PyObject* format_response(std::uint16_t status, PyObject* const* rest) {
 
   const std::size_t size = serializer.prepare();
   PyRef output = checked_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  serializer.write(walk.fields(), PyBytes_AS_STRING(output.get()));
+  serializer.write(PyBytes_AS_STRING(output.get()));
   PyObject* result = checked(PyTuple_New(3));
   PyTuple_SET_ITEM(result, 0, output.release());
   PyTuple_SET_ITEM(result, 1, Py_NewRef(serializer.chunked() ? Py_True : Py_False));

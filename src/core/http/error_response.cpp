@@ -3,20 +3,9 @@
 #include <algorithm>
 #include <charconv>
 
-namespace tessaryne::http {
+#include "core/http/reason_phrase.hpp"
 
-std::string_view error_reason(std::uint16_t status) noexcept {
-  switch (status) {
-    case 400:
-      return "Bad Request";
-    case 413:
-      return "Payload Too Large";
-    case 431:
-      return "Request Header Fields Too Large";
-    default:
-      return "Internal Server Error";
-  }
-}
+namespace tessaryne::http {
 
 ErrorResponse::ErrorResponse(std::uint16_t status, std::string_view detail) noexcept {
   detail = detail.substr(0, kMaxDetail);

@@ -9,10 +9,6 @@
 
 namespace tessaryne::http {
 
-// Reason phrase of an error status: 400, 413 and 431 have their own, every
-// other code is answered as "Internal Server Error".
-[[nodiscard]] std::string_view error_reason(std::uint16_t status) noexcept;
-
 class ErrorResponse {
  public:
   // `detail` is at most kMaxDetail bytes (the engine's own fixed texts).

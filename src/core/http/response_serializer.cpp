@@ -1,11 +1,11 @@
 #include "core/http/response_serializer.hpp"
 
-#include <array>
 #include <charconv>
-#include <cstring>
-#include <type_traits>
 
 #include "core/common/byte_scan.hpp"
+#include "core/common/hex.hpp"
+#include "core/common/put_bytes.hpp"
+#include "core/http/reason_phrase.hpp"
 
 namespace tessaryne::http {
 
@@ -19,42 +19,21 @@ constexpr std::string_view kCloseLine = "connection: close\r\n";
 constexpr std::string_view kCrlf = "\r\n";
 
 template <class Number>
-Number render(std::uint64_t value, int base) noexcept {
+Number decimal(std::uint64_t value) noexcept {
   Number number;
-  auto result = std::to_chars(number.digits.data(), number.digits.data() + number.digits.size(), value, base);
+  auto result = std::to_chars(number.digits.data(), number.digits.data() + number.digits.size(), value);
   number.length = static_cast<std::uint8_t>(result.ptr - number.digits.data());
-  if (base == 16)
-    for (char* c = number.digits.data(); c != result.ptr; ++c)
-      if (*c >= 'a' && *c <= 'f') *c = static_cast<char>(*c - ('a' - 'A'));
   return number;
 }
 
-// Most pieces of a head are short: copy them with a few fixed-size moves
-// (overlapping where needed) instead of a call into the library's memcpy.
-[[gnu::always_inline]] inline char* put(char* out, std::string_view text) noexcept {
-  const char* in = text.data();
-  const std::size_t n = text.size();
-  auto move = [&]<std::size_t Width>(std::integral_constant<std::size_t, Width>) {
-    char head[Width];
-    char tail[Width];
-    std::memcpy(head, in, Width);
-    std::memcpy(tail, in + n - Width, Width);
-    std::memcpy(out, head, Width);
-    std::memcpy(out + n - Width, tail, Width);
-  };
-  if (n >= 16) {
-    std::memcpy(out, in, n);
-  } else if (n >= 8) {
-    move(std::integral_constant<std::size_t, 8>{});
-  } else if (n >= 4) {
-    move(std::integral_constant<std::size_t, 4>{});
-  } else if (n > 0) {
-    out[0] = in[0];
-    out[n / 2] = in[n / 2];
-    out[n - 1] = in[n - 1];
-  }
-  return out + n;
+template <class Number>
+Number upper_hex(std::uint64_t value) noexcept {
+  Number number;
+  number.length = static_cast<std::uint8_t>(common::put_upper_hex(value, number.digits.data()) - number.digits.data());
+  return number;
 }
+
+using common::put_bytes;
 
 [[gnu::always_inline]] inline char* put_pair(char* out, char first, char second) noexcept {
   out[0] = first;
@@ -65,28 +44,6 @@ Number render(std::uint64_t value, int base) noexcept {
 [[gnu::always_inline]] inline char* put_crlf(char* out) noexcept { return put_pair(out, '\r', '\n'); }
 
 }  // namespace
-
-std::string_view reason_phrase(std::uint16_t status) noexcept {
-  switch (status) {
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Payload Too Large";
-    case 426: return "Upgrade Required";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "OK";
-  }
-}
 
 std::uint16_t status_from_line(std::string_view line) noexcept {
   if (line.size() < 12 || line.substr(0, kStatusPrefix.size()) != kStatusPrefix) return 200;
@@ -104,8 +61,9 @@ ResponseSerializer::ResponseSerializer(const ResponseParts& parts) noexcept
     : parts_(parts),
       keep_alive_(parts.keep_alive) {}
 
-bool ResponseSerializer::add_header(std::string_view name, std::string_view value) noexcept {
+bool ResponseSerializer::add_header(std::string_view name, std::string_view value) {
   if (common::contains_cr_or_lf(name) || common::contains_cr_or_lf(value)) return false;
+  headers_.push_back({name, value});
   headers_size_ += name.size() + value.size() + 4;
   switch (name.size()) {  // match by length first, then fold case
     case 4:
@@ -141,7 +99,7 @@ ResponseSerializer::Framing ResponseSerializer::framing() const noexcept {
 bool ResponseSerializer::chunked() const noexcept { return framing() == Framing::chunked; }
 
 std::size_t ResponseSerializer::prepare() noexcept {
-  status_text_ = render<Number>(parts_.status, 10);
+  status_text_ = decimal<Number>(parts_.status);
   std::size_t total = kStatusPrefix.size() + status_text_.length + 1 +
                       reason_phrase(parts_.status).size() + kCrlf.size();
   if (!saw_server_) total += parts_.server_line.size();
@@ -152,13 +110,13 @@ std::size_t ResponseSerializer::prepare() noexcept {
     case Framing::none_no_body: break;
     case Framing::none_raw_body: total += body; break;
     case Framing::content_length:
-      body_size_ = render<Number>(body, 10);
+      body_size_ = decimal<Number>(body);
       total += kContentLength.size() + body_size_.length + kCrlf.size() + body;
       break;
     case Framing::chunked:
       total += kChunkedLine.size();
       if (body != 0) {
-        body_size_ = render<Number>(body, 16);
+        body_size_ = upper_hex<Number>(body);
         total += body_size_.length + 2 * kCrlf.size() + body;
       }
       break;
@@ -167,40 +125,40 @@ std::size_t ResponseSerializer::prepare() noexcept {
   return total + kCrlf.size();
 }
 
-void ResponseSerializer::write(std::span<const HeaderField> headers, char* out) const noexcept {
-  out = put(out, kStatusPrefix);
-  out = put(out, status_text_.text());
+void ResponseSerializer::write(char* out) const noexcept {
+  out = put_bytes(out, kStatusPrefix);
+  out = put_bytes(out, status_text_.text());
   *out++ = ' ';
-  out = put(out, reason_phrase(parts_.status));
+  out = put_bytes(out, reason_phrase(parts_.status));
   out = put_crlf(out);
-  if (!saw_server_) out = put(out, parts_.server_line);
-  if (!saw_date_) out = put(out, parts_.date_line);
-  for (const HeaderField& header : headers) {
-    out = put(out, header.name);
+  if (!saw_server_) out = put_bytes(out, parts_.server_line);
+  if (!saw_date_) out = put_bytes(out, parts_.date_line);
+  for (const HeaderField& header : headers_.view()) {
+    out = put_bytes(out, header.name);
     out = put_pair(out, ':', ' ');
-    out = put(out, header.value);
+    out = put_bytes(out, header.value);
     out = put_crlf(out);
   }
   const Framing how = framing();
   const std::string_view body = parts_.body;
   if (how == Framing::content_length) {
-    out = put(out, kContentLength);
-    out = put(out, body_size_.text());
+    out = put_bytes(out, kContentLength);
+    out = put_bytes(out, body_size_.text());
     out = put_crlf(out);
   } else if (how == Framing::chunked) {
-    out = put(out, kChunkedLine);
+    out = put_bytes(out, kChunkedLine);
   }
-  if (!saw_connection_) out = put(out, keep_alive_ ? kKeepAliveLine : kCloseLine);
+  if (!saw_connection_) out = put_bytes(out, keep_alive_ ? kKeepAliveLine : kCloseLine);
   out = put_crlf(out);
   switch (how) {
     case Framing::none_no_body: break;
     case Framing::none_raw_body:
-    case Framing::content_length: put(out, body); break;
+    case Framing::content_length: put_bytes(out, body); break;
     case Framing::chunked:
       if (!body.empty()) {
-        out = put(out, body_size_.text());
+        out = put_bytes(out, body_size_.text());
         out = put_crlf(out);
-        out = put(out, body);
+        out = put_bytes(out, body);
         put_crlf(out);
       }
       break;

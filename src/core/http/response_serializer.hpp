@@ -3,14 +3,16 @@
 // buffer whose exact size is known before anything is written.
 //
 // Use: construct, call add_header() for each caller header in order (it refuses
-// CR/LF and notes the headers that change framing), then prepare(), then write().
+// CR/LF, notes the headers that change framing and keeps the pair), then
+// prepare(), then write(). The serializer holds views: the parts and every
+// header's bytes must outlive write().
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <span>
 #include <string_view>
+
+#include "core/common/small_vector.hpp"
 
 namespace tessaryne::http {
 
@@ -29,20 +31,22 @@ struct ResponseParts {
   bool keep_alive = true;
 };
 
-// Reason phrase for a status code; every code without its own phrase gets "OK".
-std::string_view reason_phrase(std::uint16_t status) noexcept;
-
 // Status code of a status line that starts "HTTP/1.1 " followed by three bytes
 // forming an optional "+" and decimal digits; 200 for anything else.
 std::uint16_t status_from_line(std::string_view status_line) noexcept;
 
 class ResponseSerializer {
  public:
+  // Typical responses carry a handful of headers; up to this many are kept
+  // inline, and only a longer list spills to the heap.
+  static constexpr std::size_t kInlineHeaders = 16;
+
   explicit ResponseSerializer(const ResponseParts& parts) noexcept;
 
   // Records one caller header. Returns false, recording nothing, when the name
-  // or the value holds a CR or LF byte.
-  [[nodiscard]] bool add_header(std::string_view name, std::string_view value) noexcept;
+  // or the value holds a CR or LF byte. Throws std::bad_alloc only when a
+  // header beyond kInlineHeaders cannot be stored.
+  [[nodiscard]] bool add_header(std::string_view name, std::string_view value);
 
   // Settles the framing once every header has been added; returns the exact
   // output size.
@@ -50,8 +54,8 @@ class ResponseSerializer {
   [[nodiscard]] bool chunked() const noexcept;
   [[nodiscard]] bool keep_alive() const noexcept { return keep_alive_; }
 
-  // Writes exactly prepare() bytes. `headers` must be the pairs given to add_header, in order.
-  void write(std::span<const HeaderField> headers, char* out) const noexcept;
+  // Writes exactly prepare() bytes.
+  void write(char* out) const noexcept;
 
  private:
   enum class Framing : std::uint8_t { none_no_body, none_raw_body, content_length, chunked };
@@ -65,6 +69,7 @@ class ResponseSerializer {
   };
 
   const ResponseParts& parts_;
+  common::SmallVector<HeaderField, kInlineHeaders> headers_;
   Number status_text_;
   Number body_size_;  // decimal for content-length, hexadecimal for a chunk
   std::size_t headers_size_ = 0;

@@ -17,8 +17,8 @@
 #include <string_view>
 
 #include "core/common/utf8.hpp"
-#include "core/http/frame_serializers.hpp"
 #include "core/websocket/frame_header.hpp"
+#include "core/websocket/frame_writer.hpp"
 #include "core/websocket/unmask.hpp"
 
 namespace tessaryne::websocket {
@@ -101,7 +101,7 @@ class FrameLoop {
   // sink that throws leaves the violation to be found again.
   template <FrameSink Sink>
   void fail(Sink& sink, std::uint16_t code, std::size_t& read_position, std::size_t frame_size) {
-    const http::CloseFrame frame = http::close_frame(code);
+    const CloseFrame frame = close_frame(code);
     sink.error(code, std::string_view(frame.data(), frame.size()));
     failed_ = true;
     fragment_opcode_ = 0;

@@ -1,22 +1,16 @@
 #pragma once
-// The two serializers of what follows a response head: one piece of a chunked
-// body, and one final, unmasked WebSocket frame as a server sends it. Each
-// reports its exact size first so the caller allocates the output once.
+// One final, unmasked WebSocket frame as a server sends it, in the shortest
+// length form; the same layout frame_header.hpp reads. The size is reported
+// first so the caller allocates the output once.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
-namespace tessaryne::http {
+namespace tessaryne::websocket {
 
-// Chunked transfer coding: "<HEX>\r\n<data>\r\n" for a non-empty piece, then
-// "0\r\n\r\n" when the body ends. An empty piece is never a chunk of its own.
-std::size_t chunk_size(std::size_t piece_length, bool more_body) noexcept;
-// Writes exactly chunk_size(piece.size(), more_body) bytes.
-void write_chunk(std::string_view piece, bool more_body, char* out) noexcept;
-
-// A WebSocket frame header with FIN set, no mask and the shortest length form.
+// A frame header with FIN set, no mask and the shortest length form.
 struct WsFrameHeader {
   std::array<char, 10> bytes{};
   std::size_t size = 0;
@@ -33,4 +27,4 @@ void write_ws_frame(std::uint8_t opcode, std::string_view payload, char* out) no
 using CloseFrame = std::array<char, 4>;
 CloseFrame close_frame(std::uint16_t code) noexcept;
 
-}  // namespace tessaryne::http
+}  // namespace tessaryne::websocket

@@ -1,0 +1,23 @@
+#include "binding/http/chunk_writer.hpp"
+
+#include "binding/common/args.hpp"
+#include "core/http/chunk_writer.hpp"
+
+namespace tessaryne::binding {
+namespace {
+constexpr Parameters<2> kFormatChunk{"FastHttpConnection.format_chunk()", {"chunk", "more_body"}};
+}  // namespace
+
+PyObject* format_chunk(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = kFormatChunk.bind(args, nargsf, kwnames);
+    const std::string_view chunk = to_bytes(bound[0], "chunk");
+    const bool more_body = to_bool(bound[1], "more_body");
+    const std::size_t size = http::chunk_size(chunk.size(), more_body);
+    PyRef output = checked_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    http::write_chunk(chunk, more_body, PyBytes_AS_STRING(output.get()));
+    return output.release();
+  });
+}
+
+}  // namespace tessaryne::binding

@@ -1,0 +1,42 @@
+#pragma once
+// The reason phrases written in status lines: one table, read with the
+// default of each kind of response.
+
+#include <cstdint>
+#include <string_view>
+
+namespace tessaryne::http {
+
+// A response the application formats: every code without its own phrase gets "OK".
+constexpr std::string_view reason_phrase(std::uint16_t status) noexcept {
+  switch (status) {
+    case 201: return "Created";
+    case 204: return "No Content";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 304: return "Not Modified";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 413: return "Payload Too Large";
+    case 426: return "Upgrade Required";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    default: return "OK";
+  }
+}
+
+// An error response the engine writes: 400, 413 and 431 (the faults it
+// answers) have their own phrase; any other code is answered as
+// "Internal Server Error".
+constexpr std::string_view error_reason(std::uint16_t status) noexcept {
+  constexpr std::uint16_t kInternalServerError = 500;
+  const bool answered_fault = status == 400 || status == 413 || status == 431;
+  return reason_phrase(answered_fault ? status : kInternalServerError);
+}
+
+}  // namespace tessaryne::http
