@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "binding/common/process_once.hpp"
 #include "core/common/utf8.hpp"
@@ -12,14 +13,10 @@
 
 namespace tessaryne::binding {
 
-PyRef new_bytes(std::string_view data) {
-  return checked_ref(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
-}
-
 PyRef new_lowered_bytes(std::string_view data) {
-  PyRef bytes = checked_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(data.size())));
-  http::copy_lowercase(data, PyBytes_AS_STRING(bytes.get()));
-  return bytes;
+  BytesToFill bytes = new_bytes_to_fill(data.size());
+  http::copy_lowercase(data, bytes.data);
+  return std::move(bytes.object);
 }
 
 namespace {
@@ -61,8 +58,6 @@ PyRef new_text(std::string_view data) {
   const char* errors = common::is_valid_utf8(data) ? nullptr : "replace";
   return checked_ref(PyUnicode_DecodeUTF8(data.data(), length, errors));
 }
-
-PyRef new_bool(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
 
 PyRef new_header_list(std::span<const http::HeaderLine> headers) {
   PyRef list = checked_ref(PyList_New(static_cast<Py_ssize_t>(headers.size())));
