@@ -1,13 +1,10 @@
 #include "binding/http/request_objects.hpp"
 
-#include <algorithm>
 #include <array>
-#include <cstring>
 #include <string>
 #include <utility>
 
 #include "binding/common/process_once.hpp"
-#include "core/common/utf8.hpp"
 #include "core/http/head_rules.hpp"
 #include "core/http/white_space.hpp"
 
@@ -20,10 +17,6 @@ PyRef new_lowered_bytes(std::string_view data) {
 }
 
 namespace {
-
-bool is_ascii(std::string_view data) noexcept {
-  return std::ranges::all_of(data, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
 
 // Texts that nearly every request carries, kept as interned strings (immortal
 // in this interpreter), so handing them out costs no allocation and no
@@ -48,15 +41,8 @@ PyRef new_text(std::string_view data) {
     if (PyObject* text = common_text(data)) return PyRef::borrow(text);
     if (PyErr_Occurred()) throw PythonError{};
   }
-  const auto length = static_cast<Py_ssize_t>(data.size());
-  if (is_ascii(data)) {
-    PyRef text = checked_ref(PyUnicode_New(length, 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), data.data(), data.size());
-    return text;
-  }
-  // Valid text takes the strict decoder; only broken text needs "replace".
-  const char* errors = common::is_valid_utf8(data) ? nullptr : "replace";
-  return checked_ref(PyUnicode_DecodeUTF8(data.data(), length, errors));
+  // One pass: the decoder copies ASCII a word at a time and replaces what is not UTF-8.
+  return checked_ref(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "replace"));
 }
 
 PyRef new_header_list(std::span<const http::HeaderLine> headers) {
