@@ -39,6 +39,9 @@ _ParsedRequest: TypeAlias = tuple[
 
 class ThreadPoolClosedError(Exception): ...
 
+# Raised for a broken invariant inside the native core; not one of the public names.
+class InternalError(BaseException): ...
+
 @final
 class AtomicMetrics:
     def __new__(cls, num_threads: int) -> AtomicMetrics: ...

@@ -1,5 +1,6 @@
 // Module definition and execution step: registers the exception, the nine
-// classes and the two functions, in this order, as attributes and in __all__.
+// classes and the two functions, in this order, as attributes and in __all__,
+// and the internal-error class as an attribute only.
 
 #include "binding/classes.hpp"
 #include "binding/common/errors.hpp"
@@ -31,37 +32,60 @@ int add_name(PyObject* module, const char* name, PyObject* object) {
   return PyObject_SetAttrString(module, name, object);
 }
 
-int add_function(PyObject* module, PyMethodDef* definition) {
-  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!module_name) return -1;
-  PyRef function = PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
-  return add_name(module, definition->ml_name, function.get());
+// Each export is obtained as a new reference, or null with an exception set.
+using ExportGetter = PyObject* (*)(PyObject* module);
+
+struct Export {
+  const char* name;
+  ExportGetter get;
+};
+
+PyObject* as_object(PyObject* object) noexcept { return object; }
+PyObject* as_object(PyTypeObject* type) noexcept { return reinterpret_cast<PyObject*>(type); }
+
+// The exception and the classes: process-wide objects, shared by every module object.
+template <auto getter>
+PyObject* process_wide(PyObject* /*module*/) noexcept {
+  return Py_XNewRef(as_object(getter()));
 }
 
-template <class Getter>
-int add_class(PyObject* module, const char* name, Getter getter) {
-  return add_name(module, name, reinterpret_cast<PyObject*>(getter()));
+// The functions: built-in functions bound to this module object.
+template <PyMethodDef* definition>
+PyObject* bound_function(PyObject* module) noexcept {
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return nullptr;
+  return PyCMethod_New(definition, module, module_name.get(), nullptr);
 }
+
+// Registration order, which is also the order of __all__.
+constexpr Export kExports[] = {
+    {"ThreadPoolClosedError", process_wide<thread_pool_closed_error_type>},
+    {"AtomicMetrics", process_wide<atomic_metrics_type>},
+    {"NativeWorkerPool", process_wide<native_worker_pool_type>},
+    {"Channel", process_wide<channel_type>},
+    {"RawAsyncChannel", process_wide<raw_async_channel_type>},
+    {"RawAsyncWaitGroup", process_wide<raw_async_wait_group_type>},
+    {"RawAsyncRWMutex", process_wide<raw_async_rw_mutex_type>},
+    {"FastHttpParser", process_wide<fast_http_parser_type>},
+    {"FastHttpConnection", process_wide<fast_http_connection_type>},
+    {"FastWebSocketParser", process_wide<fast_websocket_parser_type>},
+    {"fast_websocket_unmask", bound_function<&fast_websocket_unmask_def>},
+    {"fast_websocket_unmask_slice", bound_function<&fast_websocket_unmask_slice_def>},
+};
 
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
   }
-  if (add_name(module, "ThreadPoolClosedError", thread_pool_closed_error_type()) != 0 ||
-      add_class(module, "AtomicMetrics", atomic_metrics_type) != 0 ||
-      add_class(module, "NativeWorkerPool", native_worker_pool_type) != 0 ||
-      add_class(module, "Channel", channel_type) != 0 ||
-      add_class(module, "RawAsyncChannel", raw_async_channel_type) != 0 ||
-      add_class(module, "RawAsyncWaitGroup", raw_async_wait_group_type) != 0 ||
-      add_class(module, "RawAsyncRWMutex", raw_async_rw_mutex_type) != 0 ||
-      add_class(module, "FastHttpParser", fast_http_parser_type) != 0 ||
-      add_class(module, "FastHttpConnection", fast_http_connection_type) != 0 ||
-      add_class(module, "FastWebSocketParser", fast_websocket_parser_type) != 0 ||
-      add_function(module, &fast_websocket_unmask_def) != 0 ||
-      add_function(module, &fast_websocket_unmask_slice_def) != 0)
-    return -1;
-  return 0;
+  for (const Export& entry : kExports) {
+    const PyRef object = PyRef::steal(entry.get(module));
+    if (add_name(module, entry.name, object.get()) != 0) return -1;
+  }
+  // Reachable for `except` clauses, but not one of the module's public names.
+  PyObject* internal_error = internal_error_type();
+  if (internal_error == nullptr) return -1;
+  return PyObject_SetAttrString(module, "InternalError", internal_error);
 }
 
 PyModuleDef_Slot module_slots[] = {

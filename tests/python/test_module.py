@@ -23,7 +23,8 @@ ALL_NAMES = [
     "fast_websocket_unmask",
     "fast_websocket_unmask_slice",
 ]
-CLASSES = ALL_NAMES[1:10]
+FUNCTIONS = ["fast_websocket_unmask", "fast_websocket_unmask_slice"]
+CLASSES = [name for name in ALL_NAMES if name not in ("ThreadPoolClosedError", *FUNCTIONS)]
 
 # (class, text signature or None, docstring or None)
 CLASS_DOCS = [
@@ -71,6 +72,17 @@ def test_exception_type():
     assert str(error("Pool is closed and drained")) == "Pool is closed and drained"
 
 
+def test_internal_error_is_an_attribute_outside_all():
+    assert core.InternalError.__bases__ == (BaseException,)
+    assert "InternalError" not in core.__all__
+    try:
+        raise core.InternalError("broken invariant")
+    except Exception:
+        pytest.fail("an ordinary handler caught InternalError")
+    except core.InternalError as error:
+        assert str(error) == "broken invariant"
+
+
 @pytest.mark.parametrize("name,signature,doc", CLASS_DOCS)
 def test_class_documentation(name, signature, doc):
     cls = getattr(core, name)
@@ -98,7 +110,7 @@ def test_classes_are_final_and_closed(name):
 
 
 def test_functions_are_bound_to_the_module():
-    for function in (core.fast_websocket_unmask, core.fast_websocket_unmask_slice):
+    for function in [getattr(core, name) for name in FUNCTIONS]:
         assert function.__self__ is core
         assert function.__module__ == core.__name__
     assert core.fast_websocket_unmask.__text_signature__ == "(payload, mask)"

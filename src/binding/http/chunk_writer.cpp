@@ -1,6 +1,7 @@
 #include "binding/http/chunk_writer.hpp"
 
 #include "binding/common/args.hpp"
+#include "binding/common/values.hpp"
 #include "core/http/chunk_writer.hpp"
 
 namespace tessaryne::binding {
@@ -14,9 +15,9 @@ PyObject* format_chunk(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
     const std::string_view chunk = to_bytes(bound[0], "chunk");
     const bool more_body = to_bool(bound[1], "more_body");
     const std::size_t size = http::chunk_size(chunk.size(), more_body);
-    PyRef output = checked_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    http::write_chunk(chunk, more_body, PyBytes_AS_STRING(output.get()));
-    return output.release();
+    BytesToFill output = new_bytes_to_fill(size);
+    http::write_chunk(chunk, more_body, output.data);
+    return output.object.release();
   });
 }
 

@@ -2,7 +2,10 @@
 
 #include "binding/classes.hpp"
 #include "binding/common/args.hpp"
+#include "binding/common/borrow.hpp"
+#include "binding/common/event_kind.hpp"
 #include "binding/common/native_class.hpp"
+#include "binding/common/values.hpp"
 #include "binding/http/chunk_writer.hpp"
 #include "binding/http/request_objects.hpp"
 #include "binding/http/response.hpp"
@@ -20,36 +23,6 @@ struct Connection {
   http::Connection engine;
 };
 
-// Exclusive use for the whole of a changing call; a second caller is refused, never queued.
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(common::BorrowFlag& flag) : flag_(flag) {
-    if (flag_.acquire_exclusive() != common::BorrowResult::acquired) raise(PyExc_RuntimeError, "Already borrowed");
-  }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-  ~ExclusiveBorrow() { flag_.release_exclusive(); }
-
- private:
-  common::BorrowFlag& flag_;
-};
-
-class SharedBorrow {
- public:
-  explicit SharedBorrow(common::BorrowFlag& flag) : flag_(flag) {
-    if (flag_.acquire_shared() != common::BorrowResult::acquired)
-      raise(PyExc_RuntimeError, "Already mutably borrowed");
-  }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-  ~SharedBorrow() { flag_.release_shared(); }
-
- private:
-  common::BorrowFlag& flag_;
-};
-
-PyRef new_kind(long kind) { return checked_ref(PyLong_FromLong(kind)); }
-
 // Turns engine events into the event tuples of one call's list, while the
 // views they carry still point into the engine's buffer.
 class EventList final : public http::EventSink {
@@ -57,28 +30,27 @@ class EventList final : public http::EventSink {
   EventList() : list_(checked_ref(PyList_New(0))) {}
 
   void request(const http::RequestEvent& e) override {
-    append(new_tuple(new_kind(1), new_text(e.method), new_text(e.target_parts.path), new_bytes(e.target_parts.path),
-                     new_bytes(e.target_parts.query), new_text(http::version_text(e.minor_version)),
-                     new_header_list(e.headers), new_bool(e.keep_alive), new_bool(e.facts.connection_upgrade),
+    append(new_tuple(new_int(EventKind::request), new_text(e.method), new_text(e.target_parts.path),
+                     new_bytes(e.target_parts.path), new_bytes(e.target_parts.query),
+                     new_text(http::version_text(e.minor_version)), new_header_list(e.headers),
+                     new_bool(e.keep_alive), new_bool(e.facts.connection_upgrade),
                      new_lowered_bytes(e.facts.upgrade_value), new_bool(e.has_body)));
   }
   void body(std::string_view data, bool more_body) override {
-    append(new_tuple(new_kind(2), new_bytes(data), new_bool(more_body)));
+    append(new_tuple(new_int(EventKind::body), new_bytes(data), new_bool(more_body)));
   }
   void upgrade(std::string_view upgrade_value) override {
-    append(new_tuple(new_kind(3), new_lowered_bytes(upgrade_value)));
+    append(new_tuple(new_int(EventKind::upgrade), new_lowered_bytes(upgrade_value)));
   }
   void error(std::uint16_t status, std::string_view response) override {
-    append(new_tuple(new_kind(5), new_kind(status), new_bytes(response)));
+    append(new_tuple(new_int(EventKind::error), new_int(status), new_bytes(response)));
   }
 
   [[nodiscard]] PyObject* list() const noexcept { return list_.get(); }
   PyObject* release() noexcept { return list_.release(); }
 
  private:
-  void append(const PyRef& item) {
-    if (PyList_Append(list_.get(), item.get()) != 0) throw PythonError{};
-  }
+  void append(const PyRef& event) { append_to_list(list_.get(), event); }
   PyRef list_;
 };
 
@@ -155,7 +127,7 @@ PyObject* connection_is_closed(PyObject* self, PyObject*) {
   return guard([&] {
     auto& connection = native<Connection>(self);
     const SharedBorrow borrow(connection.borrow);
-    return Py_NewRef(connection.engine.is_closed() ? Py_True : Py_False);
+    return new_bool(connection.engine.is_closed()).release();
   });
 }
 

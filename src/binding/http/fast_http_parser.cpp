@@ -1,12 +1,14 @@
 // FastHttpParser: a namespace-like class of static methods.
 
-#include "binding/classes.hpp"
-#include "binding/common/args.hpp"
-#include "binding/common/native_class.hpp"
 #include <array>
 #include <memory>
 #include <string>
+#include <utility>
 
+#include "binding/classes.hpp"
+#include "binding/common/args.hpp"
+#include "binding/common/native_class.hpp"
+#include "binding/common/values.hpp"
 #include "binding/http/request_objects.hpp"
 #include "binding/http/response.hpp"
 #include "core/http/head_rules.hpp"
@@ -51,11 +53,11 @@ PyObject* parse_head(std::string_view input) {
 
   const http::TargetParts target = http::split_target(head.target);
   // Content-Length is unsigned: a value of 2**63 or more stays the exact integer.
-  PyRef content_length = checked_ref(facts.has_content_length ? PyLong_FromUnsignedLongLong(facts.content_length)
-                                                              : PyLong_FromLong(-1));
+  PyRef content_length =
+      facts.has_content_length ? new_int(facts.content_length) : checked_ref(PyLong_FromLong(-1));
   return new_tuple(new_text(head.method), new_text(target.path), new_bytes(target.path), new_bytes(target.query),
                    new_text(http::version_text(head.minor_version)), new_header_list(headers),
-                   checked_ref(PyLong_FromSize_t(head.length)), std::move(content_length), new_bool(facts.keep_alive),
+                   new_int(head.length), std::move(content_length), new_bool(facts.keep_alive),
                    new_bool(facts.chunked), new_bool(facts.connection_upgrade), new_lowered_bytes(facts.upgrade_value))
       .release();
 }

@@ -1,32 +1,22 @@
 #include "binding/http/request_objects.hpp"
 
-#include <algorithm>
 #include <array>
-#include <cstring>
 #include <string>
+#include <utility>
 
 #include "binding/common/process_once.hpp"
-#include "core/common/utf8.hpp"
 #include "core/http/head_rules.hpp"
 #include "core/http/white_space.hpp"
 
 namespace tessaryne::binding {
 
-PyRef new_bytes(std::string_view data) {
-  return checked_ref(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
-}
-
 PyRef new_lowered_bytes(std::string_view data) {
-  PyRef bytes = checked_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(data.size())));
-  http::copy_lowercase(data, PyBytes_AS_STRING(bytes.get()));
-  return bytes;
+  BytesToFill bytes = new_bytes_to_fill(data.size());
+  http::copy_lowercase(data, bytes.data);
+  return std::move(bytes.object);
 }
 
 namespace {
-
-bool is_ascii(std::string_view data) noexcept {
-  return std::ranges::all_of(data, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
 
 // Texts that nearly every request carries, kept as interned strings (immortal
 // in this interpreter), so handing them out costs no allocation and no
@@ -51,18 +41,9 @@ PyRef new_text(std::string_view data) {
     if (PyObject* text = common_text(data)) return PyRef::borrow(text);
     if (PyErr_Occurred()) throw PythonError{};
   }
-  const auto length = static_cast<Py_ssize_t>(data.size());
-  if (is_ascii(data)) {
-    PyRef text = checked_ref(PyUnicode_New(length, 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(text.get()), data.data(), data.size());
-    return text;
-  }
-  // Valid text takes the strict decoder; only broken text needs "replace".
-  const char* errors = common::is_valid_utf8(data) ? nullptr : "replace";
-  return checked_ref(PyUnicode_DecodeUTF8(data.data(), length, errors));
+  // One pass: the decoder copies ASCII a word at a time and replaces what is not UTF-8.
+  return checked_ref(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "replace"));
 }
-
-PyRef new_bool(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
 
 PyRef new_header_list(std::span<const http::HeaderLine> headers) {
   PyRef list = checked_ref(PyList_New(static_cast<Py_ssize_t>(headers.size())));

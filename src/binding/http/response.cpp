@@ -1,8 +1,10 @@
 #include "binding/http/response.hpp"
 
 #include <cstddef>
+#include <utility>
 
 #include "binding/common/args.hpp"
+#include "binding/common/values.hpp"
 #include "core/common/small_vector.hpp"
 #include "core/http/response_serializer.hpp"
 
@@ -146,13 +148,10 @@ PyObject* format_response(std::uint16_t status, PyObject* const* rest) {
   walk.walk(headers);
 
   const std::size_t size = serializer.prepare();
-  PyRef output = checked_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  serializer.write(PyBytes_AS_STRING(output.get()));
-  PyObject* result = checked(PyTuple_New(3));
-  PyTuple_SET_ITEM(result, 0, output.release());
-  PyTuple_SET_ITEM(result, 1, Py_NewRef(serializer.chunked() ? Py_True : Py_False));
-  PyTuple_SET_ITEM(result, 2, Py_NewRef(serializer.keep_alive() ? Py_True : Py_False));
-  return result;
+  BytesToFill output = new_bytes_to_fill(size);
+  serializer.write(output.data);
+  return new_tuple(std::move(output.object), new_bool(serializer.chunked()), new_bool(serializer.keep_alive()))
+      .release();
 }
 
 }  // namespace tessaryne::binding

@@ -5,6 +5,7 @@
 #include "binding/classes.hpp"
 #include "binding/common/args.hpp"
 #include "binding/common/native_class.hpp"
+#include "binding/common/values.hpp"
 
 namespace tessaryne::binding {
 namespace {
@@ -24,7 +25,7 @@ PyObject* channel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* channel_maxsize(PyObject* self, void*) {
-  return PyLong_FromUnsignedLongLong(native<AsyncChannel>(self).maxsize);
+  return guard([&] { return new_int(native<AsyncChannel>(self).maxsize).release(); });
 }
 
 PyGetSetDef channel_getset[] = {

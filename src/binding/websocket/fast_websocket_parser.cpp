@@ -1,8 +1,11 @@
 // FastWebSocketParser (static frame-header parser) and the two unmasking functions.
 
+#include <utility>
+
 #include "binding/classes.hpp"
 #include "binding/common/args.hpp"
 #include "binding/common/native_class.hpp"
+#include "binding/common/values.hpp"
 #include "core/websocket/frame_header.hpp"
 #include "core/websocket/unmask.hpp"
 
@@ -14,9 +17,9 @@ constexpr Parameters<2> kUnmask{"fast_websocket_unmask()", {"payload", "mask"}};
 constexpr Parameters<4> kUnmaskSlice{"fast_websocket_unmask_slice()", {"payload", "offset", "length", "mask"}};
 
 PyObject* unmasked_bytes(std::string_view payload, websocket::MaskKey key) {
-  PyRef result = checked_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(payload.size())));
-  websocket::unmask(payload.data(), PyBytes_AS_STRING(result.get()), payload.size(), key);
-  return result.release();
+  BytesToFill result = new_bytes_to_fill(payload.size());
+  websocket::unmask(payload.data(), result.data, payload.size(), key);
+  return result.object.release();
 }
 
 PyObject* parse_frame_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -25,15 +28,12 @@ PyObject* parse_frame_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf
     BufferArg buffer(bound[0]);
     const auto header = websocket::parse_frame_header(buffer.bytes());
     if (!header) return Py_NewRef(Py_None);
-    PyRef opcode = checked_ref(PyLong_FromLong(header->opcode));
-    PyRef length = checked_ref(PyLong_FromUnsignedLongLong(header->payload_length));
-    PyRef key = header->masked ? checked_ref(PyBytes_FromStringAndSize(
-                                     reinterpret_cast<const char*>(header->key.data()), 4))
-                               : PyRef::borrow(Py_None);
-    PyRef header_length = checked_ref(PyLong_FromSize_t(header->header_length));
-    return checked(PyTuple_Pack(6, opcode.get(), header->fin ? Py_True : Py_False,
-                                header->masked ? Py_True : Py_False, length.get(), key.get(),
-                                header_length.get()));
+    PyRef key = header->masked
+                    ? new_bytes({reinterpret_cast<const char*>(header->key.data()), header->key.size()})
+                    : PyRef::borrow(Py_None);
+    return new_tuple(new_int(header->opcode), new_bool(header->fin), new_bool(header->masked),
+                     new_int(header->payload_length), std::move(key), new_int(header->header_length))
+        .release();
   });
 }
 

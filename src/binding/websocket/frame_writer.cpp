@@ -1,6 +1,7 @@
 #include "binding/websocket/frame_writer.hpp"
 
 #include "binding/common/args.hpp"
+#include "binding/common/values.hpp"
 #include "core/websocket/frame_writer.hpp"
 
 namespace tessaryne::binding {
@@ -14,9 +15,9 @@ PyObject* format_ws_frame(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
     const std::uint8_t opcode = to_u8(bound[0], "opcode");
     const std::string_view payload = to_bytes(bound[1], "payload");
     const std::size_t size = websocket::ws_frame_size(payload.size());
-    PyRef output = checked_ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    websocket::write_ws_frame(opcode, payload, PyBytes_AS_STRING(output.get()));
-    return output.release();
+    BytesToFill output = new_bytes_to_fill(size);
+    websocket::write_ws_frame(opcode, payload, output.data);
+    return output.object.release();
   });
 }
 

@@ -31,8 +31,6 @@ class WsEventSink {
   void error(std::uint16_t code, std::string_view close_frame);
 
  private:
-  void append(long kind, long value, PyObject* third, PyObject* data);
-
   PyObject* events_;
   PyRef pending_;
 };
