@@ -9,7 +9,8 @@
 namespace tessaryne::websocket {
 namespace {
 
-constexpr std::array kPaths{UnmaskPath::scalar, UnmaskPath::sse2, UnmaskPath::avx2};
+using common::KernelFamily;
+using common::kKernelFamilies;
 
 std::vector<char> reference(const char* in, std::size_t n, MaskKey key) {
   std::vector<char> out(n);
@@ -17,23 +18,23 @@ std::vector<char> reference(const char* in, std::size_t n, MaskKey key) {
   return out;
 }
 
-// Every path, at every length up to 300 and every misalignment of input and
+// Every family, at every length up to 300 and every misalignment of input and
 // output within a 32-byte vector, writes exactly the reference bytes and
 // nothing outside the output range.
-TEST(Unmask, EveryPathMatchesTheByteLoopAtEveryLengthAndAlignment) {
+TEST(Unmask, EveryFamilyMatchesTheByteLoopAtEveryLengthAndAlignment) {
   std::mt19937 random(7);
   std::vector<char> input(300 + 64);
   for (char& c : input) c = static_cast<char>(random());
   const MaskKey key{0xA5, 0x01, 0xFF, 0x3C};
   std::vector<char> output(300 + 64 + 2);
-  for (UnmaskPath path : kPaths) {
-    if (!unmask_path_supported(path)) continue;
-    SCOPED_TRACE(static_cast<int>(path));
+  for (const KernelFamily family : kKernelFamilies) {
+    if (!common::kernel_family_available(family)) continue;
+    SCOPED_TRACE(common::kernel_family_name(family));
     for (std::size_t length = 0; length <= 300; ++length) {
       for (std::size_t align = 0; align < 32; ++align) {
         const std::size_t out_align = (align * 7) % 32;
         std::fill(output.begin(), output.end(), '\x5A');
-        unmask_with(path, input.data() + align, output.data() + 1 + out_align, length, key);
+        unmask_with(family, input.data() + align, output.data() + 1 + out_align, length, key);
         const auto expected = reference(input.data() + align, length, key);
         ASSERT_TRUE(std::equal(expected.begin(), expected.end(), output.begin() + 1 + static_cast<long>(out_align)))
             << "length " << length << " align " << align;
@@ -44,7 +45,7 @@ TEST(Unmask, EveryPathMatchesTheByteLoopAtEveryLengthAndAlignment) {
   }
 }
 
-TEST(Unmask, InPlaceAndTwiceRestoresAndDefaultPathAgrees) {
+TEST(Unmask, InPlaceAndTwiceRestoresAndTheChosenFamilyAgrees) {
   std::mt19937 random(11);
   for (std::size_t length : {0u, 1u, 31u, 32u, 33u, 127u, 128u, 129u, 4099u}) {
     std::vector<char> original(length);
@@ -54,19 +55,14 @@ TEST(Unmask, InPlaceAndTwiceRestoresAndDefaultPathAgrees) {
     std::vector<char> through_default(length);
     unmask(original.data(), through_default.data(), length, key);
     EXPECT_EQ(through_default, expected);
-    for (UnmaskPath path : kPaths) {
+    for (const KernelFamily family : kKernelFamilies) {
       std::vector<char> buffer = original;
-      unmask_with(path, buffer.data(), buffer.data(), length, key);
+      unmask_with(family, buffer.data(), buffer.data(), length, key);
       EXPECT_EQ(buffer, expected);
-      unmask_with(path, buffer.data(), buffer.data(), length, key);
+      unmask_with(family, buffer.data(), buffer.data(), length, key);
       EXPECT_EQ(buffer, original);
     }
   }
-}
-
-TEST(Unmask, ScalarIsAlwaysSupportedAndTheBestPathIsSupported) {
-  EXPECT_TRUE(unmask_path_supported(UnmaskPath::scalar));
-  EXPECT_TRUE(unmask_path_supported(best_unmask_path()));
 }
 
 }  // namespace

@@ -72,34 +72,31 @@ constexpr NibbleTables kValueNibbles = make_nibble_tables(kValue);
 static_assert(nibble_tables_match(kTokenNibbles, kToken));
 static_assert(nibble_tables_match(kValueNibbles, kValue));
 
-using Scan = std::size_t (*)(const unsigned char*, std::size_t) noexcept;
-
+// The index of the first byte of p[0, n) outside the class, or n.
 std::size_t scalar_scan(const ByteTable& table, const unsigned char* p, std::size_t n) noexcept {
   for (std::size_t i = 0; i < n; ++i)
     if (!table[p[i]]) return i;
   return n;
 }
-std::size_t scalar_target(const unsigned char* p, std::size_t n) noexcept { return scalar_scan(kTarget, p, n); }
-std::size_t scalar_value(const unsigned char* p, std::size_t n) noexcept { return scalar_scan(kValue, p, n); }
+// Out of line, as the scans always were, and at a fixed alignment: the
+// bytewise kernel's speed swings widely with where these loops fall.
+[[gnu::noinline, gnu::aligned(64)]] std::size_t scalar_target(const unsigned char* p, std::size_t n) noexcept {
+  return scalar_scan(kTarget, p, n);
+}
+[[gnu::noinline, gnu::aligned(64)]] std::size_t scalar_value(const unsigned char* p, std::size_t n) noexcept {
+  return scalar_scan(kValue, p, n);
+}
 
 #ifdef TESSARYNE_X86
-// Both classes reject "low" bytes (<= 0x20 for targets, <= 0x1F except tab for
-// values) and DEL, and accept every byte >= 0x80. An unsigned minimum against
-// the bound tells "v <= bound" without a signed-compare trick.
+// Target bytes exclude "low" bytes (<= 0x20) and DEL and include every byte
+// >= 0x80. An unsigned minimum against the bound tells "v <= 0x20" without a
+// signed-compare trick.
 
 __attribute__((target("sse4.2"))) unsigned target_mask_16(const unsigned char* p) noexcept {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x20)), v);
   const __m128i del = _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F));
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, del)));
-}
-
-__attribute__((target("sse4.2"))) unsigned value_mask_16(const unsigned char* p) noexcept {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
-  const __m128i tab = _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'));
-  const __m128i del = _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F));
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_andnot_si128(tab, low), del)));
 }
 
 __attribute__((target("avx2"))) unsigned target_mask_32(const unsigned char* p) noexcept {
@@ -109,42 +106,13 @@ __attribute__((target("avx2"))) unsigned target_mask_32(const unsigned char* p) 
   return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(low, del)));
 }
 
-__attribute__((target("avx2"))) unsigned value_mask_32(const unsigned char* p) noexcept {
-  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  const __m256i low = _mm256_cmpeq_epi8(_mm256_min_epu8(v, _mm256_set1_epi8(0x1F)), v);
-  const __m256i tab = _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\t'));
-  const __m256i del = _mm256_cmpeq_epi8(v, _mm256_set1_epi8(0x7F));
-  return static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(_mm256_andnot_si256(tab, low), del)));
-}
-
 // Whole vectors only, so nothing past p[n - 1] is read; the short tail goes
 // through the scalar table.
-template <unsigned (*Mask16)(const unsigned char*) noexcept, const ByteTable& Table>
-std::size_t sse_scan(const unsigned char* p, std::size_t n) noexcept {
+std::size_t sse_target(const unsigned char* p, std::size_t n) noexcept {
   std::size_t i = 0;
   for (; i + 16 <= n; i += 16)
-    if (const unsigned mask = Mask16(p + i)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-  return i + scalar_scan(Table, p + i, n - i);
-}
-
-template <unsigned (*Mask32)(const unsigned char*) noexcept, unsigned (*Mask16)(const unsigned char*) noexcept,
-          const ByteTable& Table>
-std::size_t avx2_scan(const unsigned char* p, std::size_t n) noexcept {
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32)
-    if (const unsigned mask = Mask32(p + i)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-  return i + sse_scan<Mask16, Table>(p + i, n - i);
-}
-
-std::size_t sse_target(const unsigned char* p, std::size_t n) noexcept {
-  return sse_scan<target_mask_16, kTarget>(p, n);
-}
-std::size_t sse_value(const unsigned char* p, std::size_t n) noexcept { return sse_scan<value_mask_16, kValue>(p, n); }
-std::size_t avx2_target(const unsigned char* p, std::size_t n) noexcept {
-  return avx2_scan<target_mask_32, target_mask_16, kTarget>(p, n);
-}
-std::size_t avx2_value(const unsigned char* p, std::size_t n) noexcept {
-  return avx2_scan<value_mask_32, value_mask_16, kValue>(p, n);
+    if (const unsigned mask = target_mask_16(p + i)) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+  return i + scalar_scan(kTarget, p + i, n - i);
 }
 
 // 64-byte windows for the head walker. Bit k of a mask describes byte k of
@@ -243,48 +211,35 @@ class Avx2Kernel {
   __m256i nibble_, token_lo_, token_hi_, value_lo_, value_hi_;
 };
 
-bool cpu_has(Kernel kernel) noexcept {
-  __builtin_cpu_init();
-  if (kernel == Kernel::avx2)
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
-  if (kernel == Kernel::sse42) return __builtin_cpu_supports("sse4.2");
-  return kernel == Kernel::scalar;
-}
-#else
-bool cpu_has(Kernel kernel) noexcept { return kernel == Kernel::scalar; }
 #endif
-
-struct Scanners {
-  Scan target;
-  Scan value;
-};
-
-constexpr Scanners kScalar{scalar_target, scalar_value};
-
-const Scanners& scanners_for(Kernel kernel) noexcept {
-#ifdef TESSARYNE_X86
-  static constexpr Scanners kSse{sse_target, sse_value};
-  static constexpr Scanners kAvx2{avx2_target, avx2_value};
-  static const bool has_sse = cpu_has(Kernel::sse42);
-  static const bool has_avx2 = cpu_has(Kernel::avx2);
-  switch (kernel) {
-    case Kernel::automatic:
-      return has_avx2 ? kAvx2 : has_sse ? kSse : kScalar;
-    case Kernel::avx2:
-      return has_avx2 ? kAvx2 : kScalar;
-    case Kernel::sse42:
-      return has_sse ? kSse : kScalar;
-    case Kernel::scalar:
-      break;
-  }
-#else
-  (void)kernel;
-#endif
-  return kScalar;
-}
 
 constexpr HeadResult kPartial{HeadStatus::partial, HeadError::none};
 constexpr HeadResult failure(HeadError error) { return {HeadStatus::error, error}; }
+
+// What stands at a position where a line may end.
+enum class LineEnd : std::uint8_t {
+  taken,    // CR LF or a bare LF, now consumed
+  absent,   // another byte, not consumed
+  partial,  // the input ends there, or after a CR
+  bare_cr,  // a CR followed by something else than LF
+};
+
+// The one reading of line ends for every kernel; `i` may equal `n`.
+[[gnu::always_inline]] inline LineEnd take_line_end(const unsigned char* p, std::size_t n, std::size_t& i) noexcept {
+  if (i == n) return LineEnd::partial;
+  if (p[i] == '\r') {  // the usual line end first
+    if (i + 1 == n) return LineEnd::partial;
+    if (p[i + 1] != '\n') return LineEnd::bare_cr;
+    i += 2;
+    return LineEnd::taken;
+  }
+  if (p[i] != '\n') return LineEnd::absent;
+  ++i;
+  return LineEnd::taken;
+}
+
+// The result for a line end that was not taken: partial, or else `error`.
+constexpr HeadResult stop_at(LineEnd end, HeadError error) { return end == LineEnd::partial ? kPartial : failure(error); }
 
 // Pieces of the request line that every kernel reads the same way. Each
 // returns nothing to go on, or the result the tokenizer must return.
@@ -293,16 +248,9 @@ constexpr HeadResult failure(HeadError error) { return {HeadStatus::error, error
 [[gnu::always_inline]] inline std::optional<HeadResult> skip_empty_lines(const unsigned char* p, std::size_t n,
                                                                          std::size_t& i) noexcept {
   for (;;) {
-    if (i == n) return kPartial;
-    if (p[i] == '\n') {
-      ++i;
-    } else if (p[i] == '\r') {
-      if (i + 1 == n) return kPartial;
-      if (p[i + 1] != '\n') return failure(HeadError::new_line);
-      i += 2;
-    } else {
-      return std::nullopt;
-    }
+    const LineEnd end = take_line_end(p, n, i);
+    if (end == LineEnd::absent) return std::nullopt;
+    if (end != LineEnd::taken) return stop_at(end, HeadError::new_line);
   }
 }
 
@@ -322,59 +270,20 @@ constexpr HeadResult failure(HeadError error) { return {HeadStatus::error, error
   }
   if (p[i] != '0' && p[i] != '1') return failure(HeadError::version);
   head.minor_version = static_cast<std::uint8_t>(p[i++] - '0');
-  if (i == n) return kPartial;
-  if (p[i] == '\r') {
-    if (i + 1 == n) return kPartial;
-    if (p[i + 1] != '\n') return failure(HeadError::new_line);
-    i += 2;
-  } else if (p[i] == '\n') {
-    ++i;
-  } else {
-    return failure(HeadError::version);  // "HTTP/1.10", "HTTP/1.1 " and the like
-  }
-  return std::nullopt;
+  const LineEnd end = take_line_end(p, n, i);
+  if (end == LineEnd::taken) return std::nullopt;
+  // "HTTP/1.10", "HTTP/1.1 " and the like
+  return stop_at(end, end == LineEnd::absent ? HeadError::version : HeadError::new_line);
 }
 
-}  // namespace
-
-bool kernel_available(Kernel kernel) noexcept { return kernel == Kernel::automatic || cpu_has(kernel); }
-
-std::string_view reason_text(HeadError error) noexcept {
-  switch (error) {
-    case HeadError::token:
-      return "invalid token";
-    case HeadError::version:
-      return "invalid HTTP version";
-    case HeadError::header_name:
-      return "invalid header name";
-    case HeadError::header_value:
-      return "invalid header value";
-    case HeadError::new_line:
-      return "invalid new line";
-    case HeadError::too_many_headers:
-      return "too many headers";
-    case HeadError::none:
-      break;
-  }
-  return "";
-}
-
-std::size_t scan_target_bytes(std::string_view input, Kernel kernel) noexcept {
-  return scanners_for(kernel).target(reinterpret_cast<const unsigned char*>(input.data()), input.size());
-}
-std::size_t scan_value_bytes(std::string_view input, Kernel kernel) noexcept {
-  return scanners_for(kernel).value(reinterpret_cast<const unsigned char*>(input.data()), input.size());
-}
-
-namespace {
-
-// One instantiation per kernel, so the scans are direct calls.
-template <Scan ScanTarget, Scan ScanValue>
-HeadResult tokenize_with(std::string_view input, std::span<HeaderLine> slots, RequestHead& head) noexcept {
+// The bytewise kernel: the reference the vector kernels are compared with.
+// Inlined where it is called, so short heads take no extra call.
+[[gnu::always_inline]] inline HeadResult tokenize_scalar(std::string_view input, std::span<HeaderLine> slots,
+                                                         RequestHead& head) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(input.data());
   const std::size_t n = input.size();
   std::size_t i = 0;
-  auto view = [&](std::size_t from, std::size_t to) { return input.substr(from, to - from); };
+  auto view = [&](std::size_t from, std::size_t to) { return std::string_view(input.data() + from, to - from); };
 
   // Empty lines before the request line.
   if (const auto stop = skip_empty_lines(p, n, i)) return *stop;
@@ -386,7 +295,7 @@ HeadResult tokenize_with(std::string_view input, std::span<HeaderLine> slots, Re
   head.method = view(start, i++);
 
   start = i;
-  i += ScanTarget(p + i, n - i);
+  i += scalar_target(p + i, n - i);
   if (i == n) return kPartial;
   if (i == start || p[i] != ' ') return failure(HeadError::token);
   head.target = view(start, i++);
@@ -395,17 +304,10 @@ HeadResult tokenize_with(std::string_view input, std::span<HeaderLine> slots, Re
 
   std::size_t count = 0;
   for (;;) {
-    if (i == n) return kPartial;
-    if (p[i] == '\n') {
-      ++i;
-      break;
-    }
-    if (p[i] == '\r') {
-      if (i + 1 == n) return kPartial;
-      if (p[i + 1] != '\n') return failure(HeadError::new_line);
-      i += 2;
-      break;
-    }
+    // The empty line that ends the head, or else another header line.
+    const LineEnd empty_line = take_line_end(p, n, i);
+    if (empty_line == LineEnd::taken) break;
+    if (empty_line != LineEnd::absent) return stop_at(empty_line, HeadError::new_line);
     // A byte that starts another header line: there must be a slot for it.
     if (count == slots.size()) return failure(HeadError::too_many_headers);
 
@@ -418,18 +320,11 @@ HeadResult tokenize_with(std::string_view input, std::span<HeaderLine> slots, Re
 
     while (i < n && (p[i] == ' ' || p[i] == '\t')) ++i;
     start = i;
-    i += ScanValue(p + i, n - i);
-    if (i == n) return kPartial;
+    i += scalar_value(p + i, n - i);
     std::size_t end = i;
-    if (p[i] == '\n') {
-      ++i;
-    } else if (p[i] == '\r') {
-      if (i + 1 == n) return kPartial;
-      if (p[i + 1] != '\n') return failure(HeadError::header_value);  // bare CR inside a value
-      i += 2;
-    } else {
-      return failure(HeadError::header_value);
-    }
+    // A bare CR inside a value, or a byte that is no value byte.
+    if (const LineEnd line_end = take_line_end(p, n, i); line_end != LineEnd::taken)
+      return stop_at(line_end, HeadError::header_value);
     while (end > start && (p[end - 1] == ' ' || p[end - 1] == '\t')) --end;
     slots[count++] = HeaderLine{name, view(start, end)};
   }
@@ -493,7 +388,7 @@ class Windows {
 };
 
 // The vector tokenizer: the same decisions in the same order as
-// tokenize_with, but names and values end where the window masks say, found
+// tokenize_scalar, but names and values end where the window masks say, found
 // with a count of trailing zeros instead of a scan per field. Inlined into
 // one function per instruction set, so the kernel code is inlined as well.
 template <class K>
@@ -529,17 +424,9 @@ template <class K>
     if (i == start) {
       // The line starts with a byte that cannot start a name: the end of the
       // head, or else an error.
-      if (i == n) return kPartial;
-      if (p[i] == '\n') {
-        ++i;
-        break;
-      }
-      if (p[i] == '\r') {
-        if (i + 1 == n) return kPartial;
-        if (p[i + 1] != '\n') return failure(HeadError::new_line);
-        i += 2;
-        break;
-      }
+      const LineEnd empty_line = take_line_end(p, n, i);
+      if (empty_line == LineEnd::taken) break;
+      if (empty_line != LineEnd::absent) return stop_at(empty_line, HeadError::new_line);
     }
     // A byte that starts another header line: there must be a slot for it.
     if (count == slots.size()) return failure(HeadError::too_many_headers);
@@ -551,18 +438,10 @@ template <class K>
     // with or without the leading ones; they are skipped afterwards.
     start = i;
     i = windows.value_stop(i);
-    if (i == n) return kPartial;
     while (start < i && (p[start] == ' ' || p[start] == '\t')) ++start;
     std::size_t end = i;
-    if (p[i] == '\n') {
-      ++i;
-    } else if (p[i] == '\r') {
-      if (i + 1 == n) return kPartial;
-      if (p[i + 1] != '\n') return failure(HeadError::header_value);
-      i += 2;
-    } else {
-      return failure(HeadError::header_value);
-    }
+    if (const LineEnd line_end = take_line_end(p, n, i); line_end != LineEnd::taken)
+      return stop_at(line_end, HeadError::header_value);
     while (end > start && (p[end - 1] == ' ' || p[end - 1] == '\t')) --end;
     slots[count++] = HeaderLine{name, view(start, end)};
   }
@@ -585,19 +464,57 @@ __attribute__((target("avx2,bmi,bmi2"), flatten)) HeadResult tokenize_avx2(std::
 }
 #endif
 
-}  // namespace
-
-HeadResult tokenize_head(std::string_view input, std::span<HeaderLine> slots, RequestHead& head,
-                         Kernel kernel) noexcept {
-  const Scanners& scan = scanners_for(kernel);
+// `family` must be available.
+[[gnu::always_inline]] inline HeadResult tokenize_in(common::KernelFamily family, std::string_view input,
+                                                     std::span<HeaderLine> slots, RequestHead& head) noexcept {
 #ifdef TESSARYNE_X86
   // Shorter heads fit no window; bytewise is as quick for them.
   if (input.size() >= 64) {
-    if (scan.value == &avx2_value) return tokenize_avx2(input, slots, head);
-    if (scan.value == &sse_value) return tokenize_sse(input, slots, head);
+    switch (family) {
+      case common::KernelFamily::avx2:
+        return tokenize_avx2(input, slots, head);
+      case common::KernelFamily::sse:
+        return tokenize_sse(input, slots, head);
+      case common::KernelFamily::scalar:
+        break;
+    }
   }
+#else
+  (void)family;
 #endif
-  return tokenize_with<scalar_target, scalar_value>(input, slots, head);
+  return tokenize_scalar(input, slots, head);
+}
+
+}  // namespace
+
+std::string_view reason_text(HeadError error) noexcept {
+  switch (error) {
+    case HeadError::token:
+      return "invalid token";
+    case HeadError::version:
+      return "invalid HTTP version";
+    case HeadError::header_name:
+      return "invalid header name";
+    case HeadError::header_value:
+      return "invalid header value";
+    case HeadError::new_line:
+      return "invalid new line";
+    case HeadError::too_many_headers:
+      return "too many headers";
+    case HeadError::none:
+      break;
+  }
+  return "";
+}
+
+HeadResult tokenize_head(std::string_view input, std::span<HeaderLine> slots, RequestHead& head) noexcept {
+  static const common::KernelFamily chosen = common::chosen_kernel_family();
+  return tokenize_in(chosen, input, slots, head);
+}
+
+HeadResult tokenize_head(std::string_view input, std::span<HeaderLine> slots, RequestHead& head,
+                         common::KernelFamily family) noexcept {
+  return tokenize_in(common::usable_kernel_family(family), input, slots, head);
 }
 
 }  // namespace tessaryne::http

@@ -4,16 +4,18 @@
 //
 // Every byte is judged as soon as it is seen: a byte that cannot start or
 // continue a head is an error at once, and only a head that is valid so far but
-// unfinished is reported as partial. With SSE4.2 or AVX2, a head of 64 bytes
-// or more is classified 64 bytes at a time into bit masks of the bytes that
-// end names and values, and each field end is found by counting zeros; the
-// bytewise scalar kernel is the reference, gives identical results, takes the
-// shorter heads, and can be forced for testing.
+// unfinished is reported as partial. With the sse and avx2 kernel families
+// (core/common/cpu_dispatch.hpp), a head of 64 bytes or more is classified 64
+// bytes at a time into bit masks of the bytes that end names and values, and
+// each field end is found by counting zeros; the bytewise scalar kernel is the
+// reference, gives identical results and takes the shorter heads.
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
+
+#include "core/common/cpu_dispatch.hpp"
 
 namespace tessaryne::http {
 
@@ -49,25 +51,17 @@ struct HeadResult {
   HeadError error;
 };
 
-// Which byte-classification kernel to use. `automatic` picks the widest one the
-// CPU supports; asking for one it lacks falls back to scalar.
-enum class Kernel : std::uint8_t { automatic, scalar, sse42, avx2 };
-
-[[nodiscard]] bool kernel_available(Kernel kernel) noexcept;
-
 // The words that follow "Malformed HTTP request: " for each error.
 [[nodiscard]] std::string_view reason_text(HeadError error) noexcept;
 
-// Tokenizes `input`. On `complete`, `head` and the first head.header_count
-// slots describe the head (views into `input`); otherwise their content is
-// unspecified.
-HeadResult tokenize_head(std::string_view input, std::span<HeaderLine> slots, RequestHead& head,
-                         Kernel kernel = Kernel::automatic) noexcept;
+// Tokenizes `input` with the process's kernel family. On `complete`, `head`
+// and the first head.header_count slots describe the head (views into
+// `input`); otherwise their content is unspecified.
+HeadResult tokenize_head(std::string_view input, std::span<HeaderLine> slots, RequestHead& head) noexcept;
 
-// The classification kernels themselves, exposed so that tests can compare
-// them: the index of the first byte that is not a target byte (resp. not a
-// header-value byte), or input.size() when there is none.
-[[nodiscard]] std::size_t scan_target_bytes(std::string_view input, Kernel kernel) noexcept;
-[[nodiscard]] std::size_t scan_value_bytes(std::string_view input, Kernel kernel) noexcept;
+// The same with a named kernel family, for tests, fuzzers and benchmarks; a
+// family the CPU lacks falls back to the next narrower one.
+HeadResult tokenize_head(std::string_view input, std::span<HeaderLine> slots, RequestHead& head,
+                         common::KernelFamily family) noexcept;
 
 }  // namespace tessaryne::http

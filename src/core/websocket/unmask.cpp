@@ -112,14 +112,18 @@ __attribute__((target("avx2"))) void unmask_avx2(const char* in, char* out, std:
 
 using UnmaskFunction = void (*)(const char*, char*, std::size_t, MaskKey) noexcept;
 
-UnmaskFunction function_for(UnmaskPath path) noexcept {
+UnmaskFunction unmask_function(common::KernelFamily family) noexcept {
 #if TESSARYNE_X86
-  if (unmask_path_supported(path)) {
-    if (path == UnmaskPath::avx2) return unmask_avx2;
-    if (path == UnmaskPath::sse2) return unmask_sse2;
+  switch (common::usable_kernel_family(family)) {
+    case common::KernelFamily::avx2:
+      return unmask_avx2;
+    case common::KernelFamily::sse:
+      return unmask_sse2;
+    case common::KernelFamily::scalar:
+      break;
   }
 #else
-  (void)path;
+  (void)family;
 #endif
   return unmask_scalar;
 }
@@ -129,39 +133,17 @@ constexpr std::size_t kShortPayload = 32;
 
 }  // namespace
 
-bool unmask_path_supported(UnmaskPath path) noexcept {
-  switch (path) {
-    case UnmaskPath::scalar: return true;
-#if TESSARYNE_X86
-    case UnmaskPath::sse2: return __builtin_cpu_supports("sse2") != 0;
-    case UnmaskPath::avx2: return __builtin_cpu_supports("avx2") != 0;
-#else
-    default: return false;
-#endif
-  }
-  return false;
-}
-
-UnmaskPath best_unmask_path() noexcept {
-  static const UnmaskPath best = [] {
-    if (unmask_path_supported(UnmaskPath::avx2)) return UnmaskPath::avx2;
-    if (unmask_path_supported(UnmaskPath::sse2)) return UnmaskPath::sse2;
-    return UnmaskPath::scalar;
-  }();
-  return best;
-}
-
 void unmask(const char* in, char* out, std::size_t length, MaskKey key) noexcept {
   if (length < kShortPayload) {
     unmask_tail(in, out, 0, length, key);
     return;
   }
-  static const UnmaskFunction best = function_for(best_unmask_path());
-  best(in, out, length, key);
+  static const UnmaskFunction chosen = unmask_function(common::chosen_kernel_family());
+  chosen(in, out, length, key);
 }
 
-void unmask_with(UnmaskPath path, const char* in, char* out, std::size_t length, MaskKey key) noexcept {
-  function_for(path)(in, out, length, key);
+void unmask_with(common::KernelFamily family, const char* in, char* out, std::size_t length, MaskKey key) noexcept {
+  unmask_function(family)(in, out, length, key);
 }
 
 }  // namespace tessaryne::websocket
