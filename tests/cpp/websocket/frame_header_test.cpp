@@ -5,7 +5,7 @@
 
 #include "core/websocket/frame_header.hpp"
 #include "core/websocket/frame_writer.hpp"
-#include "websocket_frames.hpp"
+#include "websocket/client_frames.hpp"
 
 namespace tessaryne::websocket {
 namespace {

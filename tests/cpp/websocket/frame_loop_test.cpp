@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/websocket/frame_loop.hpp"
-#include "websocket_frames.hpp"
+#include "websocket/client_frames.hpp"
 
 namespace tessaryne::websocket {
 namespace {

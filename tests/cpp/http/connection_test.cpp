@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/http/error_response.hpp"
-#include "websocket_frames.hpp"
+#include "websocket/client_frames.hpp"
 
 namespace tessaryne::http {
 namespace {
