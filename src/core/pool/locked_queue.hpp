@@ -1,0 +1,162 @@
+#pragma once
+// The first-in first-out queue behind the worker pool and the channel: a
+// growable ring buffer under one ShortMutex, bounded or unbounded, that can be
+// disconnected (no more pushes; what is queued stays poppable).
+//
+// Elements are moved in and out, never copied, and never destroyed under the
+// lock: a popped element is returned to the caller, and take_all() hands every
+// queued element over at once, so a caller holding Python references releases
+// them after the lock is gone (a finalizer may call back into the same queue).
+// Templated over the element so the C++ tests drive it with plain integers.
+
+#include <algorithm>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "core/common/short_mutex.hpp"
+
+namespace tessaryne::pool {
+
+// A growable circular buffer; not synchronised. Slots hold default-constructed
+// values when empty. Grows by doubling and never shrinks, so a queue in a
+// steady state allocates nothing.
+template <class T>
+  requires std::default_initializable<T> && std::is_nothrow_move_assignable_v<T>
+class Ring {
+ public:
+  [[nodiscard]] std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+
+  // Makes room for one more element; throws std::bad_alloc, changing nothing.
+  void reserve_one() {
+    if (size_ < capacity_) return;
+    const std::size_t capacity = capacity_ == 0 ? kFirstCapacity : 2 * capacity_;
+    std::unique_ptr<T[]> grown(new T[capacity]);
+    for (std::size_t i = 0; i < size_; ++i) grown[i] = std::move(slots_[(head_ + i) & (capacity_ - 1)]);
+    slots_ = std::move(grown);
+    capacity_ = capacity;
+    head_ = 0;
+  }
+  // After reserve_one(): cannot fail.
+  void push_back(T&& value) noexcept {
+    slots_[(head_ + size_) & (capacity_ - 1)] = std::move(value);
+    ++size_;
+  }
+  T pop_front() noexcept {
+    T value = std::exchange(slots_[head_], T{});
+    head_ = (head_ + 1) & (capacity_ - 1);
+    --size_;
+    return value;
+  }
+  // Calls `visit` on each element, front to back, until it returns non-zero;
+  // returns that value or 0.
+  template <class Visit>
+  int for_each(Visit&& visit) const {
+    for (std::size_t i = 0; i < size_; ++i)
+      if (const int result = visit(slots_[(head_ + i) & (capacity_ - 1)])) return result;
+    return 0;
+  }
+  void swap(Ring& other) noexcept {
+    std::swap(slots_, other.slots_);
+    std::swap(capacity_, other.capacity_);
+    std::swap(head_, other.head_);
+    std::swap(size_, other.size_);
+  }
+
+ private:
+  static constexpr std::size_t kFirstCapacity = 16;  // a power of two, as every capacity
+  std::unique_ptr<T[]> slots_;
+  std::size_t capacity_ = 0;
+  std::size_t head_ = 0;
+  std::size_t size_ = 0;
+};
+
+enum class PushResult : std::uint8_t { pushed, full, disconnected };
+
+template <class T>
+class LockedQueue {
+ public:
+  // A bound of 0 means unbounded.
+  explicit LockedQueue(std::size_t bound = 0) noexcept : bound_(bound) {}
+
+  // Queues `value` unless the queue is full or disconnected; in those cases
+  // (and when growing fails with std::bad_alloc) `value` is left untouched.
+  PushResult try_push(T& value) {
+    const std::lock_guard lock(mutex_);
+    if (disconnected_) return PushResult::disconnected;
+    if (bound_ != 0 && items_.size() >= bound_) return PushResult::full;
+    items_.reserve_one();
+    items_.push_back(std::move(value));
+    return PushResult::pushed;
+  }
+
+  std::optional<T> try_pop() noexcept {
+    const std::lock_guard lock(mutex_);
+    if (items_.empty()) return std::nullopt;
+    return items_.pop_front();
+  }
+
+  // Moves up to `limit` elements from the front of this queue to the back of
+  // `target` (which the caller guards), one lock for the whole batch. Returns
+  // how many moved; stops early if `target` cannot grow.
+  std::size_t pop_into(Ring<T>& target, std::size_t limit) noexcept {
+    const std::lock_guard lock(mutex_);
+    std::size_t moved = 0;
+    for (; moved < limit && !items_.empty(); ++moved) {
+      try {
+        target.reserve_one();
+      } catch (...) {
+        break;
+      }
+      target.push_back(items_.pop_front());
+    }
+    return moved;
+  }
+
+  // Every queued element, handed over at once for the caller to release
+  // outside the lock.
+  Ring<T> take_all() noexcept {
+    Ring<T> taken;
+    const std::lock_guard lock(mutex_);
+    taken.swap(items_);
+    return taken;
+  }
+
+  // Visits the queued elements without taking the lock: only for callers
+  // that know no other thread runs, such as the garbage collector's
+  // traversal, which stops every other thread and may interrupt a lock
+  // holder (so taking the lock there could wait forever).
+  template <class Visit>
+  int visit_unlocked(Visit&& visit) const {
+    return items_.for_each(std::forward<Visit>(visit));
+  }
+
+  [[nodiscard]] std::size_t size() const noexcept {
+    const std::lock_guard lock(mutex_);
+    return items_.size();
+  }
+  [[nodiscard]] bool empty() const noexcept { return size() == 0; }
+
+  void disconnect() noexcept {
+    const std::lock_guard lock(mutex_);
+    disconnected_ = true;
+  }
+  [[nodiscard]] bool disconnected() const noexcept {
+    const std::lock_guard lock(mutex_);
+    return disconnected_;
+  }
+
+ private:
+  mutable common::ShortMutex mutex_;
+  Ring<T> items_;
+  std::size_t bound_;
+  bool disconnected_ = false;
+};
+
+}  // namespace tessaryne::pool
