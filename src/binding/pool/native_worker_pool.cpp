@@ -24,7 +24,7 @@ using Core = pool::WorkerPool<PyRef, PyRef>;
 struct Pool {
   explicit Pool(std::uint64_t num_threads) : core(std::make_unique<Core>(num_threads)) {}
 
-  int traverse(visitproc visit, void* arg) {
+  int traverse(visitproc visit, void* arg) const {
     if (const int result = core->visit_unlocked([&](const PyRef& task) -> int {
           Py_VISIT(task.get());
           return 0;
@@ -34,8 +34,9 @@ struct Pool {
     return 0;
   }
   // The tasks are released by the core queue by queue, each outside its lock;
-  // the metrics reference is returned for the helper to release.
-  PyRef clear() noexcept {
+  // the metrics reference is returned for the helper to release. Not const:
+  // it empties the pool, which the pointer's constness does not show.
+  PyRef clear() noexcept {  // NOLINT(readability-make-member-function-const)
     core->discard_queued();
     return core->take_metrics();
   }
@@ -124,11 +125,11 @@ PyObject* pool_pop_work(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     const auto bound = kPopWork.bind(args, nargsf, kwnames);
     auto popped = native<Pool>(self).core->pop_work(to_u64(bound[0], "index"));
     switch (popped.status) {
-      case pool::PopStatus::task:
+      case pool::WorkStatus::task:
         return popped.task.release();
-      case pool::PopStatus::none:
+      case pool::WorkStatus::none:
         Py_RETURN_NONE;
-      case pool::PopStatus::drained:
+      case pool::WorkStatus::drained:
         break;
     }
     raise_closed("Pool is closed and drained");

@@ -30,7 +30,8 @@ inline constexpr std::size_t kCacheLine = 64;
 struct alignas(kCacheLine) CounterCell {
   std::atomic<std::uint64_t> value{0};
 };
-static_assert(sizeof(CounterCell) == kCacheLine && alignof(CounterCell) == kCacheLine);
+static_assert(sizeof(CounterCell) == kCacheLine);
+static_assert(alignof(CounterCell) == kCacheLine);
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
 class CounterTable {

@@ -44,12 +44,12 @@ inline constexpr std::size_t kInboxCapacity = 256;  // push_local spills to the 
 inline constexpr std::size_t kMaxPullBatch = 128;   // most tasks moved into a local run queue by one pop_work
 
 enum class SubmitResult : std::uint8_t { queued, closed, index_out_of_range };
-enum class PopStatus : std::uint8_t { task, none, drained };
+enum class WorkStatus : std::uint8_t { task, none, drained };
 
 template <class Task>
-struct Popped {
-  PopStatus status;
-  Task task;  // default-constructed unless status is PopStatus::task
+struct Work {
+  WorkStatus status;
+  Task task;  // default-constructed unless status is WorkStatus::task
 };
 
 // MetricsKeeper keeps the attached counter table alive (the binding's
@@ -98,20 +98,20 @@ class WorkerPool {
   // queues and the injection queue are empty. An index beyond the worker count
   // has no queues of its own: it gets `none`, or `drained` by the injection
   // queue alone.
-  Popped<Task> pop_work(std::uint64_t index) noexcept {
+  Work<Task> pop_work(std::uint64_t index) noexcept {
     if (index < num_threads_) {
       Worker& own = worker(index);
       std::unique_lock local(own.local_mutex);
       if (!own.local.empty() || refill_from_injection(index, own.local))
-        return {PopStatus::task, own.local.pop_front()};
+        return {WorkStatus::task, own.local.pop_front()};
       local.unlock();
-      if (std::optional<Task> task = own.inbox.try_pop()) return {PopStatus::task, std::move(*task)};
+      if (std::optional<Task> task = own.inbox.try_pop()) return {WorkStatus::task, std::move(*task)};
     }
     if (!sealed_.load(std::memory_order_acquire)) {
       record_park(index);
-      return {PopStatus::none, Task{}};
+      return {WorkStatus::none, Task{}};
     }
-    return {is_worker_drained(index) ? PopStatus::drained : PopStatus::none, Task{}};
+    return {is_worker_drained(index) ? WorkStatus::drained : WorkStatus::none, Task{}};
   }
 
   void close() noexcept {

@@ -23,9 +23,9 @@ SubmitResult push_local(Pool& pool, std::uint64_t index, int task) { return pool
 constexpr int kNone = -1;
 constexpr int kDrained = -2;
 int pop(Pool& pool, std::uint64_t index) {
-  const Popped<int> popped = pool.pop_work(index);
-  if (popped.status == PopStatus::task) return popped.task;
-  return popped.status == PopStatus::none ? kNone : kDrained;
+  const Work<int> popped = pool.pop_work(index);
+  if (popped.status == WorkStatus::task) return popped.task;
+  return popped.status == WorkStatus::none ? kNone : kDrained;
 }
 
 struct BatchCase {
@@ -237,9 +237,9 @@ TEST(WorkerPool, CloseRacingPushesAndPolls) {
   for (int w = 0; w < kWorkers; ++w)
     threads.emplace_back([&, w] {
       for (;;) {
-        const Popped<int> popped = pool.pop_work(static_cast<std::uint64_t>(w));
-        if (popped.status == PopStatus::drained) return;
-        if (popped.status == PopStatus::none) {
+        const Work<int> popped = pool.pop_work(static_cast<std::uint64_t>(w));
+        if (popped.status == WorkStatus::drained) return;
+        if (popped.status == WorkStatus::none) {
           std::this_thread::yield();
           continue;
         }

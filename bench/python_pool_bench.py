@@ -1,0 +1,152 @@
+"""Python-level worker-pool benchmarks: NativeWorkerPool against queue.SimpleQueue
+and collections.deque from one thread and from two producer and two consumer
+threads, and AtomicMetrics increments from two threads against one.
+
+Run: python bench/python_pool_bench.py  (after installing the extension)."""
+
+import collections
+import os
+import queue
+import statistics
+import threading
+import time
+
+from harness import fmt, per_call_ns, print_table
+
+from tessaryne import _tessaryne_core as core
+
+RUNS = 5
+THREADED_ITEMS = 1_000_000
+INCREMENTS = 1_000_000
+
+
+def bench_one_thread():
+    pool = core.NativeWorkerPool(1)
+    simple, pipe = queue.SimpleQueue(), collections.deque()
+    namespace = {
+        "push_global": pool.push_global, "push_local": pool.push_local, "pop_work": pool.pop_work,
+        "put": simple.put, "get_nowait": simple.get_nowait, "append": pipe.append, "popleft": pipe.popleft,
+        "task": object(),
+    }
+
+    def pair(statement):
+        return per_call_ns(statement, namespace, iterations=200000, repeats=RUNS)
+
+    simple_ns = pair("put(task); get_nowait()")
+    deque_ns = pair("append(task); popleft()")
+    rows = []
+    for label, statement in (("push_global + pop_work", "push_global(task); pop_work(0)"),
+                             ("push_local + pop_work", "push_local(0, task); pop_work(0)")):
+        ours = pair(statement)
+        rows.append((label, ours, "SimpleQueue put+get_nowait", simple_ns))
+        rows.append((label, ours, "deque append+popleft", deque_ns))
+    print_table("One thread, one task in and out (time per pair; goal: at most 1.25x SimpleQueue's)", rows)
+    for label, ours, peer, peer_ns in rows[::2]:
+        print(f"  {label}: {ours / peer_ns:.2f}x SimpleQueue's time")
+
+
+def run_threads(targets):
+    """Starts one thread per target, releases them together and returns the
+    seconds until the last one ends."""
+    start = threading.Barrier(len(targets) + 1)
+
+    def wrap(target):
+        start.wait()
+        target()
+
+    threads = [threading.Thread(target=wrap, args=(target,)) for target in targets]
+    for thread in threads:
+        thread.start()
+    start.wait()
+    began = time.perf_counter()
+    for thread in threads:
+        thread.join()
+    return time.perf_counter() - began
+
+
+def pool_run(idle):
+    """`idle` is called after a poll that found nothing, or None to poll again at once."""
+    pool = core.NativeWorkerPool(2)
+    half = THREADED_ITEMS // 2
+    received = [0, 0]
+    producers_done = threading.Barrier(2, action=pool.close)  # close once both have pushed
+
+    def produce(first):
+        push = pool.push_global
+        for item in range(first, first + half):
+            push(item)
+        producers_done.wait()
+
+    def consume(index):
+        pop, count = pool.pop_work, 0
+        while True:
+            try:
+                item = pop(index)
+            except core.ThreadPoolClosedError:
+                break
+            if item is not None:
+                count += 1
+            elif idle is not None:
+                idle()
+        received[index] = count
+
+    seconds = run_threads([lambda: produce(0), lambda: produce(half), lambda: consume(0), lambda: consume(1)])
+    assert sum(received) == THREADED_ITEMS
+    return seconds
+
+
+def simple_queue_run():
+    shared = queue.SimpleQueue()
+    half = THREADED_ITEMS // 2
+    received = [0, 0]
+    done = object()
+    producers_done = threading.Barrier(2, action=lambda: (shared.put(done), shared.put(done)))
+
+    def produce(first):
+        put = shared.put
+        for item in range(first, first + half):
+            put(item)
+        producers_done.wait()
+
+    def consume(index):
+        get, count = shared.get, 0
+        while get() is not done:
+            count += 1
+        received[index] = count
+
+    seconds = run_threads([lambda: produce(0), lambda: produce(half), lambda: consume(0), lambda: consume(1)])
+    assert sum(received) == THREADED_ITEMS
+    return seconds
+
+
+def bench_two_by_two():
+    peer = statistics.median(THREADED_ITEMS / simple_queue_run() for _ in range(RUNS))
+    print(f"\nTwo producers, two consumers, {THREADED_ITEMS:,} items (goal: at least 1.5x SimpleQueue's throughput)")
+    print(f"  {'SimpleQueue put / blocking get':<58} {peer:12,.0f} items/s")
+    # The pool never blocks: a worker that finds nothing either polls again or
+    # gives its core away, as a runtime's worker parks.
+    for label, idle in (("busy polling", None), ("os.sched_yield() after an empty poll", os.sched_yield)):
+        ours = statistics.median(THREADED_ITEMS / pool_run(idle) for _ in range(RUNS))
+        print(f"  {'NativeWorkerPool push_global / pop_work, ' + label:<58} {ours:12,.0f} items/s   "
+              f"{ours / peer:.2f}x SimpleQueue")
+
+
+def bench_metrics():
+    metrics = core.AtomicMetrics(2)
+
+    def increment(index):
+        inc = metrics.inc_park
+        for _ in range(INCREMENTS):
+            inc(index)
+
+    alone = statistics.median(run_threads([lambda: increment(0)]) for _ in range(RUNS))
+    together = statistics.median(run_threads([lambda: increment(0), lambda: increment(1)]) for _ in range(RUNS))
+    print("\nAtomicMetrics.inc_park, each thread on its own index (time per increment per thread)")
+    print(f"  one thread  {fmt(alone / INCREMENTS * 1e9):>10}")
+    print(f"  two threads {fmt(together / INCREMENTS * 1e9):>10}   ratio {together / alone:.2f} (goal: near 1)")
+
+
+if __name__ == "__main__":
+    bench_one_thread()
+    bench_two_by_two()
+    bench_metrics()
