@@ -78,6 +78,14 @@ class Ring {
 };
 
 enum class PushResult : std::uint8_t { pushed, full, disconnected };
+enum class PopStatus : std::uint8_t { popped, empty, disconnected };
+
+// A popped element, or why there is none (`value` is then default-constructed).
+template <class T>
+struct Popped {
+  T value;
+  PopStatus status;
+};
 
 template <class T>
 class LockedQueue {
@@ -100,6 +108,15 @@ class LockedQueue {
     const std::lock_guard lock(mutex_);
     if (items_.empty()) return std::nullopt;
     return items_.pop_front();
+  }
+
+  // Like try_pop, but an empty queue also says whether it is disconnected,
+  // read under the same lock: "disconnected" is then final, since no push can
+  // succeed afterwards and nothing pushed before it is left behind.
+  Popped<T> try_pop_or_status() noexcept {
+    const std::lock_guard lock(mutex_);
+    if (!items_.empty()) return {items_.pop_front(), PopStatus::popped};
+    return {T{}, disconnected_ ? PopStatus::disconnected : PopStatus::empty};
   }
 
   // Moves up to `limit` elements from the front of this queue to the back of

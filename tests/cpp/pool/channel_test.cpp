@@ -1,0 +1,193 @@
+#include "core/pool/channel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tessaryne::pool {
+namespace {
+
+// One call on a channel of ints and what it must answer.
+struct Step {
+  enum class Op { send, recv, close, is_closed, qsize } op;
+  int value = 0;  // send: the item; recv: the item expected; is_closed: 0/1; qsize: the size
+  PushResult sent = PushResult::pushed;
+  PopStatus received = PopStatus::popped;
+};
+Step send(int item, PushResult result = PushResult::pushed) { return {Step::Op::send, item, result}; }
+Step recv(int item) { return {Step::Op::recv, item}; }
+Step recv(PopStatus status) { return {Step::Op::recv, 0, PushResult::pushed, status}; }
+Step close() { return {Step::Op::close}; }
+Step is_closed(bool closed) { return {Step::Op::is_closed, closed ? 1 : 0}; }
+Step qsize(int size) { return {Step::Op::qsize, size}; }
+
+struct Case {
+  const char* name;
+  std::uint64_t capacity;
+  std::vector<Step> steps;
+};
+
+TEST(Channel, EdgeCases) {
+  const std::vector<Case> cases = {
+      {"bounded: full is not an error, a receive makes room",
+       2,
+       {send(1), send(2), send(3, PushResult::full), qsize(2), recv(1), send(4), qsize(2), recv(2), recv(4)}},
+      {"empty and open", 2, {recv(PopStatus::empty), is_closed(false), qsize(0)}},
+      {"close keeps queued items receivable, in order",
+       0,
+       {send(1), send(2), close(), is_closed(true), send(3, PushResult::disconnected), qsize(2), recv(1), recv(2),
+        recv(PopStatus::disconnected), send(4, PushResult::disconnected)}},
+      {"closed wins over full", 1, {send(1), close(), send(2, PushResult::disconnected), recv(1)}},
+      {"closing twice changes nothing", 0, {close(), close(), is_closed(true), recv(PopStatus::disconnected)}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    Channel<int> channel(test.capacity);
+    for (std::size_t i = 0; i < test.steps.size(); ++i) {
+      SCOPED_TRACE(i);
+      const Step& step = test.steps[i];
+      switch (step.op) {
+        case Step::Op::send: {
+          int item = step.value;
+          EXPECT_EQ(channel.try_send(item), step.sent);
+          break;
+        }
+        case Step::Op::recv: {
+          const Popped<int> popped = channel.try_recv();
+          EXPECT_EQ(popped.status, step.received);
+          if (step.received == PopStatus::popped) {
+            EXPECT_EQ(popped.value, step.value);
+          }
+          break;
+        }
+        case Step::Op::close: channel.close(); break;
+        case Step::Op::is_closed: EXPECT_EQ(channel.is_closed(), step.value == 1); break;
+        case Step::Op::qsize: EXPECT_EQ(channel.qsize(), static_cast<std::size_t>(step.value)); break;
+      }
+    }
+  }
+}
+
+TEST(Channel, UnboundedNeverFullAndRefusedItemsStayWithTheSender) {
+  Channel<std::unique_ptr<int>> channel(0);
+  for (int i = 0; i < 1000; ++i) {
+    auto item = std::make_unique<int>(i);
+    ASSERT_EQ(channel.try_send(item), PushResult::pushed);
+    ASSERT_EQ(item, nullptr);  // moved into the channel
+  }
+  EXPECT_EQ(channel.qsize(), 1000U);
+  channel.close();
+  auto refused = std::make_unique<int>(-1);
+  EXPECT_EQ(channel.try_send(refused), PushResult::disconnected);
+  ASSERT_NE(refused, nullptr);
+  EXPECT_EQ(*refused, -1);
+  EXPECT_EQ(*channel.try_recv().value, 0);
+}
+
+// An item whose destructor calls back into its channel, receiving the next
+// item (whose destructor does the same): the channel must not hold its lock
+// while items are destroyed (a second lock() would never return), whether they
+// are received, taken out, or left to the channel's destructor.
+struct Reentrant {
+  Channel<Reentrant>* channel = nullptr;
+  int* destroyed = nullptr;
+  Reentrant() = default;
+  Reentrant(Channel<Reentrant>* owner, int* counter) : channel(owner), destroyed(counter) {}
+  Reentrant(Reentrant&& other) noexcept
+      : channel(std::exchange(other.channel, nullptr)), destroyed(std::exchange(other.destroyed, nullptr)) {}
+  Reentrant& operator=(Reentrant&& other) noexcept {
+    Reentrant old(std::move(*this));
+    channel = std::exchange(other.channel, nullptr);
+    destroyed = std::exchange(other.destroyed, nullptr);
+    return *this;
+  }
+  Reentrant(const Reentrant&) = delete;
+  Reentrant& operator=(const Reentrant&) = delete;
+  ~Reentrant() {
+    if (channel == nullptr) return;
+    ++*destroyed;
+    [[maybe_unused]] const Popped<Reentrant> next = channel->try_recv();
+  }
+};
+
+TEST(Channel, ItemsAreDestroyedOutsideTheLock) {
+  int destroyed = 0;
+  const auto send_items = [&](Channel<Reentrant>& channel, int count) {
+    for (int i = 0; i < count; ++i) {
+      Reentrant item(&channel, &destroyed);
+      ASSERT_EQ(channel.try_send(item), PushResult::pushed);
+    }
+  };
+  {
+    Channel<Reentrant> channel(0);
+    send_items(channel, 3);
+    { [[maybe_unused]] const Popped<Reentrant> first = channel.try_recv(); }  // takes the other two with it
+    EXPECT_EQ(destroyed, 3);
+    EXPECT_EQ(channel.qsize(), 0U);
+    send_items(channel, 2);
+    { [[maybe_unused]] const Ring<Reentrant> taken = channel.take_all(); }  // as the collector's clear does
+    EXPECT_EQ(destroyed, 5);
+    send_items(channel, 2);
+  }
+  EXPECT_EQ(destroyed, 7);
+}
+
+// Senders, receivers and a close racing them: every item whose send succeeded
+// is received exactly once, each sender's items in the order sent, and a
+// receiver hears "closed" only when nothing is left.
+TEST(Channel, CloseRacingSendersLosesNothing) {
+  constexpr int kSenders = 2;
+  constexpr int kReceivers = 2;
+  constexpr int kPerSender = 20000;
+  for (const std::uint64_t capacity : {std::uint64_t{0}, std::uint64_t{8}}) {
+    SCOPED_TRACE(capacity);
+    Channel<int> channel(capacity);
+    std::vector<std::atomic<int>> sent(kSenders * kPerSender);
+    std::vector<std::atomic<int>> received(kSenders * kPerSender);
+    std::atomic<int> received_total{0};
+    std::vector<std::thread> threads;
+    for (int s = 0; s < kSenders; ++s)
+      threads.emplace_back([&, s] {
+        for (int i = 0; i < kPerSender; ++i) {
+          int item = s * kPerSender + i;
+          PushResult result = PushResult::full;
+          while ((result = channel.try_send(item)) == PushResult::full) std::this_thread::yield();
+          if (result == PushResult::disconnected) return;
+          sent[static_cast<std::size_t>(item)].store(1);
+        }
+      });
+    for (int r = 0; r < kReceivers; ++r)
+      threads.emplace_back([&] {
+        std::vector<int> last_seen(kSenders, -1);
+        for (;;) {
+          const Popped<int> popped = channel.try_recv();
+          if (popped.status == PopStatus::disconnected) return;
+          if (popped.status == PopStatus::empty) {
+            std::this_thread::yield();
+            continue;
+          }
+          const int sender = popped.value / kPerSender;
+          EXPECT_GT(popped.value, last_seen[static_cast<std::size_t>(sender)]);
+          last_seen[static_cast<std::size_t>(sender)] = popped.value;
+          received[static_cast<std::size_t>(popped.value)].fetch_add(1);
+          received_total.fetch_add(1);
+        }
+      });
+    // Close midway through, while senders are still sending.
+    threads.emplace_back([&] {
+      while (received_total.load() < kPerSender / 2) std::this_thread::yield();
+      channel.close();
+    });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(channel.qsize(), 0U);
+    for (std::size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(received[i].load(), sent[i].load()) << "item " << i;
+  }
+}
+
+}  // namespace
+}  // namespace tessaryne::pool
