@@ -93,46 +93,49 @@ def test_documentation():
 @pytest.mark.parametrize("maxsize", [0, 4])
 def test_close_racing_senders_loses_nothing(maxsize):
     """Two senders, two receivers and a close: every item whose send returned
-    True is received exactly once, and each sender's items arrive in order."""
+    True is received exactly once, and each sender's items arrive in order.
+    Senders send until the channel refuses, so the close lands among sends."""
     channel = Channel(maxsize)
-    per_sender = 20_000
-    sent = [[], []]
+    stride = 1 << 40  # sender i sends i * stride + 0, 1, 2, ...
+    sent_counts = [0, 0]
     received = [[], []]
-    half_received = threading.Event()
+    enough_received = threading.Event()
 
     def send(index):
-        for item in range(index * per_sender, (index + 1) * per_sender):
-            try:
+        item = index * stride
+        try:
+            while True:
                 while not channel.try_send(item):
                     pass
-            except RuntimeError:
-                return
-            sent[index].append(item)
+                item += 1
+        except RuntimeError:
+            sent_counts[index] = item - index * stride
 
     def receive(index):
+        mine = received[index]
         while True:
             try:
                 has_item, item = channel.try_recv()
             except RuntimeError:
                 return
             if has_item:
-                received[index].append(item)
-                if len(received[index]) == per_sender // 4:
-                    half_received.set()
+                mine.append(item)
+                if len(mine) == 5_000:
+                    enough_received.set()
 
     threads = [threading.Thread(target=send, args=(i,)) for i in range(2)]
     threads += [threading.Thread(target=receive, args=(i,)) for i in range(2)]
     for thread in threads:
         thread.start()
-    half_received.wait()
+    enough_received.wait()
     channel.close()
     for thread in threads:
         thread.join()
-    everything_sent = sent[0] + sent[1]
-    assert sorted(received[0] + received[1]) == sorted(everything_sent)
+    expected = [sender * stride + i for sender in range(2) for i in range(sent_counts[sender])]
+    assert sorted(received[0] + received[1]) == expected
     for items in received:
         for sender in range(2):
-            mine = [item for item in items if item // per_sender == sender]
+            mine = [item for item in items if item // stride == sender]
             assert mine == sorted(mine)
 
 
