@@ -22,7 +22,7 @@ struct ChannelValue {
 
   pool::Channel<PyRef> channel;
 
-  int traverse(visitproc visit, void* arg) {
+  int traverse(visitproc visit, void* arg) const {
     return channel.visit_unlocked([&](const PyRef& item) {
       Py_VISIT(item.get());
       return 0;
