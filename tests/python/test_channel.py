@@ -55,39 +55,16 @@ def test_close_stops_sends_at_once_and_drains_in_order():
     assert channel.qsize() == 0
 
 
-def test_constructor_and_argument_errors():
+def test_maxsize_conversion_and_method_documentation():
     with pytest.raises(OverflowError) as caught:
         Channel(-1)
     assert caught.value.__notes__ == ["while processing 'maxsize'"]
-    with pytest.raises(TypeError) as caught:
-        Channel("1")
-    assert caught.value.__notes__ == ["while processing 'maxsize'"]
-    channel = Channel(2**64 - 1)
-    assert str(error_of(channel.try_send)) == "Channel.try_send() missing 1 required positional argument: 'item'"
-    assert str(error_of(channel.try_send, 1, item=2)) == "Channel.try_send() got multiple values for argument 'item'"
-    assert str(error_of(channel.try_send, 1, 2)) == "Channel.try_send() takes 1 positional arguments but 2 were given"
-    with pytest.raises(TypeError):
-        channel.try_recv(1)
-    assert channel.qsize() == 0
-
-
-def error_of(function, *args, **kwargs):
-    with pytest.raises(TypeError) as caught:
-        function(*args, **kwargs)
-    return caught.value
-
-
-def test_documentation():
-    assert Channel.__doc__ is None
-    assert Channel.__text_signature__ == "(maxsize)"
+    assert Channel(2**64 - 1).try_send(item=1) is True
     assert [name for name in vars(Channel) if not name.startswith("_")] == [
         "close", "is_closed", "try_send", "try_recv", "qsize"]
-    for name, signature in [("close", "($self)"), ("is_closed", "($self)"), ("try_send", "($self, item)"),
-                            ("qsize", "($self)"), ("try_recv", "($self)")]:
-        method = getattr(Channel, name)
-        assert method.__text_signature__ == signature
-        assert (method.__doc__ is None) == (name != "try_recv")
+    assert Channel.try_send.__text_signature__ == "($self, item)"
     assert Channel.try_recv.__doc__.startswith("Non-blocking receive.\n\n")
+    assert Channel.qsize.__doc__ is None
 
 
 @pytest.mark.parametrize("maxsize", [0, 4])
