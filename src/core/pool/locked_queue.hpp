@@ -10,6 +10,7 @@
 // Templated over the element so the C++ tests drive it with plain integers.
 
 #include <algorithm>
+#include <atomic>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -78,6 +79,14 @@ class Ring {
 };
 
 enum class PushResult : std::uint8_t { pushed, full, disconnected };
+enum class PopStatus : std::uint8_t { popped, empty, disconnected };
+
+// A popped element, or why there is none (`value` is then default-constructed).
+template <class T>
+struct Popped {
+  T value;
+  PopStatus status;
+};
 
 template <class T>
 class LockedQueue {
@@ -93,13 +102,29 @@ class LockedQueue {
     if (bound_ != 0 && items_.size() >= bound_) return PushResult::full;
     items_.reserve_one();
     items_.push_back(std::move(value));
+    publish_size();
     return PushResult::pushed;
   }
 
   std::optional<T> try_pop() noexcept {
     const std::lock_guard lock(mutex_);
     if (items_.empty()) return std::nullopt;
-    return items_.pop_front();
+    T value = items_.pop_front();
+    publish_size();
+    return value;
+  }
+
+  // Like try_pop, but an empty queue also says whether it is disconnected,
+  // read under the same lock: "disconnected" is then final, since no push can
+  // succeed afterwards and nothing pushed before it is left behind.
+  Popped<T> try_pop_or_status() noexcept {
+    const std::lock_guard lock(mutex_);
+    if (!items_.empty()) {
+      Popped<T> popped{items_.pop_front(), PopStatus::popped};
+      publish_size();
+      return popped;
+    }
+    return {T{}, disconnected_ ? PopStatus::disconnected : PopStatus::empty};
   }
 
   // Moves up to `limit` elements from the front of this queue to the back of
@@ -116,6 +141,7 @@ class LockedQueue {
       }
       target.push_back(items_.pop_front());
     }
+    publish_size();
     return moved;
   }
 
@@ -125,6 +151,7 @@ class LockedQueue {
     Ring<T> taken;
     const std::lock_guard lock(mutex_);
     taken.swap(items_);
+    publish_size();
     return taken;
   }
 
@@ -142,6 +169,10 @@ class LockedQueue {
     return items_.size();
   }
   [[nodiscard]] bool empty() const noexcept { return size() == 0; }
+  // The size as the last critical section left it, read without the lock:
+  // a poller of an empty queue then only reads the lock's cache line instead
+  // of taking it away from the threads that push.
+  [[nodiscard]] bool looks_empty() const noexcept { return published_size_.load(std::memory_order_relaxed) == 0; }
 
   void disconnect() noexcept {
     const std::lock_guard lock(mutex_);
@@ -153,7 +184,11 @@ class LockedQueue {
   }
 
  private:
+  // Under the lock.
+  void publish_size() noexcept { published_size_.store(items_.size(), std::memory_order_relaxed); }
+
   mutable common::ShortMutex mutex_;
+  std::atomic<std::size_t> published_size_{0};  // beside the lock: written in the same critical sections
   Ring<T> items_;
   std::size_t bound_;
   bool disconnected_ = false;

@@ -20,6 +20,7 @@ TEST(LockedQueue, FifoThroughGrowthAndWrapAround) {
       ASSERT_EQ(queue.try_push(value), PushResult::pushed);
     }
     for (int i = 0; i < round % 5 + 1; ++i) ASSERT_EQ(queue.try_pop(), next_out++);
+    ASSERT_EQ(queue.looks_empty(), queue.empty());
   }
   int visited = next_out;
   queue.visit_unlocked([&](const int& value) { return value == visited++ ? 0 : 1; });
@@ -28,6 +29,7 @@ TEST(LockedQueue, FifoThroughGrowthAndWrapAround) {
   while (!rest.empty()) ASSERT_EQ(rest.pop_front(), next_out++);
   EXPECT_EQ(next_out, next_in);
   EXPECT_TRUE(queue.empty());
+  EXPECT_TRUE(queue.looks_empty());
 }
 
 TEST(LockedQueue, BoundDisconnectAndBatches) {
