@@ -5,6 +5,8 @@
 // what keeps a queue call near the cost of the Python method call around it.
 // Meets the Lockable requirements, so std::lock_guard and std::unique_lock work.
 
+#include <sched.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -31,12 +33,18 @@ class ShortMutex {
   static constexpr std::uint32_t kLockedWithWaiters = 2;
 
   void lock_contended() noexcept {
-    // The holder is usually about to leave: spin briefly before sleeping.
-    for (int spin = 0; spin < 100; ++spin) {
+    // The holder is usually about to leave: spin briefly, then yield the
+    // processor a few times (the holder may be waiting for it: a server runs
+    // more threads than cores), before sleeping.
+    for (int spin = 0; spin < 48; ++spin) {
       if (state_.load(std::memory_order_relaxed) == kFree && try_lock()) return;
+      if (spin < 8) {
 #if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
+        __builtin_ia32_pause();
 #endif
+      } else {
+        sched_yield();
+      }
     }
     // From here on the lock is taken as "with waiters", so the unlock that
     // follows always wakes a sleeper if there may be one.
