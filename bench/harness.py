@@ -2,6 +2,8 @@
 median of several runs, and a table that prints ours beside the peer's."""
 
 import statistics
+import threading
+import time
 import timeit
 
 
@@ -33,3 +35,22 @@ def fmt(ns):
     if ns >= 1e3:
         return f"{ns / 1e3:.2f} us"
     return f"{ns:.0f} ns"
+
+
+def run_threads(targets):
+    """Starts one thread per target, releases them together and returns the
+    seconds until the last one ends."""
+    start = threading.Barrier(len(targets) + 1)
+
+    def wrap(target):
+        start.wait()
+        target()
+
+    threads = [threading.Thread(target=wrap, args=(target,)) for target in targets]
+    for thread in threads:
+        thread.start()
+    start.wait()
+    began = time.perf_counter()
+    for thread in threads:
+        thread.join()
+    return time.perf_counter() - began

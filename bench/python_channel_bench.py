@@ -9,9 +9,8 @@ import queue
 import statistics
 import sys
 import threading
-import time
 
-from harness import per_call_ns, print_table
+from harness import per_call_ns, print_table, run_threads
 
 from tessaryne import _tessaryne_core as core
 
@@ -36,18 +35,12 @@ def bench_pairs():
     print_table("One thread: send and receive one item (time per pair)", rows)
 
 
-def run_threads(producer, consumer):
+def run_two_by_two(producer, consumer):
     """Seconds for two producers to pass THREADED_ITEMS items to two consumers."""
     per_producer = THREADED_ITEMS // 2
     received = [0, 0]
-    threads = [threading.Thread(target=producer, args=(per_producer,)) for _ in range(2)]
-    threads += [threading.Thread(target=consumer, args=(received, i)) for i in range(2)]
-    start = time.perf_counter()
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    elapsed = time.perf_counter() - start
+    elapsed = run_threads([lambda: producer(per_producer), lambda: producer(per_producer),
+                           lambda: consumer(received, 0), lambda: consumer(received, 1)])
     assert sum(received) == THREADED_ITEMS, received
     return elapsed
 
@@ -76,7 +69,7 @@ def channel_run():
         except RuntimeError:
             received[index] = count
 
-    return run_threads(producer, consumer)
+    return run_two_by_two(producer, consumer)
 
 
 def simple_queue_run(blocking):
@@ -115,7 +108,7 @@ def simple_queue_run(blocking):
             count += 1
         received[index] = count
 
-    return run_threads(producer, blocking_consumer if blocking else polling_consumer)
+    return run_two_by_two(producer, blocking_consumer if blocking else polling_consumer)
 
 
 def bench_threads():

@@ -9,9 +9,8 @@ import os
 import queue
 import statistics
 import threading
-import time
 
-from harness import fmt, per_call_ns, print_table
+from harness import run_threads, fmt, per_call_ns, print_table
 
 from tessaryne import _tessaryne_core as core
 
@@ -43,25 +42,6 @@ def bench_one_thread():
     print_table("One thread, one task in and out (time per pair; goal: at most 1.25x SimpleQueue's)", rows)
     for label, ours, peer, peer_ns in rows[::2]:
         print(f"  {label}: {ours / peer_ns:.2f}x SimpleQueue's time")
-
-
-def run_threads(targets):
-    """Starts one thread per target, releases them together and returns the
-    seconds until the last one ends."""
-    start = threading.Barrier(len(targets) + 1)
-
-    def wrap(target):
-        start.wait()
-        target()
-
-    threads = [threading.Thread(target=wrap, args=(target,)) for target in targets]
-    for thread in threads:
-        thread.start()
-    start.wait()
-    began = time.perf_counter()
-    for thread in threads:
-        thread.join()
-    return time.perf_counter() - began
 
 
 def pool_run(idle):
