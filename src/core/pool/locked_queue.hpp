@@ -20,63 +20,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/common/ring.hpp"
 #include "core/common/short_mutex.hpp"
 
 namespace tessaryne::pool {
 
-// A growable circular buffer; not synchronised. Slots hold default-constructed
-// values when empty. Grows by doubling and never shrinks, so a queue in a
-// steady state allocates nothing.
-template <class T>
-  requires std::default_initializable<T> && std::is_nothrow_move_assignable_v<T>
-class Ring {
- public:
-  [[nodiscard]] std::size_t size() const noexcept { return size_; }
-  [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
-
-  // Makes room for one more element; throws std::bad_alloc, changing nothing.
-  void reserve_one() {
-    if (size_ < capacity_) return;
-    const std::size_t capacity = capacity_ == 0 ? kFirstCapacity : 2 * capacity_;
-    std::unique_ptr<T[]> grown(new T[capacity]);
-    for (std::size_t i = 0; i < size_; ++i) grown[i] = std::move(slots_[(head_ + i) & (capacity_ - 1)]);
-    slots_ = std::move(grown);
-    capacity_ = capacity;
-    head_ = 0;
-  }
-  // After reserve_one(): cannot fail.
-  void push_back(T&& value) noexcept {
-    slots_[(head_ + size_) & (capacity_ - 1)] = std::move(value);
-    ++size_;
-  }
-  T pop_front() noexcept {
-    T value = std::exchange(slots_[head_], T{});
-    head_ = (head_ + 1) & (capacity_ - 1);
-    --size_;
-    return value;
-  }
-  // Calls `visit` on each element, front to back, until it returns non-zero;
-  // returns that value or 0.
-  template <class Visit>
-  int for_each(Visit&& visit) const {
-    for (std::size_t i = 0; i < size_; ++i)
-      if (const int result = visit(slots_[(head_ + i) & (capacity_ - 1)])) return result;
-    return 0;
-  }
-  void swap(Ring& other) noexcept {
-    std::swap(slots_, other.slots_);
-    std::swap(capacity_, other.capacity_);
-    std::swap(head_, other.head_);
-    std::swap(size_, other.size_);
-  }
-
- private:
-  static constexpr std::size_t kFirstCapacity = 16;  // a power of two, as every capacity
-  std::unique_ptr<T[]> slots_;
-  std::size_t capacity_ = 0;
-  std::size_t head_ = 0;
-  std::size_t size_ = 0;
-};
+using common::Ring;
 
 enum class PushResult : std::uint8_t { pushed, full, disconnected };
 enum class PopStatus : std::uint8_t { popped, empty, disconnected };
