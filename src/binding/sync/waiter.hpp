@@ -1,0 +1,30 @@
+#pragma once
+// A waiter of the asynchronous primitives: the caller's event loop and the
+// future it awaits, held as strong references. Queued in a common::Ring under
+// the primitive's lock; handed back to Python only after that lock is
+// released, and released there too (a loop's or a future's finalizer may call
+// back into the same primitive).
+
+#include "binding/common/py_ref.hpp"
+#include "core/common/ring.hpp"
+
+namespace tessaryne::binding {
+
+struct Waiter {
+  PyRef loop;
+  PyRef future;
+};
+
+using WaiterQueue = common::Ring<Waiter>;
+
+// Matches the waiters of one future, by identity (never by equality).
+struct SameFuture {
+  PyObject* future;
+  bool operator()(const Waiter& waiter) const noexcept { return waiter.future.get() == future; }
+};
+
+// The returned waiter list: a new list of (loop, future) tuples, oldest first,
+// taking over the waiters' references. Call it with no lock held.
+PyRef new_waiter_list(WaiterQueue&& waiters);
+
+}  // namespace tessaryne::binding
