@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -117,51 +116,6 @@ TEST(RWMutex, EdgeCases) {
       }
     }
   }
-}
-
-// Waiters whose destruction calls back into their lock: the lock must not be
-// held while a waiter is destroyed (a second lock() would never return),
-// whether it was granted at once, removed, granted by a release, taken out or
-// left to the lock's destructor.
-struct CallsBack {
-  using Waiter = std::shared_ptr<CallsBack>;
-  CallsBack(RWMutex<Waiter>* owner, int* counter) : lock(owner), destroyed(counter) {}
-  CallsBack(const CallsBack&) = delete;
-  CallsBack& operator=(const CallsBack&) = delete;
-  RWMutex<Waiter>* lock;
-  int* destroyed;
-  ~CallsBack() {
-    ++*destroyed;
-    [[maybe_unused]] const RWSnapshot state = lock->snapshot();
-  }
-};
-
-TEST(RWMutex, WaitersAreDestroyedOutsideTheLock) {
-  int destroyed = 0;
-  {
-    RWMutex<CallsBack::Waiter> lock;
-    const auto waiter = [&] { return std::make_shared<CallsBack>(&lock, &destroyed); };
-    {
-      auto granted_at_once = waiter();
-      EXPECT_TRUE(lock.acquire_write_or_register(granted_at_once));
-    }
-    EXPECT_EQ(destroyed, 1);
-    for (int i = 0; i < 2; ++i) {
-      auto queued = waiter();
-      EXPECT_FALSE(lock.acquire_write_or_register(queued));
-      auto reader = waiter();
-      EXPECT_FALSE(lock.acquire_read_or_register(reader));
-    }
-    lock.remove_waiter([](const CallsBack::Waiter&) { return true; }, false);  // both readers
-    EXPECT_EQ(destroyed, 3);
-    lock.release_write();  // the first queued writer
-    EXPECT_EQ(destroyed, 4);
-    lock.take_all();
-    EXPECT_EQ(destroyed, 5);
-    auto left = waiter();
-    EXPECT_FALSE(lock.acquire_read_or_register(left));
-  }
-  EXPECT_EQ(destroyed, 6);
 }
 
 // Threads acquire and release, wait for their grant, and now and then give up

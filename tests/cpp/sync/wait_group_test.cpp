@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <vector>
 
 namespace tessaryne::sync {
@@ -97,48 +96,6 @@ TEST(WaitGroup, EdgeCases) {
       }
     }
   }
-}
-
-// Waiters whose destruction calls back into their group: the group must not
-// hold its lock while a waiter is destroyed, whether it was refused at zero,
-// unregistered, released, taken out or left to the group's destructor.
-struct CallsBack {
-  using Waiter = std::shared_ptr<CallsBack>;
-  CallsBack(WaitGroup<Waiter>* owner, int* counter) : group(owner), destroyed(counter) {}
-  CallsBack(const CallsBack&) = delete;
-  CallsBack& operator=(const CallsBack&) = delete;
-  WaitGroup<Waiter>* group;
-  int* destroyed;
-  ~CallsBack() {
-    ++*destroyed;
-    [[maybe_unused]] const std::uint64_t count = group->counter();
-  }
-};
-
-TEST(WaitGroup, WaitersAreDestroyedOutsideTheLock) {
-  int destroyed = 0;
-  {
-    WaitGroup<CallsBack::Waiter> group;
-    const auto register_one = [&](bool at_zero) {
-      auto waiter = std::make_shared<CallsBack>(&group, &destroyed);
-      EXPECT_EQ(group.register_waiter(waiter), at_zero);
-    };
-    register_one(true);
-    EXPECT_EQ(destroyed, 1);
-    group.add(1);
-    register_one(false);
-    group.unregister_waiter([](const CallsBack::Waiter&) { return true; });
-    EXPECT_EQ(destroyed, 2);
-    register_one(false);
-    group.done();
-    EXPECT_EQ(destroyed, 3);
-    group.add(1);
-    register_one(false);
-    group.take_all();
-    EXPECT_EQ(destroyed, 4);
-    register_one(false);
-  }
-  EXPECT_EQ(destroyed, 5);
 }
 
 }  // namespace
