@@ -113,110 +113,58 @@ struct Case {
   std::vector<std::pair<std::string, std::string>> steps;  // call, expected
 };
 
-void run_cases(const std::vector<Case>& cases) {
-  for (const Case& test : cases) {
-    SCOPED_TRACE(test.name);
-    Channel channel(test.maxsize);
-    for (const auto& [call, expected] : test.steps) EXPECT_EQ(run(channel, call), expected) << call;
-  }
-}
-
-TEST(AsyncChannel, SendingAndReceiving) {
-  run_cases({
-      {"unbounded is never full", 0, {{"send 1", "sent"}, {"send 2", "sent"}, {"state", "q=2 g=0 p=0 n=0"}}},
+TEST(AsyncChannel, EdgeCases) {
+  const std::vector<Case> cases = {
       {"bounded refuses when full",
        2,
        {{"send 1", "sent"}, {"send 2", "sent"}, {"state", "q=2 g=0 p=0 n=0 full"}, {"send 3", "full"},
         {"recv", "taken 1"}, {"recv", "taken 2"}, {"recv", "empty"}, {"state", "q=0 g=0 p=0 n=0 empty"}}},
-      {"a queued getter is handed the item, which is not buffered",
-       0,
-       {{"get 1", "empty"}, {"send 7", "sent; give 1:7"}, {"state", "q=0 g=0 p=0 n=0 empty"}}},
-      {"a getter behind none takes the oldest item at once",
-       0,
-       {{"send 1", "sent"}, {"send 2", "sent"}, {"get 9", "taken 1"}, {"state", "q=1 g=0 p=0 n=0"}}},
-      {"the same future twice is removed whole; then unregistering says it was woken",
+      {"a queued getter is handed the item; the same future twice is removed whole",
        0,
        {{"get 1", "empty"}, {"get 1", "empty"}, {"get 2", "empty"}, {"unget 1", "true"}, {"unget 1", "false"},
-        {"state", "q=0 g=1 p=0 n=0 empty"}, {"send 5", "sent; give 2:5"}}},
-  });
-}
-
-TEST(AsyncChannel, Putters) {
-  run_cases({
-      {"a putter with room is not stored", 1, {{"put 5", "room"}, {"state", "q=0 g=0 p=0 n=0 empty"}}},
-      {"a receive from a full channel wakes the oldest putter",
+        {"send 5", "sent; give 2:5"}, {"state", "q=0 g=0 p=0 n=0 empty"}, {"send 6", "sent"}, {"get 9", "taken 6"}}},
+      {"putters: room is not stored; a receive wakes one; a hand-over with room wakes all",
        1,
-       {{"send 1", "sent"}, {"put 5", "queued"}, {"put 6", "queued"}, {"recv", "taken 1; putter 5"},
-        {"put 7", "queued"}, {"state", "q=0 g=0 p=2 n=0 empty"}}},
-      {"a hand-over with room wakes every putter",
-       1,
-       {{"send 1", "sent"}, {"put 5", "queued"}, {"put 6", "queued"}, {"recv", "taken 1; putter 5"},
+       {{"put 4", "room"}, {"send 1", "sent"}, {"put 5", "queued"}, {"put 6", "queued"}, {"recv", "taken 1; putter 5"},
         {"get 1", "empty"}, {"put 7", "queued"}, {"send 2", "sent; give 1:2; putters 6 7"},
         {"state", "q=0 g=0 p=0 n=0 empty"}}},
       {"an unregistered putter already woken passes the wake-up on when there is room",
        1,
        {{"send 1", "sent"}, {"put 5", "queued"}, {"put 6", "queued"}, {"put 7", "queued"}, {"unput 6", "true"},
-        {"unput 4", "false"}, {"recv", "taken 1; putter 5"}, {"unput 5", "false; putter 7"}, {"unput 5", "false"}}},
-      {"an unbounded channel wakes no putter on receive", 0, {{"send 1", "sent"}, {"recv", "taken 1"}}},
-  });
-}
-
-TEST(AsyncChannel, SelectWatchers) {
-  run_cases({
-      {"an item sent while a notifier waits is buffered and the notifier told",
-       0,
-       {{"watch 3", "true"}, {"send 7", "sent; notify 3"}, {"state", "q=1 g=0 p=0 n=0"}}},
-      {"with notifiers waiting, sends pass the bound",
+        {"recv", "taken 1; putter 5"}, {"unput 5", "false; putter 7"}, {"unput 5", "false"}}},
+      {"with notifiers waiting, sends are buffered past the bound and notify",
        1,
        {{"watch 3", "true"}, {"watch 4", "true"}, {"send 1", "sent; notify 3"}, {"send 2", "sent; notify 4"},
-        {"state", "q=2 g=0 p=0 n=0 full"}, {"send 3", "full"}}},
-      {"watching a channel with an item or a closed one stores nothing",
+        {"state", "q=2 g=0 p=0 n=0 full"}, {"send 3", "full"}, {"watch 5", "false"}}},
+      {"an unused wake-up passes on to the next notifier; unwatching wakes nobody",
        0,
-       {{"send 1", "sent"}, {"watch 3", "false"}, {"recv", "taken 1"}, {"close", "true"}, {"watch 3", "false"},
-        {"state", "q=0 g=0 p=0 n=0 empty closed"}}},
-      {"a wake-up not used passes on to the next notifier",
-       0,
-       {{"watch 3", "true"}, {"watch 4", "true"}, {"watch 5", "true"}, {"send 1", "sent; notify 3"},
-        {"forward", "; notify 4"}, {"unget 9", "false; notify 5"}, {"forward", ""}}},
-      {"unwatching removes by arbiter and wakes nobody",
-       0,
-       {{"watch 3", "true"}, {"unwatch 3", "true"}, {"unwatch 3", "false"}, {"send 1", "sent"}}},
-  });
-}
-
-TEST(AsyncChannel, Closing) {
-  run_cases({
+       {{"watch 3", "true"}, {"watch 4", "true"}, {"watch 5", "true"}, {"watch 6", "true"}, {"unwatch 6", "true"},
+        {"unwatch 6", "false"}, {"send 1", "sent; notify 3"}, {"forward", "; notify 4"},
+        {"unget 9", "false; notify 5"}, {"forward", ""}}},
       {"items survive close and are received in order",
        0,
        {{"send 1", "sent"}, {"send 2", "sent"}, {"close", "true"}, {"send 3", "closed"}, {"put 5", "closed"},
-        {"recv", "taken 1"}, {"get 9", "taken 2"}, {"recv", "closed"}, {"get 9", "closed"},
-        {"state", "q=0 g=0 p=0 n=0 empty closed"}}},
+        {"watch 3", "false"}, {"recv", "taken 1"}, {"get 9", "taken 2"}, {"recv", "closed"}, {"get 9", "closed"}}},
       {"close fails getters, then putters, then tells notifiers; a second close wakes nobody",
        1,
        {{"send 1", "sent"}, {"put 5", "queued"}, {"put 6", "queued"}, {"recv", "taken 1; putter 5"},
         {"get 1", "empty"}, {"get 2", "empty"}, {"watch 3", "true"},
         {"close", "true; fail getters 1 2; fail putters 6; notifiers 3"}, {"state", "q=0 g=0 p=0 n=0 empty closed"},
         {"close", "false"}}},
-      {"closed wins over full", 1, {{"send 1", "sent"}, {"close", "true"}, {"send 2", "closed"}}},
-  });
-}
-
-// An item whose hand-over could not be delivered goes to the next getter, or
-// else to the front of the buffer (past the bound, also when closed), and is
-// the next item received.
-TEST(AsyncChannel, RequeueOfAnUndeliveredItem) {
-  run_cases({
-      {"to the next getter", 0, {{"get 1", "empty"}, {"get 2", "empty"}, {"requeue 5", "; give 1:5"}}},
-      {"to the front, past the bound",
+      // An item whose hand-over could not be delivered goes to the next getter,
+      // or else to the front of the buffer (past the bound, also when closed).
+      {"undelivered: to the next getter", 0, {{"get 1", "empty"}, {"get 2", "empty"}, {"requeue 5", "; give 1:5"}}},
+      {"undelivered: to the front, past the bound, after close",
        1,
-       {{"send 1", "sent"}, {"requeue 0", ""}, {"state", "q=2 g=0 p=0 n=0 full"}, {"recv", "taken 0"},
-        {"recv", "taken 1"}}},
-      {"to the front after close",
-       0,
-       {{"send 1", "sent"}, {"close", "true"}, {"requeue 0", ""}, {"recv", "taken 0"}, {"recv", "taken 1"},
-        {"recv", "closed"}}},
-      {"a waiting notifier is told", 0, {{"watch 3", "true"}, {"requeue 5", "; notify 3"}, {"recv", "taken 5"}}},
-  });
+       {{"send 1", "sent"}, {"close", "true"}, {"requeue 0", ""}, {"state", "q=2 g=0 p=0 n=0 full closed"},
+        {"recv", "taken 0"}, {"recv", "taken 1"}, {"recv", "closed"}}},
+      {"undelivered: a waiting notifier is told", 0, {{"watch 3", "true"}, {"requeue 5", "; notify 3"}}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    Channel channel(test.maxsize);
+    for (const auto& [call, expected] : test.steps) EXPECT_EQ(run(channel, call), expected) << call;
+  }
 }
 
 // Senders, receivers that wait as getters, and a delivery that fails every
@@ -227,12 +175,10 @@ TEST(AsyncChannel, StressNothingLostOrDuplicated) {
   constexpr int kReceivers = 2;
   constexpr int kItemsPerSender = 5000;
   constexpr int kWaiting = -1;
-  constexpr int kFailed = -2;
-  constexpr int kClosed = -3;
-  constexpr int kWoken = -4;
+  constexpr int kNoItem = -2;  // woken without an item: room, close, or a failed hand-over
 
   Channel channel(4);
-  // One mailbox per waiter id: what its wake-up delivered.
+  // One mailbox per waiter id (ids are not reused): what its wake-up delivered.
   constexpr int kMaxWaiters = 8 * kSenders * kItemsPerSender;
   std::vector<std::atomic<int>> mailboxes(kMaxWaiters);
   for (auto& mailbox : mailboxes) mailbox.store(kWaiting);
@@ -240,26 +186,19 @@ TEST(AsyncChannel, StressNothingLostOrDuplicated) {
   std::atomic<unsigned> deliveries{0};
 
   const auto deliver = [&](Wakeups& wakeups) {
-    const auto fail_all = [&](common::Ring<Waiter>& waiters) {
-      while (!waiters.empty()) mailboxes[waiters.pop_front().future].store(kClosed);
+    const auto wake_all = [&](common::Ring<Waiter>& waiters) {
+      while (!waiters.empty()) mailboxes[waiters.pop_front().future].store(kNoItem);
     };
-    fail_all(wakeups.getters);
+    wake_all(wakeups.getters);
     while (wakeups.handover) {
       Channel::Handover handover = std::move(*wakeups.handover);
       wakeups.handover.reset();
-      if (deliveries.fetch_add(1) % 3 != 0) {
-        mailboxes[handover.getter.future].store(handover.item);
-        break;
-      }
-      mailboxes[handover.getter.future].store(kFailed);
-      channel.requeue(std::move(handover.item), wakeups);
+      const bool delivered = deliveries.fetch_add(1) % 3 != 0;
+      mailboxes[handover.getter.future].store(delivered ? handover.item : kNoItem);
+      if (!delivered) channel.requeue(std::move(handover.item), wakeups);
     }
-    if (wakeups.putter) mailboxes[wakeups.putter->future].store(kWoken);
-    if (wakeups.closing) {
-      fail_all(wakeups.putters);
-    } else {
-      while (!wakeups.putters.empty()) mailboxes[wakeups.putters.pop_front().future].store(kWoken);
-    }
+    if (wakeups.putter) mailboxes[wakeups.putter->future].store(kNoItem);
+    wake_all(wakeups.putters);
   };
   const auto await_mailbox = [&](int id) {
     int value = kWaiting;
