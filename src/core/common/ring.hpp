@@ -16,6 +16,18 @@ template <class T>
   requires std::default_initializable<T> && std::is_nothrow_move_assignable_v<T>
 class Ring {
  public:
+  Ring() = default;
+  // A moved-from ring is empty and usable.
+  Ring(Ring&& other) noexcept { swap(other); }
+  Ring& operator=(Ring&& other) noexcept {
+    Ring taken(std::move(other));
+    swap(taken);
+    return *this;
+  }
+  Ring(const Ring&) = delete;
+  Ring& operator=(const Ring&) = delete;
+  ~Ring() = default;
+
   [[nodiscard]] std::size_t size() const noexcept { return size_; }
   [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
 

@@ -44,8 +44,13 @@ TEST(Ring, AgreesWithADequeUnderRandomOperations) {
     }
     ASSERT_EQ(ring.size(), reference.size());
   }
+  Ring<int> moved = std::move(ring);
+  EXPECT_TRUE(ring.empty());  // NOLINT(bugprone-use-after-move): a moved-from ring is empty and usable
+  ring.reserve_one();
+  ring.push_back(1);
+  EXPECT_EQ(ring.pop_front(), 1);
   while (!reference.empty()) {
-    ASSERT_EQ(ring.pop_front(), reference.front());
+    ASSERT_EQ(moved.pop_front(), reference.front());
     reference.pop_front();
   }
 }
