@@ -14,7 +14,7 @@ from __future__ import annotations
 import asyncio
 from collections import deque
 from collections.abc import Callable
-from typing import Any, Generic, TypeVar
+from typing import Any, Generic, TypeVar, cast
 
 from tessaryne._tessaryne_core import RawAsyncChannel, RawAsyncRWMutex, RawAsyncWaitGroup
 
@@ -218,9 +218,9 @@ class Channel(Generic[T]):
             return item
         loop = asyncio.get_running_loop()
         fut: _Future = loop.create_future()
-        has_item, item = self._raw.register_getter(loop, fut)
-        if has_item:
-            return item
+        taken = self._raw.register_getter(loop, fut)
+        if taken[0]:
+            return cast(T, taken[1])
         try:
             result: T = await fut
             return result
@@ -239,7 +239,8 @@ class Channel(Generic[T]):
             except IndexError:
                 pass
         try:
-            return self._raw.try_recv()
+            has_item, item = self._raw.try_recv()
+            return has_item, cast(T, item)
         except RuntimeError:
             if self._returned:  # given back while the channel closed
                 return self._take()
