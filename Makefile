@@ -51,6 +51,7 @@ test-python: extension
 
 stubtest: extension
 	$(PYTHON) -m mypy.stubtest tessaryne._tessaryne_core
+	$(PYTHON) -m mypy --strict python/tessaryne
 
 # --- fuzzing (clang's libFuzzer) --------------------------------------------------
 build/fuzz/build.ninja: $(STAMP)
@@ -67,10 +68,11 @@ fuzz: build/fuzz/build.ninja
 
 # --- benchmarks -----------------------------------------------------------------
 # The peers are fetched at bench time and never committed: picohttpparser's
-# source and libhttp-parser-dev from Debian, httptools, h11 and websockets from PyPI.
+# source and libhttp-parser-dev from Debian, httptools, h11, websockets, aiologic and
+# culsans from PyPI.
 bench: extension
 	bench/fetch-peers >/dev/null
-	$(PYTHON) -m pip install -q httptools h11 websockets || echo "some Python peers could not be installed; their rows are skipped"
+	$(PYTHON) -m pip install -q httptools h11 websockets aiologic culsans || echo "some Python peers could not be installed; their rows are skipped"
 	$(CMAKE) -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTESSARYNE_BUILD_BENCH=ON >/dev/null
 	$(CMAKE) --build build/bench -j $(JOBS)
 	$(PYTHON) bench/run.py build/bench
