@@ -7,25 +7,7 @@ import sys
 import pytest
 
 from tessaryne._tessaryne_core import RawAsyncRWMutex
-
-
-class Future:
-    """Equal to every other future: only identity tells two apart."""
-
-    def __eq__(self, other):
-        return True
-
-    __hash__ = object.__hash__
-
-
-def waiter(name):
-    return (f"loop {name}", Future())
-
-
-def assert_waiters(returned, expected):
-    """The same (loop, future) objects, as 2-tuples, oldest first."""
-    assert type(returned) is list and all(type(item) is tuple for item in returned)
-    assert [tuple(map(id, item)) for item in returned] == [tuple(map(id, item)) for item in expected]
+from waiters import assert_waiters, waiter
 
 
 def test_releases_hand_over_one_writer_or_every_reader():

@@ -56,11 +56,7 @@ struct AsyncChannelValue {
       Py_VISIT(item.get());
       return 0;
     }
-    int operator()(const Waiter& waiter) const {
-      Py_VISIT(waiter.loop.get());
-      Py_VISIT(waiter.future.get());
-      return 0;
-    }
+    int operator()(const Waiter& waiter) const { return visit_waiter(waiter, visit, arg); }
     int operator()(const Notifier& notifier) const {
       Py_VISIT(notifier.loop.get());
       Py_VISIT(notifier.arbiter.get());

@@ -24,11 +24,7 @@ struct RWMutexValue {
   Core core;
 
   int traverse(visitproc visit, void* arg) const {
-    return core.visit_unlocked([&](const Waiter& waiter) {
-      Py_VISIT(waiter.loop.get());
-      Py_VISIT(waiter.future.get());
-      return 0;
-    });
+    return core.visit_unlocked([&](const Waiter& waiter) { return visit_waiter(waiter, visit, arg); });
   }
   sync::Queued<Waiter> clear() noexcept { return core.take_all(); }
 };

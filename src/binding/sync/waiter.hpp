@@ -17,6 +17,13 @@ struct Waiter {
 
 using WaiterQueue = common::Ring<Waiter>;
 
+// For a primitive's garbage-collector traversal.
+inline int visit_waiter(const Waiter& waiter, visitproc visit, void* arg) {
+  Py_VISIT(waiter.loop.get());
+  Py_VISIT(waiter.future.get());
+  return 0;
+}
+
 // Matches the waiters of one future, by identity (never by equality).
 struct SameFuture {
   PyObject* future;
