@@ -37,6 +37,11 @@ struct Popped {
   PopStatus status;
 };
 
+struct Pulled {
+  std::size_t moved;
+  std::size_t left;
+};
+
 template <class T>
 class LockedQueue {
  public:
@@ -76,11 +81,14 @@ class LockedQueue {
     return {T{}, disconnected_ ? PopStatus::disconnected : PopStatus::empty};
   }
 
-  // Moves up to `limit` elements from the front of this queue to the back of
-  // `target` (which the caller guards), one lock for the whole batch. Returns
-  // how many moved; stops early if `target` cannot grow.
-  std::size_t pop_into(Ring<T>& target, std::size_t limit) noexcept {
+  // Moves elements from the front of this queue to the back of `target`
+  // (which the caller guards), under one lock: as many as `batch(queued)`
+  // allows for the number queued, stopping early if `target` cannot grow.
+  // Returns how many moved and how many are left.
+  template <class Batch>
+  Pulled pop_into(Ring<T>& target, Batch&& batch) noexcept {
     const std::lock_guard lock(mutex_);
+    const std::size_t limit = items_.empty() ? 0 : batch(items_.size());
     std::size_t moved = 0;
     for (; moved < limit && !items_.empty(); ++moved) {
       try {
@@ -91,7 +99,7 @@ class LockedQueue {
       target.push_back(items_.pop_front());
     }
     publish_size();
-    return moved;
+    return {moved, items_.size()};
   }
 
   // Every queued element, handed over at once for the caller to release

@@ -105,7 +105,8 @@ class WorkerPool {
       if (!own.local.empty() || refill_from_injection(index, own.local))
         return {WorkStatus::task, own.local.pop_front()};
       local.unlock();
-      if (std::optional<Task> task = own.inbox.try_pop()) return {WorkStatus::task, std::move(*task)};
+      if (!own.inbox.looks_empty())
+        if (std::optional<Task> task = own.inbox.try_pop()) return {WorkStatus::task, std::move(*task)};
     }
     if (!sealed_.load(std::memory_order_acquire)) {
       record_park(index);
@@ -141,8 +142,7 @@ class WorkerPool {
   // for the caller to release once this call has let go of the lock.
   MetricsKeeper set_metrics(metrics::CounterTable& table, MetricsKeeper keeper) noexcept {
     const std::lock_guard lock(metrics_mutex_);
-    metrics_ = &table;
-    metrics_attached_.store(true, std::memory_order_release);
+    metrics_.store(&table, std::memory_order_release);
     return std::exchange(metrics_keeper_, std::move(keeper));
   }
 
@@ -150,8 +150,7 @@ class WorkerPool {
   // returns their keeper for the caller to release.
   MetricsKeeper take_metrics() noexcept {
     const std::lock_guard lock(metrics_mutex_);
-    metrics_ = nullptr;
-    metrics_attached_.store(false, std::memory_order_release);
+    metrics_.store(nullptr, std::memory_order_release);
     return std::exchange(metrics_keeper_, MetricsKeeper{});
   }
 
@@ -205,20 +204,20 @@ class WorkerPool {
   // backlog; once sealed there is no limit and a batch takes what there is.
   // Returns whether anything moved.
   bool refill_from_injection(std::uint64_t index, Ring<Task>& local) noexcept {
+    // An idle worker's poll neither registers as a puller nor takes the lock.
+    if (injection_.looks_empty()) return false;
     const bool sealed = sealed_.load(std::memory_order_acquire);
     // The puller count only limits contention; it orders nothing.
     if (!sealed && active_pullers_.fetch_add(1, std::memory_order_relaxed) >= puller_limit_) {
       active_pullers_.fetch_sub(1, std::memory_order_relaxed);
       return false;
     }
-    std::size_t moved = 0;
-    if (const std::size_t queued = injection_.size(); queued != 0) {
-      const std::size_t share = sealed ? queued : queued / num_threads_ + 1;
-      moved = injection_.pop_into(local, std::min(share, kMaxPullBatch));
-      if (moved != 0) record_pull(index, moved);
-    }
+    const Pulled pulled = injection_.pop_into(local, [&](std::size_t queued) {
+      return std::min(sealed ? queued : queued / num_threads_ + 1, kMaxPullBatch);
+    });
+    if (pulled.moved != 0) record_pull(index, pulled.moved, pulled.left);
     if (!sealed) active_pullers_.fetch_sub(1, std::memory_order_relaxed);
-    return moved != 0;
+    return pulled.moved != 0;
   }
 
   bool is_worker_drained(std::uint64_t index) const noexcept {
@@ -230,17 +229,17 @@ class WorkerPool {
     return own.local.empty();
   }
 
-  // Metrics updates: skipped without the lock while nothing is attached.
+  // Metrics updates, under the metrics lock; skipped without it while nothing is attached.
   template <class Update>
   void update_metrics(Update&& update) noexcept {
-    if (!metrics_attached_.load(std::memory_order_acquire)) return;
+    if (metrics_.load(std::memory_order_acquire) == nullptr) return;
     const std::lock_guard lock(metrics_mutex_);
-    if (metrics_ != nullptr) update(*metrics_);
+    if (metrics::CounterTable* table = metrics_.load(std::memory_order_relaxed)) update(*table);
   }
-  void record_pull(std::uint64_t index, std::size_t moved) noexcept {
+  void record_pull(std::uint64_t index, std::size_t moved, std::size_t left) noexcept {
     update_metrics([&](metrics::CounterTable& table) {
       table.add(metrics::Counter::global_pull, index, moved);
-      table.store(metrics::Counter::injection_queue_depth, index, injection_.size());
+      table.store(metrics::Counter::injection_queue_depth, index, left);
     });
   }
   void record_park(std::uint64_t index) noexcept {
@@ -260,14 +259,14 @@ class WorkerPool {
   // Written once each, read on every call: apart from the counters below.
   alignas(metrics::kCacheLine) std::atomic<bool> closed_{false};
   std::atomic<bool> sealed_{false};
-  std::atomic<bool> metrics_attached_{false};
 
   alignas(metrics::kCacheLine) std::atomic<std::uint64_t> active_pullers_{0};
 
   alignas(metrics::kCacheLine) LockedQueue<Task> injection_;
 
   alignas(metrics::kCacheLine) common::ShortMutex metrics_mutex_;
-  metrics::CounterTable* metrics_ = nullptr;
+  // Stored under metrics_mutex_; read without it only to skip the lock while nothing is attached.
+  std::atomic<metrics::CounterTable*> metrics_{nullptr};
   MetricsKeeper metrics_keeper_{};
 };
 

@@ -42,8 +42,8 @@ TEST(LockedQueue, BoundDisconnectAndBatches) {
   queue.disconnect();
   EXPECT_EQ(queue.try_push(c), PushResult::disconnected);
   Ring<int> target;
-  EXPECT_EQ(queue.pop_into(target, 1), 1U);  // what was queued stays poppable
-  EXPECT_EQ(queue.pop_into(target, 10), 1U);
+  EXPECT_EQ(queue.pop_into(target, [](std::size_t) { return 1; }).moved, 1U);  // what was queued stays poppable
+  EXPECT_EQ(queue.pop_into(target, [](std::size_t) { return 10; }).moved, 1U);
   EXPECT_EQ(target.pop_front(), 1);
   EXPECT_EQ(target.pop_front(), 2);
   EXPECT_EQ(queue.try_pop(), std::nullopt);
@@ -74,7 +74,7 @@ TEST(LockedQueue, NothingLostOrDuplicatedUnderContention) {
             popped.fetch_add(1);
           }
         } else {
-          for (std::size_t n = queue.pop_into(batch, 8); n > 0; --n) {
+          for (std::size_t n = queue.pop_into(batch, [](std::size_t) { return 8; }).moved; n > 0; --n) {
             seen[static_cast<std::size_t>(batch.pop_front())].fetch_add(1);
             popped.fetch_add(1);
           }
