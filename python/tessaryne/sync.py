@@ -47,34 +47,24 @@ def _wake_granted(waiters: _Waiters) -> None:
             give_back()
 
 
-class _ReadGuard:
-    __slots__ = ("_lock",)
+class _Guard:
+    """``async with`` for one side of the lock: made once per lock and side."""
 
-    def __init__(self, lock: RWLock) -> None:
+    __slots__ = ("_lock", "_try_acquire", "_release", "_is_writer")
+
+    def __init__(self, lock: RWLock, try_acquire: Callable[[], bool], release: Callable[[], None],
+                 is_writer: bool) -> None:
         self._lock = lock
+        self._try_acquire = try_acquire
+        self._release = release
+        self._is_writer = is_writer
 
     async def __aenter__(self) -> None:
-        lock = self._lock
-        if not lock._raw.try_acquire_read():
-            await lock._wait(False, lock._release_read)
+        if not self._try_acquire():
+            await self._lock._wait(self._is_writer, self._release)
 
     async def __aexit__(self, *exc: object) -> None:
-        self._lock._release_read()
-
-
-class _WriteGuard:
-    __slots__ = ("_lock",)
-
-    def __init__(self, lock: RWLock) -> None:
-        self._lock = lock
-
-    async def __aenter__(self) -> None:
-        lock = self._lock
-        if not lock._raw.try_acquire_write():
-            await lock._wait(True, lock._release_write)
-
-    async def __aexit__(self, *exc: object) -> None:
-        self._lock._release_write()
+        self._release()
 
 
 class RWLock:
@@ -86,13 +76,13 @@ class RWLock:
 
     def __init__(self) -> None:
         self._raw = RawAsyncRWMutex()
-        self._reader = _ReadGuard(self)
-        self._writer = _WriteGuard(self)
+        self._reader = _Guard(self, self._raw.try_acquire_read, self._release_read, False)
+        self._writer = _Guard(self, self._raw.try_acquire_write, self._release_write, True)
 
-    def read(self) -> _ReadGuard:
+    def read(self) -> _Guard:
         return self._reader
 
-    def write(self) -> _WriteGuard:
+    def write(self) -> _Guard:
         return self._writer
 
     def snapshot(self) -> tuple[int, bool, int]:
