@@ -1,0 +1,6 @@
+"""An ASGI server that runs one event loop per core in one free-threaded
+process, each loop driving its connections through the native engine."""
+
+from .config import Config
+
+__all__ = ["Config"]

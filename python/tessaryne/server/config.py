@@ -1,0 +1,59 @@
+"""Settings of one server run, shared read-only by every loop thread."""
+
+from __future__ import annotations
+
+import os
+import ssl
+from dataclasses import dataclass, field
+from typing import Any, Literal
+
+from .asgi import ASGIApp
+
+__all__ = ["Config"]
+
+
+@dataclass(frozen=True, slots=True)
+class Config:
+    app: ASGIApp
+    host: str = "127.0.0.1"
+    port: int = 8000
+    # Loop threads, each with its own event loop and listening socket.
+    threads: int = field(default_factory=lambda: os.cpu_count() or 1)
+    # Worker threads of the executor installed as every loop's default executor.
+    executor_threads: int = field(default_factory=lambda: os.cpu_count() or 1)
+    root_path: str = ""
+    lifespan: Literal["auto", "on", "off"] = "auto"
+    ssl_certfile: str | None = None
+    ssl_keyfile: str | None = None
+    access_log: bool = True
+    log_level: str = "info"
+    backlog: int = 2048
+    # Engine limits, handed to every FastHttpConnection.
+    max_body_size: int = 10 * 1024 * 1024
+    max_header_size: int = 64 * 1024
+    max_keepalive_requests: int = 1000
+    # Seconds. An idle keep-alive connection is closed after keep_alive_timeout;
+    # a request head must be complete within head_timeout of its first byte.
+    keep_alive_timeout: float = 5.0
+    head_timeout: float = 10.0
+    # After an error response: how long the input is drained before closing.
+    linger_timeout: float = 2.0
+    # On SIGINT/SIGTERM: how long in-flight requests may take to finish.
+    shutdown_timeout: float = 10.0
+    # Reading pauses while a request is served once this many bytes wait unread.
+    read_buffer_limit: int = 64 * 1024
+
+    @property
+    def is_tls(self) -> bool:
+        return self.ssl_certfile is not None
+
+    def ssl_context(self) -> ssl.SSLContext | None:
+        if self.ssl_certfile is None:
+            return None
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(self.ssl_certfile, self.ssl_keyfile)
+        context.set_alpn_protocols(["http/1.1"])
+        return context
+
+    def describe(self) -> dict[str, Any]:
+        return {"host": self.host, "port": self.port, "threads": self.threads, "tls": self.is_tls}

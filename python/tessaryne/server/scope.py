@@ -1,0 +1,80 @@
+"""ASGI scopes built from the engine's request event.
+
+The engine has already split the head; this only arranges its items the way
+ASGI applications read them. The one transformation is percent-decoding the
+path, which ASGI asks for and the engine leaves alone.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+from urllib.parse import unquote
+
+from .state import LoopState
+
+__all__ = ["RequestEvent", "http_scope", "websocket_scope"]
+
+# (1, method, path, raw path, query, version, headers, keep-alive,
+#  connection-upgrade, upgrade value, has-body)
+RequestEvent = tuple[int, str, str, bytes, bytes, str, list[tuple[bytes, bytes]], bool, bool, bytes, bool]
+
+_ASGI_HTTP = {"version": "3.0", "spec_version": "2.4"}
+_ASGI_WEBSOCKET = {"version": "3.0", "spec_version": "2.4"}
+
+
+def _decoded(path: str) -> str:
+    return unquote(path) if "%" in path else path
+
+
+def http_scope(
+    request: RequestEvent,
+    state: LoopState,
+    client: tuple[str, int] | None,
+    server: tuple[str, int] | None,
+    tls: bool,
+) -> dict[str, Any]:
+    root_path = state.config.root_path
+    return {
+        "type": "http",
+        "asgi": _ASGI_HTTP,
+        "http_version": request[5],
+        "method": request[1],
+        "scheme": "https" if tls else "http",
+        "path": root_path + _decoded(request[2]),
+        "raw_path": request[3],
+        "query_string": request[4],
+        "root_path": root_path,
+        "headers": request[6],
+        "client": client,
+        "server": server,
+        "state": state.lifespan_state.copy(),
+    }
+
+
+def websocket_scope(
+    request: RequestEvent,
+    state: LoopState,
+    client: tuple[str, int] | None,
+    server: tuple[str, int] | None,
+    tls: bool,
+) -> dict[str, Any]:
+    root_path = state.config.root_path
+    subprotocols: list[str] = []
+    for name, value in request[6]:
+        if name == b"sec-websocket-protocol":
+            subprotocols.extend(p.strip() for p in value.decode("latin-1").split(",") if p.strip())
+    return {
+        "type": "websocket",
+        "asgi": _ASGI_WEBSOCKET,
+        "http_version": request[5],
+        "scheme": "wss" if tls else "ws",
+        "path": root_path + _decoded(request[2]),
+        "raw_path": request[3],
+        "query_string": request[4],
+        "root_path": root_path,
+        "headers": request[6],
+        "client": client,
+        "server": server,
+        "subprotocols": subprotocols,
+        "state": state.lifespan_state.copy(),
+    }
