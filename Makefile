@@ -23,7 +23,8 @@ test: test-cpp extension test-python stubtest fuzz-smoke lint
 $(STAMP): pyproject.toml scripts/bootstrap-python scripts/install-system-deps
 	scripts/install-system-deps
 	interpreter="$$(scripts/bootstrap-python)" && "$$interpreter" -m venv --clear $(VENV)
-	$(PYTHON) -m pip install -q pytest hypothesis mypy scikit-build-core ninja cmake
+	$(PYTHON) -m pip install -q pytest hypothesis mypy scikit-build-core ninja cmake \
+	  websockets starlette python-multipart
 	touch $@
 
 extension: $(STAMP)
