@@ -89,7 +89,7 @@ class Lifespan:
         if self._started:
             server_logger.error("application lifespan raised", exc_info=error)
         elif self.mode == "auto" and not self._received_startup:
-            server_logger.info("the application does not handle lifespan (%s); serving without it", described)
+            server_logger.debug("the application does not handle lifespan (%s); serving without it", described)
         else:
             self._failure = described
             server_logger.error("application startup raised", exc_info=error)

@@ -250,10 +250,10 @@ class Server:
             loop_thread.thread.start()
         for loop_thread in self._loops:
             loop_thread.ready.wait()
-        error = next((t.error for t in self._loops if t.error is not None), None)
-        if error is not None:
+        failure = next((t.error for t in self._loops if t.error is not None), None)
+        if failure is not None:
             self.stop()
-            raise error
+            raise failure
 
     def stop(self) -> None:
         """Graceful shutdown: stop accepting, let in-flight requests finish within
@@ -261,8 +261,6 @@ class Server:
         for loop_thread in self._loops:
             loop_thread.request_stop()
         for loop_thread in self._loops:
-            # An Event wait, unlike a join, lets the main thread handle a second signal meanwhile.
-            loop_thread.finished.wait()
             loop_thread.thread.join()
         if self._executor is not None:
             self._executor.shutdown()
@@ -284,17 +282,27 @@ def run(config: Config) -> None:
     """Serves until SIGINT or SIGTERM, then shuts down gracefully; a second
     signal closes every connection at once. Call it from the main thread."""
     server = Server(config)
-    stop_requested = threading.Event()
+    received: list[int] = []
+    stopped = threading.Event()
+    # A signal may be delivered to any thread, and a main thread parked on a
+    # lock would not notice; the wakeup socket receives a byte whichever thread
+    # it was, and the main thread waits on nothing else.
+    wake_reader, wake_writer = socket.socketpair()
+    wake_writer.setblocking(False)
 
     def on_signal(signum: int, frame: FrameType | None) -> None:
-        if not stop_requested.is_set():
-            server_logger.info("shutting down (%s); a second signal stops at once", signal.Signals(signum).name)
-            stop_requested.set()
-        else:
-            server_logger.info("stopping at once")
-            server.force_stop()
+        received.append(signum)
+
+    def stop() -> None:
+        try:
+            server.stop()
+        finally:
+            stopped.set()
+            with contextlib.suppress(OSError):
+                wake_writer.send(b"\0")
 
     previous = {signum: signal.signal(signum, on_signal) for signum in (signal.SIGINT, signal.SIGTERM)}
+    previous_wakeup = signal.set_wakeup_fd(wake_writer.fileno(), warn_on_full_buffer=False)
     try:
         server.start()
         scheme = "https" if config.is_tls else "http"
@@ -304,9 +312,23 @@ def run(config: Config) -> None:
             _address_text(config.host, server.port),
             max(1, config.threads),
         )
-        stop_requested.wait()
-        server.stop()
+        while not received:
+            wake_reader.recv(64)
+        server_logger.info("shutting down (%s); a second signal stops at once", signal.Signals(received[0]).name)
+        stopper = threading.Thread(target=stop, name="tessaryne-stop")
+        stopper.start()
+        forced = False
+        while not stopped.is_set():
+            wake_reader.recv(64)
+            if len(received) > 1 and not forced:
+                forced = True
+                server_logger.info("stopping at once")
+                server.force_stop()
+        stopper.join()
         server_logger.info("stopped")
     finally:
+        signal.set_wakeup_fd(previous_wakeup)
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+        wake_reader.close()
+        wake_writer.close()
