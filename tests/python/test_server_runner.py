@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import http.client
+import os
 import shutil
 import socket
 import ssl
@@ -15,7 +16,7 @@ import threading
 import pytest
 
 from tessaryne.server.config import Config
-from tessaryne.server.runner import Server, StartupError
+from tessaryne.server.runner import Server, StartupError, listening_sockets
 from server_stand_in import StandInProtocol
 
 
@@ -141,15 +142,19 @@ def test_connections_spread_over_the_loops_which_share_one_executor():
     assert len(workers) == 1, "the loops share the one executor thread"
 
 
-def test_address_in_use_and_missing_certificate_fail_before_any_thread_starts(tmp_path):
-    with socket.create_server(("127.0.0.1", 0)) as taken:
-        port = taken.getsockname()[1]
-        with pytest.raises(StartupError, match=f"cannot listen on 127.0.0.1:{port}: Address already in use"):
-            Server(Config(app=_lifespan_app("return at once"), port=port), protocol=StandInProtocol).start()
-    missing = str(tmp_path / "missing.pem")
-    with pytest.raises(StartupError, match="cannot load the TLS certificate .*No such file"):
-        Server(Config(app=_lifespan_app("return at once"), port=0, ssl_certfile=missing), protocol=StandInProtocol).start()
-    assert not loop_threads_alive()
+@pytest.mark.parametrize("reuse_port", [True, False])
+def test_every_loop_listens_on_its_own_socket_or_on_one_shared_one(monkeypatch, reuse_port):
+    if not reuse_port:
+        monkeypatch.delattr(socket, "SO_REUSEPORT", raising=False)
+    sockets = listening_sockets("127.0.0.1", 0, 3)
+    try:
+        assert len({sock.getsockname() for sock in sockets}) == 1
+        assert len({os.fstat(sock.fileno()).st_ino for sock in sockets}) == (3 if reuse_port else 1)
+    finally:
+        for sock in sockets:
+            sock.close()
+    with serving(_lifespan_app("return at once"), threads=3) as server:
+        assert all(get(server.port) == (200, b"served") for _ in range(6))
 
 
 @pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
