@@ -279,3 +279,34 @@ def test_curl() -> None:
         headers = curl("-D", "-", "-o", "/dev/null", server.url("/stream"))
         assert b"transfer-encoding: chunked" in headers
 
+
+
+@pytest.mark.parametrize("sent", [b"", b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", b"GET / HTTP/1.1\r\nHo"])
+def test_idle_and_slow_connections_are_closed(sent: bytes) -> None:
+    with serve(hello_app, keep_alive_timeout=0.05, head_timeout=0.05) as server, server.connect() as sock:
+        sock.sendall(sent)
+        reply = recv_until_closed(sock)
+    assert reply.endswith(b"hello") if sent.endswith(b"\r\n\r\n") else reply == b""
+
+
+def test_shutdown_closes_idle_connections_and_ends_busy_ones_after_their_answer() -> None:
+    release = asyncio.Event()
+    waiting = threading.Event()
+
+    async def app(scope, receive, send):  # type: ignore[no-untyped-def]
+        waiting.set()
+        await release.wait()
+        await hello_app(scope, receive, send)
+
+    with serve(app) as server, server.connect() as idle, server.connect() as busy:
+        busy.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+        assert waiting.wait(30)
+
+        def shut_down() -> None:
+            server.state.shutting_down = True
+            for connection in list(server.state.connections):
+                connection.shutdown()
+            release.set()
+        server.call(shut_down)
+        assert recv_until_closed(idle) == b""
+        assert undated(recv_until_closed(busy)).endswith(b"connection: close\r\n\r\nhello")
