@@ -17,12 +17,11 @@ import pytest
 
 from tessaryne.server.config import Config
 from tessaryne.server.runner import Server, StartupError, listening_sockets
-from server_stand_in import StandInProtocol
 
 
 @contextlib.contextmanager
 def serving(app, **settings):
-    server = Server(Config(app=app, port=0, **settings), protocol=StandInProtocol)
+    server = Server(Config(app=app, port=0, **settings))
     server.start()
     try:
         yield server
@@ -119,7 +118,7 @@ def test_lifespan_modes_serve_or_fail_cleanly(mode, behaviour, failure):
         with serving(app, threads=2, lifespan=mode) as server:
             assert get(server.port) == (200, b"served")
         return
-    server = Server(Config(app=app, port=0, threads=2, lifespan=mode), protocol=StandInProtocol)
+    server = Server(Config(app=app, port=0, threads=2, lifespan=mode))
     with pytest.raises(StartupError) as raised:
         server.start()
     assert str(raised.value) == failure

@@ -16,22 +16,16 @@ import signal
 import socket
 import ssl
 import threading
-from collections.abc import Callable
 from concurrent.futures import Executor
 from types import FrameType
-from typing import TYPE_CHECKING
 
 from .config import Config
 from .lifespan import Lifespan, LifespanFailure
 from .logs import server_logger
+from .protocol import HttpProtocol
 from .state import LoopState
 
-if TYPE_CHECKING:
-    from .protocol import HttpProtocol
-
 __all__ = ["Server", "StartupError", "run"]
-
-ProtocolFactory = Callable[[LoopState], "HttpProtocol"]
 
 
 class StartupError(RuntimeError):
@@ -105,13 +99,11 @@ class _LoopThread:
         sock: socket.socket,
         ssl_context: ssl.SSLContext | None,
         executor: Executor,
-        protocol: ProtocolFactory,
     ) -> None:
         self.config = config
         self.sock = sock
         self.ssl_context = ssl_context
         self.executor = executor
-        self.protocol = protocol
         self.thread = threading.Thread(target=self._run, name=f"tessaryne-loop-{index}", daemon=True)
         # Set once the loop listens or has failed to; error tells which.
         self.ready = threading.Event()
@@ -161,7 +153,7 @@ class _LoopThread:
             await lifespan.startup()
             state = LoopState(self.config, loop, lifespan.state)
             server = await loop.create_server(
-                lambda: self.protocol(state), sock=self.sock, ssl=self.ssl_context, backlog=self.config.backlog
+                lambda: HttpProtocol(state), sock=self.sock, ssl=self.ssl_context, backlog=self.config.backlog
             )
         except Exception as error:
             reason = "application startup failed" if isinstance(error, LifespanFailure) else "cannot serve"
@@ -207,19 +199,10 @@ def _cancel_remaining_tasks(loop: asyncio.AbstractEventLoop) -> None:
 
 
 class Server:
-    """``config.threads`` event loops serving ``config.app``.
+    """``config.threads`` event loops serving ``config.app``."""
 
-    ``protocol`` builds the protocol of every accepted connection from its
-    loop's state; by default the HTTP and WebSocket protocol of this package.
-    """
-
-    def __init__(self, config: Config, *, protocol: ProtocolFactory | None = None) -> None:
-        if protocol is None:
-            from .protocol import HttpProtocol
-
-            protocol = HttpProtocol
+    def __init__(self, config: Config) -> None:
         self.config = config
-        self._protocol = protocol
         self._loops: list[_LoopThread] = []
         self._executor: Executor | None = None
         self._port = 0
@@ -244,7 +227,7 @@ class Server:
         self._port = sockets[0].getsockname()[1]
         self._executor = _shared_executor(max(1, config.executor_threads))
         self._loops = [
-            _LoopThread(i, config, sock, ssl_context, self._executor, self._protocol) for i, sock in enumerate(sockets)
+            _LoopThread(i, config, sock, ssl_context, self._executor) for i, sock in enumerate(sockets)
         ]
         for loop_thread in self._loops:
             loop_thread.thread.start()
