@@ -164,7 +164,19 @@ class _LoopThread:
         self.ready.set()
         await self._stop_requested.wait()
         await self._close_connections(server, state)
-        await lifespan.shutdown()
+        shutdown = asyncio.ensure_future(lifespan.shutdown())
+        if not await self._unless_forced(shutdown):
+            server_logger.info("application shutdown cut short")
+            shutdown.cancel()
+            await asyncio.gather(shutdown, return_exceptions=True)
+
+    async def _unless_forced(self, awaited: asyncio.Future[None], timeout: float | None = None) -> bool:
+        """Waits for awaited until it is done, the timeout passes or a forced stop is asked; True if done."""
+        assert self._force_requested is not None
+        forced = asyncio.ensure_future(self._force_requested.wait())
+        await asyncio.wait({awaited, forced}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
+        forced.cancel()
+        return awaited.done()
 
     async def _close_connections(self, server: asyncio.Server, state: LoopState) -> None:
         server.close()
@@ -173,12 +185,8 @@ class _LoopThread:
         await asyncio.sleep(0)
         for connection in list(state.connections):
             connection.shutdown()
-        assert self._force_requested is not None
         closed = asyncio.ensure_future(server.wait_closed())
-        forced = asyncio.ensure_future(self._force_requested.wait())
-        await asyncio.wait({closed, forced}, timeout=self.config.shutdown_timeout, return_when=asyncio.FIRST_COMPLETED)
-        forced.cancel()
-        if not closed.done():
+        if not await self._unless_forced(closed, self.config.shutdown_timeout):
             for connection in list(state.connections):
                 connection.force_close()
             server.abort_clients()  # also those still in their TLS handshake
