@@ -9,6 +9,7 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import threading
 import urllib.request
 from typing import Any
@@ -310,3 +311,36 @@ def test_shutdown_closes_idle_connections_and_ends_busy_ones_after_their_answer(
         server.call(shut_down)
         assert recv_until_closed(idle) == b""
         assert undated(recv_until_closed(busy)).endswith(b"connection: close\r\n\r\nhello")
+
+
+def test_an_upgrade_request_is_handed_to_the_websocket_session(monkeypatch: pytest.MonkeyPatch) -> None:
+    calls: list[tuple[str, Any]] = []
+    lost = threading.Event()
+
+    class Session:
+        def __init__(self, protocol: Any, request: Any, scope: Any) -> None:
+            calls.append(("new", (request[1], scope["type"], scope["path"])))
+
+        def start(self) -> None:
+            calls.append(("start", None))
+
+        def on_events(self, events: list[Any]) -> None:
+            calls.append(("events", events))
+
+        def connection_lost(self) -> None:
+            lost.set()
+
+    module = type(sys)("tessaryne.server.websocket")
+    module.WebSocketSession = Session  # type: ignore[attr-defined]
+    monkeypatch.setitem(sys.modules, "tessaryne.server.websocket", module)
+    upgrade = (b"GET /chat HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+               b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+    with serve(hello_app) as server:
+        with server.connect() as sock:
+            sock.sendall(upgrade)
+            server.call(lambda: None)
+            sock.sendall(b"\x81\x85")
+        assert lost.wait(30)
+    # Until the session switches the engine, later bytes stay buffered in it.
+    assert calls[:2] == [("new", ("GET", "websocket", "/chat")), ("start", None)]
+    assert all(call == ("events", []) for call in calls[2:])
