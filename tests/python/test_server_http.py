@@ -92,10 +92,15 @@ def test_a_head_sent_byte_by_byte_is_answered() -> None:
 
 @pytest.mark.parametrize("app_reads_body", [True, False])
 def test_expect_continue(app_reads_body: bool) -> None:
+    after: list[Any] = []
+    finished = threading.Event()
+
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
         body = (await receive())["body"] if app_reads_body else b"unread"
         await send({"type": "http.response.start", "status": 200, "headers": []})
         await send({"type": "http.response.body", "body": body})
+        after.append(await receive())
+        finished.set()
 
     with serve(app) as server, server.connect() as sock:
         sock.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n")
@@ -108,6 +113,7 @@ def test_expect_continue(app_reads_body: bool) -> None:
             # Answered without its body: no 100, and the connection ends with the answer.
             reply = recv_until_closed(sock)
             assert reply.startswith(OK) and reply.endswith(b"connection: close\r\n\r\nunread")
+        assert finished.wait(30) and after[0] == {"type": "http.disconnect"}
 
 
 def test_http_client_upload_over_the_limit_reads_413() -> None:

@@ -147,7 +147,9 @@ class HttpCycle:
 
     async def receive(self) -> Message:
         if not self.delivered:
-            while not self.body and not self.body_complete and not self.disconnected:
+            # Once the request is answered, body bytes that have not arrived
+            # are no longer awaited: the connection drains and discards them.
+            while not (self.body or self.body_complete or self.disconnected or self.complete):
                 if self.expect_continue:
                     self.expect_continue = False
                     if not self.head_sent:
