@@ -24,11 +24,8 @@ class StandInProtocol(asyncio.Protocol):
     """Just enough of the server's connection protocol to drive a session."""
 
     def __init__(self, state: LoopState) -> None:
-        self.state = state
-        self.connection = FastHttpConnection()
+        self.state, self.connection, self.paused = state, FastHttpConnection(), asyncio.Event()
         self.session: WebSocketSession | None = None
-        self.writable, self.paused = asyncio.Event(), asyncio.Event()
-        self.writable.set()
 
     def connection_made(self, transport: Any) -> None:
         self.transport = transport
@@ -37,24 +34,15 @@ class StandInProtocol(asyncio.Protocol):
         events = self.connection.feed_data(data)
         if self.session is not None:
             self.session.on_events(events)
-        elif events and events[0][0] == 1 and events[0][8]:
-            scope = websocket_scope(events[0], self.state, self.transport.get_extra_info("peername"), None, False)
-            self.session = WebSocketSession(self, events[0], scope)
+        elif events and events[0][8]:
+            self.session = WebSocketSession(self, events[0], websocket_scope(events[0], self.state, None, None, False))
             self.session.start()
 
     def connection_lost(self, exc: Exception | None) -> None:
-        self.writable.set()
         if self.session is not None:
             self.session.connection_lost()
 
-    def pause_writing(self) -> None:
-        self.writable.clear()
-
-    def resume_writing(self) -> None:
-        self.writable.set()
-
     async def drain(self) -> None:
-        await self.writable.wait()
         if self.transport.is_closing():
             raise ConnectionError("connection lost")
 
