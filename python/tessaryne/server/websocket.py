@@ -80,6 +80,7 @@ class WebSocketSession:
         self._close_code = 1006
         self._close_reason = ""
         self._close_timer: asyncio.TimerHandle | None = None
+        # The loop keeps only a weak reference to a task.
         self._task: asyncio.Task[None] | None = None
         # A denial response: its status and headers until the first body part.
         self._denial: tuple[int, list[tuple[bytes, bytes]]] | None = None
@@ -111,12 +112,9 @@ class WebSocketSession:
 
     def shutdown(self) -> None:
         """Server shutdown: a going-away close, then the end of the connection."""
-        if self._phase in (_Phase.OPEN, _Phase.CLOSING):
-            if self._phase is _Phase.OPEN:
-                self._write(FastHttpConnection.format_ws_frame(_CLOSE, _close_payload(1001)))
-            self._close_transport(1001)
-        elif self._phase is not _Phase.CLOSED:
-            self._close_transport(1001)
+        if self._phase is _Phase.OPEN:
+            self._write(FastHttpConnection.format_ws_frame(_CLOSE, _close_payload(1001)))
+        self._close_transport(1001)
 
     # --- the handshake -----------------------------------------------------------
 
@@ -178,14 +176,14 @@ class WebSocketSession:
             if self._phase is _Phase.CLOSED and isinstance(error, ConnectionError):
                 return
             server_logger.exception("WebSocket application failed")
-            self._end_after_app(500, 1011)
+            self._end_after_app(1011)
         else:
-            self._end_after_app(500, 1000)
+            self._end_after_app(1000)
 
-    def _end_after_app(self, status: int, code: int) -> None:
+    def _end_after_app(self, code: int) -> None:
         """The app has returned: whatever it left open is closed for it."""
         if self._phase is _Phase.HANDSHAKE:
-            self._reject(status, [], b"Internal Server Error\n")
+            self._reject(500, [], b"Internal Server Error\n")
         elif self._phase is _Phase.DENYING:
             self._close_transport(1006)
         elif self._phase is _Phase.OPEN:
