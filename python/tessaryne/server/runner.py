@@ -18,6 +18,7 @@ import ssl
 import threading
 from concurrent.futures import Executor
 from types import FrameType
+from typing import Any
 
 from .config import Config
 from .lifespan import Lifespan, LifespanFailure
@@ -173,7 +174,7 @@ class _LoopThread:
     async def _unless_forced(self, awaited: asyncio.Future[None], timeout: float | None = None) -> bool:
         """Waits for awaited until it is done, the timeout passes or a forced stop is asked; True if done."""
         assert self._force_requested is not None
-        forced = asyncio.ensure_future(self._force_requested.wait())
+        forced: asyncio.Future[Any] = asyncio.ensure_future(self._force_requested.wait())
         await asyncio.wait({awaited, forced}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
         forced.cancel()
         return awaited.done()
