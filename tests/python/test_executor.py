@@ -68,35 +68,24 @@ def test_no_task_is_lost_while_workers_park_and_wake(monkeypatch, spins):
     assert next(counter) == submitted == completed(pool)
 
 
-def blocked_pool():
-    """One worker held inside a call until `release` is set."""
+@pytest.mark.parametrize("cancel_futures", [False, True])
+def test_shutdown_runs_or_cancels_what_is_queued_and_refuses_new_calls(cancel_futures):
     pool, started, release = WorkerPoolExecutor(1), threading.Event(), threading.Event()
     first = pool.submit(lambda: (started.set(), release.wait()))
-    started.wait()
-    return pool, first, release
-
-
-def test_shutdown_drains_queued_calls_and_refuses_new_ones():
-    pool, first, release = blocked_pool()
+    started.wait()  # the only worker is busy: what follows stays queued
     queued = [pool.submit(abs, -i) for i in range(20)]
-    pool.shutdown(wait=False)
+    pool.shutdown(wait=False, cancel_futures=cancel_futures)
     with pytest.raises(RuntimeError, match="^cannot schedule new futures after shutdown$"):
         pool.submit(abs, 1)
+    assert all(f.cancelled() == cancel_futures for f in queued) and not first.cancelled()
+    if cancel_futures:
+        assert not futures.wait(queued, timeout=0).not_done  # waiters learn of it too
     release.set()
     pool.shutdown()  # again, now waiting
-    assert first.result() == (None, True) and [f.result() for f in queued] == list(range(20))
-    assert not any(thread.is_alive() for thread in pool._threads)
-
-
-def test_shutdown_cancel_futures_cancels_only_what_is_queued():
-    pool, first, release = blocked_pool()
-    queued = [pool.submit(abs, i) for i in range(20)]
-    pool.shutdown(wait=False, cancel_futures=True)
-    assert all(f.cancelled() for f in queued) and not first.cancelled()
-    assert not futures.wait(queued, timeout=0).not_done  # waiters learn of it too
-    release.set()
-    pool.shutdown()
-    assert first.result() == (None, True) and completed(pool) == 1
+    assert first.result() == (None, True) and not any(thread.is_alive() for thread in pool._threads)
+    if not cancel_futures:
+        assert [f.result() for f in queued] == list(range(20))
+    assert completed(pool) == 1 + (not cancel_futures) * 20
 
 
 def test_shutdown_from_many_threads_at_once():
