@@ -20,6 +20,7 @@ from concurrent.futures import Executor
 from types import FrameType
 from typing import Any
 
+from ..executor import WorkerPoolExecutor
 from .config import Config
 from .lifespan import Lifespan, LifespanFailure
 from .logs import server_logger
@@ -78,16 +79,6 @@ def listening_sockets(host: str, port: int, count: int) -> list[socket.socket]:
             sock.close()
         raise StartupError(f"cannot listen on {_address_text(host, port)}: {error.strerror or error}") from error
     return sockets
-
-
-def _shared_executor(workers: int) -> Executor:
-    try:
-        from ..executor import WorkerPoolExecutor
-    except ImportError:  # pragma: no cover - the native pool is built with the package
-        from concurrent.futures import ThreadPoolExecutor
-
-        return ThreadPoolExecutor(workers, thread_name_prefix="tessaryne-executor")
-    return WorkerPoolExecutor(workers)
 
 
 class _LoopThread:
@@ -234,7 +225,7 @@ class Server:
             raise StartupError(f"cannot load the TLS certificate ({files}): {reason}") from error
         sockets = listening_sockets(config.host, config.port, max(1, config.threads))
         self._port = sockets[0].getsockname()[1]
-        self._executor = _shared_executor(max(1, config.executor_threads))
+        self._executor = WorkerPoolExecutor(max(1, config.executor_threads))
         self._loops = [
             _LoopThread(i, config, sock, ssl_context, self._executor) for i, sock in enumerate(sockets)
         ]
