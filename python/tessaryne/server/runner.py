@@ -123,7 +123,8 @@ class _LoopThread:
         loop.set_default_executor(self.executor)
         try:
             loop.run_until_complete(self._serve(loop))
-        except BaseException as error:  # noqa: BLE001 - reported to start()
+        except BaseException as error:  # noqa: BLE001 - a loop that fails ends alone, and says so
+            server_logger.error("%s failed", self.thread.name, exc_info=error)
             self.error = self.error or error
         finally:
             try:
