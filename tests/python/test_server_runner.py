@@ -125,6 +125,10 @@ def test_every_loop_listens_on_its_own_socket_or_on_one_shared_one(monkeypatch, 
     assert len({sock.getsockname() for sock in sockets}) == 1
     assert len({os.fstat(sock.fileno()).st_ino for sock in sockets}) == (3 if reuse_port else 1)
     for sock in sockets:
+        sock.listen()
+    with pytest.raises(StartupError, match="Address already in use"):  # a second server never joins the port
+        listening_sockets("127.0.0.1", sockets[0].getsockname()[1], 2)
+    for sock in sockets:
         sock.close()
     with serving(_lifespan_app("return at once"), threads=3) as server:
         assert all(get(server.port) == (200, "served") for _ in range(6))

@@ -59,6 +59,13 @@ def listening_sockets(host: str, port: int, count: int) -> list[socket.socket]:
         raise StartupError(f"cannot resolve {host!r}: {error.strerror or error}") from error
     sockets: list[socket.socket] = []
     try:
+        if hasattr(socket, "SO_REUSEPORT"):
+            # A plain bind first: SO_REUSEPORT sockets would otherwise join a port
+            # another server (even another of ours) already listens on.
+            with socket.socket(family, kind, proto) as probe:
+                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                probe.bind(address)
+                address = probe.getsockname()
         first = socket.socket(family, kind, proto)
         sockets.append(first)
         first.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
