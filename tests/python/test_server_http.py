@@ -9,7 +9,6 @@ import re
 import shutil
 import socket
 import subprocess
-import sys
 import threading
 import urllib.request
 from typing import Any
@@ -17,6 +16,8 @@ from typing import Any
 import pytest
 
 from server_support import hello_app, recv_until_closed, serve
+
+from tessaryne.server import protocol
 
 OK = b"HTTP/1.1 200 OK\r\nserver: tessaryne\r\n"
 CLOSE = b"Connection: close\r\n\r\n"
@@ -271,9 +272,7 @@ def test_an_upgrade_request_is_handed_to_the_websocket_session(monkeypatch: pyte
             self.on_events = calls.append
             self.connection_lost = lost.set
 
-    module = type(sys)("tessaryne.server.websocket")
-    module.WebSocketSession = Session  # type: ignore[attr-defined]
-    monkeypatch.setitem(sys.modules, "tessaryne.server.websocket", module)
+    monkeypatch.setattr(protocol, "WebSocketSession", Session)
     with serve(hello_app) as server:
         with server.connect() as sock:
             sock.sendall(b"GET /chat HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n")

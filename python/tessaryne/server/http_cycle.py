@@ -15,9 +15,9 @@ from typing import TYPE_CHECKING, Any
 from .._tessaryne_core import FastHttpConnection
 from .asgi import Message, Scope
 from .logs import log_access, server_logger
+from .state import ConnectionIO
 
 if TYPE_CHECKING:
-    from .protocol import HttpProtocol
     from .scope import RequestEvent
 
 __all__ = ["HttpCycle"]
@@ -49,7 +49,7 @@ class HttpCycle:
         "disconnected", "eof", "sent",
     )
 
-    def __init__(self, protocol: HttpProtocol, request: RequestEvent, scope: Scope, has_body: bool) -> None:
+    def __init__(self, protocol: ConnectionIO, request: RequestEvent, scope: Scope, has_body: bool) -> None:
         self.protocol = protocol
         self.scope = scope
         self.method = request[1]

@@ -12,23 +12,16 @@ from __future__ import annotations
 
 import asyncio
 import socket
-from typing import Any, Protocol
+from typing import Any
 
 from .._tessaryne_core import FastHttpConnection
 from .http_cycle import HttpCycle
 from .scope import RequestEvent, http_scope, websocket_scope
 from .state import LoopState
+from .websocket import WebSocketSession
 
 __all__ = ["HttpProtocol"]
 
-
-class Session(Protocol):
-    """What the connection needs of the WebSocket session it hands over to."""
-
-    def start(self) -> None: ...
-    def on_events(self, events: list[Any]) -> None: ...
-    def connection_lost(self) -> None: ...
-    def shutdown(self) -> None: ...
 
 # What the connection's single timer watches for.
 _IDLE = 0  # between requests: keep_alive_timeout
@@ -63,7 +56,7 @@ class HttpProtocol(asyncio.Protocol):
         self.server: tuple[str, int] | None = None
         self.tls = False
         self.cycle: HttpCycle | None = None
-        self.websocket: Session | None = None
+        self.websocket: WebSocketSession | None = None
         # Inside _handle: a response completed there defers the next request to its loop.
         self.handling = False
         self.pump_pending = False
@@ -247,13 +240,10 @@ class HttpProtocol(asyncio.Protocol):
         return False
 
     def start_websocket(self, request: RequestEvent) -> None:
-        # Imported on the first upgrade only: plain HTTP serving never loads it.
-        from .websocket import WebSocketSession  # type: ignore[import-not-found,import-untyped,unused-ignore]
-
         self.phase = _BUSY
         self.deadline = 0.0
         scope = websocket_scope(request, self.state, self.client, self.server, self.tls)
-        session: Session = WebSocketSession(self, request, scope)
+        session = WebSocketSession(self, request, scope)
         self.websocket = session
         session.start()
 

@@ -6,14 +6,33 @@ from __future__ import annotations
 import asyncio
 import time
 from email.utils import formatdate
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
+from .._tessaryne_core import FastHttpConnection
 from .config import Config
 
-if TYPE_CHECKING:
-    from .protocol import HttpProtocol
+__all__ = ["ConnectionIO", "LoopState"]
 
-__all__ = ["LoopState"]
+
+class ConnectionIO(Protocol):
+    """What a request cycle, a WebSocket session and the runner use of a
+    connection; the connection protocol implements it."""
+
+    transport: asyncio.Transport
+    connection: FastHttpConnection
+    state: LoopState
+    config: Config
+    loop: asyncio.AbstractEventLoop
+    write_paused: bool
+
+    async def drain(self) -> None: ...
+    def pause_reading(self) -> None: ...
+    def resume_reading(self) -> None: ...
+    def close(self) -> None: ...
+    def response_complete(self, keep_alive: bool) -> None: ...
+    def response_failed(self) -> None: ...
+    def shutdown(self) -> None: ...
+    def force_close(self) -> None: ...
 
 
 class LoopState:
@@ -25,7 +44,7 @@ class LoopState:
         self.loop = loop
         # Copied shallowly into every scope's "state", as the lifespan protocol asks.
         self.lifespan_state = lifespan_state
-        self.connections: set[HttpProtocol] = set()
+        self.connections: set[ConnectionIO] = set()
         self.shutting_down = False
         self.server_header = b"server: tessaryne\r\n"
         self._date_second = 0

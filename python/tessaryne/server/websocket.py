@@ -17,15 +17,13 @@ import binascii
 import hashlib
 from collections import deque
 from enum import Enum
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from .._tessaryne_core import FastHttpConnection
 from .asgi import Message, Scope
 from .logs import log_access, server_logger
 from .scope import RequestEvent
-
-if TYPE_CHECKING:
-    from .protocol import HttpProtocol
+from .state import ConnectionIO
 
 __all__ = ["WebSocketSession", "accept_key", "close_code_is_valid"]
 
@@ -67,7 +65,7 @@ class _Phase(Enum):
 class WebSocketSession:
     """One ASGI websocket cycle, driven by the connection's protocol."""
 
-    def __init__(self, protocol: HttpProtocol, request: RequestEvent, scope: Scope) -> None:
+    def __init__(self, protocol: ConnectionIO, request: RequestEvent, scope: Scope) -> None:
         self._protocol = protocol
         self._request = request
         self._scope = scope
