@@ -18,8 +18,7 @@ __all__ = ["RequestEvent", "http_scope", "websocket_scope"]
 #  connection-upgrade, upgrade value, has-body)
 RequestEvent = tuple[int, str, str, bytes, bytes, str, list[tuple[bytes, bytes]], bool, bool, bytes, bool]
 
-_ASGI_HTTP = {"version": "3.0", "spec_version": "2.4"}
-_ASGI_WEBSOCKET = {"version": "3.0", "spec_version": "2.4"}
+_ASGI = {"version": "3.0", "spec_version": "2.4"}
 
 
 def _decoded(path: str) -> str:
@@ -36,7 +35,7 @@ def http_scope(
     root_path = state.config.root_path
     return {
         "type": "http",
-        "asgi": _ASGI_HTTP,
+        "asgi": _ASGI,
         "http_version": request[5],
         "method": request[1],
         "scheme": "https" if tls else "http",
@@ -58,23 +57,11 @@ def websocket_scope(
     server: tuple[str, int] | None,
     tls: bool,
 ) -> dict[str, Any]:
-    root_path = state.config.root_path
+    scope = http_scope(request, state, client, server, tls)
+    del scope["method"]
     subprotocols: list[str] = []
     for name, value in request[6]:
         if name == b"sec-websocket-protocol":
             subprotocols.extend(p.strip() for p in value.decode("latin-1").split(",") if p.strip())
-    return {
-        "type": "websocket",
-        "asgi": _ASGI_WEBSOCKET,
-        "http_version": request[5],
-        "scheme": "wss" if tls else "ws",
-        "path": root_path + _decoded(request[2]),
-        "raw_path": request[3],
-        "query_string": request[4],
-        "root_path": root_path,
-        "headers": request[6],
-        "client": client,
-        "server": server,
-        "subprotocols": subprotocols,
-        "state": state.lifespan_state.copy(),
-    }
+    scope.update(type="websocket", scheme="wss" if tls else "ws", subprotocols=subprotocols)
+    return scope
