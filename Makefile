@@ -15,7 +15,7 @@ TEST ?=
 
 CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA))
 
-.PHONY: test test-cpp test-python stubtest fuzz-smoke fuzz bench lint extension clean
+.PHONY: test test-cpp test-python stubtest soak fuzz-smoke fuzz bench lint extension clean
 
 test: test-cpp extension test-python stubtest fuzz-smoke lint
 
@@ -50,6 +50,11 @@ test-cpp: build/cpp-asan/build.ninja build/cpp-tsan/build.ninja
 test-python: extension
 	$(PYTHON) -m pytest -q -p no:cacheprovider tests/python $(if $(TEST),-k '$(TEST)')
 
+# The server soak test at full length; `make test-python` runs a short one.
+soak: extension
+	TESSARYNE_SOAK_REQUESTS=1000000 TESSARYNE_SOAK_CONNECTIONS=50000 \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_soak.py
+
 stubtest: extension
 	$(PYTHON) -m mypy.stubtest tessaryne._tessaryne_core
 	$(PYTHON) -m mypy --strict python/tessaryne
@@ -69,11 +74,15 @@ fuzz: build/fuzz/build.ninja
 
 # --- benchmarks -----------------------------------------------------------------
 # The peers are fetched at bench time and never committed: picohttpparser's
-# source and libhttp-parser-dev from Debian, httptools, h11, websockets, aiologic and
-# culsans from PyPI.
+# source and libhttp-parser-dev from Debian, httptools, h11, websockets, aiologic,
+# culsans and the servers uvicorn and granian from PyPI (wrk comes with the
+# system packages).
 bench: extension
 	bench/fetch-peers >/dev/null
 	$(PYTHON) -m pip install -q httptools h11 websockets aiologic culsans || echo "some Python peers could not be installed; their rows are skipped"
+	for server in uvicorn granian; do \
+	  $(PYTHON) -m pip install -q $$server || echo "$$server could not be installed; its rows are skipped"; \
+	done
 	$(CMAKE) -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTESSARYNE_BUILD_BENCH=ON >/dev/null
 	$(CMAKE) --build build/bench -j $(JOBS)
 	$(PYTHON) bench/run.py build/bench
