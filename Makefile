@@ -1,4 +1,5 @@
-# Entry points: `make test` (everything, from a fresh machine) and `make bench`.
+# Entry points: `make test` (everything, from a fresh machine) and `make bench`;
+# `make soak` runs the server soak test at full length.
 # `make fuzz` runs each fuzzer for a minute; `make lint` runs clang-tidy.
 # Inner loop: `make test-cpp` or `make test-python`, narrowed with TEST=...
 # (a GoogleTest filter such as 'Connection.*', or a pytest -k expression).
@@ -50,7 +51,7 @@ test-cpp: build/cpp-asan/build.ninja build/cpp-tsan/build.ninja
 test-python: extension
 	$(PYTHON) -m pytest -q -p no:cacheprovider tests/python $(if $(TEST),-k '$(TEST)')
 
-# The server soak test at full length; `make test-python` runs a short one.
+# `make test-python` runs the same soak, shorter.
 soak: extension
 	TESSARYNE_SOAK_REQUESTS=1000000 TESSARYNE_SOAK_CONNECTIONS=50000 \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_soak.py
