@@ -1,0 +1,338 @@
+"""The asyncio protocol of one client connection.
+
+Received bytes go into the connection's `FastHttpConnection`; the events that
+come out drive one `HttpCycle` per request, or hand the connection to a
+`WebSocketSession` after an upgrade request. Around the engine this adds what
+a server owes its clients: the Host check, 100-continue, HEAD and HTTP/1.0
+framing (in the cycle), flow control both ways, idle and slow-head timeouts,
+and a lingering close so a client still sending sees the answer it got.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import socket
+from typing import Any, Protocol
+
+from .._tessaryne_core import FastHttpConnection
+from .http_cycle import HttpCycle
+from .scope import RequestEvent, http_scope, websocket_scope
+from .state import LoopState
+
+__all__ = ["HttpProtocol"]
+
+
+class Session(Protocol):
+    """What the connection needs of the WebSocket session it hands over to."""
+
+    def start(self) -> None: ...
+    def on_events(self, events: list[Any]) -> None: ...
+    def connection_lost(self) -> None: ...
+    def shutdown(self) -> None: ...
+
+# What the connection's single timer watches for.
+_IDLE = 0  # between requests: keep_alive_timeout
+_HEAD = 1  # part of a head received: head_timeout from its first byte
+_BUSY = 2  # a request is being served or a WebSocket session runs: no timer
+_LINGER = 3  # after the last answer, draining input: linger_timeout
+
+_BAD_HOST_HEADERS = ((b"content-type", b"text/plain; charset=utf-8"),)
+_BAD_HOST_BODY = b"Bad Request: exactly one Host header is required"
+
+
+def _address(info: Any) -> tuple[str, int] | None:
+    return (str(info[0]), int(info[1])) if isinstance(info, tuple) and len(info) >= 2 else None
+
+
+class HttpProtocol(asyncio.Protocol):
+    __slots__ = (
+        "state", "config", "loop", "connection", "transport", "client", "server", "tls",
+        "cycle", "websocket", "handling", "pump_pending", "held", "read_paused", "write_paused",
+        "drain_waiters", "phase", "deadline", "timer", "eof", "closed",
+    )
+
+    def __init__(self, state: LoopState) -> None:
+        config = state.config
+        self.state = state
+        self.config = config
+        self.loop = state.loop
+        self.connection = FastHttpConnection(
+            config.max_body_size, config.max_header_size, config.max_keepalive_requests)
+        self.transport: asyncio.Transport = None  # type: ignore[assignment]  # set in connection_made
+        self.client: tuple[str, int] | None = None
+        self.server: tuple[str, int] | None = None
+        self.tls = False
+        self.cycle: HttpCycle | None = None
+        self.websocket: Session | None = None
+        # Inside _handle: a response completed there defers the next request to its loop.
+        self.handling = False
+        self.pump_pending = False
+        # Bytes received while the current request is complete and still being answered.
+        self.held = 0
+        self.read_paused = False
+        self.write_paused = False
+        self.drain_waiters: list[asyncio.Future[None]] = []
+        self.phase = _IDLE
+        self.deadline = 0.0
+        self.timer: asyncio.TimerHandle | None = None
+        self.eof = False
+        self.closed = False
+
+    # --- asyncio callbacks ----------------------------------------------------
+
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        assert isinstance(transport, asyncio.Transport)
+        self.transport = transport
+        sock = transport.get_extra_info("socket")
+        if sock is not None and sock.family in (socket.AF_INET, socket.AF_INET6):
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.client = _address(transport.get_extra_info("peername"))
+        self.server = _address(transport.get_extra_info("sockname"))
+        self.tls = transport.get_extra_info("sslcontext") is not None
+        self.state.connections.add(self)
+        if self.state.shutting_down:
+            self.close()
+            return
+        self.arm(self.loop.time() + self.config.keep_alive_timeout)
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        self.closed = True
+        self.state.connections.discard(self)
+        if self.timer is not None:
+            self.timer.cancel()
+            self.timer = None
+        if self.cycle is not None:
+            self.cycle.on_disconnect()
+        if self.websocket is not None:
+            self.websocket.connection_lost()
+        self.write_paused = False
+        for waiter in self.drain_waiters:
+            if not waiter.done():
+                waiter.set_exception(ConnectionError("connection lost"))
+        self.drain_waiters.clear()
+
+    def data_received(self, data: bytes) -> None:
+        if self.websocket is not None:
+            self.websocket.on_events(self.connection.feed_data(data))
+            return
+        if self.phase == _LINGER:
+            return
+        cycle = self.cycle
+        if cycle is not None and cycle.body_complete:
+            # Pipelined bytes wait in the engine until this request is answered.
+            self.held += len(data)
+            if self.held > self.config.read_buffer_limit:
+                self.pause_reading()
+        events = self.connection.feed_data(data)
+        if events:
+            self.handle(events)
+        elif cycle is None and self.phase == _IDLE:
+            self.phase = _HEAD
+            self.arm(self.loop.time() + self.config.head_timeout)
+
+    def eof_received(self) -> bool:
+        cycle = self.cycle
+        if cycle is None or self.phase == _LINGER:
+            return False
+        # Keep the write side open: a half-closed client still reads its answer.
+        self.eof = True
+        cycle.on_eof()
+        return True
+
+    def pause_writing(self) -> None:
+        self.write_paused = True
+
+    def resume_writing(self) -> None:
+        self.write_paused = False
+        for waiter in self.drain_waiters:
+            if not waiter.done():
+                waiter.set_result(None)
+        self.drain_waiters.clear()
+
+    # --- what cycles and sessions use -----------------------------------------
+
+    async def drain(self) -> None:
+        """Returns once the transport takes more bytes; ConnectionError once it is gone."""
+        if self.closed or self.transport.is_closing():
+            raise ConnectionError("connection lost")
+        if not self.write_paused:
+            return
+        waiter = self.loop.create_future()
+        self.drain_waiters.append(waiter)
+        await waiter
+
+    def pause_reading(self) -> None:
+        if not self.read_paused:
+            self.read_paused = True
+            self.transport.pause_reading()
+
+    def resume_reading(self) -> None:
+        if self.read_paused:
+            self.read_paused = False
+            self.transport.resume_reading()
+
+    def close(self) -> None:
+        if not self.transport.is_closing():
+            self.transport.close()
+
+    def shutdown(self) -> None:
+        """No more keep-alive: idle connections close now, busy ones after their answer."""
+        if self.websocket is not None:
+            self.websocket.shutdown()
+        elif self.cycle is None and self.phase != _LINGER:
+            self.close()
+
+    def force_close(self) -> None:
+        self.transport.abort()
+
+    # --- events ---------------------------------------------------------------
+
+    def handle(self, events: list[Any]) -> None:
+        """Runs the events of one engine call in order. A response completed
+        while this runs asks for the next request by setting pump_pending, so
+        pipelined requests are served in this loop, not by recursion."""
+        self.handling = True
+        try:
+            while True:
+                started: HttpCycle | None = None
+                for event in events:
+                    kind = event[0]
+                    if kind == 2:
+                        assert self.cycle is not None
+                        self.cycle.on_body(event[1], event[2])
+                    elif kind == 1:
+                        if not self.check_host(event):
+                            return
+                        if event[8] and event[9] == b"websocket":
+                            self.start_websocket(event)
+                            return
+                        started = self.begin(event)
+                    elif kind == 5:
+                        self.protocol_error(event[2])
+                        return
+                if started is not None:
+                    started.start()
+                if not self.pump_pending:
+                    return
+                self.pump_pending = False
+                events = self.connection.pump_events()
+                if not events:
+                    return
+        finally:
+            self.handling = False
+
+    def begin(self, request: RequestEvent) -> HttpCycle:
+        self.phase = _BUSY
+        self.deadline = 0.0
+        self.held = 0
+        scope = http_scope(request, self.state, self.client, self.server, self.tls)
+        cycle = self.cycle = HttpCycle(self, request, scope, request[10])
+        return cycle
+
+    def check_host(self, request: RequestEvent) -> bool:
+        """An HTTP/1.1 request names its host exactly once."""
+        if request[5] != "1.1":
+            return True
+        hosts = 0
+        for name, _ in request[6]:
+            if name == b"host":
+                hosts += 1
+        if hosts == 1:
+            return True
+        state = self.state
+        response, _, _ = FastHttpConnection.format_response(
+            400, state.server_header, state.date_header, _BAD_HOST_HEADERS, _BAD_HOST_BODY, False, False, False)
+        self.connection.close()
+        self.linger(response)
+        return False
+
+    def start_websocket(self, request: RequestEvent) -> None:
+        # Imported on the first upgrade only: plain HTTP serving never loads it.
+        from .websocket import WebSocketSession  # type: ignore[import-not-found,import-untyped,unused-ignore]
+
+        self.phase = _BUSY
+        self.deadline = 0.0
+        scope = websocket_scope(request, self.state, self.client, self.server, self.tls)
+        session: Session = WebSocketSession(self, request, scope)
+        self.websocket = session
+        session.start()
+
+    def protocol_error(self, response: bytes) -> None:
+        cycle = self.cycle
+        if cycle is not None:
+            # The request broke off mid-body: its app hears a disconnect; an
+            # answer already under way cannot be followed by the error's bytes.
+            self.cycle = None
+            cycle.on_disconnect()
+            if cycle.head_sent:
+                self.close()
+                return
+        self.linger(response)
+
+    # --- end of a response ----------------------------------------------------
+
+    def response_complete(self, keep_alive: bool) -> None:
+        self.cycle = None
+        if self.closed:
+            return
+        if not keep_alive or self.eof:
+            self.linger(b"")
+            return
+        connection = self.connection
+        connection.reset_for_next_request()
+        if connection.is_closed() or self.state.shutting_down:
+            self.linger(b"")
+            return
+        self.phase = _IDLE
+        self.arm(self.loop.time() + self.config.keep_alive_timeout)
+        self.resume_reading()
+        if self.handling:
+            self.pump_pending = True
+            return
+        events = connection.pump_events()
+        if events:
+            self.handle(events)
+
+    def response_failed(self) -> None:
+        """The app failed after its response head went out: the response cannot be completed."""
+        self.cycle = None
+        self.close()
+
+    def linger(self, data: bytes) -> None:
+        """Write the last bytes, half-close, and drain the input for a while so
+        the client reads them instead of a reset caused by unread upload."""
+        transport = self.transport
+        if transport.is_closing():
+            return
+        if data:
+            transport.write(data)
+        if self.eof or not transport.can_write_eof():
+            transport.close()
+            return
+        transport.write_eof()
+        self.phase = _LINGER
+        self.resume_reading()
+        self.arm(self.loop.time() + self.config.linger_timeout)
+
+    # --- the one timer --------------------------------------------------------
+
+    def arm(self, deadline: float) -> None:
+        """Moving the deadline later costs nothing: the pending timer re-arms when it fires."""
+        self.deadline = deadline
+        timer = self.timer
+        if timer is None:
+            self.timer = self.loop.call_at(deadline, self.on_timer)
+        elif timer.when() > deadline:
+            timer.cancel()
+            self.timer = self.loop.call_at(deadline, self.on_timer)
+
+    def on_timer(self) -> None:
+        self.timer = None
+        if self.phase == _BUSY or self.closed:
+            return
+        if self.loop.time() < self.deadline:
+            self.timer = self.loop.call_at(self.deadline, self.on_timer)
+        elif self.phase == _LINGER:
+            self.transport.abort()
+        else:
+            self.close()

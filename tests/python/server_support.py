@@ -1,0 +1,78 @@
+"""A server for tests: HttpProtocol on one event loop in a thread, on port 0."""
+
+from __future__ import annotations
+
+import asyncio
+import socket
+import threading
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import Any
+
+from tessaryne.server.asgi import ASGIApp, Message, Receive, Scope, Send
+from tessaryne.server.config import Config
+from tessaryne.server.protocol import HttpProtocol
+from tessaryne.server.state import LoopState
+
+
+class LoopServer:
+    def __init__(self, state: LoopState, server: asyncio.Server, thread: threading.Thread) -> None:
+        self.state = state
+        self.loop = state.loop
+        self.port: int = server.sockets[0].getsockname()[1]
+        self.server = server
+        self.thread = thread
+
+    def call(self, function: Callable[[], Any]) -> Any:
+        """Runs function on the loop thread and returns its result."""
+        async def run() -> Any:
+            return function()
+        return asyncio.run_coroutine_threadsafe(run(), self.loop).result(timeout=30)
+
+    def connect(self) -> socket.socket:
+        return socket.create_connection(("127.0.0.1", self.port), timeout=30)
+
+    def url(self, path: str = "/") -> str:
+        return f"http://127.0.0.1:{self.port}{path}"
+
+
+@contextmanager
+def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
+    config = Config(app=app, host="127.0.0.1", port=0, threads=1, access_log=False, **settings)
+    loop = asyncio.new_event_loop()
+    state = LoopState(config, loop, {})
+    server = loop.run_until_complete(loop.create_server(lambda: HttpProtocol(state), "127.0.0.1", 0))
+    thread = threading.Thread(target=loop.run_forever, daemon=True)
+    thread.start()
+    try:
+        yield LoopServer(state, server, thread)
+    finally:
+        def stop() -> None:
+            server.close()
+            for connection in list(state.connections):
+                connection.force_close()
+            loop.stop()
+        loop.call_soon_threadsafe(stop)
+        thread.join()
+        loop.run_until_complete(server.wait_closed())
+        loop.close()
+
+
+def recv_until_closed(sock: socket.socket) -> bytes:
+    chunks = []
+    while chunk := sock.recv(65536):
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
+async def hello_app(scope: Scope, receive: Receive, send: Send) -> None:
+    """Echoes the request body, or says hello."""
+    assert scope["type"] == "http"
+    body = b""
+    while True:
+        message: Message = await receive()
+        body += message.get("body", b"")
+        if not message.get("more_body"):
+            break
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
+    await send({"type": "http.response.body", "body": body or b"hello"})
