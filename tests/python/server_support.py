@@ -9,19 +9,17 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
 
-from tessaryne.server.asgi import ASGIApp, Message, Receive, Scope, Send
+from tessaryne.server.asgi import ASGIApp, Receive, Scope, Send
 from tessaryne.server.config import Config
 from tessaryne.server.protocol import HttpProtocol
 from tessaryne.server.state import LoopState
 
 
 class LoopServer:
-    def __init__(self, state: LoopState, server: asyncio.Server, thread: threading.Thread) -> None:
+    def __init__(self, state: LoopState, port: int) -> None:
         self.state = state
         self.loop = state.loop
-        self.port: int = server.sockets[0].getsockname()[1]
-        self.server = server
-        self.thread = thread
+        self.port = port
 
     def call(self, function: Callable[[], Any]) -> Any:
         """Runs function on the loop thread and returns its result."""
@@ -31,9 +29,6 @@ class LoopServer:
 
     def connect(self) -> socket.socket:
         return socket.create_connection(("127.0.0.1", self.port), timeout=30)
-
-    def url(self, path: str = "/") -> str:
-        return f"http://127.0.0.1:{self.port}{path}"
 
 
 @contextmanager
@@ -45,7 +40,7 @@ def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
     thread = threading.Thread(target=loop.run_forever, daemon=True)
     thread.start()
     try:
-        yield LoopServer(state, server, thread)
+        yield LoopServer(state, server.sockets[0].getsockname()[1])
     finally:
         def stop() -> None:
             server.close()
@@ -68,11 +63,9 @@ def recv_until_closed(sock: socket.socket) -> bytes:
 async def hello_app(scope: Scope, receive: Receive, send: Send) -> None:
     """Echoes the request body, or says hello."""
     assert scope["type"] == "http"
-    body = b""
-    while True:
-        message: Message = await receive()
-        body += message.get("body", b"")
-        if not message.get("more_body"):
-            break
+    body, message = b"", {"more_body": True}
+    while message["more_body"]:
+        message = await receive()
+        body += message["body"]
     await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
     await send({"type": "http.response.body", "body": body or b"hello"})

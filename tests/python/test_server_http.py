@@ -9,6 +9,7 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import threading
 import urllib.request
 from typing import Any
@@ -17,76 +18,54 @@ import pytest
 
 from server_support import hello_app, recv_until_closed, serve
 
-App = Any
+OK = b"HTTP/1.1 200 OK\r\nserver: tessaryne\r\n"
+CLOSE = b"Connection: close\r\n\r\n"
+GET = b"GET / HTTP/1.1\r\nHost: x\r\n"
+BAD_HOST = (b"HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\ncontent-type: text/plain; charset=utf-8\r\n"
+            b"content-length: 48\r\nconnection: close\r\n\r\nBad Request: exactly one Host header is required")
 
 
-def undated(reply: bytes) -> bytes:
-    return re.sub(rb"date: [^\r]*\r\n", b"", reply)
-
-
-def exchange(app: App, request: bytes, **settings: Any) -> bytes:
-    """Sends raw bytes on one connection and returns all it gets until the server closes."""
+def exchange(app: Any, request: bytes, **settings: Any) -> bytes:
+    """Raw bytes in on one connection; all that comes back until the server closes, without dates."""
     with serve(app, **settings) as server, server.connect() as sock:
         sock.sendall(request)
-        return undated(recv_until_closed(sock))
+        return re.sub(rb"date: [^\r]*\r\n", b"", recv_until_closed(sock))
 
 
-def responder(status: int, *pieces: bytes, headers: tuple[tuple[bytes, bytes], ...] = ()) -> App:
-    """An app that answers with status and headers, sending the body in the given pieces."""
+def responder(status: int, *pieces: bytes, headers: list[tuple[bytes, bytes]] | None = None) -> Any:
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
-        await send({"type": "http.response.start", "status": status, "headers": list(headers)})
-        for index, piece in enumerate(pieces):
+        await send({"type": "http.response.start", "status": status, "headers": headers or []})
+        for index, piece in enumerate(pieces or (b"",)):
             await send({"type": "http.response.body", "body": piece, "more_body": index < len(pieces) - 1})
-        if not pieces:
-            await send({"type": "http.response.body"})
     return app
 
 
-HEAD = b"HTTP/1.1 200 OK\r\nserver: tessaryne\r\n"
-
-
 @pytest.mark.parametrize("app, request_bytes, expected", [
-    # Framing follows the request: a HEAD answer keeps the GET's length but no body;
-    # an HTTP/1.0 client gets a streamed body delimited by the close.
-    (responder(200, b"hello"), b"HEAD / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
-     HEAD + b"content-length: 5\r\nconnection: close\r\n\r\n"),
-    (responder(200, b"he", b"llo"), b"HEAD / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
-     HEAD + b"transfer-encoding: chunked\r\nconnection: close\r\n\r\n"),
-    (responder(200, b"a", b"bc", b"", b"d"), b"GET / HTTP/1.0\r\n\r\n",
-     HEAD + b"connection: close\r\n\r\nabcd"),
-    (responder(200, b"a", b"bc", b""), b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
-     HEAD + b"transfer-encoding: chunked\r\nconnection: close\r\n\r\n1\r\na\r\n2\r\nbc\r\n0\r\n\r\n"),
-    (responder(200, b"ab", b"c", headers=((b"content-length", b"3"),)), b"GET / HTTP/1.0\r\n\r\n",
-     HEAD + b"content-length: 3\r\nconnection: close\r\n\r\nabc"),
-    (responder(204, b"dropped"), b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
-     b"HTTP/1.1 204 No Content\r\nserver: tessaryne\r\nconnection: close\r\n\r\n"),
-    (responder(304, b"x", b"y"), b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
-     b"HTTP/1.1 304 Not Modified\r\nserver: tessaryne\r\nconnection: close\r\n\r\n"),
+    # A HEAD answer keeps the GET's framing headers and drops the body; the connection goes on.
+    (responder(200, b"hello"), b"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n" + GET + CLOSE,
+     OK + b"content-length: 5\r\nconnection: keep-alive\r\n\r\n" + OK + b"content-length: 5\r\nconnection: close\r\n\r\nhello"),
+    (responder(200, b"he", b"llo"), b"HEAD / HTTP/1.1\r\nHost: x\r\n" + CLOSE,
+     OK + b"transfer-encoding: chunked\r\nconnection: close\r\n\r\n"),
+    # HTTP/1.0 never gets chunks: a streamed body runs to the close.
+    (responder(200, b"a", b"bc", b"", b"d"), b"GET / HTTP/1.0\r\n\r\n", OK + b"connection: close\r\n\r\nabcd"),
+    (responder(200, b"ab", b"c", headers=[(b"content-length", b"3")]), b"GET / HTTP/1.0\r\n\r\n",
+     OK + b"content-length: 3\r\nconnection: close\r\n\r\nabc"),
+    (responder(200, b"a", b"bc", b""), GET + CLOSE,
+     OK + b"transfer-encoding: chunked\r\nconnection: close\r\n\r\n1\r\na\r\n2\r\nbc\r\n0\r\n\r\n"),
+    (responder(204, b"dropped"), GET + CLOSE, b"HTTP/1.1 204 No Content\r\nserver: tessaryne\r\nconnection: close\r\n\r\n"),
+    (responder(304, b"x", b"y"), GET + CLOSE, b"HTTP/1.1 304 Not Modified\r\nserver: tessaryne\r\nconnection: close\r\n\r\n"),
     # What the engine refuses goes out byte for byte.
-    (hello_app, b"GET / HTTP/1.1\r\nHost: x\r\nBad Header\r\n\r\n",
+    (hello_app, GET + b"Bad Header\r\n\r\n",
      b"HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\nconnection: close\r\ncontent-length: 11\r\n\r\nBad Request"),
     (hello_app, b"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
-     b"HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\nconnection: close\r\ncontent-length: 20\r\n\r\n"
-     b"Invalid chunk length"),
+     b"HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\nconnection: close\r\ncontent-length: 20\r\n\r\nInvalid chunk length"),
     # HTTP/1.1 names its host exactly once; HTTP/1.0 need not name it.
-    (hello_app, b"GET / HTTP/1.1\r\n\r\n",
-     b"HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\ncontent-type: text/plain; charset=utf-8\r\n"
-     b"content-length: 48\r\nconnection: close\r\n\r\nBad Request: exactly one Host header is required"),
-    (hello_app, b"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n",
-     b"HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\ncontent-type: text/plain; charset=utf-8\r\n"
-     b"content-length: 48\r\nconnection: close\r\n\r\nBad Request: exactly one Host header is required"),
-    (hello_app, b"GET / HTTP/1.0\r\n\r\n",
-     HEAD + b"content-type: text/plain\r\ncontent-length: 5\r\nconnection: close\r\n\r\nhello"),
+    (hello_app, b"GET / HTTP/1.1\r\n\r\n", BAD_HOST),
+    (hello_app, GET + b"Host: y\r\n\r\n", BAD_HOST),
+    (hello_app, b"GET / HTTP/1.0\r\n\r\n", OK + b"content-type: text/plain\r\ncontent-length: 5\r\nconnection: close\r\n\r\nhello"),
 ])
-def test_exact_bytes_on_the_wire(app: App, request_bytes: bytes, expected: bytes) -> None:
+def test_exact_bytes_on_the_wire(app: Any, request_bytes: bytes, expected: bytes) -> None:
     assert exchange(app, request_bytes) == expected
-
-
-def test_a_no_body_answer_keeps_the_connection() -> None:
-    request = b"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n" + b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
-    assert exchange(responder(200, b"hello"), request) == (
-        HEAD + b"content-length: 5\r\nconnection: keep-alive\r\n\r\n"
-        + HEAD + b"content-length: 5\r\nconnection: close\r\n\r\nhello")
 
 
 def test_pipelined_requests_are_answered_in_order() -> None:
@@ -99,39 +78,42 @@ def test_pipelined_requests_are_answered_in_order() -> None:
 
     paths = [b"/%d" % n if n % 7 else b"/slow" for n in range(100)]
     requests = b"".join(b"POST %s HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\n!" % path for path in paths)
-    reply = exchange(app, requests + b"GET /last HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
-    replies = reply.split(b"HTTP/1.1 200 OK\r\n")[1:]
-    assert [one.rsplit(b"\r\n\r\n", 1)[1] for one in replies] == [path + b"!" for path in paths] + [b"/last"]
-    assert all(b"connection: keep-alive" in one for one in replies[:-1])
+    replies = exchange(app, requests + GET + CLOSE).split(b"HTTP/1.1 200 OK\r\n")[1:]
+    assert [one.rsplit(b"\r\n\r\n", 1)[1] for one in replies] == [path + b"!" for path in paths] + [b"/"]
 
 
 def test_a_head_sent_byte_by_byte_is_answered() -> None:
     with serve(hello_app) as server, server.connect() as sock:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        for byte in b"POST /slow HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\nConnection: close\r\n\r\nabc":
+        for byte in b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n" + CLOSE + b"abc":
             sock.send(bytes([byte]))
         assert recv_until_closed(sock).endswith(b"\r\n\r\nabc")
 
 
 @pytest.mark.parametrize("app_reads_body", [True, False])
 def test_expect_continue(app_reads_body: bool) -> None:
+    after: list[Any] = []
+    finished = threading.Event()
+
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
         body = (await receive())["body"] if app_reads_body else b"unread"
         await send({"type": "http.response.start", "status": 200, "headers": []})
         await send({"type": "http.response.body", "body": body})
+        after.append(await receive())
+        finished.set()
 
-    head = b"POST / HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n"
     with serve(app) as server, server.connect() as sock:
-        sock.sendall(head)
+        sock.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n")
         if app_reads_body:
             assert sock.recv(100) == b"HTTP/1.1 100 Continue\r\n\r\n"
-            sock.sendall(b"body" + b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            sock.sendall(b"body" + GET + CLOSE)
             reply = recv_until_closed(sock)
-            assert reply.count(b"HTTP/1.1 200 OK") == 2 and b"\r\n\r\nbody" in reply
+            assert reply.count(OK) == 2 and b"\r\n\r\nbody" in reply
         else:
-            # Answered without the body: no 100, and the connection ends after the answer.
+            # Answered without its body: no 100, and the connection ends with the answer.
             reply = recv_until_closed(sock)
-            assert reply.startswith(HEAD) and reply.endswith(b"connection: close\r\n\r\nunread")
+            assert reply.startswith(OK) and reply.endswith(b"connection: close\r\n\r\nunread")
+        assert finished.wait(30) and after[0] == {"type": "http.disconnect"}
 
 
 def test_http_client_upload_over_the_limit_reads_413() -> None:
@@ -140,40 +122,27 @@ def test_http_client_upload_over_the_limit_reads_413() -> None:
         client.request("POST", "/", body=bytes(11 << 20))
         response = client.getresponse()
         assert (response.status, response.read()) == (413, b"Payload Too Large")
-        client.close()
 
 
-@pytest.mark.parametrize("failure", ["raise before start", "return without answer", "raise after head",
-                                     "body before start", "start twice"])
-def test_app_faults(failure: str) -> None:
-    errors: list[str] = []
-
+@pytest.mark.parametrize("fault", ["raise", "return", "raise after head", "body before start", "start twice"])
+def test_app_faults(fault: str) -> None:
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
-        start = {"type": "http.response.start", "status": 200, "headers": [(b"content-length", b"10")]}
-        if failure == "raise before start":
-            raise ValueError("app fault")
-        if failure == "return without answer":
+        if fault == "return":
             return
-        try:
-            if failure == "body before start":
-                await send({"type": "http.response.body", "body": b"x"})
-            await send(start)
-            await send({"type": "http.response.body", "body": b"12345", "more_body": True})
-            if failure == "start twice":
-                await send(start)
-        except RuntimeError as error:
-            errors.append(str(error))
-            raise
-        raise ValueError("app fault")
+        if fault == "body before start":
+            await send({"type": "http.response.body"})
+        if fault != "raise":
+            await send({"type": "http.response.start", "status": 200, "headers": [(b"content-length", b"9")]})
+            await send({"type": "http.response.body", "body": b"1234", "more_body": True})
+        if fault == "start twice":
+            await send({"type": "http.response.start", "status": 200})
+        raise ValueError(fault)
 
-    reply = exchange(app, b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
-    if failure in ("raise after head", "start twice"):
-        # The response was under way: it is cut short by the close.
-        assert reply.startswith(HEAD) and reply.endswith(b"\r\n\r\n12345")
+    reply = exchange(app, GET + CLOSE)
+    if fault in ("raise after head", "start twice"):
+        assert reply.startswith(OK) and reply.endswith(b"\r\n\r\n1234")  # cut short by the close
     else:
-        assert reply.startswith(b"HTTP/1.1 500 Internal Server Error\r\n")
-        assert reply.endswith(b"\r\n\r\nInternal Server Error")
-    assert len(errors) == (failure in ("body before start", "start twice"))
+        assert reply.startswith(b"HTTP/1.1 500 Internal Server Error\r\n") and reply.endswith(b"Internal Server Error")
 
 
 def test_an_app_waiting_for_the_client_hears_it_leave() -> None:
@@ -181,8 +150,7 @@ def test_an_app_waiting_for_the_client_hears_it_leave() -> None:
     done = threading.Event()
 
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
-        messages.append(await receive())
-        messages.append(await receive())
+        messages.extend([await receive(), await receive()])
         done.set()
 
     with serve(app) as server:
@@ -193,120 +161,124 @@ def test_an_app_waiting_for_the_client_hears_it_leave() -> None:
 
 
 def test_a_client_that_does_not_read_holds_back_the_app() -> None:
-    piece, count = bytes(64 << 10), 400
-    buffered: list[int] = []
-    paused = threading.Event()
-    with serve(responder(200)) as server:
-        async def app(scope, receive, send):  # type: ignore[no-untyped-def]
-            await send({"type": "http.response.start", "status": 200, "headers": []})
-            for _ in range(count):
-                protocol = next(iter(server.state.connections))
-                buffered.append(protocol.transport.get_write_buffer_size())
-                if protocol.write_paused:
-                    paused.set()
-                await send({"type": "http.response.body", "body": piece, "more_body": True})
-            await send({"type": "http.response.body"})
-
-        server.state.app = app
-        with server.connect() as sock:
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 64 << 10)
-            sock.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
-            assert paused.wait(30)
-            reply = recv_until_closed(sock)
-    assert reply.endswith(b"0\r\n\r\n") and reply.count(b"\r\n10000\r\n") == count
-    assert max(buffered) <= 2 * len(piece) + (64 << 10)
-
-
-def test_a_large_upload_is_read_as_the_app_consumes_it() -> None:
-    """The app reads slowly; the server keeps what waits for it bounded by pausing the socket."""
-    sizes: list[int] = []
+    piece, count, buffered, paused = bytes(64 << 10), 400, [], threading.Event()
 
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
-        total = 0
-        while True:
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        for _ in range(count):
+            protocol = next(iter(state.connections))
+            buffered.append(protocol.transport.get_write_buffer_size())
+            if protocol.write_paused:
+                paused.set()
+            await send({"type": "http.response.body", "body": piece, "more_body": True})
+        await send({"type": "http.response.body"})
+
+    with serve(app) as server, server.connect() as sock:
+        state = server.state
+        sock.sendall(GET + CLOSE)
+        assert paused.wait(30)
+        reply = recv_until_closed(sock)
+    assert reply.endswith(b"0\r\n\r\n") and reply.count(b"\r\n10000\r\n") == count
+    assert max(buffered) <= 3 * len(piece)
+
+
+def test_an_upload_is_read_as_the_app_consumes_it() -> None:
+    sizes: list[int] = []
+
+    async def slow_reader(scope, receive, send):  # type: ignore[no-untyped-def]
+        message = {"more_body": True}
+        while message["more_body"]:
             message = await receive()
-            total += len(message["body"])
             sizes.append(len(message["body"]))
             for _ in range(20):
                 await asyncio.sleep(0)
-            if not message["more_body"]:
-                break
         await send({"type": "http.response.start", "status": 200, "headers": []})
-        await send({"type": "http.response.body", "body": b"%d" % total})
+        await send({"type": "http.response.body", "body": b"%d" % sum(sizes)})
 
-    size = 5 << 20
-    with serve(app, read_buffer_limit=32 << 10) as server:
+    with serve(slow_reader, read_buffer_limit=32 << 10) as server:
         client = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
-        client.request("POST", "/", body=bytes(size))
-        assert client.getresponse().read() == b"%d" % size
-        client.close()
-    # Reading stops once the limit is passed, so no message holds more than one read beyond it.
+        client.request("POST", "/", body=bytes(5 << 20))
+        assert client.getresponse().read() == b"%d" % (5 << 20)
+    # Reading pauses past the limit, so nothing waiting for the app exceeds it by more than one read.
     assert max(sizes) <= (32 << 10) + (256 << 10)
 
 
 def test_urllib_and_http_client_in_ordinary_use() -> None:
     with serve(hello_app) as server:
-        with urllib.request.urlopen(server.url("/a?b=c"), timeout=30) as response:
+        with urllib.request.urlopen(f"http://127.0.0.1:{server.port}/a?b", timeout=30) as response:
             assert (response.status, response.read()) == (200, b"hello")
-        request = urllib.request.Request(server.url(), data=b"posted", method="PUT")
-        with urllib.request.urlopen(request, timeout=30) as response:
-            assert response.read() == b"posted"
         client = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
         for body in (None, b"x" * 100_000, b"abc"):
-            client.request("POST" if body else "GET", "/", body=body)
+            client.request("PUT" if body else "GET", "/", body=body)
             response = client.getresponse()
             assert (response.status, response.read()) == (200, body or b"hello")
-        client.close()
 
 
 @pytest.mark.skipif(shutil.which("curl") is None, reason="needs curl")
 def test_curl() -> None:
-    async def stream(scope, receive, send):  # type: ignore[no-untyped-def]
-        if scope["path"] != "/stream":
-            return await hello_app(scope, receive, send)
+    async def echo_in_chunks(scope, receive, send):  # type: ignore[no-untyped-def]
+        body, message = b"", {"more_body": True}
+        while message["more_body"]:
+            message = await receive()
+            body += message["body"]
         await send({"type": "http.response.start", "status": 200, "headers": []})
-        for n in range(5):
-            await send({"type": "http.response.body", "body": b"%d," % n, "more_body": True})
-        await send({"type": "http.response.body"})
+        for piece in (body[:2], body[2:], b""):
+            await send({"type": "http.response.body", "body": piece, "more_body": bool(piece)})
 
-    def curl(*args: str) -> bytes:
-        return subprocess.run(["curl", "-sS", "--max-time", "30", *args], capture_output=True, check=True).stdout
-
-    with serve(stream) as server:
-        assert curl(server.url()) == b"hello"
-        assert curl("--data-binary", "posted", server.url()) == b"posted"
-        assert curl(server.url("/stream")) == b"0,1,2,3,4,"
-        headers = curl("-D", "-", "-o", "/dev/null", server.url("/stream"))
-        assert b"transfer-encoding: chunked" in headers
+    with serve(echo_in_chunks) as server:
+        url = f"http://127.0.0.1:{server.port}/"
+        for args, expected in [((), b""), (("--data-binary", "posted"), b"posted"),
+                               (("-H", "Transfer-Encoding: chunked", "--data-binary", "streamed"), b"streamed")]:
+            assert subprocess.run(["curl", "-sS", *args, url], capture_output=True, check=True).stdout == expected
 
 
-
-@pytest.mark.parametrize("sent", [b"", b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", b"GET / HTTP/1.1\r\nHo"])
+@pytest.mark.parametrize("sent", [b"", GET + b"\r\n", b"GET / HTTP/1.1\r\nHo"])
 def test_idle_and_slow_connections_are_closed(sent: bytes) -> None:
-    with serve(hello_app, keep_alive_timeout=0.05, head_timeout=0.05) as server, server.connect() as sock:
-        sock.sendall(sent)
-        reply = recv_until_closed(sock)
+    reply = exchange(hello_app, sent, keep_alive_timeout=0.05, head_timeout=0.05)
     assert reply.endswith(b"hello") if sent.endswith(b"\r\n\r\n") else reply == b""
 
 
 def test_shutdown_closes_idle_connections_and_ends_busy_ones_after_their_answer() -> None:
-    release = asyncio.Event()
-    waiting = threading.Event()
+    release, waiting = asyncio.Event(), threading.Event()
 
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
         waiting.set()
         await release.wait()
         await hello_app(scope, receive, send)
 
-    with serve(app) as server, server.connect() as idle, server.connect() as busy:
-        busy.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
-        assert waiting.wait(30)
+    def shut_down() -> None:
+        server.state.shutting_down = True
+        for connection in list(server.state.connections):
+            connection.shutdown()
+        release.set()
 
-        def shut_down() -> None:
-            server.state.shutting_down = True
-            for connection in list(server.state.connections):
-                connection.shutdown()
-            release.set()
+    with serve(app) as server, server.connect() as idle, server.connect() as busy:
+        busy.sendall(GET + b"\r\n")
+        assert waiting.wait(30)
         server.call(shut_down)
         assert recv_until_closed(idle) == b""
-        assert undated(recv_until_closed(busy)).endswith(b"connection: close\r\n\r\nhello")
+        assert recv_until_closed(busy).endswith(b"connection: close\r\n\r\nhello")
+
+
+def test_an_upgrade_request_is_handed_to_the_websocket_session(monkeypatch: pytest.MonkeyPatch) -> None:
+    calls: list[Any] = []
+    lost = threading.Event()
+
+    class Session:
+        def __init__(self, protocol: Any, request: Any, scope: Any) -> None:
+            calls.append((request[1], scope["type"], scope["path"]))
+            self.start = lambda: calls.append("start")
+            self.on_events = calls.append
+            self.connection_lost = lost.set
+
+    module = type(sys)("tessaryne.server.websocket")
+    module.WebSocketSession = Session  # type: ignore[attr-defined]
+    monkeypatch.setitem(sys.modules, "tessaryne.server.websocket", module)
+    with serve(hello_app) as server:
+        with server.connect() as sock:
+            sock.sendall(b"GET /chat HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n")
+            server.call(lambda: None)
+            sock.sendall(b"\x81\x85")
+        assert lost.wait(30)
+    # Until the session switches the engine, later bytes stay buffered in it.
+    assert calls[:2] == [("GET", "websocket", "/chat"), "start"] and all(call == [] for call in calls[2:])

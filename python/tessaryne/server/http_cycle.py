@@ -89,9 +89,14 @@ class HttpCycle:
             server_logger.exception("Exception in ASGI application")
             self.fail()
             return
-        if not self.complete and not self.disconnected:
-            server_logger.error("ASGI application returned without completing its response")
-            self.fail()
+        if self.complete or self.disconnected:
+            return
+        if self.eof:
+            # The client stopped sending and the app chose not to answer.
+            self.protocol.close()
+            return
+        server_logger.error("ASGI application returned without completing its response")
+        self.fail()
 
     def fail(self) -> None:
         """500 while nothing went out; otherwise the response is cut short by closing."""
@@ -121,11 +126,9 @@ class HttpCycle:
         self.wake()
 
     def on_eof(self) -> None:
-        # Without the rest of its body the request cannot go on; after it the
-        # client may still read the answer, so only a waiting app is told.
+        # The client may still read the answer: only an app waiting for the
+        # end of the exchange is told.
         self.eof = True
-        if not self.body_complete:
-            self.disconnected = True
         self.wake()
 
     def wake(self) -> None:
@@ -144,7 +147,9 @@ class HttpCycle:
 
     async def receive(self) -> Message:
         if not self.delivered:
-            while not self.body and not self.body_complete and not self.disconnected:
+            # Once the request is answered, body bytes that have not arrived
+            # are no longer awaited: the connection drains and discards them.
+            while not (self.body or self.body_complete or self.disconnected or self.complete):
                 if self.expect_continue:
                     self.expect_continue = False
                     if not self.head_sent:

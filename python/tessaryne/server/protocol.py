@@ -136,7 +136,9 @@ class HttpProtocol(asyncio.Protocol):
 
     def eof_received(self) -> bool:
         cycle = self.cycle
-        if cycle is None or self.phase == _LINGER:
+        if cycle is None or not cycle.body_complete or self.phase == _LINGER:
+            # Nothing to answer, or a request that can never be complete: the
+            # loss of the connection tells its app.
             return False
         # Keep the write side open: a half-closed client still reads its answer.
         self.eof = True
@@ -224,6 +226,7 @@ class HttpProtocol(asyncio.Protocol):
                     return
         finally:
             self.handling = False
+            self.pump_pending = False
 
     def begin(self, request: RequestEvent) -> HttpCycle:
         self.phase = _BUSY
@@ -289,7 +292,8 @@ class HttpProtocol(asyncio.Protocol):
             return
         self.phase = _IDLE
         self.arm(self.loop.time() + self.config.keep_alive_timeout)
-        self.resume_reading()
+        if self.read_paused:
+            self.resume_reading()
         if self.handling:
             self.pump_pending = True
             return

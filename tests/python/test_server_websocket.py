@@ -1,0 +1,160 @@
+"""The server's ASGI websocket cycle, against the websockets client library
+and against raw frames for what a well-behaved client never sends."""
+
+from __future__ import annotations
+
+import asyncio
+import queue
+import struct
+import threading
+from typing import Any
+
+import pytest
+from websockets.exceptions import ConnectionClosed, InvalidStatus
+from websockets.sync.client import connect
+
+from server_support import recv_until_closed, serve
+from tessaryne._tessaryne_core import FastHttpConnection
+from tessaryne.server.protocol import HttpProtocol
+from ws_client import encode_frame
+
+
+def echo_app(disconnects: queue.Queue[int | str]) -> Any:
+    """Echoes until the client leaves, then puts the disconnect code in the queue."""
+
+    async def app(scope: dict[str, Any], receive: Any, send: Any) -> None:
+        assert (await receive())["type"] == "websocket.connect"
+        if scope["path"] == "/deny":
+            return await send({"type": "websocket.close"})
+        if scope["path"] == "/custom":
+            await send({"type": "websocket.http.response.start", "status": 401, "headers": [(b"x-why", b"no")]})
+            await send({"type": "websocket.http.response.body", "body": b"go ", "more_body": True})
+            return await send({"type": "websocket.http.response.body", "body": b"away"})
+        await send({"type": "websocket.accept", "subprotocol": (scope["subprotocols"] or [None])[-1]})
+        while (message := await receive())["type"] == "websocket.receive":
+            if message.get("text") == "close please":
+                await send({"type": "websocket.close", "code": 4002, "reason": "asked"})
+            else:
+                await send({"type": "websocket.send", "text": message.get("text"), "bytes": message.get("bytes")})
+        try:
+            await send({"type": "websocket.send", "text": "too late"})
+        except ConnectionError:
+            disconnects.put(message["code"])
+        else:
+            disconnects.put("a send after the disconnect was taken")
+
+    return app
+
+
+def test_echo_subprotocol_ping_and_close_codes_with_a_real_client() -> None:
+    disconnects: queue.Queue[int | str] = queue.Queue()
+    with serve(echo_app(disconnects)) as server:
+        url = f"ws://127.0.0.1:{server.port}/echo"
+        with connect(url, subprotocols=["one", "two"], max_size=None) as ws:
+            assert ws.subprotocol == "two"
+            for message in ["hello", "", "ü" * 70000, b"\x00\xff", bytes(range(256)) * 8192]:
+                ws.send(message)
+                assert ws.recv() == message
+            assert ws.ping(b"are you there").wait(30)
+            ws.close(4001, "bye")
+        assert disconnects.get(timeout=30) == 4001
+        with connect(url) as ws:
+            ws.send("close please")
+            with pytest.raises(ConnectionClosed) as closed:
+                ws.recv()
+        assert (closed.value.rcvd.code, closed.value.rcvd.reason) == (4002, "asked")
+        assert disconnects.get(timeout=30) == 4002
+        with connect(url) as ws:
+            server.call(lambda: [c.shutdown() for c in list(server.state.connections)])
+            with pytest.raises(ConnectionClosed) as closed:
+                ws.recv()
+        assert closed.value.rcvd.code == 1001
+        assert disconnects.get(timeout=30) == 1001
+        with pytest.raises(InvalidStatus) as refused:
+            connect(f"ws://127.0.0.1:{server.port}/deny")
+        assert refused.value.response.status_code == 403
+
+
+def test_messages_wait_for_a_slow_app_in_order(monkeypatch: pytest.MonkeyPatch) -> None:
+    paused, received = threading.Event(), queue.Queue[str | None]()
+    pause_reading = HttpProtocol.pause_reading
+
+    def recording_pause(protocol: HttpProtocol) -> None:
+        paused.set()
+        pause_reading(protocol)
+
+    monkeypatch.setattr(HttpProtocol, "pause_reading", recording_pause)
+
+    async def app(scope: Any, receive: Any, send: Any) -> None:
+        await receive()
+        await send({"type": "websocket.accept"})
+        await asyncio.to_thread(paused.wait)  # take nothing until the queue is full and reading stopped
+        while (message := await receive())["type"] == "websocket.receive":
+            received.put(message["text"])
+        received.put(None)
+
+    with serve(app) as server:
+        with connect(f"ws://127.0.0.1:{server.port}/") as ws:
+            for i in range(500):
+                ws.send(str(i))
+        assert list(iter(lambda: received.get(timeout=30), None)) == [str(i) for i in range(500)]
+
+
+KEY = b"dGhlIHNhbXBsZSBub25jZQ=="
+
+
+def handshake(path: str = "/", version: bytes = b"13", key: bytes = KEY, method: bytes = b"GET") -> bytes:
+    return (
+        method + b" " + path.encode() + b" HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        b"Sec-WebSocket-Key: " + key + b"\r\nSec-WebSocket-Version: " + version + b"\r\n\r\n"
+    )
+
+
+def close_frame(code: int, reason: bytes = b"") -> bytes:
+    return encode_frame(8, struct.pack("!H", code) + reason)
+
+
+# (what the client sends, the close code the server answers with, the code the app sees)
+RAW_CASES = [
+    (encode_frame(8, b""), 1000, 1005),
+    (encode_frame(8, b"\x03"), 1002, 1002),
+    *[(close_frame(code), 1002, 1002) for code in (0, 999, 1004, 1005, 1006, 1015, 1016, 2999, 5000, 65535)],
+    *[(close_frame(code, b"why"), code, code) for code in (1000, 1001, 1003, 1007, 1014, 3000, 4999)],
+    (close_frame(1000, b"\xff"), 1007, 1007),
+    (encode_frame(11, b"") + encode_frame(1, b"never seen"), 1002, 1002),
+    (encode_frame(1, b"unmasked", key=None), 1002, 1002),
+]
+
+
+def exchange(server: Any, data: bytes) -> tuple[bytes, bytes]:
+    """The response head and all the server sends after it until it closes."""
+    with server.connect() as sock:
+        sock.sendall(data)
+        head, _, rest = recv_until_closed(sock).partition(b"\r\n\r\n")
+    return head, rest
+
+
+def test_raw_client_frames_are_answered_with_the_right_close_code() -> None:
+    disconnects: queue.Queue[int | str] = queue.Queue()
+    with serve(echo_app(disconnects)) as server:
+        for frames, answer, app_code in RAW_CASES:
+            # The frames come with the upgrade request: the engine holds them until the switch.
+            head, rest = exchange(server, handshake() + encode_frame(9, b"p") + frames)
+            assert head.startswith(b"HTTP/1.1 101 ")
+            assert b"\r\nsec-websocket-accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=" in head
+            assert rest == b"\x8a\x01p" + FastHttpConnection.format_ws_frame(8, struct.pack("!H", answer))
+            assert disconnects.get(timeout=30) == app_code
+
+
+def test_refused_handshakes_get_an_http_response() -> None:
+    with serve(echo_app(queue.Queue())) as server:
+        for request, status, needle in [
+            (handshake(version=b"8"), 426, b"sec-websocket-version: 13"),
+            (handshake(key=b"c2hvcnQ="), 400, b"connection: close"),
+            (handshake(key=b"not base64 at all!!!===="), 400, b"Invalid WebSocket handshake"),
+            (handshake(method=b"POST"), 400, b"content-length: "),
+            (handshake("/custom"), 401, b"x-why: no"),
+        ]:
+            head, body = exchange(server, request)
+            assert head.startswith(b"HTTP/1.1 %d " % status) and needle in head + body
+        assert body == b"3\r\ngo \r\n" + FastHttpConnection.format_chunk(b"away", False)
