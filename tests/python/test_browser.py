@@ -32,12 +32,12 @@ pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="Debian's chromium is n
 
 @contextlib.contextmanager
 def chromium(url: str) -> Iterator[ClientConnection]:
-    """A DevTools session on the page that headless Chromium opened at url."""
+    """A DevTools session on a page of headless Chromium, once it has loaded url."""
     assert CHROMIUM is not None
     with tempfile.TemporaryDirectory() as profile:
         process = subprocess.Popen(
             [CHROMIUM, "--headless", "--no-sandbox", "--no-first-run", "--disable-gpu",
-             f"--user-data-dir={profile}", "--remote-debugging-port=0", url],
+             f"--user-data-dir={profile}", "--remote-debugging-port=0", "about:blank"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
         )
         try:
@@ -45,6 +45,11 @@ def chromium(url: str) -> Iterator[ClientConnection]:
             with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=DEADLINE) as listing:
                 page = next(target for target in json.load(listing) if target["type"] == "page")
             with connect(page["webSocketDebuggerUrl"], max_size=None) as session:
+                # Navigated from here, so nothing is evaluated in a page about to be replaced.
+                command(session, "Page.enable")
+                command(session, "Page.navigate", url=url)
+                while json.loads(session.recv(timeout=DEADLINE)).get("method") != "Page.loadEventFired":
+                    pass
                 yield session
         finally:
             process.terminate()
@@ -67,16 +72,20 @@ def devtools_port(process: subprocess.Popen[str]) -> int:
     raise AssertionError(f"chromium exited with status {process.wait()} before listening")
 
 
-def evaluate(session: ClientConnection, expression: str) -> Any:
-    """The value of a JavaScript expression in the page (a promise's, once it
-    settles); DevTools events arriving meanwhile are skipped."""
-    session.send(json.dumps({
-        "id": 1, "method": "Runtime.evaluate",
-        "params": {"expression": expression, "awaitPromise": True, "returnByValue": True},
-    }))
+def command(session: ClientConnection, method: str, **params: Any) -> Any:
+    """Sends a DevTools command and returns its result; events arriving
+    meanwhile are skipped."""
+    session.send(json.dumps({"id": 1, "method": method, "params": params}))
     while (reply := json.loads(session.recv(timeout=DEADLINE))).get("id") != 1:
         pass
-    return reply["result"]["result"].get("value")
+    assert "error" not in reply, reply["error"]
+    return reply["result"]
+
+
+def evaluate(session: ClientConnection, expression: str) -> Any:
+    """The value of a JavaScript expression in the page (a promise's, once it settles)."""
+    return command(session, "Runtime.evaluate", expression=expression, awaitPromise=True,
+                   returnByValue=True)["result"].get("value")
 
 
 def text_once_showing(session: ClientConnection, wanted: list[str]) -> str:
