@@ -1,0 +1,339 @@
+"""A thread-pool executor on the native worker pool.
+
+``WorkerPoolExecutor`` is a :class:`concurrent.futures.ThreadPoolExecutor`, so
+that it can be every event loop's default executor: ``loop.run_in_executor(None,
+f)`` and ``asyncio.to_thread(f)`` then run on it. Tasks go through a
+``NativeWorkerPool``; worker ``i`` polls it with ``pop_work(i)``. A worker that
+finds nothing polls a little longer, then parks on a lock of its own, and a
+submitter releases that lock only when some worker is parked, so busy workers
+cost a submitter no system call.
+
+Its futures are ``concurrent.futures.Future`` instances guarded by a plain lock
+instead of a ``threading.Condition``, whose construction is most of the cost of
+a stdlib future; ``wait``, ``as_completed`` and ``asyncio.wrap_future`` use them
+as any other.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+import weakref
+from collections.abc import Callable
+from concurrent.futures import CancelledError, Future, InvalidStateError, ThreadPoolExecutor
+from concurrent.futures._base import (
+    CANCELLED,
+    CANCELLED_AND_NOTIFIED,
+    FINISHED,
+    PENDING,
+    RUNNING,
+)
+from typing import Any, ParamSpec, TypeVar, cast
+
+from tessaryne._tessaryne_core import AtomicMetrics, NativeWorkerPool, ThreadPoolClosedError
+
+__all__ = ["WorkerPoolExecutor"]
+
+T = TypeVar("T")
+P = ParamSpec("P")
+
+_DONE = frozenset((CANCELLED, CANCELLED_AND_NOTIFIED, FINISHED))
+
+# Empty polls a worker makes before it parks: a task submitted meanwhile is
+# taken without a wake-up.
+_SPINS = 32
+
+
+# --- future ---------------------------------------------------------------------------
+
+
+class _Future(Future[Any]):
+    """A stdlib future whose ``_condition`` is a plain lock (``wait`` and
+    ``as_completed`` only acquire and release it); blocked ``result`` and
+    ``exception`` callers wait on a lock of their own each."""
+
+    def __init__(self) -> None:  # not the base's: its Condition is the cost avoided here
+        self._condition = threading.Lock()  # type: ignore[assignment]
+        self._state = PENDING
+        self._result = None
+        self._exception = None
+        self._waiters = []
+        self._done_callbacks: list[Callable[[Future[Any]], object]] = []
+        self._blocked: list[Any] | None = None
+
+    # Called with the guard held, and returns with it held again.
+    def _wait(self, timeout: float | None) -> None:
+        gate = threading.Lock()
+        gate.acquire()
+        if self._blocked is None:
+            self._blocked = []
+        self._blocked.append(gate)
+        self._condition.release()
+        try:
+            gate.acquire(timeout=-1 if timeout is None else max(timeout, 0.0))
+        finally:
+            self._condition.acquire()
+        if self._blocked is not None and gate in self._blocked:  # timed out
+            self._blocked.remove(gate)
+
+    # Under the guard, on any move to a done state.
+    def _release_blocked(self) -> None:
+        blocked, self._blocked = self._blocked, None
+        for gate in blocked or ():
+            gate.release()
+
+    # One attribute read is atomic: no guard needed to look at the state.
+    def done(self) -> bool:
+        return self._state in _DONE
+
+    def cancelled(self) -> bool:
+        state = self._state
+        return state == CANCELLED or state == CANCELLED_AND_NOTIFIED
+
+    def running(self) -> bool:
+        return self._state == RUNNING
+
+    def _settled(self, timeout: float | None) -> None:
+        with self._condition:
+            if self._state == PENDING or self._state == RUNNING:
+                self._wait(timeout)
+            state = self._state
+        if state == CANCELLED or state == CANCELLED_AND_NOTIFIED:
+            raise CancelledError()
+        if state != FINISHED:
+            raise TimeoutError()
+
+    def result(self, timeout: float | None = None) -> Any:
+        self._settled(timeout)
+        if self._exception is not None:
+            try:
+                raise self._exception
+            finally:
+                self = None  # type: ignore[assignment]  # no cycle through the traceback
+        return self._result
+
+    def exception(self, timeout: float | None = None) -> BaseException | None:
+        self._settled(timeout)
+        return self._exception
+
+    def cancel(self) -> bool:
+        with self._condition:
+            if self._state == RUNNING or self._state == FINISHED:
+                return False
+            if self._state != PENDING:
+                return True
+            self._state = CANCELLED
+            self._release_blocked()
+        self._invoke_callbacks()  # type: ignore[attr-defined]
+        return True
+
+    def set_running_or_notify_cancel(self) -> bool:
+        with self._condition:
+            if self._state == PENDING:
+                self._state = RUNNING
+                return True
+            if self._state == CANCELLED:
+                self._state = CANCELLED_AND_NOTIFIED
+                for waiter in self._waiters:
+                    waiter.add_cancelled(self)
+                return False
+        raise RuntimeError("Future in unexpected state")
+
+    def set_result(self, result: Any) -> None:
+        with self._condition:
+            if self._state in _DONE:
+                state = self._state
+            else:
+                self._result = result
+                self._state = FINISHED
+                for waiter in self._waiters:
+                    waiter.add_result(self)
+                self._release_blocked()
+                state = None
+        if state is not None:  # the message shows the future, whose repr takes the guard
+            raise InvalidStateError(f"{state}: {self!r}")
+        self._invoke_callbacks()  # type: ignore[attr-defined]
+
+    def set_exception(self, exception: BaseException | None) -> None:
+        with self._condition:
+            if self._state in _DONE:
+                state = self._state
+            else:
+                self._exception = exception
+                self._state = FINISHED
+                for waiter in self._waiters:
+                    waiter.add_exception(self)
+                self._release_blocked()
+                state = None
+        if state is not None:
+            raise InvalidStateError(f"{state}: {self!r}")
+        self._invoke_callbacks()  # type: ignore[attr-defined]
+
+
+# --- workers ----------------------------------------------------------------------------
+
+
+class _Task:
+    __slots__ = ("fn", "args", "kwargs", "future")
+
+    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any],
+                 future: _Future) -> None:
+        self.fn = fn
+        self.args = args
+        self.kwargs = kwargs
+        self.future = future
+
+
+class _Crew:
+    """What the worker threads share, apart from the executor so that an
+    executor nobody holds can be collected and its workers told to leave.
+    ``parked`` lists the indexes of workers parked (or about to park) on their
+    ``gates``; each gate is held by its worker except while a waker releases it."""
+
+    __slots__ = ("pool", "metrics", "gates", "parked", "threads")
+
+    def __init__(self, workers: int, name_prefix: str) -> None:
+        self.pool = NativeWorkerPool(workers)
+        self.metrics = AtomicMetrics(workers)
+        self.pool.set_metrics(self.metrics)
+        self.gates = [threading.Lock() for _ in range(workers)]
+        for gate in self.gates:
+            gate.acquire()
+        self.parked: list[int] = []
+        self.threads = tuple(threading.Thread(target=self.work, args=(index,), name=f"{name_prefix}_{index}")
+                             for index in range(workers))
+        for thread in self.threads:
+            thread.start()
+
+    def wake_one(self) -> None:
+        try:
+            index = self.parked.pop()
+        except IndexError:  # another submitter woke the last one
+            return
+        self.gates[index].release()
+
+    def close(self) -> None:
+        # Closed first: a worker that announces itself after the list is
+        # emptied sees the closed pool before it would park.
+        self.pool.close()
+        while self.parked:
+            self.wake_one()
+
+    def cancel_queued(self) -> None:
+        pop = self.pool.pop_work
+        for index in range(len(self.threads)):
+            while True:
+                try:
+                    task = pop(index)
+                except ThreadPoolClosedError:
+                    break
+                if task is not None and task.future.cancel():
+                    task.future.set_running_or_notify_cancel()  # tells wait() and as_completed()
+
+    def work(self, index: int) -> None:
+        pop, metrics = self.pool.pop_work, self.metrics
+        while True:
+            try:
+                task = pop(index)
+                if task is None:
+                    task = self.idle(index)
+                    if task is None:
+                        continue
+            except ThreadPoolClosedError:  # closed and drained
+                return
+            future = task.future
+            if not future.set_running_or_notify_cancel():
+                continue
+            metrics.inc_active(index)
+            try:
+                result = task.fn(*task.args, **task.kwargs)
+            except BaseException as exc:
+                metrics.dec_active(index)  # counted before anyone sees the future done
+                future.set_exception(exc)
+            else:
+                metrics.dec_active(index)
+                future.set_result(result)
+                result = None
+            task = future = None  # nothing of the last call is kept alive while idle
+
+    def idle(self, index: int) -> _Task | None:
+        """Polls a little, then parks; returns a task found on the way, or None
+        to poll again (after a wake-up, or while a closed pool still drains)."""
+        pool, pop = self.pool, self.pool.pop_work
+        for _ in range(_SPINS):
+            task = pop(index)
+            if task is not None:
+                return cast(_Task, task)
+        if pool.is_closed():
+            os.sched_yield()
+            return None
+        self.parked.append(index)
+        # Announced, then the injection queue looked at under its lock, which a
+        # push also takes: either this worker's poll below sees the task, or
+        # the submitter, having pushed after this, sees the announcement.
+        pool.is_drained()
+        task = pop(index)
+        if task is None and not pool.is_closed():
+            self.gates[index].acquire()
+            return None
+        try:
+            self.parked.remove(index)
+        except ValueError:  # a waker took the announcement: take its release too
+            self.gates[index].acquire()
+        return cast(_Task | None, task)
+
+
+# Workers finish what is queued and leave before the interpreter joins its threads.
+_live: weakref.WeakSet[WorkerPoolExecutor] = weakref.WeakSet()
+
+
+def _shutdown_live() -> None:
+    for executor in list(_live):
+        executor.shutdown(wait=False)
+
+
+getattr(threading, "_register_atexit")(_shutdown_live)
+
+
+class WorkerPoolExecutor(ThreadPoolExecutor):
+    """Runs calls on ``max_workers`` threads (default: the CPU count) fed by a
+    ``NativeWorkerPool``; ``metrics`` counts per worker what they ran."""
+
+    def __init__(self, max_workers: int | None = None, thread_name_prefix: str = "tessaryne-worker") -> None:
+        if max_workers is None:
+            max_workers = os.process_cpu_count() or 1
+        if max_workers <= 0:
+            raise ValueError("max_workers must be greater than 0")
+        self._max_workers = max_workers
+        self._thread_name_prefix = thread_name_prefix
+        self._crew = _Crew(max_workers, thread_name_prefix)
+        self._threads = frozenset(self._crew.threads)
+        self._push = self._crew.pool.push_global
+        self._parked = self._crew.parked
+        weakref.finalize(self, self._crew.close)
+        _live.add(self)
+
+    @property
+    def metrics(self) -> AtomicMetrics:
+        return self._crew.metrics
+
+    def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
+        future = _Future()
+        try:
+            self._push(_Task(fn, args, kwargs, future))
+        except ThreadPoolClosedError:
+            raise RuntimeError("cannot schedule new futures after shutdown") from None
+        if self._parked:
+            self._crew.wake_one()
+        return future
+
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        crew = self._crew
+        crew.close()
+        if cancel_futures:
+            crew.cancel_queued()
+        if wait:
+            current = threading.current_thread()
+            for thread in crew.threads:
+                if thread is not current:
+                    thread.join()

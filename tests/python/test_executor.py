@@ -1,0 +1,147 @@
+"""WorkerPoolExecutor with real threads and real event loops."""
+
+import asyncio
+import itertools
+import random
+import threading
+from concurrent import futures
+
+import pytest
+
+from tessaryne import executor as executor_module
+from tessaryne.executor import WorkerPoolExecutor, _Future
+
+HANG_GUARD = 30  # seconds; only turns a lost task into a failure instead of a hang
+
+
+class Boom(BaseException):
+    pass
+
+
+def raise_(exc):
+    raise exc
+
+
+def completed(pool):
+    return sum(pool.metrics.get_completed(i) for i in range(pool._max_workers))
+
+
+def test_results_and_exceptions_reach_the_futures():
+    error, boom = ValueError("bad"), Boom()
+    with WorkerPoolExecutor(2) as pool:
+        assert pool.submit(pow, 2, 10).result() == 1024
+        assert pool.submit(int, "ff", base=16).result() == 255
+        assert pool.submit(raise_, error).exception() is error
+        with pytest.raises(Boom):
+            pool.submit(raise_, boom).result()
+        assert list(pool.map(divmod, range(50), itertools.repeat(7))) == [divmod(i, 7) for i in range(50)]
+    assert completed(pool) == 54
+    assert all(pool.metrics.get_active(i) == 0 for i in range(2))
+
+
+@pytest.mark.parametrize("spins", [0, executor_module._SPINS])
+def test_no_task_is_lost_while_workers_park_and_wake(monkeypatch, spins):
+    # In each round every submitter submits a few calls at once and waits for
+    # them, just as the workers, out of work, decide to park: a wake-up lost in
+    # that race leaves a call queued with nobody to run it.
+    monkeypatch.setattr(executor_module, "_SPINS", spins)
+    counter, submitters, rounds = itertools.count(), 6, 1500
+    pool, start = WorkerPoolExecutor(2), threading.Barrier(submitters)
+
+    def submitter(seed):
+        rng, submitted = random.Random(seed), 0
+        for _ in range(rounds):
+            start.wait()
+            batch = [pool.submit(next, counter) for _ in range(rng.randint(1, 3))]
+            try:
+                for future in batch:
+                    future.result(timeout=HANG_GUARD)
+            except TimeoutError:
+                start.abort()
+                raise
+            submitted += len(batch)
+        return submitted
+
+    with futures.ThreadPoolExecutor(submitters) as drivers:
+        submitted = sum(drivers.map(submitter, range(submitters)))
+    pool.shutdown()
+    assert next(counter) == submitted == completed(pool)
+
+
+@pytest.mark.parametrize("cancel_futures", [False, True])
+def test_shutdown_runs_or_cancels_what_is_queued_and_refuses_new_calls(cancel_futures):
+    pool, started, release = WorkerPoolExecutor(1), threading.Event(), threading.Event()
+    first = pool.submit(lambda: (started.set(), release.wait()))
+    started.wait()  # the only worker is busy: what follows stays queued
+    queued = [pool.submit(abs, -i) for i in range(20)]
+    pool.shutdown(wait=False, cancel_futures=cancel_futures)
+    with pytest.raises(RuntimeError, match="^cannot schedule new futures after shutdown$"):
+        pool.submit(abs, 1)
+    assert all(f.cancelled() == cancel_futures for f in queued) and not first.cancelled()
+    if cancel_futures:
+        assert not futures.wait(queued, timeout=0).not_done  # waiters learn of it too
+    release.set()
+    pool.shutdown()  # again, now waiting
+    assert first.result() == (None, True) and not any(thread.is_alive() for thread in pool._threads)
+    if not cancel_futures:
+        assert [f.result() for f in queued] == list(range(20))
+    assert completed(pool) == 1 + (not cancel_futures) * 20
+
+
+def test_shutdown_from_many_threads_at_once():
+    pool = WorkerPoolExecutor(2)
+    results = [pool.submit(abs, -i) for i in range(100)]
+    callers = [threading.Thread(target=pool.shutdown, kwargs={"cancel_futures": bool(i % 2)}) for i in range(6)]
+    for caller in callers:
+        caller.start()
+    for caller in callers:
+        caller.join()
+    assert all(f.done() for f in results)
+    assert completed(pool) + sum(f.cancelled() for f in results) == 100
+
+
+def test_default_executor_of_several_event_loops():
+    pool, all_done = WorkerPoolExecutor(2, thread_name_prefix="exec-test"), threading.Barrier(3)
+
+    async def main(base):
+        loop = asyncio.get_running_loop()
+        loop.set_default_executor(pool)
+        names = await asyncio.gather(*[loop.run_in_executor(None, lambda: threading.current_thread().name)
+                                       for _ in range(50)])
+        assert {name.rpartition("_")[0] for name in names} == {"exec-test"}
+        sums = await asyncio.gather(*[asyncio.to_thread(sum, range(base + i)) for i in range(200)])
+        assert sums == [sum(range(base + i)) for i in range(200)]
+        with pytest.raises(ZeroDivisionError):
+            await asyncio.to_thread(divmod, base, 0)
+        all_done.wait()  # asyncio.run shuts its default executor down on the way out
+
+    with futures.ThreadPoolExecutor(3) as drivers:
+        for done in [drivers.submit(asyncio.run, main(base)) for base in range(3)]:
+            done.result()
+    assert completed(pool) == 3 * 251
+
+
+def observe(make_future):
+    """What a future shows through each step of its life, for comparison."""
+    seen, error = [], ValueError()
+    f = make_future()
+    f.add_done_callback(lambda done: seen.append(("callback", done.cancelled())))
+    with pytest.raises(futures.TimeoutError):
+        f.result(timeout=0)
+    seen += [f.running(), f.done(), f.set_running_or_notify_cancel(), f.running(), f.cancel()]
+    f.set_exception(error)
+    seen += [f.done(), f.exception() is error, pytest.raises(futures.InvalidStateError, f.set_result, 1) is not None]
+    g = make_future()
+    waiter = threading.Thread(target=lambda: seen.append(("waited", g.result())))
+    waiter.start()
+    g.set_running_or_notify_cancel()
+    g.set_result(5)
+    waiter.join()
+    h = make_future()
+    seen += [h.cancel(), h.cancel(), h.cancelled(), h.set_running_or_notify_cancel()]
+    seen.append(pytest.raises(futures.CancelledError, h.result) is not None)
+    return seen
+
+
+def test_lean_future_behaves_as_the_stdlib_future():
+    assert observe(_Future) == observe(futures.Future)
