@@ -87,8 +87,9 @@ def port() -> Iterator[int]:
         yield bound
 
 
-def request(port: int, method: str, path: str, body: bytes | None = None, headers: dict[str, str] | None = None
-            ) -> tuple[http.client.HTTPResponse, bytes]:
+def request(
+    port: int, method: str, path: str, body: bytes | None = None, headers: dict[str, str] | None = None
+) -> tuple[http.client.HTTPResponse, bytes]:
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
     try:
         connection.request(method, path, body=body, headers=headers or {})
