@@ -1,4 +1,5 @@
-# Entry points: `make test` (everything, from a fresh machine) and `make bench`;
+# Entry points: `make test` (everything, from a fresh machine), `make demo` (the
+# demo application on http://127.0.0.1:8000, until interrupted) and `make bench`;
 # `make soak` runs the server soak test at full length.
 # `make fuzz` runs each fuzzer for a minute; `make lint` runs clang-tidy.
 # Inner loop: `make test-cpp` or `make test-python`, narrowed with TEST=...
@@ -16,7 +17,7 @@ TEST ?=
 
 CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA))
 
-.PHONY: test test-cpp test-python stubtest soak fuzz-smoke fuzz bench lint extension clean
+.PHONY: test test-cpp test-python stubtest soak fuzz-smoke fuzz bench lint extension demo clean
 
 test: test-cpp extension test-python stubtest fuzz-smoke lint
 
@@ -59,6 +60,10 @@ soak: extension
 stubtest: extension
 	$(PYTHON) -m mypy.stubtest tessaryne._tessaryne_core
 	$(PYTHON) -m mypy --strict python/tessaryne
+
+# --- demo: the same environment and extension steps as `make test` -------------
+demo: extension
+	$(PYTHON) -m tessaryne tessaryne.demo:app --host 127.0.0.1 --port 8000
 
 # --- fuzzing (clang's libFuzzer) --------------------------------------------------
 build/fuzz/build.ninja: $(STAMP)

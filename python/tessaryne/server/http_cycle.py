@@ -255,7 +255,8 @@ class HttpCycle:
             query = scope["query_string"]
             target = scope["raw_path"].decode("latin-1") + ("?" + query.decode("latin-1") if query else "")
             log_access(scope["client"], self.method, target, self.version, self.status, self.sent)
-        self.wake()
+        if self.waiter is not None:
+            self.wake()
         protocol.response_complete(self.keep_alive)
 
 

@@ -48,7 +48,7 @@ class HttpProtocol(asyncio.Protocol):
     __slots__ = (
         "state", "config", "loop", "connection", "transport", "client", "server", "tls",
         "cycle", "websocket", "handling", "pump_pending", "held", "read_paused", "write_paused",
-        "drain_waiters", "phase", "deadline", "timer", "eof", "closed",
+        "drain_waiters", "phase", "deadline", "timer", "timer_at", "clock", "eof", "closed",
     )
 
     def __init__(self, state: LoopState) -> None:
@@ -75,6 +75,8 @@ class HttpProtocol(asyncio.Protocol):
         self.phase = _IDLE
         self.deadline = 0.0
         self.timer: asyncio.TimerHandle | None = None
+        self.timer_at = 0.0
+        self.clock = state.loop.time
         self.eof = False
         self.closed = False
 
@@ -93,7 +95,7 @@ class HttpProtocol(asyncio.Protocol):
         if self.state.shutting_down:
             self.close()
             return
-        self.arm(self.loop.time() + self.config.keep_alive_timeout)
+        self.arm(self.clock() + self.config.keep_alive_timeout)
 
     def connection_lost(self, exc: Exception | None) -> None:
         self.closed = True
@@ -132,7 +134,7 @@ class HttpProtocol(asyncio.Protocol):
             self.handle(events)
         elif cycle is None and self.phase == _IDLE:
             self.phase = _HEAD
-            self.arm(self.loop.time() + self.config.head_timeout)
+            self.arm(self.clock() + self.config.head_timeout)
 
     def eof_received(self) -> bool:
         cycle = self.cycle
@@ -212,7 +214,10 @@ class HttpProtocol(asyncio.Protocol):
                         if event[8] and event[9] == b"websocket":
                             self.start_websocket(event)
                             return
-                        started = self.begin(event)
+                        self.phase = _BUSY
+                        self.held = 0
+                        scope = http_scope(event, self.state, self.client, self.server, self.tls)
+                        started = self.cycle = HttpCycle(self, event, scope, event[10])
                     elif kind == 5:
                         self.protocol_error(event[2])
                         return
@@ -227,14 +232,6 @@ class HttpProtocol(asyncio.Protocol):
         finally:
             self.handling = False
             self.pump_pending = False
-
-    def begin(self, request: RequestEvent) -> HttpCycle:
-        self.phase = _BUSY
-        self.deadline = 0.0
-        self.held = 0
-        scope = http_scope(request, self.state, self.client, self.server, self.tls)
-        cycle = self.cycle = HttpCycle(self, request, scope, request[10])
-        return cycle
 
     def check_host(self, request: RequestEvent) -> bool:
         """An HTTP/1.1 request names its host exactly once."""
@@ -291,7 +288,7 @@ class HttpProtocol(asyncio.Protocol):
             self.linger(b"")
             return
         self.phase = _IDLE
-        self.arm(self.loop.time() + self.config.keep_alive_timeout)
+        self.arm(self.clock() + self.config.keep_alive_timeout)
         if self.read_paused:
             self.resume_reading()
         if self.handling:
@@ -320,26 +317,26 @@ class HttpProtocol(asyncio.Protocol):
         transport.write_eof()
         self.phase = _LINGER
         self.resume_reading()
-        self.arm(self.loop.time() + self.config.linger_timeout)
+        self.arm(self.clock() + self.config.linger_timeout)
 
     # --- the one timer --------------------------------------------------------
 
     def arm(self, deadline: float) -> None:
         """Moving the deadline later costs nothing: the pending timer re-arms when it fires."""
         self.deadline = deadline
-        timer = self.timer
-        if timer is None:
+        if self.timer is None or self.timer_at > deadline:
+            if self.timer is not None:
+                self.timer.cancel()
             self.timer = self.loop.call_at(deadline, self.on_timer)
-        elif timer.when() > deadline:
-            timer.cancel()
-            self.timer = self.loop.call_at(deadline, self.on_timer)
+            self.timer_at = deadline
 
     def on_timer(self) -> None:
         self.timer = None
         if self.phase == _BUSY or self.closed:
             return
-        if self.loop.time() < self.deadline:
+        if self.clock() < self.deadline:
             self.timer = self.loop.call_at(self.deadline, self.on_timer)
+            self.timer_at = self.deadline
         elif self.phase == _LINGER:
             self.transport.abort()
         else:

@@ -1,0 +1,169 @@
+"""Command line: ``python -m tessaryne module:app [options]`` serves an ASGI application."""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import logging
+import os
+import sys
+from collections.abc import Callable, Sequence
+from typing import NoReturn, cast
+
+from .server.asgi import ASGIApp
+from .server.config import Config
+from .server.logs import access_logger
+from .server.runner import StartupError, run
+
+__all__ = ["main"]
+
+_LOG_LEVELS = ("critical", "error", "warning", "info", "debug")
+
+
+class UsageError(Exception):
+    """A mistake on the command line, reported as one line."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(message)
+
+
+def _one_line(text: str) -> str:
+    return " ".join(text.split())
+
+
+def _bounded_int(low: int, high: int | None = None) -> Callable[[str], int]:
+    def convert(text: str) -> int:
+        value = int(text)
+        if value < low or (high is not None and value > high):
+            raise ValueError(text)
+        return value
+
+    convert.__name__ = "integer"
+    return convert
+
+
+def _non_negative_float(text: str) -> float:
+    value = float(text)
+    if not value >= 0:
+        raise ValueError(text)
+    return value
+
+
+_non_negative_float.__name__ = "number"
+
+
+def _parser() -> argparse.ArgumentParser:
+    cpus = os.cpu_count() or 1
+    parser = _Parser(
+        prog="python -m tessaryne",
+        description="Serve an ASGI application on one event loop per thread, in one free-threaded process.",
+    )
+    parser.add_argument("app", help="the application, as module:attribute (for example tessaryne.demo:app)")
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
+    parser.add_argument("--port", type=_bounded_int(0, 65535), default=8000, help="port to listen on, 0 for any free port (default: %(default)s)")
+    parser.add_argument(
+        "--threads", type=_bounded_int(1), default=cpus, help="event-loop threads, each accepting on its own socket (default: the number of CPUs, %(default)s)"
+    )
+    parser.add_argument(
+        "--executor-threads",
+        type=_bounded_int(1),
+        default=cpus,
+        help="worker threads of the executor every loop uses for asyncio.to_thread and "
+        "run_in_executor (default: the number of CPUs, %(default)s)",
+    )
+    parser.add_argument("--root-path", default="", help="path prefix under which the application is mounted (default: none)")
+    parser.add_argument(
+        "--lifespan",
+        choices=("auto", "on", "off"),
+        default="auto",
+        help="lifespan events, run on every loop: auto serves applications without them too, "
+        "on requires them, off never sends them (default: %(default)s)",
+    )
+    parser.add_argument("--ssl-certfile", help="serve HTTPS with this PEM certificate chain (default: plain HTTP)")
+    parser.add_argument("--ssl-keyfile", help="PEM private key of the certificate (default: read from the certificate file)")
+    parser.add_argument(
+        "--no-access-log", dest="access_log", action="store_false", help="do not log one line per answered request (default: logged)"
+    )
+    parser.add_argument("--log-level", choices=_LOG_LEVELS, default="info", help="level of the server's log, written to stderr (default: %(default)s)")
+    parser.add_argument(
+        "--keep-alive-timeout", type=_non_negative_float, default=5.0, help="seconds an idle keep-alive connection stays open (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--shutdown-timeout",
+        type=_non_negative_float,
+        default=10.0,
+        help="seconds in-flight requests may take to finish after SIGINT or SIGTERM; "
+        "a second signal stops at once (default: %(default)s)",
+    )
+    return parser
+
+
+def import_app(name: str) -> ASGIApp:
+    """The object ``module:attribute`` names; the attribute may be a dotted path."""
+    module_name, _, attribute = name.partition(":")
+    if not module_name or not attribute:
+        raise UsageError(f"the application must be given as module:attribute, not {name!r}")
+    try:
+        module = importlib.import_module(module_name)
+    except ModuleNotFoundError as error:
+        missing = error.name or ""
+        if module_name == missing or module_name.startswith(missing + "."):
+            raise UsageError(f"cannot import {module_name!r}: no module named {missing!r}") from error
+        raise UsageError(f"importing {module_name!r} raised {type(error).__name__}: {error}") from error
+    except Exception as error:
+        raise UsageError(f"importing {module_name!r} raised {type(error).__name__}: {error}") from error
+    target: object = module
+    for part in attribute.split("."):
+        try:
+            target = getattr(target, part)
+        except AttributeError:
+            raise UsageError(f"module {module_name!r} has no attribute {attribute!r}") from None
+    if not callable(target):
+        raise UsageError(f"{name} is not callable")
+    return cast(ASGIApp, target)
+
+
+def configure_logging(level: str, access_log: bool) -> None:
+    """The package's loggers write to stderr; the access log is silenced when it is off."""
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
+    package_logger = logging.getLogger("tessaryne")
+    package_logger.addHandler(handler)
+    package_logger.setLevel(level.upper())
+    package_logger.propagate = False
+    if not access_log:
+        access_logger.setLevel(logging.WARNING)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        options = _parser().parse_args(argv)
+        if options.ssl_keyfile and not options.ssl_certfile:
+            raise UsageError("--ssl-keyfile needs --ssl-certfile")
+        configure_logging(options.log_level, options.access_log)
+        config = Config(
+            app=import_app(options.app),
+            host=options.host,
+            port=options.port,
+            threads=options.threads,
+            executor_threads=options.executor_threads,
+            root_path=options.root_path,
+            lifespan=options.lifespan,
+            ssl_certfile=options.ssl_certfile,
+            ssl_keyfile=options.ssl_keyfile,
+            access_log=options.access_log,
+            log_level=options.log_level,
+            keep_alive_timeout=options.keep_alive_timeout,
+            shutdown_timeout=options.shutdown_timeout,
+        )
+        run(config)
+    except (UsageError, StartupError) as error:
+        print(f"tessaryne: error: {_one_line(str(error))}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,325 @@
+"""Loop threads, listening sockets, lifespan, signals and graceful shutdown.
+
+Every loop thread runs its own event loop and accepts on its own socket; the
+sockets share one address through SO_REUSEPORT, so the kernel spreads new
+connections over the loops. Where the platform lacks SO_REUSEPORT every loop
+accepts on the same listening socket instead. All loops share one executor as
+their default, so ``asyncio.to_thread`` and ``run_in_executor(None, ...)`` from
+any of them run on the same worker threads.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import signal
+import socket
+import ssl
+import threading
+from concurrent.futures import Executor
+from types import FrameType
+from typing import Any
+
+from ..executor import WorkerPoolExecutor
+from .config import Config
+from .lifespan import Lifespan, LifespanFailure
+from .logs import server_logger
+from .protocol import HttpProtocol
+from .state import LoopState
+
+__all__ = ["Server", "StartupError", "run"]
+
+
+class StartupError(RuntimeError):
+    """The server could not start; the message says why, for the operator."""
+
+
+def _address_text(host: str, port: int) -> str:
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def _allow_reuse_port(sock: socket.socket) -> bool:
+    if not hasattr(socket, "SO_REUSEPORT"):
+        return False
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+    except OSError:
+        return False
+    return True
+
+
+def listening_sockets(host: str, port: int, count: int) -> list[socket.socket]:
+    """``count`` sockets bound to host:port, one per loop. Port 0: the first
+    socket gets a free port and the others join it."""
+    try:
+        family, kind, proto, _, address = socket.getaddrinfo(
+            host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE
+        )[0]
+    except OSError as error:
+        raise StartupError(f"cannot resolve {host!r}: {error.strerror or error}") from error
+    sockets: list[socket.socket] = []
+    try:
+        if hasattr(socket, "SO_REUSEPORT"):
+            # A plain bind first: SO_REUSEPORT sockets would otherwise join a port
+            # another server (even another of ours) already listens on.
+            with socket.socket(family, kind, proto) as probe:
+                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                probe.bind(address)
+                address = probe.getsockname()
+        first = socket.socket(family, kind, proto)
+        sockets.append(first)
+        first.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if not _allow_reuse_port(first):
+            first.bind(address)
+            # One listening socket, a descriptor of it for every loop to close on its own.
+            sockets.extend(first.dup() for _ in range(count - 1))
+            return sockets
+        first.bind(address)
+        address = first.getsockname()
+        for _ in range(count - 1):
+            sock = socket.socket(family, kind, proto)
+            sockets.append(sock)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+            sock.bind(address)
+    except OSError as error:
+        for sock in sockets:
+            sock.close()
+        raise StartupError(f"cannot listen on {_address_text(host, port)}: {error.strerror or error}") from error
+    return sockets
+
+
+class _LoopThread:
+    """One thread, its event loop and its listening socket."""
+
+    def __init__(
+        self,
+        index: int,
+        config: Config,
+        sock: socket.socket,
+        ssl_context: ssl.SSLContext | None,
+        executor: Executor,
+    ) -> None:
+        self.config = config
+        self.sock = sock
+        self.ssl_context = ssl_context
+        self.executor = executor
+        self.thread = threading.Thread(target=self._run, name=f"tessaryne-loop-{index}", daemon=True)
+        # Set once the loop listens or has failed to; error tells which.
+        self.ready = threading.Event()
+        self.finished = threading.Event()
+        self.error: BaseException | None = None
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._stop_requested: asyncio.Event | None = None
+        self._force_requested: asyncio.Event | None = None
+
+    def request_stop(self) -> None:
+        self._call_threadsafe(self._stop_requested)
+
+    def request_force(self) -> None:
+        self._call_threadsafe(self._force_requested)
+
+    def _call_threadsafe(self, event: asyncio.Event | None) -> None:
+        if self._loop is None or event is None or self.finished.is_set():
+            return
+        with contextlib.suppress(RuntimeError):  # the loop closed meanwhile
+            self._loop.call_soon_threadsafe(event.set)
+
+    def _run(self) -> None:
+        loop = asyncio.new_event_loop()
+        asyncio.set_event_loop(loop)
+        loop.set_default_executor(self.executor)
+        try:
+            loop.run_until_complete(self._serve(loop))
+        except BaseException as error:  # noqa: BLE001 - a loop that fails ends alone, and says so
+            server_logger.error("%s failed", self.thread.name, exc_info=error)
+            self.error = self.error or error
+        finally:
+            try:
+                _cancel_remaining_tasks(loop)
+                loop.run_until_complete(loop.shutdown_asyncgens())
+            finally:
+                asyncio.set_event_loop(None)
+                loop.close()
+                self.sock.close()
+                self.ready.set()
+                self.finished.set()
+
+    async def _serve(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._stop_requested = asyncio.Event()
+        self._force_requested = asyncio.Event()
+        self._loop = loop
+        lifespan = Lifespan(self.config.app, self.config.lifespan)
+        try:
+            await lifespan.startup()
+            state = LoopState(self.config, loop, lifespan.state)
+            server = await loop.create_server(
+                lambda: HttpProtocol(state), sock=self.sock, ssl=self.ssl_context, backlog=self.config.backlog
+            )
+        except Exception as error:
+            reason = "application startup failed" if isinstance(error, LifespanFailure) else "cannot serve"
+            self.error = StartupError(f"{reason}: {error}")
+            self.ready.set()
+            await lifespan.shutdown()
+            return
+        self.ready.set()
+        await self._stop_requested.wait()
+        await self._close_connections(server, state)
+        shutdown = asyncio.ensure_future(lifespan.shutdown())
+        if not await self._unless_forced(shutdown):
+            server_logger.info("application shutdown cut short")
+            shutdown.cancel()
+            await asyncio.gather(shutdown, return_exceptions=True)
+
+    async def _unless_forced(self, awaited: asyncio.Future[None], timeout: float | None = None) -> bool:
+        """Waits for awaited until it is done, the timeout passes or a forced stop is asked; True if done."""
+        assert self._force_requested is not None
+        forced: asyncio.Future[Any] = asyncio.ensure_future(self._force_requested.wait())
+        await asyncio.wait({awaited, forced}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
+        forced.cancel()
+        return awaited.done()
+
+    async def _close_connections(self, server: asyncio.Server, state: LoopState) -> None:
+        server.close()
+        state.shutting_down = True
+        # Connections accepted just before closing get their connection_made first.
+        await asyncio.sleep(0)
+        for connection in list(state.connections):
+            connection.shutdown()
+        closed = asyncio.ensure_future(server.wait_closed())
+        if not await self._unless_forced(closed, self.config.shutdown_timeout):
+            for connection in list(state.connections):
+                connection.force_close()
+            server.abort_clients()  # also those still in their TLS handshake
+            await closed
+
+
+def _cancel_remaining_tasks(loop: asyncio.AbstractEventLoop) -> None:
+    """Application tasks still running once the connections are gone are cancelled, as asyncio.run does."""
+    tasks = asyncio.all_tasks(loop)
+    if not tasks:
+        return
+    for task in tasks:
+        task.cancel()
+    loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
+    for task in tasks:
+        if not task.cancelled() and task.exception() is not None:
+            server_logger.error("task failed during shutdown", exc_info=task.exception())
+
+
+class Server:
+    """``config.threads`` event loops serving ``config.app``."""
+
+    def __init__(self, config: Config) -> None:
+        self.config = config
+        self._loops: list[_LoopThread] = []
+        self._executor: Executor | None = None
+        self._port = 0
+
+    @property
+    def port(self) -> int:
+        """The bound port (the one picked by the system when the configured port is 0)."""
+        return self._port
+
+    def start(self) -> None:
+        """Returns once every loop listens; raises StartupError if one cannot, after stopping the others."""
+        if self._loops:
+            raise RuntimeError("the server has already been started")
+        config = self.config
+        try:
+            ssl_context = config.ssl_context()
+        except (OSError, ssl.SSLError) as error:
+            files = ", ".join(repr(f) for f in (config.ssl_certfile, config.ssl_keyfile) if f)
+            reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+            raise StartupError(f"cannot load the TLS certificate ({files}): {reason}") from error
+        sockets = listening_sockets(config.host, config.port, max(1, config.threads))
+        self._port = sockets[0].getsockname()[1]
+        self._executor = WorkerPoolExecutor(max(1, config.executor_threads))
+        self._loops = [
+            _LoopThread(i, config, sock, ssl_context, self._executor) for i, sock in enumerate(sockets)
+        ]
+        for loop_thread in self._loops:
+            loop_thread.thread.start()
+        for loop_thread in self._loops:
+            loop_thread.ready.wait()
+        failure = next((t.error for t in self._loops if t.error is not None), None)
+        if failure is not None:
+            self.stop()
+            raise failure
+
+    def stop(self) -> None:
+        """Graceful shutdown: stop accepting, let in-flight requests finish within
+        ``config.shutdown_timeout``, close the rest, run lifespan shutdown, join the threads."""
+        for loop_thread in self._loops:
+            loop_thread.request_stop()
+        for loop_thread in self._loops:
+            loop_thread.thread.join()
+        if self._executor is not None:
+            self._executor.shutdown()
+
+    def force_stop(self) -> None:
+        """Makes a stop in progress (or the next one) close every connection at once. Any thread."""
+        for loop_thread in self._loops:
+            loop_thread.request_force()
+
+    def __enter__(self) -> Server:
+        self.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+
+def run(config: Config) -> None:
+    """Serves until SIGINT or SIGTERM, then shuts down gracefully; a second
+    signal closes every connection at once. Call it from the main thread."""
+    server = Server(config)
+    received: list[int] = []
+    stopped = threading.Event()
+    # A signal may be delivered to any thread, and a main thread parked on a
+    # lock would not notice; the wakeup socket receives a byte whichever thread
+    # it was, and the main thread waits on nothing else.
+    wake_reader, wake_writer = socket.socketpair()
+    wake_writer.setblocking(False)
+
+    def on_signal(signum: int, frame: FrameType | None) -> None:
+        received.append(signum)
+
+    def stop() -> None:
+        try:
+            server.stop()
+        finally:
+            stopped.set()
+            with contextlib.suppress(OSError):
+                wake_writer.send(b"\0")
+
+    previous = {signum: signal.signal(signum, on_signal) for signum in (signal.SIGINT, signal.SIGTERM)}
+    previous_wakeup = signal.set_wakeup_fd(wake_writer.fileno(), warn_on_full_buffer=False)
+    try:
+        server.start()
+        scheme = "https" if config.is_tls else "http"
+        server_logger.info(
+            "tessaryne listening on %s://%s (%d threads)",
+            scheme,
+            _address_text(config.host, server.port),
+            max(1, config.threads),
+        )
+        while not received:
+            wake_reader.recv(64)
+        server_logger.info("shutting down (%s); a second signal stops at once", signal.Signals(received[0]).name)
+        stopper = threading.Thread(target=stop, name="tessaryne-stop")
+        stopper.start()
+        forced = False
+        while not stopped.is_set():
+            wake_reader.recv(64)
+            if len(received) > 1 and not forced:
+                forced = True
+                server_logger.info("stopping at once")
+                server.force_stop()
+        stopper.join()
+        server_logger.info("stopped")
+    finally:
+        signal.set_wakeup_fd(previous_wakeup)
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        wake_reader.close()
+        wake_writer.close()

@@ -1,0 +1,118 @@
+"""``python -m tessaryne`` as a process: its help, its one-line errors, and a
+graceful stop on SIGTERM."""
+
+from __future__ import annotations
+
+import http.client
+import re
+import signal
+import socket
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+OPTIONS = [
+    "--host", "--port", "--threads", "--executor-threads", "--root-path", "--lifespan", "--ssl-certfile",
+    "--ssl-keyfile", "--no-access-log", "--log-level", "--keep-alive-timeout", "--shutdown-timeout",
+]  # fmt: skip
+
+APP = textwrap.dedent(
+    """
+    async def app(scope, receive, send):
+        if scope["type"] != "http":
+            raise RuntimeError("no lifespan here")
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        if scope["path"] == "/slow":
+            await send({"type": "http.response.body", "body": b"first|", "more_body": True})
+            body, message = b"", {"more_body": True}
+            while message.get("more_body"):
+                message = await receive()
+                body += message.get("body", b"")
+            await send({"type": "http.response.body", "body": b"rest:" + body, "more_body": True})
+        await send({"type": "http.response.body", "body": b"done"})
+    """
+)
+
+
+def tessaryne(*args, cwd):
+    """The command, run from cwd (which `-m` puts on the import path)."""
+    return subprocess.Popen([sys.executable, "-m", "tessaryne", *args], cwd=cwd, stderr=subprocess.PIPE, text=True)
+
+
+def test_help_explains_every_option():
+    shown = subprocess.run([sys.executable, "-m", "tessaryne", "--help"], capture_output=True, text=True).stdout
+    assert set(OPTIONS) == set(re.findall(r"^\s+(--[a-z-]+)", shown, re.M)) - {"--help"}
+    assert shown.count("(default:") == len(OPTIONS)
+
+
+@pytest.mark.parametrize(
+    ("app", "options", "message"),
+    [
+        ("nowhere:app", [], "cannot import 'nowhere': no module named 'nowhere'"),
+        ("served:missing", [], "module 'served' has no attribute 'missing'"),
+        ("broken:app", [], "importing 'broken' raised ZeroDivisionError: division by zero"),
+        ("no_colon", [], "the application must be given as module:attribute, not 'no_colon'"),
+        ("served:app", ["--port", "{taken}"], "cannot listen on 127.0.0.1:{taken}: Address already in use"),
+        ("served:app", ["--ssl-certfile", "missing.pem"], "cannot load the TLS certificate ('missing.pem'): "),
+    ],
+)
+def test_errors_are_one_line_and_status_1(tmp_path, app, options, message):
+    (tmp_path / "served.py").write_text(APP)
+    (tmp_path / "broken.py").write_text("1 / 0\n")
+    with socket.create_server(("127.0.0.1", 0)) as taken:
+        port = str(taken.getsockname()[1])
+        args = [option.replace("{taken}", port) for option in options]
+        process = tessaryne(app, "--port", "0", *args, cwd=tmp_path)
+        _, stderr = process.communicate(timeout=60)
+    assert process.returncode == 1
+    assert stderr.count("\n") == 1 and stderr.startswith("tessaryne: error: ")
+    assert message.replace("{taken}", port) in stderr
+
+
+def read_until(sock, marker):
+    received = b""
+    while marker not in received:
+        try:
+            piece = sock.recv(65536)
+        except ConnectionResetError:
+            break
+        if not piece:
+            break
+        received += piece
+    return received
+
+
+def test_sigterm_lets_requests_finish_closes_idle_connections_and_a_second_one_stops_at_once(tmp_path):
+    (tmp_path / "served.py").write_text(APP)
+    timeouts = ["--keep-alive-timeout", "600", "--shutdown-timeout", "600"]  # neither ends anything here
+    process = tessaryne("served:app", "--port", "0", "--threads", "2", *timeouts, cwd=tmp_path)
+    try:
+        ready = None
+        while ready is None:
+            line = process.stderr.readline()
+            assert line, "the server ended before listening"
+            ready = re.search(r"tessaryne listening on http://127\.0\.0\.1:(\d+) \(2 threads\)", line)
+        port = int(ready[1])
+
+        idle = http.client.HTTPConnection("127.0.0.1", port)
+        idle.request("GET", "/")
+        assert idle.getresponse().read() == b"done"
+        finishing, stuck = (socket.create_connection(("127.0.0.1", port)) for _ in range(2))
+        for busy in (finishing, stuck):
+            busy.sendall(b"POST /slow HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nhello")
+            assert b"first|" in read_until(busy, b"first|")
+
+        process.send_signal(signal.SIGTERM)
+        assert idle.sock.recv(1) == b"", "the idle keep-alive connection is closed"
+        finishing.sendall(b"world")
+        rest = read_until(finishing, b"0\r\n\r\n")
+        assert b"rest:helloworld" in rest and rest.endswith(b"done\r\n0\r\n\r\n")
+
+        process.send_signal(signal.SIGTERM)  # the stuck request would hold the stop for ten minutes
+        assert process.wait(timeout=60) == 0
+        assert not read_until(stuck, b"done").endswith(b"0\r\n\r\n")
+    finally:
+        process.kill()
+        process.wait()

@@ -1,0 +1,152 @@
+"""The runner with real clients: loop threads and their sockets, lifespan on
+every loop, the shared executor, TLS, and starts that fail cleanly."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import http.client
+import os
+import shutil
+import socket
+import ssl
+import subprocess
+import threading
+
+import pytest
+
+from tessaryne.server.config import Config
+from tessaryne.server.runner import Server, StartupError, listening_sockets
+
+
+@contextlib.contextmanager
+def serving(app, **settings):
+    server = Server(Config(app=app, port=0, access_log=False, **settings))
+    server.start()
+    try:
+        yield server
+    finally:
+        server.stop()
+    assert not [t for t in threading.enumerate() if t.name.startswith("tessaryne-loop-")]
+
+
+def get(port, context=None):
+    if context:
+        connection = http.client.HTTPSConnection("127.0.0.1", port, context=context)
+    else:
+        connection = http.client.HTTPConnection("127.0.0.1", port)
+    with contextlib.closing(connection):
+        connection.request("GET", "/")
+        response = connection.getresponse()
+        return response.status, response.read().decode()
+
+
+async def reply(send, text):
+    await send({"type": "http.response.start", "status": 200, "headers": []})
+    await send({"type": "http.response.body", "body": text.encode()})
+
+
+def test_every_loop_runs_lifespan_around_its_requests_and_shares_one_executor():
+    record = []
+
+    async def app(scope, receive, send):
+        here = threading.current_thread().name
+        if scope["type"] == "lifespan":
+            for step in ("startup", "shutdown"):
+                assert (await receive())["type"] == f"lifespan.{step}"
+                scope["state"]["started_on"] = here
+                record.append((step, here))
+                await send({"type": f"lifespan.{step}.complete"})
+            return
+        record.append(("request", here))
+        worker = await asyncio.to_thread(lambda: threading.current_thread().name)
+        await reply(send, f"{scope['state']['started_on']} {here} {worker}")
+
+    with serving(app, threads=3, executor_threads=1) as server:
+        replies = [get(server.port) for _ in range(30)]
+    assert all(status == 200 for status, _ in replies)
+    started_on, served_on, workers = zip(*(text.split() for _, text in replies))
+    assert started_on == served_on, "each loop's state reaches its scopes"
+    # A new connection's address picks one of the sockets: 30 on one loop of three has odds of 3**-29.
+    assert len(set(served_on)) > 1
+    assert len(set(workers)) == 1 and workers[0].startswith("tessaryne-worker")
+    for loop in {thread for kind, thread in record if kind == "startup"} | set(served_on):
+        kinds = [kind for kind, thread in record if thread == loop]
+        assert kinds[0] == "startup" and kinds[-1] == "shutdown" and kinds.count("shutdown") == 1
+
+
+def _lifespan_app(behaviour):
+    async def app(scope, receive, send):
+        if scope["type"] == "http":
+            return await reply(send, "served")
+        if behaviour == "raise before receiving":
+            raise RuntimeError("only http here")
+        if behaviour == "return at once":
+            return
+        await receive()
+        if behaviour == "raise in startup":
+            raise RuntimeError("database unreachable")
+        await send({"type": "lifespan.startup.failed", "message": "database unreachable"})
+
+    return app
+
+
+@pytest.mark.parametrize(
+    ("mode", "behaviour", "failure"),
+    [
+        ("auto", "raise before receiving", None),
+        ("auto", "return at once", None),
+        ("off", "report failure", None),
+        ("auto", "report failure", "application startup failed: database unreachable"),
+        ("auto", "raise in startup", "application startup failed: RuntimeError: database unreachable"),
+        ("on", "raise before receiving", "application startup failed: RuntimeError: only http here"),
+        ("on", "return at once", "application startup failed: the application returned without completing startup"),
+    ],
+)
+def test_lifespan_modes_serve_or_fail_cleanly(mode, behaviour, failure):
+    app = _lifespan_app(behaviour)
+    if failure is None:
+        with serving(app, threads=2, lifespan=mode) as server:
+            assert get(server.port) == (200, "served")
+        return
+    server = Server(Config(app=app, port=0, threads=2, lifespan=mode))
+    with pytest.raises(StartupError) as raised:
+        server.start()
+    assert str(raised.value) == failure
+    assert not [t for t in threading.enumerate() if t.name.startswith("tessaryne-loop-")]
+    socket.create_server(("127.0.0.1", server.port)).close()  # every socket was closed
+
+
+@pytest.mark.parametrize("reuse_port", [True, False])
+def test_every_loop_listens_on_its_own_socket_or_on_one_shared_one(monkeypatch, reuse_port):
+    if not reuse_port:
+        monkeypatch.delattr(socket, "SO_REUSEPORT", raising=False)
+    sockets = listening_sockets("127.0.0.1", 0, 3)
+    assert len({sock.getsockname() for sock in sockets}) == 1
+    assert len({os.fstat(sock.fileno()).st_ino for sock in sockets}) == (3 if reuse_port else 1)
+    for sock in sockets:
+        sock.listen()
+    with pytest.raises(StartupError, match="Address already in use"):  # a second server never joins the port
+        listening_sockets("127.0.0.1", sockets[0].getsockname()[1], 2)
+    for sock in sockets:
+        sock.close()
+    with serving(_lifespan_app("return at once"), threads=3) as server:
+        assert all(get(server.port) == (200, "served") for _ in range(6))
+
+
+@pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
+def test_tls_with_a_self_signed_certificate(tmp_path):
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+         "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1"],
+        check=True, capture_output=True,
+    )  # fmt: skip
+
+    async def app(scope, receive, send):
+        await reply(send, scope["scheme"])
+
+    with serving(app, threads=2, ssl_certfile=str(cert), ssl_keyfile=str(key)) as server:
+        assert get(server.port, ssl.create_default_context(cafile=str(cert))) == (200, "https")
+        with pytest.raises(ssl.SSLError):
+            get(server.port, ssl.create_default_context())  # not a trusted certificate
