@@ -1,5 +1,6 @@
 # Entry points: `make test` (everything, from a fresh machine), `make demo` (the
-# demo application on http://127.0.0.1:8000, until interrupted) and `make bench`.
+# demo application on http://127.0.0.1:8000, until interrupted) and `make bench`;
+# `make soak` runs the server soak test at full length.
 # `make fuzz` runs each fuzzer for a minute; `make lint` runs clang-tidy.
 # Inner loop: `make test-cpp` or `make test-python`, narrowed with TEST=...
 # (a GoogleTest filter such as 'Connection.*', or a pytest -k expression).
@@ -16,7 +17,7 @@ TEST ?=
 
 CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA))
 
-.PHONY: test test-cpp test-python stubtest fuzz-smoke fuzz bench lint extension demo clean
+.PHONY: test test-cpp test-python stubtest soak fuzz-smoke fuzz bench lint extension demo clean
 
 test: test-cpp extension test-python stubtest fuzz-smoke lint
 
@@ -51,6 +52,11 @@ test-cpp: build/cpp-asan/build.ninja build/cpp-tsan/build.ninja
 test-python: extension
 	$(PYTHON) -m pytest -q -p no:cacheprovider tests/python $(if $(TEST),-k '$(TEST)')
 
+# `make test-python` runs the same soak, shorter.
+soak: extension
+	TESSARYNE_SOAK_REQUESTS=1000000 TESSARYNE_SOAK_CONNECTIONS=50000 \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_soak.py
+
 stubtest: extension
 	$(PYTHON) -m mypy.stubtest tessaryne._tessaryne_core
 	$(PYTHON) -m mypy --strict python/tessaryne
@@ -74,11 +80,15 @@ fuzz: build/fuzz/build.ninja
 
 # --- benchmarks -----------------------------------------------------------------
 # The peers are fetched at bench time and never committed: picohttpparser's
-# source and libhttp-parser-dev from Debian, httptools, h11, websockets, aiologic and
-# culsans from PyPI.
+# source and libhttp-parser-dev from Debian, httptools, h11, websockets, aiologic,
+# culsans and the servers uvicorn and granian from PyPI (wrk comes with the
+# system packages).
 bench: extension
 	bench/fetch-peers >/dev/null
 	$(PYTHON) -m pip install -q httptools h11 websockets aiologic culsans || echo "some Python peers could not be installed; their rows are skipped"
+	for server in uvicorn granian; do \
+	  $(PYTHON) -m pip install -q $$server || echo "$$server could not be installed; its rows are skipped"; \
+	done
 	$(CMAKE) -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTESSARYNE_BUILD_BENCH=ON >/dev/null
 	$(CMAKE) --build build/bench -j $(JOBS)
 	$(PYTHON) bench/run.py build/bench

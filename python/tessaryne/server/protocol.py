@@ -92,6 +92,10 @@ class HttpProtocol(asyncio.Protocol):
 
     def connection_lost(self, exc: Exception | None) -> None:
         self.closed = True
+        # Already closing, so this only drops the transport's reference to its
+        # own read callback: a connection reset skips close(), and that cycle
+        # would keep the transport until the cyclic collector runs.
+        self.transport.close()
         self.state.connections.discard(self)
         if self.timer is not None:
             self.timer.cancel()
