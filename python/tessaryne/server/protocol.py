@@ -37,7 +37,7 @@ def _address(info: Any) -> tuple[str, int] | None:
     return (str(info[0]), int(info[1])) if isinstance(info, tuple) and len(info) >= 2 else None
 
 
-class HttpProtocol(asyncio.Protocol):
+class HttpProtocol(asyncio.BufferedProtocol):
     __slots__ = (
         "state", "config", "loop", "connection", "transport", "client", "server", "tls",
         "cycle", "websocket", "handling", "pump_pending", "held", "read_paused", "write_paused",
@@ -110,7 +110,14 @@ class HttpProtocol(asyncio.Protocol):
                 waiter.set_exception(ConnectionError("connection lost"))
         self.drain_waiters.clear()
 
-    def data_received(self, data: bytes) -> None:
+    def get_buffer(self, sizehint: int) -> memoryview:
+        return self.state.read_buffer
+
+    def buffer_updated(self, nbytes: int) -> None:
+        # The engine copies what it keeps, so the loop's one read buffer is free again on return.
+        self.data_received(self.state.read_buffer[:nbytes])
+
+    def data_received(self, data: bytes | memoryview) -> None:
         if self.websocket is not None:
             self.websocket.on_events(self.connection.feed_data(data))
             return

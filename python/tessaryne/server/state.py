@@ -45,6 +45,8 @@ class LoopState:
         # Copied shallowly into every scope's "state", as the lifespan protocol asks.
         self.lifespan_state = lifespan_state
         self.connections: set[ConnectionIO] = set()
+        # Every connection of the loop reads into this, one at a time.
+        self.read_buffer = memoryview(bytearray(64 * 1024))
         self.shutting_down = False
         self.server_header = b"server: tessaryne\r\n"
         self._date_second = 0
