@@ -1,4 +1,5 @@
-"""A server for tests: HttpProtocol on one event loop in a thread, on port 0."""
+"""Servers for tests, on port 0: HttpProtocol on one event loop in a thread
+(`serve`), or the whole runner with its loop threads (`serving`)."""
 
 from __future__ import annotations
 
@@ -12,6 +13,7 @@ from typing import Any
 from tessaryne.server.asgi import ASGIApp, Receive, Scope, Send
 from tessaryne.server.config import Config
 from tessaryne.server.protocol import HttpProtocol
+from tessaryne.server.runner import Server
 from tessaryne.server.state import LoopState
 
 
@@ -51,6 +53,19 @@ def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
         thread.join()
         loop.run_until_complete(server.wait_closed())
         loop.close()
+
+
+@contextmanager
+def serving(app: ASGIApp, **settings: Any) -> Iterator[Server]:
+    """The runner's Server: returns once every loop listens, and after stop()
+    no loop thread is left."""
+    server = Server(Config(app=app, port=0, **{"access_log": False, **settings}))
+    server.start()
+    try:
+        yield server
+    finally:
+        server.stop()
+    assert not [t for t in threading.enumerate() if t.name.startswith("tessaryne-loop-")]
 
 
 def recv_until_closed(sock: socket.socket) -> bytes:

@@ -18,7 +18,7 @@ from collections.abc import Iterator
 from typing import Any
 
 import pytest
-from serving import serve
+from server_support import serving
 from websockets.sync.client import ClientConnection, connect
 
 from tessaryne import demo
@@ -119,7 +119,7 @@ def test_demo_page_shows_the_echoes_of_its_websocket_messages() -> None:
 
         await demo.app(scope, noted if scope["type"] == "websocket" else receive, send)
 
-    with serve(recording, threads=2, access_log=False) as port, chromium(f"http://127.0.0.1:{port}/app") as page:
+    with serving(recording, threads=2) as server, chromium(f"http://127.0.0.1:{server.port}/app") as page:
         text = text_once_showing(page, ["all echoes received"])
     sent = ["hello", "from", "the browser"]
     assert text.splitlines()[-len(sent):] == sent

@@ -15,19 +15,10 @@ import threading
 
 import pytest
 
+from server_support import serving
+
 from tessaryne.server.config import Config
 from tessaryne.server.runner import Server, StartupError, listening_sockets
-
-
-@contextlib.contextmanager
-def serving(app, **settings):
-    server = Server(Config(app=app, port=0, access_log=False, **settings))
-    server.start()
-    try:
-        yield server
-    finally:
-        server.stop()
-    assert not [t for t in threading.enumerate() if t.name.startswith("tessaryne-loop-")]
 
 
 def get(port, context=None):

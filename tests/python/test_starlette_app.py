@@ -15,7 +15,7 @@ from collections.abc import AsyncIterator, Iterator
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from serving import serve
+from server_support import serving
 from starlette.applications import Starlette
 from starlette.requests import Request
 from starlette.responses import JSONResponse, PlainTextResponse, Response, StreamingResponse
@@ -83,8 +83,8 @@ app = Starlette(
 
 @pytest.fixture(scope="module")
 def port() -> Iterator[int]:
-    with serve(app, threads=2, access_log=False) as bound:
-        yield bound
+    with serving(app, threads=2) as server:
+        yield server.port
 
 
 def request(
