@@ -34,7 +34,8 @@ pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="Debian's chromium is n
 def chromium(url: str) -> Iterator[ClientConnection]:
     """A DevTools session on a page of headless Chromium, once it has loaded url."""
     assert CHROMIUM is not None
-    with tempfile.TemporaryDirectory() as profile:
+    # Chromium's helper processes may still write to the profile as it is removed.
+    with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:
         process = subprocess.Popen(
             [CHROMIUM, "--headless", "--no-sandbox", "--no-first-run", "--disable-gpu",
              f"--user-data-dir={profile}", "--remote-debugging-port=0", "about:blank"],
