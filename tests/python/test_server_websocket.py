@@ -146,6 +146,13 @@ def test_raw_client_frames_are_answered_with_the_right_close_code() -> None:
             assert disconnects.get(timeout=30) == app_code
 
 
+def test_pings_from_a_client_that_never_reads_leave_the_write_buffer_bounded() -> None:
+    with serve(echo_app(queue.Queue())) as server, server.connect() as sock:
+        sock.sendall(handshake() + encode_frame(9, b"p" * 125) * 200_000)  # 26 MB of pings
+        buffered = server.call(lambda: [c.transport.get_write_buffer_size() for c in server.state.connections])
+        assert buffered and max(buffered) < 1 << 20
+
+
 def test_refused_handshakes_get_an_http_response() -> None:
     with serve(echo_app(queue.Queue())) as server:
         for request, status, needle in [

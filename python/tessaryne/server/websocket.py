@@ -266,7 +266,9 @@ class WebSocketSession:
                 self._reading_paused = True
                 self._protocol.pause_reading()
         elif opcode == _PING:
-            if self._phase is _Phase.OPEN:
+            # A client that sends pings without reading the pongs gets none
+            # while the transport is full: its pings cannot grow our buffer.
+            if self._phase is _Phase.OPEN and not self._protocol.write_paused:
                 self._write(FastHttpConnection.format_ws_frame(_PONG, payload))
         elif opcode == _CLOSE:
             self._on_close_frame(payload)
