@@ -140,32 +140,27 @@ class _Future(Future[Any]):
         raise RuntimeError("Future in unexpected state")
 
     def set_result(self, result: Any) -> None:
+        self._settle(result, None, failed=False)
+
+    def set_exception(self, exception: BaseException | None) -> None:
+        self._settle(None, exception, failed=True)
+
+    def _settle(self, result: Any, exception: BaseException | None, failed: bool) -> None:
         with self._condition:
             if self._state in _DONE:
                 state = self._state
             else:
                 self._result = result
-                self._state = FINISHED
-                for waiter in self._waiters:
-                    waiter.add_result(self)
-                self._release_blocked()
-                state = None
-        if state is not None:  # the message shows the future, whose repr takes the guard
-            raise InvalidStateError(f"{state}: {self!r}")
-        self._invoke_callbacks()  # type: ignore[attr-defined]
-
-    def set_exception(self, exception: BaseException | None) -> None:
-        with self._condition:
-            if self._state in _DONE:
-                state = self._state
-            else:
                 self._exception = exception
                 self._state = FINISHED
                 for waiter in self._waiters:
-                    waiter.add_exception(self)
+                    if failed:
+                        waiter.add_exception(self)
+                    else:
+                        waiter.add_result(self)
                 self._release_blocked()
                 state = None
-        if state is not None:
+        if state is not None:  # the message shows the future, whose repr takes the guard
             raise InvalidStateError(f"{state}: {self!r}")
         self._invoke_callbacks()  # type: ignore[attr-defined]
 
