@@ -1,6 +1,7 @@
 """Executor benchmarks: WorkerPoolExecutor(2) against ThreadPoolExecutor(2) on
 tiny tasks, from asyncio (run_in_executor with many calls in flight, awaited
-with gather) and from a plain thread (submit a batch, then wait for each
+with gather; ours on the server's loop, WorkerPoolEventLoop, and again on
+asyncio's own) and from a plain thread (submit a batch, then wait for each
 result). Two more rows show where the time goes: what asyncio's bridge adds to
 each executor (the same for both), and the life of one future, ours against
 the stdlib's.
@@ -14,7 +15,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 
 from harness import print_table
 
-from tessaryne.executor import WorkerPoolExecutor, _Future
+from tessaryne.executor import WorkerPoolEventLoop, WorkerPoolExecutor, _Future
 
 RUNS = 7
 BATCH = 1000
@@ -48,12 +49,12 @@ def submit_then_result(executor, clock):
     return per_task_ns(measure_round, clock)
 
 
-def gather_run_in_executor(executor, clock):
+def gather_run_in_executor(executor, clock, loop_factory=None):
     async def batch(loop):
         run = loop.run_in_executor
         await asyncio.gather(*[run(None, task) for _ in range(BATCH)])
 
-    with asyncio.Runner() as runner:
+    with asyncio.Runner(loop_factory=loop_factory) as runner:
         loop = runner.get_loop()
         loop.set_default_executor(executor)
         return per_task_ns(lambda: runner.run(batch(loop)), clock)
@@ -74,22 +75,31 @@ def compare(measure, clock):
         return measure(ours, clock), measure(peer, clock)
 
 
+def compare_on_our_loop(clock):
+    """Ours on the server's loop, which takes results back in batches; the
+    stdlib executor on asyncio's own loop, as a server on it would run."""
+    with WorkerPoolExecutor(WORKERS) as ours, ThreadPoolExecutor(WORKERS) as peer:
+        return gather_run_in_executor(ours, clock, WorkerPoolEventLoop), gather_run_in_executor(peer, clock)
+
+
 def main():
     peer = f"ThreadPoolExecutor({WORKERS})"
+    on_our_loop = compare_on_our_loop(time.perf_counter)
     from_asyncio, plain = compare(gather_run_in_executor, time.perf_counter), compare(submit_then_result, time.perf_counter)
     loop_cpu, submitter_cpu = compare(gather_run_in_executor, time.thread_time), compare(submit_then_result, time.thread_time)
     rows = [
-        (f"asyncio: gather of {BATCH} run_in_executor", *from_asyncio),
+        (f"asyncio: gather of {BATCH} run_in_executor", *on_our_loop),
+        ("  the same, ours on asyncio's own loop", *from_asyncio),
         (f"submit {BATCH}, then result() of each", *plain),
         ("  the same, CPU of the submitting thread", *submitter_cpu),
-        ("asyncio: CPU of the loop thread", *loop_cpu),
+        ("  asyncio's own loop: CPU of the loop thread", *loop_cpu),
         # What the loop spends beyond submit and result: wrap_future, the
         # completion handed over with call_soon_threadsafe (a wake-up byte per
         # call), the copy into the asyncio future, gather's callback.
         ("  loop CPU minus submitter CPU: the bridge", *(a - b for a, b in zip(loop_cpu, submitter_cpu))),
         ("future: create, run, set_result, result", future_lifecycle(_Future), future_lifecycle(Future)),
     ]
-    peers = [peer] * 5 + ["stdlib Future"]
+    peers = [peer] * 6 + ["stdlib Future"]
     print_table(f"Tiny tasks on {WORKERS} worker threads (time per task; goal: at least 2x "
                 "ThreadPoolExecutor's tasks per second)",
                 [(label, ours, name, theirs) for (label, ours, theirs), name in zip(rows, peers)])

@@ -16,11 +16,13 @@ as any other.
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import os
 import threading
 import weakref
 from collections.abc import Callable
-from concurrent.futures import CancelledError, Future, InvalidStateError, ThreadPoolExecutor
+from concurrent.futures import CancelledError, Executor, Future, InvalidStateError, ThreadPoolExecutor
 from concurrent.futures._base import (
     CANCELLED,
     CANCELLED_AND_NOTIFIED,
@@ -32,7 +34,7 @@ from typing import Any, ParamSpec, TypeVar, cast
 
 from tessaryne._tessaryne_core import AtomicMetrics, NativeWorkerPool, ThreadPoolClosedError
 
-__all__ = ["WorkerPoolExecutor"]
+__all__ = ["WorkerPoolEventLoop", "WorkerPoolExecutor"]
 
 T = TypeVar("T")
 P = ParamSpec("P")
@@ -169,6 +171,8 @@ class _Future(Future[Any]):
 
 
 class _Task:
+    """A call whose result goes to a ``concurrent.futures`` future."""
+
     __slots__ = ("fn", "args", "kwargs", "future")
 
     def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any],
@@ -177,6 +181,92 @@ class _Task:
         self.args = args
         self.kwargs = kwargs
         self.future = future
+
+    def run(self, index: int, metrics: AtomicMetrics) -> None:
+        future = self.future
+        if not future.set_running_or_notify_cancel():
+            return
+        metrics.inc_active(index)
+        try:
+            result = self.fn(*self.args, **self.kwargs)
+        except BaseException as exc:
+            metrics.dec_active(index)  # counted before anyone sees the future done
+            future.set_exception(exc)
+        else:
+            metrics.dec_active(index)
+            future.set_result(result)
+
+    def cancel(self) -> None:
+        if self.future.cancel():
+            self.future.set_running_or_notify_cancel()  # tells wait() and as_completed()
+
+
+class _LoopTask:
+    """A call made for an event loop: its result goes straight to an asyncio
+    future of that loop, through the loop's bridge."""
+
+    __slots__ = ("fn", "args", "future", "bridge")
+
+    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], future: asyncio.Future[Any],
+                 bridge: _LoopBridge) -> None:
+        self.fn = fn
+        self.args = args
+        self.future = future
+        self.bridge = bridge
+
+    def run(self, index: int, metrics: AtomicMetrics) -> None:
+        if self.future.done():  # cancelled while queued
+            return
+        metrics.inc_active(index)
+        try:
+            result = self.fn(*self.args)
+        except BaseException as exc:
+            metrics.dec_active(index)
+            self.bridge.complete(self.future, exc, None)
+        else:
+            metrics.dec_active(index)
+            self.bridge.complete(self.future, None, result)
+
+    def cancel(self) -> None:
+        with contextlib.suppress(RuntimeError):  # its loop is closed
+            self.bridge.loop.call_soon_threadsafe(self.future.cancel)
+
+
+class _LoopBridge:
+    """Hands results to one event loop in batches: a worker wakes the loop only
+    when no hand-over is pending, and one wake-up delivers every result that
+    arrived meanwhile, instead of one ``call_soon_threadsafe`` per call."""
+
+    __slots__ = ("loop", "lock", "results", "waking")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self.lock = threading.Lock()
+        self.results: list[tuple[asyncio.Future[Any], BaseException | None, Any]] = []
+        self.waking = False
+
+    def complete(self, future: asyncio.Future[Any], error: BaseException | None, result: Any) -> None:
+        with self.lock:
+            self.results.append((future, error, result))
+            if self.waking:
+                return
+            self.waking = True
+        with contextlib.suppress(RuntimeError):  # the loop is closed: nobody awaits these
+            self.loop.call_soon_threadsafe(self.deliver)
+
+    def deliver(self) -> None:
+        with self.lock:
+            results, self.results = self.results, []
+            self.waking = False
+        for future, error, result in results:
+            if future.done():
+                continue
+            if error is None:
+                future.set_result(result)
+            elif isinstance(error, StopIteration):  # an asyncio future refuses it
+                future.set_exception(RuntimeError(f"the call raised {error!r}"))
+            else:
+                future.set_exception(error)
 
 
 class _Crew:
@@ -222,8 +312,8 @@ class _Crew:
                     task = pop(index)
                 except ThreadPoolClosedError:
                     break
-                if task is not None and task.future.cancel():
-                    task.future.set_running_or_notify_cancel()  # tells wait() and as_completed()
+                if task is not None:
+                    task.cancel()
 
     def work(self, index: int) -> None:
         pop, metrics = self.pool.pop_work, self.metrics
@@ -236,29 +326,17 @@ class _Crew:
                         continue
             except ThreadPoolClosedError:  # closed and drained
                 return
-            future = task.future
-            if not future.set_running_or_notify_cancel():
-                continue
-            metrics.inc_active(index)
-            try:
-                result = task.fn(*task.args, **task.kwargs)
-            except BaseException as exc:
-                metrics.dec_active(index)  # counted before anyone sees the future done
-                future.set_exception(exc)
-            else:
-                metrics.dec_active(index)
-                future.set_result(result)
-                result = None
-            task = future = None  # nothing of the last call is kept alive while idle
+            task.run(index, metrics)
+            task = None  # nothing of the last call is kept alive while idle
 
-    def idle(self, index: int) -> _Task | None:
+    def idle(self, index: int) -> _Task | _LoopTask | None:
         """Polls a little, then parks; returns a task found on the way, or None
         to poll again (after a wake-up, or while a closed pool still drains)."""
         pool, pop = self.pool, self.pool.pop_work
         for _ in range(_SPINS):
             task = pop(index)
             if task is not None:
-                return cast(_Task, task)
+                return cast(_Task | _LoopTask, task)
         if pool.is_closed():
             os.sched_yield()
             return None
@@ -275,7 +353,7 @@ class _Crew:
             self.parked.remove(index)
         except ValueError:  # a waker took the announcement: take its release too
             self.gates[index].acquire()
-        return cast(_Task | None, task)
+        return cast(_Task | _LoopTask | None, task)
 
 
 # Workers finish what is queued and leave before the interpreter joins its threads.
@@ -305,6 +383,9 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
         self._threads = frozenset(self._crew.threads)
         self._push = self._crew.pool.push_global
         self._parked = self._crew.parked
+        # One bridge per loop that runs calls here, kept while the loop lives.
+        self._bridges: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopBridge] = (
+            weakref.WeakKeyDictionary())
         weakref.finalize(self, self._crew.close)
         _live.add(self)
 
@@ -322,6 +403,21 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
             self._crew.wake_one()
         return future
 
+    def run_for_loop(self, loop: asyncio.AbstractEventLoop, fn: Callable[..., T], *args: Any) -> asyncio.Future[T]:
+        """``fn(*args)`` on a worker, its result in a future of ``loop``; called
+        on that loop's thread. What ``WorkerPoolEventLoop.run_in_executor`` uses."""
+        bridge = self._bridges.get(loop)
+        if bridge is None:
+            bridge = self._bridges[loop] = _LoopBridge(loop)
+        future: asyncio.Future[T] = loop.create_future()
+        try:
+            self._push(_LoopTask(fn, args, future, bridge))
+        except ThreadPoolClosedError:
+            raise RuntimeError("cannot schedule new futures after shutdown") from None
+        if self._parked:
+            self._crew.wake_one()
+        return future
+
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
         crew = self._crew
         crew.close()
@@ -332,3 +428,26 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
             for thread in crew.threads:
                 if thread is not current:
                     thread.join()
+
+
+class WorkerPoolEventLoop(asyncio.SelectorEventLoop):
+    """An event loop whose calls to a ``WorkerPoolExecutor`` (its default
+    executor included, so ``asyncio.to_thread`` too) return their results
+    through a batching bridge instead of one ``call_soon_threadsafe`` per call.
+    Other executors are used as any loop uses them."""
+
+    _pool_executor: WorkerPoolExecutor | None = None
+
+    def set_default_executor(self, executor: Any) -> None:
+        super().set_default_executor(executor)
+        self._pool_executor = executor if isinstance(executor, WorkerPoolExecutor) else None
+
+    def run_in_executor(  # type: ignore[override]  # the same call, spelt without TypeVarTuple
+        self, executor: Executor | None, func: Callable[..., T], *args: Any
+    ) -> asyncio.Future[T]:
+        if executor is None:
+            executor = self._pool_executor
+        if isinstance(executor, WorkerPoolExecutor):
+            self._check_closed()  # type: ignore[attr-defined]
+            return executor.run_for_loop(self, func, *args)
+        return super().run_in_executor(executor, func, *args)

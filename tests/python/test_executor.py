@@ -9,7 +9,7 @@ from concurrent import futures
 import pytest
 
 from tessaryne import executor as executor_module
-from tessaryne.executor import WorkerPoolExecutor, _Future
+from tessaryne.executor import WorkerPoolEventLoop, WorkerPoolExecutor, _Future
 
 HANG_GUARD = 30  # seconds; only turns a lost task into a failure instead of a hang
 
@@ -100,7 +100,8 @@ def test_shutdown_from_many_threads_at_once():
     assert completed(pool) + sum(f.cancelled() for f in results) == 100
 
 
-def test_default_executor_of_several_event_loops():
+@pytest.mark.parametrize("loop_factory", [asyncio.EventLoop, WorkerPoolEventLoop])
+def test_default_executor_of_several_event_loops(loop_factory):
     pool, all_done = WorkerPoolExecutor(2, thread_name_prefix="exec-test"), threading.Barrier(3)
 
     async def main(base):
@@ -116,9 +117,32 @@ def test_default_executor_of_several_event_loops():
         all_done.wait()  # asyncio.run shuts its default executor down on the way out
 
     with futures.ThreadPoolExecutor(3) as drivers:
-        for done in [drivers.submit(asyncio.run, main(base)) for base in range(3)]:
+        for done in [drivers.submit(asyncio.run, main(base), loop_factory=loop_factory) for base in range(3)]:
             done.result()
     assert completed(pool) == 3 * 251
+
+
+def test_a_call_cancelled_while_queued_for_a_loop_never_runs():
+    ran, gate = [], threading.Event()
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        busy = loop.run_in_executor(None, gate.wait)  # the one worker is held
+        queued = loop.run_in_executor(None, ran.append, "ran")
+        queued.cancel()
+        gate.set()
+        assert await busy is True
+        assert await loop.run_in_executor(None, len, ran) == 0
+        with pytest.raises(asyncio.CancelledError):
+            await queued
+
+    with WorkerPoolExecutor(1) as pool:
+        def with_pool():
+            loop = WorkerPoolEventLoop()
+            loop.set_default_executor(pool)
+            return loop
+        asyncio.run(main(), loop_factory=with_pool)
+    assert ran == []
 
 
 def observe(make_future):

@@ -20,7 +20,7 @@ from concurrent.futures import Executor
 from types import FrameType
 from typing import Any
 
-from ..executor import WorkerPoolExecutor
+from ..executor import WorkerPoolEventLoop, WorkerPoolExecutor
 from .config import Config
 from .lifespan import Lifespan, LifespanFailure
 from .logs import server_logger
@@ -125,7 +125,7 @@ class _LoopThread:
             self._loop.call_soon_threadsafe(event.set)
 
     def _run(self) -> None:
-        loop = asyncio.new_event_loop()
+        loop = WorkerPoolEventLoop()
         asyncio.set_event_loop(loop)
         loop.set_default_executor(self.executor)
         try:
