@@ -170,62 +170,84 @@ class _Future(Future[Any]):
 # --- workers ----------------------------------------------------------------------------
 
 
-class _Task:
-    """A call whose result goes to a ``concurrent.futures`` future."""
+class _Call:
+    """A call queued in the pool; subclasses say where its outcome goes."""
 
-    __slots__ = ("fn", "args", "kwargs", "future")
+    __slots__ = ("fn", "args", "kwargs")
 
-    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any],
-                 future: _Future) -> None:
+    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> None:
         self.fn = fn
         self.args = args
         self.kwargs = kwargs
-        self.future = future
 
     def run(self, index: int, metrics: AtomicMetrics) -> None:
-        future = self.future
-        if not future.set_running_or_notify_cancel():
+        if not self.start():
             return
         metrics.inc_active(index)
         try:
             result = self.fn(*self.args, **self.kwargs)
         except BaseException as exc:
-            metrics.dec_active(index)  # counted before anyone sees the future done
-            future.set_exception(exc)
+            metrics.dec_active(index)  # counted before anyone sees the outcome
+            self.settle(exc, None)
         else:
             metrics.dec_active(index)
-            future.set_result(result)
+            self.settle(None, result)
+
+    def start(self) -> bool:
+        """False when the call was cancelled while queued."""
+        raise NotImplementedError
+
+    def settle(self, error: BaseException | None, result: Any) -> None:
+        raise NotImplementedError
+
+    def cancel(self) -> None:
+        raise NotImplementedError
+
+
+class _Task(_Call):
+    """A call whose outcome goes to a ``concurrent.futures`` future."""
+
+    __slots__ = ("future",)
+
+    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any],
+                 future: _Future) -> None:
+        super().__init__(fn, args, kwargs)
+        self.future = future
+
+    def start(self) -> bool:
+        return self.future.set_running_or_notify_cancel()
+
+    def settle(self, error: BaseException | None, result: Any) -> None:
+        if error is None:
+            self.future.set_result(result)
+        else:
+            self.future.set_exception(error)
 
     def cancel(self) -> None:
         if self.future.cancel():
             self.future.set_running_or_notify_cancel()  # tells wait() and as_completed()
 
 
-class _LoopTask:
-    """A call made for an event loop: its result goes straight to an asyncio
+_NO_KWARGS: dict[str, Any] = {}
+
+
+class _LoopTask(_Call):
+    """A call made for an event loop: its outcome goes straight to an asyncio
     future of that loop, through the loop's bridge."""
 
-    __slots__ = ("fn", "args", "future", "bridge")
+    __slots__ = ("future", "bridge")
 
     def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], future: asyncio.Future[Any],
                  bridge: _LoopBridge) -> None:
-        self.fn = fn
-        self.args = args
+        super().__init__(fn, args, _NO_KWARGS)
         self.future = future
         self.bridge = bridge
 
-    def run(self, index: int, metrics: AtomicMetrics) -> None:
-        if self.future.done():  # cancelled while queued
-            return
-        metrics.inc_active(index)
-        try:
-            result = self.fn(*self.args)
-        except BaseException as exc:
-            metrics.dec_active(index)
-            self.bridge.complete(self.future, exc, None)
-        else:
-            metrics.dec_active(index)
-            self.bridge.complete(self.future, None, result)
+    def start(self) -> bool:
+        return not self.future.done()
+
+    def settle(self, error: BaseException | None, result: Any) -> None:
+        self.bridge.complete(self.future, error, result)
 
     def cancel(self) -> None:
         with contextlib.suppress(RuntimeError):  # its loop is closed
@@ -329,14 +351,14 @@ class _Crew:
             task.run(index, metrics)
             task = None  # nothing of the last call is kept alive while idle
 
-    def idle(self, index: int) -> _Task | _LoopTask | None:
+    def idle(self, index: int) -> _Call | None:
         """Polls a little, then parks; returns a task found on the way, or None
         to poll again (after a wake-up, or while a closed pool still drains)."""
         pool, pop = self.pool, self.pool.pop_work
         for _ in range(_SPINS):
             task = pop(index)
             if task is not None:
-                return cast(_Task | _LoopTask, task)
+                return cast(_Call, task)
         if pool.is_closed():
             os.sched_yield()
             return None
@@ -353,7 +375,7 @@ class _Crew:
             self.parked.remove(index)
         except ValueError:  # a waker took the announcement: take its release too
             self.gates[index].acquire()
-        return cast(_Task | _LoopTask | None, task)
+        return cast(_Call | None, task)
 
 
 # Workers finish what is queued and leave before the interpreter joins its threads.
