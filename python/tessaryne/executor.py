@@ -405,9 +405,6 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
         self._threads = frozenset(self._crew.threads)
         self._push = self._crew.pool.push_global
         self._parked = self._crew.parked
-        # One bridge per loop that runs calls here, kept while the loop lives.
-        self._bridges: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _LoopBridge] = (
-            weakref.WeakKeyDictionary())
         weakref.finalize(self, self._crew.close)
         _live.add(self)
 
@@ -417,28 +414,23 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
 
     def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
         future = _Future()
-        try:
-            self._push(_Task(fn, args, kwargs, future))
-        except ThreadPoolClosedError:
-            raise RuntimeError("cannot schedule new futures after shutdown") from None
-        if self._parked:
-            self._crew.wake_one()
+        self._enqueue(_Task(fn, args, kwargs, future))
         return future
 
-    def run_for_loop(self, loop: asyncio.AbstractEventLoop, fn: Callable[..., T], *args: Any) -> asyncio.Future[T]:
-        """``fn(*args)`` on a worker, its result in a future of ``loop``; called
-        on that loop's thread. What ``WorkerPoolEventLoop.run_in_executor`` uses."""
-        bridge = self._bridges.get(loop)
-        if bridge is None:
-            bridge = self._bridges[loop] = _LoopBridge(loop)
-        future: asyncio.Future[T] = loop.create_future()
+    def _run_for_loop(self, bridge: _LoopBridge, fn: Callable[..., T], args: tuple[Any, ...]) -> asyncio.Future[T]:
+        """``fn(*args)`` on a worker, its result in a future of the bridge's
+        loop; called on that loop's thread by ``WorkerPoolEventLoop``."""
+        future: asyncio.Future[T] = bridge.loop.create_future()
+        self._enqueue(_LoopTask(fn, args, future, bridge))
+        return future
+
+    def _enqueue(self, call: _Call) -> None:
         try:
-            self._push(_LoopTask(fn, args, future, bridge))
+            self._push(call)
         except ThreadPoolClosedError:
             raise RuntimeError("cannot schedule new futures after shutdown") from None
         if self._parked:
             self._crew.wake_one()
-        return future
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
         crew = self._crew
@@ -460,6 +452,10 @@ class WorkerPoolEventLoop(asyncio.SelectorEventLoop):
 
     _pool_executor: WorkerPoolExecutor | None = None
 
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._bridge = _LoopBridge(self)
+
     def set_default_executor(self, executor: Any) -> None:
         super().set_default_executor(executor)
         self._pool_executor = executor if isinstance(executor, WorkerPoolExecutor) else None
@@ -471,5 +467,5 @@ class WorkerPoolEventLoop(asyncio.SelectorEventLoop):
             executor = self._pool_executor
         if isinstance(executor, WorkerPoolExecutor):
             self._check_closed()  # type: ignore[attr-defined]
-            return executor.run_for_loop(self, func, *args)
+            return executor._run_for_loop(self._bridge, func, args)
         return super().run_in_executor(executor, func, *args)
