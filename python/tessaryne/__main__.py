@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import importlib
 import logging
-import os
 import sys
 from collections.abc import Callable, Sequence
-from typing import NoReturn, cast
+from typing import Any, NoReturn, cast
 
 from .server.asgi import ASGIApp
 from .server.config import Config
@@ -54,30 +54,37 @@ def _non_negative_float(text: str) -> float:
 _non_negative_float.__name__ = "number"
 
 
+def _default(setting: str) -> Any:
+    """The default of a Config field, so that the command line says each default once."""
+    field = next(f for f in dataclasses.fields(Config) if f.name == setting)
+    if field.default is dataclasses.MISSING:
+        return cast(Callable[[], Any], field.default_factory)()
+    return field.default
+
+
 def _parser() -> argparse.ArgumentParser:
-    cpus = os.cpu_count() or 1
     parser = _Parser(
         prog="python -m tessaryne",
         description="Serve an ASGI application on one event loop per thread, in one free-threaded process.",
     )
     parser.add_argument("app", help="the application, as module:attribute (for example tessaryne.demo:app)")
-    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
-    parser.add_argument("--port", type=_bounded_int(0, 65535), default=8000, help="port to listen on, 0 for any free port (default: %(default)s)")
+    parser.add_argument("--host", default=_default("host"), help="address to listen on (default: %(default)s)")
+    parser.add_argument("--port", type=_bounded_int(0, 65535), default=_default("port"), help="port to listen on, 0 for any free port (default: %(default)s)")
     parser.add_argument(
-        "--threads", type=_bounded_int(1), default=cpus, help="event-loop threads, each accepting on its own socket (default: the number of CPUs, %(default)s)"
+        "--threads", type=_bounded_int(1), default=_default("threads"), help="event-loop threads, each accepting on its own socket (default: the number of CPUs, %(default)s)"
     )
     parser.add_argument(
         "--executor-threads",
         type=_bounded_int(1),
-        default=cpus,
+        default=_default("executor_threads"),
         help="worker threads of the executor every loop uses for asyncio.to_thread and "
         "run_in_executor (default: the number of CPUs, %(default)s)",
     )
-    parser.add_argument("--root-path", default="", help="path prefix under which the application is mounted (default: none)")
+    parser.add_argument("--root-path", default=_default("root_path"), help="path prefix under which the application is mounted (default: none)")
     parser.add_argument(
         "--lifespan",
         choices=("auto", "on", "off"),
-        default="auto",
+        default=_default("lifespan"),
         help="lifespan events, run on every loop: auto serves applications without them too, "
         "on requires them, off never sends them (default: %(default)s)",
     )
@@ -86,14 +93,14 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--no-access-log", dest="access_log", action="store_false", help="do not log one line per answered request (default: logged)"
     )
-    parser.add_argument("--log-level", choices=_LOG_LEVELS, default="info", help="level of the server's log, written to stderr (default: %(default)s)")
+    parser.add_argument("--log-level", choices=_LOG_LEVELS, default=_default("log_level"), help="level of the server's log, written to stderr (default: %(default)s)")
     parser.add_argument(
-        "--keep-alive-timeout", type=_non_negative_float, default=5.0, help="seconds an idle keep-alive connection stays open (default: %(default)s)"
+        "--keep-alive-timeout", type=_non_negative_float, default=_default("keep_alive_timeout"), help="seconds an idle keep-alive connection stays open (default: %(default)s)"
     )
     parser.add_argument(
         "--shutdown-timeout",
         type=_non_negative_float,
-        default=10.0,
+        default=_default("shutdown_timeout"),
         help="seconds in-flight requests may take to finish after SIGINT or SIGTERM; "
         "a second signal stops at once (default: %(default)s)",
     )

@@ -35,7 +35,7 @@ class LoopServer:
 
 @contextmanager
 def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
-    config = Config(app=app, host="127.0.0.1", port=0, threads=1, access_log=False, **settings)
+    config = Config(app=app, host="127.0.0.1", port=0, threads=1, **{"access_log": False, **settings})
     loop = asyncio.new_event_loop()
     state = LoopState(config, loop, {})
     server = loop.run_until_complete(loop.create_server(lambda: HttpProtocol(state), "127.0.0.1", 0))

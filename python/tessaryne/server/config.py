@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import ssl
 from dataclasses import dataclass, field
-from typing import Any, Literal
+from typing import Literal
 
 from .asgi import ASGIApp
 
@@ -54,6 +54,3 @@ class Config:
         context.load_cert_chain(self.ssl_certfile, self.ssl_keyfile)
         context.set_alpn_protocols(["http/1.1"])
         return context
-
-    def describe(self) -> dict[str, Any]:
-        return {"host": self.host, "port": self.port, "threads": self.threads, "tls": self.is_tls}

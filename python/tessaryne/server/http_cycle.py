@@ -43,17 +43,17 @@ class HttpCycle:
     holds it while the request is being served."""
 
     __slots__ = (
-        "protocol", "scope", "method", "version", "keep_alive", "expect_continue",
+        "protocol", "scope", "request", "keep_alive", "expect_continue",
         "body", "body_size", "body_complete", "delivered", "waiter",
         "status", "headers", "started", "head_sent", "complete", "mode",
         "disconnected", "eof", "sent",
     )
 
-    def __init__(self, protocol: ConnectionIO, request: RequestEvent, scope: Scope, has_body: bool) -> None:
+    def __init__(self, protocol: ConnectionIO, request: RequestEvent, scope: Scope) -> None:
         self.protocol = protocol
         self.scope = scope
-        self.method = request[1]
-        self.version = request[5]
+        self.request = request
+        has_body = request[10]
         self.keep_alive = request[7]
         self.expect_continue = has_body and request[5] == "1.1" and _expects_continue(request[6])
         # Body pieces received and not yet handed to the app.
@@ -223,7 +223,7 @@ class HttpCycle:
         if status < 200 or status == 204 or status == 304:
             data, _, keep_alive = format_response(status, server, date, self.headers, b"", False, True, keep_alive)
             self.mode = _DISCARDED
-        elif self.method == "HEAD":
+        elif self.request[1] == "HEAD":
             # The head a GET would get, with its length or chunked framing, minus the body.
             data, _, keep_alive = format_response(
                 status, server, date, self.headers, b"" if more else body, more, False, keep_alive)
@@ -233,7 +233,7 @@ class HttpCycle:
         else:
             data, chunked, keep_alive = format_response(
                 status, server, date, self.headers, body, more, False, keep_alive)
-            if chunked and self.version == "1.0":
+            if chunked and self.request[5] == "1.0":
                 # An HTTP/1.0 client cannot read chunks: no framing at all, the
                 # body runs to the connection's close.
                 head, _, keep_alive = format_response(status, server, date, self.headers, b"", False, True, False)
@@ -251,10 +251,7 @@ class HttpCycle:
         self.complete = True
         protocol = self.protocol
         if protocol.config.access_log:
-            scope = self.scope
-            query = scope["query_string"]
-            target = scope["raw_path"].decode("latin-1") + ("?" + query.decode("latin-1") if query else "")
-            log_access(scope["client"], self.method, target, self.version, self.status, self.sent)
+            log_access(self.scope["client"], self.request, self.status, self.sent)
         if self.waiter is not None:
             self.wake()
         protocol.response_complete(self.keep_alive)

@@ -57,7 +57,7 @@ class HttpProtocol(asyncio.BufferedProtocol):
         self.tls = False
         self.cycle: HttpCycle | None = None
         self.websocket: WebSocketSession | None = None
-        # Inside _handle: a response completed there defers the next request to its loop.
+        # Inside handle(): a response completed there defers the next request to its loop.
         self.handling = False
         self.pump_pending = False
         # Bytes received while the current request is complete and still being answered.
@@ -217,7 +217,7 @@ class HttpProtocol(asyncio.BufferedProtocol):
                         self.phase = _BUSY
                         self.held = 0
                         scope = http_scope(event, self.state, self.client, self.server, self.tls)
-                        started = self.cycle = HttpCycle(self, event, scope, event[10])
+                        started = self.cycle = HttpCycle(self, event, scope)
                     elif kind == 5:
                         self.protocol_error(event[2])
                         return

@@ -156,9 +156,7 @@ class WebSocketSession:
         )
         self._write(data)
         if state.config.access_log:
-            request = self._request
-            target = request[2] + ("?" + request[4].decode("latin-1") if request[4] else "")
-            log_access(self._scope.get("client"), request[1], target, request[5], status, len(data))
+            log_access(self._scope.get("client"), self._request, status, len(data))
         return chunked
 
     def _reject(self, status: int, headers: list[tuple[bytes, bytes]], text: bytes) -> None:
