@@ -175,11 +175,11 @@ def test_many_headers_spill_past_the_inline_storage():
 
 @pytest.mark.parametrize(
     "status,line",
-    [(200, b"HTTP/1.1 200 OK"), (201, b"HTTP/1.1 201 Created"), (204, b"HTTP/1.1 204 No Content"),
-     (301, b"HTTP/1.1 301 Moved Permanently"), (302, b"HTTP/1.1 302 Found"), (304, b"HTTP/1.1 304 Not Modified"),
+    [(101, b"HTTP/1.1 101 Switching Protocols"), (200, b"HTTP/1.1 200 OK"), (201, b"HTTP/1.1 201 Created"),
+     (204, b"HTTP/1.1 204 No Content"), (301, b"HTTP/1.1 301 Moved Permanently"), (302, b"HTTP/1.1 302 Found"), (304, b"HTTP/1.1 304 Not Modified"),
      (400, b"HTTP/1.1 400 Bad Request"), (401, b"HTTP/1.1 401 Unauthorized"), (403, b"HTTP/1.1 403 Forbidden"),
      (404, b"HTTP/1.1 404 Not Found"), (405, b"HTTP/1.1 405 Method Not Allowed"),
-     (413, b"HTTP/1.1 413 Payload Too Large"), (426, b"HTTP/1.1 426 Upgrade Required"),
+     (408, b"HTTP/1.1 408 Request Timeout"), (413, b"HTTP/1.1 413 Payload Too Large"), (426, b"HTTP/1.1 426 Upgrade Required"),
      (431, b"HTTP/1.1 431 Request Header Fields Too Large"), (500, b"HTTP/1.1 500 Internal Server Error"),
      (502, b"HTTP/1.1 502 Bad Gateway"), (503, b"HTTP/1.1 503 Service Unavailable"),
      (418, b"HTTP/1.1 418 OK"), (202, b"HTTP/1.1 202 OK"), (0, b"HTTP/1.1 0 OK"), (65535, b"HTTP/1.1 65535 OK")],

@@ -140,7 +140,7 @@ def test_raw_client_frames_are_answered_with_the_right_close_code() -> None:
         for frames, answer, app_code in RAW_CASES:
             # The frames come with the upgrade request: the engine holds them until the switch.
             head, rest = exchange(server, handshake() + encode_frame(9, b"p") + frames)
-            assert head.startswith(b"HTTP/1.1 101 ")
+            assert head.startswith(b"HTTP/1.1 101 Switching Protocols\r\n")
             assert b"\r\nsec-websocket-accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=" in head
             assert rest == b"\x8a\x01p" + FastHttpConnection.format_ws_frame(8, struct.pack("!H", answer))
             assert disconnects.get(timeout=30) == app_code

@@ -8,8 +8,11 @@
 namespace tessaryne::http {
 
 // A response the application formats: every code without its own phrase gets "OK".
+// The server's own 101 (the WebSocket handshake) and 408 (a client too slow to
+// send its request) carry their standard phrases.
 constexpr std::string_view reason_phrase(std::uint16_t status) noexcept {
   switch (status) {
+    case 101: return "Switching Protocols";
     case 201: return "Created";
     case 204: return "No Content";
     case 301: return "Moved Permanently";
@@ -20,6 +23,7 @@ constexpr std::string_view reason_phrase(std::uint16_t status) noexcept {
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
     case 413: return "Payload Too Large";
     case 426: return "Upgrade Required";
     case 431: return "Request Header Fields Too Large";

@@ -99,9 +99,11 @@ TEST(ReasonPhrase, OneTableWithADefaultForEachKindOfResponse) {
     std::string_view response;
     std::string_view error;
   } cases[] = {
+      {101, "Switching Protocols", "Internal Server Error"},
       {200, "OK", "Internal Server Error"},
       {400, "Bad Request", "Bad Request"},
       {404, "Not Found", "Internal Server Error"},
+      {408, "Request Timeout", "Internal Server Error"},
       {413, "Payload Too Large", "Payload Too Large"},
       {418, "OK", "Internal Server Error"},
       {431, "Request Header Fields Too Large", "Request Header Fields Too Large"},
