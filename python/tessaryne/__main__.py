@@ -98,6 +98,44 @@ def _parser() -> argparse.ArgumentParser:
         "--keep-alive-timeout", type=_non_negative_float, default=_default("keep_alive_timeout"), help="seconds an idle keep-alive connection stays open (default: %(default)s)"
     )
     parser.add_argument(
+        "--timeout-request-head",
+        dest="head_timeout",
+        type=_non_negative_float,
+        default=_default("head_timeout"),
+        help="seconds a request head may take from its first byte; then 408 and close (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--timeout-request-body",
+        dest="body_timeout",
+        type=_non_negative_float,
+        default=_default("body_timeout"),
+        help="seconds a request body may pause between bytes; then the application hears a disconnect "
+        "and the client gets 408 unless an answer began (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--limit-request-body",
+        dest="max_body_size",
+        type=_bounded_int(0),
+        default=_default("max_body_size"),
+        help="largest request body in bytes, else 413; a policy, not a protection: a body is streamed "
+        "to the application, so its size costs no memory (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--limit-request-head",
+        dest="max_header_size",
+        type=_bounded_int(1),
+        default=_default("max_header_size"),
+        help="largest request head in bytes, else 431 (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--max-requests-per-connection",
+        dest="max_keepalive_requests",
+        type=_bounded_int(1),
+        default=_default("max_keepalive_requests"),
+        help="requests served on one keep-alive connection; the last answer says connection: close "
+        "(default: %(default)s)",
+    )
+    parser.add_argument(
         "--shutdown-timeout",
         type=_non_negative_float,
         default=_default("shutdown_timeout"),
@@ -163,6 +201,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             access_log=options.access_log,
             log_level=options.log_level,
             keep_alive_timeout=options.keep_alive_timeout,
+            head_timeout=options.head_timeout,
+            body_timeout=options.body_timeout,
+            max_body_size=options.max_body_size,
+            max_header_size=options.max_header_size,
+            max_keepalive_requests=options.max_keepalive_requests,
             shutdown_timeout=options.shutdown_timeout,
         )
         run(config)

@@ -1,19 +1,32 @@
 """A connection over its whole life: what a real client sees at the keep-alive
-limit, and the memory a connection keeps once its traffic has passed."""
+limit, the memory a connection keeps once its traffic has passed, and what a
+connection abandoned at any point leaves behind."""
 
 from __future__ import annotations
 
 import asyncio
+import collections
+import gc
 import http.client
+import logging
 import os
+import socket
+import struct
 import subprocess
 import sys
 import threading
+import time
 from collections.abc import Iterator
+from typing import Any
 
 import pytest
 
+from server_support import serve
+
 from tessaryne._tessaryne_core import FastHttpConnection
+from tessaryne.server.http_cycle import HttpCycle
+from tessaryne.server.protocol import HttpProtocol
+from tessaryne.server.websocket import WebSocketSession
 
 
 class MinimalServer(asyncio.Protocol):
@@ -125,3 +138,71 @@ def test_resident_memory_per_connection(case: str, count: int, bound: int) -> No
     result = subprocess.run([sys.executable, "-c", MEASURE, case, str(count)],
                             capture_output=True, text=True, timeout=120, check=True)
     assert float(result.stdout) <= bound, result.stdout
+
+
+UPGRADE = (b"GET /%s HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+           b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+
+# What the client sends before it goes away, and what it waits for first.
+ABANDONED = {
+    "mid-head": (b"GET / HTTP/1.1\r\nHo", b""),
+    "mid-body": (b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nabc", b""),
+    "waiting for the app": (b"GET /wait HTTP/1.1\r\nHost: x\r\n\r\n", b""),
+    "mid-response": (b"GET /stream HTTP/1.1\r\nHost: x\r\n\r\n", b"\r\n\r\n"),
+    "websocket receiving": (UPGRADE % b"receive", b"\r\n\r\n"),
+    "websocket sending": (UPGRADE % b"send", b"\r\n\r\n"),
+}
+
+
+async def busy_app(scope: dict[str, Any], receive: Any, send: Any) -> None:
+    """Keeps every kind of connection busy until its client is gone."""
+    path = scope["path"]
+    if scope["type"] == "websocket":
+        await receive()
+        await send({"type": "websocket.accept"})
+        if path == "/send":
+            while True:
+                await send({"type": "websocket.send", "text": "x" * 65536})
+        while (await receive())["type"] != "websocket.disconnect":
+            pass
+        return
+    if path == "/wait":
+        await asyncio.sleep(0.2)
+    await send({"type": "http.response.start", "status": 200, "headers": []})
+    while path == "/stream":
+        await send({"type": "http.response.body", "body": b"x" * 65536, "more_body": True})
+    message = await receive()
+    await send({"type": "http.response.body", "body": message.get("body", b"")})
+
+
+@pytest.fixture
+def no_cyclic_collector() -> Iterator[None]:
+    gc.collect()
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
+@pytest.mark.parametrize("how", ["reset", "close"])
+def test_abandoned_connections_are_freed_by_reference_counting_and_not_logged(
+        how: str, no_cyclic_collector: None, caplog: pytest.LogCaptureFixture) -> None:
+    caplog.set_level(logging.INFO)  # a debug record's traceback would keep its frames alive
+    with serve(busy_app) as server:
+        for _ in range(20):
+            for sent, awaited in ABANDONED.values():
+                with server.connect() as sock:
+                    sock.sendall(sent)
+                    received = b""
+                    while not received.endswith(awaited) and awaited not in received:
+                        received += sock.recv(65536)
+                    if how == "reset":
+                        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        deadline = time.monotonic() + 30
+        while server.call(lambda: len(server.state.connections) + len(asyncio.all_tasks()) - 1):
+            assert time.monotonic() < deadline, "connections or app tasks still alive"
+            time.sleep(0.01)
+    live = [type(o).__name__ for o in gc.get_objects() if isinstance(o, (HttpProtocol, HttpCycle, WebSocketSession))]
+    assert collections.Counter(live) == {}
+    assert [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING] == []

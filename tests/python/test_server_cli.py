@@ -16,6 +16,8 @@ import pytest
 OPTIONS = [
     "--host", "--port", "--threads", "--executor-threads", "--root-path", "--lifespan", "--ssl-certfile",
     "--ssl-keyfile", "--no-access-log", "--log-level", "--keep-alive-timeout", "--shutdown-timeout",
+    "--timeout-request-head", "--timeout-request-body", "--limit-request-body", "--limit-request-head",
+    "--max-requests-per-connection",
 ]  # fmt: skip
 
 APP = textwrap.dedent(
@@ -86,7 +88,7 @@ def read_until(sock, marker):
 
 def test_sigterm_lets_requests_finish_closes_idle_connections_and_a_second_one_stops_at_once(tmp_path):
     (tmp_path / "served.py").write_text(APP)
-    timeouts = ["--keep-alive-timeout", "600", "--shutdown-timeout", "600"]  # neither ends anything here
+    timeouts = ["--keep-alive-timeout", "600", "--shutdown-timeout", "600", "--timeout-request-body", "600"]  # none ends anything here
     process = tessaryne("served:app", "--port", "0", "--threads", "2", *timeouts, cwd=tmp_path)
     try:
         ready = None

@@ -10,6 +10,7 @@ import shutil
 import socket
 import subprocess
 import threading
+import time
 import urllib.request
 from typing import Any
 
@@ -233,10 +234,60 @@ def test_curl() -> None:
             assert subprocess.run(["curl", "-sS", *args, url], capture_output=True, check=True).stdout == expected
 
 
-@pytest.mark.parametrize("sent", [b"", GET + b"\r\n", b"GET / HTTP/1.1\r\nHo"])
-def test_idle_and_slow_connections_are_closed(sent: bytes) -> None:
-    reply = exchange(hello_app, sent, keep_alive_timeout=0.05, head_timeout=0.05)
-    assert reply.endswith(b"hello") if sent.endswith(b"\r\n\r\n") else reply == b""
+TIMEOUT = (b"HTTP/1.1 408 Request Timeout\r\nserver: tessaryne\r\ncontent-type: text/plain; charset=utf-8\r\n"
+           b"content-length: 15\r\nconnection: close\r\n\r\nRequest Timeout")
+POST = b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n"
+CONTINUE = b"HTTP/1.1 100 Continue\r\n\r\n"
+BIG = 1 << 20
+
+
+def counted(body: bytes) -> bytes:
+    return OK + b"content-length: %d\r\nconnection: close\r\n\r\n%d" % (len(b"%d" % len(body)), len(body))
+
+
+@pytest.mark.parametrize("steps, expected, heard", [
+    ([], b"", None),  # idle keep-alive: closed without a word
+    ([b"GET / HT"], TIMEOUT, None),  # a head too slow
+    ([POST % 10 + b"\r\nabc"], TIMEOUT, "http.disconnect"),  # a body that stops
+    ([POST % 10 + CLOSE + b"ab", 0.25, b"cd", 0.25, b"ef", 0.25, b"ghij"], counted(b"x" * 10), "http.request"),
+    # The body is due only once "100 Continue" has asked for it...
+    ([POST % 3 + b"Expect: 100-continue\r\n" + CLOSE, CONTINUE, b"abc"], CONTINUE + counted(b"abc"), "http.request"),
+    # ...and not while the server has stopped reading it for an app that is behind.
+    ([POST % BIG + CLOSE + b"x" * BIG], counted(b"x" * BIG), "http.request"),
+])
+def test_timeouts_of_idle_connections_slow_heads_and_stalled_bodies(
+        steps: list[bytes | float], expected: bytes, heard: str | None) -> None:
+    """Each gap between steps is shorter than the body timeout, the whole body
+    slower; the app sleeps past the timeouts before it reads."""
+    last: list[str] = []
+    finished = threading.Event()
+
+    async def app(scope, receive, send):  # type: ignore[no-untyped-def]
+        await asyncio.sleep(1.0)
+        size, message = 0, {"more_body": True}
+        while message.get("more_body"):
+            message = await receive()
+            size += len(message.get("body", b""))
+        last.append(message["type"])
+        finished.set()
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b"%d" % size})
+
+    received = b""
+    with serve(app, keep_alive_timeout=0.6, head_timeout=0.6, body_timeout=0.6) as server, server.connect() as sock:
+        for step in steps:
+            if isinstance(step, float):
+                time.sleep(step)
+            elif step == CONTINUE:
+                while not received.endswith(CONTINUE) and (piece := sock.recv(1)):
+                    received += piece
+            else:
+                sock.sendall(step)
+        received += recv_until_closed(sock)
+        if heard is not None:
+            assert finished.wait(30)
+    assert re.sub(rb"date: [^\r]*\r\n", b"", received) == expected
+    assert last == ([heard] if heard else [])
 
 
 def test_shutdown_closes_idle_connections_and_ends_busy_ones_after_their_answer() -> None:

@@ -33,9 +33,13 @@ class Config:
     max_header_size: int = 64 * 1024
     max_keepalive_requests: int = 1000
     # Seconds. An idle keep-alive connection is closed after keep_alive_timeout;
-    # a request head must be complete within head_timeout of its first byte.
+    # a request head must be complete within head_timeout of its first byte (else
+    # 408); a request body that has been asked for ends once no byte of it has
+    # arrived for body_timeout (the app hears a disconnect, the client gets 408
+    # if nothing was answered yet).
     keep_alive_timeout: float = 5.0
     head_timeout: float = 10.0
+    body_timeout: float = 10.0
     # After an error response: how long the input is drained before closing.
     linger_timeout: float = 2.0
     # On SIGINT/SIGTERM: how long in-flight requests may take to finish.

@@ -83,7 +83,8 @@ class HttpCycle:
         try:
             await self.protocol.state.app(self.scope, self.receive, self.send)
         except Exception:
-            if self.disconnected:
+            if self.disconnected or self.protocol.gone():
+                # A client going away is not an application error.
                 server_logger.debug("ASGI application raised after its client went away", exc_info=True)
                 return
             server_logger.exception("Exception in ASGI application")
@@ -154,6 +155,7 @@ class HttpCycle:
                     self.expect_continue = False
                     if not self.head_sent:
                         self.protocol.transport.write(CONTINUE)
+                        self.protocol.await_body()
                 self.protocol.resume_reading()
                 await self.wait()
             if self.body or self.body_complete:
@@ -173,7 +175,10 @@ class HttpCycle:
         protocol = self.protocol
         if protocol.write_paused:
             await protocol.drain()
-        if self.disconnected:
+        if self.disconnected or protocol.gone():
+            # Also before connection_lost has run: a write that met a reset has
+            # already closed the transport.
+            self.disconnected = True
             raise ConnectionError("the client has disconnected")
         kind = message["type"]
         if kind == "http.response.body":

@@ -4,8 +4,13 @@ Received bytes go into the connection's `FastHttpConnection`; the events that
 come out drive one `HttpCycle` per request, or hand the connection to a
 `WebSocketSession` after an upgrade request. Around the engine this adds what
 a server owes its clients: the Host check, 100-continue, HEAD and HTTP/1.0
-framing (in the cycle), flow control both ways, idle and slow-head timeouts,
-and a lingering close so a client still sending sees the answer it got.
+framing (in the cycle), flow control both ways, idle, slow-head and
+stalled-body timeouts, and a lingering close so a client still sending sees the
+answer it got.
+
+When the connection ends, the protocol lets go of its cycle or session: they
+point back to it, and a finished connection must be freed by reference
+counting alone, not left to the cyclic collector.
 """
 
 from __future__ import annotations
@@ -16,7 +21,10 @@ from typing import Any
 
 from .._tessaryne_core import FastHttpConnection
 from .http_cycle import HttpCycle
-from .scope import RequestEvent, http_scope, websocket_scope
+from .scope import (
+    BODY_DATA, BODY_MORE, ERROR_RESPONSE, EVENT_BODY, EVENT_ERROR, EVENT_REQUEST, REQUEST_HEADERS,
+    REQUEST_UPGRADE, REQUEST_UPGRADE_TO, REQUEST_VERSION, RequestEvent, http_scope, websocket_scope,
+)
 from .state import LoopState
 from .websocket import WebSocketSession
 
@@ -26,11 +34,13 @@ __all__ = ["HttpProtocol"]
 # What the connection's single timer watches for.
 _IDLE = 0  # between requests: keep_alive_timeout
 _HEAD = 1  # part of a head received: head_timeout from its first byte
-_BUSY = 2  # a request is being served or a WebSocket session runs: no timer
-_LINGER = 3  # after the last answer, draining input: linger_timeout
+_BODY = 2  # the request's body is due: body_timeout from its last byte, while reading
+_BUSY = 3  # a request is being served or a WebSocket session runs: no timer
+_LINGER = 4  # after the last answer, draining input: linger_timeout
 
-_BAD_HOST_HEADERS = ((b"content-type", b"text/plain; charset=utf-8"),)
+_TEXT_HEADERS = ((b"content-type", b"text/plain; charset=utf-8"),)
 _BAD_HOST_BODY = b"Bad Request: exactly one Host header is required"
+_TIMEOUT_BODY = b"Request Timeout"
 
 
 def _address(info: Any) -> tuple[str, int] | None:
@@ -100,15 +110,16 @@ class HttpProtocol(asyncio.BufferedProtocol):
         if self.timer is not None:
             self.timer.cancel()
             self.timer = None
-        if self.cycle is not None:
-            self.cycle.on_disconnect()
-        if self.websocket is not None:
-            self.websocket.connection_lost()
+        # The cycle and the session point back to this protocol: letting go of
+        # them here leaves no reference cycle once their app returns.
+        cycle, self.cycle = self.cycle, None
+        if cycle is not None:
+            cycle.on_disconnect()
+        websocket, self.websocket = self.websocket, None
+        if websocket is not None:
+            websocket.connection_lost()
         self.write_paused = False
-        for waiter in self.drain_waiters:
-            if not waiter.done():
-                waiter.set_exception(ConnectionError("connection lost"))
-        self.drain_waiters.clear()
+        self.wake_drain_waiters()
 
     def get_buffer(self, sizehint: int) -> memoryview:
         return self.state.read_buffer
@@ -121,8 +132,11 @@ class HttpProtocol(asyncio.BufferedProtocol):
         if self.websocket is not None:
             self.websocket.on_events(self.connection.feed_data(data))
             return
-        if self.phase == _LINGER:
+        phase = self.phase
+        if phase == _LINGER:
             return
+        if phase == _BODY:
+            self.arm(self.clock() + self.config.body_timeout)
         cycle = self.cycle
         if cycle is not None and cycle.body_complete:
             # Pipelined bytes wait in the engine until this request is answered.
@@ -152,6 +166,11 @@ class HttpProtocol(asyncio.BufferedProtocol):
 
     def resume_writing(self) -> None:
         self.write_paused = False
+        self.wake_drain_waiters()
+
+    def wake_drain_waiters(self) -> None:
+        # A result, never an exception: drain() raises a fresh one itself, so no
+        # future keeps an exception whose traceback holds that future.
         for waiter in self.drain_waiters:
             if not waiter.done():
                 waiter.set_result(None)
@@ -168,6 +187,12 @@ class HttpProtocol(asyncio.BufferedProtocol):
         waiter = self.loop.create_future()
         self.drain_waiters.append(waiter)
         await waiter
+        if self.closed:
+            raise ConnectionError("connection lost")
+
+    def gone(self) -> bool:
+        """Whether the connection has ended or is ending: nothing more can be sent."""
+        return self.closed or self.transport.is_closing()
 
     def pause_reading(self) -> None:
         if not self.read_paused:
@@ -178,6 +203,16 @@ class HttpProtocol(asyncio.BufferedProtocol):
         if self.read_paused:
             self.read_paused = False
             self.transport.resume_reading()
+            if self.phase == _BODY:
+                # While reading was paused the app was behind, not the client.
+                self.arm(self.clock() + self.config.body_timeout)
+
+    def await_body(self) -> None:
+        """The request's body is now due from the client (at once, or once
+        "100 Continue" went out): from here its bytes must keep coming."""
+        if self.phase == _BUSY and self.cycle is not None and not self.cycle.body_complete:
+            self.phase = _BODY
+            self.arm(self.clock() + self.config.body_timeout)
 
     def close(self) -> None:
         if not self.transport.is_closing():
@@ -205,21 +240,25 @@ class HttpProtocol(asyncio.BufferedProtocol):
                 started: HttpCycle | None = None
                 for event in events:
                     kind = event[0]
-                    if kind == 2:
+                    if kind == EVENT_BODY:
                         assert self.cycle is not None
-                        self.cycle.on_body(event[1], event[2])
-                    elif kind == 1:
+                        self.cycle.on_body(event[BODY_DATA], event[BODY_MORE])
+                        if not event[BODY_MORE] and self.phase == _BODY:
+                            self.phase = _BUSY
+                    elif kind == EVENT_REQUEST:
                         if not self.check_host(event):
                             return
-                        if event[8] and event[9] == b"websocket":
+                        if event[REQUEST_UPGRADE] and event[REQUEST_UPGRADE_TO] == b"websocket":
                             self.start_websocket(event)
                             return
                         self.phase = _BUSY
                         self.held = 0
                         scope = http_scope(event, self.state, self.client, self.server, self.tls)
                         started = self.cycle = HttpCycle(self, event, scope)
-                    elif kind == 5:
-                        self.protocol_error(event[2])
+                        if not started.expect_continue:
+                            self.await_body()
+                    elif kind == EVENT_ERROR:
+                        self.end_request(event[ERROR_RESPONSE])
                         return
                 if started is not None:
                     started.start()
@@ -235,20 +274,24 @@ class HttpProtocol(asyncio.BufferedProtocol):
 
     def check_host(self, request: RequestEvent) -> bool:
         """An HTTP/1.1 request names its host exactly once."""
-        if request[5] != "1.1":
+        if request[REQUEST_VERSION] != "1.1":
             return True
         hosts = 0
-        for name, _ in request[6]:
+        for name, _ in request[REQUEST_HEADERS]:
             if name == b"host":
                 hosts += 1
         if hosts == 1:
             return True
+        self.connection.close()
+        self.linger(self.text_response(400, _BAD_HOST_BODY))
+        return False
+
+    def text_response(self, status: int, text: bytes) -> bytes:
+        """A short plain-text answer of the server's own, ending the connection."""
         state = self.state
         response, _, _ = FastHttpConnection.format_response(
-            400, state.server_header, state.date_header, _BAD_HOST_HEADERS, _BAD_HOST_BODY, False, False, False)
-        self.connection.close()
-        self.linger(response)
-        return False
+            status, state.server_header, state.date_header, _TEXT_HEADERS, text, False, False, False)
+        return response
 
     def start_websocket(self, request: RequestEvent) -> None:
         self.phase = _BUSY
@@ -258,11 +301,12 @@ class HttpProtocol(asyncio.BufferedProtocol):
         self.websocket = session
         session.start()
 
-    def protocol_error(self, response: bytes) -> None:
+    def end_request(self, response: bytes) -> None:
+        """A protocol error or a timeout ends the connection with this answer.
+        A request broken off mid-body: its app hears a disconnect, and an
+        answer already under way cannot be followed by these bytes."""
         cycle = self.cycle
         if cycle is not None:
-            # The request broke off mid-body: its app hears a disconnect; an
-            # answer already under way cannot be followed by the error's bytes.
             self.cycle = None
             cycle.on_disconnect()
             if cycle.head_sent:
@@ -311,7 +355,12 @@ class HttpProtocol(asyncio.BufferedProtocol):
         if self.eof or not transport.can_write_eof():
             transport.close()
             return
-        transport.write_eof()
+        try:
+            transport.write_eof()
+        except OSError:
+            # The client reset the connection and its loss is not read yet.
+            transport.abort()
+            return
         self.phase = _LINGER
         self.resume_reading()
         self.arm(self.clock() + self.config.linger_timeout)
@@ -329,12 +378,17 @@ class HttpProtocol(asyncio.BufferedProtocol):
 
     def on_timer(self) -> None:
         self.timer = None
-        if self.phase == _BUSY or self.closed:
-            return
+        phase = self.phase
+        if phase == _BUSY or self.closed or (phase == _BODY and self.read_paused):
+            return  # resume_reading() re-arms a paused body's timer
         if self.clock() < self.deadline:
             self.timer = self.loop.call_at(self.deadline, self.on_timer)
             self.timer_at = self.deadline
-        elif self.phase == _LINGER:
+        elif phase == _LINGER:
             self.transport.abort()
-        else:
+        elif phase == _IDLE:
             self.close()
+        else:
+            # A head or a body too slow: the client hears why before the close.
+            self.connection.close()
+            self.end_request(self.text_response(408, _TIMEOUT_BODY))

@@ -7,16 +7,36 @@ path, which ASGI asks for and the engine leaves alone.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Final
 from urllib.parse import unquote
 
 from .state import LoopState
 
-__all__ = ["RequestEvent", "http_scope", "websocket_scope"]
+__all__ = [
+    "BODY_DATA", "BODY_MORE", "ERROR_RESPONSE", "ERROR_STATUS", "EVENT_BODY", "EVENT_ERROR", "EVENT_REQUEST",
+    "EVENT_WS_MESSAGE", "REQUEST_HEADERS", "REQUEST_UPGRADE", "REQUEST_UPGRADE_TO", "REQUEST_VERSION",
+    "RequestEvent", "http_scope", "websocket_scope",
+]
 
 # (1, method, path, raw path, query, version, headers, keep-alive,
 #  connection-upgrade, upgrade value, has-body)
 RequestEvent = tuple[int, str, str, bytes, bytes, str, list[tuple[bytes, bytes]], bool, bool, bytes, bool]
+
+# The engine's event kinds, each event's first item.
+EVENT_REQUEST: Final = 1
+EVENT_BODY: Final = 2
+EVENT_WS_MESSAGE: Final = 4
+EVENT_ERROR: Final = 5
+# Positions in a request event.
+REQUEST_VERSION: Final = 5
+REQUEST_HEADERS: Final = 6
+REQUEST_UPGRADE: Final = 8
+REQUEST_UPGRADE_TO: Final = 9
+# Positions in a body event (data, more to come) and an error event (status, response bytes).
+BODY_DATA: Final = 1
+BODY_MORE: Final = 2
+ERROR_STATUS: Final = 1
+ERROR_RESPONSE: Final = 2
 
 _ASGI = {"version": "3.0", "spec_version": "2.4"}
 

@@ -6,7 +6,9 @@ answers pings, runs the closing handshake and hands messages to the app.
 
 `send()` of a message once the connection is gone raises `ConnectionError`
 (an `OSError`), so an app notices a vanished client; a `websocket.close`
-then is ignored, so closing twice is harmless.
+then is ignored, so closing twice is harmless. An app that raises once its
+connection is over (a client that reset it, say) is logged at debug level:
+a client going away is not an application error.
 """
 
 from __future__ import annotations
@@ -22,14 +24,14 @@ from typing import Any
 from .._tessaryne_core import FastHttpConnection
 from .asgi import Message, Scope
 from .logs import log_access, server_logger
-from .scope import RequestEvent
+from .scope import ERROR_RESPONSE, ERROR_STATUS, EVENT_ERROR, EVENT_WS_MESSAGE, RequestEvent
 from .state import ConnectionIO
 
 __all__ = ["WebSocketSession", "accept_key", "close_code_is_valid"]
 
 _GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
-_EVENT_WS_MESSAGE = 4
-_EVENT_ERROR = 5
+# A WebSocket message event: (4, opcode, fin, payload).
+_MESSAGE_OPCODE, _MESSAGE_PAYLOAD = 1, 3
 _TEXT, _BINARY, _CLOSE, _PING, _PONG = 1, 2, 8, 9, 10
 # Received messages waiting for the app; reading pauses at the high mark and
 # resumes once the app has taken the queue down to the low mark.
@@ -98,12 +100,12 @@ class WebSocketSession:
         for event in events:
             if self._phase is _Phase.CLOSED:
                 return
-            if event[0] == _EVENT_WS_MESSAGE:
-                self._on_frame(event[1], event[3])
-            elif event[0] == _EVENT_ERROR:
+            if event[0] == EVENT_WS_MESSAGE:
+                self._on_frame(event[_MESSAGE_OPCODE], event[_MESSAGE_PAYLOAD])
+            elif event[0] == EVENT_ERROR:
                 if self._phase is _Phase.OPEN:
-                    self._write(event[2])
-                self._close_transport(event[1])
+                    self._write(event[ERROR_RESPONSE])
+                self._close_transport(event[ERROR_STATUS])
 
     def connection_lost(self) -> None:
         self._finish(1006)
@@ -168,8 +170,9 @@ class WebSocketSession:
     async def _run_app(self) -> None:
         try:
             await self._protocol.state.app(self._scope, self._receive, self._send)
-        except Exception as error:
-            if self._phase is _Phase.CLOSED and isinstance(error, ConnectionError):
+        except Exception:
+            if self._phase is _Phase.CLOSED or self._protocol.gone():
+                server_logger.debug("WebSocket application raised after its connection ended", exc_info=True)
                 return
             server_logger.exception("WebSocket application failed")
             self._end_after_app(1011)
@@ -214,7 +217,9 @@ class WebSocketSession:
                 self._start_close(message.get("code") or 1000, (message.get("reason") or "").encode())
                 await self._drain()
             return
-        if phase is _Phase.CLOSED:
+        if phase is _Phase.CLOSED or self._protocol.gone():
+            # Also before connection_lost has run: a write that met a reset
+            # has already closed the transport.
             raise ConnectionError("the WebSocket connection is closed")
         if kind == "websocket.send" and phase is _Phase.OPEN:
             text, data = message.get("text"), message.get("bytes")
