@@ -4,11 +4,16 @@
 from __future__ import annotations
 
 import asyncio
+import shutil
 import socket
+import subprocess
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
+from pathlib import Path
 from typing import Any
+
+import pytest
 
 from tessaryne.server.asgi import ASGIApp, Receive, Scope, Send
 from tessaryne.server.config import Config
@@ -66,6 +71,20 @@ def serving(app: ASGIApp, **settings: Any) -> Iterator[Server]:
     finally:
         server.stop()
     assert not [t for t in threading.enumerate() if t.name.startswith("tessaryne-loop-")]
+
+
+needs_openssl = pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
+
+
+def self_signed_certificate(directory: Path) -> tuple[str, str]:
+    """The paths of a certificate for 127.0.0.1 and of its key, made with the openssl command."""
+    cert, key = directory / "cert.pem", directory / "key.pem"
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+         "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1"],
+        check=True, capture_output=True,
+    )  # fmt: skip
+    return str(cert), str(key)
 
 
 def recv_until_closed(sock: socket.socket) -> bytes:

@@ -7,15 +7,13 @@ import asyncio
 import contextlib
 import http.client
 import os
-import shutil
 import socket
 import ssl
-import subprocess
 import threading
 
 import pytest
 
-from server_support import serving
+from server_support import needs_openssl, self_signed_certificate, serving
 
 from tessaryne.server.config import Config
 from tessaryne.server.runner import Server, StartupError, listening_sockets
@@ -125,19 +123,14 @@ def test_every_loop_listens_on_its_own_socket_or_on_one_shared_one(monkeypatch, 
         assert all(get(server.port) == (200, "served") for _ in range(6))
 
 
-@pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")
+@needs_openssl
 def test_tls_with_a_self_signed_certificate(tmp_path):
-    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
-    subprocess.run(
-        ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-         "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1"],
-        check=True, capture_output=True,
-    )  # fmt: skip
+    cert, key = self_signed_certificate(tmp_path)
 
     async def app(scope, receive, send):
         await reply(send, scope["scheme"])
 
-    with serving(app, threads=2, ssl_certfile=str(cert), ssl_keyfile=str(key)) as server:
-        assert get(server.port, ssl.create_default_context(cafile=str(cert))) == (200, "https")
+    with serving(app, threads=2, ssl_certfile=cert, ssl_keyfile=key) as server:
+        assert get(server.port, ssl.create_default_context(cafile=cert)) == (200, "https")
         with pytest.raises(ssl.SSLError):
             get(server.port, ssl.create_default_context())  # not a trusted certificate

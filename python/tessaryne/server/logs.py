@@ -1,12 +1,15 @@
 """The server's two loggers: "tessaryne.server" for what the server does and
-"tessaryne.access" for one line per answered request."""
+"tessaryne.access" for one line per answered request; and RecurringCondition,
+for conditions that would otherwise be logged many times a second."""
 
 from __future__ import annotations
 
 import logging
+import threading
+import time
 from typing import Any
 
-__all__ = ["access_logger", "log_access", "server_logger"]
+__all__ = ["RecurringCondition", "access_logger", "log_access", "server_logger"]
 
 server_logger = logging.getLogger("tessaryne.server")
 access_logger = logging.getLogger("tessaryne.access")
@@ -20,3 +23,68 @@ def log_access(client: tuple[str, int] | None, request: tuple[Any, ...], status:
         query = request[4]
         target = request[3].decode("latin-1") + ("?" + query.decode("latin-1") if query else "")
         access_logger.info('%s "%s %s HTTP/%s" %d %d', peer, request[1], target, request[5], status, sent)
+
+
+class RecurringCondition:
+    """A condition that sources (say, one per loop thread) may report many times
+    a second: logged once when it starts, then as a count at most every
+    ``interval`` seconds while it lasts, and once when it ends, which is when
+    every source that reported it has cleared it. Any thread.
+
+    ``started`` is formatted with the arguments of the first report, ``ongoing``
+    with the number of reports since the last line and the seconds they span,
+    ``ended`` with the seconds the condition lasted."""
+
+    def __init__(
+        self,
+        logger: logging.Logger,
+        started: str,
+        ongoing: str,
+        ended: str,
+        *,
+        level: int = logging.WARNING,
+        interval: float = 5.0,
+    ) -> None:
+        self._logger = logger
+        self._started = started
+        self._ongoing = ongoing
+        self._ended = ended
+        self._level = level
+        self._interval = interval
+        self._lock = threading.Lock()
+        self._sources: set[object] = set()
+        self._since = 0.0
+        self._counted = 0
+        self._counted_since = 0.0
+
+    def report(self, source: object, *args: object) -> None:
+        """The condition occurred (again) at source."""
+        now = time.monotonic()
+        message: str | None = None
+        with self._lock:
+            if not self._sources:
+                self._since = self._counted_since = now
+                self._counted = 0
+                message = self._started
+            else:
+                self._counted += 1
+                if now - self._counted_since >= self._interval:
+                    message = self._ongoing
+                    args = (self._counted, now - self._counted_since)
+                    self._counted = 0
+                    self._counted_since = now
+            self._sources.add(source)
+        # Logged after the lock is let go: a handler may be slow, or report in turn.
+        if message is not None:
+            self._logger.log(self._level, message, *args)
+
+    def clear(self, source: object, *, quietly: bool = False) -> None:
+        """The condition is over at source; with quietly (source stops for
+        another reason) its end is not logged, should source be the last."""
+        with self._lock:
+            if source not in self._sources:
+                return
+            self._sources.discard(source)
+            lasted = None if self._sources or quietly else time.monotonic() - self._since
+        if lasted is not None:
+            self._logger.log(self._level, self._ended, lasted)

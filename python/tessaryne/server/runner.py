@@ -23,6 +23,7 @@ from typing import Any
 from ..executor import WorkerPoolEventLoop, WorkerPoolExecutor
 from .config import Config
 from .lifespan import Lifespan, LifespanFailure
+from .listener import Listener
 from .logs import server_logger
 from .protocol import HttpProtocol
 from .state import LoopState
@@ -152,9 +153,15 @@ class _LoopThread:
         try:
             await lifespan.startup()
             state = LoopState(self.config, loop, lifespan.state)
-            server = await loop.create_server(
-                lambda: HttpProtocol(state), sock=self.sock, ssl=self.ssl_context, backlog=self.config.backlog
+            listener = Listener(
+                loop,
+                self.sock,
+                lambda: HttpProtocol(state),
+                state.connections,
+                ssl_context=self.ssl_context,
+                backlog=self.config.backlog,
             )
+            listener.start()
         except Exception as error:
             reason = "application startup failed" if isinstance(error, LifespanFailure) else "cannot serve"
             self.error = StartupError(f"{reason}: {error}")
@@ -163,7 +170,7 @@ class _LoopThread:
             return
         self.ready.set()
         await self._stop_requested.wait()
-        await self._close_connections(server, state)
+        await self._close_connections(listener, state)
         shutdown = asyncio.ensure_future(lifespan.shutdown())
         if not await self._unless_forced(shutdown):
             server_logger.info("application shutdown cut short")
@@ -178,18 +185,16 @@ class _LoopThread:
         forced.cancel()
         return awaited.done()
 
-    async def _close_connections(self, server: asyncio.Server, state: LoopState) -> None:
-        server.close()
+    async def _close_connections(self, listener: Listener, state: LoopState) -> None:
+        listener.close()
         state.shutting_down = True
         # Connections accepted just before closing get their connection_made first.
         await asyncio.sleep(0)
         for connection in list(state.connections):
             connection.shutdown()
-        closed = asyncio.ensure_future(server.wait_closed())
+        closed = asyncio.ensure_future(listener.wait_closed())
         if not await self._unless_forced(closed, self.config.shutdown_timeout):
-            for connection in list(state.connections):
-                connection.force_close()
-            server.abort_clients()  # also those still in their TLS handshake
+            listener.abort_clients()  # also those still in their TLS handshake
             await closed
 
 
