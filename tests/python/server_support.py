@@ -64,7 +64,7 @@ def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
 def serving(app: ASGIApp, **settings: Any) -> Iterator[Server]:
     """The runner's Server: returns once every loop listens, and after stop()
     no loop thread is left."""
-    server = Server(Config(app=app, port=0, **{"access_log": False, **settings}))
+    server = Server(Config(app=app, **{"port": 0, "access_log": False, **settings}))
     server.start()
     try:
         yield server

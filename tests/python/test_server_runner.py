@@ -134,3 +134,17 @@ def test_tls_with_a_self_signed_certificate(tmp_path):
         assert get(server.port, ssl.create_default_context(cafile=cert)) == (200, "https")
         with pytest.raises(ssl.SSLError):
             get(server.port, ssl.create_default_context())  # not a trusted certificate
+
+
+def test_a_server_restarts_at_once_on_the_port_it_has_closed_connections_on():
+    """The connections it closed itself leave TIME-WAIT entries on the port."""
+    app = _lifespan_app("return at once")
+    with serving(app, threads=2) as server:
+        port = server.port
+        for _ in range(20):
+            with socket.create_connection(("127.0.0.1", port)) as client:
+                client.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+                while client.recv(65536):
+                    pass
+    with serving(app, threads=2, port=port) as server:
+        assert get(server.port) == (200, "served")

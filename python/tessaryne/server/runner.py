@@ -80,6 +80,9 @@ def listening_sockets(host: str, port: int, count: int) -> list[socket.socket]:
         for _ in range(count - 1):
             sock = socket.socket(family, kind, proto)
             sockets.append(sock)
+            # SO_REUSEADDR too: without it, the TIME-WAIT entries of connections
+            # a previous run closed would keep a restart off the port for a minute.
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
             sock.bind(address)
     except OSError as error:
