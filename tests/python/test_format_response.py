@@ -230,21 +230,28 @@ def test_headers_list_mutated_by_another_thread():
 
     headers = [(b"x-%d" % i, b"v" * i) for i in range(20)]
     stop = threading.Event()
+    mutations = 0
 
     def mutate():
+        nonlocal mutations
         while not stop.is_set():
             item = headers.pop()
             headers.insert(0, item)
             headers.append([b"list-item", b"v"])
             headers.pop()
+            mutations += 1
 
     thread = threading.Thread(target=mutate)
     thread.start()
     try:
-        for _ in range(3000):
+        # Walks go on until the list has also changed many times meanwhile: 3000
+        # walks can end within one time slice, before the other thread ever runs.
+        walks, before = 0, mutations
+        while walks < 3000 or mutations - before < 3000:
             data, _, _ = Conn.format_response(200, b"", b"", headers, b"", False, False, True)
             lines, _ = split(data)
             assert all(line.startswith(b"x-") or line.startswith(b"list-item") for line in lines[1:-2])
+            walks += 1
     finally:
         stop.set()
         thread.join()

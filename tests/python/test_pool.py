@@ -190,19 +190,25 @@ def test_threads_push_and_poll_while_close_races():
     half_pushed = threading.Event()
 
     def produce(kind):
-        for i in range(per_producer):
-            task = (kind, i)
-            try:
-                if kind == 0:
-                    pool.push_global(task)
-                else:
-                    pool.push_local(i // 300 % workers, task)  # bursts that overflow an inbox
-            except ThreadPoolClosedError:
-                return
-            accepted[kind].append(task)
-            if kind == 1 and i == per_producer // 2:
+        try:
+            for i in range(per_producer):
+                task = (kind, i)
+                try:
+                    if kind == 0:
+                        pool.push_global(task)
+                    else:
+                        pool.push_local(i // 300 % workers, task)  # bursts that overflow an inbox
+                except ThreadPoolClosedError:
+                    return
+                accepted[kind].append(task)
+                if kind == 1 and i == per_producer // 2:
+                    half_pushed.set()
+        finally:
+            # Set by the local producer alone, whose progress is checked below
+            # (the global one may finish first); set also if it fails, so the
+            # close never waits for ever.
+            if kind == 1:
                 half_pushed.set()
-        half_pushed.set()
 
     def work(index):
         while True:
