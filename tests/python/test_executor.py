@@ -1,9 +1,17 @@
 """WorkerPoolExecutor with real threads and real event loops."""
 
 import asyncio
+import importlib
+import importlib.util
 import itertools
+import os
+import pathlib
+import platform
 import random
+import sys
 import threading
+import types
+import unittest
 from concurrent import futures
 
 import pytest
@@ -143,6 +151,49 @@ def test_a_call_cancelled_while_queued_for_a_loop_never_runs():
             return loop
         asyncio.run(main(), loop_factory=with_pool)
     assert ran == []
+
+
+def block(started, release):
+    started.release()
+    return release.wait(HANG_GUARD)
+
+
+@pytest.mark.parametrize("through", ["submit", "loop"])
+@pytest.mark.parametrize("workers, busy", [(2, False), (4, False), (2, True), (3, True)])
+def test_a_quick_call_never_waits_behind_blocking_ones_while_a_worker_is_free(through, workers, busy):
+    # One blocking call fewer than workers, then a quick call: submitted to
+    # idle workers, or queued while holders occupy every worker and then let
+    # go together. Either way a worker is free for the quick call, which must
+    # finish while the blocking calls still block, in every trial.
+    async def trials(pool):
+        loop = asyncio.get_running_loop()
+        if through == "submit":
+            def run(fn, *args):
+                return asyncio.wrap_future(pool.submit(fn, *args))
+        else:
+            def run(fn, *args):
+                return loop.run_in_executor(None, fn, *args)
+        for _ in range(200):
+            started, hold, release = threading.Semaphore(0), threading.Event(), threading.Event()
+            holders = [run(block, started, hold) for _ in range(workers if busy else 0)]
+            for _ in holders:
+                assert started.acquire(timeout=HANG_GUARD)
+            blocking = [run(block, started, release) for _ in range(workers - 1)]
+            quick = run(abs, -1)
+            hold.set()
+            try:
+                assert await asyncio.wait_for(quick, HANG_GUARD) == 1
+                assert not any(call.done() for call in blocking)
+            finally:
+                release.set()
+            assert all(await asyncio.gather(*holders, *blocking))  # released, not timed out
+
+    with WorkerPoolExecutor(workers) as pool:
+        def with_pool():
+            loop = WorkerPoolEventLoop()
+            loop.set_default_executor(pool)
+            return loop
+        asyncio.run(trials(pool), loop_factory=with_pool)
 
 
 def observe(make_future):
