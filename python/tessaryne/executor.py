@@ -106,10 +106,15 @@ class _Future(Future[Any]):
         return self._state == RUNNING
 
     def _settled(self, timeout: float | None) -> None:
-        with self._condition:
-            if self._state == PENDING or self._state == RUNNING:
-                self._wait(timeout)
-            state = self._state
+        # A done future's state only moves between the cancelled ones, so it
+        # is read without the guard, which ``wait(..., FIRST_EXCEPTION)``
+        # holds while it asks a done future for its exception.
+        state = self._state
+        if state not in _DONE:
+            with self._condition:
+                if self._state == PENDING or self._state == RUNNING:
+                    self._wait(timeout)
+                state = self._state
         if state == CANCELLED or state == CANCELLED_AND_NOTIFIED:
             raise CancelledError()
         if state != FINISHED:
