@@ -78,7 +78,7 @@ def _parser() -> argparse.ArgumentParser:
         type=_bounded_int(1),
         default=_default("executor_threads"),
         help="worker threads of the executor every loop uses for asyncio.to_thread and "
-        "run_in_executor (default: the number of CPUs, %(default)s)",
+        "run_in_executor (default: the number of CPUs plus 4, at most 32, as for ThreadPoolExecutor: %(default)s)",
     )
     parser.add_argument("--root-path", default=_default("root_path"), help="path prefix under which the application is mounted (default: none)")
     parser.add_argument(

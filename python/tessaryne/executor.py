@@ -2,11 +2,15 @@
 
 ``WorkerPoolExecutor`` is a :class:`concurrent.futures.ThreadPoolExecutor`, so
 that it can be every event loop's default executor: ``loop.run_in_executor(None,
-f)`` and ``asyncio.to_thread(f)`` then run on it. Tasks go through a
-``NativeWorkerPool``; worker ``i`` polls it with ``pop_work(i)``. A worker that
-finds nothing polls a little longer, then parks on a lock of its own, and a
-submitter releases that lock only when some worker is parked, so busy workers
-cost a submitter no system call.
+f)`` and ``asyncio.to_thread(f)`` then run on it, and the calls they make may
+block. So a call reaches a worker only when that worker is free to run it next:
+a submitter hands it to a parked worker through that worker's inbox in the
+``NativeWorkerPool`` (``push_local``), or, with no worker parked, leaves it in a
+backlog that every worker takes from one call at a time. No call then waits
+behind another while a worker is idle. A worker that finds the backlog empty
+polls a little longer, then parks on a lock of its own, and a submitter
+releases that lock only when some worker is parked, so busy workers cost a
+submitter no system call.
 
 Its futures are ``concurrent.futures.Future`` instances guarded by a plain lock
 instead of a ``threading.Condition``, whose construction is most of the cost of
@@ -32,18 +36,24 @@ from concurrent.futures._base import (
 )
 from typing import Any, ParamSpec, TypeVar, cast
 
-from tessaryne._tessaryne_core import AtomicMetrics, NativeWorkerPool, ThreadPoolClosedError
+from tessaryne._tessaryne_core import AtomicMetrics, Channel, NativeWorkerPool, ThreadPoolClosedError
 
-__all__ = ["WorkerPoolEventLoop", "WorkerPoolExecutor"]
+__all__ = ["WorkerPoolEventLoop", "WorkerPoolExecutor", "default_workers"]
 
 T = TypeVar("T")
 P = ParamSpec("P")
 
 _DONE = frozenset((CANCELLED, CANCELLED_AND_NOTIFIED, FINISHED))
 
-# Empty polls a worker makes before it parks: a task submitted meanwhile is
-# taken without a wake-up.
+# Empty polls of the backlog a worker makes before it parks: a call submitted
+# meanwhile is taken without a wake-up.
 _SPINS = 32
+
+
+def default_workers() -> int:
+    """``ThreadPoolExecutor``'s default, made for calls that block: a few
+    threads more than there are CPUs, at most 32."""
+    return min(32, (os.process_cpu_count() or 1) + 4)
 
 
 # --- future ---------------------------------------------------------------------------
@@ -96,10 +106,15 @@ class _Future(Future[Any]):
         return self._state == RUNNING
 
     def _settled(self, timeout: float | None) -> None:
-        with self._condition:
-            if self._state == PENDING or self._state == RUNNING:
-                self._wait(timeout)
-            state = self._state
+        # A done future's state only moves between the cancelled ones, so it
+        # is read without the guard, which ``wait(..., FIRST_EXCEPTION)``
+        # holds while it asks a done future for its exception.
+        state = self._state
+        if state not in _DONE:
+            with self._condition:
+                if self._state == PENDING or self._state == RUNNING:
+                    self._wait(timeout)
+                state = self._state
         if state == CANCELLED or state == CANCELLED_AND_NOTIFIED:
             raise CancelledError()
         if state != FINISHED:
@@ -294,15 +309,21 @@ class _LoopBridge:
 class _Crew:
     """What the worker threads share, apart from the executor so that an
     executor nobody holds can be collected and its workers told to leave.
-    ``parked`` lists the indexes of workers parked (or about to park) on their
-    ``gates``; each gate is held by its worker except while a waker releases it."""
 
-    __slots__ = ("pool", "metrics", "gates", "parked", "threads")
+    ``parked`` lists the indexes of workers parked (or about to park) on their
+    ``gates``; whoever takes an index out of it owns that worker's wake-up, and
+    each gate is held by its worker except while a waker releases it. The
+    pool's injection queue is not used: a worker would pull a batch of it into
+    its own run queue, where the calls wait behind one that blocks; the
+    ``backlog`` channel gives one call per receive instead."""
+
+    __slots__ = ("pool", "metrics", "backlog", "gates", "parked", "threads")
 
     def __init__(self, workers: int, name_prefix: str) -> None:
         self.pool = NativeWorkerPool(workers)
         self.metrics = AtomicMetrics(workers)
         self.pool.set_metrics(self.metrics)
+        self.backlog = Channel(0)  # unbounded
         self.gates = [threading.Lock() for _ in range(workers)]
         for gate in self.gates:
             gate.acquire()
@@ -312,70 +333,83 @@ class _Crew:
         for thread in self.threads:
             thread.start()
 
-    def wake_one(self) -> None:
+    def hand_over(self, call: _Call) -> bool:
+        """Gives ``call`` to a parked worker, to run next; False when none is parked."""
+        try:
+            index = self.parked.pop()
+        except IndexError:
+            return False
+        try:
+            self.pool.push_local(index, call)
+        finally:
+            self.gates[index].release()  # after the push: the woken worker finds the call in its inbox
+        return True
+
+    def wake_one(self) -> bool:
         try:
             index = self.parked.pop()
         except IndexError:  # another submitter woke the last one
-            return
+            return False
         self.gates[index].release()
+        return True
 
     def close(self) -> None:
-        # Closed first: a worker that announces itself after the list is
-        # emptied sees the closed pool before it would park.
+        # Closed first: a worker that announces itself after the failed pop
+        # that ends this loop sees the closed backlog before it would park.
+        self.backlog.close()
         self.pool.close()
-        while self.parked:
-            self.wake_one()
+        while self.wake_one():
+            pass
 
     def cancel_queued(self) -> None:
-        pop = self.pool.pop_work
-        for index in range(len(self.threads)):
-            while True:
-                try:
-                    task = pop(index)
-                except ThreadPoolClosedError:
-                    break
-                if task is not None:
-                    task.cancel()
-
-    def work(self, index: int) -> None:
-        pop, metrics = self.pool.pop_work, self.metrics
+        recv = self.backlog.try_recv
         while True:
             try:
-                task = pop(index)
+                _, call = recv()  # None: empty (no call is None)
+            except RuntimeError:  # closed and empty
+                return
+            if call is None:
+                return
+            call.cancel()
+
+    def work(self, index: int) -> None:
+        recv, metrics = self.backlog.try_recv, self.metrics
+        while True:
+            try:
+                _, task = recv()  # None: empty (no call is None)
                 if task is None:
                     task = self.idle(index)
                     if task is None:
                         continue
-            except ThreadPoolClosedError:  # closed and drained
+            except RuntimeError:  # the backlog is closed and empty; this worker's inbox is empty out here
                 return
             task.run(index, metrics)
             task = None  # nothing of the last call is kept alive while idle
 
     def idle(self, index: int) -> _Call | None:
-        """Polls a little, then parks; returns a task found on the way, or None
-        to poll again (after a wake-up, or while a closed pool still drains)."""
-        pool, pop = self.pool, self.pool.pop_work
+        """Polls the backlog a little, then parks; returns a call found on the
+        way or handed over, or None to look at the backlog again."""
+        recv, backlog = self.backlog.try_recv, self.backlog
         for _ in range(_SPINS):
-            task = pop(index)
+            _, task = recv()
             if task is not None:
                 return cast(_Call, task)
-        if pool.is_closed():
-            os.sched_yield()
-            return None
         self.parked.append(index)
-        # Announced, then the injection queue looked at under its lock, which a
-        # push also takes: either this worker's poll below sees the task, or
-        # the submitter, having pushed after this, sees the announcement.
-        pool.is_drained()
-        task = pop(index)
-        if task is None and not pool.is_closed():
+        # Announced, then the backlog looked at under its lock, which a send
+        # also takes: either this look sees the call, or the sender, having
+        # sent after it, sees the announcement and wakes a parked worker.
+        if backlog.qsize() == 0 and not backlog.is_closed():
             self.gates[index].acquire()
-            return None
+        else:
+            try:
+                self.parked.remove(index)
+                return None
+            except ValueError:  # claimed meanwhile: take the waker's release, and the call it may hand over
+                self.gates[index].acquire()
         try:
-            self.parked.remove(index)
-        except ValueError:  # a waker took the announcement: take its release too
-            self.gates[index].acquire()
-        return cast(_Call | None, task)
+            return cast(_Call | None, self.pool.pop_work(index))  # handed over, or None after a plain wake-up
+        except ThreadPoolClosedError:  # closed and nothing handed over
+            return None
 
 
 # Workers finish what is queued and leave before the interpreter joins its threads.
@@ -391,19 +425,19 @@ getattr(threading, "_register_atexit")(_shutdown_live)
 
 
 class WorkerPoolExecutor(ThreadPoolExecutor):
-    """Runs calls on ``max_workers`` threads (default: the CPU count) fed by a
-    ``NativeWorkerPool``; ``metrics`` counts per worker what they ran."""
+    """Runs calls on ``max_workers`` threads (default: ``default_workers()``)
+    fed through a ``NativeWorkerPool``; ``metrics`` counts per worker what they ran."""
 
     def __init__(self, max_workers: int | None = None, thread_name_prefix: str = "tessaryne-worker") -> None:
         if max_workers is None:
-            max_workers = os.process_cpu_count() or 1
+            max_workers = default_workers()
         if max_workers <= 0:
             raise ValueError("max_workers must be greater than 0")
         self._max_workers = max_workers
         self._thread_name_prefix = thread_name_prefix
         self._crew = _Crew(max_workers, thread_name_prefix)
         self._threads = frozenset(self._crew.threads)
-        self._push = self._crew.pool.push_global
+        self._send = self._crew.backlog.try_send
         self._parked = self._crew.parked
         weakref.finalize(self, self._crew.close)
         _live.add(self)
@@ -425,12 +459,16 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
         return future
 
     def _enqueue(self, call: _Call) -> None:
+        crew = self._crew
         try:
-            self._push(call)
-        except ThreadPoolClosedError:
+            if self._parked and crew.hand_over(call):
+                return
+            self._send(call)
+        except (ThreadPoolClosedError, RuntimeError):  # the pool's, the backlog's: closed
             raise RuntimeError("cannot schedule new futures after shutdown") from None
+        # A worker that parked meanwhile may have looked at the backlog before the call was in it.
         if self._parked:
-            self._crew.wake_one()
+            crew.wake_one()
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
         crew = self._crew

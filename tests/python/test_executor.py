@@ -1,9 +1,18 @@
 """WorkerPoolExecutor with real threads and real event loops."""
 
 import asyncio
+import functools
+import importlib
+import importlib.util
 import itertools
+import os
+import pathlib
+import platform
 import random
+import sys
 import threading
+import types
+import unittest
 from concurrent import futures
 
 import pytest
@@ -145,6 +154,45 @@ def test_a_call_cancelled_while_queued_for_a_loop_never_runs():
     assert ran == []
 
 
+def block(started, release):
+    started.release()
+    return release.wait(HANG_GUARD)
+
+
+@pytest.mark.parametrize("through", ["submit", "loop"])
+@pytest.mark.parametrize("workers, busy", [(2, False), (4, False), (2, True), (3, True)])
+def test_a_quick_call_never_waits_behind_blocking_ones_while_a_worker_is_free(through, workers, busy):
+    # One blocking call fewer than workers, then a quick call: submitted to
+    # idle workers, or queued while holders occupy every worker and then let
+    # go together. Either way a worker is free for the quick call, which must
+    # finish while the blocking calls still block, in every trial.
+    async def trials(pool):
+        loop = asyncio.get_running_loop()
+        run = (functools.partial(loop.run_in_executor, None) if through == "loop"
+               else lambda fn, *args: asyncio.wrap_future(pool.submit(fn, *args)))
+        for _ in range(200):
+            started, hold, release = threading.Semaphore(0), threading.Event(), threading.Event()
+            holders = [run(block, started, hold) for _ in range(workers if busy else 0)]
+            for _ in holders:
+                assert started.acquire(timeout=HANG_GUARD)
+            blocking = [run(block, started, release) for _ in range(workers - 1)]
+            quick = run(abs, -1)
+            hold.set()
+            try:
+                assert await asyncio.wait_for(quick, HANG_GUARD) == 1
+                assert not any(call.done() for call in blocking)
+            finally:
+                release.set()
+            assert all(await asyncio.gather(*holders, *blocking))  # released, not timed out
+
+    with WorkerPoolExecutor(workers) as pool:
+        def with_pool():
+            loop = WorkerPoolEventLoop()
+            loop.set_default_executor(pool)
+            return loop
+        asyncio.run(trials(pool), loop_factory=with_pool)
+
+
 def observe(make_future):
     """What a future shows through each step of its life, for comparison."""
     seen, error = [], ValueError()
@@ -169,3 +217,55 @@ def observe(make_future):
 
 def test_lean_future_behaves_as_the_stdlib_future():
     assert observe(_Future) == observe(futures.Future)
+
+
+# --- CPython's own executor tests, on WorkerPoolExecutor ------------------------------
+# Imported from the source tree the build unpacks, never copied here: the thread-pool
+# test classes, with our executor (and future) for the stdlib's, but for these cases:
+NOT_APPLICABLE = {
+    "runs a child interpreter that imports its executor from concurrent.futures": (
+        "test_interpreter_shutdown", "test_submit_after_interpreter_shutdown", "test_hang_gh83386",
+        "test_cancel_futures_wait_false"),
+    "expects threads started as needed, and named ThreadPoolExecutor-N_i": (
+        "test_idle_thread_reuse", "test_threads_terminate", "test_thread_names_default"),
+    "expects the stdlib future's Condition or its class name in the repr": (
+        "test_exception_with_success", "test_multiple_set_result", "test_multiple_set_exception"),
+    "reads what logging prints without a handler, and pytest's log capture is one": (
+        "test_done_callback_raises", "test_done_callback_raises_already_succeeded"),
+}
+
+
+def cpython_executor_tests():
+    """The adapted test classes by name, or {} without the source tree."""
+    source = pathlib.Path(os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache", "tessaryne", "src",
+                          f"Python-{platform.python_version()}", "Lib", "test", "test_concurrent_futures")
+    if not (source / "__init__.py").is_file():
+        return {}
+    from test import support
+    name, kept = "test.test_concurrent_futures", (sys.dont_write_bytecode, support.use_resources)
+    # The source tree stays as unpacked; as under regrtest by default, the slow
+    # cases that need the 'cpu' or 'walltime' resource are skipped.
+    sys.dont_write_bytecode, support.use_resources = True, []
+    try:
+        spec = importlib.util.spec_from_file_location(name, source / "__init__.py",
+                                                      submodule_search_locations=[str(source)])
+        sys.modules[name] = package = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(package)
+        wait, as_completed, thread_pool, shutdown, future, util = (importlib.import_module(f"{name}.{module}") for module in (
+            "test_wait", "test_as_completed", "test_thread_pool", "test_shutdown", "test_future", "util"))
+    finally:
+        sys.dont_write_bytecode, support.use_resources = kept
+    # Cases that build a futures.ThreadPoolExecutor or a Future themselves get ours.
+    thread_pool.futures = shutdown.futures = types.SimpleNamespace(
+        **{attr: getattr(futures, attr) for attr in futures.__all__} | {"ThreadPoolExecutor": WorkerPoolExecutor})
+    future.Future = util.Future = _Future
+    skips = {test: unittest.skip(reason) for reason, tests in NOT_APPLICABLE.items() for test in tests}
+    cases = [wait.ThreadPoolWaitTests, as_completed.ThreadPoolAsCompletedTest, thread_pool.ThreadPoolExecutorTest,
+             shutdown.ThreadPoolShutdownTest, future.FutureTests]
+    return {f"TestWorkerPool{case.__name__}": type(f"TestWorkerPool{case.__name__}", (case,), {
+        "executor_type": WorkerPoolExecutor, "__module__": __name__,
+        **{test: skip(getattr(case, test)) for test, skip in skips.items() if hasattr(case, test)}}) for case in cases}
+
+
+globals().update(cpython_executor_tests() or {
+    "test_cpython_executor_suite": pytest.mark.skip("no CPython source tree in the cache")(lambda: None)})

@@ -7,6 +7,7 @@ import ssl
 from dataclasses import dataclass, field
 from typing import Literal
 
+from ..executor import default_workers
 from .asgi import ASGIApp
 
 __all__ = ["Config"]
@@ -20,7 +21,7 @@ class Config:
     # Loop threads, each with its own event loop and listening socket.
     threads: int = field(default_factory=lambda: os.cpu_count() or 1)
     # Worker threads of the executor installed as every loop's default executor.
-    executor_threads: int = field(default_factory=lambda: os.cpu_count() or 1)
+    executor_threads: int = field(default_factory=default_workers)
     root_path: str = ""
     lifespan: Literal["auto", "on", "off"] = "auto"
     ssl_certfile: str | None = None
