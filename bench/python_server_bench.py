@@ -144,7 +144,7 @@ def stop(process, port):
     while signal_group(process.pid, 0) and time.monotonic() < deadline:
         process.poll()  # reaps the leader; workers are reaped by their parent or init
         time.sleep(0.05)
-    signal_group(process.pid, signal.SIGKILL)
+    signal_group(process.pid, signal.SIGKILL)  # whatever is left
     process.wait()
     deadline = time.monotonic() + STOP_DEADLINE
     while signal_group(process.pid, 0) or not port_free(port):
