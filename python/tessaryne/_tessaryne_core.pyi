@@ -1,5 +1,5 @@
 # Type stubs for the native core. Kept true to the module by mypy's stubtest.
-from collections.abc import Buffer, Iterable, Sequence
+from collections.abc import Buffer, Callable, Iterable, Sequence
 from typing import Any, Literal, TypeAlias, final
 
 __all__ = [
@@ -174,3 +174,32 @@ class FastWebSocketParser:
 
 def fast_websocket_unmask(payload: Buffer, mask: _Mask) -> bytes: ...
 def fast_websocket_unmask_slice(payload: Buffer, offset: int, length: int, mask: _Mask) -> bytes: ...
+
+# The server's native connection driver; not one of the module's public names.
+@final
+class ConnectionDriver:
+    def __new__(
+        cls,
+        loop: Any,
+        spawn: Callable[[dict[str, Any], Any], object],
+        websocket: Callable[[Any, tuple[Any, ...], tuple[str, int] | None, tuple[str, int] | None], object],
+        access: Callable[[tuple[str, int] | None, str, bytes, bytes, str, int, int], object] | None,
+        state: dict[str, Any],
+        root_path: str,
+        scheme: str,
+        asgi: dict[str, str],
+        max_body_size: int,
+        max_header_size: int,
+        max_keepalive_requests: int,
+        keep_alive_timeout: float,
+        head_timeout: float,
+        body_timeout: float,
+        linger_timeout: float,
+    ) -> ConnectionDriver: ...
+    def fileno(self) -> int: ...
+    def run(self) -> None: ...
+    def adopt(self, fd: int, client: tuple[str, int] | None, server: tuple[str, int] | None) -> None: ...
+    def shutdown(self) -> list[Any]: ...
+    def abort(self) -> None: ...
+    def connections(self) -> list[Any]: ...
+    def __len__(self) -> int: ...

@@ -17,6 +17,7 @@ PyTypeObject* raw_async_rw_mutex_type() noexcept;
 PyTypeObject* fast_http_parser_type() noexcept;
 PyTypeObject* fast_http_connection_type() noexcept;
 PyTypeObject* fast_websocket_parser_type() noexcept;
+PyTypeObject* connection_driver_type() noexcept;
 
 extern PyMethodDef fast_websocket_unmask_def;
 extern PyMethodDef fast_websocket_unmask_slice_def;

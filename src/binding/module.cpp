@@ -85,7 +85,12 @@ int exec_module(PyObject* module) {
   // Reachable for `except` clauses, but not one of the module's public names.
   PyObject* internal_error = internal_error_type();
   if (internal_error == nullptr) return -1;
-  return PyObject_SetAttrString(module, "InternalError", internal_error);
+  if (PyObject_SetAttrString(module, "InternalError", internal_error) != 0) return -1;
+  // The server's native connection driver: an addition the server opts into,
+  // outside the module's public names.
+  PyObject* driver = reinterpret_cast<PyObject*>(connection_driver_type());
+  if (driver == nullptr) return -1;
+  return PyObject_SetAttrString(module, "ConnectionDriver", driver);
 }
 
 PyModuleDef_Slot module_slots[] = {

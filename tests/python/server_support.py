@@ -1,5 +1,6 @@
-"""Servers for tests, on port 0: HttpProtocol on one event loop in a thread
-(`serve`), or the whole runner with its loop threads (`serving`)."""
+"""Servers for tests, on port 0: one loop's listener and connections on an
+event loop in a thread (`serve`), or the whole runner with its loop threads
+(`serving`)."""
 
 from __future__ import annotations
 
@@ -17,8 +18,7 @@ import pytest
 
 from tessaryne.server.asgi import ASGIApp, Receive, Scope, Send
 from tessaryne.server.config import Config
-from tessaryne.server.protocol import HttpProtocol
-from tessaryne.server.runner import Server
+from tessaryne.server.runner import Server, open_listener
 from tessaryne.server.state import LoopState
 
 
@@ -40,23 +40,27 @@ class LoopServer:
 
 @contextmanager
 def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
+    ssl_context = settings.pop("ssl_context", None)
     config = Config(app=app, host="127.0.0.1", port=0, threads=1, **{"access_log": False, **settings})
     loop = asyncio.new_event_loop()
     state = LoopState(config, loop, {})
-    server = loop.run_until_complete(loop.create_server(lambda: HttpProtocol(state), "127.0.0.1", 0))
+    sock = socket.create_server(("127.0.0.1", 0))
     thread = threading.Thread(target=loop.run_forever, daemon=True)
     thread.start()
+    server = LoopServer(state, sock.getsockname()[1])
+    # The listener and the driver belong to the loop's thread.
+    listener, native = server.call(lambda: open_listener(state, sock, ssl_context))
     try:
-        yield LoopServer(state, server.sockets[0].getsockname()[1])
+        yield server
     finally:
         def stop() -> None:
-            server.close()
-            for connection in list(state.connections):
-                connection.force_close()
+            listener.close()
+            listener.abort_clients()
+            if native is not None:
+                native.close()
             loop.stop()
         loop.call_soon_threadsafe(stop)
         thread.join()
-        loop.run_until_complete(server.wait_closed())
         loop.close()
 
 

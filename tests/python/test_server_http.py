@@ -18,7 +18,7 @@ import pytest
 
 from server_support import hello_app, recv_until_closed, serve
 
-from tessaryne.server import protocol
+from tessaryne.server import driver
 
 OK = b"HTTP/1.1 200 OK\r\nserver: tessaryne\r\n"
 CLOSE = b"Connection: close\r\n\r\n"
@@ -168,9 +168,9 @@ def test_a_client_that_does_not_read_holds_back_the_app() -> None:
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
         await send({"type": "http.response.start", "status": 200, "headers": []})
         for _ in range(count):
-            protocol = next(iter(state.connections))
-            buffered.append(protocol.transport.get_write_buffer_size())
-            if protocol.write_paused:
+            connection = next(iter(state.driver.connections()))
+            buffered.append(connection.pending_output)
+            if connection.write_paused:
                 paused.set()
             await send({"type": "http.response.body", "body": piece, "more_body": True})
         await send({"type": "http.response.body"})
@@ -299,9 +299,7 @@ def test_shutdown_closes_idle_connections_and_ends_busy_ones_after_their_answer(
         await hello_app(scope, receive, send)
 
     def shut_down() -> None:
-        server.state.shutting_down = True
-        for connection in list(server.state.connections):
-            connection.shutdown()
+        server.state.shut_down_connections()
         release.set()
 
     with serve(app) as server, server.connect() as idle, server.connect() as busy:
@@ -323,7 +321,7 @@ def test_an_upgrade_request_is_handed_to_the_websocket_session(monkeypatch: pyte
             self.on_events = calls.append
             self.connection_lost = lost.set
 
-    monkeypatch.setattr(protocol, "WebSocketSession", Session)
+    monkeypatch.setattr(driver, "WebSocketSession", Session)
     with serve(hello_app) as server:
         with server.connect() as sock:
             sock.sendall(b"GET /chat HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n")

@@ -15,7 +15,7 @@ from websockets.sync.client import connect
 
 from server_support import recv_until_closed, serve
 from tessaryne._tessaryne_core import FastHttpConnection
-from tessaryne.server.protocol import HttpProtocol
+from tessaryne.server.driver import SessionConnection
 from ws_client import encode_frame
 
 
@@ -64,26 +64,27 @@ def test_echo_subprotocol_ping_and_close_codes_with_a_real_client() -> None:
                 ws.recv()
         assert (closed.value.rcvd.code, closed.value.rcvd.reason) == (4002, "asked")
         assert disconnects.get(timeout=30) == 4002
+        with pytest.raises(InvalidStatus) as refused:
+            connect(f"ws://127.0.0.1:{server.port}/deny")
+        assert refused.value.response.status_code == 403
+        # Last: once shut down, the server takes no new connection.
         with connect(url) as ws:
-            server.call(lambda: [c.shutdown() for c in list(server.state.connections)])
+            server.call(server.state.shut_down_connections)
             with pytest.raises(ConnectionClosed) as closed:
                 ws.recv()
         assert closed.value.rcvd.code == 1001
         assert disconnects.get(timeout=30) == 1001
-        with pytest.raises(InvalidStatus) as refused:
-            connect(f"ws://127.0.0.1:{server.port}/deny")
-        assert refused.value.response.status_code == 403
 
 
 def test_messages_wait_for_a_slow_app_in_order(monkeypatch: pytest.MonkeyPatch) -> None:
     paused, received = threading.Event(), queue.Queue[str | None]()
-    pause_reading = HttpProtocol.pause_reading
+    pause_reading = SessionConnection.pause_reading
 
-    def recording_pause(protocol: HttpProtocol) -> None:
+    def recording_pause(connection: SessionConnection) -> None:
         paused.set()
-        pause_reading(protocol)
+        pause_reading(connection)
 
-    monkeypatch.setattr(HttpProtocol, "pause_reading", recording_pause)
+    monkeypatch.setattr(SessionConnection, "pause_reading", recording_pause)
 
     async def app(scope: Any, receive: Any, send: Any) -> None:
         await receive()
@@ -149,7 +150,7 @@ def test_raw_client_frames_are_answered_with_the_right_close_code() -> None:
 def test_pings_from_a_client_that_never_reads_leave_the_write_buffer_bounded() -> None:
     with serve(echo_app(queue.Queue())) as server, server.connect() as sock:
         sock.sendall(handshake() + encode_frame(9, b"p" * 125) * 200_000)  # 26 MB of pings
-        buffered = server.call(lambda: [c.transport.get_write_buffer_size() for c in server.state.connections])
+        buffered = server.call(lambda: [c.pending_output for c in server.state.driver.connections()])
         assert buffered and max(buffered) < 1 << 20
 
 

@@ -256,7 +256,8 @@ class HttpCycle:
         self.complete = True
         protocol = self.protocol
         if protocol.config.access_log:
-            log_access(self.scope["client"], self.request, self.status, self.sent)
+            request = self.request
+            log_access(self.scope["client"], request[1], request[3], request[4], request[5], self.status, self.sent)
         if self.waiter is not None:
             self.wake()
         protocol.response_complete(self.keep_alive)

@@ -21,6 +21,7 @@ import ssl
 from collections.abc import Callable, Collection
 
 from .logs import RecurringCondition, server_logger
+from .driver import NativeServing
 from .state import ConnectionIO
 
 __all__ = ["Listener"]
@@ -97,6 +98,7 @@ class Listener:
         *,
         ssl_context: ssl.SSLContext | None,
         backlog: int,
+        native: NativeServing | None = None,
     ) -> None:
         self._loop = loop
         self._sock = sock
@@ -104,6 +106,8 @@ class Listener:
         self._connections = connections
         self._ssl = ssl_context
         self._backlog = backlog
+        # Plain connections go to the native driver, when there is one.
+        self._native = native
         # Accepted sockets whose transport or TLS handshake is not done yet.
         self._connecting: dict[socket.socket, asyncio.Task[None]] = {}
         self._failing: RecurringCondition | None = None
@@ -136,13 +140,15 @@ class Listener:
 
     async def wait_closed(self) -> None:
         """Returns once every connection of the loop is gone."""
-        while self._connecting or self._connections:
+        while self._connecting or self._connections or (self._native is not None and len(self._native.driver)):
             await asyncio.sleep(_CLOSED_POLL)
 
     def abort_clients(self) -> None:
         """Closes every connection at once, those still being set up too."""
         for connection in list(self._connections):
             connection.force_close()
+        if self._native is not None:
+            self._native.driver.abort()
         for task in list(self._connecting.values()):
             task.cancel()
 
@@ -160,6 +166,9 @@ class Listener:
                     continue
                 self._back_off(error, accepted > 0)
                 return
+            if self._native is not None:
+                self._native.adopt(conn)
+                continue
             # Eager: the transport is made now, and the task only waits for
             # connection_made (or the TLS handshake).
             task = asyncio.Task(self._connect(conn), loop=self._loop, eager_start=True)

@@ -23,7 +23,7 @@ from .._tessaryne_core import FastHttpConnection
 from .http_cycle import HttpCycle
 from .scope import (
     BODY_DATA, BODY_MORE, ERROR_RESPONSE, EVENT_BODY, EVENT_ERROR, EVENT_REQUEST, REQUEST_HEADERS,
-    REQUEST_UPGRADE, REQUEST_UPGRADE_TO, REQUEST_VERSION, RequestEvent, http_scope, websocket_scope,
+    REQUEST_UPGRADE, REQUEST_UPGRADE_TO, REQUEST_VERSION, RequestEvent, address, http_scope, websocket_scope,
 )
 from .state import LoopState
 from .websocket import WebSocketSession
@@ -41,10 +41,6 @@ _LINGER = 4  # after the last answer, draining input: linger_timeout
 _TEXT_HEADERS = ((b"content-type", b"text/plain; charset=utf-8"),)
 _BAD_HOST_BODY = b"Bad Request: exactly one Host header is required"
 _TIMEOUT_BODY = b"Request Timeout"
-
-
-def _address(info: Any) -> tuple[str, int] | None:
-    return (str(info[0]), int(info[1])) if isinstance(info, tuple) and len(info) >= 2 else None
 
 
 class HttpProtocol(asyncio.BufferedProtocol):
@@ -91,8 +87,8 @@ class HttpProtocol(asyncio.BufferedProtocol):
         sock = transport.get_extra_info("socket")
         if sock is not None and sock.family in (socket.AF_INET, socket.AF_INET6):
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.client = _address(transport.get_extra_info("peername"))
-        self.server = _address(transport.get_extra_info("sockname"))
+        self.client = address(transport.get_extra_info("peername"))
+        self.server = address(transport.get_extra_info("sockname"))
         self.tls = transport.get_extra_info("sslcontext") is not None
         self.state.connections.add(self)
         if self.state.shutting_down:
@@ -189,6 +185,9 @@ class HttpProtocol(asyncio.BufferedProtocol):
         await waiter
         if self.closed:
             raise ConnectionError("connection lost")
+
+    def write(self, data: bytes) -> None:
+        self.transport.write(data)
 
     def gone(self) -> bool:
         """Whether the connection has ended or is ending: nothing more can be sent."""

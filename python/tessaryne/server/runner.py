@@ -24,11 +24,12 @@ from ..executor import WorkerPoolEventLoop, WorkerPoolExecutor
 from .config import Config
 from .lifespan import Lifespan, LifespanFailure
 from .listener import Listener
+from .driver import NativeServing
 from .logs import server_logger
 from .protocol import HttpProtocol
 from .state import LoopState
 
-__all__ = ["Server", "StartupError", "run"]
+__all__ = ["Server", "StartupError", "open_listener", "run"]
 
 
 class StartupError(RuntimeError):
@@ -90,6 +91,26 @@ def listening_sockets(host: str, port: int, count: int) -> list[socket.socket]:
             sock.close()
         raise StartupError(f"cannot listen on {_address_text(host, port)}: {error.strerror or error}") from error
     return sockets
+
+
+def open_listener(
+    state: LoopState, sock: socket.socket, ssl_context: ssl.SSLContext | None
+) -> tuple[Listener, NativeServing | None]:
+    """Starts serving ``sock`` on the state's loop, from the loop's thread:
+    plain connections through the native driver, TLS ones through asyncio's
+    transports."""
+    native = NativeServing(state) if state.config.native_driver and ssl_context is None else None
+    listener = Listener(
+        state.loop,
+        sock,
+        lambda: HttpProtocol(state),
+        state.connections,
+        ssl_context=ssl_context,
+        backlog=state.config.backlog,
+        native=native,
+    )
+    listener.start()
+    return listener, native
 
 
 class _LoopThread:
@@ -156,15 +177,7 @@ class _LoopThread:
         try:
             await lifespan.startup()
             state = LoopState(self.config, loop, lifespan.state)
-            listener = Listener(
-                loop,
-                self.sock,
-                lambda: HttpProtocol(state),
-                state.connections,
-                ssl_context=self.ssl_context,
-                backlog=self.config.backlog,
-            )
-            listener.start()
+            listener, native = open_listener(state, self.sock, self.ssl_context)
         except Exception as error:
             reason = "application startup failed" if isinstance(error, LifespanFailure) else "cannot serve"
             self.error = StartupError(f"{reason}: {error}")
@@ -174,6 +187,8 @@ class _LoopThread:
         self.ready.set()
         await self._stop_requested.wait()
         await self._close_connections(listener, state)
+        if native is not None:
+            native.close()
         shutdown = asyncio.ensure_future(lifespan.shutdown())
         if not await self._unless_forced(shutdown):
             server_logger.info("application shutdown cut short")
@@ -193,8 +208,7 @@ class _LoopThread:
         state.shutting_down = True
         # Connections accepted just before closing get their connection_made first.
         await asyncio.sleep(0)
-        for connection in list(state.connections):
-            connection.shutdown()
+        state.shut_down_connections()
         closed = asyncio.ensure_future(listener.wait_closed())
         if not await self._unless_forced(closed, self.config.shutdown_timeout):
             listener.abort_clients()  # also those still in their TLS handshake

@@ -13,7 +13,7 @@ from urllib.parse import unquote
 from .state import LoopState
 
 __all__ = [
-    "BODY_DATA", "BODY_MORE", "ERROR_RESPONSE", "ERROR_STATUS", "EVENT_BODY", "EVENT_ERROR", "EVENT_REQUEST",
+    "ASGI_VERSION", "address", "BODY_DATA", "BODY_MORE", "ERROR_RESPONSE", "ERROR_STATUS", "EVENT_BODY", "EVENT_ERROR", "EVENT_REQUEST",
     "EVENT_WS_MESSAGE", "REQUEST_HEADERS", "REQUEST_UPGRADE", "REQUEST_UPGRADE_TO", "REQUEST_VERSION",
     "RequestEvent", "http_scope", "websocket_scope",
 ]
@@ -38,7 +38,12 @@ BODY_MORE: Final = 2
 ERROR_STATUS: Final = 1
 ERROR_RESPONSE: Final = 2
 
-_ASGI = {"version": "3.0", "spec_version": "2.4"}
+ASGI_VERSION = {"version": "3.0", "spec_version": "2.4"}
+
+
+def address(info: Any) -> tuple[str, int] | None:
+    """A socket address as ASGI's client and server: (host, port), or None for other families."""
+    return (str(info[0]), int(info[1])) if isinstance(info, tuple) and len(info) >= 2 else None
 
 
 def _decoded(path: str) -> str:
@@ -55,7 +60,7 @@ def http_scope(
     root_path = state.config.root_path
     return {
         "type": "http",
-        "asgi": _ASGI,
+        "asgi": ASGI_VERSION,
         "http_version": request[5],
         "method": request[1],
         "scheme": "https" if tls else "http",

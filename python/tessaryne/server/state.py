@@ -8,10 +8,35 @@ import time
 from email.utils import formatdate
 from typing import Any, Protocol
 
-from .._tessaryne_core import FastHttpConnection
+from .._tessaryne_core import ConnectionDriver, FastHttpConnection
 from .config import Config
 
-__all__ = ["ConnectionIO", "LoopState"]
+__all__ = ["ConnectionIO", "FrameSource", "LoopState", "SessionIO"]
+
+
+class FrameSource(Protocol):
+    """The engine side of a connection that a WebSocket session switches over."""
+
+    def switch_to_websocket(self) -> None: ...
+    def pump_events(self) -> list[Any]: ...
+
+
+class SessionIO(Protocol):
+    """What a WebSocket session uses of its connection, asyncio's or the native driver's."""
+
+    @property
+    def state(self) -> LoopState: ...
+    @property
+    def connection(self) -> FrameSource: ...
+    @property
+    def write_paused(self) -> bool: ...
+
+    def write(self, data: bytes) -> None: ...
+    async def drain(self) -> None: ...
+    def gone(self) -> bool: ...
+    def pause_reading(self) -> None: ...
+    def resume_reading(self) -> None: ...
+    def close(self) -> None: ...
 
 
 class ConnectionIO(Protocol):
@@ -25,6 +50,7 @@ class ConnectionIO(Protocol):
     loop: asyncio.AbstractEventLoop
     write_paused: bool
 
+    def write(self, data: bytes) -> None: ...
     async def drain(self) -> None: ...
     def gone(self) -> bool: ...
     def pause_reading(self) -> None: ...
@@ -47,12 +73,28 @@ class LoopState:
         # Copied shallowly into every scope's "state", as the lifespan protocol asks.
         self.lifespan_state = lifespan_state
         self.connections: set[ConnectionIO] = set()
+        # Serves the loop's plain-TCP connections natively, once the runner made it.
+        self.driver: ConnectionDriver | None = None
         # Every connection of the loop reads into this, one at a time.
         self.read_buffer = memoryview(bytearray(64 * 1024))
         self.shutting_down = False
         self.server_header = b"server: tessaryne\r\n"
         self._date_second = 0
         self._date_header = b""
+
+    def open_connections(self) -> int:
+        """Connections of this loop that are not closed yet, whoever serves them."""
+        return len(self.connections) + (len(self.driver) if self.driver is not None else 0)
+
+    def shut_down_connections(self) -> None:
+        """No more keep-alive: idle connections close now, busy ones after
+        their answer, WebSocket sessions say goodbye."""
+        self.shutting_down = True
+        for connection in list(self.connections):
+            connection.shutdown()
+        if self.driver is not None:
+            for session in self.driver.shutdown():
+                session.shutdown()
 
     @property
     def date_header(self) -> bytes:

@@ -25,7 +25,7 @@ from .._tessaryne_core import FastHttpConnection
 from .asgi import Message, Scope
 from .logs import log_access, server_logger
 from .scope import ERROR_RESPONSE, ERROR_STATUS, EVENT_ERROR, EVENT_WS_MESSAGE, RequestEvent
-from .state import ConnectionIO
+from .state import SessionIO
 
 __all__ = ["WebSocketSession", "accept_key", "close_code_is_valid"]
 
@@ -67,7 +67,7 @@ class _Phase(Enum):
 class WebSocketSession:
     """One ASGI websocket cycle, driven by the connection's protocol."""
 
-    def __init__(self, protocol: ConnectionIO, request: RequestEvent, scope: Scope) -> None:
+    def __init__(self, protocol: SessionIO, request: RequestEvent, scope: Scope) -> None:
         self._protocol = protocol
         self._request = request
         self._scope = scope
@@ -158,7 +158,8 @@ class WebSocketSession:
         )
         self._write(data)
         if state.config.access_log:
-            log_access(self._scope.get("client"), self._request, status, len(data))
+            request = self._request
+            log_access(self._scope.get("client"), request[1], request[3], request[4], request[5], status, len(data))
         return chunked
 
     def _reject(self, status: int, headers: list[tuple[bytes, bytes]], text: bytes) -> None:
@@ -334,4 +335,4 @@ class WebSocketSession:
             self._waiter.set_result(None)
 
     def _write(self, data: bytes) -> None:
-        self._protocol.transport.write(data)
+        self._protocol.write(data)

@@ -29,13 +29,7 @@ class EventList final : public http::EventSink {
  public:
   EventList() : list_(checked_ref(PyList_New(0))) {}
 
-  void request(const http::RequestEvent& e) override {
-    append(new_tuple(new_int(EventKind::request), new_text(e.method), new_text(e.target_parts.path),
-                     new_bytes(e.target_parts.path), new_bytes(e.target_parts.query),
-                     new_text(http::version_text(e.minor_version)), new_header_list(e.headers),
-                     new_bool(e.keep_alive), new_bool(e.facts.connection_upgrade),
-                     new_lowered_bytes(e.facts.upgrade_value), new_bool(e.has_body)));
-  }
+  void request(const http::RequestEvent& e) override { append(new_request_event(e)); }
   void body(std::string_view data, bool more_body) override {
     append(new_tuple(new_int(EventKind::body), new_bytes(data), new_bool(more_body)));
   }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "binding/common/values.hpp"
+#include "core/http/connection.hpp"
 #include "core/http/head_tokenizer.hpp"
 
 namespace tessaryne::binding {
@@ -17,5 +18,8 @@ PyRef new_lowered_bytes(std::string_view data);
 PyRef new_text(std::string_view data);
 // (lowercased name, value) pairs, one per header line, in order.
 PyRef new_header_list(std::span<const http::HeaderLine> headers);
+// The connection's request event: (1, method, path, raw path, query, version,
+// headers, keep-alive, connection-upgrade, upgrade value, has-body).
+PyRef new_request_event(const http::RequestEvent& event);
 
 }  // namespace tessaryne::binding

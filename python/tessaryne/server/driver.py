@@ -1,0 +1,117 @@
+"""The native connection driver on one loop.
+
+Plain-TCP connections are served by a `ConnectionDriver`: the loop watches its
+one descriptor and calls `run()`, which reads, parses, answers and closes
+natively. Python runs only what belongs to the application: one task per
+request around the app (below), and the WebSocket session, which writes
+through the driver's connection.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import socket
+from typing import Any
+
+from .._tessaryne_core import ConnectionDriver
+from .asgi import Scope
+from .logs import log_access, server_logger
+from .scope import ASGI_VERSION, RequestEvent, address, websocket_scope
+from .state import FrameSource, LoopState
+from .websocket import WebSocketSession
+
+__all__ = ["NativeServing", "SessionConnection"]
+
+
+async def _serve_request(app: Any, scope: Scope, exchange: Any) -> None:
+    try:
+        await app(scope, exchange.receive, exchange.send)
+    except Exception:
+        if exchange.app_failed():
+            server_logger.exception("Exception in ASGI application")
+        else:
+            # A client going away is not an application error.
+            server_logger.debug("ASGI application raised after its client went away", exc_info=True)
+        return
+    if exchange.app_returned():
+        server_logger.error("ASGI application returned without completing its response")
+
+
+class SessionConnection:
+    """A driver connection as a WebSocket session sees it."""
+
+    __slots__ = ("_native", "state")
+
+    def __init__(self, native: Any, state: LoopState) -> None:
+        self._native = native
+        self.state = state
+
+    def write(self, data: bytes) -> None:
+        self._native.write(data)
+
+    def close(self) -> None:
+        self._native.close()
+
+    def gone(self) -> bool:
+        return bool(self._native.gone())
+
+    def pause_reading(self) -> None:
+        self._native.pause_reading()
+
+    def resume_reading(self) -> None:
+        self._native.resume_reading()
+
+    @property
+    def connection(self) -> FrameSource:
+        return self._native  # type: ignore[no-any-return]
+
+    @property
+    def write_paused(self) -> bool:
+        return bool(self._native.write_paused)
+
+    async def drain(self) -> None:
+        await self._native.drain()
+
+
+class NativeServing:
+    """Owns the loop's driver and registers it with the loop."""
+
+    def __init__(self, state: LoopState) -> None:
+        config = state.config
+        self.state = state
+        self.loop = state.loop
+        self.app = state.app
+        self.driver = ConnectionDriver(
+            state.loop, self._spawn, self._websocket, log_access if config.access_log else None,
+            state.lifespan_state, config.root_path, "http", ASGI_VERSION,
+            config.max_body_size, config.max_header_size, config.max_keepalive_requests,
+            config.keep_alive_timeout, config.head_timeout, config.body_timeout, config.linger_timeout,
+        )
+        state.driver = self.driver
+        self.loop.add_reader(self.driver.fileno(), self.driver.run)
+
+    def adopt(self, conn: socket.socket) -> None:
+        """Hands an accepted socket to the driver, which owns it from here."""
+        try:
+            conn.setblocking(False)
+            client, server = address(conn.getpeername()), address(conn.getsockname())
+        except OSError:
+            conn.close()  # gone already
+            return
+        self.driver.adopt(conn.detach(), client, server)
+
+    def close(self) -> None:
+        self.loop.remove_reader(self.driver.fileno())
+
+    def _spawn(self, scope: Scope, exchange: Any) -> None:
+        # An eager task runs the app up to its first real suspension right
+        # here, so a simple app has answered before run() returns.
+        asyncio.Task(_serve_request(self.app, scope, exchange), loop=self.loop, eager_start=True)
+
+    def _websocket(
+        self, native: Any, request: RequestEvent, client: tuple[str, int] | None, server: tuple[str, int] | None
+    ) -> WebSocketSession:
+        scope = websocket_scope(request, self.state, client, server, False)
+        session = WebSocketSession(SessionConnection(native, self.state), request, scope)
+        session.start()
+        return session

@@ -1,0 +1,1135 @@
+// ConnectionDriver: serves the plain-TCP connections of one event loop
+// natively. The loop watches one descriptor (the driver's poller) and calls
+// run() when it is ready; the driver reads, parses, answers and closes on its
+// own, and calls into Python only to start an application: the scope is built
+// here from the parsed head, and `receive` and `send` are native methods whose
+// awaitables complete without a trip through the loop when nothing must wait.
+//
+// Three classes live here, none of them exported but the driver:
+//   ConnectionDriver   one per loop thread; owns the poller and the open connections
+//   ServedConnection   one per connection; what a WebSocket session writes through
+//   HttpExchange       one per request; its bound receive and send are the app's callables
+// and one awaitable, Completion. Everything belongs to the loop's thread: every
+// entry point refuses another thread, so no lock is needed and none is held
+// while Python code runs.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "binding/classes.hpp"
+#include "binding/common/args.hpp"
+#include "binding/common/native_class.hpp"
+#include "binding/common/values.hpp"
+#include "binding/http/header_walk.hpp"
+#include "binding/http/request_objects.hpp"
+#include "binding/websocket/ws_event_sink.hpp"
+#include "core/common/byte_scan.hpp"
+#include "core/server/served_connection.hpp"
+
+namespace tessaryne::binding {
+namespace {
+
+using server::Clock;
+
+// Sets the Python error for the C++ exception being handled.
+void set_error_from_current() noexcept {
+  guard([]() -> PyObject* { throw; });
+}
+
+// --- names used on every request, made once -----------------------------------------
+
+struct Names {
+  PyObject* type;
+  PyObject* asgi;
+  PyObject* http_version;
+  PyObject* method;
+  PyObject* scheme;
+  PyObject* path;
+  PyObject* raw_path;
+  PyObject* query_string;
+  PyObject* root_path;
+  PyObject* headers;
+  PyObject* client;
+  PyObject* server;
+  PyObject* state;
+  PyObject* http;
+  PyObject* body;
+  PyObject* more_body;
+  PyObject* status;
+  PyObject* http_request;
+  PyObject* http_disconnect;
+  PyObject* response_start;
+  PyObject* response_body;
+  PyObject* response_trailers;
+  PyObject* create_future;
+  PyObject* await_;
+  PyObject* done;
+  PyObject* set_result;
+};
+
+PyObject* intern(const char* text) {
+  PyObject* name = PyUnicode_InternFromString(text);
+  if (name == nullptr) throw PythonError{};
+  return name;
+}
+
+const Names& names() {
+  // Made once per process and kept: interned strings outlive every request.
+  static const Names made{intern("type"),
+                          intern("asgi"),
+                          intern("http_version"),
+                          intern("method"),
+                          intern("scheme"),
+                          intern("path"),
+                          intern("raw_path"),
+                          intern("query_string"),
+                          intern("root_path"),
+                          intern("headers"),
+                          intern("client"),
+                          intern("server"),
+                          intern("state"),
+                          intern("http"),
+                          intern("body"),
+                          intern("more_body"),
+                          intern("status"),
+                          intern("http.request"),
+                          intern("http.disconnect"),
+                          intern("http.response.start"),
+                          intern("http.response.body"),
+                          intern("http.response.trailers"),
+                          intern("create_future"),
+                          intern("__await__"),
+                          intern("done"),
+                          intern("set_result")};
+  return made;
+}
+
+void check_thread(unsigned long owner) {
+  if (PyThread_get_thread_ident() != owner)
+    raise(PyExc_RuntimeError, "a connection is served by its own event loop's thread only");
+}
+
+// Wakes a future of the loop with None, unless it is done (say, cancelled).
+void wake_future(const PyRef& future) {
+  if (!future) return;
+  PyRef done = checked_ref(PyObject_CallMethodNoArgs(future.get(), names().done));
+  if (done.get() == Py_True) return;
+  PyRef result = checked_ref(PyObject_CallMethodOneArg(future.get(), names().set_result, Py_None));
+}
+
+// --- the loop-wide part ---------------------------------------------------------------
+
+struct DriverShared {
+  explicit DriverShared(server::ServerSettings settings) : loop(std::move(settings)) {}
+
+  server::ServerLoop loop;
+  unsigned long owner = PyThread_get_thread_ident();
+  PyRef event_loop;
+  PyRef spawn;      // spawn(scope, exchange): starts the request's task
+  PyRef websocket;  // websocket(connection, request_event, client, server): starts a session, returns it
+  PyRef access;     // access(client, method, raw_path, query, version, status, sent), or None
+  PyRef state;      // the lifespan state, copied into every scope
+  PyRef root_path;
+  PyRef scheme;
+  PyRef asgi;
+  // The open connections by token. Not visited by the collector: an open
+  // connection is alive because it is open.
+  std::unordered_map<std::uint64_t, PyRef> connections;
+  std::uint64_t next_token = 1;
+
+  PyRef new_future() const {
+    return checked_ref(PyObject_CallMethodNoArgs(event_loop.get(), names().create_future));
+  }
+};
+
+// --- one request ------------------------------------------------------------------------
+
+struct ExchangeValue {
+  PyRef connection;
+  std::uint64_t number = 0;
+  PyRef method, raw_path, query, version;  // for the access log
+  std::vector<PyRef> body;                 // pieces received, not yet handed to the app
+  std::size_t body_size = 0;
+  PyRef headers;  // of the response start, until the head is written
+  PyRef waiter;   // a waiting receive's future
+  std::uint16_t status = 0;
+  bool body_complete = true;
+  bool delivered = false;  // the app was given the body's last piece
+  bool started = false;    // "http.response.start" received
+  bool head_sent = false;
+  bool complete = false;
+  bool disconnected = false;
+  bool eof = false;
+
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(connection.get());
+    Py_VISIT(headers.get());
+    Py_VISIT(waiter.get());
+    return 0;
+  }
+  std::array<PyRef, 3> clear() noexcept { return {std::move(connection), std::move(headers), std::move(waiter)}; }
+};
+
+// --- one connection -------------------------------------------------------------------------
+
+struct ConnectionValue final : server::ConnectionEvents {
+  ConnectionValue(std::shared_ptr<DriverShared> driver, int fd, std::uint64_t token, PyRef client, PyRef server)
+      : shared(std::move(driver)),
+        core(shared->loop, fd, token),
+        client(std::move(client)),
+        server(std::move(server)) {}
+
+  std::shared_ptr<DriverShared> shared;
+  server::ServedConnection core;
+  PyObject* self = nullptr;  // the object this value lives in, borrowed
+  PyRef client, server;
+  PyRef current;     // the exchange of the request being served
+  PyRef scope;       // of the request whose app starts next
+  PyRef upgrade;     // an upgrade request's event, until its session starts
+  PyRef session;     // the WebSocket session
+  std::vector<PyRef> drain_waiters;
+
+  // ConnectionEvents
+  void request(const http::RequestEvent& event) override;
+  void body(std::string_view data, bool more_body) override;
+  void start() override;
+  void websocket(const http::RequestEvent& event) override { upgrade = new_request_event(event); }
+  void start_websocket() override;
+  void frames() override;
+  void wake() override;
+  void writable() override;
+  void response_done(const server::Exchange& exchange) override;
+  void ended() override;
+
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(client.get());
+    Py_VISIT(server.get());
+    Py_VISIT(current.get());
+    Py_VISIT(scope.get());
+    Py_VISIT(upgrade.get());
+    Py_VISIT(session.get());
+    for (const PyRef& waiter : drain_waiters) Py_VISIT(waiter.get());
+    return 0;
+  }
+  std::vector<PyRef> clear() noexcept {
+    std::vector<PyRef> out;
+    out.reserve(5 + drain_waiters.size());
+    for (PyRef* ref : {&client, &server, &current, &scope, &upgrade, &session}) out.push_back(std::move(*ref));
+    for (PyRef& waiter : drain_waiters) out.push_back(std::move(waiter));
+    drain_waiters.clear();
+    return out;
+  }
+};
+
+ConnectionValue& connection_of(PyObject* object) noexcept { return native<ConnectionValue>(object); }
+ExchangeValue& exchange_of(PyObject* object) noexcept { return native<ExchangeValue>(object); }
+
+PyTypeObject* served_connection_type() noexcept;
+PyTypeObject* http_exchange_type() noexcept;
+PyTypeObject* completion_type() noexcept;
+
+// --- the scope -----------------------------------------------------------------------------
+
+// An absolute-form target ("http://host/path"): the path is what follows the authority.
+std::string_view origin_path(std::string_view path) noexcept {
+  std::string_view rest;
+  if (path.size() >= 7 && common::equals_lowercase(path.substr(0, 7), "http://")) {
+    rest = path.substr(7);
+  } else if (path.size() >= 8 && common::equals_lowercase(path.substr(0, 8), "https://")) {
+    rest = path.substr(8);
+  } else {
+    return path;
+  }
+  const std::size_t slash = rest.find('/');
+  return slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash);
+}
+
+int hex_value(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The path as ASGI gives it: percent-decoded, then read as UTF-8 (invalid
+// sequences become U+FFFD), after the root path.
+PyRef decoded_path(std::string_view raw, PyObject* root_path) {
+  PyRef path;
+  if (raw.find('%') == std::string_view::npos) {
+    path = new_text(raw);
+  } else {
+    std::string bytes;
+    bytes.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      if (raw[i] == '%' && i + 2 < raw.size()) {
+        const int high = hex_value(raw[i + 1]);
+        const int low = hex_value(raw[i + 2]);
+        if (high >= 0 && low >= 0) {
+          bytes.push_back(static_cast<char>(high * 16 + low));
+          i += 2;
+          continue;
+        }
+      }
+      bytes.push_back(raw[i]);
+    }
+    path = checked_ref(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
+  }
+  if (PyUnicode_GET_LENGTH(root_path) == 0) return path;
+  return checked_ref(PyUnicode_Concat(root_path, path.get()));
+}
+
+void set_item(PyObject* dict, PyObject* key, const PyRef& value) {
+  if (PyDict_SetItem(dict, key, value.get()) != 0) throw PythonError{};
+}
+
+void ConnectionValue::request(const http::RequestEvent& event) {
+  const Names& n = names();
+  DriverShared& driver = *shared;
+  PyRef exchange_object = checked_ref(new_native<ExchangeValue>(http_exchange_type()));
+  ExchangeValue& exchange = exchange_of(exchange_object.get());
+  exchange.connection = PyRef::borrow(self);
+  exchange.number = core.exchange().number;
+  exchange.body_complete = !event.has_body;
+  const std::string_view raw_path = origin_path(event.target_parts.path);
+  exchange.method = new_text(event.method);
+  exchange.raw_path = new_bytes(raw_path);
+  exchange.query = new_bytes(event.target_parts.query);
+  exchange.version = new_text(http::version_text(event.minor_version));
+
+  PyRef scope = checked_ref(PyDict_New());
+  PyObject* dict = scope.get();
+  set_item(dict, n.type, PyRef::borrow(n.http));
+  set_item(dict, n.asgi, PyRef::borrow(driver.asgi.get()));
+  set_item(dict, n.http_version, PyRef::borrow(exchange.version.get()));
+  set_item(dict, n.method, PyRef::borrow(exchange.method.get()));
+  set_item(dict, n.scheme, PyRef::borrow(driver.scheme.get()));
+  set_item(dict, n.path, decoded_path(raw_path, driver.root_path.get()));
+  set_item(dict, n.raw_path, PyRef::borrow(exchange.raw_path.get()));
+  set_item(dict, n.query_string, PyRef::borrow(exchange.query.get()));
+  set_item(dict, n.root_path, PyRef::borrow(driver.root_path.get()));
+  set_item(dict, n.headers, new_header_list(event.headers));
+  set_item(dict, n.client, PyRef::borrow(client.get()));
+  set_item(dict, n.server, PyRef::borrow(server.get()));
+  set_item(dict, n.state, checked_ref(PyDict_Copy(driver.state.get())));
+  // The core calls start() once the engine's step is over.
+  current = std::move(exchange_object);
+  this->scope = std::move(scope);
+}
+
+void ConnectionValue::start() {
+  PyRef scope = std::move(this->scope);
+  if (!current || !scope) return;
+  PyRef exchange = PyRef::borrow(current.get());
+  PyRef task = checked_ref(PyObject_CallFunctionObjArgs(shared->spawn.get(), scope.get(), exchange.get(), nullptr));
+}
+
+void ConnectionValue::body(std::string_view data, bool more_body) {
+  if (!current) return;
+  ExchangeValue& exchange = exchange_of(current.get());
+  if (!data.empty()) {
+    exchange.body.push_back(new_bytes(data));
+    exchange.body_size += data.size();
+  }
+  if (!more_body) {
+    exchange.body_complete = true;
+  } else if (exchange.body_size > shared->loop.settings().read_buffer_limit) {
+    core.pause_reading();
+  }
+  PyRef waiter = std::move(exchange.waiter);
+  wake_future(waiter);
+}
+
+void ConnectionValue::wake() {
+  if (!current) return;
+  ExchangeValue& exchange = exchange_of(current.get());
+  const server::Exchange& state = core.exchange();
+  if (state.number == exchange.number) {
+    exchange.disconnected = exchange.disconnected || state.disconnected;
+    exchange.eof = state.eof;
+  }
+  PyRef waiter = std::move(exchange.waiter);
+  wake_future(waiter);
+}
+
+void ConnectionValue::writable() {
+  std::vector<PyRef> waiters = std::move(drain_waiters);
+  drain_waiters.clear();
+  for (const PyRef& waiter : waiters) wake_future(waiter);
+}
+
+void ConnectionValue::response_done(const server::Exchange& state) {
+  if (!current) return;
+  ExchangeValue& exchange = exchange_of(current.get());
+  exchange.complete = true;
+  PyObject* access = shared->access.get();
+  if (access == Py_None) return;
+  PyRef status = new_int(state.status);
+  PyRef sent = new_int(state.sent);
+  PyRef logged = checked_ref(PyObject_CallFunctionObjArgs(
+      access, client.get(), exchange.method.get(), exchange.raw_path.get(), exchange.query.get(),
+      exchange.version.get(), status.get(), sent.get(), nullptr));
+}
+
+void ConnectionValue::start_websocket() {
+  PyRef event = std::move(upgrade);
+  if (!event) return;
+  current = PyRef();
+  session = checked_ref(
+      PyObject_CallFunctionObjArgs(shared->websocket.get(), self, event.get(), client.get(), server.get(), nullptr));
+}
+
+void ConnectionValue::frames() {
+  if (!session) return;
+  PyRef events = checked_ref(PyList_New(0));
+  WsEventSink sink(events.get());
+  core.engine().dispatch_frames(sink);
+  if (PyList_GET_SIZE(events.get()) == 0) return;
+  PyRef session_ref = PyRef::borrow(session.get());
+  PyRef result = checked_ref(PyObject_CallMethod(session_ref.get(), "on_events", "O", events.get()));
+}
+
+void ConnectionValue::ended() {
+  // Everything this connection holds is let go here: the exchange and the
+  // session point back to it, and a finished connection must be freed by
+  // reference counting alone.
+  PyRef keep_self = PyRef::borrow(self);
+  if (current) {
+    ExchangeValue& exchange = exchange_of(current.get());
+    if (!exchange.complete) exchange.disconnected = true;
+  }
+  PyRef exchange = std::move(current);
+  PyRef event = std::move(upgrade);
+  PyRef pending_scope = std::move(scope);
+  PyRef websocket_session = std::move(session);
+  if (exchange) {
+    PyRef waiter = std::move(exchange_of(exchange.get()).waiter);
+    wake_future(waiter);
+  }
+  writable();
+  PyRef entry;
+  auto found = shared->connections.find(core.token());
+  if (found != shared->connections.end()) {
+    entry = std::move(found->second);
+    shared->connections.erase(found);
+  }
+  if (websocket_session) {
+    PyRef result = checked_ref(PyObject_CallMethod(websocket_session.get(), "connection_lost", nullptr));
+  }
+}
+
+// --- the awaitable ------------------------------------------------------------------------
+
+enum class Waiting : std::uint8_t { nothing, receive, send, drain };
+
+struct CompletionValue {
+  PyRef value;      // the result once ready
+  PyRef iterator;   // the awaited future's iterator
+  PyRef exchange;   // or the connection, for a drain
+  PyRef message;    // a send waiting for the output to drain
+  Waiting waiting = Waiting::nothing;
+
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(value.get());
+    Py_VISIT(iterator.get());
+    Py_VISIT(exchange.get());
+    Py_VISIT(message.get());
+    return 0;
+  }
+  std::array<PyRef, 4> clear() noexcept {
+    return {std::move(value), std::move(iterator), std::move(exchange), std::move(message)};
+  }
+};
+
+PyRef ready(PyRef value) {
+  PyRef completion = checked_ref(new_native<CompletionValue>(completion_type()));
+  native<CompletionValue>(completion.get()).value = std::move(value);
+  return completion;
+}
+
+// The completion of a call that had nothing to wait for and no result: one
+// object, made once, awaited by everyone.
+PyObject* done_completion() {
+  static PyObject* const made = [] {
+    PyObject* completion = ready(PyRef::borrow(Py_None)).release();
+    PyObject_GC_UnTrack(completion);  // it holds None only: never part of a cycle
+    return completion;
+  }();
+  return Py_NewRef(made);
+}
+
+PyRef waiting(Waiting kind, PyObject* owner, PyRef future, PyRef message = {}) {
+  PyRef completion = checked_ref(new_native<CompletionValue>(completion_type()));
+  CompletionValue& value = native<CompletionValue>(completion.get());
+  value.iterator = checked_ref(PyObject_CallMethodNoArgs(future.get(), names().await_));
+  value.exchange = PyRef::borrow(owner);
+  value.message = std::move(message);
+  value.waiting = kind;
+  return completion;
+}
+
+// --- receive and send ---------------------------------------------------------------------
+
+PyRef message_of(PyObject* type) {
+  PyRef message = checked_ref(PyDict_New());
+  set_item(message.get(), names().type, PyRef::borrow(type));
+  return message;
+}
+
+// The next message, or a completion to await when it is not there yet.
+PyRef receive(PyObject* exchange_object) {
+  ExchangeValue& exchange = exchange_of(exchange_object);
+  ConnectionValue& connection = connection_of(exchange.connection.get());
+  const bool over = exchange.complete || exchange.disconnected;
+  if (!exchange.delivered) {
+    if (!exchange.body.empty() || exchange.body_complete) {
+      PyRef data;
+      if (exchange.body.size() == 1) {
+        data = std::move(exchange.body.front());
+      } else {
+        PyRef empty = checked_ref(PyBytes_FromStringAndSize(nullptr, 0));
+        PyRef pieces = checked_ref(PyList_New(0));
+        for (const PyRef& piece : exchange.body) append_to_list(pieces.get(), piece);
+        data = checked_ref(PyBytes_Join(empty.get(), pieces.get()));
+      }
+      exchange.body.clear();
+      exchange.body_size = 0;
+      exchange.delivered = exchange.body_complete;
+      if (!exchange.delivered && !over) connection.core.resume_reading();
+      PyRef message = message_of(names().http_request);
+      set_item(message.get(), names().body, data);
+      set_item(message.get(), names().more_body, new_bool(!exchange.delivered));
+      return ready(std::move(message));
+    }
+    if (!over) {
+      // Once the request is answered, body bytes that have not arrived are
+      // no longer awaited: the connection drains and discards them.
+      if (connection.core.exchange().number == exchange.number) connection.core.continue_body();
+      exchange.waiter = connection.shared->new_future();
+      return waiting(Waiting::receive, exchange_object, PyRef::borrow(exchange.waiter.get()));
+    }
+  }
+  if (over || exchange.eof) return ready(message_of(names().http_disconnect));
+  exchange.waiter = connection.shared->new_future();
+  return waiting(Waiting::receive, exchange_object, PyRef::borrow(exchange.waiter.get()));
+}
+
+[[noreturn]] void raise_disconnected() { raise(PyExc_ConnectionError, "the client has disconnected"); }
+
+PyRef get_key(PyObject* message, PyObject* key) {
+  PyObject* value = nullptr;
+  if (PyMapping_GetOptionalItem(message, key, &value) < 0) throw PythonError{};
+  return PyRef::steal(value);
+}
+
+void write_head(ExchangeValue& exchange, ConnectionValue& connection, std::string_view body, bool more_body) {
+  HeaderList fields;
+  HeaderWalk<HeaderList> walk(fields);
+  if (exchange.headers && exchange.headers.get() != Py_None) walk.walk(exchange.headers.get());
+  switch (connection.core.respond(exchange.status, fields.view(), body, more_body)) {
+    case server::SendResult::done:
+      exchange.head_sent = true;
+      exchange.headers = PyRef();
+      return;
+    case server::SendResult::bad_header:
+      raise(PyExc_ValueError, "Illegal CRLF control characters detected in HTTP response header");
+    case server::SendResult::gone:
+      exchange.disconnected = true;
+      raise_disconnected();
+  }
+}
+
+// Sends `message`; a completion to await, or the shared done one.
+PyRef send(PyObject* exchange_object, PyObject* message) {
+  ExchangeValue& exchange = exchange_of(exchange_object);
+  ConnectionValue& connection = connection_of(exchange.connection.get());
+  server::ServedConnection& core = connection.core;
+  const bool current = core.exchange().number == exchange.number;
+  if (core.write_paused() && !core.gone()) {
+    PyRef future = connection.shared->new_future();
+    connection.drain_waiters.push_back(PyRef::borrow(future.get()));
+    return waiting(Waiting::send, exchange_object, std::move(future), PyRef::borrow(message));
+  }
+  if (exchange.disconnected || core.gone()) {
+    // Also before the loss is read: a write that met a reset has closed already.
+    exchange.disconnected = true;
+    raise_disconnected();
+  }
+  const Names& n = names();
+  PyRef kind = get_key(message, n.type);
+  if (!kind) raise(PyExc_KeyError, "type");
+  const int is_body = PyObject_RichCompareBool(kind.get(), n.response_body, Py_EQ);
+  if (is_body < 0) throw PythonError{};
+  if (is_body != 0) {
+    if (!exchange.started) raise(PyExc_RuntimeError, "ASGI 'http.response.body' sent before 'http.response.start'");
+    if (exchange.complete)
+      raise(PyExc_RuntimeError, "ASGI 'http.response.body' sent after the response was complete");
+    PyRef body = get_key(message, n.body);
+    if (!body) {
+      body = checked_ref(PyBytes_FromStringAndSize(nullptr, 0));
+    } else if (!PyBytes_CheckExact(body.get())) {
+      body = checked_ref(PyBytes_FromObject(body.get()));
+    }
+    PyRef more = get_key(message, n.more_body);
+    const int more_body = more ? PyObject_IsTrue(more.get()) : 0;
+    if (more_body < 0) throw PythonError{};
+    const std::string_view bytes(PyBytes_AS_STRING(body.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(body.get())));
+    if (!current) {
+      exchange.disconnected = true;
+      raise_disconnected();
+    }
+    if (!exchange.head_sent) {
+      write_head(exchange, connection, bytes, more_body != 0);
+    } else if (core.send_body(bytes, more_body != 0) == server::SendResult::gone) {
+      exchange.disconnected = true;
+      raise_disconnected();
+    }
+    return PyRef::steal(done_completion());
+  }
+  const int is_start = PyObject_RichCompareBool(kind.get(), n.response_start, Py_EQ);
+  if (is_start < 0) throw PythonError{};
+  if (is_start != 0) {
+    if (exchange.started) raise(PyExc_RuntimeError, "ASGI 'http.response.start' sent twice");
+    PyRef status = get_key(message, n.status);
+    if (!status) raise(PyExc_KeyError, "status");
+    if (!PyLong_CheckExact(status.get())) {
+      PyErr_Format(PyExc_RuntimeError, "ASGI response status must be an int, not %s", Py_TYPE(status.get())->tp_name);
+      throw PythonError{};
+    }
+    exchange.status = to_u16(status.get(), "status");
+    exchange.headers = get_key(message, n.headers);
+    exchange.started = true;
+    return PyRef::steal(done_completion());
+  }
+  const int is_trailers = PyObject_RichCompareBool(kind.get(), n.response_trailers, Py_EQ);
+  if (is_trailers < 0) throw PythonError{};
+  if (is_trailers != 0) raise(PyExc_RuntimeError, "ASGI response trailers are not supported");
+  PyErr_Format(PyExc_RuntimeError, "Unexpected ASGI message type %R for an http connection", kind.get());
+  throw PythonError{};
+}
+
+// --- Completion: the awaitable of receive, send and drain ------------------------------------
+
+PySendResult completion_send(PyObject* self, PyObject* argument, PyObject** result) {
+  CompletionValue& value = native<CompletionValue>(self);
+  try {
+    for (;;) {
+      if (value.waiting == Waiting::nothing) {
+        *result = Py_NewRef(value.value ? value.value.get() : Py_None);
+        return PYGEN_RETURN;
+      }
+      if (value.iterator) {
+        const PySendResult step = PyIter_Send(value.iterator.get(), argument, result);
+        if (step != PYGEN_RETURN) return step;
+        Py_CLEAR(*result);
+        value.iterator = PyRef();
+        argument = Py_None;
+      }
+      // The awaited future is done: try again.
+      PyRef owner = std::move(value.exchange);
+      const Waiting kind = std::exchange(value.waiting, Waiting::nothing);
+      PyRef next;
+      if (kind == Waiting::receive) {
+        check_thread(connection_of(exchange_of(owner.get()).connection.get()).shared->owner);
+        next = receive(owner.get());
+      } else if (kind == Waiting::send) {
+        PyRef message = std::move(value.message);
+        check_thread(connection_of(exchange_of(owner.get()).connection.get()).shared->owner);
+        next = send(owner.get(), message.get());
+      } else {
+        ConnectionValue& connection = connection_of(owner.get());
+        if (connection.core.gone()) raise(PyExc_ConnectionError, "connection lost");
+        if (connection.core.write_paused()) {
+          PyRef future = connection.shared->new_future();
+          connection.drain_waiters.push_back(PyRef::borrow(future.get()));
+          next = waiting(Waiting::drain, owner.get(), std::move(future));
+        } else {
+          next = ready(PyRef::borrow(Py_None));
+        }
+      }
+      // Continue as the new completion.
+      CompletionValue& follow = native<CompletionValue>(next.get());
+      value.value = std::move(follow.value);
+      value.iterator = std::move(follow.iterator);
+      value.exchange = std::move(follow.exchange);
+      value.message = std::move(follow.message);
+      value.waiting = follow.waiting;
+    }
+  } catch (...) {
+    set_error_from_current();
+    *result = nullptr;
+    return PYGEN_ERROR;
+  }
+}
+
+PyObject* completion_await(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* completion_next(PyObject* self) {
+  PyObject* result = nullptr;
+  const PySendResult step = completion_send(self, Py_None, &result);
+  if (step == PYGEN_NEXT) return result;
+  if (step == PYGEN_RETURN) {
+    if (result != Py_None) PyErr_SetObject(PyExc_StopIteration, result);
+    Py_DECREF(result);
+  }
+  return nullptr;
+}
+
+PyType_Slot completion_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The awaitable result of a native receive, send or drain.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<CompletionValue>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<CompletionValue>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_native<CompletionValue>)},
+    {Py_am_await, reinterpret_cast<void*>(completion_await)},
+    {Py_am_send, reinterpret_cast<void*>(completion_send)},
+    {Py_tp_iter, reinterpret_cast<void*>(completion_await)},
+    {Py_tp_iternext, reinterpret_cast<void*>(completion_next)},
+    {0, nullptr},
+};
+
+PyType_Spec completion_spec = {"tessaryne._tessaryne_core.Completion", sizeof(NativeObject<CompletionValue>), 0,
+                               kGcClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, completion_slots};
+
+PyTypeObject* completion_type() noexcept {
+  static ProcessOnce<PyObject> type;
+  return reinterpret_cast<PyTypeObject*>(type.get([] { return create_class(&completion_spec, ClassDoc::kept); }));
+}
+
+// --- HttpExchange ----------------------------------------------------------------------------
+
+ConnectionValue& owning_connection(PyObject* self) {
+  ConnectionValue& connection = connection_of(exchange_of(self).connection.get());
+  check_thread(connection.shared->owner);
+  return connection;
+}
+
+PyObject* exchange_receive(PyObject* self, PyObject*) {
+  return guard([&] {
+    owning_connection(self);
+    return receive(self).release();
+  });
+}
+
+PyObject* exchange_send(PyObject* self, PyObject* message) {
+  return guard([&] {
+    owning_connection(self);
+    return send(self, message).release();
+  });
+}
+
+PyObject* exchange_app_failed(PyObject* self, PyObject*) {
+  return guard([&] {
+    ExchangeValue& exchange = exchange_of(self);
+    ConnectionValue& connection = owning_connection(self);
+    // A client going away is not an application error.
+    if (exchange.disconnected || connection.core.gone()) return new_bool(false).release();
+    if (!exchange.complete && connection.core.exchange().number == exchange.number) {
+      if (exchange.head_sent) {
+        exchange.complete = true;
+      } else {
+        exchange.started = exchange.head_sent = true;
+      }
+      connection.core.fail_response();
+    }
+    return new_bool(true).release();
+  });
+}
+
+PyObject* exchange_app_returned(PyObject* self, PyObject*) {
+  return guard([&] {
+    ExchangeValue& exchange = exchange_of(self);
+    ConnectionValue& connection = owning_connection(self);
+    if (exchange.complete || exchange.disconnected || connection.core.exchange().number != exchange.number)
+      return new_bool(false).release();
+    if (exchange.eof) {
+      // The client stopped sending and the app chose not to answer.
+      connection.core.close_unanswered();
+      return new_bool(false).release();
+    }
+    exchange.head_sent = true;
+    connection.core.fail_response();
+    return new_bool(true).release();
+  });
+}
+
+PyMethodDef exchange_methods[] = {
+    {"receive", method_cast(exchange_receive), METH_NOARGS, "receive($self)\n--\n\nThe next ASGI message."},
+    {"send", method_cast(exchange_send), METH_O, "send($self, message)\n--\n\nSends an ASGI message."},
+    {"app_failed", method_cast(exchange_app_failed), METH_NOARGS,
+     "app_failed($self)\n--\n\n"
+     "The app raised: answers 500 or cuts the response short. Returns whether\n"
+     "this is an application error (False when the client went away)."},
+    {"app_returned", method_cast(exchange_app_returned), METH_NOARGS,
+     "app_returned($self)\n--\n\n"
+     "The app returned: True if it left its response incomplete (answered 500\n"
+     "or cut short)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot exchange_slots[] = {
+    {Py_tp_doc, const_cast<char*>("One request served by a ConnectionDriver.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<ExchangeValue>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<ExchangeValue>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_native<ExchangeValue>)},
+    {Py_tp_methods, exchange_methods},
+    {0, nullptr},
+};
+
+PyType_Spec exchange_spec = {"tessaryne._tessaryne_core.HttpExchange", sizeof(NativeObject<ExchangeValue>), 0,
+                             kGcClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, exchange_slots};
+
+PyTypeObject* http_exchange_type() noexcept {
+  static ProcessOnce<PyObject> type;
+  return reinterpret_cast<PyTypeObject*>(type.get([] { return create_class(&exchange_spec, ClassDoc::kept); }));
+}
+
+// --- ServedConnection: what a WebSocket session uses -----------------------------------------
+
+ConnectionValue& checked_connection(PyObject* self) {
+  ConnectionValue& connection = connection_of(self);
+  check_thread(connection.shared->owner);
+  return connection;
+}
+
+template <class Body>
+PyObject* on_connection(PyObject* self, Body&& body) {
+  return guard([&] {
+    PyRef keep = PyRef::borrow(self);
+    body(checked_connection(self));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* served_write(PyObject* self, PyObject* data) {
+  return on_connection(self, [&](ConnectionValue& connection) {
+    const std::string_view bytes = to_bytes(data, "data");
+    connection.core.write(std::span<const std::string_view>(&bytes, 1));
+  });
+}
+
+PyObject* served_close(PyObject* self, PyObject*) {
+  return on_connection(self, [](ConnectionValue& connection) { connection.core.close(); });
+}
+
+PyObject* served_force_close(PyObject* self, PyObject*) {
+  return on_connection(self, [](ConnectionValue& connection) { connection.core.abort(); });
+}
+
+PyObject* served_pause_reading(PyObject* self, PyObject*) {
+  return on_connection(self, [](ConnectionValue& connection) { connection.core.pause_reading(); });
+}
+
+PyObject* served_resume_reading(PyObject* self, PyObject*) {
+  return on_connection(self, [](ConnectionValue& connection) { connection.core.resume_reading(); });
+}
+
+PyObject* served_switch_to_websocket(PyObject* self, PyObject*) {
+  return on_connection(self, [](ConnectionValue& connection) { connection.core.switch_to_websocket(); });
+}
+
+PyObject* served_pump_events(PyObject* self, PyObject*) {
+  return guard([&] {
+    ConnectionValue& connection = checked_connection(self);
+    PyRef events = checked_ref(PyList_New(0));
+    WsEventSink sink(events.get());
+    connection.core.engine().dispatch_frames(sink);
+    return events.release();
+  });
+}
+
+PyObject* served_gone(PyObject* self, PyObject*) {
+  return guard([&] { return new_bool(checked_connection(self).core.gone()).release(); });
+}
+
+PyObject* served_write_paused(PyObject* self, void*) {
+  return guard([&] { return new_bool(checked_connection(self).core.write_paused()).release(); });
+}
+
+PyObject* served_drain(PyObject* self, PyObject*) {
+  return guard([&] {
+    ConnectionValue& connection = checked_connection(self);
+    if (connection.core.gone()) raise(PyExc_ConnectionError, "connection lost");
+    if (!connection.core.write_paused()) return done_completion();
+    PyRef future = connection.shared->new_future();
+    connection.drain_waiters.push_back(PyRef::borrow(future.get()));
+    return waiting(Waiting::drain, self, std::move(future)).release();
+  });
+}
+
+PyMethodDef served_methods[] = {
+    {"write", method_cast(served_write), METH_O, "write($self, data, /)\n--\n\n"},
+    {"close", method_cast(served_close), METH_NOARGS, "close($self)\n--\n\nSends what is queued, then closes."},
+    {"force_close", method_cast(served_force_close), METH_NOARGS, "force_close($self)\n--\n\n"},
+    {"pause_reading", method_cast(served_pause_reading), METH_NOARGS, "pause_reading($self)\n--\n\n"},
+    {"resume_reading", method_cast(served_resume_reading), METH_NOARGS, "resume_reading($self)\n--\n\n"},
+    {"switch_to_websocket", method_cast(served_switch_to_websocket), METH_NOARGS,
+     "switch_to_websocket($self)\n--\n\n"},
+    {"pump_events", method_cast(served_pump_events), METH_NOARGS, "pump_events($self)\n--\n\n"},
+    {"gone", method_cast(served_gone), METH_NOARGS, "gone($self)\n--\n\n"},
+    {"drain", method_cast(served_drain), METH_NOARGS,
+     "drain($self)\n--\n\nAwaitable: returns once the output takes more bytes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* served_pending_output(PyObject* self, void*) {
+  return guard([&] { return new_int(checked_connection(self).core.pending_output()).release(); });
+}
+
+PyGetSetDef served_getset[] = {
+    {"write_paused", served_write_paused, nullptr, nullptr, nullptr},
+    {"pending_output", served_pending_output, nullptr, "Bytes queued for the socket.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot served_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A connection served by a ConnectionDriver.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<ConnectionValue>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<ConnectionValue>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_native<ConnectionValue>)},
+    {Py_tp_methods, served_methods},
+    {Py_tp_getset, served_getset},
+    {0, nullptr},
+};
+
+PyType_Spec served_spec = {"tessaryne._tessaryne_core.ServedConnection", sizeof(NativeObject<ConnectionValue>), 0,
+                           kGcClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, served_slots};
+
+PyTypeObject* served_connection_type() noexcept {
+  static ProcessOnce<PyObject> type;
+  return reinterpret_cast<PyTypeObject*>(type.get([] { return create_class(&served_spec, ClassDoc::kept); }));
+}
+
+// --- ConnectionDriver ----------------------------------------------------------------------------
+
+struct DriverValue {
+  std::shared_ptr<DriverShared> shared;
+
+  int traverse(visitproc visit, void* arg) const {
+    if (!shared) return 0;
+    for (const PyRef* ref : {&shared->event_loop, &shared->spawn, &shared->websocket, &shared->access, &shared->state})
+      Py_VISIT(ref->get());
+    return 0;
+  }
+  std::shared_ptr<DriverShared> clear() noexcept { return std::move(shared); }
+  ~DriverValue() {
+    // Open connections end with their driver.
+    if (shared) {
+      std::vector<PyRef> open;
+      for (auto& entry : shared->connections) open.push_back(PyRef::borrow(entry.second.get()));
+      for (const PyRef& connection : open) connection_of(connection.get()).core.abort();
+      shared->connections.clear();
+    }
+  }
+};
+
+DriverShared& driver_of(PyObject* self) {
+  DriverValue& value = native<DriverValue>(self);
+  if (!value.shared) raise(PyExc_RuntimeError, "the driver is closed");
+  check_thread(value.shared->owner);
+  return *value.shared;
+}
+
+Clock::duration seconds(PyObject* value, const char* name) {
+  const double count = PyFloat_AsDouble(value);
+  if (count == -1.0 && PyErr_Occurred()) {
+    add_parameter_note(name);
+    throw PythonError{};
+  }
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(count));
+}
+
+constexpr Parameters<15> kDriverNew{
+    "ConnectionDriver.__new__()",
+    {"loop", "spawn", "websocket", "access", "state", "root_path", "scheme", "asgi", "max_body_size",
+     "max_header_size", "max_keepalive_requests", "keep_alive_timeout", "head_timeout", "body_timeout",
+     "linger_timeout"}};
+
+PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&] {
+    const auto bound = kDriverNew.bind(args, kwargs);
+    server::ServerSettings settings;
+    settings.limits.max_body_size = to_u64(bound[8], "max_body_size");
+    settings.limits.max_header_size = to_u64(bound[9], "max_header_size");
+    settings.limits.max_keepalive_requests = to_u64(bound[10], "max_keepalive_requests");
+    settings.keep_alive_timeout = seconds(bound[11], "keep_alive_timeout");
+    settings.head_timeout = seconds(bound[12], "head_timeout");
+    settings.body_timeout = seconds(bound[13], "body_timeout");
+    settings.linger_timeout = seconds(bound[14], "linger_timeout");
+    if (!PyUnicode_Check(bound[5]) || !PyUnicode_Check(bound[6])) raise(PyExc_TypeError, "root_path and scheme are str");
+    if (!PyDict_Check(bound[4]) || !PyDict_Check(bound[7])) raise(PyExc_TypeError, "state and asgi are dicts");
+    names();
+    auto shared = std::make_shared<DriverShared>(std::move(settings));
+    shared->event_loop = PyRef::borrow(bound[0]);
+    shared->spawn = PyRef::borrow(bound[1]);
+    shared->websocket = PyRef::borrow(bound[2]);
+    shared->access = PyRef::borrow(bound[3]);
+    shared->state = PyRef::borrow(bound[4]);
+    shared->root_path = PyRef::borrow(bound[5]);
+    shared->scheme = PyRef::borrow(bound[6]);
+    shared->asgi = PyRef::borrow(bound[7]);
+    PyObject* self = new_native<DriverValue>(type);
+    native<DriverValue>(self).shared = std::move(shared);
+    return self;
+  });
+}
+
+PyObject* driver_fileno(PyObject* self, PyObject*) {
+  return guard([&] { return new_int(static_cast<std::uint64_t>(driver_of(self).loop.poller().fd())).release(); });
+}
+
+// Runs one connection's step; a failure there (only a Python error from a
+// callback, say MemoryError) ends that connection, not the loop.
+template <class Step>
+void step(PyObject* connection, Step&& body) {
+  try {
+    body(connection_of(connection));
+  } catch (...) {
+    set_error_from_current();
+    PyErr_FormatUnraisable("Exception ignored while serving a connection");
+    connection_of(connection).core.abort();
+  }
+}
+
+PyObject* driver_run(PyObject* self, PyObject*) {
+  return guard([&] {
+    PyRef keep = PyRef::borrow(self);
+    DriverShared& driver = driver_of(self);
+    std::array<server::Readiness, 64> ready{};
+    const std::size_t count = driver.loop.poller().poll(ready);
+    bool alarm = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      const server::Readiness& event = ready[i];
+      if (event.token == server::Poller::kAlarmToken) {
+        alarm = true;
+        continue;
+      }
+      auto found = driver.connections.find(event.token);
+      if (found == driver.connections.end()) continue;
+      PyRef connection = PyRef::borrow(found->second.get());
+      step(connection.get(), [&](ConnectionValue& value) { value.core.on_ready(event); });
+    }
+    if (alarm) {
+      driver.loop.run_deadlines([&](const server::Deadlines::Entry& entry) {
+        auto found = driver.connections.find(entry.token);
+        if (found == driver.connections.end()) return;
+        PyRef connection = PyRef::borrow(found->second.get());
+        step(connection.get(), [&](ConnectionValue& value) { value.core.on_deadline(entry); });
+      });
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+constexpr Parameters<3> kAdopt{"ConnectionDriver.adopt()", {"fd", "client", "server"}};
+
+PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = kAdopt.bind(args, nargsf, kwnames);
+    DriverValue& value = native<DriverValue>(self);
+    DriverShared& driver = driver_of(self);
+    const int fd = static_cast<int>(to_u64(bound[0], "fd"));
+    const std::uint64_t token = driver.next_token++;
+    PyRef connection = checked_ref(new_native<ConnectionValue>(
+        served_connection_type(), value.shared, fd, token, PyRef::borrow(bound[1]), PyRef::borrow(bound[2])));
+    ConnectionValue& served = connection_of(connection.get());
+    served.self = connection.get();
+    driver.connections.emplace(token, PyRef::borrow(connection.get()));
+    step(connection.get(), [](ConnectionValue& v) { v.core.open(v); });
+    Py_RETURN_NONE;
+  });
+}
+
+// Server shutdown: idle connections close now, busy ones after their answer.
+// Returns the sessions of WebSocket connections, which say goodbye themselves.
+PyObject* driver_shutdown(PyObject* self, PyObject*) {
+  return guard([&] {
+    PyRef keep = PyRef::borrow(self);
+    DriverShared& driver = driver_of(self);
+    driver.loop.shutting_down = true;
+    std::vector<PyRef> open;
+    for (auto& entry : driver.connections) open.push_back(PyRef::borrow(entry.second.get()));
+    PyRef sessions = checked_ref(PyList_New(0));
+    for (const PyRef& connection : open) {
+      ConnectionValue& value = connection_of(connection.get());
+      if (value.session) {
+        append_to_list(sessions.get(), value.session);
+      } else {
+        step(connection.get(), [](ConnectionValue& v) { v.core.shutdown(); });
+      }
+    }
+    return sessions.release();
+  });
+}
+
+PyObject* driver_abort(PyObject* self, PyObject*) {
+  return guard([&] {
+    PyRef keep = PyRef::borrow(self);
+    DriverShared& driver = driver_of(self);
+    std::vector<PyRef> open;
+    for (auto& entry : driver.connections) open.push_back(PyRef::borrow(entry.second.get()));
+    for (const PyRef& connection : open) step(connection.get(), [](ConnectionValue& v) { v.core.abort(); });
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* driver_connections(PyObject* self, PyObject*) {
+  return guard([&] {
+    DriverShared& driver = driver_of(self);
+    PyRef list = checked_ref(PyList_New(0));
+    for (auto& entry : driver.connections) append_to_list(list.get(), entry.second);
+    return list.release();
+  });
+}
+
+Py_ssize_t driver_length(PyObject* self) {
+  return guard_as<Py_ssize_t, -1>([&] { return static_cast<Py_ssize_t>(driver_of(self).connections.size()); });
+}
+
+PyMethodDef driver_methods[] = {
+    {"fileno", method_cast(driver_fileno), METH_NOARGS,
+     "fileno($self)\n--\n\nThe one descriptor the event loop watches for every connection and deadline."},
+    {"run", method_cast(driver_run), METH_NOARGS,
+     "run($self)\n--\n\nServes what is ready; the loop calls it when fileno() is readable."},
+    {"adopt", method_cast(driver_adopt), METH_FASTCALL | METH_KEYWORDS,
+     "adopt($self, fd, client, server)\n--\n\n"
+     "Serves the accepted, non-blocking socket fd, which the driver now owns."},
+    {"shutdown", method_cast(driver_shutdown), METH_NOARGS,
+     "shutdown($self)\n--\n\n"
+     "No more keep-alive: idle connections close now, busy ones after their answer.\n"
+     "Returns the WebSocket sessions, for them to close."},
+    {"abort", method_cast(driver_abort), METH_NOARGS, "abort($self)\n--\n\nCloses every connection at once."},
+    {"connections", method_cast(driver_connections), METH_NOARGS,
+     "connections($self)\n--\n\nThe open connections."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot driver_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "ConnectionDriver(loop, spawn, websocket, access, state, root_path, scheme, asgi, "
+                    "max_body_size, max_header_size, max_keepalive_requests, keep_alive_timeout, "
+                    "head_timeout, body_timeout, linger_timeout)\n--\n\n"
+                    "Serves the plain-TCP connections of one event loop natively.")},
+    {Py_tp_new, reinterpret_cast<void*>(driver_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<DriverValue>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<DriverValue>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_native<DriverValue>)},
+    {Py_tp_methods, driver_methods},
+    {Py_mp_length, reinterpret_cast<void*>(driver_length)},
+    {0, nullptr},
+};
+
+PyType_Spec driver_spec = {"tessaryne._tessaryne_core.ConnectionDriver", sizeof(NativeObject<DriverValue>), 0,
+                           kGcClassFlags, driver_slots};
+
+}  // namespace
+
+PyTypeObject* connection_driver_type() noexcept {
+  static ProcessOnce<PyObject> type;
+  return reinterpret_cast<PyTypeObject*>(type.get([] { return create_class(&driver_spec, ClassDoc::kept); }));
+}
+
+}  // namespace tessaryne::binding

@@ -1,0 +1,572 @@
+#include "core/server/served_connection.hpp"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "core/common/byte_scan.hpp"
+#include "core/http/chunk_writer.hpp"
+
+namespace tessaryne::server {
+namespace {
+
+// The interim answer to "Expect: 100-continue"; the serializer always adds a
+// framing or connection line, which an interim response must not carry.
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kBadHost = "Bad Request: exactly one Host header is required";
+constexpr std::string_view kTimeout = "Request Timeout";
+constexpr std::string_view kServerError = "Internal Server Error";
+constexpr std::array<http::HeaderField, 1> kTextHeaders{{{"content-type", "text/plain; charset=utf-8"}}};
+
+bool expects_continue(std::span<const http::HeaderLine> headers) noexcept {
+  for (const http::HeaderLine& line : headers)
+    if (common::equals_lowercase(line.name, "expect") && common::equals_lowercase(line.value, "100-continue"))
+      return true;
+  return false;
+}
+
+bool one_host(std::span<const http::HeaderLine> headers) noexcept {
+  int hosts = 0;
+  for (const http::HeaderLine& line : headers) hosts += common::equals_lowercase(line.name, "host") ? 1 : 0;
+  return hosts == 1;
+}
+
+// Serializes a head (with `parts.body` after it) into `out`; false if a header holds CR or LF.
+bool serialize(const http::ResponseParts& parts, std::span<const http::HeaderField> headers, std::string& out,
+               bool& chunked, bool& keep_alive) {
+  http::ResponseSerializer serializer(parts);
+  for (const http::HeaderField& field : headers)
+    if (!serializer.add_header(field.name, field.value)) return false;
+  out.resize(serializer.prepare());
+  serializer.write(out.data());
+  chunked = serializer.chunked();
+  keep_alive = serializer.keep_alive();
+  return true;
+}
+
+}  // namespace
+
+// Collects what one dispatch of the engine reports; the app is started, and
+// errors acted on, only once the engine's step is over.
+class ServedConnection::Dispatch final : public http::EventSink {
+ public:
+  explicit Dispatch(ServedConnection& owner) : owner_(owner) {}
+
+  void request(const http::RequestEvent& event) override {
+    any = true;
+    if (event.minor_version == 1 && !one_host(event.headers)) {
+      host_error = true;
+      return;
+    }
+    if (event.facts.websocket_upgrade()) {
+      websocket = true;
+      owner_.events_->websocket(event);
+      return;
+    }
+    Exchange& exchange = owner_.exchange_;
+    exchange = Exchange{};
+    exchange.number = ++owner_.requests_;
+    exchange.active = true;
+    exchange.keep_alive = event.keep_alive;
+    exchange.body_complete = !event.has_body;
+    exchange.head_method = event.method == "HEAD";
+    exchange.http10 = event.minor_version == 0;
+    exchange.expect_continue = event.has_body && event.minor_version == 1 && expects_continue(event.headers);
+    owner_.phase_ = Phase::busy;
+    owner_.held_ = 0;
+    owner_.events_->request(event);
+    started = true;
+    if (!exchange.expect_continue) owner_.await_body();
+  }
+  void body(std::string_view data, bool more_body) override {
+    any = true;
+    Exchange& exchange = owner_.exchange_;
+    if (host_error || websocket || !exchange.active) return;
+    if (!more_body) {
+      exchange.body_complete = true;
+      if (owner_.phase_ == Phase::body) owner_.phase_ = Phase::busy;
+    }
+    owner_.events_->body(data, more_body);
+  }
+  void upgrade(std::string_view) override { any = true; }
+  void error(std::uint16_t, std::string_view response) override {
+    any = true;
+    failed = true;
+    error_response.assign(response);
+  }
+
+  ServedConnection& owner_;
+  std::string error_response;
+  bool any = false;
+  bool started = false;
+  bool host_error = false;
+  bool websocket = false;
+  bool failed = false;
+};
+
+ServedConnection::ServedConnection(ServerLoop& loop, int fd, std::uint64_t token)
+    : loop_(loop), fd_(fd), token_(token), engine_(loop.settings().limits) {}
+
+ServedConnection::~ServedConnection() {
+  if (!closed_) {
+    if (watching_) loop_.poller().forget(fd_);
+    ::close(fd_);
+  }
+}
+
+void ServedConnection::open(ConnectionEvents& events) {
+  events_ = &events;
+  const int on = 1;
+  // Fails harmlessly on a Unix socket.
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  loop_.poller().watch(fd_, token_, true, false);
+  watching_ = true;
+  if (loop_.shutting_down) {
+    close();
+    return;
+  }
+  arm(loop_.settings().keep_alive_timeout);
+}
+
+void ServedConnection::watch() noexcept {
+  if (!watching_ || closed_) return;
+  const bool read = want_read_ && !read_paused_;
+  if (read == registered_read_ && want_write_ == registered_write_) return;
+  registered_read_ = read;
+  registered_write_ = want_write_;
+  loop_.poller().change(fd_, token_, read, want_write_);
+}
+
+// --- input ------------------------------------------------------------------------
+
+void ServedConnection::on_ready(const Readiness& ready) {
+  if (closed_) return;
+  if (ready.writable || (ready.hangup && want_write_)) flushed();
+  if (closed_) return;
+  if (ready.readable || ready.hangup) {
+    if (!want_read_ || read_paused_) {
+      // Not reading: only a connection gone both ways is news.
+      if (ready.hangup) lose();
+      return;
+    }
+    auto& buffer = loop_.scratch();
+    ssize_t count = 0;
+    do {
+      count = ::recv(fd_, buffer.data(), buffer.size(), 0);
+    } while (count < 0 && errno == EINTR);
+    if (count > 0) {
+      received(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+    } else if (count == 0) {
+      end_of_input();
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      lose();
+    }
+  }
+}
+
+void ServedConnection::received(std::string_view data) {
+  if (websocket_) {
+    engine_.append(data);
+    events_->frames();
+    return;
+  }
+  if (phase_ == Phase::linger) return;
+  if (phase_ == Phase::body) arm(loop_.settings().body_timeout);
+  if (exchange_.active && exchange_.body_complete) {
+    // Pipelined bytes wait in the engine until this request is answered.
+    held_ += data.size();
+    if (held_ > loop_.settings().read_buffer_limit) pause_reading();
+  }
+  engine_.append(data);
+  if (!process() && !exchange_.active && phase_ == Phase::idle) {
+    phase_ = Phase::head;
+    arm(loop_.settings().head_timeout);
+  }
+}
+
+void ServedConnection::end_of_input() {
+  if (websocket_ || !exchange_.active || !exchange_.body_complete || phase_ == Phase::linger) {
+    // Nothing to answer, or a request that can never be complete.
+    close();
+    return;
+  }
+  // Keep the write side open: a half-closed client still reads its answer.
+  eof_ = true;
+  exchange_.eof = true;
+  want_read_ = false;
+  watch();
+  events_->wake();
+}
+
+bool ServedConnection::process() {
+  bool any = false;
+  handling_ = true;
+  struct Reset {
+    ServedConnection& owner;
+    ~Reset() { owner.handling_ = owner.pump_pending_ = false; }
+  } reset{*this};
+  for (;;) {
+    Dispatch dispatch(*this);
+    engine_.dispatch(dispatch);
+    any = any || dispatch.any;
+    if (closed_) return any;
+    if (dispatch.host_error) {
+      engine_.close();
+      text_response(400, kBadHost);
+      return any;
+    }
+    if (dispatch.websocket) {
+      phase_ = Phase::busy;
+      deadline_.disarm();
+      events_->start_websocket();
+      return any;
+    }
+    if (dispatch.failed) {
+      end_request(dispatch.error_response);
+      return any;
+    }
+    if (dispatch.started) events_->start();
+    if (!pump_pending_ || closed_) return any;
+    pump_pending_ = false;
+  }
+}
+
+// --- the response -------------------------------------------------------------------
+
+SendResult ServedConnection::respond(std::uint16_t status, std::span<const http::HeaderField> headers,
+                                     std::string_view body, bool more_body) {
+  Exchange& exchange = exchange_;
+  if (gone()) {
+    exchange.disconnected = true;
+    return SendResult::gone;
+  }
+  // A response given before the whole request body has arrived ends the
+  // connection: the rest of the body is drained by the lingering close
+  // instead of being parsed as the next request.
+  http::ResponseParts parts;
+  parts.status = status;
+  parts.server_line = loop_.settings().server_line;
+  parts.date_line = loop_.date();
+  parts.keep_alive = exchange.keep_alive && exchange.body_complete && !exchange.eof && !loop_.shutting_down;
+  bool chunked = false;
+  bool keep_alive = false;
+  BodyMode mode = BodyMode::discarded;
+  std::string_view extra;  // sent after the head as it is
+  if (status < 200 || status == 204 || status == 304) {
+    parts.no_body_status = true;
+    if (!serialize(parts, headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+  } else if (exchange.head_method) {
+    // The head a GET would get, with its length or chunked framing, minus the body.
+    parts.body = more_body ? std::string_view{} : body;
+    parts.more_body = more_body;
+    if (!serialize(parts, headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+    scratch_.resize(scratch_.size() - parts.body.size());
+  } else {
+    parts.body = body;
+    parts.more_body = more_body;
+    if (!serialize(parts, headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+    mode = chunked ? BodyMode::chunked : BodyMode::framed;
+    if (chunked && exchange.http10) {
+      // An HTTP/1.0 client cannot read chunks: no framing at all, the body
+      // runs to the connection's close.
+      parts.body = {};
+      parts.more_body = false;
+      parts.no_body_status = true;
+      parts.keep_alive = false;
+      if (!serialize(parts, headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+      extra = body;
+      mode = BodyMode::framed;
+    }
+  }
+  exchange.keep_alive = keep_alive;
+  exchange.mode = mode;
+  exchange.status = status;
+  exchange.head_sent = true;
+  exchange.sent = body.size();
+  const std::array<std::string_view, 2> out{scratch_, extra};
+  if (!put(out)) return SendResult::gone;
+  if (!more_body) response_complete();
+  return SendResult::done;
+}
+
+SendResult ServedConnection::send_body(std::string_view body, bool more_body) {
+  Exchange& exchange = exchange_;
+  if (gone()) {
+    exchange.disconnected = true;
+    return SendResult::gone;
+  }
+  bool written = true;
+  if (exchange.mode == BodyMode::chunked) {
+    scratch_.resize(http::chunk_size(body.size(), more_body));
+    http::write_chunk(body, more_body, scratch_.data());
+    const std::string_view chunk = scratch_;
+    written = chunk.empty() || put(std::span<const std::string_view>(&chunk, 1));
+  } else if (exchange.mode == BodyMode::framed && !body.empty()) {
+    written = put(std::span<const std::string_view>(&body, 1));
+  }
+  if (!written) return SendResult::gone;
+  exchange.sent += body.size();
+  if (!more_body) response_complete();
+  return SendResult::done;
+}
+
+void ServedConnection::response_complete() {
+  Exchange& exchange = exchange_;
+  exchange.complete = true;
+  exchange.active = false;
+  events_->response_done(exchange);
+  events_->wake();
+  if (closed_) return;
+  if (!exchange.keep_alive || eof_) {
+    linger({});
+    return;
+  }
+  engine_.reset_for_next_request();
+  if (engine_.is_closed() || loop_.shutting_down) {
+    linger({});
+    return;
+  }
+  phase_ = Phase::idle;
+  arm(loop_.settings().keep_alive_timeout);
+  resume_reading();
+  if (handling_) {
+    pump_pending_ = true;
+    return;
+  }
+  process();
+}
+
+void ServedConnection::fail_response() {
+  Exchange& exchange = exchange_;
+  if (exchange.complete || !exchange.active) return;
+  if (exchange.head_sent) {
+    exchange.complete = true;
+    exchange.active = false;
+    close();
+    return;
+  }
+  respond(500, kTextHeaders, kServerError, false);
+}
+
+void ServedConnection::continue_body() {
+  Exchange& exchange = exchange_;
+  if (exchange.expect_continue) {
+    exchange.expect_continue = false;
+    if (!exchange.head_sent) {
+      put(std::span<const std::string_view>(&kContinue, 1));
+      await_body();
+    }
+  }
+  resume_reading();
+}
+
+void ServedConnection::close_unanswered() {
+  exchange_.active = false;
+  close();
+}
+
+void ServedConnection::await_body() {
+  if (phase_ == Phase::busy && exchange_.active && !exchange_.body_complete) {
+    phase_ = Phase::body;
+    arm(loop_.settings().body_timeout);
+  }
+}
+
+void ServedConnection::end_request(std::string_view response) {
+  // A request broken off mid-body: its app hears a disconnect, and an answer
+  // already under way cannot be followed by these bytes.
+  Exchange& exchange = exchange_;
+  if (exchange.active) {
+    exchange.active = false;
+    exchange.disconnected = true;
+    events_->wake();
+    if (exchange.head_sent) {
+      close();
+      return;
+    }
+  }
+  linger(response);
+}
+
+void ServedConnection::text_response(std::uint16_t status, std::string_view text) {
+  http::ResponseParts parts;
+  parts.status = status;
+  parts.server_line = loop_.settings().server_line;
+  parts.date_line = loop_.date();
+  parts.body = text;
+  parts.keep_alive = false;
+  bool chunked = false;
+  bool keep_alive = false;
+  std::string response;
+  serialize(parts, kTextHeaders, response, chunked, keep_alive);
+  end_request(response);
+}
+
+void ServedConnection::linger(std::string_view last) {
+  // Write the last bytes, half-close, and drain the input for a while so the
+  // client reads them instead of a reset caused by unread upload.
+  if (gone()) return;
+  if (!last.empty() && !put(std::span<const std::string_view>(&last, 1))) return;
+  if (eof_) {
+    close();
+    return;
+  }
+  phase_ = Phase::linger;
+  if (output_.empty()) {
+    if (::shutdown(fd_, SHUT_WR) != 0) {
+      lose();  // the client reset the connection and its loss is not read yet
+      return;
+    }
+  } else {
+    shut_after_flush_ = true;
+  }
+  want_read_ = true;
+  resume_reading();
+  watch();
+  arm(loop_.settings().linger_timeout);
+}
+
+// --- flow ------------------------------------------------------------------------------
+
+void ServedConnection::pause_reading() {
+  if (!read_paused_) {
+    read_paused_ = true;
+    watch();
+  }
+}
+
+void ServedConnection::resume_reading() {
+  if (read_paused_) {
+    read_paused_ = false;
+    watch();
+    // While reading was paused the app was behind, not the client.
+    if (phase_ == Phase::body) arm(loop_.settings().body_timeout);
+  }
+}
+
+void ServedConnection::write(std::span<const std::string_view> parts) {
+  if (!gone()) put(parts);
+}
+
+bool ServedConnection::put(std::span<const std::string_view> parts) {
+  if (closed_) return false;
+  if (output_.write(fd_, parts) == WriteResult::failed) {
+    lose();
+    return false;
+  }
+  if (!output_.empty()) {
+    if (output_.pending() > loop_.settings().write_high) write_paused_ = true;
+    if (!want_write_) {
+      want_write_ = true;
+      watch();
+    }
+  }
+  return true;
+}
+
+void ServedConnection::flushed() {
+  if (output_.flush(fd_) == WriteResult::failed) {
+    lose();
+    return;
+  }
+  if (output_.empty()) {
+    want_write_ = false;
+    watch();
+    if (shut_after_flush_) {
+      shut_after_flush_ = false;
+      if (::shutdown(fd_, SHUT_WR) != 0) {
+        lose();
+        return;
+      }
+    }
+    if (closing_) {
+      lose();
+      return;
+    }
+  }
+  if (write_paused_ && output_.pending() < loop_.settings().write_low) {
+    write_paused_ = false;
+    events_->writable();
+  }
+}
+
+// --- deadlines -----------------------------------------------------------------------
+
+void ServedConnection::arm(Clock::duration timeout) { loop_.arm(deadline_, Clock::now() + timeout, token_); }
+
+void ServedConnection::on_deadline(const Deadlines::Entry& entry) {
+  if (!deadline_.take(entry) || closed_) return;
+  if (phase_ == Phase::busy || (phase_ == Phase::body && read_paused_)) return;  // resume_reading() re-arms
+  if (Clock::now() < deadline_.at()) {
+    loop_.arm(deadline_, deadline_.at(), token_);
+    return;
+  }
+  deadline_passed();
+}
+
+void ServedConnection::deadline_passed() {
+  switch (phase_) {
+    case Phase::linger:
+      abort();
+      break;
+    case Phase::idle:
+      close();
+      break;
+    case Phase::head:
+    case Phase::body:
+      // A head or a body too slow: the client hears why before the close.
+      engine_.close();
+      text_response(408, kTimeout);
+      break;
+    case Phase::busy:
+      break;
+  }
+}
+
+// --- the end -----------------------------------------------------------------------------
+
+void ServedConnection::close() {
+  if (gone()) return;
+  closing_ = true;
+  want_read_ = false;
+  if (output_.empty()) {
+    lose();
+    return;
+  }
+  watch();
+  // A client that never reads what is queued is cut off.
+  phase_ = Phase::linger;
+  arm(loop_.settings().linger_timeout);
+}
+
+void ServedConnection::abort() { lose(); }
+
+void ServedConnection::shutdown() {
+  if (!exchange_.active && phase_ != Phase::linger) close();
+}
+
+void ServedConnection::switch_to_websocket() {
+  websocket_ = true;
+  engine_.enter_websocket_mode();
+}
+
+void ServedConnection::lose() {
+  if (closed_) return;
+  closed_ = true;
+  if (watching_) loop_.poller().forget(fd_);
+  ::close(fd_);
+  output_.discard();
+  deadline_.disarm();
+  if (exchange_.active) {
+    exchange_.active = false;
+    exchange_.disconnected = true;
+  }
+  write_paused_ = false;
+  events_->ended();
+}
+
+}  // namespace tessaryne::server

@@ -1,0 +1,191 @@
+#pragma once
+// One client connection served by the native driver: its socket, the HTTP
+// engine, the output queue and the connection's single deadline, and the
+// duties of a server around the engine: the Host rule, 100-continue, HEAD and
+// no-body statuses, HTTP/1.0 framing, keep-alive and pipelining, read pausing
+// and write back-pressure, idle/head/body timeouts and the lingering close.
+//
+// What concerns the application (the scope, the ASGI messages, its task) is
+// the caller's: it implements ConnectionEvents, answers through respond() and
+// send_body(), and hands a WebSocket session its frames.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/http/connection.hpp"
+#include "core/http/response_serializer.hpp"
+#include "core/server/deadlines.hpp"
+#include "core/server/output_buffer.hpp"
+#include "core/server/server_loop.hpp"
+
+namespace tessaryne::server {
+
+// What the connection's single deadline watches for.
+enum class Phase : std::uint8_t {
+  idle,    // between requests: keep_alive_timeout
+  head,    // part of a head received: head_timeout from its first byte
+  body,    // the request's body is due: body_timeout from its last byte, while reading
+  busy,    // a request is being served or a WebSocket session runs: no deadline
+  linger,  // after the last answer, draining input: linger_timeout
+};
+
+// How body pieces after the head go out.
+enum class BodyMode : std::uint8_t {
+  framed,     // raw: the length was announced, or the connection's close ends the body
+  chunked,    // each piece as a chunk
+  discarded,  // HEAD and no-body statuses: the pieces are dropped
+};
+
+// The request being served: what its response must respect.
+struct Exchange {
+  std::uint64_t number = 0;  // counts the connection's requests; tells a stale caller apart
+  bool active = false;       // from the request to the end of its response
+  bool keep_alive = true;
+  bool body_complete = true;
+  bool expect_continue = false;
+  bool head_method = false;
+  bool http10 = false;
+  bool head_sent = false;
+  bool complete = false;
+  bool disconnected = false;  // the connection ended or the request was broken off
+  bool eof = false;           // the client half-closed after sending the request
+  BodyMode mode = BodyMode::framed;
+  std::uint16_t status = 0;
+  std::uint64_t sent = 0;  // body bytes of the response
+};
+
+class ConnectionEvents {
+ public:
+  // A request to serve; the views are valid during the call only.
+  virtual void request(const http::RequestEvent& event) = 0;
+  virtual void body(std::string_view data, bool more_body) = 0;
+  // The request's app runs now (after the input that brought it was parsed).
+  virtual void start() = 0;
+  // An upgrade to WebSocket; the views are valid during the call only.
+  virtual void websocket(const http::RequestEvent& event) = 0;
+  virtual void start_websocket() = 0;
+  // WebSocket mode: bytes arrived in the engine.
+  virtual void frames() = 0;
+  // Something a waiting receive may want to see: a disconnect, the client's
+  // end of input, the response's completion.
+  virtual void wake() = 0;
+  // The output fell below the low mark: waiting writers go on.
+  virtual void writable() = 0;
+  // The response of the current request is complete (access log).
+  virtual void response_done(const Exchange& exchange) = 0;
+  // The connection is closed; nothing more happens on it.
+  virtual void ended() = 0;
+
+ protected:
+  ConnectionEvents() = default;
+  ConnectionEvents(const ConnectionEvents&) = default;
+  ConnectionEvents& operator=(const ConnectionEvents&) = default;
+  ~ConnectionEvents() = default;
+};
+
+enum class SendResult : std::uint8_t { done, bad_header, gone };
+
+class ServedConnection {
+ public:
+  // Takes ownership of the non-blocking socket `fd`.
+  ServedConnection(ServerLoop& loop, int fd, std::uint64_t token);
+  ServedConnection(const ServedConnection&) = delete;
+  ServedConnection& operator=(const ServedConnection&) = delete;
+  ~ServedConnection();
+
+  // Starts watching the socket; `events` must outlive the connection's use.
+  void open(ConnectionEvents& events);
+  void on_ready(const Readiness& ready);
+  // A deadline entry came due.
+  void on_deadline(const Deadlines::Entry& entry);
+
+  // --- the response (the current request's caller) --------------------------
+  // The head with the first body piece. `headers` as the app gave them.
+  SendResult respond(std::uint16_t status, std::span<const http::HeaderField> headers, std::string_view body,
+                     bool more_body);
+  SendResult send_body(std::string_view body, bool more_body);
+  // The app failed: 500 while nothing went out, else the response is cut short.
+  void fail_response();
+  // "100 Continue" if the client waits for it, then the body is due.
+  void continue_body();
+  // The request is over for its app without a response (the client stopped sending).
+  void close_unanswered();
+
+  // --- flow ---------------------------------------------------------------------
+  void pause_reading();
+  void resume_reading();
+  [[nodiscard]] bool write_paused() const noexcept { return write_paused_; }
+  [[nodiscard]] bool gone() const noexcept { return closed_ || closing_; }
+  [[nodiscard]] bool closed() const noexcept { return closed_; }
+  // Raw bytes (a WebSocket session's frames and handshake answer).
+  void write(std::span<const std::string_view> parts);
+
+  // --- the end ------------------------------------------------------------------
+  // Sends what is queued, then closes.
+  void close();
+  // Closes at once, dropping what is queued.
+  void abort();
+  // Server shutdown: an idle connection closes now, a busy one after its answer.
+  void shutdown();
+
+  // --- WebSocket ----------------------------------------------------------------
+  void switch_to_websocket();
+  [[nodiscard]] bool websocket() const noexcept { return websocket_; }
+  [[nodiscard]] http::Connection& engine() noexcept { return engine_; }
+
+  [[nodiscard]] const Exchange& exchange() const noexcept { return exchange_; }
+  [[nodiscard]] std::uint64_t token() const noexcept { return token_; }
+  [[nodiscard]] Phase phase() const noexcept { return phase_; }
+  [[nodiscard]] std::size_t pending_output() const noexcept { return output_.pending(); }
+
+ private:
+  class Dispatch;
+
+  void received(std::string_view data);
+  void end_of_input();
+  // Runs the buffered requests until one needs more input or is being answered.
+  bool process();
+  void response_complete();
+  void end_request(std::string_view response);
+  void linger(std::string_view last);
+  void text_response(std::uint16_t status, std::string_view text);
+  void await_body();
+  void arm(Clock::duration timeout);
+  void deadline_passed();
+  bool put(std::span<const std::string_view> parts);
+  void flushed();
+  void watch() noexcept;
+  void lose();
+
+  ServerLoop& loop_;
+  int fd_;
+  std::uint64_t token_;
+  ConnectionEvents* events_ = nullptr;
+  http::Connection engine_;
+  OutputBuffer output_;
+  Deadline deadline_;
+  Exchange exchange_;
+  std::string scratch_;  // a head being serialized
+  Phase phase_ = Phase::idle;
+  std::size_t held_ = 0;  // bytes received while the current request is answered
+  std::uint64_t requests_ = 0;
+  bool watching_ = false;
+  bool registered_read_ = true;
+  bool registered_write_ = false;
+  bool want_read_ = true;
+  bool want_write_ = false;
+  bool read_paused_ = false;
+  bool write_paused_ = false;
+  bool eof_ = false;  // the client half-closed
+  bool closing_ = false;         // close once the output is sent
+  bool shut_after_flush_ = false;  // half-close once the output is sent
+  bool closed_ = false;
+  bool handling_ = false;  // inside process(): a completed response defers the next request
+  bool pump_pending_ = false;
+  bool websocket_ = false;
+};
+
+}  // namespace tessaryne::server

@@ -1,0 +1,40 @@
+#include "core/server/server_loop.hpp"
+
+#include <cstdio>
+
+namespace tessaryne::server {
+
+std::string date_line(std::time_t seconds) {
+  static constexpr std::array<const char*, 7> kDays{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr std::array<const char*, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::tm utc{};
+  ::gmtime_r(&seconds, &utc);
+  std::array<char, 64> text{};
+  const int length = std::snprintf(text.data(), text.size(), "date: %s, %02d %s %04d %02d:%02d:%02d GMT\r\n",
+                                   kDays[static_cast<std::size_t>(utc.tm_wday)], utc.tm_mday,
+                                   kMonths[static_cast<std::size_t>(utc.tm_mon)], utc.tm_year + 1900, utc.tm_hour,
+                                   utc.tm_min, utc.tm_sec);
+  return {text.data(), static_cast<std::size_t>(length)};
+}
+
+std::string_view ServerLoop::date() {
+  const std::time_t now = std::time(nullptr);
+  if (now != date_second_) {
+    date_second_ = now;
+    date_ = date_line(now);
+  }
+  return date_;
+}
+
+void ServerLoop::arm(Deadline& deadline, Clock::time_point at, std::uint64_t token) {
+  if (auto entry = deadline.arm(at, token)) {
+    deadlines_.push(*entry);
+    if (at < alarm_at_) {
+      alarm_at_ = at;
+      poller_.set_alarm(at);
+    }
+  }
+}
+
+}  // namespace tessaryne::server

@@ -1,0 +1,75 @@
+#pragma once
+// What the connections served by one loop thread share: the settings, the
+// poller their sockets and deadlines are watched by, the read scratch buffer
+// and the cached date line. Only that thread touches it.
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "core/http/connection_limits.hpp"
+#include "core/server/deadlines.hpp"
+#include "core/server/poller.hpp"
+
+namespace tessaryne::server {
+
+struct ServerSettings {
+  http::ConnectionLimits limits;
+  Clock::duration keep_alive_timeout = std::chrono::seconds(5);
+  Clock::duration head_timeout = std::chrono::seconds(10);
+  Clock::duration body_timeout = std::chrono::seconds(10);
+  Clock::duration linger_timeout = std::chrono::seconds(2);
+  // Reading pauses while a request is served once this many bytes wait unread.
+  std::size_t read_buffer_limit = std::size_t{64} << 10;
+  // A writer waits while more than write_high bytes are queued, until fewer than write_low are.
+  std::size_t write_high = std::size_t{64} << 10;
+  std::size_t write_low = std::size_t{16} << 10;
+  std::string server_line = "server: tessaryne\r\n";
+};
+
+// "date: Tue, 08 Dec 2026 17:41:25 GMT\r\n" for `seconds` since the epoch.
+std::string date_line(std::time_t seconds);
+
+class ServerLoop {
+ public:
+  explicit ServerLoop(ServerSettings settings) : settings_(std::move(settings)) {}
+
+  [[nodiscard]] const ServerSettings& settings() const noexcept { return settings_; }
+  [[nodiscard]] Poller& poller() noexcept { return poller_; }
+  [[nodiscard]] std::array<char, 65536>& scratch() noexcept { return scratch_; }
+
+  // The date line of the current second, rebuilt at most once a second.
+  std::string_view date();
+
+  // Sets a connection's deadline; the alarm moves earlier if it must.
+  void arm(Deadline& deadline, Clock::time_point at, std::uint64_t token);
+  // Pops the entries due now, then sets the alarm for the next one.
+  template <class Fire>
+  void run_deadlines(Fire&& fire) {
+    poller_.acknowledge_alarm();
+    const Clock::time_point now = Clock::now();
+    while (auto entry = deadlines_.pop_due(now)) fire(*entry);
+    alarm_at_ = Clock::time_point::max();
+    if (auto next = deadlines_.earliest()) {
+      alarm_at_ = *next;
+      poller_.set_alarm(*next);
+    }
+  }
+
+  bool shutting_down = false;
+
+ private:
+  ServerSettings settings_;
+  Poller poller_;
+  Deadlines deadlines_;
+  Clock::time_point alarm_at_ = Clock::time_point::max();
+  std::array<char, 65536> scratch_{};
+  std::time_t date_second_ = 0;
+  std::string date_;
+};
+
+}  // namespace tessaryne::server
