@@ -1,0 +1,306 @@
+#include "core/server/served_connection.hpp"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tessaryne::server {
+namespace {
+
+using namespace std::chrono_literals;
+
+// An application that answers each request with its path once its body is
+// complete (or holds the answer back for the test to give); records what the
+// connection reports.
+struct App final : ConnectionEvents {
+  ServedConnection* connection = nullptr;
+  std::vector<std::string> log;
+  std::string path;
+  bool answer_at_once = true;
+  bool due = false;  // started, answered once the body is in
+  std::string body_to_send = "";  // empty: the path
+  int writable_calls = 0;
+  bool ended_called = false;
+
+  void request(const http::RequestEvent& event) override {
+    path = std::string(event.target_parts.path);
+    log.push_back("request " + path);
+  }
+  void body(std::string_view data, bool more) override {
+    log.push_back("body " + std::string(data) + (more ? " more" : ""));
+  }
+  void start() override { due = answer_at_once; }
+  void answer() {
+    const std::string body = body_to_send.empty() ? path : body_to_send;
+    ASSERT_EQ(connection->respond(200, {}, body, false), SendResult::done);
+  }
+  void websocket(const http::RequestEvent&) override { log.push_back("websocket"); }
+  void start_websocket() override {}
+  void frames() override {}
+  void wake() override {}
+  void writable() override { ++writable_calls; }
+  void response_done(const Exchange& exchange) override {
+    log.push_back("done " + std::to_string(exchange.status) + " " + std::to_string(exchange.sent));
+  }
+  void ended() override { ended_called = true; }
+};
+
+ServerSettings quick() {
+  ServerSettings settings;
+  settings.server_line = "server: t\r\n";
+  settings.keep_alive_timeout = 5s;
+  settings.head_timeout = 5s;
+  settings.linger_timeout = 200ms;
+  return settings;
+}
+
+// A served connection on one end of a socket pair; the test is the client.
+struct Served {
+  explicit Served(ServerSettings settings = quick(), int send_buffer = 0) : loop(std::move(settings)) {
+    std::array<int, 2> fds{};
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds.data()), 0);
+    if (send_buffer > 0) ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
+    client = fds[1];
+    connection = std::make_unique<ServedConnection>(loop, fds[0], 7);
+    app.connection = connection.get();
+    connection->open(app);
+  }
+  ~Served() { ::close(client); }
+
+  // Serves whatever is ready, for up to `time`, until `done()` holds.
+  template <class Done>
+  void serve_until(Done done, std::chrono::milliseconds time = 2000ms) {
+    const auto end = Clock::now() + time;
+    while (!done() && Clock::now() < end) {
+      pollfd watched{loop.poller().fd(), POLLIN, 0};
+      ::poll(&watched, 1, 10);
+      std::array<Readiness, 16> ready{};
+      const std::size_t count = loop.poller().poll(ready);
+      bool alarm = false;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (ready[i].token == Poller::kAlarmToken) {
+          alarm = true;
+        } else {
+          connection->on_ready(ready[i]);
+        }
+      }
+      if (alarm) loop.run_deadlines([&](const Deadlines::Entry& entry) { connection->on_deadline(entry); });
+      // As an app task would: after the input was handled, not inside it.
+      while (app.due && connection->exchange().active && connection->exchange().body_complete) {
+        app.due = false;
+        app.answer();
+      }
+    }
+  }
+  void serve_for(std::chrono::milliseconds time) {
+    serve_until([] { return false; }, time);
+  }
+
+  void send(std::string_view bytes) const {
+    ASSERT_EQ(::send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+  }
+  std::string read_available() const {
+    std::string out;
+    std::array<char, 65536> buffer{};
+    for (;;) {
+      const ssize_t count = ::recv(client, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (count <= 0) break;
+      out.append(buffer.data(), static_cast<std::size_t>(count));
+    }
+    return out;
+  }
+  bool client_sees_eof() const {
+    char byte = 0;
+    return ::recv(client, &byte, 1, MSG_DONTWAIT) == 0;
+  }
+
+  ServerLoop loop;
+  int client = -1;
+  App app;
+  std::unique_ptr<ServedConnection> connection;
+};
+
+std::string strip_date(std::string text) {
+  for (std::size_t at = text.find("date: "); at != std::string::npos; at = text.find("date: ", at))
+    text.erase(at, text.find("\r\n", at) + 2 - at);
+  return text;
+}
+
+std::string ok(std::string_view body, bool keep_alive = true) {
+  return "HTTP/1.1 200 OK\r\nserver: t\r\ncontent-length: " + std::to_string(body.size()) + "\r\nconnection: " +
+         (keep_alive ? "keep-alive" : "close") + "\r\n\r\n" + std::string(body);
+}
+
+// Any split of pipelined input gives the same answers, in order.
+TEST(ServedConnection, PipelinedRequestsInAnySplitAreAnsweredInOrder) {
+  const std::string input =
+      "GET /a HTTP/1.1\r\nHost: x\r\n\r\nPOST /b HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nxyz"
+      "GET /c HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string expected = ok("/a") + ok("/b") + ok("/c");
+  for (std::size_t piece : {input.size(), std::size_t{1}, std::size_t{7}, std::size_t{31}}) {
+    Served served;
+    std::string received;
+    for (std::size_t at = 0; at < input.size(); at += piece) {
+      served.send(std::string_view(input).substr(at, piece));
+      served.serve_for(2ms);
+      received += served.read_available();
+    }
+    served.serve_until([&] { return (received += served.read_available()).size() >= expected.size(); });
+    EXPECT_EQ(strip_date(received), expected) << "pieces of " << piece;
+  }
+}
+
+// Server-side answers the client never asked for a connection close on.
+TEST(ServedConnection, ConnectionRulesTable) {
+  struct Case {
+    std::string request;
+    std::string answer;  // the beginning of what the client reads before the close
+    bool closes;
+  };
+  const std::vector<Case> cases{
+      {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+      {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+      {"GET /x HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK\r\nserver: t\r\ncontent-length: 2\r\nconnection: close", true},
+      {"HEAD /x HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 200 OK\r\nserver: t\r\ncontent-length: 2\r\nconnection: keep-alive\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\nHost: a\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 400", true},
+  };
+  for (const Case& c : cases) {
+    Served served;
+    served.send(c.request);
+    std::string received;
+    served.serve_until([&] { return (received += served.read_available()).size() >= c.answer.size(); });
+    served.serve_for(20ms);
+    received += served.read_available();
+    EXPECT_EQ(strip_date(received).substr(0, c.answer.size()), c.answer) << c.request;
+    if (c.answer.starts_with("HTTP/1.1 200") && c.request.starts_with("HEAD")) {
+      EXPECT_EQ(strip_date(received), c.answer) << "no body after a HEAD answer";
+    }
+    EXPECT_EQ(served.client_sees_eof(), c.closes) << c.request;
+  }
+}
+
+// A peer that stops reading: the output queues and the writer is told to
+// wait; once the peer reads again everything arrives, in order, and the
+// writer hears it may go on.
+TEST(ServedConnection, PartialWritesQueueInOrderAndPauseTheWriter) {
+  Served served(quick(), 4096);
+  std::string body(1 << 20, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
+  served.app.body_to_send = body;
+  served.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  served.serve_until([&] { return served.connection->write_paused(); });
+  EXPECT_TRUE(served.connection->write_paused());
+  EXPECT_GT(served.connection->pending_output(), 0U);
+  std::string received;
+  served.serve_until([&] {
+    received += served.read_available();
+    return received.size() >= body.size() + 60 && served.connection->pending_output() == 0;
+  });
+  const std::size_t head = received.find("\r\n\r\n") + 4;
+  EXPECT_EQ(received.substr(head), body);
+  EXPECT_FALSE(served.connection->write_paused());
+  EXPECT_EQ(served.app.writable_calls, 1);
+}
+
+// A reset while output is queued ends the connection once, with nothing
+// more written or reported.
+TEST(ServedConnection, AResetMidWriteEndsTheConnection) {
+  Served served(quick(), 4096);
+  served.app.body_to_send = std::string(1 << 20, 'x');
+  served.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  served.serve_until([&] { return served.connection->write_paused(); });
+  ::close(served.client);
+  served.client = ::dup(2);  // keep the destructor's close harmless
+  served.serve_until([&] { return served.app.ended_called; });
+  EXPECT_TRUE(served.app.ended_called);
+  EXPECT_TRUE(served.connection->closed());
+  EXPECT_EQ(served.connection->send_body("more", false), SendResult::gone);
+}
+
+// While reading is paused nothing is read; resuming delivers what waited.
+TEST(ServedConnection, PausedReadingHoldsInputUntilResumed) {
+  Served served;
+  served.app.answer_at_once = false;
+  served.send("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 6\r\n\r\nabc");
+  served.serve_until([&] { return served.app.log.size() >= 2; });
+  served.connection->pause_reading();
+  served.send("def");
+  served.serve_for(30ms);
+  EXPECT_EQ(served.app.log, (std::vector<std::string>{"request /", "body abc more"}));
+  served.connection->resume_reading();
+  served.serve_until([&] { return served.app.log.size() >= 3; });
+  EXPECT_EQ(served.app.log.back(), "body def");
+}
+
+// The deadline of each phase, including one that passes while an answer is
+// still being written to a client that does not read.
+TEST(ServedConnection, DeadlinesTable) {
+  struct Case {
+    const char* name;
+    std::string input;
+    std::string expect_start;  // what the client reads first, if anything
+  };
+  ServerSettings settings = quick();
+  settings.keep_alive_timeout = 50ms;
+  settings.head_timeout = 50ms;
+  settings.body_timeout = 50ms;
+  const std::vector<Case> cases{
+      {"idle", "", ""},
+      {"slow head", "GET / HTTP/1.1\r\nHo", "HTTP/1.1 408 Request Timeout"},
+      {"stalled body", "POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\nab", "HTTP/1.1 408 Request Timeout"},
+  };
+  for (const Case& c : cases) {
+    Served served(settings);
+    served.app.answer_at_once = false;
+    if (!c.input.empty()) served.send(c.input);
+    std::string received;
+    served.serve_until([&] {
+      received += served.read_available();
+      return served.app.ended_called || served.client_sees_eof();
+    });
+    received += served.read_available();
+    EXPECT_EQ(received.substr(0, c.expect_start.size()), c.expect_start) << c.name;
+    EXPECT_TRUE(served.client_sees_eof()) << c.name;
+  }
+  // The lingering close gives up on a client that never reads its answer.
+  Served stuck(settings, 4096);
+  stuck.app.body_to_send = std::string(1 << 20, 'x');
+  stuck.send("GET / HTTP/1.0\r\n\r\n");
+  stuck.serve_until([&] { return stuck.app.ended_called; });
+  EXPECT_TRUE(stuck.app.ended_called);
+}
+
+// Loops on several threads, each serving its own connections: the driver
+// shares nothing between loops (run under ThreadSanitizer too).
+TEST(ServedConnection, LoopsOnSeveralThreadsServeIndependently) {
+  constexpr int kThreads = 4;
+  constexpr int kRequests = 200;
+  std::vector<std::thread> threads;
+  std::array<int, kThreads> answered{};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &answered] {
+      Served served;
+      for (int i = 0; i < kRequests; ++i) {
+        const std::string path = "/" + std::to_string(t) + "-" + std::to_string(i);
+        served.send("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        std::string received;
+        served.serve_until([&] { return (received += served.read_available()).ends_with(path); });
+        answered[static_cast<std::size_t>(t)] += strip_date(received) == ok(path) ? 1 : 0;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int count : answered) EXPECT_EQ(count, kRequests);
+}
+
+}  // namespace
+}  // namespace tessaryne::server
