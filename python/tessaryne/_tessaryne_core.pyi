@@ -182,11 +182,10 @@ class ConnectionDriver:
         cls,
         loop: Any,
         spawn: Callable[[dict[str, Any], Any], object],
-        websocket: Callable[[Any, tuple[Any, ...], tuple[str, int] | None, tuple[str, int] | None], object],
+        websocket: Callable[[Any, Any, Any], object],
         access: Callable[[tuple[str, int] | None, str, bytes, bytes, str, int, int], object] | None,
         state: dict[str, Any],
         root_path: str,
-        scheme: str,
         asgi: dict[str, str],
         max_body_size: int,
         max_header_size: int,
@@ -195,10 +194,13 @@ class ConnectionDriver:
         head_timeout: float,
         body_timeout: float,
         linger_timeout: float,
+        read_buffer_limit: int,
     ) -> ConnectionDriver: ...
     def fileno(self) -> int: ...
     def run(self) -> None: ...
-    def adopt(self, fd: int, client: tuple[str, int] | None, server: tuple[str, int] | None) -> None: ...
+    def adopt(
+        self, fd: int, client: tuple[str, int] | None, server: tuple[str, int] | None, tls: bool = False
+    ) -> None: ...
     def shutdown(self) -> list[Any]: ...
     def abort(self) -> None: ...
     def connections(self) -> list[Any]: ...

@@ -12,6 +12,7 @@ import ssl
 import threading
 
 import pytest
+from websockets.sync.client import connect
 
 from server_support import needs_openssl, self_signed_certificate, serving
 
@@ -134,6 +135,43 @@ def test_tls_with_a_self_signed_certificate(tmp_path):
         assert get(server.port, ssl.create_default_context(cafile=cert)) == (200, "https")
         with pytest.raises(ssl.SSLError):
             get(server.port, ssl.create_default_context())  # not a trusted certificate
+
+
+@needs_openssl
+def test_tls_carries_keep_alive_uploads_downloads_and_websockets_through_the_same_engine(tmp_path):
+    cert, key = self_signed_certificate(tmp_path)
+    context = ssl.create_default_context(cafile=cert)
+    big = os.urandom(3 << 20)
+
+    async def app(scope, receive, send):
+        if scope["type"] == "websocket":
+            await receive()
+            await send({"type": "websocket.accept"})
+            message = await receive()
+            await send({"type": "websocket.send", "bytes": message["bytes"][::-1]})
+            await send({"type": "websocket.close"})
+            return
+        body = b""
+        while True:
+            message = await receive()
+            body += message.get("body", b"")
+            if not message.get("more_body"):
+                break
+        answer = big if scope["path"] == "/big" else scope["scheme"].encode() + b" " + str(len(body)).encode()
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": answer})
+
+    with serving(app, threads=1, ssl_certfile=cert, ssl_keyfile=key, lifespan="off") as server:
+        connection = http.client.HTTPSConnection("127.0.0.1", server.port, context=context)
+        with contextlib.closing(connection):
+            replies = []
+            for path, body in [("/", None), ("/up", big), ("/big", None), ("/", b"x")]:
+                connection.request("POST" if body else "GET", path, body=body)
+                replies.append(connection.getresponse().read())
+        assert replies == [b"https 0", b"https %d" % len(big), big, b"https 1"]
+        with connect(f"wss://127.0.0.1:{server.port}/", ssl=context, max_size=None) as ws:
+            ws.send(big)
+            assert ws.recv() == big[::-1]
 
 
 def test_a_server_restarts_at_once_on_the_port_it_has_closed_connections_on():

@@ -47,8 +47,6 @@ class Config:
     shutdown_timeout: float = 10.0
     # Reading pauses while a request is served once this many bytes wait unread.
     read_buffer_limit: int = 64 * 1024
-    # Plain-TCP connections served by the native driver rather than asyncio's transports.
-    native_driver: bool = True
 
     @property
     def is_tls(self) -> bool:

@@ -16,7 +16,7 @@ from typing import Any
 from .._tessaryne_core import ConnectionDriver
 from .asgi import Scope
 from .logs import log_access, server_logger
-from .scope import ASGI_VERSION, RequestEvent, address, websocket_scope
+from .scope import ASGI_VERSION, RequestEvent, address
 from .state import FrameSource, LoopState
 from .websocket import WebSocketSession
 
@@ -83,9 +83,10 @@ class NativeServing:
         self.app = state.app
         self.driver = ConnectionDriver(
             state.loop, self._spawn, self._websocket, log_access if config.access_log else None,
-            state.lifespan_state, config.root_path, "http", ASGI_VERSION,
+            state.lifespan_state, config.root_path, ASGI_VERSION,
             config.max_body_size, config.max_header_size, config.max_keepalive_requests,
             config.keep_alive_timeout, config.head_timeout, config.body_timeout, config.linger_timeout,
+            config.read_buffer_limit,
         )
         state.driver = self.driver
         self.loop.add_reader(self.driver.fileno(), self.driver.run)
@@ -108,10 +109,7 @@ class NativeServing:
         # here, so a simple app has answered before run() returns.
         asyncio.Task(_serve_request(self.app, scope, exchange), loop=self.loop, eager_start=True)
 
-    def _websocket(
-        self, native: Any, request: RequestEvent, client: tuple[str, int] | None, server: tuple[str, int] | None
-    ) -> WebSocketSession:
-        scope = websocket_scope(request, self.state, client, server, False)
+    def _websocket(self, native: Any, request: RequestEvent, scope: Scope) -> WebSocketSession:
         session = WebSocketSession(SessionConnection(native, self.state), request, scope)
         session.start()
         return session

@@ -1,15 +1,16 @@
 """Accepting the connections of one loop's listening socket.
 
 The listener uses only the loop's public API (``add_reader`` on the listening
-socket, ``connect_accepted_socket`` for each connection, plain or TLS), so it
-behaves the same on any loop. What it adds to asyncio's own accept path is a
+socket; ``connect_accepted_socket`` for a TLS connection's handshake), so it
+behaves the same on any loop. A plain connection goes straight to the loop's
+native driver; a TLS one to it too, through a `TlsBridge`. What it adds to asyncio's own accept path is a
 careful answer to running out of file descriptors or memory: it stops reading
 the listening socket and tries again after a short back-off, while the open
 connections are still served (new clients wait in the listen queue meanwhile),
 and it says so once for the whole process, then as a count every few seconds,
 instead of a traceback per failed accept. It also knows every connection of
-its loop, those still in their TLS handshake included, so shutdown can wait for
-them or abort them.
+its loop (the driver's, and those still in their TLS handshake), so shutdown
+can wait for them or abort them.
 """
 
 from __future__ import annotations
@@ -18,11 +19,10 @@ import asyncio
 import errno
 import socket
 import ssl
-from collections.abc import Callable, Collection
 
-from .logs import RecurringCondition, server_logger
 from .driver import NativeServing
-from .state import ConnectionIO
+from .logs import RecurringCondition, server_logger
+from .tls import TlsBridge
 
 __all__ = ["Listener"]
 
@@ -84,31 +84,23 @@ def _describe(error: OSError) -> str:
 
 
 class Listener:
-    """Accepts on ``sock`` for ``loop``, one ``protocol_factory()`` per
-    connection. ``connections`` holds the protocols of the loop's open
-    connections (each adds itself on connection_made and leaves on
-    connection_lost); the listener adds those still being set up."""
+    """Accepts on ``sock`` for the loop of ``native``, whose driver serves
+    every connection."""
 
     def __init__(
         self,
-        loop: asyncio.AbstractEventLoop,
+        native: NativeServing,
         sock: socket.socket,
-        protocol_factory: Callable[[], asyncio.BaseProtocol],
-        connections: Collection[ConnectionIO],
         *,
         ssl_context: ssl.SSLContext | None,
         backlog: int,
-        native: NativeServing | None = None,
     ) -> None:
-        self._loop = loop
+        self._loop = native.loop
+        self._native = native
         self._sock = sock
-        self._factory = protocol_factory
-        self._connections = connections
         self._ssl = ssl_context
         self._backlog = backlog
-        # Plain connections go to the native driver, when there is one.
-        self._native = native
-        # Accepted sockets whose transport or TLS handshake is not done yet.
+        # Accepted TLS sockets whose handshake is not done yet.
         self._connecting: dict[socket.socket, asyncio.Task[None]] = {}
         self._failing: RecurringCondition | None = None
         self._delay = _RETRY_FIRST
@@ -140,15 +132,12 @@ class Listener:
 
     async def wait_closed(self) -> None:
         """Returns once every connection of the loop is gone."""
-        while self._connecting or self._connections or (self._native is not None and len(self._native.driver)):
+        while self._connecting or len(self._native.driver):
             await asyncio.sleep(_CLOSED_POLL)
 
     def abort_clients(self) -> None:
         """Closes every connection at once, those still being set up too."""
-        for connection in list(self._connections):
-            connection.force_close()
-        if self._native is not None:
-            self._native.driver.abort()
+        self._native.driver.abort()
         for task in list(self._connecting.values()):
             task.cancel()
 
@@ -166,7 +155,7 @@ class Listener:
                     continue
                 self._back_off(error, accepted > 0)
                 return
-            if self._native is not None:
+            if self._ssl is None:
                 self._native.adopt(conn)
                 continue
             # Eager: the transport is made now, and the task only waits for
@@ -179,14 +168,14 @@ class Listener:
 
     async def _connect(self, conn: socket.socket) -> None:
         try:
-            await self._loop.connect_accepted_socket(self._factory, conn, ssl=self._ssl)
+            await self._loop.connect_accepted_socket(lambda: TlsBridge(self._native), conn, ssl=self._ssl)
         except asyncio.CancelledError:
             pass  # aborted; the transport, made in the eager first step, closes conn
         except Exception:
             # A client gone or a failed handshake (nobody to tell): the
             # transport has closed conn, and closing it again is harmless; a
-            # failure before there was one (say, MemoryError in the protocol
-            # factory) would otherwise leak the descriptor.
+            # failure before there was one (say, MemoryError in the bridge)
+            # would otherwise leak the descriptor.
             conn.close()
         finally:
             self._connecting.pop(conn, None)

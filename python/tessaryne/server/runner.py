@@ -26,7 +26,6 @@ from .lifespan import Lifespan, LifespanFailure
 from .listener import Listener
 from .driver import NativeServing
 from .logs import server_logger
-from .protocol import HttpProtocol
 from .state import LoopState
 
 __all__ = ["Server", "StartupError", "open_listener", "run"]
@@ -95,20 +94,10 @@ def listening_sockets(host: str, port: int, count: int) -> list[socket.socket]:
 
 def open_listener(
     state: LoopState, sock: socket.socket, ssl_context: ssl.SSLContext | None
-) -> tuple[Listener, NativeServing | None]:
-    """Starts serving ``sock`` on the state's loop, from the loop's thread:
-    plain connections through the native driver, TLS ones through asyncio's
-    transports."""
-    native = NativeServing(state) if state.config.native_driver and ssl_context is None else None
-    listener = Listener(
-        state.loop,
-        sock,
-        lambda: HttpProtocol(state),
-        state.connections,
-        ssl_context=ssl_context,
-        backlog=state.config.backlog,
-        native=native,
-    )
+) -> tuple[Listener, NativeServing]:
+    """Starts serving ``sock`` on the state's loop, from the loop's thread."""
+    native = NativeServing(state)
+    listener = Listener(native, sock, ssl_context=ssl_context, backlog=state.config.backlog)
     listener.start()
     return listener, native
 
@@ -187,8 +176,7 @@ class _LoopThread:
         self.ready.set()
         await self._stop_requested.wait()
         await self._close_connections(listener, state)
-        if native is not None:
-            native.close()
+        native.close()
         shutdown = asyncio.ensure_future(lifespan.shutdown())
         if not await self._unless_forced(shutdown):
             server_logger.info("application shutdown cut short")

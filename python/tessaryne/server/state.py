@@ -11,7 +11,7 @@ from typing import Any, Protocol
 from .._tessaryne_core import ConnectionDriver, FastHttpConnection
 from .config import Config
 
-__all__ = ["ConnectionIO", "FrameSource", "LoopState", "SessionIO"]
+__all__ = ["FrameSource", "LoopState", "SessionIO"]
 
 
 class FrameSource(Protocol):
@@ -39,30 +39,6 @@ class SessionIO(Protocol):
     def close(self) -> None: ...
 
 
-class ConnectionIO(Protocol):
-    """What a request cycle, a WebSocket session and the runner use of a
-    connection; the connection protocol implements it."""
-
-    transport: asyncio.Transport
-    connection: FastHttpConnection
-    state: LoopState
-    config: Config
-    loop: asyncio.AbstractEventLoop
-    write_paused: bool
-
-    def write(self, data: bytes) -> None: ...
-    async def drain(self) -> None: ...
-    def gone(self) -> bool: ...
-    def pause_reading(self) -> None: ...
-    def resume_reading(self) -> None: ...
-    def await_body(self) -> None: ...
-    def close(self) -> None: ...
-    def response_complete(self, keep_alive: bool) -> None: ...
-    def response_failed(self) -> None: ...
-    def shutdown(self) -> None: ...
-    def force_close(self) -> None: ...
-
-
 class LoopState:
     """Owned by one loop thread; only that thread touches it."""
 
@@ -72,11 +48,8 @@ class LoopState:
         self.loop = loop
         # Copied shallowly into every scope's "state", as the lifespan protocol asks.
         self.lifespan_state = lifespan_state
-        self.connections: set[ConnectionIO] = set()
-        # Serves the loop's plain-TCP connections natively, once the runner made it.
+        # Serves the loop's connections, once the runner made it.
         self.driver: ConnectionDriver | None = None
-        # Every connection of the loop reads into this, one at a time.
-        self.read_buffer = memoryview(bytearray(64 * 1024))
         self.shutting_down = False
         self.server_header = b"server: tessaryne\r\n"
         self._date_second = 0
@@ -84,14 +57,12 @@ class LoopState:
 
     def open_connections(self) -> int:
         """Connections of this loop that are not closed yet, whoever serves them."""
-        return len(self.connections) + (len(self.driver) if self.driver is not None else 0)
+        return len(self.driver) if self.driver is not None else 0
 
     def shut_down_connections(self) -> None:
         """No more keep-alive: idle connections close now, busy ones after
         their answer, WebSocket sessions say goodbye."""
         self.shutting_down = True
-        for connection in list(self.connections):
-            connection.shutdown()
         if self.driver is not None:
             for session in self.driver.shutdown():
                 session.shutdown()

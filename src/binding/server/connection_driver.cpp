@@ -58,6 +58,11 @@ struct Names {
   PyObject* server;
   PyObject* state;
   PyObject* http;
+  PyObject* https;
+  PyObject* websocket;
+  PyObject* ws;
+  PyObject* wss;
+  PyObject* subprotocols;
   PyObject* body;
   PyObject* more_body;
   PyObject* status;
@@ -94,6 +99,11 @@ const Names& names() {
                           intern("server"),
                           intern("state"),
                           intern("http"),
+                          intern("https"),
+                          intern("websocket"),
+                          intern("ws"),
+                          intern("wss"),
+                          intern("subprotocols"),
                           intern("body"),
                           intern("more_body"),
                           intern("status"),
@@ -131,11 +141,10 @@ struct DriverShared {
   unsigned long owner = PyThread_get_thread_ident();
   PyRef event_loop;
   PyRef spawn;      // spawn(scope, exchange): starts the request's task
-  PyRef websocket;  // websocket(connection, request_event, client, server): starts a session, returns it
+  PyRef websocket;  // websocket(connection, request_event, scope): starts a session, returns it
   PyRef access;     // access(client, method, raw_path, query, version, status, sent), or None
   PyRef state;      // the lifespan state, copied into every scope
   PyRef root_path;
-  PyRef scheme;
   PyRef asgi;
   // The open connections by token. Not visited by the collector: an open
   // connection is alive because it is open.
@@ -178,16 +187,19 @@ struct ExchangeValue {
 // --- one connection -------------------------------------------------------------------------
 
 struct ConnectionValue final : server::ConnectionEvents {
-  ConnectionValue(std::shared_ptr<DriverShared> driver, int fd, std::uint64_t token, PyRef client, PyRef server)
+  ConnectionValue(std::shared_ptr<DriverShared> driver, int fd, std::uint64_t token, PyRef client, PyRef server,
+                  bool tls)
       : shared(std::move(driver)),
         core(shared->loop, fd, token),
         client(std::move(client)),
-        server(std::move(server)) {}
+        server(std::move(server)),
+        tls(tls) {}
 
   std::shared_ptr<DriverShared> shared;
   server::ServedConnection core;
   PyObject* self = nullptr;  // the object this value lives in, borrowed
   PyRef client, server;
+  bool tls;          // the bytes crossed TLS before reaching this socket
   PyRef current;     // the exchange of the request being served
   PyRef scope;       // of the request whose app starts next
   PyRef upgrade;     // an upgrade request's event, until its session starts
@@ -198,7 +210,8 @@ struct ConnectionValue final : server::ConnectionEvents {
   void request(const http::RequestEvent& event) override;
   void body(std::string_view data, bool more_body) override;
   void start() override;
-  void websocket(const http::RequestEvent& event) override { upgrade = new_request_event(event); }
+  void websocket(const http::RequestEvent& event) override;
+  PyRef new_scope(const http::RequestEvent& event, std::string_view raw_path, bool websocket);
   void start_websocket() override;
   void frames() override;
   void wake() override;
@@ -287,38 +300,69 @@ void set_item(PyObject* dict, PyObject* key, const PyRef& value) {
   if (PyDict_SetItem(dict, key, value.get()) != 0) throw PythonError{};
 }
 
-void ConnectionValue::request(const http::RequestEvent& event) {
+// Subprotocols a WebSocket client offers, in order, as text.
+PyRef new_subprotocols(std::span<const http::HeaderLine> headers) {
+  PyRef list = checked_ref(PyList_New(0));
+  for (const http::HeaderLine& line : headers) {
+    if (!common::equals_lowercase(line.name, "sec-websocket-protocol")) continue;
+    std::string_view rest = line.value;
+    while (!rest.empty()) {
+      const std::size_t comma = rest.find(',');
+      std::string_view item = rest.substr(0, comma);
+      rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+      while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+      while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+      if (item.empty()) continue;
+      append_to_list(list.get(), checked_ref(PyUnicode_DecodeLatin1(item.data(), static_cast<Py_ssize_t>(item.size()), nullptr)));
+    }
+  }
+  return list;
+}
+
+PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_view raw_path, bool websocket) {
   const Names& n = names();
   DriverShared& driver = *shared;
+  PyRef scope = checked_ref(PyDict_New());
+  PyObject* dict = scope.get();
+  set_item(dict, n.type, PyRef::borrow(websocket ? n.websocket : n.http));
+  set_item(dict, n.asgi, PyRef::borrow(driver.asgi.get()));
+  set_item(dict, n.http_version, new_text(http::version_text(event.minor_version)));
+  if (!websocket) set_item(dict, n.method, new_text(event.method));
+  set_item(dict, n.scheme, PyRef::borrow(websocket ? (tls ? n.wss : n.ws) : (tls ? n.https : n.http)));
+  set_item(dict, n.path, decoded_path(raw_path, driver.root_path.get()));
+  set_item(dict, n.raw_path, new_bytes(raw_path));
+  set_item(dict, n.query_string, new_bytes(event.target_parts.query));
+  set_item(dict, n.root_path, PyRef::borrow(driver.root_path.get()));
+  set_item(dict, n.headers, new_header_list(event.headers));
+  set_item(dict, n.client, PyRef::borrow(client.get()));
+  set_item(dict, n.server, PyRef::borrow(server.get()));
+  set_item(dict, n.state, checked_ref(PyDict_Copy(driver.state.get())));
+  if (websocket) set_item(dict, n.subprotocols, new_subprotocols(event.headers));
+  return scope;
+}
+
+void ConnectionValue::request(const http::RequestEvent& event) {
+  const Names& n = names();
   PyRef exchange_object = checked_ref(new_native<ExchangeValue>(http_exchange_type()));
   ExchangeValue& exchange = exchange_of(exchange_object.get());
   exchange.connection = PyRef::borrow(self);
   exchange.number = core.exchange().number;
   exchange.body_complete = !event.has_body;
   const std::string_view raw_path = origin_path(event.target_parts.path);
-  exchange.method = new_text(event.method);
-  exchange.raw_path = new_bytes(raw_path);
-  exchange.query = new_bytes(event.target_parts.query);
-  exchange.version = new_text(http::version_text(event.minor_version));
-
-  PyRef scope = checked_ref(PyDict_New());
-  PyObject* dict = scope.get();
-  set_item(dict, n.type, PyRef::borrow(n.http));
-  set_item(dict, n.asgi, PyRef::borrow(driver.asgi.get()));
-  set_item(dict, n.http_version, PyRef::borrow(exchange.version.get()));
-  set_item(dict, n.method, PyRef::borrow(exchange.method.get()));
-  set_item(dict, n.scheme, PyRef::borrow(driver.scheme.get()));
-  set_item(dict, n.path, decoded_path(raw_path, driver.root_path.get()));
-  set_item(dict, n.raw_path, PyRef::borrow(exchange.raw_path.get()));
-  set_item(dict, n.query_string, PyRef::borrow(exchange.query.get()));
-  set_item(dict, n.root_path, PyRef::borrow(driver.root_path.get()));
-  set_item(dict, n.headers, new_header_list(event.headers));
-  set_item(dict, n.client, PyRef::borrow(client.get()));
-  set_item(dict, n.server, PyRef::borrow(server.get()));
-  set_item(dict, n.state, checked_ref(PyDict_Copy(driver.state.get())));
+  PyRef made = new_scope(event, raw_path, false);
+  // The access log's items, shared with the scope.
+  exchange.method = PyRef::borrow(PyDict_GetItemWithError(made.get(), n.method));
+  exchange.raw_path = PyRef::borrow(PyDict_GetItemWithError(made.get(), n.raw_path));
+  exchange.query = PyRef::borrow(PyDict_GetItemWithError(made.get(), n.query_string));
+  exchange.version = PyRef::borrow(PyDict_GetItemWithError(made.get(), n.http_version));
   // The core calls start() once the engine's step is over.
   current = std::move(exchange_object);
-  this->scope = std::move(scope);
+  scope = std::move(made);
+}
+
+void ConnectionValue::websocket(const http::RequestEvent& event) {
+  upgrade = new_request_event(event);
+  scope = new_scope(event, origin_path(event.target_parts.path), true);
 }
 
 void ConnectionValue::start() {
@@ -377,10 +421,11 @@ void ConnectionValue::response_done(const server::Exchange& state) {
 
 void ConnectionValue::start_websocket() {
   PyRef event = std::move(upgrade);
-  if (!event) return;
+  PyRef websocket_scope = std::move(scope);
+  if (!event || !websocket_scope) return;
   current = PyRef();
   session = checked_ref(
-      PyObject_CallFunctionObjArgs(shared->websocket.get(), self, event.get(), client.get(), server.get(), nullptr));
+      PyObject_CallFunctionObjArgs(shared->websocket.get(), self, event.get(), websocket_scope.get(), nullptr));
 }
 
 void ConnectionValue::frames() {
@@ -944,23 +989,24 @@ Clock::duration seconds(PyObject* value, const char* name) {
 
 constexpr Parameters<15> kDriverNew{
     "ConnectionDriver.__new__()",
-    {"loop", "spawn", "websocket", "access", "state", "root_path", "scheme", "asgi", "max_body_size",
-     "max_header_size", "max_keepalive_requests", "keep_alive_timeout", "head_timeout", "body_timeout",
-     "linger_timeout"}};
+    {"loop", "spawn", "websocket", "access", "state", "root_path", "asgi", "max_body_size", "max_header_size",
+     "max_keepalive_requests", "keep_alive_timeout", "head_timeout", "body_timeout", "linger_timeout",
+     "read_buffer_limit"}};
 
 PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     const auto bound = kDriverNew.bind(args, kwargs);
     server::ServerSettings settings;
-    settings.limits.max_body_size = to_u64(bound[8], "max_body_size");
-    settings.limits.max_header_size = to_u64(bound[9], "max_header_size");
-    settings.limits.max_keepalive_requests = to_u64(bound[10], "max_keepalive_requests");
-    settings.keep_alive_timeout = seconds(bound[11], "keep_alive_timeout");
-    settings.head_timeout = seconds(bound[12], "head_timeout");
-    settings.body_timeout = seconds(bound[13], "body_timeout");
-    settings.linger_timeout = seconds(bound[14], "linger_timeout");
-    if (!PyUnicode_Check(bound[5]) || !PyUnicode_Check(bound[6])) raise(PyExc_TypeError, "root_path and scheme are str");
-    if (!PyDict_Check(bound[4]) || !PyDict_Check(bound[7])) raise(PyExc_TypeError, "state and asgi are dicts");
+    settings.limits.max_body_size = to_u64(bound[7], "max_body_size");
+    settings.limits.max_header_size = to_u64(bound[8], "max_header_size");
+    settings.limits.max_keepalive_requests = to_u64(bound[9], "max_keepalive_requests");
+    settings.keep_alive_timeout = seconds(bound[10], "keep_alive_timeout");
+    settings.head_timeout = seconds(bound[11], "head_timeout");
+    settings.body_timeout = seconds(bound[12], "body_timeout");
+    settings.linger_timeout = seconds(bound[13], "linger_timeout");
+    settings.read_buffer_limit = to_u64(bound[14], "read_buffer_limit");
+    if (!PyUnicode_Check(bound[5])) raise(PyExc_TypeError, "root_path must be a str");
+    if (!PyDict_Check(bound[4]) || !PyDict_Check(bound[6])) raise(PyExc_TypeError, "state and asgi must be dicts");
     names();
     auto shared = std::make_shared<DriverShared>(std::move(settings));
     shared->event_loop = PyRef::borrow(bound[0]);
@@ -969,8 +1015,7 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     shared->access = PyRef::borrow(bound[3]);
     shared->state = PyRef::borrow(bound[4]);
     shared->root_path = PyRef::borrow(bound[5]);
-    shared->scheme = PyRef::borrow(bound[6]);
-    shared->asgi = PyRef::borrow(bound[7]);
+    shared->asgi = PyRef::borrow(bound[6]);
     PyObject* self = new_native<DriverValue>(type);
     native<DriverValue>(self).shared = std::move(shared);
     return self;
@@ -1024,7 +1069,7 @@ PyObject* driver_run(PyObject* self, PyObject*) {
   });
 }
 
-constexpr Parameters<3> kAdopt{"ConnectionDriver.adopt()", {"fd", "client", "server"}};
+constexpr Parameters<4> kAdopt{"ConnectionDriver.adopt()", {"fd", "client", "server", "tls"}, 3};
 
 PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
@@ -1033,8 +1078,9 @@ PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     DriverShared& driver = driver_of(self);
     const int fd = static_cast<int>(to_u64(bound[0], "fd"));
     const std::uint64_t token = driver.next_token++;
-    PyRef connection = checked_ref(new_native<ConnectionValue>(
-        served_connection_type(), value.shared, fd, token, PyRef::borrow(bound[1]), PyRef::borrow(bound[2])));
+    const bool tls = bound[3] != nullptr && to_bool(bound[3], "tls");
+    PyRef connection = checked_ref(new_native<ConnectionValue>(served_connection_type(), value.shared, fd, token,
+                                                               PyRef::borrow(bound[1]), PyRef::borrow(bound[2]), tls));
     ConnectionValue& served = connection_of(connection.get());
     served.self = connection.get();
     driver.connections.emplace(token, PyRef::borrow(connection.get()));
@@ -1095,8 +1141,9 @@ PyMethodDef driver_methods[] = {
     {"run", method_cast(driver_run), METH_NOARGS,
      "run($self)\n--\n\nServes what is ready; the loop calls it when fileno() is readable."},
     {"adopt", method_cast(driver_adopt), METH_FASTCALL | METH_KEYWORDS,
-     "adopt($self, fd, client, server)\n--\n\n"
-     "Serves the accepted, non-blocking socket fd, which the driver now owns."},
+     "adopt($self, fd, client, server, tls=False)\n--\n\n"
+     "Serves the accepted, non-blocking socket fd, which the driver now owns;\n"
+     "tls: its bytes were decrypted on their way (the scope's scheme says so)."},
     {"shutdown", method_cast(driver_shutdown), METH_NOARGS,
      "shutdown($self)\n--\n\n"
      "No more keep-alive: idle connections close now, busy ones after their answer.\n"
@@ -1109,9 +1156,9 @@ PyMethodDef driver_methods[] = {
 
 PyType_Slot driver_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "ConnectionDriver(loop, spawn, websocket, access, state, root_path, scheme, asgi, "
+                    "ConnectionDriver(loop, spawn, websocket, access, state, root_path, asgi, "
                     "max_body_size, max_header_size, max_keepalive_requests, keep_alive_timeout, "
-                    "head_timeout, body_timeout, linger_timeout)\n--\n\n"
+                    "head_timeout, body_timeout, linger_timeout, read_buffer_limit)\n--\n\n"
                     "Serves the plain-TCP connections of one event loop natively.")},
     {Py_tp_new, reinterpret_cast<void*>(driver_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<DriverValue>)},
