@@ -88,7 +88,7 @@ int exec_module(PyObject* module) {
   if (PyObject_SetAttrString(module, "InternalError", internal_error) != 0) return -1;
   // The server's native connection driver: an addition the server opts into,
   // outside the module's public names.
-  PyObject* driver = reinterpret_cast<PyObject*>(connection_driver_type());
+  auto* driver = reinterpret_cast<PyObject*>(connection_driver_type());
   if (driver == nullptr) return -1;
   return PyObject_SetAttrString(module, "ConnectionDriver", driver);
 }

@@ -406,14 +406,14 @@ void ConnectionValue::writable() {
   for (const PyRef& waiter : waiters) wake_future(waiter);
 }
 
-void ConnectionValue::response_done(const server::Exchange& state) {
+void ConnectionValue::response_done(const server::Exchange& exchange_state) {
   if (!current) return;
   ExchangeValue& exchange = exchange_of(current.get());
   exchange.complete = true;
   PyObject* access = shared->access.get();
   if (access == Py_None) return;
-  PyRef status = new_int(state.status);
-  PyRef sent = new_int(state.sent);
+  PyRef status = new_int(exchange_state.status);
+  PyRef sent = new_int(exchange_state.sent);
   PyRef logged = checked_ref(PyObject_CallFunctionObjArgs(
       access, client.get(), exchange.method.get(), exchange.raw_path.get(), exchange.query.get(),
       exchange.version.get(), status.get(), sent.get(), nullptr));
@@ -509,7 +509,7 @@ PyObject* done_completion() {
 
 PyRef waiting(Waiting kind, PyObject* owner, PyRef future, PyRef message = {}) {
   PyRef completion = checked_ref(new_native<CompletionValue>(completion_type()));
-  CompletionValue& value = native<CompletionValue>(completion.get());
+  auto& value = native<CompletionValue>(completion.get());
   value.iterator = checked_ref(PyObject_CallMethodNoArgs(future.get(), names().await_));
   value.exchange = PyRef::borrow(owner);
   value.message = std::move(message);
@@ -660,7 +660,7 @@ PyRef send(PyObject* exchange_object, PyObject* message) {
 // --- Completion: the awaitable of receive, send and drain ------------------------------------
 
 PySendResult completion_send(PyObject* self, PyObject* argument, PyObject** result) {
-  CompletionValue& value = native<CompletionValue>(self);
+  auto& value = native<CompletionValue>(self);
   try {
     for (;;) {
       if (value.waiting == Waiting::nothing) {
@@ -697,7 +697,7 @@ PySendResult completion_send(PyObject* self, PyObject* argument, PyObject** resu
         }
       }
       // Continue as the new completion.
-      CompletionValue& follow = native<CompletionValue>(next.get());
+      auto& follow = native<CompletionValue>(next.get());
       value.value = std::move(follow.value);
       value.iterator = std::move(follow.iterator);
       value.exchange = std::move(follow.exchange);
@@ -972,7 +972,7 @@ struct DriverValue {
 };
 
 DriverShared& driver_of(PyObject* self) {
-  DriverValue& value = native<DriverValue>(self);
+  auto& value = native<DriverValue>(self);
   if (!value.shared) raise(PyExc_RuntimeError, "the driver is closed");
   check_thread(value.shared->owner);
   return *value.shared;
@@ -1074,7 +1074,7 @@ constexpr Parameters<4> kAdopt{"ConnectionDriver.adopt()", {"fd", "client", "ser
 PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kAdopt.bind(args, nargsf, kwnames);
-    DriverValue& value = native<DriverValue>(self);
+    auto& value = native<DriverValue>(self);
     DriverShared& driver = driver_of(self);
     const int fd = static_cast<int>(to_u64(bound[0], "fd"));
     const std::uint64_t token = driver.next_token++;

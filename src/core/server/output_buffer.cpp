@@ -74,7 +74,7 @@ void OutputBuffer::discard() noexcept {
   data_.clear();
   sent_ = 0;
   // A large response's buffer is not kept by an idle connection.
-  if (data_.capacity() > 64 * 1024) data_.shrink_to_fit();
+  if (data_.capacity() > (std::size_t{64} << 10)) data_.shrink_to_fit();
 }
 
 }  // namespace tessaryne::server

@@ -46,23 +46,23 @@ Poller::~Poller() {
   ::close(epoll_fd_);
 }
 
-void Poller::watch(int fd, std::uint64_t token, bool read, bool write) {
+void Poller::watch(int fd, std::uint64_t token, bool read, bool write) const {
   epoll_event event{};
   event.events = interest(read, write);
   event.data.u64 = token;
   if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) fail("epoll_ctl");
 }
 
-void Poller::change(int fd, std::uint64_t token, bool read, bool write) noexcept {
+void Poller::change(int fd, std::uint64_t token, bool read, bool write) const noexcept {
   epoll_event event{};
   event.events = interest(read, write);
   event.data.u64 = token;
   ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &event);
 }
 
-void Poller::forget(int fd) noexcept { ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr); }
+void Poller::forget(int fd) const noexcept { ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr); }
 
-std::size_t Poller::poll(std::span<Readiness> out) noexcept {
+std::size_t Poller::poll(std::span<Readiness> out) const noexcept {
   std::array<epoll_event, 64> events{};
   const int limit = static_cast<int>(out.size() < events.size() ? out.size() : events.size());
   int count = 0;
@@ -80,7 +80,7 @@ std::size_t Poller::poll(std::span<Readiness> out) noexcept {
   return static_cast<std::size_t>(count);
 }
 
-void Poller::set_alarm(Clock::time_point at) noexcept {
+void Poller::set_alarm(Clock::time_point at) const noexcept {
   // steady_clock is CLOCK_MONOTONIC here; a zero value would disarm, so the
   // earliest alarm is one nanosecond.
   auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
@@ -91,12 +91,12 @@ void Poller::set_alarm(Clock::time_point at) noexcept {
   ::timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
 }
 
-void Poller::clear_alarm() noexcept {
+void Poller::clear_alarm() const noexcept {
   const itimerspec spec{};
   ::timerfd_settime(timer_fd_, 0, &spec, nullptr);
 }
 
-void Poller::acknowledge_alarm() noexcept {
+void Poller::acknowledge_alarm() const noexcept {
   std::uint64_t expirations = 0;
   [[maybe_unused]] const auto read = ::read(timer_fd_, &expirations, sizeof expirations);
 }

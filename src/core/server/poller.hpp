@@ -31,18 +31,18 @@ class Poller {
 
   [[nodiscard]] int fd() const noexcept { return epoll_fd_; }
 
-  void watch(int fd, std::uint64_t token, bool read, bool write);  // throws std::system_error
-  void change(int fd, std::uint64_t token, bool read, bool write) noexcept;
-  void forget(int fd) noexcept;
+  void watch(int fd, std::uint64_t token, bool read, bool write) const;  // throws std::system_error
+  void change(int fd, std::uint64_t token, bool read, bool write) const noexcept;
+  void forget(int fd) const noexcept;
 
   // Fills `out` with what is ready now, without waiting; returns the count.
-  std::size_t poll(std::span<Readiness> out) noexcept;
+  std::size_t poll(std::span<Readiness> out) const noexcept;
 
   // The alarm reports once at `at` (or at once if that has passed); a later
   // call replaces it. Reading the expiry rearms nothing.
-  void set_alarm(Clock::time_point at) noexcept;
-  void clear_alarm() noexcept;
-  void acknowledge_alarm() noexcept;
+  void set_alarm(Clock::time_point at) const noexcept;
+  void clear_alarm() const noexcept;
+  void acknowledge_alarm() const noexcept;
 
  private:
   int epoll_fd_ = -1;

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 
@@ -23,10 +24,9 @@ constexpr std::string_view kServerError = "Internal Server Error";
 constexpr std::array<http::HeaderField, 1> kTextHeaders{{{"content-type", "text/plain; charset=utf-8"}}};
 
 bool expects_continue(std::span<const http::HeaderLine> headers) noexcept {
-  for (const http::HeaderLine& line : headers)
-    if (common::equals_lowercase(line.name, "expect") && common::equals_lowercase(line.value, "100-continue"))
-      return true;
-  return false;
+  return std::ranges::any_of(headers, [](const http::HeaderLine& line) {
+    return common::equals_lowercase(line.name, "expect") && common::equals_lowercase(line.value, "100-continue");
+  });
 }
 
 bool one_host(std::span<const http::HeaderLine> headers) noexcept {
