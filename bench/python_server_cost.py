@@ -1,0 +1,115 @@
+"""Server cost per request in instructions, counted by callgrind: a number
+that does not drift with the machine's speed or with other load, so two
+versions of the server can be compared from any run.
+
+The server (one loop thread, access log off, bench/hello_app.py) runs under
+valgrind's callgrind; a client process sends REQUESTS keep-alive GETs over
+CONNECTIONS connections, one request in flight on each. The cost per request
+is (instructions with REQUESTS requests - instructions with none) / REQUESTS,
+so start-up and shutdown cancel out. With BASELINE=/path/to/another/checkout
+(its extension built, e.g. with `make extension` there) that checkout's server
+is measured on the same interpreter beside ours.
+
+Run: python bench/python_server_cost.py  (needs valgrind; skipped without it)."""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+REQUESTS = int(os.environ.get("COST_REQUESTS", "4000"))
+CONNECTIONS = 8
+REQUEST = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def wait_listening(port, deadline=120.0):
+    end = time.monotonic() + deadline
+    while time.monotonic() < end:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            time.sleep(0.2)
+    return False
+
+
+def drive(port, count):
+    """Sends `count` requests round-robin over keep-alive connections, each answered before the next."""
+    sockets = [socket.create_connection(("127.0.0.1", port)) for _ in range(CONNECTIONS)]
+    try:
+        for i in range(count):
+            sock = sockets[i % CONNECTIONS]
+            sock.sendall(REQUEST)
+            received = b""
+            while not received.endswith(b"Hello, world!"):
+                chunk = sock.recv(65536)
+                if not chunk:
+                    raise ConnectionError("the server closed a keep-alive connection")
+                received += chunk
+    finally:
+        for sock in sockets:
+            sock.close()
+
+
+def instructions(checkout, count):
+    port = free_port()
+    with tempfile.TemporaryDirectory() as scratch:
+        out = os.path.join(scratch, "callgrind.out")
+        env = dict(os.environ, PYTHONPATH=os.path.join(checkout, "python"))
+        server = subprocess.Popen(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--quiet",
+             sys.executable, "-m", "tessaryne", "bench.hello_app:app", "--port", str(port), "--threads", "1",
+             "--no-access-log", "--log-level", "warning", "--lifespan", "off"],
+            cwd=checkout, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            if not wait_listening(port):
+                raise RuntimeError("the server did not start")
+            drive(port, count)
+        finally:
+            server.send_signal(signal.SIGINT)
+            server.wait(timeout=300)
+        with open(out) as file:
+            for line in file:
+                if line.startswith(("summary:", "totals:")):
+                    return int(line.split()[1])
+    raise RuntimeError("callgrind wrote no total")
+
+
+def per_request(checkout):
+    # The connections alone: the client connects in both runs.
+    return (instructions(checkout, REQUESTS) - instructions(checkout, 0)) / REQUESTS
+
+
+def main():
+    if shutil.which("valgrind") is None:
+        print("server cost per request: skipped (no valgrind)")
+        return
+    rows = [("ours", ROOT)]
+    baseline = os.environ.get("BASELINE")
+    if baseline:
+        rows.append((f"baseline ({os.path.basename(os.path.abspath(baseline))})", baseline))
+    print(f"server cost per request, instructions counted by callgrind ({REQUESTS} keep-alive GETs, "
+          f"{CONNECTIONS} connections, one loop thread)")
+    figures = {}
+    for name, checkout in rows:
+        figures[name] = per_request(checkout)
+        print(f"  {name:<28} {figures[name]:>12,.0f}")
+    if len(figures) == 2:
+        ours, base = figures.values()
+        print(f"  ours / baseline             {ours / base:>12.2f}x")
+
+
+if __name__ == "__main__":
+    main()
