@@ -42,7 +42,7 @@ class LoopServer:
 def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
     config = Config(app=app, host="127.0.0.1", port=0, threads=1, **{"access_log": False, **settings})
     loop = asyncio.new_event_loop()
-    state = LoopState(config, loop, {})
+    state = LoopState(config, loop, {}, app)
     server = loop.run_until_complete(loop.create_server(lambda: HttpProtocol(state), "127.0.0.1", 0))
     thread = threading.Thread(target=loop.run_forever, daemon=True)
     thread.start()

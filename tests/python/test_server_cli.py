@@ -17,7 +17,7 @@ OPTIONS = [
     "--host", "--port", "--threads", "--executor-threads", "--root-path", "--lifespan", "--ssl-certfile",
     "--ssl-keyfile", "--no-access-log", "--log-level", "--keep-alive-timeout", "--shutdown-timeout",
     "--timeout-request-head", "--timeout-request-body", "--limit-request-body", "--limit-request-head",
-    "--max-requests-per-connection",
+    "--max-requests-per-connection", "--factory",
 ]  # fmt: skip
 
 APP = textwrap.dedent(
