@@ -13,6 +13,7 @@ import asyncio
 from typing import TYPE_CHECKING, Any
 
 from .._tessaryne_core import FastHttpConnection
+from .app_errors import note_app_error
 from .asgi import Message, Scope
 from .logs import log_access, server_logger
 from .state import ConnectionIO
@@ -82,12 +83,13 @@ class HttpCycle:
     async def run(self) -> None:
         try:
             await self.protocol.state.app(self.scope, self.receive, self.send)
-        except Exception:
+        except Exception as error:
             if self.disconnected or self.protocol.gone():
                 # A client going away is not an application error.
                 server_logger.debug("ASGI application raised after its client went away", exc_info=True)
                 return
             server_logger.exception("Exception in ASGI application")
+            note_app_error(error)
             self.fail()
             return
         if self.complete or self.disconnected:
