@@ -24,14 +24,14 @@ __all__ = ["cross_loop_error", "note_app_error"]
 _CROSS_LOOP_MESSAGES = ("is bound to a different event loop", "attached to a different loop")
 
 _EXPLANATION = (
-    "The application used an asyncio object that belongs to another event loop (%s). "
-    "tessaryne runs one event loop per thread, and each loop runs the lifespan: an asyncio lock, queue, "
-    "event, future or client created at import or kept on the application (app.state) belongs to one loop only. "
-    "Ways out: keep per-loop objects in the lifespan state (scope[\"state\"]), of which every loop has its own; "
-    "serve with --factory, so that every loop has its own application, app.state and lifespan; "
-    "share across loops with the drop-ins of tessaryne.sync (Lock, Queue, ...); "
-    "or run one loop per process: --threads 1 --workers N. "
-    "Explained once; every such failure is logged as an application error."
+    "The application used an asyncio object of another event loop (%s). "
+    "tessaryne runs an event loop per thread, and each runs the lifespan: an asyncio lock, queue, event, "
+    "future or client made at import or kept on the application (app.state) belongs to one loop. "
+    "Ways out: keep such objects in the lifespan state (scope[\"state\"]), which is per loop; "
+    "--factory, so that every loop has its own application, app.state and lifespan; "
+    "the cross-loop drop-ins of tessaryne.sync (Lock, Queue, ...); "
+    "or --threads 1 --workers N, one loop per process. "
+    "Explained once; each such failure is logged as an application error."
 )
 
 # Taken by the first explanation and never released: once per process, from any thread.
