@@ -54,6 +54,7 @@ def test_help_explains_every_option():
         ("no_colon", [], "the application must be given as module:attribute, not 'no_colon'"),
         ("served:app", ["--port", "{taken}"], "cannot listen on 127.0.0.1:{taken}: Address already in use"),
         ("served:app", ["--ssl-certfile", "missing.pem"], "cannot load the TLS certificate ('missing.pem'): "),
+        ("served:app", ["--factory"], "the application factory raised TypeError: app() missing 3 required positional"),
     ],
 )
 def test_errors_are_one_line_and_status_1(tmp_path, app, options, message):
