@@ -11,7 +11,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, NoReturn, cast
 
 from .server.asgi import ASGIApp
-from .server.config import Config
+from .server.config import AppFactory, Config
 from .server.logs import access_logger
 from .server.runner import StartupError, run
 
@@ -68,6 +68,12 @@ def _parser() -> argparse.ArgumentParser:
         description="Serve an ASGI application on one event loop per thread, in one free-threaded process.",
     )
     parser.add_argument("app", help="the application, as module:attribute (for example tessaryne.demo:app)")
+    parser.add_argument(
+        "--factory",
+        action="store_true",
+        help="the application is a factory, called once on each loop thread so that every loop has "
+        "its own application, app.state and lifespan (default: one application shared by every loop)",
+    )
     parser.add_argument("--host", default=_default("host"), help="address to listen on (default: %(default)s)")
     parser.add_argument("--port", type=_bounded_int(0, 65535), default=_default("port"), help="port to listen on, 0 for any free port (default: %(default)s)")
     parser.add_argument(
@@ -145,7 +151,7 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def import_app(name: str) -> ASGIApp:
+def import_app(name: str) -> ASGIApp | AppFactory:
     """The object ``module:attribute`` names; the attribute may be a dotted path."""
     module_name, _, attribute = name.partition(":")
     if not module_name or not attribute:
@@ -167,7 +173,7 @@ def import_app(name: str) -> ASGIApp:
             raise UsageError(f"module {module_name!r} has no attribute {attribute!r}") from None
     if not callable(target):
         raise UsageError(f"{name} is not callable")
-    return cast(ASGIApp, target)
+    return cast(ASGIApp | AppFactory, target)
 
 
 def configure_logging(level: str, access_log: bool) -> None:
@@ -207,6 +213,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             max_header_size=options.max_header_size,
             max_keepalive_requests=options.max_keepalive_requests,
             shutdown_timeout=options.shutdown_timeout,
+            factory=options.factory,
         )
         run(config)
     except (UsageError, StartupError) as error:

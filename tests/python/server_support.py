@@ -1,13 +1,17 @@
 """Servers for tests, on port 0: one loop's listener and connections on an
-event loop in a thread (`serve`), or the whole runner with its loop threads
-(`serving`)."""
+event loop in a thread (`serve`), the whole runner with its loop threads
+(`serving`), or the command in its own process (`command`)."""
 
 from __future__ import annotations
 
 import asyncio
+import queue
+import re
 import shutil
+import signal
 import socket
 import subprocess
+import sys
 import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -43,7 +47,7 @@ def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
     ssl_context = settings.pop("ssl_context", None)
     config = Config(app=app, host="127.0.0.1", port=0, threads=1, **{"access_log": False, **settings})
     loop = asyncio.new_event_loop()
-    state = LoopState(config, loop, {})
+    state = LoopState(config, loop, {}, app)
     sock = socket.create_server(("127.0.0.1", 0))
     thread = threading.Thread(target=loop.run_forever, daemon=True)
     thread.start()
@@ -75,6 +79,57 @@ def serving(app: ASGIApp, **settings: Any) -> Iterator[Server]:
     finally:
         server.stop()
     assert not [t for t in threading.enumerate() if t.name.startswith("tessaryne-loop-")]
+
+
+def tessaryne(*args: str, cwd: Path | str) -> subprocess.Popen[str]:
+    """``python -m tessaryne``, run from cwd (which `-m` puts on the import path)."""
+    return subprocess.Popen([sys.executable, "-m", "tessaryne", *args], cwd=cwd, stderr=subprocess.PIPE, text=True)
+
+
+class RunningCommand:
+    """The command's process once it listens; its stderr is read all along, so
+    that a server logging a lot never blocks on a full pipe."""
+
+    def __init__(self, process: subprocess.Popen[str]) -> None:
+        self.process = process
+        self._lines: queue.Queue[str | None] = queue.Queue()
+        self._stderr: list[str] = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        self.listening = self._wait_listening()
+        self.port = int(self.listening[1])
+
+    def _read(self) -> None:
+        assert self.process.stderr is not None
+        for line in self.process.stderr:
+            self._stderr.append(line)
+            self._lines.put(line)
+        self._lines.put(None)
+
+    def _wait_listening(self) -> re.Match[str]:
+        while (line := self._lines.get(timeout=120)) is not None:
+            if ready := re.search(r"tessaryne listening on \S+:(\d+) \((\d+) threads\)", line):
+                return ready
+        self._reader.join()
+        raise AssertionError("the server ended before listening:\n" + "".join(self._stderr))
+
+    def stop(self) -> str:
+        """SIGTERM, a clean exit, and everything the server wrote on stderr."""
+        self.process.send_signal(signal.SIGTERM)
+        assert self.process.wait(timeout=120) == 0
+        self._reader.join()
+        return "".join(self._stderr)
+
+
+@contextmanager
+def command(*args: str, cwd: Path | str) -> Iterator[RunningCommand]:
+    """``python -m tessaryne ... --port 0``, until it listens; killed at the end if still running."""
+    process = tessaryne(*args, "--port", "0", cwd=cwd)
+    try:
+        yield RunningCommand(process)
+    finally:
+        process.kill()
+        process.wait()
 
 
 needs_openssl = pytest.mark.skipif(shutil.which("openssl") is None, reason="needs the openssl command")

@@ -200,7 +200,7 @@ def test_abandoned_connections_are_freed_by_reference_counting_and_not_logged(
         while server.call(lambda: server.state.open_connections() + len(asyncio.all_tasks()) - 1):
             assert time.monotonic() < deadline, "connections or app tasks still alive"
             time.sleep(0.01)
-    kept = {"HttpProtocol", "HttpCycle", "WebSocketSession", "ServedConnection", "HttpExchange", "Completion"}
+    kept = {"WebSocketSession", "ServedConnection", "HttpExchange", "Completion"}
     live = [type(o).__name__ for o in gc.get_objects() if type(o).__name__ in kept]
     assert collections.Counter(live) == {}
     assert [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING] == []

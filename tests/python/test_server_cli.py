@@ -12,12 +12,13 @@ import sys
 import textwrap
 
 import pytest
+from server_support import command, tessaryne
 
 OPTIONS = [
     "--host", "--port", "--threads", "--executor-threads", "--root-path", "--lifespan", "--ssl-certfile",
     "--ssl-keyfile", "--no-access-log", "--log-level", "--keep-alive-timeout", "--shutdown-timeout",
     "--timeout-request-head", "--timeout-request-body", "--limit-request-body", "--limit-request-head",
-    "--max-requests-per-connection",
+    "--max-requests-per-connection", "--factory",
 ]  # fmt: skip
 
 APP = textwrap.dedent(
@@ -38,11 +39,6 @@ APP = textwrap.dedent(
 )
 
 
-def tessaryne(*args, cwd):
-    """The command, run from cwd (which `-m` puts on the import path)."""
-    return subprocess.Popen([sys.executable, "-m", "tessaryne", *args], cwd=cwd, stderr=subprocess.PIPE, text=True)
-
-
 def test_help_explains_every_option():
     shown = subprocess.run([sys.executable, "-m", "tessaryne", "--help"], capture_output=True, text=True).stdout
     assert set(OPTIONS) == set(re.findall(r"^\s+(--[a-z-]+)", shown, re.M)) - {"--help"}
@@ -58,6 +54,7 @@ def test_help_explains_every_option():
         ("no_colon", [], "the application must be given as module:attribute, not 'no_colon'"),
         ("served:app", ["--port", "{taken}"], "cannot listen on 127.0.0.1:{taken}: Address already in use"),
         ("served:app", ["--ssl-certfile", "missing.pem"], "cannot load the TLS certificate ('missing.pem'): "),
+        ("served:app", ["--factory"], "the application factory raised TypeError: app() missing 3 required positional"),
     ],
 )
 def test_errors_are_one_line_and_status_1(tmp_path, app, options, message):
@@ -89,14 +86,9 @@ def read_until(sock, marker):
 def test_sigterm_lets_requests_finish_closes_idle_connections_and_a_second_one_stops_at_once(tmp_path):
     (tmp_path / "served.py").write_text(APP)
     timeouts = ["--keep-alive-timeout", "600", "--shutdown-timeout", "600", "--timeout-request-body", "600"]  # none ends anything here
-    process = tessaryne("served:app", "--port", "0", "--threads", "2", *timeouts, cwd=tmp_path)
-    try:
-        ready = None
-        while ready is None:
-            line = process.stderr.readline()
-            assert line, "the server ended before listening"
-            ready = re.search(r"tessaryne listening on http://127\.0\.0\.1:(\d+) \(2 threads\)", line)
-        port = int(ready[1])
+    with command("served:app", "--threads", "2", *timeouts, cwd=tmp_path) as server:
+        process, port = server.process, server.port
+        assert server.listening[2] == "2"
 
         idle = http.client.HTTPConnection("127.0.0.1", port)
         idle.request("GET", "/")
@@ -115,6 +107,3 @@ def test_sigterm_lets_requests_finish_closes_idle_connections_and_a_second_one_s
         process.send_signal(signal.SIGTERM)  # the stuck request would hold the stop for ten minutes
         assert process.wait(timeout=60) == 0
         assert not read_until(stuck, b"done").endswith(b"0\r\n\r\n")
-    finally:
-        process.kill()
-        process.wait()

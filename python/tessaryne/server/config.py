@@ -4,18 +4,23 @@ from __future__ import annotations
 
 import os
 import ssl
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Literal
 
 from ..executor import default_workers
 from .asgi import ASGIApp
 
-__all__ = ["Config"]
+__all__ = ["AppFactory", "Config"]
+
+# Makes one application; with Config.factory, called once on every loop thread.
+AppFactory = Callable[[], ASGIApp]
 
 
 @dataclass(frozen=True, slots=True)
 class Config:
-    app: ASGIApp
+    # The application every loop serves, or with factory what makes each loop its own.
+    app: ASGIApp | AppFactory
     host: str = "127.0.0.1"
     port: int = 8000
     # Loop threads, each with its own event loop and listening socket.
@@ -47,6 +52,9 @@ class Config:
     shutdown_timeout: float = 10.0
     # Reading pauses while a request is served once this many bytes wait unread.
     read_buffer_limit: int = 64 * 1024
+    # app is a factory, called on each loop thread inside its loop, so that each
+    # loop has its own application (its app.state, the asyncio objects it keeps).
+    factory: bool = False
 
     @property
     def is_tls(self) -> bool:

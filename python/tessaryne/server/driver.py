@@ -14,6 +14,7 @@ import socket
 from typing import Any
 
 from .._tessaryne_core import ConnectionDriver
+from .app_errors import note_app_error
 from .asgi import Scope
 from .logs import log_access, server_logger
 from .scope import ASGI_VERSION, RequestEvent, address
@@ -26,9 +27,10 @@ __all__ = ["NativeServing", "SessionConnection"]
 async def _serve_request(app: Any, scope: Scope, exchange: Any) -> None:
     try:
         await app(scope, exchange.receive, exchange.send)
-    except Exception:
+    except Exception as error:
         if exchange.app_failed():
             server_logger.exception("Exception in ASGI application")
+            note_app_error(error)
         else:
             # A client going away is not an application error.
             server_logger.debug("ASGI application raised after its client went away", exc_info=True)

@@ -2,10 +2,11 @@
 
 Startup runs on each loop, before that loop accepts connections, and shutdown
 on each loop after its connections are gone, as every worker of a multi-process
-server would run them: whatever the application creates at startup (a client
-pool, a lock, a queue) belongs to the loop that serves the requests using it.
-Each loop has its own ``state`` dict, copied shallowly into every scope of
-that loop.
+server would run them. Each loop has its own ``state`` dict, copied shallowly
+into every scope of that loop: what the application keeps there at startup (a
+client pool, a lock, a queue) belongs to the loop that serves the requests
+using it. What it keeps on itself is shared, unless ``Config.factory`` gives
+each loop its own application.
 """
 
 from __future__ import annotations

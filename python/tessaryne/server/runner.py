@@ -18,10 +18,11 @@ import ssl
 import threading
 from concurrent.futures import Executor
 from types import FrameType
-from typing import Any
+from typing import Any, cast
 
 from ..executor import WorkerPoolEventLoop, WorkerPoolExecutor
-from .config import Config
+from .asgi import ASGIApp
+from .config import AppFactory, Config
 from .lifespan import Lifespan, LifespanFailure
 from .listener import Listener
 from .driver import NativeServing
@@ -162,16 +163,19 @@ class _LoopThread:
         self._stop_requested = asyncio.Event()
         self._force_requested = asyncio.Event()
         self._loop = loop
-        lifespan = Lifespan(self.config.app, self.config.lifespan)
+        lifespan: Lifespan | None = None
         try:
+            app = _loop_app(self.config)
+            lifespan = Lifespan(app, self.config.lifespan)
             await lifespan.startup()
-            state = LoopState(self.config, loop, lifespan.state)
+            state = LoopState(self.config, loop, lifespan.state, app)
             listener, native = open_listener(state, self.sock, self.ssl_context)
         except Exception as error:
             reason = "application startup failed" if isinstance(error, LifespanFailure) else "cannot serve"
-            self.error = StartupError(f"{reason}: {error}")
+            self.error = error if isinstance(error, StartupError) else StartupError(f"{reason}: {error}")
             self.ready.set()
-            await lifespan.shutdown()
+            if lifespan is not None:
+                await lifespan.shutdown()
             return
         self.ready.set()
         await self._stop_requested.wait()
@@ -201,6 +205,20 @@ class _LoopThread:
         if not await self._unless_forced(closed, self.config.shutdown_timeout):
             listener.abort_clients()  # also those still in their TLS handshake
             await closed
+
+
+def _loop_app(config: Config) -> ASGIApp:
+    """The application one loop serves; with config.factory, one made for that
+    loop, on its thread and inside it, so that what it keeps belongs to that loop."""
+    if not config.factory:
+        return cast(ASGIApp, config.app)
+    try:
+        made: object = cast(AppFactory, config.app)()
+    except Exception as error:
+        raise StartupError(f"the application factory raised {type(error).__name__}: {error}") from error
+    if not callable(made):
+        raise StartupError(f"the application factory returned {type(made).__name__}, not an ASGI application")
+    return cast(ASGIApp, made)
 
 
 def _cancel_remaining_tasks(loop: asyncio.AbstractEventLoop) -> None:

@@ -9,6 +9,7 @@ from email.utils import formatdate
 from typing import Any, Protocol
 
 from .._tessaryne_core import ConnectionDriver, FastHttpConnection
+from .asgi import ASGIApp
 from .config import Config
 
 __all__ = ["FrameSource", "LoopState", "SessionIO"]
@@ -42,9 +43,12 @@ class SessionIO(Protocol):
 class LoopState:
     """Owned by one loop thread; only that thread touches it."""
 
-    def __init__(self, config: Config, loop: asyncio.AbstractEventLoop, lifespan_state: dict[str, Any]) -> None:
+    def __init__(
+        self, config: Config, loop: asyncio.AbstractEventLoop, lifespan_state: dict[str, Any], app: ASGIApp
+    ) -> None:
         self.config = config
-        self.app = config.app
+        # The loop's own application when config.factory made one for it.
+        self.app = app
         self.loop = loop
         # Copied shallowly into every scope's "state", as the lifespan protocol asks.
         self.lifespan_state = lifespan_state

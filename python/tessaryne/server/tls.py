@@ -91,13 +91,14 @@ class TlsBridge(asyncio.Protocol):
                 self._transport.resume_reading()
 
     def eof_received(self) -> bool:
-        # The client finished sending; the driver decides whether to answer.
+        # The client finished sending. TLS has no half-close: asyncio ends the
+        # connection, and the driver hears the end of input first.
         if self._inner is not None and not self._pending:
             try:
                 self._inner.shutdown(socket.SHUT_WR)
             except OSError:
                 pass
-        return True
+        return False
 
     # --- driver to client -----------------------------------------------------------
 

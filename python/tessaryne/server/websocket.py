@@ -22,6 +22,7 @@ from enum import Enum
 from typing import Any
 
 from .._tessaryne_core import FastHttpConnection
+from .app_errors import note_app_error
 from .asgi import Message, Scope
 from .logs import log_access, server_logger
 from .scope import ERROR_RESPONSE, ERROR_STATUS, EVENT_ERROR, EVENT_WS_MESSAGE, RequestEvent
@@ -171,11 +172,12 @@ class WebSocketSession:
     async def _run_app(self) -> None:
         try:
             await self._protocol.state.app(self._scope, self._receive, self._send)
-        except Exception:
+        except Exception as error:
             if self._phase is _Phase.CLOSED or self._protocol.gone():
                 server_logger.debug("WebSocket application raised after its connection ended", exc_info=True)
                 return
             server_logger.exception("WebSocket application failed")
+            note_app_error(error)
             self._end_after_app(1011)
         else:
             self._end_after_app(1000)
