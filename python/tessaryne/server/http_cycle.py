@@ -259,6 +259,7 @@ class HttpCycle:
             log_access(self.scope["client"], self.request, self.status, self.sent)
         if self.waiter is not None:
             self.wake()
+        protocol.state.request_done()
         protocol.response_complete(self.keep_alive)
 
 

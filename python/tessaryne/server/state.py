@@ -1,17 +1,20 @@
 """What the connections of one loop thread share: the settings, the app, the
-live connections (for graceful shutdown) and the cached date header."""
+live connections (for graceful shutdown), the cached date header and the
+process's count of answered requests."""
 
 from __future__ import annotations
 
 import asyncio
+import threading
 import time
+from collections.abc import Callable
 from email.utils import formatdate
 from typing import Any, Protocol
 
 from .._tessaryne_core import FastHttpConnection
 from .config import Config
 
-__all__ = ["ConnectionIO", "LoopState"]
+__all__ = ["ConnectionIO", "LoopState", "RequestCount"]
 
 
 class ConnectionIO(Protocol):
@@ -37,10 +40,34 @@ class ConnectionIO(Protocol):
     def force_close(self) -> None: ...
 
 
-class LoopState:
-    """Owned by one loop thread; only that thread touches it."""
+class RequestCount:
+    """The answered requests of every loop of a process, against a limit:
+    on_reached runs once, on the loop thread whose answer reached it."""
 
-    def __init__(self, config: Config, loop: asyncio.AbstractEventLoop, lifespan_state: dict[str, Any]) -> None:
+    def __init__(self, limit: int, on_reached: Callable[[], None]) -> None:
+        self._lock = threading.Lock()
+        self._left = limit
+        self._on_reached = on_reached
+
+    def add(self) -> None:
+        with self._lock:
+            self._left -= 1
+            reached = self._left == 0
+        if reached:
+            self._on_reached()
+
+
+class LoopState:
+    """Owned by one loop thread; only that thread touches it (the request
+    count excepted, which is made for sharing)."""
+
+    def __init__(
+        self,
+        config: Config,
+        loop: asyncio.AbstractEventLoop,
+        lifespan_state: dict[str, Any],
+        requests: RequestCount | None = None,
+    ) -> None:
         self.config = config
         self.app = config.app
         self.loop = loop
@@ -50,9 +77,15 @@ class LoopState:
         # Every connection of the loop reads into this, one at a time.
         self.read_buffer = memoryview(bytearray(64 * 1024))
         self.shutting_down = False
+        self.requests = requests
         self.server_header = b"server: tessaryne\r\n"
         self._date_second = 0
         self._date_header = b""
+
+    def request_done(self) -> None:
+        """A response is complete."""
+        if self.requests is not None:
+            self.requests.add()
 
     @property
     def date_header(self) -> bytes:
