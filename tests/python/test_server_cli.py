@@ -13,11 +13,13 @@ import textwrap
 
 import pytest
 
+from server_support import tessaryne
+
 OPTIONS = [
     "--host", "--port", "--threads", "--executor-threads", "--root-path", "--lifespan", "--ssl-certfile",
     "--ssl-keyfile", "--no-access-log", "--log-level", "--keep-alive-timeout", "--shutdown-timeout",
     "--timeout-request-head", "--timeout-request-body", "--limit-request-body", "--limit-request-head",
-    "--max-requests-per-connection",
+    "--max-requests-per-connection", "--workers", "--limit-max-requests",
 ]  # fmt: skip
 
 APP = textwrap.dedent(
@@ -38,11 +40,6 @@ APP = textwrap.dedent(
 )
 
 
-def tessaryne(*args, cwd):
-    """The command, run from cwd (which `-m` puts on the import path)."""
-    return subprocess.Popen([sys.executable, "-m", "tessaryne", *args], cwd=cwd, stderr=subprocess.PIPE, text=True)
-
-
 def test_help_explains_every_option():
     shown = subprocess.run([sys.executable, "-m", "tessaryne", "--help"], capture_output=True, text=True).stdout
     assert set(OPTIONS) == set(re.findall(r"^\s+(--[a-z-]+)", shown, re.M)) - {"--help"}
@@ -58,6 +55,10 @@ def test_help_explains_every_option():
         ("no_colon", [], "the application must be given as module:attribute, not 'no_colon'"),
         ("served:app", ["--port", "{taken}"], "cannot listen on 127.0.0.1:{taken}: Address already in use"),
         ("served:app", ["--ssl-certfile", "missing.pem"], "cannot load the TLS certificate ('missing.pem'): "),
+        ("served:app", ["--workers", "0"], "argument --workers: invalid integer value: '0'"),
+        ("served:app", ["--limit-max-requests", "0"], "argument --limit-max-requests: invalid integer value: '0'"),
+        # A worker that cannot start fails the run before it listens, as the process without workers does.
+        ("served:app", ["--workers", "2", "--ssl-certfile", "missing.pem"], "cannot load the TLS certificate ('missing.pem'): "),
     ],
 )
 def test_errors_are_one_line_and_status_1(tmp_path, app, options, message):
