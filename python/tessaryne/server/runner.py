@@ -41,6 +41,7 @@ __all__ = ["Server", "StartupError", "run", "serve"]
 # this many seconds before it shuts them down: a client that connected just
 # before then still gets its first request answered, not a closed connection.
 _HANDOVER_GRACE = 0.5
+_SUPERVISOR_GONE = "the supervisor is gone"
 
 
 class StartupError(RuntimeError):
@@ -394,7 +395,7 @@ def serve(config: Config, sockets: list[socket.socket] | None = None, supervisor
                 if supervisor.recv(64):
                     reason, grace = "replaced", _HANDOVER_GRACE
                 else:
-                    reason, level = "the supervisor is gone", logging.WARNING
+                    reason = _SUPERVISOR_GONE
             elif limit_reached.is_set() and not limit_told:
                 if supervisor is None:
                     reason = f"{config.limit_max_requests} requests answered"
@@ -403,7 +404,8 @@ def serve(config: Config, sockets: list[socket.socket] | None = None, supervisor
                     limit_told = True
         # The signal that began the stop, if one did; any further one forces it.
         signals_before = 1 if received else 0
-        server_logger.log(level, "shutting down (%s); a second signal stops at once", reason)
+        alarming = logging.WARNING if reason == _SUPERVISOR_GONE else level
+        server_logger.log(alarming, "shutting down (%s); a second signal stops at once", reason)
         stopper = threading.Thread(target=stop, args=(grace,), name="tessaryne-stop")
         stopper.start()
         forced = False
