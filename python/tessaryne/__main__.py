@@ -80,6 +80,14 @@ def _parser() -> argparse.ArgumentParser:
         "--threads", type=_bounded_int(1), default=_default("threads"), help="event-loop threads, each accepting on its own socket (default: the number of CPUs, %(default)s)"
     )
     parser.add_argument(
+        "--workers",
+        type=_bounded_int(1),
+        default=_default("workers"),
+        help="worker processes, each with --threads loops, all on the one port, under a supervising process "
+        "that restarts a worker that dies; SIGHUP replaces them one by one (default: %(default)s, "
+        "one process without a supervisor)",
+    )
+    parser.add_argument(
         "--executor-threads",
         type=_bounded_int(1),
         default=_default("executor_threads"),
@@ -142,6 +150,13 @@ def _parser() -> argparse.ArgumentParser:
         "(default: %(default)s)",
     )
     parser.add_argument(
+        "--limit-max-requests",
+        type=_bounded_int(1),
+        default=_default("limit_max_requests"),
+        help="answered requests after which a worker process is replaced, or the server without workers "
+        "shuts down gracefully (default: no limit)",
+    )
+    parser.add_argument(
         "--shutdown-timeout",
         type=_non_negative_float,
         default=_default("shutdown_timeout"),
@@ -199,6 +214,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             host=options.host,
             port=options.port,
             threads=options.threads,
+            workers=options.workers,
+            app_name=options.app,
+            limit_max_requests=options.limit_max_requests,
             executor_threads=options.executor_threads,
             root_path=options.root_path,
             lifespan=options.lifespan,

@@ -1,10 +1,12 @@
 """Servers for tests, on port 0: one loop's listener and connections on an
 event loop in a thread (`serve`), the whole runner with its loop threads
-(`serving`), or the command in its own process (`command`)."""
+(`serving`), or the command as a process (`command`, `tessaryne`,
+`listening_port`), with its worker processes (`worker_pids`)."""
 
 from __future__ import annotations
 
 import asyncio
+import os
 import queue
 import re
 import shutil
@@ -13,6 +15,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -162,3 +165,43 @@ async def hello_app(scope: Scope, receive: Receive, send: Send) -> None:
         body += message["body"]
     await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/plain")]})
     await send({"type": "http.response.body", "body": body or b"hello"})
+
+
+def tessaryne(*args: str, cwd: Path) -> subprocess.Popen[str]:
+    """The command, run from cwd (which `-m` puts on the import path), its log piped."""
+    return subprocess.Popen([sys.executable, "-m", "tessaryne", *args], cwd=cwd, stderr=subprocess.PIPE, text=True)
+
+
+def listening_port(process: subprocess.Popen[str]) -> int:
+    """Reads the command's log until it listens; the port it says."""
+    assert process.stderr is not None
+    while True:
+        line = process.stderr.readline()
+        assert line, "the server ended before listening"
+        if ready := re.search(r"tessaryne listening on https?://\S+:(\d+) ", line):
+            return int(ready[1])
+
+
+def worker_pids(cwd: Path) -> set[int]:
+    """The worker processes alive that a command run from cwd started (read from /proc)."""
+    found, where = set(), os.path.realpath(cwd)
+    for entry in Path("/proc").iterdir():
+        try:
+            if b"worker_main" in (entry / "cmdline").read_bytes() and os.readlink(entry / "cwd") == where:
+                found.add(int(entry.name))
+        except OSError:
+            pass  # not a process, or gone meanwhile
+    return found
+
+
+needs_proc = pytest.mark.skipif(not Path("/proc/self/cwd").exists(), reason="finds worker processes in /proc")
+
+
+def wait_for(condition: Callable[[], Any], what: str) -> Any:
+    """The first true value of condition(), asked every 50 ms; a minute without
+    one is a hang, not slowness."""
+    deadline = time.monotonic() + 60
+    while not (result := condition()):
+        assert time.monotonic() < deadline, f"still waiting for {what}"
+        time.sleep(0.05)
+    return result

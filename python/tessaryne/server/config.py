@@ -25,6 +25,11 @@ class Config:
     port: int = 8000
     # Loop threads, each with its own event loop and listening socket.
     threads: int = field(default_factory=lambda: os.cpu_count() or 1)
+    # Worker processes, each with `threads` loops, under a supervising process;
+    # 1: this process serves, without a supervisor. Workers import the
+    # application anew, from app_name (module:attribute).
+    workers: int = 1
+    app_name: str | None = None
     # Worker threads of the executor installed as every loop's default executor.
     executor_threads: int = field(default_factory=default_workers)
     root_path: str = ""
@@ -38,6 +43,9 @@ class Config:
     max_body_size: int = 10 * 1024 * 1024
     max_header_size: int = 64 * 1024
     max_keepalive_requests: int = 1000
+    # After this many answered requests a worker process is replaced, or a
+    # server without workers shuts down gracefully; None: no limit.
+    limit_max_requests: int | None = None
     # Seconds. An idle keep-alive connection is closed after keep_alive_timeout;
     # a request head must be complete within head_timeout of its first byte (else
     # 408); a request body that has been asked for ends once no byte of it has

@@ -83,8 +83,10 @@ class NativeServing:
         self.state = state
         self.loop = state.loop
         self.app = state.app
+        # Python hears of a completed response only when it logs or counts them.
+        done = self._response_done if config.access_log or state.requests is not None else None
         self.driver = ConnectionDriver(
-            state.loop, self._spawn, self._websocket, log_access if config.access_log else None,
+            state.loop, self._spawn, self._websocket, done,
             state.lifespan_state, config.root_path, ASGI_VERSION,
             config.max_body_size, config.max_header_size, config.max_keepalive_requests,
             config.keep_alive_timeout, config.head_timeout, config.body_timeout, config.linger_timeout,
@@ -105,6 +107,14 @@ class NativeServing:
 
     def close(self) -> None:
         self.loop.remove_reader(self.driver.fileno())
+
+    def _response_done(
+        self, client: tuple[str, int] | None, method: str, raw_path: bytes, query: bytes, version: str,
+        status: int, sent: int,
+    ) -> None:
+        if self.state.config.access_log:
+            log_access(client, method, raw_path, query, version, status, sent)
+        self.state.request_done()
 
     def _spawn(self, scope: Scope, exchange: Any) -> None:
         # An eager task runs the app up to its first real suspension right

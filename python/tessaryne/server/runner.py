@@ -6,16 +6,23 @@ connections over the loops. Where the platform lacks SO_REUSEPORT every loop
 accepts on the same listening socket instead. All loops share one executor as
 their default, so ``asyncio.to_thread`` and ``run_in_executor(None, ...)`` from
 any of them run on the same worker threads.
+
+With ``config.workers`` above 1, ``run`` supervises worker processes instead
+(workers.py); each of them serves through ``serve`` here, on the sockets its
+supervisor made.
 """
 
 from __future__ import annotations
 
 import asyncio
 import contextlib
+import logging
+import selectors
 import signal
 import socket
 import ssl
 import threading
+from collections.abc import Callable
 from concurrent.futures import Executor
 from types import FrameType
 from typing import Any, cast
@@ -27,9 +34,15 @@ from .lifespan import Lifespan, LifespanFailure
 from .listener import Listener
 from .driver import NativeServing
 from .logs import server_logger
-from .state import LoopState
+from .state import LoopState, RequestCount
 
-__all__ = ["Server", "StartupError", "open_listener", "run"]
+__all__ = ["Server", "StartupError", "open_listener", "run", "serve"]
+
+# A worker told to hand over stops accepting at once, but keeps its connections
+# this many seconds before it shuts them down: a client that connected just
+# before then still gets its first request answered, not a closed connection.
+_HANDOVER_GRACE = 0.5
+_SUPERVISOR_GONE = "the supervisor is gone"
 
 
 class StartupError(RuntimeError):
@@ -113,11 +126,13 @@ class _LoopThread:
         sock: socket.socket,
         ssl_context: ssl.SSLContext | None,
         executor: Executor,
+        requests: RequestCount | None,
     ) -> None:
         self.config = config
         self.sock = sock
         self.ssl_context = ssl_context
         self.executor = executor
+        self.requests = requests
         self.thread = threading.Thread(target=self._run, name=f"tessaryne-loop-{index}", daemon=True)
         # Set once the loop listens or has failed to; error tells which.
         self.ready = threading.Event()
@@ -126,8 +141,10 @@ class _LoopThread:
         self._loop: asyncio.AbstractEventLoop | None = None
         self._stop_requested: asyncio.Event | None = None
         self._force_requested: asyncio.Event | None = None
+        self._grace = 0.0
 
-    def request_stop(self) -> None:
+    def request_stop(self, grace: float) -> None:
+        self._grace = grace
         self._call_threadsafe(self._stop_requested)
 
     def request_force(self) -> None:
@@ -168,7 +185,7 @@ class _LoopThread:
             app = _loop_app(self.config)
             lifespan = Lifespan(app, self.config.lifespan)
             await lifespan.startup()
-            state = LoopState(self.config, loop, lifespan.state, app)
+            state = LoopState(self.config, loop, lifespan.state, app, self.requests)
             listener, native = open_listener(state, self.sock, self.ssl_context)
         except Exception as error:
             reason = "application startup failed" if isinstance(error, LifespanFailure) else "cannot serve"
@@ -179,6 +196,9 @@ class _LoopThread:
             return
         self.ready.set()
         await self._stop_requested.wait()
+        listener.close()
+        if self._grace:
+            await self._unless_forced(asyncio.ensure_future(asyncio.sleep(self._grace)))
         await self._close_connections(listener, state)
         native.close()
         shutdown = asyncio.ensure_future(lifespan.shutdown())
@@ -235,10 +255,25 @@ def _cancel_remaining_tasks(loop: asyncio.AbstractEventLoop) -> None:
 
 
 class Server:
-    """``config.threads`` event loops serving ``config.app``."""
+    """``config.threads`` event loops serving ``config.app``, on ``sockets``
+    when given (one per loop, bound already), else on sockets of its own.
+    ``on_limit`` runs once the loops have answered ``config.limit_max_requests``
+    requests, on the loop thread that answered the last one."""
 
-    def __init__(self, config: Config) -> None:
+    def __init__(
+        self,
+        config: Config,
+        *,
+        sockets: list[socket.socket] | None = None,
+        on_limit: Callable[[], None] | None = None,
+    ) -> None:
         self.config = config
+        self._sockets = sockets
+        self._requests = (
+            RequestCount(config.limit_max_requests, on_limit)
+            if config.limit_max_requests is not None and on_limit is not None
+            else None
+        )
         self._loops: list[_LoopThread] = []
         self._executor: Executor | None = None
         self._port = 0
@@ -259,11 +294,12 @@ class Server:
             files = ", ".join(repr(f) for f in (config.ssl_certfile, config.ssl_keyfile) if f)
             reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
             raise StartupError(f"cannot load the TLS certificate ({files}): {reason}") from error
-        sockets = listening_sockets(config.host, config.port, max(1, config.threads))
+        sockets = self._sockets or listening_sockets(config.host, config.port, max(1, config.threads))
         self._port = sockets[0].getsockname()[1]
         self._executor = WorkerPoolExecutor(max(1, config.executor_threads))
         self._loops = [
-            _LoopThread(i, config, sock, ssl_context, self._executor) for i, sock in enumerate(sockets)
+            _LoopThread(i, config, sock, ssl_context, self._executor, self._requests)
+            for i, sock in enumerate(sockets)
         ]
         for loop_thread in self._loops:
             loop_thread.thread.start()
@@ -274,11 +310,12 @@ class Server:
             self.stop()
             raise failure
 
-    def stop(self) -> None:
-        """Graceful shutdown: stop accepting, let in-flight requests finish within
+    def stop(self, grace: float = 0.0) -> None:
+        """Graceful shutdown: stop accepting, keep the connections ``grace``
+        seconds more, then let in-flight requests finish within
         ``config.shutdown_timeout``, close the rest, run lifespan shutdown, join the threads."""
         for loop_thread in self._loops:
-            loop_thread.request_stop()
+            loop_thread.request_stop(grace)
         for loop_thread in self._loops:
             loop_thread.thread.join()
         if self._executor is not None:
@@ -299,55 +336,111 @@ class Server:
 
 def run(config: Config) -> None:
     """Serves until SIGINT or SIGTERM, then shuts down gracefully; a second
-    signal closes every connection at once. Call it from the main thread."""
-    server = Server(config)
-    received: list[int] = []
-    stopped = threading.Event()
-    # A signal may be delivered to any thread, and a main thread parked on a
-    # lock would not notice; the wakeup socket receives a byte whichever thread
-    # it was, and the main thread waits on nothing else.
+    signal closes every connection at once. After ``config.limit_max_requests``
+    answered requests it shuts down the same way. With ``config.workers``
+    above 1 it supervises that many worker processes instead. Call it from
+    the main thread."""
+    if config.workers > 1:
+        from .workers import supervise  # workers.py builds on this module
+
+        supervise(config)
+    else:
+        serve(config)
+
+
+def serve(config: Config, sockets: list[socket.socket] | None = None, supervisor: socket.socket | None = None) -> None:
+    """``run`` without workers; also the serving part of a worker process, on
+    the ``sockets`` its supervisor made. A worker tells the supervisor over
+    the ``supervisor`` channel when it is ready and when it has answered its
+    limit of requests (it serves on until replaced); it hands over when the
+    channel says "stop", and stops when the channel closes (the supervisor
+    is gone)."""
     wake_reader, wake_writer = socket.socketpair()
     wake_writer.setblocking(False)
+    received: list[int] = []
+    limit_reached = threading.Event()
+    stopped = threading.Event()
+
+    def wake() -> None:
+        with contextlib.suppress(OSError):
+            wake_writer.send(b"\0")
+
+    def on_limit() -> None:
+        limit_reached.set()
+        wake()
+
+    server = Server(config, sockets=sockets, on_limit=on_limit)
 
     def on_signal(signum: int, frame: FrameType | None) -> None:
         received.append(signum)
 
-    def stop() -> None:
+    def stop(grace: float) -> None:
         try:
-            server.stop()
+            server.stop(grace)
         finally:
             stopped.set()
-            with contextlib.suppress(OSError):
-                wake_writer.send(b"\0")
+            wake()
 
+    # A signal may be delivered to any thread, and a main thread parked on a
+    # lock would not notice; the wakeup socket receives a byte whichever thread
+    # it was, and the main thread waits on nothing else (but its supervisor).
+    selector = selectors.DefaultSelector()
+    selector.register(wake_reader, selectors.EVENT_READ)
+    if supervisor is not None:
+        selector.register(supervisor, selectors.EVENT_READ)
     previous = {signum: signal.signal(signum, on_signal) for signum in (signal.SIGINT, signal.SIGTERM)}
     previous_wakeup = signal.set_wakeup_fd(wake_writer.fileno(), warn_on_full_buffer=False)
+    # What a worker's supervisor already says for every worker is only debug here.
+    level = logging.INFO if supervisor is None else logging.DEBUG
     try:
         server.start()
-        scheme = "https" if config.is_tls else "http"
-        server_logger.info(
-            "tessaryne listening on %s://%s (%d threads)",
-            scheme,
-            _address_text(config.host, server.port),
-            max(1, config.threads),
-        )
-        while not received:
-            wake_reader.recv(64)
-        server_logger.info("shutting down (%s); a second signal stops at once", signal.Signals(received[0]).name)
-        stopper = threading.Thread(target=stop, name="tessaryne-stop")
+        if supervisor is None:
+            scheme = "https" if config.is_tls else "http"
+            server_logger.info(
+                "tessaryne listening on %s://%s (%d threads)",
+                scheme,
+                _address_text(config.host, server.port),
+                max(1, config.threads),
+            )
+        else:
+            supervisor.sendall(b"ready\n")
+        reason, grace, limit_told = "", 0.0, False
+        while not reason:
+            ready = {key.fileobj for key, _ in selector.select()}
+            if wake_reader in ready:
+                wake_reader.recv(64)
+            if received:
+                reason = signal.Signals(received[0]).name
+            elif supervisor is not None and supervisor in ready:
+                if supervisor.recv(64):
+                    reason, grace = "replaced", _HANDOVER_GRACE
+                else:
+                    reason = _SUPERVISOR_GONE
+            elif limit_reached.is_set() and not limit_told:
+                if supervisor is None:
+                    reason = f"{config.limit_max_requests} requests answered"
+                else:
+                    supervisor.sendall(b"limit\n")
+                    limit_told = True
+        # The signal that began the stop, if one did; any further one forces it.
+        signals_before = 1 if received else 0
+        alarming = logging.WARNING if reason == _SUPERVISOR_GONE else level
+        server_logger.log(alarming, "shutting down (%s); a second signal stops at once", reason)
+        stopper = threading.Thread(target=stop, args=(grace,), name="tessaryne-stop")
         stopper.start()
         forced = False
         while not stopped.is_set():
             wake_reader.recv(64)
-            if len(received) > 1 and not forced:
+            if len(received) > signals_before and not forced:
                 forced = True
                 server_logger.info("stopping at once")
                 server.force_stop()
         stopper.join()
-        server_logger.info("stopped")
+        server_logger.log(level, "stopped")
     finally:
         signal.set_wakeup_fd(previous_wakeup)
         for signum, handler in previous.items():
             signal.signal(signum, handler)
+        selector.close()
         wake_reader.close()
         wake_writer.close()

@@ -1,18 +1,21 @@
 """What the connections of one loop thread share: the settings, the app, the
-live connections (for graceful shutdown) and the cached date header."""
+live connections (for graceful shutdown), the cached date header and the
+process's count of answered requests."""
 
 from __future__ import annotations
 
 import asyncio
+import threading
 import time
+from collections.abc import Callable
 from email.utils import formatdate
 from typing import Any, Protocol
 
-from .._tessaryne_core import ConnectionDriver, FastHttpConnection
+from .._tessaryne_core import ConnectionDriver
 from .asgi import ASGIApp
 from .config import Config
 
-__all__ = ["FrameSource", "LoopState", "SessionIO"]
+__all__ = ["FrameSource", "LoopState", "RequestCount", "SessionIO"]
 
 
 class FrameSource(Protocol):
@@ -23,7 +26,7 @@ class FrameSource(Protocol):
 
 
 class SessionIO(Protocol):
-    """What a WebSocket session uses of its connection, asyncio's or the native driver's."""
+    """What a WebSocket session uses of its connection (the driver's, seen through SessionConnection)."""
 
     @property
     def state(self) -> LoopState: ...
@@ -40,11 +43,34 @@ class SessionIO(Protocol):
     def close(self) -> None: ...
 
 
+class RequestCount:
+    """The answered requests of every loop of a process, against a limit:
+    on_reached runs once, on the loop thread whose answer reached it."""
+
+    def __init__(self, limit: int, on_reached: Callable[[], None]) -> None:
+        self._lock = threading.Lock()
+        self._left = limit
+        self._on_reached = on_reached
+
+    def add(self) -> None:
+        with self._lock:
+            self._left -= 1
+            reached = self._left == 0
+        if reached:
+            self._on_reached()
+
+
 class LoopState:
-    """Owned by one loop thread; only that thread touches it."""
+    """Owned by one loop thread; only that thread touches it (the request
+    count excepted, which is made for sharing)."""
 
     def __init__(
-        self, config: Config, loop: asyncio.AbstractEventLoop, lifespan_state: dict[str, Any], app: ASGIApp
+        self,
+        config: Config,
+        loop: asyncio.AbstractEventLoop,
+        lifespan_state: dict[str, Any],
+        app: ASGIApp,
+        requests: RequestCount | None = None,
     ) -> None:
         self.config = config
         # The loop's own application when config.factory made one for it.
@@ -55,6 +81,7 @@ class LoopState:
         # Serves the loop's connections, once the runner made it.
         self.driver: ConnectionDriver | None = None
         self.shutting_down = False
+        self.requests = requests
         self.server_header = b"server: tessaryne\r\n"
         self._date_second = 0
         self._date_header = b""
@@ -70,6 +97,11 @@ class LoopState:
         if self.driver is not None:
             for session in self.driver.shutdown():
                 session.shutdown()
+
+    def request_done(self) -> None:
+        """A response is complete."""
+        if self.requests is not None:
+            self.requests.add()
 
     @property
     def date_header(self) -> bytes:

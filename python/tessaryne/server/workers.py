@@ -1,0 +1,358 @@
+"""Worker processes: a supervisor that owns the listening sockets and keeps
+``config.workers`` processes serving on them, and the entry point of a worker.
+
+Nothing forks: a worker is a fresh interpreter (started by subprocess, which
+execs at once) that inherits the listening sockets by descriptor and a socket
+pair to the supervisor. Over it the worker receives its settings as one JSON
+line and says, a line each, when it is "ready", when it has answered its
+"limit" of requests, or why it "failed" to start; the supervisor says "stop"
+when a new worker has taken its place. The sockets listen from the start and
+stay open in the supervisor, so while no worker accepts, clients wait in the
+listen queue instead of being refused.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import json
+import selectors
+import signal
+import socket
+import subprocess
+import sys
+import time
+from types import FrameType
+
+from .config import Config
+from .logs import RecurringCondition, server_logger
+from .runner import _HANDOVER_GRACE, StartupError, _address_text, listening_sockets, serve
+
+__all__ = ["supervise", "worker_main"]
+
+# A worker that exits unasked is replaced _FIRST_DELAY seconds later, and twice
+# as late after each further exit in its place, up to _LAST_DELAY: an
+# application that crashes at start does not keep the machine busy starting it.
+_FIRST_DELAY = 0.5
+_LAST_DELAY = 10.0
+# A worker ready this long resets the delay of its place.
+_STABLE_AFTER = 10.0
+# A worker asked to stop is killed once it has had the shutdown timeout and
+# this much more, for the application's lifespan shutdown.
+_KILL_AFTER = 5.0
+
+_ENTRY = "from tessaryne.server.workers import worker_main; worker_main()"
+
+_EXITS = RecurringCondition(
+    server_logger,
+    "worker %d %s; starting another in %.1f s",
+    "workers keep exiting: %d more in the last %.1f s",
+    "workers have stayed up again, %.1f s after the first exit",
+)
+
+
+class _Worker:
+    def __init__(self, place: int, generation: int, process: subprocess.Popen[bytes], channel: socket.socket) -> None:
+        self.place = place
+        self.generation = generation
+        self.process = process
+        self.channel = channel
+        self.partial = b""  # the start of a line still coming
+        self.ready_at: float | None = None
+        self.error: str | None = None  # why it could not start, in its words
+        self.limit_reached = False
+        self.kill_at: float | None = None  # set once it is asked to stop
+        self.killed = False
+
+
+@dataclasses.dataclass
+class _Place:
+    """One of the ``config.workers`` places: the worker serving in it, and the
+    one starting up to take it (the first, a replacement, or a restart)."""
+
+    serving: _Worker | None = None
+    starting: _Worker | None = None
+    not_before: float = 0.0
+    # Above _FIRST_DELAY while workers in this place keep exiting.
+    delay: float = _FIRST_DELAY
+
+
+def _exit_text(status: int) -> str:
+    if status >= 0:
+        return f"exited with status {status}"
+    try:
+        return f"was killed by {signal.Signals(-status).name}"
+    except ValueError:
+        return f"was killed by signal {-status}"
+
+
+class _Supervisor:
+    def __init__(self, config: Config, sockets: list[socket.socket], wake: socket.socket) -> None:
+        self.config = config
+        self.sockets = sockets
+        self.wake = wake
+        self.selector = selectors.DefaultSelector()
+        self.selector.register(wake, selectors.EVENT_READ)
+        self.places = [_Place() for _ in range(config.workers)]
+        self.workers: list[_Worker] = []  # every process not yet reaped
+        self.generation = 0  # SIGHUP raises it: workers of an older one are replaced
+        self.listening = False  # every place has had a worker ready
+        self.stopping = False
+        self.forced = False
+        self.failure: StartupError | None = None
+        fields = {f.name: getattr(config, f.name) for f in dataclasses.fields(config) if f.name != "app"}
+        settings = {"config": fields, "sockets": [sock.fileno() for sock in sockets], "path": sys.path}
+        self.settings = json.dumps(settings).encode() + b"\n"
+
+    def run(self) -> None:
+        while True:
+            now = time.monotonic()
+            if not self.stopping:
+                self._start_due(now)
+                self._settle(now)
+            self._kill_overdue(now)
+            if self.stopping and not self.workers:
+                break
+            for key, _ in self.selector.select(self._timeout(now)):
+                if key.data is None:
+                    self._on_signals(self.wake.recv(256))
+                else:
+                    self._read(key.data)
+            self._reap()
+        if self.failure is not None:
+            raise self.failure
+        server_logger.info("stopped")
+
+    def _timeout(self, now: float) -> float | None:
+        due = [w.kill_at for w in self.workers if w.kill_at is not None and not w.killed]
+        if not self.stopping:
+            due += [p.not_before for p in self.places if p.not_before > now]
+            due += [p.serving.ready_at + _STABLE_AFTER for p in self.places
+                    if p.delay > _FIRST_DELAY and p.serving is not None and p.serving.ready_at is not None]  # fmt: skip
+        return max(0.0, min(due) - now) if due else None
+
+    # --- starting and replacing -------------------------------------------------
+
+    def _start_due(self, now: float) -> None:
+        # One replacement at a time; a place without a worker is filled at once.
+        replacing = any(p.starting is not None and p.serving is not None for p in self.places)
+        for index, place in enumerate(self.places):
+            if place.starting is not None or now < place.not_before:
+                continue
+            serving = place.serving
+            if serving is None:
+                place.starting = self._spawn(index)
+            elif not replacing and (serving.generation < self.generation or serving.limit_reached):
+                place.starting = self._spawn(index)
+                replacing = True
+
+    def _spawn(self, place: int) -> _Worker:
+        ours, theirs = socket.socketpair()
+        try:
+            process = subprocess.Popen(
+                [sys.executable, "-c", _ENTRY, str(theirs.fileno())],
+                pass_fds=[theirs.fileno(), *(sock.fileno() for sock in self.sockets)],
+                stdin=subprocess.DEVNULL,
+                # Its own process group: a Ctrl+C in the terminal reaches the
+                # supervisor alone, which forwards it once.
+                process_group=0,
+            )
+        except BaseException:
+            ours.close()
+            raise
+        finally:
+            theirs.close()
+        ours.sendall(self.settings)
+        ours.setblocking(False)
+        worker = _Worker(place, self.generation, process, ours)
+        self.workers.append(worker)
+        self.selector.register(ours, selectors.EVENT_READ, worker)
+        server_logger.debug("worker %d starting", process.pid)
+        return worker
+
+    def _on_ready(self, worker: _Worker) -> None:
+        worker.ready_at = time.monotonic()
+        place = self.places[worker.place]
+        if self.stopping or place.starting is not worker:
+            return
+        previous, place.serving, place.starting = place.serving, worker, None
+        if previous is None:
+            server_logger.info("worker %d ready", worker.process.pid)
+        else:
+            server_logger.info("worker %d ready, in place of %d", worker.process.pid, previous.process.pid)
+            self._ask_to_stop(previous, handover=True)
+        if not self.listening and all(p.serving is not None for p in self.places):
+            self.listening = True
+            config = self.config
+            server_logger.info(
+                "tessaryne listening on %s://%s (%d workers of %d threads)",
+                "https" if config.is_tls else "http",
+                _address_text(config.host, self.sockets[0].getsockname()[1]),
+                config.workers,
+                len(self.sockets),
+            )
+
+    def _settle(self, now: float) -> None:
+        for index, place in enumerate(self.places):
+            ready_at = place.serving.ready_at if place.serving is not None else None
+            if place.delay > _FIRST_DELAY and ready_at is not None and now - ready_at >= _STABLE_AFTER:
+                place.delay = _FIRST_DELAY
+                _EXITS.clear(index)
+
+    # --- stopping ---------------------------------------------------------------
+
+    def _ask_to_stop(self, worker: _Worker, *, handover: bool) -> None:
+        """Over the channel when another worker has taken its place (it keeps
+        its connections a moment, see runner._HANDOVER_GRACE); by SIGTERM when
+        every worker stops, as a server without workers is stopped. Either way
+        it is killed if it still runs once it has had its time."""
+        grace = _HANDOVER_GRACE if handover else 0.0
+        worker.kill_at = time.monotonic() + grace + self.config.shutdown_timeout + _KILL_AFTER
+        if handover:
+            with contextlib.suppress(OSError):
+                worker.channel.sendall(b"stop\n")
+        else:
+            worker.process.send_signal(signal.SIGTERM)
+
+    def _stop_all(self) -> None:
+        self.stopping = True
+        for worker in self.workers:
+            if worker.kill_at is None:
+                self._ask_to_stop(worker, handover=False)
+
+    def _on_signals(self, signals: bytes) -> None:
+        for signum in signals:
+            if signum in (signal.SIGINT, signal.SIGTERM):
+                if not self.stopping:
+                    server_logger.info("shutting down (%s); a second signal stops at once", signal.Signals(signum).name)
+                    self._stop_all()
+                elif not self.forced:
+                    # Every worker has been asked once, by signal or channel; one more signal forces it.
+                    self.forced = True
+                    server_logger.info("stopping at once")
+                    for worker in self.workers:
+                        worker.process.send_signal(signal.SIGTERM)
+            elif signum == signal.SIGHUP and not self.stopping:
+                server_logger.info("SIGHUP: replacing the workers one by one")
+                self.generation += 1
+
+    def _kill_overdue(self, now: float) -> None:
+        for worker in self.workers:
+            if worker.kill_at is not None and now >= worker.kill_at and not worker.killed:
+                worker.killed = True
+                server_logger.warning("worker %d has not stopped in time; killing it", worker.process.pid)
+                worker.process.kill()
+
+    # --- what workers say, and their exits ----------------------------------------
+
+    def _read(self, worker: _Worker) -> bool:
+        """Takes in what the worker has sent; False once nothing more will come now."""
+        try:
+            data = worker.channel.recv(4096)
+        except BlockingIOError:
+            return False
+        except OSError:
+            data = b""
+        if not data:
+            with contextlib.suppress(KeyError):
+                self.selector.unregister(worker.channel)
+            return False
+        *lines, worker.partial = (worker.partial + data).split(b"\n")
+        for line in lines:
+            word, _, rest = line.decode(errors="replace").partition(" ")
+            if word == "ready":
+                self._on_ready(worker)
+            elif word == "limit" and not worker.limit_reached:
+                worker.limit_reached = True
+                limit = self.config.limit_max_requests
+                server_logger.info("worker %d has answered %d requests; replacing it", worker.process.pid, limit)
+            elif word == "failed":
+                worker.error = rest
+        return True
+
+    def _reap(self) -> None:
+        for worker in [w for w in self.workers if w.process.poll() is not None]:
+            while self._read(worker):  # what it said before it exited
+                pass
+            self.workers.remove(worker)
+            with contextlib.suppress(KeyError):
+                self.selector.unregister(worker.channel)
+            worker.channel.close()
+            place = self.places[worker.place]
+            if place.serving is worker:
+                place.serving = None
+            if place.starting is worker:
+                place.starting = None
+            if worker.kill_at is None and not self.stopping:
+                self._exited(worker, place)
+
+    def _exited(self, worker: _Worker, place: _Place) -> None:
+        """A worker exited unasked."""
+        assert worker.process.returncode is not None
+        how = _exit_text(worker.process.returncode)
+        if not self.listening:
+            # An application that cannot start fails the run, as without workers.
+            self.failure = StartupError(worker.error or f"a worker process {how} before it was ready")
+            self._stop_all()
+            return
+        if worker.error is not None:
+            how += f" ({worker.error})"
+        place.not_before = time.monotonic() + place.delay
+        _EXITS.report(worker.place, worker.process.pid, how, place.delay)
+        place.delay = min(place.delay * 2, _LAST_DELAY)
+
+
+def _noted(signum: int, frame: FrameType | None) -> None:
+    """The wakeup socket carries the signal's number; nothing else to do."""
+
+
+def supervise(config: Config) -> None:
+    """Runs ``config.workers`` worker processes on one set of listening
+    sockets until SIGINT or SIGTERM, forwarded to them; a second signal is
+    forwarded too, which stops them at once. A worker that exits unasked is
+    replaced; SIGHUP replaces them all, one at a time, each new one ready
+    before the one it replaces is stopped. Call it from the main thread."""
+    if not config.app_name:
+        raise StartupError("worker processes import the application by name: set Config.app_name to module:attribute")
+    sockets = listening_sockets(config.host, config.port, max(1, config.threads))
+    wake_reader, wake_writer = socket.socketpair()
+    wake_reader.setblocking(False)
+    wake_writer.setblocking(False)
+    handled = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGCHLD)
+    previous = {signum: signal.signal(signum, _noted) for signum in handled}
+    previous_wakeup = signal.set_wakeup_fd(wake_writer.fileno(), warn_on_full_buffer=False)
+    try:
+        for sock in sockets:
+            sock.listen(config.backlog)
+        _Supervisor(config, sockets, wake_reader).run()
+    finally:
+        signal.set_wakeup_fd(previous_wakeup)
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        for sock in (*sockets, wake_reader, wake_writer):
+            sock.close()
+
+
+def worker_main() -> None:
+    """A worker process: its channel to the supervisor is the descriptor
+    named on its command line."""
+    # The command line's own way of loading an application and logging.
+    from ..__main__ import UsageError, configure_logging, import_app
+
+    channel = socket.socket(fileno=int(sys.argv[1]))
+    with channel.makefile("rb") as reader:
+        settings = json.loads(reader.readline())
+    sys.path[:] = settings["path"]
+    fields = settings["config"]
+    sockets = [socket.socket(fileno=fd) for fd in settings["sockets"]]
+    for sock in (channel, *sockets):
+        # Child processes of the application must not hold them: the
+        # supervisor learns that a worker is gone when its channel closes.
+        sock.set_inheritable(False)
+    configure_logging(fields["log_level"], fields["access_log"])
+    try:
+        serve(Config(app=import_app(fields["app_name"]), **fields), sockets, channel)
+    except (UsageError, StartupError) as error:
+        with contextlib.suppress(OSError):
+            channel.sendall(b"failed " + " ".join(str(error).split()).encode() + b"\n")
+        sys.exit(1)
