@@ -8,7 +8,7 @@ CONNECTIONS connections, one request in flight on each. The cost per request
 is (instructions with REQUESTS requests - instructions with none) / REQUESTS,
 so start-up and shutdown cancel out. With BASELINE=/path/to/another/checkout
 (its extension built, e.g. with `make extension` there) that checkout's server
-is measured on the same interpreter beside ours.
+is measured beside ours, with the interpreter of its own .venv.
 
 Run: python bench/python_server_cost.py  (needs valgrind; skipped without it)."""
 
@@ -67,12 +67,14 @@ def instructions(checkout, count):
     port = free_port()
     with tempfile.TemporaryDirectory() as scratch:
         out = os.path.join(scratch, "callgrind.out")
-        env = dict(os.environ, PYTHONPATH=os.path.join(checkout, "python"))
+        # Each checkout's package and extension are installed in its own environment.
+        own = os.path.join(checkout, ".venv", "bin", "python")
+        python = own if os.path.exists(own) else sys.executable
         server = subprocess.Popen(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--quiet",
-             sys.executable, "-m", "tessaryne", "bench.hello_app:app", "--port", str(port), "--threads", "1",
+             python, "-m", "tessaryne", "bench.hello_app:app", "--port", str(port), "--threads", "1",
              "--no-access-log", "--log-level", "warning", "--lifespan", "off"],
-            cwd=checkout, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            cwd=checkout, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             if not wait_listening(port):
                 raise RuntimeError("the server did not start")

@@ -181,7 +181,8 @@ class ConnectionDriver:
     def __new__(
         cls,
         loop: Any,
-        spawn: Callable[[dict[str, Any], Any], object],
+        serve: Callable[[dict[str, Any], Any], Any],
+        task: Callable[..., Any],
         websocket: Callable[[Any, Any, Any], object],
         access: Callable[[tuple[str, int] | None, str, bytes, bytes, str, int, int], object] | None,
         state: dict[str, Any],

@@ -10,6 +10,7 @@ through the driver's connection.
 from __future__ import annotations
 
 import asyncio
+import functools
 import socket
 from typing import Any
 
@@ -86,7 +87,7 @@ class NativeServing:
         # Python hears of a completed response only when it logs or counts them.
         done = self._response_done if config.access_log or state.requests is not None else None
         self.driver = ConnectionDriver(
-            state.loop, self._spawn, self._websocket, done,
+            state.loop, functools.partial(_serve_request, state.app), asyncio.Task, self._websocket, done,
             state.lifespan_state, config.root_path, ASGI_VERSION,
             config.max_body_size, config.max_header_size, config.max_keepalive_requests,
             config.keep_alive_timeout, config.head_timeout, config.body_timeout, config.linger_timeout,
@@ -115,11 +116,6 @@ class NativeServing:
         if self.state.config.access_log:
             log_access(client, method, raw_path, query, version, status, sent)
         self.state.request_done()
-
-    def _spawn(self, scope: Scope, exchange: Any) -> None:
-        # An eager task runs the app up to its first real suspension right
-        # here, so a simple app has answered before run() returns.
-        asyncio.Task(_serve_request(self.app, scope, exchange), loop=self.loop, eager_start=True)
 
     def _websocket(self, native: Any, request: RequestEvent, scope: Scope) -> WebSocketSession:
         session = WebSocketSession(SessionConnection(native, self.state), request, scope)

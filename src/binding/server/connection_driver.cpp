@@ -140,7 +140,9 @@ struct DriverShared {
   server::ServerLoop loop;
   unsigned long owner = PyThread_get_thread_ident();
   PyRef event_loop;
-  PyRef spawn;      // spawn(scope, exchange): starts the request's task
+  PyRef serve;      // serve(scope, exchange): the coroutine of one request, around the app
+  PyRef task_type;  // asyncio.Task: each request's coroutine runs as a task, started eagerly
+  PyRef task_keywords;  // ("loop", "eager_start")
   PyRef websocket;  // websocket(connection, request_event, scope): starts a session, returns it
   PyRef access;     // access(client, method, raw_path, query, version, status, sent), or None
   PyRef state;      // the lifespan state, copied into every scope
@@ -319,10 +321,30 @@ PyRef new_subprotocols(std::span<const http::HeaderLine> headers) {
   return list;
 }
 
+// A dict with the scope's keys in order, each None: copying it gives a dict
+// already sized for every item, so filling it in never grows it.
+PyObject* scope_template(bool websocket) {
+  const auto make = [](bool for_websocket) {
+    const Names& n = names();
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) throw PythonError{};
+    for (PyObject* key : {n.type, n.asgi, n.http_version, n.method, n.scheme, n.path, n.raw_path, n.query_string,
+                          n.root_path, n.headers, n.client, n.server, n.state, n.subprotocols}) {
+      if ((key == n.method && for_websocket) || (key == n.subprotocols && !for_websocket)) continue;
+      if (PyDict_SetItem(dict, key, Py_None) != 0) throw PythonError{};
+    }
+    return dict;
+  };
+  // Made once per process and kept, like the interned names.
+  static PyObject* const http = make(false);
+  static PyObject* const websocket_scope = make(true);
+  return websocket ? websocket_scope : http;
+}
+
 PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_view raw_path, bool websocket) {
   const Names& n = names();
   DriverShared& driver = *shared;
-  PyRef scope = checked_ref(PyDict_New());
+  PyRef scope = checked_ref(PyDict_Copy(scope_template(websocket)));
   PyObject* dict = scope.get();
   set_item(dict, n.type, PyRef::borrow(websocket ? n.websocket : n.http));
   set_item(dict, n.asgi, PyRef::borrow(driver.asgi.get()));
@@ -369,7 +391,13 @@ void ConnectionValue::start() {
   PyRef scope = std::move(this->scope);
   if (!current || !scope) return;
   PyRef exchange = PyRef::borrow(current.get());
-  PyRef task = checked_ref(PyObject_CallFunctionObjArgs(shared->spawn.get(), scope.get(), exchange.get(), nullptr));
+  std::array<PyObject*, 2> arguments{scope.get(), exchange.get()};
+  PyRef coroutine = checked_ref(PyObject_Vectorcall(shared->serve.get(), arguments.data(), 2, nullptr));
+  // Task(coroutine, loop=loop, eager_start=True): the app runs up to its first
+  // real suspension right here, so a simple app has answered before run() returns.
+  std::array<PyObject*, 3> task_arguments{coroutine.get(), shared->event_loop.get(), Py_True};
+  PyRef task = checked_ref(
+      PyObject_Vectorcall(shared->task_type.get(), task_arguments.data(), 1, shared->task_keywords.get()));
 }
 
 void ConnectionValue::body(std::string_view data, bool more_body) {
@@ -955,7 +983,8 @@ struct DriverValue {
 
   int traverse(visitproc visit, void* arg) const {
     if (!shared) return 0;
-    for (const PyRef* ref : {&shared->event_loop, &shared->spawn, &shared->websocket, &shared->access, &shared->state})
+    for (const PyRef* ref :
+         {&shared->event_loop, &shared->serve, &shared->task_type, &shared->websocket, &shared->access, &shared->state})
       Py_VISIT(ref->get());
     return 0;
   }
@@ -987,35 +1016,37 @@ Clock::duration seconds(PyObject* value, const char* name) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(count));
 }
 
-constexpr Parameters<15> kDriverNew{
+constexpr Parameters<16> kDriverNew{
     "ConnectionDriver.__new__()",
-    {"loop", "spawn", "websocket", "access", "state", "root_path", "asgi", "max_body_size", "max_header_size",
-     "max_keepalive_requests", "keep_alive_timeout", "head_timeout", "body_timeout", "linger_timeout",
-     "read_buffer_limit"}};
+    {"loop", "serve", "task", "websocket", "access", "state", "root_path", "asgi", "max_body_size",
+     "max_header_size", "max_keepalive_requests", "keep_alive_timeout", "head_timeout", "body_timeout",
+     "linger_timeout", "read_buffer_limit"}};
 
 PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     const auto bound = kDriverNew.bind(args, kwargs);
     server::ServerSettings settings;
-    settings.limits.max_body_size = to_u64(bound[7], "max_body_size");
-    settings.limits.max_header_size = to_u64(bound[8], "max_header_size");
-    settings.limits.max_keepalive_requests = to_u64(bound[9], "max_keepalive_requests");
-    settings.keep_alive_timeout = seconds(bound[10], "keep_alive_timeout");
-    settings.head_timeout = seconds(bound[11], "head_timeout");
-    settings.body_timeout = seconds(bound[12], "body_timeout");
-    settings.linger_timeout = seconds(bound[13], "linger_timeout");
-    settings.read_buffer_limit = to_u64(bound[14], "read_buffer_limit");
-    if (!PyUnicode_Check(bound[5])) raise(PyExc_TypeError, "root_path must be a str");
-    if (!PyDict_Check(bound[4]) || !PyDict_Check(bound[6])) raise(PyExc_TypeError, "state and asgi must be dicts");
+    settings.limits.max_body_size = to_u64(bound[8], "max_body_size");
+    settings.limits.max_header_size = to_u64(bound[9], "max_header_size");
+    settings.limits.max_keepalive_requests = to_u64(bound[10], "max_keepalive_requests");
+    settings.keep_alive_timeout = seconds(bound[11], "keep_alive_timeout");
+    settings.head_timeout = seconds(bound[12], "head_timeout");
+    settings.body_timeout = seconds(bound[13], "body_timeout");
+    settings.linger_timeout = seconds(bound[14], "linger_timeout");
+    settings.read_buffer_limit = to_u64(bound[15], "read_buffer_limit");
+    if (!PyUnicode_Check(bound[6])) raise(PyExc_TypeError, "root_path must be a str");
+    if (!PyDict_Check(bound[5]) || !PyDict_Check(bound[7])) raise(PyExc_TypeError, "state and asgi must be dicts");
     names();
     auto shared = std::make_shared<DriverShared>(std::move(settings));
     shared->event_loop = PyRef::borrow(bound[0]);
-    shared->spawn = PyRef::borrow(bound[1]);
-    shared->websocket = PyRef::borrow(bound[2]);
-    shared->access = PyRef::borrow(bound[3]);
-    shared->state = PyRef::borrow(bound[4]);
-    shared->root_path = PyRef::borrow(bound[5]);
-    shared->asgi = PyRef::borrow(bound[6]);
+    shared->serve = PyRef::borrow(bound[1]);
+    shared->task_type = PyRef::borrow(bound[2]);
+    shared->task_keywords = checked_ref(Py_BuildValue("(ss)", "loop", "eager_start"));
+    shared->websocket = PyRef::borrow(bound[3]);
+    shared->access = PyRef::borrow(bound[4]);
+    shared->state = PyRef::borrow(bound[5]);
+    shared->root_path = PyRef::borrow(bound[6]);
+    shared->asgi = PyRef::borrow(bound[7]);
     PyObject* self = new_native<DriverValue>(type);
     native<DriverValue>(self).shared = std::move(shared);
     return self;
@@ -1156,7 +1187,7 @@ PyMethodDef driver_methods[] = {
 
 PyType_Slot driver_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "ConnectionDriver(loop, spawn, websocket, access, state, root_path, asgi, "
+                    "ConnectionDriver(loop, serve, task, websocket, access, state, root_path, asgi, "
                     "max_body_size, max_header_size, max_keepalive_requests, keep_alive_timeout, "
                     "head_timeout, body_timeout, linger_timeout, read_buffer_limit)\n--\n\n"
                     "Serves the plain-TCP connections of one event loop natively.")},
