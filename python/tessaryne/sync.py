@@ -72,6 +72,11 @@ def _wake(waiters: _Waiters, value: object, pass_on: _PassOn) -> None:
     ``call_soon_threadsafe`` per loop, which runs this again there. A waiter
     already cancelled, or whose loop is closed, passes its turn on."""
     running = _running_loop()
+    if waiters and len(waiters) == 1:
+        loop, fut = waiters[0]
+        if loop is running and not fut.cancelled():
+            fut.set_result(value)
+            return
     while waiters:
         passed: list[tuple[Any, _Future]] = []
         elsewhere: dict[Any, list[tuple[Any, _Future]]] | None = None
@@ -506,9 +511,12 @@ class Event:
         self._raw.reset(1)
 
     async def wait(self) -> Literal[True]:
-        raw = self._raw
-        if raw.counter() == 0:
+        if not self._raw.counter():
             return True
+        return await self._wait()  # apart, so that this coroutine stays small
+
+    async def _wait(self) -> Literal[True]:
+        raw = self._raw
         loop = asyncio.get_running_loop()
         fut: _Future = loop.create_future()
         if raw.register_waiter((loop, fut)):
@@ -603,7 +611,9 @@ class Condition(_ContextManagerMixin):
 
     def _notify(self, n: int) -> None:
         if n > 0:
-            _wake(self._raw.wake(min(n, _ALL)), False, self._notify_one)
+            woken = self._raw.wake(n if n < _ALL else _ALL)
+            if woken:
+                _wake(woken, False, self._notify_one)
 
 
 def _capacity(maxsize: float) -> int:
@@ -628,7 +638,7 @@ class Queue(Generic[T]):
 
     def __init__(self, maxsize: int = 0) -> None:
         self._maxsize = maxsize
-        self._raw = RawAsyncQueue(_capacity(maxsize), QueueEmpty, QueueFull, QueueShutDown)
+        self._raw = RawAsyncQueue(_capacity(maxsize), QueueShutDown)
         self._mutex: threading.Lock | None = None
         if not self._items_in_native:
             self._mutex = threading.Lock()
@@ -683,53 +693,65 @@ class Queue(Generic[T]):
     def full(self) -> bool:
         return self._raw.full()
 
+    # put() and get() meet a full or an empty queue every time they wait: the
+    # native queue answers that with False or None, not an exception.
+
     async def put(self, item: T) -> None:
         raw = self._raw
-        while True:
-            try:
-                return self.put_nowait(item)
-            except QueueFull:
-                pass
+        while (woken := raw.put(item) if self._mutex is None else self._put_kept(item)) is False:
             await _wait_in_line(raw.register_putter, raw.remove_putter, raw.pass_putter_wakeup)
+        if woken:
+            _wake(woken, None, raw.pass_getter_wakeup)
 
     def put_nowait(self, item: T) -> None:
         raw = self._raw
-        if self._mutex is None:
-            woken = raw.put(item)
-        else:
-            with self._mutex:
-                size, _, _, _, shut_down = raw.state()
-                if shut_down:
-                    raise QueueShutDown
-                if 0 < raw.maxsize <= size:
-                    raise QueueFull
-                self._put(item)  # first: an item it refuses changes nothing
-                woken = raw.put(None)
+        woken = raw.put(item) if self._mutex is None else self._put_kept(item)
+        if woken is False:
+            raise QueueFull
         if woken:
             _wake(woken, None, raw.pass_getter_wakeup)
 
     async def get(self) -> T:
         raw = self._raw
-        while True:
-            try:
-                return self.get_nowait()
-            except QueueEmpty:
-                pass
+        while (taken := raw.get() if self._mutex is None else self._get_kept()) is None:
             await _wait_in_line(raw.register_getter, raw.remove_getter, raw.pass_getter_wakeup)
-
-    def get_nowait(self) -> T:
-        raw = self._raw
-        if self._mutex is None:
-            item, woken = raw.get()
-        else:
-            with self._mutex:
-                if raw.qsize() == 0:
-                    raw.get()  # raises QueueEmpty, or QueueShutDown
-                item = self._get()
-                woken = raw.get()[1]
+        item, woken = taken
         if woken:
             _wake(woken, None, raw.pass_putter_wakeup)
         return cast(T, item)
+
+    def get_nowait(self) -> T:
+        raw = self._raw
+        taken = raw.get() if self._mutex is None else self._get_kept()
+        if taken is None:
+            raise QueueEmpty
+        item, woken = taken
+        if woken:
+            _wake(woken, None, raw.pass_putter_wakeup)
+        return cast(T, item)
+
+    # The items kept by a subclass: under the lock, the native queue counts them.
+
+    def _put_kept(self, item: T) -> _Waiters | Literal[False]:
+        assert self._mutex is not None
+        raw = self._raw
+        with self._mutex:
+            size, _, _, _, shut_down = raw.state()
+            if shut_down:
+                raise QueueShutDown
+            if 0 < raw.maxsize <= size:
+                return False
+            self._put(item)  # first: an item it refuses changes nothing
+            return raw.put(None)
+
+    def _get_kept(self) -> tuple[Any, _Waiters] | None:
+        assert self._mutex is not None
+        raw = self._raw
+        with self._mutex:
+            if raw.qsize() == 0:
+                return raw.get()  # None, or raises QueueShutDown
+            item = self._get()
+            return item, cast(tuple[Any, _Waiters], raw.get())[1]
 
     def task_done(self) -> None:
         _wake(self._raw.task_done(), None, None)

@@ -3,9 +3,10 @@
 // PriorityQueue on it. The core state machine buffers, counts and hands the
 // waiters to wake back; this layer converts the arguments before its lock is
 // taken, and builds the results and drops every reference the call let go of
-// (items drained by a shutdown included) after it is released. Refusals raise
-// the exception classes given at construction, without arguments, as
-// asyncio.Queue does.
+// (items drained by a shutdown included) after it is released. A full or
+// empty queue is an answer, not an exception (a waiting put or get meets it
+// every time it waits); a shut-down queue raises the class given at
+// construction, without arguments, as asyncio.Queue does.
 
 #include <cstdint>
 #include <optional>
@@ -24,15 +25,11 @@ namespace {
 using Core = sync::AsyncQueue<PyRef, Waiter>;
 
 struct QueueValue {
-  QueueValue(std::uint64_t maxsize, PyRef empty, PyRef full, PyRef shut_down) noexcept
-      : core(maxsize), empty_error(std::move(empty)), full_error(std::move(full)),
-        shut_down_error(std::move(shut_down)) {}
+  QueueValue(std::uint64_t maxsize, PyRef shut_down) noexcept : core(maxsize), shut_down_error(std::move(shut_down)) {}
 
   Core core;
   // Fixed at construction and read without the lock. Only the collector's
-  // clear() takes them, when no method can be running.
-  PyRef empty_error;
-  PyRef full_error;
+  // clear() takes it, when no method can be running.
   PyRef shut_down_error;
 
   struct Visitor {
@@ -45,29 +42,24 @@ struct QueueValue {
     int operator()(const Waiter& waiter) const { return visit_waiter(waiter, visit, arg); }
   };
   int traverse(visitproc visit, void* arg) const {
-    Py_VISIT(empty_error.get());
-    Py_VISIT(full_error.get());
     Py_VISIT(shut_down_error.get());
     return core.visit_unlocked(Visitor{visit, arg});
   }
 
   struct Cleared {
     Core::Contents contents;
-    PyRef empty_error;
-    PyRef full_error;
     PyRef shut_down_error;
   };
-  Cleared clear() noexcept {
-    return {core.take_all(), std::move(empty_error), std::move(full_error), std::move(shut_down_error)};
-  }
+  Cleared clear() noexcept { return {core.take_all(), std::move(shut_down_error)}; }
 };
 
 QueueValue& value_of(PyObject* self) noexcept { return native<QueueValue>(self); }
 Core& queue_of(PyObject* self) noexcept { return value_of(self).core; }
 
-// Raises the class given for a refusal (a cleared one raises SystemError, as a
-// queue the collector has broken up may).
-[[noreturn]] void raise_refusal(const PyRef& error) {
+// Raises the class given for a shut-down queue (SystemError once the
+// collector has cleared it, as a queue it has broken up may).
+[[noreturn]] void raise_shut_down(PyObject* self) {
+  const PyRef& error = value_of(self).shut_down_error;
   PyErr_SetNone(error ? error.get() : PyExc_SystemError);
   throw PythonError{};
 }
@@ -75,7 +67,7 @@ Core& queue_of(PyObject* self) noexcept { return value_of(self).core; }
 // One waiter as a returned waiter list, or None.
 PyRef woken_list(std::optional<Waiter>&& woken) { return waiter_list_or_none(std::move(woken)); }
 
-constexpr Parameters<4> kNew{"RawAsyncQueue.__new__()", {"maxsize", "empty_error", "full_error", "shut_down_error"}};
+constexpr Parameters<2> kNew{"RawAsyncQueue.__new__()", {"maxsize", "shut_down_error"}};
 constexpr Parameters<1> kPut{"RawAsyncQueue.put()", {"item"}};
 constexpr Parameters<2> kRegisterGetter{"RawAsyncQueue.register_getter()", {"loop_obj", "fut_obj"}};
 constexpr Parameters<2> kRegisterPutter{"RawAsyncQueue.register_putter()", {"loop_obj", "fut_obj"}};
@@ -89,8 +81,7 @@ PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     const auto bound = kNew.bind(args, kwargs);
     const std::uint64_t maxsize = to_u64(bound[0], "maxsize");
-    return new_native<QueueValue>(type, maxsize, PyRef::borrow(bound[1]), PyRef::borrow(bound[2]),
-                                  PyRef::borrow(bound[3]));
+    return new_native<QueueValue>(type, maxsize, PyRef::borrow(bound[1]));
   });
 }
 
@@ -105,9 +96,9 @@ PyObject* queue_put(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
       case sync::PutStatus::put:
         break;
       case sync::PutStatus::full:
-        raise_refusal(value_of(self).full_error);
+        Py_RETURN_FALSE;
       case sync::PutStatus::shut_down:
-        raise_refusal(value_of(self).shut_down_error);
+        raise_shut_down(self);
     }
     return woken_list(std::move(getter)).release();
   });
@@ -121,9 +112,9 @@ PyObject* queue_get(PyObject* self, PyObject*) {
       case sync::GetStatus::taken:
         break;
       case sync::GetStatus::empty:
-        raise_refusal(value_of(self).empty_error);
+        Py_RETURN_NONE;
       case sync::GetStatus::shut_down:
-        raise_refusal(value_of(self).shut_down_error);
+        raise_shut_down(self);
     }
     return new_tuple(std::move(item), woken_list(std::move(putter))).release();
   });
@@ -208,10 +199,10 @@ constexpr int kFastKeywords = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef queue_methods[] = {
     {"put", method_cast(queue_put), kFastKeywords,
      "put($self, item)\n--\n\n"
-     "Buffer an item; returns the getter to wake, or None."},
+     "Buffer an item; returns the getter to wake, or None; False when full."},
     {"get", method_cast(queue_get), METH_NOARGS,
      "get($self)\n--\n\n"
-     "Take the oldest item: (item, the putter to wake or None)."},
+     "Take the oldest item: (item, the putter to wake or None); None when empty."},
     {"register_getter", method_cast(queue_register<kRegisterGetter, &Core::register_getter>), kFastKeywords,
      "register_getter($self, loop_obj, fut_obj)\n--\n\n"
      "Queue a getter while the queue is empty and open; True: look again now."},
@@ -253,7 +244,7 @@ PyGetSetDef queue_getset[] = {
 };
 
 PyType_Slot queue_slots[] = {
-    {Py_tp_doc, const_cast<char*>("RawAsyncQueue(maxsize, empty_error, full_error, shut_down_error)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>("RawAsyncQueue(maxsize, shut_down_error)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(queue_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<QueueValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<QueueValue>)},
