@@ -4,6 +4,7 @@ several loops on several threads at once."""
 
 import asyncio
 import importlib.util
+import inspect
 import os
 import pathlib
 import platform
@@ -21,6 +22,27 @@ from waiters import HANG_GUARD, run_loops, settle
 from tessaryne import sync
 
 DROP_INS = ("Lock", "Semaphore", "BoundedSemaphore", "Event", "Condition", "Queue", "LifoQueue", "PriorityQueue")
+
+
+def parameters(function):
+    return [(p.name, p.kind, p.default) for p in inspect.signature(function).parameters.values()]
+
+
+@pytest.mark.parametrize("name", DROP_INS)
+def test_the_interface_is_asyncios(name):
+    ours, theirs = getattr(sync, name)(), getattr(asyncio, name)()
+    public = {attribute for attribute in dir(theirs) if not attribute.startswith("_")}
+    assert public == {attribute for attribute in dir(ours) if not attribute.startswith("_")}
+    for attribute in public | {"__init__", "__aenter__", "__aexit__"} & set(dir(theirs)):
+        mine, model = getattr(ours, attribute), getattr(theirs, attribute)
+        if callable(model):
+            assert parameters(mine) == parameters(model), attribute
+            assert inspect.iscoroutinefunction(mine) == inspect.iscoroutinefunction(model), attribute
+
+
+def test_the_queue_exceptions_are_asyncios():
+    assert (sync.QueueEmpty, sync.QueueFull, sync.QueueShutDown) == (
+        asyncio.QueueEmpty, asyncio.QueueFull, asyncio.QueueShutDown)
 
 
 # --- CPython's own tests, on the drop-ins ---------------------------------------------------
