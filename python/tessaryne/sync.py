@@ -100,20 +100,21 @@ def _wake(waiters: _Waiters, value: object, pass_on: _PassOn) -> None:
         waiters = passed
 
 
-async def _wait_in_line(register: Callable[[Any, _Future], bool], remove: Callable[[_Future], bool],
-                        pass_on: Callable[[], _Waiters]) -> None:
-    """Waits for a wake-up in one of a primitive's lines. A waiter woken, and
-    resolved, before its cancellation arrived passes its turn on; one woken but
-    not yet resolved is passed on by _wake, which finds it cancelled."""
+async def _wait_in_line(raw: RawAsyncQueue, getter: bool) -> None:
+    """Waits for a wake-up in the queue's line of getters or of putters. A
+    waiter woken, and resolved, before its cancellation arrived passes its turn
+    on; one woken but not yet resolved is passed on by _wake, which finds it
+    cancelled."""
     loop = asyncio.get_running_loop()
     fut: _Future = loop.create_future()
-    if register(loop, fut):
+    if raw.register_getter(loop, fut) if getter else raw.register_putter(loop, fut):
         return
     try:
         await fut
     except BaseException:
         fut.cancel()  # a wake-up still on its way finds it cancelled
-        if not remove(fut) and not fut.cancelled():
+        if not (raw.remove_getter(fut) if getter else raw.remove_putter(fut)) and not fut.cancelled():
+            pass_on = raw.pass_getter_wakeup if getter else raw.pass_putter_wakeup
             _wake(pass_on(), None, pass_on)
         raise
 
@@ -699,7 +700,7 @@ class Queue(Generic[T]):
     async def put(self, item: T) -> None:
         raw = self._raw
         while (woken := raw.put(item) if self._mutex is None else self._put_kept(item)) is False:
-            await _wait_in_line(raw.register_putter, raw.remove_putter, raw.pass_putter_wakeup)
+            await _wait_in_line(raw, False)
         if woken:
             _wake(woken, None, raw.pass_getter_wakeup)
 
@@ -714,7 +715,7 @@ class Queue(Generic[T]):
     async def get(self) -> T:
         raw = self._raw
         while (taken := raw.get() if self._mutex is None else self._get_kept()) is None:
-            await _wait_in_line(raw.register_getter, raw.remove_getter, raw.pass_getter_wakeup)
+            await _wait_in_line(raw, True)
         item, woken = taken
         if woken:
             _wake(woken, None, raw.pass_putter_wakeup)
