@@ -562,11 +562,18 @@ class Condition(_ContextManagerMixin):
         raw = self._raw
         loop = asyncio.get_running_loop()
         fut: _Future = loop.create_future()
-        self.release()
+        # In line before the lock is let go: a notification made on another
+        # thread as soon as the lock is free cannot pass this waiter by.
+        raw.acquire_or_register(loop, fut)  # never granted: it only queues
+        try:
+            self.release()
+        except BaseException:
+            if not raw.remove_waiter(fut):
+                self._notify(1)
+            raise
         took_notification = True
         try:
             try:
-                raw.acquire_or_register(loop, fut)  # never granted: it only queues
                 try:
                     await fut
                     return True

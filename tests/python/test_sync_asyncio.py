@@ -215,6 +215,24 @@ def test_every_item_put_is_got_exactly_once(kind, maxsize, seed):
     assert len(got) == len(set(got)) and queue.empty() and len(sent) > producers * per_producer // 2
 
 
+def test_two_loops_take_turns_through_a_condition_without_losing_a_notification():
+    # Each loop waits for its turn, gives the turn to the other and notifies it,
+    # as soon as the other lets the lock go: a notification that passes by a
+    # waiter about to wait leaves both waiting.
+    condition, turn, rounds = sync.Condition(), [0], 10000
+
+    def player(me):
+        async def main():
+            for _ in range(rounds):
+                async with condition:
+                    await condition.wait_for(lambda: turn[0] == me)
+                    turn[0] = 1 - me
+                    condition.notify()
+        return main
+
+    run_loops(player(0), player(1))
+
+
 # Each makes a primitive and returns what each of two waiters awaits, the
 # wake-up of one waiter, and the check that exactly one took its turn.
 
