@@ -14,6 +14,8 @@ PyTypeObject* channel_type() noexcept;
 PyTypeObject* raw_async_channel_type() noexcept;
 PyTypeObject* raw_async_wait_group_type() noexcept;
 PyTypeObject* raw_async_rw_mutex_type() noexcept;
+PyTypeObject* raw_async_semaphore_type() noexcept;
+PyTypeObject* raw_async_queue_type() noexcept;
 PyTypeObject* fast_http_parser_type() noexcept;
 PyTypeObject* fast_http_connection_type() noexcept;
 PyTypeObject* fast_websocket_parser_type() noexcept;

@@ -66,6 +66,8 @@ constexpr Export kExports[] = {
     {"RawAsyncChannel", process_wide<raw_async_channel_type>},
     {"RawAsyncWaitGroup", process_wide<raw_async_wait_group_type>},
     {"RawAsyncRWMutex", process_wide<raw_async_rw_mutex_type>},
+    {"RawAsyncSemaphore", process_wide<raw_async_semaphore_type>},
+    {"RawAsyncQueue", process_wide<raw_async_queue_type>},
     {"FastHttpParser", process_wide<fast_http_parser_type>},
     {"FastHttpConnection", process_wide<fast_http_connection_type>},
     {"FastWebSocketParser", process_wide<fast_websocket_parser_type>},

@@ -17,6 +17,8 @@ ALL_NAMES = [
     "RawAsyncChannel",
     "RawAsyncWaitGroup",
     "RawAsyncRWMutex",
+    "RawAsyncSemaphore",
+    "RawAsyncQueue",
     "FastHttpParser",
     "FastHttpConnection",
     "FastWebSocketParser",
@@ -36,6 +38,8 @@ CLASS_DOCS = [
     ("RawAsyncWaitGroup", "()", None),
     ("RawAsyncRWMutex", "()",
      "High-performance asynchronous read-write lock state machine with writer-preference fairness."),
+    ("RawAsyncSemaphore", "(value=1, bound=None)", None),
+    ("RawAsyncQueue", "(maxsize, shut_down_error)", None),
     ("FastHttpParser", None, "Zero-copy HTTP/1.x request header parser powered by SIMD httparse."),
     ("FastHttpConnection", "(max_body_size=..., max_header_size=..., max_keepalive_requests=1000)",
      "High-performance stateful HTTP/1.1 and WebSocket protocol engine.\n\n"
@@ -52,11 +56,13 @@ SAMPLE_ARGS = {
     "RawAsyncChannel": (),
     "RawAsyncWaitGroup": (),
     "RawAsyncRWMutex": (),
+    "RawAsyncSemaphore": (),
+    "RawAsyncQueue": (0, EOFError),
     "FastHttpConnection": (),
 }
 
 
-def test_all_lists_the_twelve_names_in_order():
+def test_all_lists_the_fourteen_names_in_order():
     assert core.__all__ == ALL_NAMES
     for name in ALL_NAMES:
         assert hasattr(core, name)

@@ -3,23 +3,11 @@
 import asyncio
 import random
 import threading
-from concurrent.futures import ThreadPoolExecutor
 
 import pytest
+from waiters import run_loops, settle
 
 from tessaryne.sync import Channel, RWLock, WaitGroup, select
-
-
-def run_loops(*mains):
-    """Runs each coroutine function on its own loop in its own thread; re-raises a failure."""
-    with ThreadPoolExecutor(len(mains)) as pool:
-        for future in [pool.submit(asyncio.run, main()) for main in mains]:
-            future.result()
-
-
-async def settle(rounds=10):
-    for _ in range(rounds):
-        await asyncio.sleep(0)
 
 
 def test_bounded_channel_carries_every_item_once_in_sender_order():

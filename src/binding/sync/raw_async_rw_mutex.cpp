@@ -33,14 +33,7 @@ Core& mutex_of(PyObject* self) noexcept { return native<RWMutexValue>(self).core
 
 // The returned waiter list, or None when nobody was granted.
 PyObject* granted_list(sync::Granted<Waiter>&& granted) {
-  if (granted.writer) {
-    PyRef list = checked_ref(PyList_New(1));
-    PyList_SET_ITEM(list.get(), 0,
-                    new_tuple(std::move(granted.writer->loop), std::move(granted.writer->future)).release());
-    return list.release();
-  }
-  if (!granted.readers.empty()) return new_waiter_list(std::move(granted.readers)).release();
-  Py_RETURN_NONE;
+  return waiter_list_or_none(std::move(granted.writer), std::move(granted.readers)).release();
 }
 
 constexpr Parameters<0> kNew{"RawAsyncRWMutex.__new__()", {}};

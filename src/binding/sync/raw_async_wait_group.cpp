@@ -36,6 +36,7 @@ constexpr Parameters<0> kNew{"RawAsyncWaitGroup.__new__()", {}};
 constexpr Parameters<1> kAdd{"RawAsyncWaitGroup.add()", {"delta"}};
 constexpr Parameters<1> kRegisterWaiter{"RawAsyncWaitGroup.register_waiter()", {"waiter"}};
 constexpr Parameters<1> kUnregisterWaiter{"RawAsyncWaitGroup.unregister_waiter()", {"fut"}};
+constexpr Parameters<1> kReset{"RawAsyncWaitGroup.reset()", {"counter"}};
 
 // Any integer (or __index__) the interpreter converts to a signed 64-bit value,
 // with its own errors.
@@ -90,6 +91,18 @@ PyObject* wait_group_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+PyObject* wait_group_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = kReset.bind(args, nargsf, kwnames);
+    const std::uint64_t counter = to_u64(bound[0], "counter");
+    return counted_result(wait_group_of(self).reset(counter), "");
+  });
+}
+
+PyObject* wait_group_counter(PyObject* self, PyObject*) {
+  return guard([&] { return new_int(wait_group_of(self).counter()).release(); });
+}
+
 PyObject* wait_group_done(PyObject* self, PyObject*) {
   return guard([&] {
     return counted_result(wait_group_of(self).done(), "WaitGroup counter went negative: too many done() calls");
@@ -125,6 +138,11 @@ PyMethodDef wait_group_methods[] = {
      "an `add()` that would underflow raises `RuntimeError`.\n"
      "Returns the registered waiters when the counter reaches 0, so that they can be woken."},
     {"done", method_cast(wait_group_done), METH_NOARGS, "done($self)\n--\n\n"},
+    {"reset", method_cast(wait_group_reset), METH_FASTCALL | METH_KEYWORDS,
+     "reset($self, counter)\n--\n\n"
+     "Sets the counter. Zero returns every registered waiter, so that they can be woken;\n"
+     "any other value returns None."},
+    {"counter", method_cast(wait_group_counter), METH_NOARGS, "counter($self)\n--\n\n"},
     {"register_waiter", method_cast(wait_group_register_waiter), METH_FASTCALL | METH_KEYWORDS,
      "register_waiter($self, waiter)\n--\n\n"
      "Registers a waiter that will be notified when the counter reaches zero.\n"

@@ -5,6 +5,8 @@
 // released, and released there too (a loop's or a future's finalizer may call
 // back into the same primitive).
 
+#include <optional>
+
 #include "binding/common/py_ref.hpp"
 #include "core/common/ring.hpp"
 
@@ -33,5 +35,7 @@ struct SameFuture {
 // The returned waiter list: a new list of (loop, future) tuples, oldest first,
 // taking over the waiters' references. Call it with no lock held.
 PyRef new_waiter_list(WaiterQueue&& waiters);
+// The same for `first` followed by `rest`; None when there is no waiter at all.
+PyRef waiter_list_or_none(std::optional<Waiter>&& first, WaiterQueue&& rest = {});
 
 }  // namespace tessaryne::binding

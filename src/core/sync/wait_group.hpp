@@ -69,6 +69,19 @@ class WaitGroup {
   }
   Counted<W> done() noexcept { return add(-1); }
 
+  // Sets the counter. Zero releases every waiter, as reaching zero does: an
+  // event is a group whose counter is 0 while set and 1 while clear.
+  Counted<W> reset(std::uint64_t counter) noexcept {
+    Counted<W> counted{CountChange::counted, {}};
+    const std::lock_guard lock(mutex_);
+    counter_ = counter;
+    if (counter_ == 0) {
+      counted.change = CountChange::reached_zero;
+      if (!waiters_.empty()) counted.released.swap(waiters_);
+    }
+    return counted;
+  }
+
   // On a zero counter: returns true and leaves `waiter` with the caller.
   // Otherwise `waiter` is moved to the end of the waiters. Throws
   // std::bad_alloc, changing nothing, when the list cannot grow.

@@ -22,10 +22,10 @@ std::vector<int> drained(common::Ring<int>&& ring) {
 
 // One call and what it must answer. Waiters are ints.
 struct Step {
-  enum class Op { add, done, register_waiter, unregister, counter } op;
-  std::int64_t value = 0;  // add: delta; register, unregister: the waiter; counter: its value
+  enum class Op { add, done, reset, register_waiter, unregister, counter } op;
+  std::int64_t value = 0;  // add: delta; reset, counter: the counter; register, unregister: the waiter
   CountChange change = CountChange::counted;
-  std::vector<int> released{};  // add, done: the waiters handed back; unregister: those removed
+  std::vector<int> released{};  // add, done, reset: the waiters handed back; unregister: those removed
   bool registered_at_zero = false;
 };
 Step add(std::int64_t delta, CountChange change = CountChange::counted, std::vector<int> released = {}) {
@@ -33,6 +33,9 @@ Step add(std::int64_t delta, CountChange change = CountChange::counted, std::vec
 }
 Step done(CountChange change = CountChange::counted, std::vector<int> released = {}) {
   return {.op = Step::Op::done, .change = change, .released = std::move(released)};
+}
+Step reset(std::int64_t counter, CountChange change = CountChange::counted, std::vector<int> released = {}) {
+  return {.op = Step::Op::reset, .value = counter, .change = change, .released = std::move(released)};
 }
 Step wait(int waiter, bool at_zero = false) {
   return {.op = Step::Op::register_waiter, .value = waiter, .registered_at_zero = at_zero};
@@ -68,6 +71,9 @@ TEST(WaitGroup, EdgeCases) {
         counter(kFull - (std::uint64_t{1} << 63))}},
       {"the most negative delta", {add(kMax), add(1), add(kMin, reached_zero, {}), add(kMin, went_negative)}},
       {"the group cycles", {add(1), wait(1), done(reached_zero, {1}), add(1), wait(2), done(reached_zero, {2})}},
+      {"a reset sets the counter, and zero releases every waiter (an event's clear and set)",
+       {reset(1), wait(1), wait(2), reset(7), counter(7), reset(0, reached_zero, {1, 2}), wait(3, true),
+        reset(0, reached_zero, {}), add(1), wait(4), reset(1), done(reached_zero, {4})}},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
@@ -77,8 +83,11 @@ TEST(WaitGroup, EdgeCases) {
       const Step& step = test.steps[i];
       switch (step.op) {
         case Step::Op::add:
-        case Step::Op::done: {
-          Counted<int> counted = step.op == Step::Op::add ? group.add(step.value) : group.done();
+        case Step::Op::done:
+        case Step::Op::reset: {
+          Counted<int> counted = step.op == Step::Op::add    ? group.add(step.value)
+                                 : step.op == Step::Op::done ? group.done()
+                                                             : group.reset(static_cast<std::uint64_t>(step.value));
           EXPECT_EQ(counted.change, step.change);
           EXPECT_EQ(drained(std::move(counted.released)), step.released);
           break;
