@@ -10,8 +10,6 @@ __all__ = [
     "RawAsyncChannel",
     "RawAsyncWaitGroup",
     "RawAsyncRWMutex",
-    "RawAsyncSemaphore",
-    "RawAsyncQueue",
     "FastHttpParser",
     "FastHttpConnection",
     "FastWebSocketParser",

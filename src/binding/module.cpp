@@ -66,13 +66,20 @@ constexpr Export kExports[] = {
     {"RawAsyncChannel", process_wide<raw_async_channel_type>},
     {"RawAsyncWaitGroup", process_wide<raw_async_wait_group_type>},
     {"RawAsyncRWMutex", process_wide<raw_async_rw_mutex_type>},
-    {"RawAsyncSemaphore", process_wide<raw_async_semaphore_type>},
-    {"RawAsyncQueue", process_wide<raw_async_queue_type>},
     {"FastHttpParser", process_wide<fast_http_parser_type>},
     {"FastHttpConnection", process_wide<fast_http_connection_type>},
     {"FastWebSocketParser", process_wide<fast_websocket_parser_type>},
     {"fast_websocket_unmask", bound_function<&fast_websocket_unmask_def>},
     {"fast_websocket_unmask_slice", bound_function<&fast_websocket_unmask_slice_def>},
+};
+
+// Additions the runtime's own package opts into (the server's driver, the
+// primitives under tessaryne.sync's drop-ins): attributes of the module, not
+// among its public names.
+constexpr Export kAdditions[] = {
+    {"RawAsyncSemaphore", process_wide<raw_async_semaphore_type>},
+    {"RawAsyncQueue", process_wide<raw_async_queue_type>},
+    {"ConnectionDriver", process_wide<connection_driver_type>},
 };
 
 int exec_module(PyObject* module) {
@@ -88,11 +95,11 @@ int exec_module(PyObject* module) {
   PyObject* internal_error = internal_error_type();
   if (internal_error == nullptr) return -1;
   if (PyObject_SetAttrString(module, "InternalError", internal_error) != 0) return -1;
-  // The server's native connection driver: an addition the server opts into,
-  // outside the module's public names.
-  auto* driver = reinterpret_cast<PyObject*>(connection_driver_type());
-  if (driver == nullptr) return -1;
-  return PyObject_SetAttrString(module, "ConnectionDriver", driver);
+  for (const Export& entry : kAdditions) {
+    const PyRef object = PyRef::steal(entry.get(module));
+    if (!object || PyObject_SetAttrString(module, entry.name, object.get()) != 0) return -1;
+  }
+  return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {
