@@ -17,7 +17,7 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
-from server_support import command
+from server_support import command, serving
 from starlette.applications import Starlette
 from starlette.datastructures import State
 from starlette.requests import Request
@@ -27,6 +27,7 @@ from starlette.websockets import WebSocket
 from websockets.exceptions import ConnectionClosedError
 from websockets.sync.client import connect
 
+import tessaryne.sync as tessaryne_sync
 from tessaryne.server.app_errors import cross_loop_error
 
 HERE = Path(__file__).parent
@@ -150,3 +151,43 @@ def test_a_task_awaiting_another_loops_future_is_recognised_among_grouped_errors
     other.close()
     assert cross_loop_error(ExceptionGroup("a framework's errors", [ValueError(), raised.value])) is raised.value
     assert cross_loop_error(RuntimeError("Event loop is closed")) is None
+
+
+# Created at import, with no loop running, and shared by every loop's requests.
+SHARED_LOCK = tessaryne_sync.Lock()
+SHARED_QUEUE: tessaryne_sync.Queue[int] = tessaryne_sync.Queue(maxsize=4)
+shared_total = [0]
+
+
+async def shared_app(scope: dict[str, object], receive: Callable[..., object], send: Callable[..., object]) -> None:
+    """Each request increments a counter under the shared lock, with a yield
+    in between, and passes a token through the shared queue."""
+    if scope["type"] != "http":
+        return
+    async with SHARED_LOCK:
+        value = shared_total[0]
+        await asyncio.sleep(0)
+        shared_total[0] = value + 1
+    await SHARED_QUEUE.put(value)
+    token = await SHARED_QUEUE.get()
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"x-loop", threading.current_thread().name.encode())]})  # type: ignore[operator]
+    await send({"type": "http.response.body", "body": str(token).encode()})  # type: ignore[operator]
+
+
+def test_module_level_sync_lock_and_queue_serve_every_loop() -> None:
+    requests = 300
+    with serving(shared_app, threads=2, lifespan="off") as server:
+
+        def get(_: int) -> tuple[int, str]:
+            connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
+            with contextlib.closing(connection):
+                connection.request("GET", "/")
+                response = connection.getresponse()
+                response.read()
+                return response.status, response.getheader("x-loop") or ""
+
+        with ThreadPoolExecutor(16) as pool:
+            answers = list(pool.map(get, range(requests)))
+    assert {status for status, _ in answers} == {200}
+    assert len({loop for _, loop in answers}) == 2, "both loops served"
+    assert shared_total[0] == requests, "no increment lost: the lock held across loops"
