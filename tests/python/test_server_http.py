@@ -70,6 +70,25 @@ def test_exact_bytes_on_the_wire(app: Any, request_bytes: bytes, expected: bytes
     assert exchange(app, request_bytes) == expected
 
 
+async def path_echo(scope, receive, send):  # type: ignore[no-untyped-def]
+    text = f"{scope['path']}|{scope['raw_path'].decode()}|{scope['query_string'].decode()}|{scope['root_path']}"
+    await send({"type": "http.response.start", "status": 200, "headers": []})
+    await send({"type": "http.response.body", "body": text.encode()})
+
+
+@pytest.mark.parametrize("target, root_path, seen", [
+    (b"/a%20b/%C3%BC?q=1", "", "/a b/\u00fc|/a%20b/%C3%BC|q=1|"),
+    (b"/bad%zz%4", "", "/bad%zz%4|/bad%zz%4||"),
+    (b"/x", "/mount", "/mount/x|/x||/mount"),
+    # The absolute form a server must accept: the path is what follows the authority.
+    (b"http://example.com/a%20b?q=1", "", "/a b|/a%20b|q=1|"),
+    (b"HTTPS://example.com", "", "/|/||"),
+])
+def test_the_scope_path_from_every_target_form(target: bytes, root_path: str, seen: str) -> None:
+    reply = exchange(path_echo, b"GET " + target + b" HTTP/1.1\r\nHost: x\r\n" + CLOSE, root_path=root_path)
+    assert reply.split(b"\r\n\r\n", 1)[1].decode() == seen
+
+
 def test_pipelined_requests_are_answered_in_order() -> None:
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
         message = await receive()

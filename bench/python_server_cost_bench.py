@@ -10,7 +10,7 @@ so start-up and shutdown cancel out. With BASELINE=/path/to/another/checkout
 (its extension built, e.g. with `make extension` there) that checkout's server
 is measured beside ours, with the interpreter of its own .venv.
 
-Run: python bench/python_server_cost.py  (needs valgrind; skipped without it)."""
+Run: python bench/python_server_cost_bench.py  (needs valgrind; skipped without it)."""
 
 import os
 import re
