@@ -978,6 +978,27 @@ PyTypeObject* served_connection_type() noexcept {
 
 // --- ConnectionDriver ----------------------------------------------------------------------------
 
+// Open connections end with their driver: they keep the loop-wide part
+// alive and it keeps them, so nothing else would ever close them.
+void abort_open(const std::shared_ptr<DriverShared>& shared) noexcept {
+  if (!shared) return;
+  std::vector<PyRef> open;
+  try {
+    for (auto& entry : shared->connections) open.push_back(PyRef::borrow(entry.second.get()));
+  } catch (...) {
+    // Out of memory for the list: the connections stay open until the process ends.
+  }
+  for (const PyRef& connection : open) {
+    try {
+      connection_of(connection.get()).core.abort();
+    } catch (...) {
+      set_error_from_current();
+      PyErr_FormatUnraisable("Exception ignored while closing a connection");
+    }
+  }
+  shared->connections.clear();
+}
+
 struct DriverValue {
   std::shared_ptr<DriverShared> shared;
 
@@ -988,16 +1009,11 @@ struct DriverValue {
       Py_VISIT(ref->get());
     return 0;
   }
-  std::shared_ptr<DriverShared> clear() noexcept { return std::move(shared); }
-  ~DriverValue() {
-    // Open connections end with their driver.
-    if (shared) {
-      std::vector<PyRef> open;
-      for (auto& entry : shared->connections) open.push_back(PyRef::borrow(entry.second.get()));
-      for (const PyRef& connection : open) connection_of(connection.get()).core.abort();
-      shared->connections.clear();
-    }
+  std::shared_ptr<DriverShared> clear() noexcept {
+    abort_open(shared);
+    return std::move(shared);
   }
+  ~DriverValue() { abort_open(shared); }
 };
 
 DriverShared& driver_of(PyObject* self) {
