@@ -85,15 +85,15 @@ void Poller::set_alarm(Clock::time_point at) const noexcept {
   // earliest alarm is one nanosecond.
   auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
   if (since <= 0) since = 1;
-  itimerspec spec{};
-  spec.it_value.tv_sec = static_cast<time_t>(since / 1'000'000'000);
-  spec.it_value.tv_nsec = static_cast<long>(since % 1'000'000'000);
-  ::timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &spec, nullptr);
+  itimerspec when{};
+  when.it_value.tv_sec = static_cast<time_t>(since / 1'000'000'000);
+  when.it_value.tv_nsec = static_cast<long>(since % 1'000'000'000);
+  ::timerfd_settime(timer_fd_, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 void Poller::clear_alarm() const noexcept {
-  const itimerspec spec{};
-  ::timerfd_settime(timer_fd_, 0, &spec, nullptr);
+  const itimerspec never{};
+  ::timerfd_settime(timer_fd_, 0, &never, nullptr);
 }
 
 void Poller::acknowledge_alarm() const noexcept {
