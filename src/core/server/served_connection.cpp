@@ -454,10 +454,12 @@ void ServedConnection::write(std::span<const std::string_view> parts) {
 
 bool ServedConnection::put(std::span<const std::string_view> parts) {
   if (closed_) return false;
+  const bool was_empty = output_.empty();
   if (output_.write(fd_, parts) == WriteResult::failed) {
     lose();
     return false;
   }
+  if (was_empty) last_progress_ = Clock::now();  // the clock of a stalled reader starts with the queue
   if (!output_.empty()) {
     if (output_.pending() > loop_.settings().write_high) write_paused_ = true;
     if (!want_write_) {
@@ -469,13 +471,17 @@ bool ServedConnection::put(std::span<const std::string_view> parts) {
 }
 
 void ServedConnection::flushed() {
+  const std::size_t before = output_.pending();
   if (output_.flush(fd_) == WriteResult::failed) {
     lose();
     return;
   }
+  if (output_.pending() < before) last_progress_ = Clock::now();
   if (output_.empty()) {
     want_write_ = false;
     watch();
+    // An idle connection's time starts once its last answer is out.
+    if (phase_ == Phase::idle) arm(loop_.settings().keep_alive_timeout);
     if (shut_after_flush_) {
       shut_after_flush_ = false;
       if (::shutdown(fd_, SHUT_WR) != 0) {
@@ -501,8 +507,16 @@ void ServedConnection::arm(Clock::duration timeout) { loop_.arm(deadline_, Clock
 void ServedConnection::on_deadline(const Deadlines::Entry& entry) {
   if (!deadline_.take(entry) || closed_) return;
   if (phase_ == Phase::busy || (phase_ == Phase::body && read_paused_)) return;  // resume_reading() re-arms
-  if (Clock::now() < deadline_.at()) {
+  const Clock::time_point now = Clock::now();
+  if (now < deadline_.at()) {
     loop_.arm(deadline_, deadline_.at(), token_);
+    return;
+  }
+  // A client still reading a long answer is not idle or stuck: only one that
+  // has taken nothing for the linger timeout is cut off.
+  const Clock::duration patience = loop_.settings().linger_timeout;
+  if (!output_.empty() && phase_ != Phase::head && phase_ != Phase::body && now - last_progress_ < patience) {
+    loop_.arm(deadline_, last_progress_ + patience, token_);
     return;
   }
   deadline_passed();

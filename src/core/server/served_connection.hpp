@@ -170,6 +170,7 @@ class ServedConnection {
   Exchange exchange_;
   std::string scratch_;  // a head being serialized
   Phase phase_ = Phase::idle;
+  Clock::time_point last_progress_{};  // when the queued output last moved
   std::size_t held_ = 0;  // bytes received while the current request is answered
   std::uint64_t requests_ = 0;
   bool watching_ = false;

@@ -271,6 +271,22 @@ TEST(ServedConnection, DeadlinesTable) {
     EXPECT_EQ(received.substr(0, c.expect_start.size()), c.expect_start) << c.name;
     EXPECT_TRUE(served.client_sees_eof()) << c.name;
   }
+  // A client reading a long answer slowly gets all of it, past every deadline,
+  // on a keep-alive connection and on one that closes.
+  for (const char* request : {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", "GET / HTTP/1.0\r\n\r\n"}) {
+    Served slow(settings, 4096);
+    slow.app.body_to_send = std::string(256 << 10, 'y');
+    slow.send(request);
+    std::string received;
+    slow.serve_until([&] {
+      std::array<char, 4096> piece{};
+      const ssize_t count = ::recv(slow.client, piece.data(), piece.size(), MSG_DONTWAIT);
+      if (count > 0) received.append(piece.data(), static_cast<std::size_t>(count));
+      std::this_thread::sleep_for(5ms);
+      return received.size() >= (256U << 10) + 60 && slow.connection->pending_output() == 0;
+    }, 5000ms);
+    EXPECT_EQ(received.size() - (received.find("\r\n\r\n") + 4), 256U << 10) << request;
+  }
   // The lingering close gives up on a client that never reads its answer.
   Served stuck(settings, 4096);
   stuck.app.body_to_send = std::string(1 << 20, 'x');
