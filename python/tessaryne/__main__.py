@@ -157,6 +157,12 @@ def _parser() -> argparse.ArgumentParser:
         "shuts down gracefully (default: no limit)",
     )
     parser.add_argument(
+        "--metrics-port",
+        type=_bounded_int(0, 65535),
+        default=_default("metrics_port"),
+        help="serve Prometheus metrics at /metrics on this port (default: off)",
+    )
+    parser.add_argument(
         "--shutdown-timeout",
         type=_non_negative_float,
         default=_default("shutdown_timeout"),
@@ -208,6 +214,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         options = _parser().parse_args(argv)
         if options.ssl_keyfile and not options.ssl_certfile:
             raise UsageError("--ssl-keyfile needs --ssl-certfile")
+        if options.metrics_port is not None and options.workers > 1:
+            raise UsageError("--metrics-port counts one process's loops; it cannot be combined with --workers")
         configure_logging(options.log_level, options.access_log)
         config = Config(
             app=import_app(options.app),
@@ -217,6 +225,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             workers=options.workers,
             app_name=options.app,
             limit_max_requests=options.limit_max_requests,
+            metrics_port=options.metrics_port,
             executor_threads=options.executor_threads,
             root_path=options.root_path,
             lifespan=options.lifespan,

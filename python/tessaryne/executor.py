@@ -446,6 +446,11 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
     def metrics(self) -> AtomicMetrics:
         return self._crew.metrics
 
+    @property
+    def worker_count(self) -> int:
+        """The number of worker threads, each with its row in ``metrics``."""
+        return self._max_workers
+
     def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
         future = _Future()
         self._enqueue(_Task(fn, args, kwargs, future))

@@ -80,6 +80,7 @@ constexpr Export kAdditions[] = {
     {"RawAsyncSemaphore", process_wide<raw_async_semaphore_type>},
     {"RawAsyncQueue", process_wide<raw_async_queue_type>},
     {"ConnectionDriver", process_wide<connection_driver_type>},
+    {"ServerCounters", process_wide<server_counters_type>},
 };
 
 int exec_module(PyObject* module) {

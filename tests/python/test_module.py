@@ -76,7 +76,7 @@ def test_exception_type():
     assert str(error("Pool is closed and drained")) == "Pool is closed and drained"
 
 
-@pytest.mark.parametrize("name", ["RawAsyncSemaphore", "RawAsyncQueue", "ConnectionDriver"])
+@pytest.mark.parametrize("name", ["RawAsyncSemaphore", "RawAsyncQueue", "ConnectionDriver", "ServerCounters"])
 def test_additions_are_attributes_outside_all(name):
     assert isinstance(getattr(core, name), type) and name not in core.__all__
 

@@ -14,13 +14,11 @@ import textwrap
 import pytest
 from server_support import command, tessaryne
 
-from server_support import tessaryne
-
 OPTIONS = [
     "--host", "--port", "--threads", "--executor-threads", "--root-path", "--lifespan", "--ssl-certfile",
     "--ssl-keyfile", "--no-access-log", "--log-level", "--keep-alive-timeout", "--shutdown-timeout",
     "--timeout-request-head", "--timeout-request-body", "--limit-request-body", "--limit-request-head",
-    "--max-requests-per-connection", "--factory", "--workers", "--limit-max-requests",
+    "--max-requests-per-connection", "--factory", "--workers", "--limit-max-requests", "--metrics-port",
 ]  # fmt: skip
 
 APP = textwrap.dedent(
@@ -58,6 +56,7 @@ def test_help_explains_every_option():
         ("served:app", ["--ssl-certfile", "missing.pem"], "cannot load the TLS certificate ('missing.pem'): "),
         ("served:app", ["--factory"], "the application factory raised TypeError: app() missing 3 required positional"),
         ("served:app", ["--workers", "0"], "argument --workers: invalid integer value: '0'"),
+        ("served:app", ["--workers", "2", "--metrics-port", "9"], "--metrics-port counts one process's loops; it cannot be combined with --workers"),
         ("served:app", ["--limit-max-requests", "0"], "argument --limit-max-requests: invalid integer value: '0'"),
         # A worker that cannot start fails the run before it listens, as the process without workers does.
         ("served:app", ["--workers", "2", "--ssl-certfile", "missing.pem"], "cannot load the TLS certificate ('missing.pem'): "),

@@ -46,6 +46,8 @@ class Config:
     # After this many answered requests a worker process is replaced, or a
     # server without workers shuts down gracefully; None: no limit.
     limit_max_requests: int | None = None
+    # Serve Prometheus metrics on this port (same host), on a listener of their own.
+    metrics_port: int | None = None
     # Seconds. An idle keep-alive connection is closed after keep_alive_timeout;
     # a request head must be complete within head_timeout of its first byte (else
     # 408); a request body that has been asked for ends once no byte of it has

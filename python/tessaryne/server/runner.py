@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import dataclasses
 import logging
 import selectors
 import signal
@@ -27,11 +28,13 @@ from concurrent.futures import Executor
 from types import FrameType
 from typing import Any, cast
 
+from .._tessaryne_core import ServerCounters
 from ..executor import WorkerPoolEventLoop, WorkerPoolExecutor
 from .asgi import ASGIApp
 from .config import AppFactory, Config
 from .lifespan import Lifespan, LifespanFailure
 from .listener import Listener
+from .metrics import Metrics
 from .driver import NativeServing
 from .logs import server_logger
 from .state import LoopState, RequestCount
@@ -127,8 +130,10 @@ class _LoopThread:
         ssl_context: ssl.SSLContext | None,
         executor: Executor,
         requests: RequestCount | None,
+        counters: ServerCounters | None = None,
     ) -> None:
         self.config = config
+        self.counters = counters
         self.sock = sock
         self.ssl_context = ssl_context
         self.executor = executor
@@ -186,6 +191,7 @@ class _LoopThread:
             lifespan = Lifespan(app, self.config.lifespan)
             await lifespan.startup()
             state = LoopState(self.config, loop, lifespan.state, app, self.requests)
+            state.counters = self.counters
             listener, native = open_listener(state, self.sock, self.ssl_context)
         except Exception as error:
             reason = "application startup failed" if isinstance(error, LifespanFailure) else "cannot serve"
@@ -277,11 +283,17 @@ class Server:
         self._loops: list[_LoopThread] = []
         self._executor: Executor | None = None
         self._port = 0
+        self._metrics_port: int | None = None
 
     @property
     def port(self) -> int:
         """The bound port (the one picked by the system when the configured port is 0)."""
         return self._port
+
+    @property
+    def metrics_port(self) -> int | None:
+        """The bound port of the metrics listener, if the server has one."""
+        return self._metrics_port
 
     def start(self) -> None:
         """Returns once every loop listens; raises StartupError if one cannot, after stopping the others."""
@@ -296,11 +308,20 @@ class Server:
             raise StartupError(f"cannot load the TLS certificate ({files}): {reason}") from error
         sockets = self._sockets or listening_sockets(config.host, config.port, max(1, config.threads))
         self._port = sockets[0].getsockname()[1]
-        self._executor = WorkerPoolExecutor(max(1, config.executor_threads))
+        executor = self._executor = WorkerPoolExecutor(max(1, config.executor_threads))
+        metrics = Metrics(executor) if config.metrics_port is not None else None
         self._loops = [
-            _LoopThread(i, config, sock, ssl_context, self._executor, self._requests)
+            _LoopThread(i, config, sock, ssl_context, executor, self._requests,
+                        metrics.counters_for_loop() if metrics is not None else None)
             for i, sock in enumerate(sockets)
         ]
+        if metrics is not None and config.metrics_port is not None:
+            # One more loop, serving the metrics on their own port.
+            metrics_config = dataclasses.replace(
+                config, app=metrics.app, factory=False, lifespan="off", access_log=False, limit_max_requests=None)
+            metrics_socket = listening_sockets(config.host, config.metrics_port, 1)[0]
+            self._metrics_port = metrics_socket.getsockname()[1]
+            self._loops.append(_LoopThread(len(sockets), metrics_config, metrics_socket, None, executor, None))
         for loop_thread in self._loops:
             loop_thread.thread.start()
         for loop_thread in self._loops:

@@ -11,7 +11,7 @@ from collections.abc import Callable
 from email.utils import formatdate
 from typing import Any, Protocol
 
-from .._tessaryne_core import ConnectionDriver
+from .._tessaryne_core import ConnectionDriver, ServerCounters
 from .asgi import ASGIApp
 from .config import Config
 
@@ -82,6 +82,8 @@ class LoopState:
         self.driver: ConnectionDriver | None = None
         self.shutting_down = False
         self.requests = requests
+        # The loop's counters, when the server serves metrics.
+        self.counters: ServerCounters | None = None
         self.server_header = b"server: tessaryne\r\n"
         self._date_second = 0
         self._date_header = b""

@@ -27,6 +27,7 @@
 #include "binding/common/values.hpp"
 #include "binding/http/header_walk.hpp"
 #include "binding/http/request_objects.hpp"
+#include "binding/server/server_counters.hpp"
 #include "binding/websocket/ws_event_sink.hpp"
 #include "core/common/byte_scan.hpp"
 #include "core/server/served_connection.hpp"
@@ -135,7 +136,8 @@ void wake_future(const PyRef& future) {
 // --- the loop-wide part ---------------------------------------------------------------
 
 struct DriverShared {
-  explicit DriverShared(server::ServerSettings settings) : loop(std::move(settings)) {}
+  DriverShared(server::ServerSettings settings, std::shared_ptr<server::ServerCounters> counters)
+      : loop(std::move(settings), std::move(counters)) {}
 
   server::ServerLoop loop;
   unsigned long owner = PyThread_get_thread_ident();
@@ -1032,11 +1034,12 @@ Clock::duration seconds(PyObject* value, const char* name) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(count));
 }
 
-constexpr Parameters<16> kDriverNew{
+constexpr Parameters<17> kDriverNew{
     "ConnectionDriver.__new__()",
     {"loop", "serve", "task", "websocket", "access", "state", "root_path", "asgi", "max_body_size",
      "max_header_size", "max_keepalive_requests", "keep_alive_timeout", "head_timeout", "body_timeout",
-     "linger_timeout", "read_buffer_limit"}};
+     "linger_timeout", "read_buffer_limit", "counters"},
+    16};
 
 PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
@@ -1053,7 +1056,9 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!PyUnicode_Check(bound[6])) raise(PyExc_TypeError, "root_path must be a str");
     if (!PyDict_Check(bound[5]) || !PyDict_Check(bound[7])) raise(PyExc_TypeError, "state and asgi must be dicts");
     names();
-    auto shared = std::make_shared<DriverShared>(std::move(settings));
+    auto counters = bound[16] != nullptr && bound[16] != Py_None ? counters_of(bound[16])
+                                                                : std::make_shared<server::ServerCounters>();
+    auto shared = std::make_shared<DriverShared>(std::move(settings), std::move(counters));
     shared->event_loop = PyRef::borrow(bound[0]);
     shared->serve = PyRef::borrow(bound[1]);
     shared->task_type = PyRef::borrow(bound[2]);
@@ -1205,7 +1210,7 @@ PyType_Slot driver_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "ConnectionDriver(loop, serve, task, websocket, access, state, root_path, asgi, "
                     "max_body_size, max_header_size, max_keepalive_requests, keep_alive_timeout, "
-                    "head_timeout, body_timeout, linger_timeout, read_buffer_limit)\n--\n\n"
+                    "head_timeout, body_timeout, linger_timeout, read_buffer_limit, counters=None)\n--\n\n"
                     "Serves the plain-TCP connections of one event loop natively.")},
     {Py_tp_new, reinterpret_cast<void*>(driver_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<DriverValue>)},

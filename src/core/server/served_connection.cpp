@@ -76,6 +76,7 @@ class ServedConnection::Dispatch final : public http::EventSink {
     exchange.head_method = event.method == "HEAD";
     exchange.http10 = event.minor_version == 0;
     exchange.expect_continue = event.has_body && event.minor_version == 1 && expects_continue(event.headers);
+    exchange.began = Clock::now();
     owner_.phase_ = Phase::busy;
     owner_.held_ = 0;
     owner_.events_->request(event);
@@ -125,6 +126,7 @@ void ServedConnection::open(ConnectionEvents& events) {
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   loop_.poller().watch(fd_, token_, true, false);
   watching_ = true;
+  ServerCounters::add(loop_.counters().connections_opened, 1);
   if (loop_.shutting_down) {
     close();
     return;
@@ -159,6 +161,7 @@ void ServedConnection::on_ready(const Readiness& ready) {
       count = ::recv(fd_, buffer.data(), buffer.size(), 0);
     } while (count < 0 && errno == EINTR);
     if (count > 0) {
+      ServerCounters::add(loop_.counters().bytes_in, static_cast<std::uint64_t>(count));
       received(std::string_view(buffer.data(), static_cast<std::size_t>(count)));
     } else if (count == 0) {
       end_of_input();
@@ -318,6 +321,7 @@ void ServedConnection::response_complete() {
   Exchange& exchange = exchange_;
   exchange.complete = true;
   exchange.active = false;
+  loop_.counters().response(exchange.status, Clock::now() - exchange.began);
   events_->response_done(exchange);
   events_->wake();
   if (closed_) return;
@@ -455,10 +459,14 @@ void ServedConnection::write(std::span<const std::string_view> parts) {
 bool ServedConnection::put(std::span<const std::string_view> parts) {
   if (closed_) return false;
   const bool was_empty = output_.empty();
+  const std::size_t before = output_.pending();
+  std::size_t given = 0;
+  for (const std::string_view part : parts) given += part.size();
   if (output_.write(fd_, parts) == WriteResult::failed) {
     lose();
     return false;
   }
+  ServerCounters::add(loop_.counters().bytes_out, before + given - output_.pending());
   if (was_empty) last_progress_ = Clock::now();  // the clock of a stalled reader starts with the queue
   if (!output_.empty()) {
     if (output_.pending() > loop_.settings().write_high) write_paused_ = true;
@@ -476,7 +484,10 @@ void ServedConnection::flushed() {
     lose();
     return;
   }
-  if (output_.pending() < before) last_progress_ = Clock::now();
+  if (output_.pending() < before) {
+    last_progress_ = Clock::now();
+    ServerCounters::add(loop_.counters().bytes_out, before - output_.pending());
+  }
   if (output_.empty()) {
     want_write_ = false;
     watch();
@@ -564,6 +575,7 @@ void ServedConnection::shutdown() {
 }
 
 void ServedConnection::switch_to_websocket() {
+  if (!websocket_) ServerCounters::add(loop_.counters().websockets_opened, 1);
   websocket_ = true;
   engine_.enter_websocket_mode();
 }
@@ -571,6 +583,8 @@ void ServedConnection::switch_to_websocket() {
 void ServedConnection::lose() {
   if (closed_) return;
   closed_ = true;
+  ServerCounters::add(loop_.counters().connections_closed, 1);
+  if (websocket_) ServerCounters::add(loop_.counters().websockets_closed, 1);
   if (watching_) loop_.poller().forget(fd_);
   ::close(fd_);
   output_.discard();

@@ -54,6 +54,7 @@ struct Exchange {
   bool eof = false;           // the client half-closed after sending the request
   BodyMode mode = BodyMode::framed;
   std::uint16_t status = 0;
+  Clock::time_point began{};  // when the request's head was complete
   std::uint64_t sent = 0;  // body bytes of the response
 };
 

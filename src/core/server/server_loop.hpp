@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "core/http/connection_limits.hpp"
+#include "core/server/counters.hpp"
 #include "core/server/deadlines.hpp"
 #include "core/server/poller.hpp"
 
@@ -36,11 +38,14 @@ std::string date_line(std::time_t seconds);
 
 class ServerLoop {
  public:
-  explicit ServerLoop(ServerSettings settings) : settings_(std::move(settings)) {}
+  explicit ServerLoop(ServerSettings settings,
+                      std::shared_ptr<ServerCounters> counters = std::make_shared<ServerCounters>())
+      : settings_(std::move(settings)), counters_(std::move(counters)) {}
 
   [[nodiscard]] const ServerSettings& settings() const noexcept { return settings_; }
   [[nodiscard]] Poller& poller() noexcept { return poller_; }
   [[nodiscard]] std::array<char, 65536>& scratch() noexcept { return scratch_; }
+  [[nodiscard]] ServerCounters& counters() noexcept { return *counters_; }
 
   // The date line of the current second, rebuilt at most once a second.
   std::string_view date();
@@ -64,6 +69,7 @@ class ServerLoop {
 
  private:
   ServerSettings settings_;
+  std::shared_ptr<ServerCounters> counters_;
   Poller poller_;
   Deadlines deadlines_;
   Clock::time_point alarm_at_ = Clock::time_point::max();
