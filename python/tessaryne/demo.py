@@ -4,13 +4,18 @@
     GET  /        a greeting
     POST /echo    the request body back
     GET  /stream  a chunked response in several pieces
-    GET  /app     a page that talks to /ws from the browser
+    GET  /app     a page that talks to /ws from the browser, with a live
+                  panel of every loop thread's requests and connections
+    GET  /stats   those figures, as JSON
     /ws           a WebSocket that echoes every message
 """
 
 from __future__ import annotations
 
+import json
+
 from .server.asgi import Receive, Scope, Send
+from .server.metrics import running
 
 __all__ = ["PAGE", "STREAM_PIECES", "app"]
 
@@ -19,30 +24,51 @@ STREAM_PIECES = tuple(f"piece {n} of 5\n".encode() for n in range(1, 6))
 PAGE = b"""<!doctype html>
 <html lang="en">
 <meta charset="utf-8">
-<title>tessaryne WebSocket echo</title>
-<h1>WebSocket echo</h1>
+<title>tessaryne demo</title>
+<style>
+  body { font-family: system-ui, sans-serif; margin: 2rem; max-width: 46rem; }
+  table { border-collapse: collapse; } td, th { padding: .2rem .8rem; text-align: right; }
+</style>
+<h1>tessaryne</h1>
+<h2>WebSocket echo</h2>
 <p id="status">connecting...</p>
+<form id="say"><input id="message" autocomplete="off" placeholder="type a message">
+<button>send</button></form>
 <ul id="echoes"></ul>
+<h2>Loop threads</h2>
+<p>Every core runs its own event loop; point <code>wrk</code> or a browser at this server and watch them share the work.</p>
+<table><thead><tr><th>loop</th><th>requests</th><th>connections</th></tr></thead><tbody id="loops"></tbody></table>
 <script>
 const status = document.getElementById("status");
 const echoes = document.getElementById("echoes");
 const scheme = location.protocol === "https:" ? "wss:" : "ws:";
 const socket = new WebSocket(`${scheme}//${location.host}/ws`);
-const messages = ["hello", "from", "the browser"];
+const greetings = ["hello", "from", "the browser"];
+let echoed = 0;
 socket.onopen = () => {
   status.textContent = "connected";
-  for (const message of messages) socket.send(message);
+  for (const message of greetings) socket.send(message);
 };
 socket.onmessage = (event) => {
   const item = document.createElement("li");
   item.textContent = event.data;
   echoes.appendChild(item);
-  if (echoes.children.length === messages.length) {
-    status.textContent = "all echoes received";
-    socket.close();
-  }
+  if (++echoed === greetings.length) status.textContent = "all echoes received";
 };
 socket.onerror = () => { status.textContent = "WebSocket error"; };
+document.getElementById("say").onsubmit = (event) => {
+  event.preventDefault();
+  const input = document.getElementById("message");
+  if (input.value) socket.send(input.value);
+  input.value = "";
+};
+async function refresh() {
+  const figures = await (await fetch("/stats")).json();
+  document.getElementById("loops").innerHTML = figures.loops.map((loop, n) =>
+    `<tr><td>loop ${n}</td><td>${loop.requests}</td><td>${loop.connections}</td></tr>`).join("");
+}
+refresh();
+setInterval(refresh, 1000);
 </script>
 </html>
 """
@@ -118,6 +144,11 @@ async def app(scope: Scope, receive: Receive, send: Send) -> None:
             await _respond(send, 200, body, content_type)
     elif route == ("GET", "/stream"):
         await _stream(send)
+    elif route == ("GET", "/stats"):
+        metrics = running()
+        figures = metrics.loop_figures() if metrics is not None else []
+        loops = [{"requests": requests, "connections": connections} for requests, connections in figures]
+        await _respond(send, 200, json.dumps({"loops": loops}).encode(), b"application/json")
     elif route == ("GET", "/app"):
         await _respond(send, 200, PAGE, b"text/html; charset=utf-8")
     else:

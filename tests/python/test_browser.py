@@ -1,6 +1,7 @@
 """A real browser against the server: headless Chromium loads the demo's
 page, which opens a WebSocket to the server, sends a few messages and shows
-the echoes. The page's text is read through the DevTools protocol once it
+the echoes, echoes what is typed into its box, and shows every loop thread's
+figures in its panel. The page's text is read through the DevTools protocol once it
 changes to show them; the server side records what it received, so the
 exchange is known to have gone through it."""
 
@@ -121,7 +122,13 @@ def test_demo_page_shows_the_echoes_of_its_websocket_messages() -> None:
         await demo.app(scope, noted if scope["type"] == "websocket" else receive, send)
 
     with serving(recording, threads=2) as server, chromium(f"http://127.0.0.1:{server.port}/app") as page:
-        text = text_once_showing(page, ["all echoes received"])
+        text_once_showing(page, ["all echoes received"])
+        echoes = evaluate(page, 'Array.from(document.querySelectorAll("#echoes li"), item => item.textContent)')
+        # Typed into the box, echoed back; the panel lists both loop threads.
+        evaluate(page, """document.getElementById("message").value = "typed by hand";
+                          document.getElementById("say").requestSubmit();""")
+        shown = text_once_showing(page, ["typed by hand", "loop 0", "loop 1"])
     sent = ["hello", "from", "the browser"]
-    assert text.splitlines()[-len(sent):] == sent
-    assert received == sent
+    assert echoes == sent
+    assert received == [*sent, "typed by hand"]
+    assert re.search(r"loop 0\t\d+\t\d+", shown) and re.search(r"loop 1\t\d+\t\d+", shown)

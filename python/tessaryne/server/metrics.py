@@ -16,7 +16,7 @@ from .._tessaryne_core import ServerCounters
 from ..executor import WorkerPoolExecutor
 from .asgi import Message, Scope
 
-__all__ = ["Metrics"]
+__all__ = ["Metrics", "running"]
 
 _CLASSES = ("1xx", "2xx", "3xx", "4xx", "5xx")
 _CONTENT_TYPE = b"text/plain; version=0.0.4; charset=utf-8"
@@ -33,6 +33,14 @@ def _family(name: str, kind: str, text: str) -> Iterator[str]:
     yield f"# TYPE {name} {kind}"
 
 
+_running: list[Metrics] = []
+
+
+def running() -> Metrics | None:
+    """The metrics of the server running in this process (the latest started), if any."""
+    return _running[-1] if _running else None
+
+
 class Metrics:
     """The counters of every loop of this process, and their rendering."""
 
@@ -46,6 +54,19 @@ class Metrics:
         with self._lock:
             self._loops.append(counters)
         return counters
+
+    def publish(self) -> None:
+        _running.append(self)
+
+    def withdraw(self) -> None:
+        if self in _running:
+            _running.remove(self)
+
+    def loop_figures(self) -> list[tuple[int, int]]:
+        """(responses completed, open connections) of each loop thread, in order."""
+        with self._lock:
+            loops = [counters.snapshot() for counters in self._loops]
+        return [(sum(s[0]), s[1] - s[2]) for s in loops]
 
     def render(self) -> str:
         with self._lock:

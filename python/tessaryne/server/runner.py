@@ -283,6 +283,7 @@ class Server:
         self._loops: list[_LoopThread] = []
         self._executor: Executor | None = None
         self._port = 0
+        self._metrics: Metrics | None = None
         self._metrics_port: int | None = None
 
     @property
@@ -309,13 +310,14 @@ class Server:
         sockets = self._sockets or listening_sockets(config.host, config.port, max(1, config.threads))
         self._port = sockets[0].getsockname()[1]
         executor = self._executor = WorkerPoolExecutor(max(1, config.executor_threads))
-        metrics = Metrics(executor) if config.metrics_port is not None else None
+        # Every loop counts (a few stores per request); the endpoint is optional.
+        metrics = self._metrics = Metrics(executor)
+        metrics.publish()
         self._loops = [
-            _LoopThread(i, config, sock, ssl_context, executor, self._requests,
-                        metrics.counters_for_loop() if metrics is not None else None)
+            _LoopThread(i, config, sock, ssl_context, executor, self._requests, metrics.counters_for_loop())
             for i, sock in enumerate(sockets)
         ]
-        if metrics is not None and config.metrics_port is not None:
+        if config.metrics_port is not None:
             # One more loop, serving the metrics on their own port.
             metrics_config = dataclasses.replace(
                 config, app=metrics.app, factory=False, lifespan="off", access_log=False, limit_max_requests=None)
@@ -339,6 +341,8 @@ class Server:
             loop_thread.request_stop(grace)
         for loop_thread in self._loops:
             loop_thread.thread.join()
+        if self._metrics is not None:
+            self._metrics.withdraw()
         if self._executor is not None:
             self._executor.shutdown()
 
