@@ -233,6 +233,9 @@ class ConnectionDriver:
         linger_timeout: float,
         read_buffer_limit: int,
         counters: ServerCounters | None = None,
+        server_header: bytes = ...,
+        date_header: bool = True,
+        headers: Iterable[_HeaderItem] | None = None,
     ) -> ConnectionDriver: ...
     def fileno(self) -> int: ...
     def run(self) -> None: ...

@@ -89,6 +89,20 @@ def test_the_scope_path_from_every_target_form(target: bytes, root_path: str, se
     assert reply.split(b"\r\n\r\n", 1)[1].decode() == seen
 
 
+@pytest.mark.parametrize("settings, present, absent", [
+    ({}, [b"server: tessaryne\r\n", b"date: "], [b"x-frame-options"]),
+    ({"server_header": False, "date_header": False}, [], [b"server:", b"date:"]),
+    # Added to the application's answers and to the server's own.
+    ({"headers": (("x-frame-options", "DENY"),)}, [b"x-frame-options: DENY\r\n"], []),
+])
+def test_the_servers_own_response_headers(settings: dict[str, Any], present: list[bytes], absent: list[bytes]) -> None:
+    for request in (GET + CLOSE, b"GET / HTTP/1.1\r\n\r\n"):  # answered by the app, and a 400 of the server's
+        with serve(hello_app, **settings) as server, server.connect() as sock:
+            sock.sendall(request)
+            head = recv_until_closed(sock).split(b"\r\n\r\n")[0] + b"\r\n"
+        assert all(line in head for line in present) and not any(line in head for line in absent), head
+
+
 def test_pipelined_requests_are_answered_in_order() -> None:
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
         message = await receive()

@@ -48,6 +48,10 @@ class Config:
     limit_max_requests: int | None = None
     # Serve Prometheus metrics on this port (same host), on a listener of their own.
     metrics_port: int | None = None
+    # What every response carries besides the application's headers.
+    server_header: bool = True
+    date_header: bool = True
+    headers: tuple[tuple[str, str], ...] = ()
     # Seconds. An idle keep-alive connection is closed after keep_alive_timeout;
     # a request head must be complete within head_timeout of its first byte (else
     # 408); a request body that has been asked for ends once no byte of it has

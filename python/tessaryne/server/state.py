@@ -84,7 +84,8 @@ class LoopState:
         self.requests = requests
         # The loop's counters, when the server serves metrics.
         self.counters: ServerCounters | None = None
-        self.server_header = b"server: tessaryne\r\n"
+        self.server_header = b"server: tessaryne\r\n" if config.server_header else b""
+        self.default_headers = [(name.encode("latin-1"), value.encode("latin-1")) for name, value in config.headers]
         self._date_second = 0
         self._date_header = b""
 
@@ -108,6 +109,8 @@ class LoopState:
     @property
     def date_header(self) -> bytes:
         """The date line, rebuilt at most once a second."""
+        if not self.config.date_header:
+            return b""
         now = int(time.time())
         if now != self._date_second:
             self._date_second = now

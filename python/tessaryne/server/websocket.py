@@ -155,7 +155,8 @@ class WebSocketSession:
     ) -> bool:
         state = self._protocol.state
         data, chunked, _ = FastHttpConnection.format_response(
-            status, state.server_header, state.date_header, headers, body, more, no_body, status == 101
+            status, state.server_header, state.date_header, [*headers, *state.default_headers], body, more, no_body,
+            status == 101,
         )
         self._write(data)
         if state.config.access_log:

@@ -1034,11 +1034,11 @@ Clock::duration seconds(PyObject* value, const char* name) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(count));
 }
 
-constexpr Parameters<17> kDriverNew{
+constexpr Parameters<20> kDriverNew{
     "ConnectionDriver.__new__()",
     {"loop", "serve", "task", "websocket", "access", "state", "root_path", "asgi", "max_body_size",
      "max_header_size", "max_keepalive_requests", "keep_alive_timeout", "head_timeout", "body_timeout",
-     "linger_timeout", "read_buffer_limit", "counters"},
+     "linger_timeout", "read_buffer_limit", "counters", "server_header", "date_header", "headers"},
     16};
 
 PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -1053,6 +1053,14 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     settings.body_timeout = seconds(bound[13], "body_timeout");
     settings.linger_timeout = seconds(bound[14], "linger_timeout");
     settings.read_buffer_limit = to_u64(bound[15], "read_buffer_limit");
+    if (bound[17] != nullptr) settings.server_line = std::string(to_bytes(bound[17], "server_header"));
+    if (bound[18] != nullptr) settings.date = to_bool(bound[18], "date_header");
+    if (bound[19] != nullptr && bound[19] != Py_None) {
+      HeaderList fields;
+      HeaderWalk<HeaderList> walk(fields);
+      walk.walk(bound[19]);
+      for (const http::HeaderField& field : fields.view()) settings.headers.emplace_back(field.name, field.value);
+    }
     if (!PyUnicode_Check(bound[6])) raise(PyExc_TypeError, "root_path must be a str");
     if (!PyDict_Check(bound[5]) || !PyDict_Check(bound[7])) raise(PyExc_TypeError, "state and asgi must be dicts");
     names();
@@ -1210,7 +1218,8 @@ PyType_Slot driver_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "ConnectionDriver(loop, serve, task, websocket, access, state, root_path, asgi, "
                     "max_body_size, max_header_size, max_keepalive_requests, keep_alive_timeout, "
-                    "head_timeout, body_timeout, linger_timeout, read_buffer_limit, counters=None)\n--\n\n"
+                    "head_timeout, body_timeout, linger_timeout, read_buffer_limit, counters=None, "
+                    "server_header=b'server: tessaryne\\r\\n', date_header=True, headers=None)\n--\n\n"
                     "Serves the plain-TCP connections of one event loop natively.")},
     {Py_tp_new, reinterpret_cast<void*>(driver_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<DriverValue>)},

@@ -35,12 +35,16 @@ bool one_host(std::span<const http::HeaderLine> headers) noexcept {
   return hosts == 1;
 }
 
-// Serializes a head (with `parts.body` after it) into `out`; false if a header holds CR or LF.
-bool serialize(const http::ResponseParts& parts, std::span<const http::HeaderField> headers, std::string& out,
-               bool& chunked, bool& keep_alive) {
+// Serializes a head (with `parts.body` after it) into `out`, the server's own
+// headers after the application's; false if a header holds CR or LF.
+bool serialize(const http::ResponseParts& parts, std::span<const http::HeaderField> headers,
+               const std::vector<std::pair<std::string, std::string>>& added, std::string& out, bool& chunked,
+               bool& keep_alive) {
   http::ResponseSerializer serializer(parts);
   for (const http::HeaderField& field : headers)
     if (!serializer.add_header(field.name, field.value)) return false;
+  for (const auto& [name, value] : added)
+    if (!serializer.add_header(name, value)) return false;
   out.resize(serializer.prepare());
   serializer.write(out.data());
   chunked = serializer.chunked();
@@ -261,17 +265,17 @@ SendResult ServedConnection::respond(std::uint16_t status, std::span<const http:
   std::string_view extra;  // sent after the head as it is
   if (status < 200 || status == 204 || status == 304) {
     parts.no_body_status = true;
-    if (!serialize(parts, headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+    if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
   } else if (exchange.head_method) {
     // The head a GET would get, with its length or chunked framing, minus the body.
     parts.body = more_body ? std::string_view{} : body;
     parts.more_body = more_body;
-    if (!serialize(parts, headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+    if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
     scratch_.resize(scratch_.size() - parts.body.size());
   } else {
     parts.body = body;
     parts.more_body = more_body;
-    if (!serialize(parts, headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+    if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
     mode = chunked ? BodyMode::chunked : BodyMode::framed;
     if (chunked && exchange.http10) {
       // An HTTP/1.0 client cannot read chunks: no framing at all, the body
@@ -280,7 +284,7 @@ SendResult ServedConnection::respond(std::uint16_t status, std::span<const http:
       parts.more_body = false;
       parts.no_body_status = true;
       parts.keep_alive = false;
-      if (!serialize(parts, headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+      if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
       extra = body;
       mode = BodyMode::framed;
     }
@@ -406,7 +410,7 @@ void ServedConnection::text_response(std::uint16_t status, std::string_view text
   bool chunked = false;
   bool keep_alive = false;
   std::string response;
-  serialize(parts, kTextHeaders, response, chunked, keep_alive);
+  serialize(parts, kTextHeaders, loop_.settings().headers, response, chunked, keep_alive);
   end_request(response);
 }
 

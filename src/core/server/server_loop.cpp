@@ -19,6 +19,7 @@ std::string date_line(std::time_t seconds) {
 }
 
 std::string_view ServerLoop::date() {
+  if (!settings_.date) return {};
   const std::time_t now = std::time(nullptr);
   if (now != date_second_) {
     date_second_ = now;

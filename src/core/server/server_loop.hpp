@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/http/connection_limits.hpp"
 #include "core/server/counters.hpp"
@@ -30,7 +32,10 @@ struct ServerSettings {
   // A writer waits while more than write_high bytes are queued, until fewer than write_low are.
   std::size_t write_high = std::size_t{64} << 10;
   std::size_t write_low = std::size_t{16} << 10;
-  std::string server_line = "server: tessaryne\r\n";
+  std::string server_line = "server: tessaryne\r\n";  // empty: no server line
+  bool date = true;                                     // a date line on every response
+  // Added to every response after the application's own headers.
+  std::vector<std::pair<std::string, std::string>> headers;
 };
 
 // "date: Tue, 08 Dec 2026 17:41:25 GMT\r\n" for `seconds` since the epoch.
