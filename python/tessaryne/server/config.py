@@ -69,6 +69,12 @@ class Config:
     # app is a factory, called on each loop thread inside its loop, so that each
     # loop has its own application (its app.state, the asyncio objects it keeps).
     factory: bool = False
+    # TLS beyond the certificate: the key's password, client certificates
+    # (CA bundle and ssl.VerifyMode: 0 none, 1 optional, 2 required), ciphers.
+    ssl_keyfile_password: str | None = None
+    ssl_ca_certs: str | None = None
+    ssl_cert_reqs: int = ssl.CERT_NONE
+    ssl_ciphers: str | None = None
 
     @property
     def is_tls(self) -> bool:
@@ -78,6 +84,11 @@ class Config:
         if self.ssl_certfile is None:
             return None
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
-        context.load_cert_chain(self.ssl_certfile, self.ssl_keyfile)
+        context.load_cert_chain(self.ssl_certfile, self.ssl_keyfile, self.ssl_keyfile_password)
+        if self.ssl_ca_certs is not None:
+            context.load_verify_locations(self.ssl_ca_certs)
+        context.verify_mode = ssl.VerifyMode(self.ssl_cert_reqs)
+        if self.ssl_ciphers is not None:
+            context.set_ciphers(self.ssl_ciphers)
         context.set_alpn_protocols(["http/1.1"])
         return context

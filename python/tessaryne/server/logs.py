@@ -9,7 +9,7 @@ import threading
 import time
 from typing import Any
 
-__all__ = ["RecurringCondition", "access_logger", "log_access", "server_logger"]
+__all__ = ["RecurringCondition", "access_logger", "apply_log_config", "log_access", "server_logger"]
 
 server_logger = logging.getLogger("tessaryne.server")
 access_logger = logging.getLogger("tessaryne.access")
@@ -89,3 +89,31 @@ class RecurringCondition:
             lasted = None if self._sources or quietly else time.monotonic() - self._since
         if lasted is not None:
             self._logger.log(self._level, self._ended, lasted)
+
+
+def apply_log_config(path: str) -> None:
+    """Configures logging from a file as uvicorn's --log-config does: JSON or
+    YAML for logging.config.dictConfig (by the file's suffix), anything else as
+    an ini file for fileConfig. Raises ValueError with one line saying why."""
+    import importlib
+    import json
+    import logging.config
+
+    yaml: Any = None
+    if path.endswith((".yaml", ".yml")):
+        try:
+            yaml = importlib.import_module("yaml")
+        except ImportError:
+            raise ValueError(f"{path}: a YAML log configuration needs PyYAML (pip install pyyaml)") from None
+    try:
+        if path.endswith(".json"):
+            with open(path, encoding="utf-8") as file:
+                logging.config.dictConfig(json.load(file))
+        elif yaml is not None:
+            with open(path, encoding="utf-8") as file:
+                logging.config.dictConfig(yaml.safe_load(file))
+        else:
+            logging.config.fileConfig(path, disable_existing_loggers=False)
+    except Exception as error:  # noqa: BLE001 - every failure of a user's file is one line
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error) or type(error).__name__
+        raise ValueError(f"cannot apply the log configuration {path!r}: {reason}") from error

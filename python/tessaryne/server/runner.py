@@ -304,7 +304,7 @@ class Server:
         try:
             ssl_context = config.ssl_context()
         except (OSError, ssl.SSLError) as error:
-            files = ", ".join(repr(f) for f in (config.ssl_certfile, config.ssl_keyfile) if f)
+            files = ", ".join(repr(f) for f in (config.ssl_certfile, config.ssl_keyfile, config.ssl_ca_certs) if f)
             reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
             raise StartupError(f"cannot load the TLS certificate ({files}): {reason}") from error
         sockets = self._sockets or listening_sockets(config.host, config.port, max(1, config.threads))
