@@ -191,3 +191,26 @@ def test_a_server_restarts_at_once_on_the_port_it_has_closed_connections_on():
                     pass
     with serving(app, threads=2, port=port) as server:
         assert get(server.port) == (200, "served")
+
+
+@pytest.mark.parametrize("ending", ["request_shutdown", "cancel"])
+def test_serve_embeds_the_server_in_a_program_that_owns_its_loop(ending):
+    async def app(scope, receive, send):
+        await reply(send, "embedded")
+
+    async def main():
+        server = Server(Config(app=app, port=0, threads=2, lifespan="off", access_log=False))
+        serving_task = asyncio.create_task(server.serve())
+        while not server.started:
+            await asyncio.sleep(0.01)
+        answer = await asyncio.to_thread(get, server.port)
+        if ending == "cancel":
+            serving_task.cancel()
+        else:
+            server.request_shutdown()
+        with contextlib.suppress(asyncio.CancelledError):
+            await serving_task
+        return answer
+
+    assert asyncio.run(main()) == (200, "embedded")
+    assert not [t for t in threading.enumerate() if t.name.startswith("tessaryne-loop-")]

@@ -284,6 +284,9 @@ class Server:
         self._executor: Executor | None = None
         self._port = 0
         self._metrics: Metrics | None = None
+        self._wake_serve: Callable[[], object] | None = None
+        # Every loop listens (set once start() has returned).
+        self.started = False
         self._metrics_port: int | None = None
 
     @property
@@ -332,6 +335,7 @@ class Server:
         if failure is not None:
             self.stop()
             raise failure
+        self.started = True
 
     def stop(self, grace: float = 0.0) -> None:
         """Graceful shutdown: stop accepting, keep the connections ``grace``
@@ -345,6 +349,33 @@ class Server:
             self._metrics.withdraw()
         if self._executor is not None:
             self._executor.shutdown()
+
+    async def serve(self) -> None:
+        """Serves from a program that owns its own event loop, until
+        ``request_shutdown()`` (any thread) or cancellation; then shuts down
+        gracefully before returning (or re-raising the cancellation). The
+        server's loops run on their own threads, as with ``start()``."""
+        loop = asyncio.get_running_loop()
+        done: asyncio.Future[None] = loop.create_future()
+
+        def finish() -> None:
+            if not done.done():
+                done.set_result(None)
+
+        self._wake_serve = lambda: loop.call_soon_threadsafe(finish)
+        await asyncio.to_thread(self.start)
+        try:
+            await done
+        finally:
+            self._wake_serve = None
+            await asyncio.shield(asyncio.to_thread(self.stop))
+
+    def request_shutdown(self) -> None:
+        """Ends a running ``serve()``. Any thread."""
+        wake = self._wake_serve
+        if wake is not None:
+            with contextlib.suppress(RuntimeError):  # that loop is closed: serve() is over
+                wake()
 
     def force_stop(self) -> None:
         """Makes a stop in progress (or the next one) close every connection at once. Any thread."""
