@@ -10,6 +10,7 @@ import os
 import socket
 import ssl
 import threading
+import time
 
 import pytest
 from websockets.asyncio.client import connect
@@ -214,3 +215,26 @@ def test_serve_embeds_the_server_in_a_program_that_owns_its_loop(ending):
 
     assert asyncio.run(main()) == (200, "embedded")
     assert not [t for t in threading.enumerate() if t.name.startswith("tessaryne-loop-")]
+
+
+def test_limit_concurrency_counts_requests_across_loops_and_answers_503_above_it():
+    release = threading.Event()
+
+    async def app(scope, receive, send):
+        if scope["path"] == "/wait":
+            await asyncio.to_thread(release.wait, 30)
+        await reply(send, "ok")
+
+    with serving(app, threads=2, limit_concurrency=2, lifespan="off") as server:
+        waiting = [socket.create_connection(("127.0.0.1", server.port)) for _ in range(2)]
+        for sock in waiting:
+            sock.sendall(b"GET /wait HTTP/1.1\r\nHost: x\r\n\r\n")
+        deadline = time.monotonic() + 30
+        while (refused := get(server.port))[0] != 503:  # until both waiting requests are in
+            assert refused == (200, "ok") and time.monotonic() < deadline
+        assert refused == (503, "Service Unavailable")
+        release.set()
+        for sock in waiting:
+            with sock:
+                assert sock.recv(65536).startswith(b"HTTP/1.1 200 OK")
+        assert get(server.port) == (200, "ok")  # the slots are free again

@@ -49,6 +49,8 @@ class Config:
     # Serve Prometheus metrics on this port (same host), on a listener of their own.
     metrics_port: int | None = None
     # What every response carries besides the application's headers.
+    # Requests served at once by all loops; above it, 503 without the application.
+    limit_concurrency: int | None = None
     server_header: bool = True
     date_header: bool = True
     headers: tuple[tuple[str, str], ...] = ()

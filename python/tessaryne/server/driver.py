@@ -92,7 +92,7 @@ class NativeServing:
             config.max_body_size, config.max_header_size, config.max_keepalive_requests,
             config.keep_alive_timeout, config.head_timeout, config.body_timeout, config.linger_timeout,
             config.read_buffer_limit, state.counters, state.server_header, config.date_header,
-            state.default_headers,
+            state.default_headers, config.limit_concurrency, state.concurrency,
         )
         state.driver = self.driver
         self.loop.add_reader(self.driver.fileno(), self.driver.run)

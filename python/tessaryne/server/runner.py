@@ -131,9 +131,11 @@ class _LoopThread:
         executor: Executor,
         requests: RequestCount | None,
         counters: ServerCounters | None = None,
+        concurrency: ServerCounters | None = None,
     ) -> None:
         self.config = config
         self.counters = counters
+        self.concurrency = concurrency
         self.sock = sock
         self.ssl_context = ssl_context
         self.executor = executor
@@ -192,6 +194,7 @@ class _LoopThread:
             await lifespan.startup()
             state = LoopState(self.config, loop, lifespan.state, app, self.requests)
             state.counters = self.counters
+            state.concurrency = self.concurrency
             listener, native = open_listener(state, self.sock, self.ssl_context)
         except Exception as error:
             reason = "application startup failed" if isinstance(error, LifespanFailure) else "cannot serve"
@@ -316,8 +319,9 @@ class Server:
         # Every loop counts (a few stores per request); the endpoint is optional.
         metrics = self._metrics = Metrics(executor)
         metrics.publish()
+        concurrency = ServerCounters()  # its requests-in-flight cell, shared by every loop
         self._loops = [
-            _LoopThread(i, config, sock, ssl_context, executor, self._requests, metrics.counters_for_loop())
+            _LoopThread(i, config, sock, ssl_context, executor, self._requests, metrics.counters_for_loop(), concurrency)
             for i, sock in enumerate(sockets)
         ]
         if config.metrics_port is not None:

@@ -82,8 +82,10 @@ class LoopState:
         self.driver: ConnectionDriver | None = None
         self.shutting_down = False
         self.requests = requests
-        # The loop's counters, when the server serves metrics.
+        # The loop's counters, and the cell of requests in flight that every
+        # loop of the process shares (set by the runner).
         self.counters: ServerCounters | None = None
+        self.concurrency: ServerCounters | None = None
         self.server_header = b"server: tessaryne\r\n" if config.server_header else b""
         self.default_headers = [(name.encode("latin-1"), value.encode("latin-1")) for name, value in config.headers]
         self._date_second = 0

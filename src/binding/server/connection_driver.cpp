@@ -1034,11 +1034,12 @@ Clock::duration seconds(PyObject* value, const char* name) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(count));
 }
 
-constexpr Parameters<20> kDriverNew{
+constexpr Parameters<22> kDriverNew{
     "ConnectionDriver.__new__()",
     {"loop", "serve", "task", "websocket", "access", "state", "root_path", "asgi", "max_body_size",
      "max_header_size", "max_keepalive_requests", "keep_alive_timeout", "head_timeout", "body_timeout",
-     "linger_timeout", "read_buffer_limit", "counters", "server_header", "date_header", "headers"},
+     "linger_timeout", "read_buffer_limit", "counters", "server_header", "date_header", "headers",
+     "limit_concurrency", "concurrency"},
     16};
 
 PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -1060,6 +1061,12 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       HeaderWalk<HeaderList> walk(fields);
       walk.walk(bound[19]);
       for (const http::HeaderField& field : fields.view()) settings.headers.emplace_back(field.name, field.value);
+    }
+    if (bound[20] != nullptr && bound[20] != Py_None) {
+      settings.concurrency_limit = to_u64(bound[20], "limit_concurrency");
+      if (bound[21] == nullptr || bound[21] == Py_None)
+        raise(PyExc_TypeError, "limit_concurrency needs the ServerCounters its loops share as concurrency");
+      settings.concurrency = counters_of(bound[21]);
     }
     if (!PyUnicode_Check(bound[6])) raise(PyExc_TypeError, "root_path must be a str");
     if (!PyDict_Check(bound[5]) || !PyDict_Check(bound[7])) raise(PyExc_TypeError, "state and asgi must be dicts");
@@ -1219,7 +1226,8 @@ PyType_Slot driver_slots[] = {
                     "ConnectionDriver(loop, serve, task, websocket, access, state, root_path, asgi, "
                     "max_body_size, max_header_size, max_keepalive_requests, keep_alive_timeout, "
                     "head_timeout, body_timeout, linger_timeout, read_buffer_limit, counters=None, "
-                    "server_header=b'server: tessaryne\\r\\n', date_header=True, headers=None)\n--\n\n"
+                    "server_header=b'server: tessaryne\\r\\n', date_header=True, headers=None, "
+                    "limit_concurrency=None, concurrency=None)\n--\n\n"
                     "Serves the plain-TCP connections of one event loop natively.")},
     {Py_tp_new, reinterpret_cast<void*>(driver_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<DriverValue>)},

@@ -26,6 +26,10 @@ struct ServerCounters {
   std::atomic<std::uint64_t> bytes_out{0};
   std::array<std::atomic<std::uint64_t>, kDurationBounds.size() + 1> durations{};
   std::atomic<std::uint64_t> duration_micros{0};
+  // Requests being served by every loop of the process, against a limit of
+  // concurrency: the one cell several loops write, so it takes whole atomic
+  // updates, and only when a limit is set.
+  std::atomic<std::uint64_t> in_flight{0};
 
   static void add(std::atomic<std::uint64_t>& cell, std::uint64_t count) noexcept {
     cell.store(cell.load(std::memory_order_relaxed) + count, std::memory_order_relaxed);

@@ -20,6 +20,7 @@ namespace {
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::string_view kBadHost = "Bad Request: exactly one Host header is required";
 constexpr std::string_view kTimeout = "Request Timeout";
+constexpr std::string_view kOverloaded = "Service Unavailable";
 constexpr std::string_view kServerError = "Internal Server Error";
 constexpr std::array<http::HeaderField, 1> kTextHeaders{{{"content-type", "text/plain; charset=utf-8"}}};
 
@@ -71,8 +72,18 @@ class ServedConnection::Dispatch final : public http::EventSink {
       owner_.events_->websocket(event);
       return;
     }
+    const ServerSettings& settings = owner_.loop_.settings();
+    if (settings.concurrency_limit != 0 && settings.concurrency) {
+      auto& in_flight = settings.concurrency->in_flight;
+      if (in_flight.fetch_add(1, std::memory_order_relaxed) >= settings.concurrency_limit) {
+        in_flight.fetch_sub(1, std::memory_order_relaxed);
+        overloaded = true;
+        return;
+      }
+    }
     Exchange& exchange = owner_.exchange_;
     exchange = Exchange{};
+    exchange.holds_slot = settings.concurrency_limit != 0 && settings.concurrency;
     exchange.number = ++owner_.requests_;
     exchange.active = true;
     exchange.keep_alive = event.keep_alive;
@@ -90,7 +101,7 @@ class ServedConnection::Dispatch final : public http::EventSink {
   void body(std::string_view data, bool more_body) override {
     any = true;
     Exchange& exchange = owner_.exchange_;
-    if (host_error || websocket || !exchange.active) return;
+    if (host_error || websocket || overloaded || !exchange.active) return;
     if (!more_body) {
       exchange.body_complete = true;
       if (owner_.phase_ == Phase::body) owner_.phase_ = Phase::busy;
@@ -109,6 +120,7 @@ class ServedConnection::Dispatch final : public http::EventSink {
   bool any = false;
   bool started = false;
   bool host_error = false;
+  bool overloaded = false;  // above the limit of concurrency
   bool websocket = false;
   bool failed = false;
 };
@@ -221,9 +233,9 @@ bool ServedConnection::process() {
     engine_.dispatch(dispatch);
     any = any || dispatch.any;
     if (closed_) return any;
-    if (dispatch.host_error) {
+    if (dispatch.host_error || dispatch.overloaded) {
       engine_.close();
-      text_response(400, kBadHost);
+      text_response(dispatch.host_error ? 400 : 503, dispatch.host_error ? kBadHost : kOverloaded);
       return any;
     }
     if (dispatch.websocket) {
@@ -239,6 +251,14 @@ bool ServedConnection::process() {
     if (dispatch.started) events_->start();
     if (!pump_pending_ || closed_) return any;
     pump_pending_ = false;
+  }
+}
+
+void ServedConnection::request_over() noexcept {
+  exchange_.active = false;
+  if (exchange_.holds_slot) {
+    exchange_.holds_slot = false;
+    loop_.settings().concurrency->in_flight.fetch_sub(1, std::memory_order_relaxed);
   }
 }
 
@@ -324,7 +344,7 @@ SendResult ServedConnection::send_body(std::string_view body, bool more_body) {
 void ServedConnection::response_complete() {
   Exchange& exchange = exchange_;
   exchange.complete = true;
-  exchange.active = false;
+  request_over();
   loop_.counters().response(exchange.status, Clock::now() - exchange.began);
   events_->response_done(exchange);
   events_->wake();
@@ -353,7 +373,7 @@ void ServedConnection::fail_response() {
   if (exchange.complete || !exchange.active) return;
   if (exchange.head_sent) {
     exchange.complete = true;
-    exchange.active = false;
+    request_over();
     close();
     return;
   }
@@ -373,7 +393,7 @@ void ServedConnection::continue_body() {
 }
 
 void ServedConnection::close_unanswered() {
-  exchange_.active = false;
+  request_over();
   close();
 }
 
@@ -389,7 +409,7 @@ void ServedConnection::end_request(std::string_view response) {
   // already under way cannot be followed by these bytes.
   Exchange& exchange = exchange_;
   if (exchange.active) {
-    exchange.active = false;
+    request_over();
     exchange.disconnected = true;
     events_->wake();
     if (exchange.head_sent) {
@@ -594,7 +614,7 @@ void ServedConnection::lose() {
   output_.discard();
   deadline_.disarm();
   if (exchange_.active) {
-    exchange_.active = false;
+    request_over();
     exchange_.disconnected = true;
   }
   write_paused_ = false;

@@ -52,6 +52,7 @@ struct Exchange {
   bool complete = false;
   bool disconnected = false;  // the connection ended or the request was broken off
   bool eof = false;           // the client half-closed after sending the request
+  bool holds_slot = false;    // counted against the process's limit of concurrency
   BodyMode mode = BodyMode::framed;
   std::uint16_t status = 0;
   Clock::time_point began{};  // when the request's head was complete
@@ -150,6 +151,8 @@ class ServedConnection {
   // Runs the buffered requests until one needs more input or is being answered.
   bool process();
   void response_complete();
+  // The request is over: its slot of the concurrency limit is free again.
+  void request_over() noexcept;
   void end_request(std::string_view response);
   void linger(std::string_view last);
   void text_response(std::uint16_t status, std::string_view text);

@@ -36,6 +36,10 @@ struct ServerSettings {
   bool date = true;                                     // a date line on every response
   // Added to every response after the application's own headers.
   std::vector<std::pair<std::string, std::string>> headers;
+  // Requests served at once by all loops sharing `concurrency` (0: no limit);
+  // above it a request is answered 503 without reaching the application.
+  std::uint64_t concurrency_limit = 0;
+  std::shared_ptr<ServerCounters> concurrency;
 };
 
 // "date: Tue, 08 Dec 2026 17:41:25 GMT\r\n" for `seconds` since the epoch.
