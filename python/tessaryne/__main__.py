@@ -5,7 +5,11 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import importlib
+import importlib.metadata
 import logging
+import os
+import platform
+import re
 import sys
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn, cast
@@ -54,6 +58,75 @@ def _non_negative_float(text: str) -> float:
 _non_negative_float.__name__ = "number"
 
 
+def _octal_mode(text: str) -> int:
+    value = int(text, 8)
+    if not 0 <= value <= 0o777:
+        raise ValueError(text)
+    return value
+
+
+_octal_mode.__name__ = "octal mode"
+
+_ENV_LINE = re.compile(r"(?:export\s+)?([A-Za-z_][A-Za-z0-9_]*)\s*=\s*(.*)")
+_ESCAPES = {"n": "\n", "t": "\t", "r": "\r", '"': '"', "\\": "\\"}
+
+
+def read_env_file(path: str) -> dict[str, str]:
+    """KEY=VALUE lines (optionally led by ``export``), blank lines and ``#``
+    comments. A value in single quotes is taken as it is; one in double
+    quotes knows the escapes \\n \\t \\r \\" \\\\; an unquoted one ends at a
+    `` #`` comment and loses its surrounding blanks. No expansion of $NAME."""
+    try:
+        with open(path, encoding="utf-8") as file:
+            lines = file.read().splitlines()
+    except (OSError, UnicodeDecodeError) as error:
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+        raise UsageError(f"cannot read --env-file {path!r}: {reason}") from error
+    values: dict[str, str] = {}
+    for number, line in enumerate(lines, 1):
+        text = line.strip()
+        if not text or text.startswith("#"):
+            continue
+        match = _ENV_LINE.fullmatch(text)
+        if match is None:
+            raise UsageError(f"--env-file {path!r}, line {number}: expected KEY=VALUE, not {text!r}")
+        key, value = match[1], match[2]
+        if value[:1] in ("'", '"'):
+            quote = value[0]
+            end = value.find(quote, 1) if quote == "'" else _closing_quote(value)
+            rest = value[end + 1 :].strip() if end > 0 else ""
+            if end < 0 or (rest and not rest.startswith("#")):
+                raise UsageError(f"--env-file {path!r}, line {number}: unterminated or misplaced {quote} in {key}")
+            value = value[1:end]
+            if quote == '"':
+                value = re.sub(r"\\(.)", lambda m: _ESCAPES.get(m[1], m[0]), value)
+        else:
+            value = re.split(r"\s#", value, maxsplit=1)[0].strip()
+        values[key] = value
+    return values
+
+
+def _closing_quote(value: str) -> int:
+    """Where the double-quoted value that ``value`` begins ends, skipping escaped characters; -1 if it does not."""
+    index = 1
+    while index < len(value):
+        if value[index] == "\\":
+            index += 2
+        elif value[index] == '"':
+            return index
+        else:
+            index += 1
+    return -1
+
+
+def _version() -> str:
+    build = "free-threaded" if not sys._is_gil_enabled() else "with the GIL"
+    return (
+        f"tessaryne {importlib.metadata.version('tessaryne')} on {platform.python_implementation()} "
+        f"{platform.python_version()} ({build}), {platform.system()}"
+    )
+
+
 def _default(setting: str) -> Any:
     """The default of a Config field, so that the command line says each default once."""
     field = next(f for f in dataclasses.fields(Config) if f.name == setting)
@@ -67,6 +140,7 @@ def _parser() -> argparse.ArgumentParser:
         prog="python -m tessaryne",
         description="Serve an ASGI application on one event loop per thread, in one free-threaded process.",
     )
+    parser.add_argument("--version", action="version", version=_version(), help="print the version and exit")
     parser.add_argument("app", help="the application, as module:attribute (for example tessaryne.demo:app)")
     parser.add_argument(
         "--factory",
@@ -76,6 +150,18 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--host", default=_default("host"), help="address to listen on (default: %(default)s)")
     parser.add_argument("--port", type=_bounded_int(0, 65535), default=_default("port"), help="port to listen on, 0 for any free port (default: %(default)s)")
+    parser.add_argument("--uds", metavar="PATH", help="listen on a Unix socket at this path instead of --host and --port; "
+                        "the file is replaced if a previous run left it, and removed on exit (default: none)")
+    parser.add_argument("--uds-perms", metavar="MODE", type=_octal_mode,
+                        help="permissions of the --uds socket file, in octal such as 660 (default: what the umask leaves)")
+    parser.add_argument("--fd", type=_bounded_int(0), help="serve the listening socket inherited as this file "
+                        "descriptor (from systemd or a supervisor) instead of --host and --port (default: none)")
+    parser.add_argument("--backlog", type=_bounded_int(1), default=_default("backlog"),
+                        help="connections the kernel holds for each listening socket until accepted (default: %(default)s)")
+    parser.add_argument("--app-dir", default="", help="directory to import the application from, put first "
+                        "on the import path (default: the current directory)")
+    parser.add_argument("--env-file", metavar="PATH", help="set environment variables from this file of KEY=VALUE "
+                        "lines before importing the application; variables already set win (default: none)")
     parser.add_argument(
         "--threads", type=_bounded_int(1), default=_default("threads"), help="event-loop threads, each accepting on its own socket (default: the number of CPUs, %(default)s)"
     )
@@ -109,7 +195,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--log-level", choices=_LOG_LEVELS, default=_default("log_level"), help="level of the server's log, written to stderr (default: %(default)s)")
     parser.add_argument(
-        "--keep-alive-timeout", type=_non_negative_float, default=_default("keep_alive_timeout"), help="seconds an idle keep-alive connection stays open (default: %(default)s)"
+        "--timeout-keep-alive", "--keep-alive-timeout", dest="keep_alive_timeout", metavar="SECONDS", type=_non_negative_float, default=_default("keep_alive_timeout"), help="seconds an idle keep-alive connection stays open (default: %(default)s)"
     )
     parser.add_argument(
         "--timeout-request-head",
@@ -157,7 +243,10 @@ def _parser() -> argparse.ArgumentParser:
         "shuts down gracefully (default: no limit)",
     )
     parser.add_argument(
+        "--timeout-graceful-shutdown",
         "--shutdown-timeout",
+        dest="shutdown_timeout",
+        metavar="SECONDS",
         type=_non_negative_float,
         default=_default("shutdown_timeout"),
         help="seconds in-flight requests may take to finish after SIGINT or SIGTERM; "
@@ -208,11 +297,25 @@ def main(argv: Sequence[str] | None = None) -> int:
         options = _parser().parse_args(argv)
         if options.ssl_keyfile and not options.ssl_certfile:
             raise UsageError("--ssl-keyfile needs --ssl-certfile")
+        if options.uds is not None and options.fd is not None:
+            raise UsageError("--uds and --fd name two different sockets; give one")
+        if options.uds_perms is not None and options.uds is None:
+            raise UsageError("--uds-perms needs --uds")
+        if options.env_file is not None:
+            for key, value in read_env_file(options.env_file).items():
+                os.environ.setdefault(key, value)
+        if options.app_dir:
+            # Absolute, so that worker processes, which get this path, find it too.
+            sys.path.insert(0, os.path.abspath(options.app_dir))
         configure_logging(options.log_level, options.access_log)
         config = Config(
             app=import_app(options.app),
             host=options.host,
             port=options.port,
+            uds=options.uds,
+            uds_perms=options.uds_perms,
+            fd=options.fd,
+            backlog=options.backlog,
             threads=options.threads,
             workers=options.workers,
             app_name=options.app,

@@ -18,10 +18,13 @@ from server_support import tessaryne
 
 OPTIONS = [
     "--host", "--port", "--threads", "--executor-threads", "--root-path", "--lifespan", "--ssl-certfile",
-    "--ssl-keyfile", "--no-access-log", "--log-level", "--keep-alive-timeout", "--shutdown-timeout",
+    "--ssl-keyfile", "--no-access-log", "--log-level", "--timeout-keep-alive", "--timeout-graceful-shutdown",
     "--timeout-request-head", "--timeout-request-body", "--limit-request-body", "--limit-request-head",
     "--max-requests-per-connection", "--factory", "--workers", "--limit-max-requests",
+    "--uds", "--uds-perms", "--fd", "--backlog", "--app-dir", "--env-file",
 ]  # fmt: skip
+# Our earlier names, kept beside the ones uvicorn users know.
+ALIASES = {"--timeout-keep-alive": "--keep-alive-timeout", "--timeout-graceful-shutdown": "--shutdown-timeout"}
 
 APP = textwrap.dedent(
     """
@@ -43,8 +46,15 @@ APP = textwrap.dedent(
 
 def test_help_explains_every_option():
     shown = subprocess.run([sys.executable, "-m", "tessaryne", "--help"], capture_output=True, text=True).stdout
-    assert set(OPTIONS) == set(re.findall(r"^\s+(--[a-z-]+)", shown, re.M)) - {"--help"}
+    assert set(OPTIONS) == set(re.findall(r"^\s+(--[a-z-]+)", shown, re.M)) - {"--help", "--version"}
     assert shown.count("(default:") == len(OPTIONS)
+    for name, alias in ALIASES.items():
+        assert re.search(rf"^\s+{name}, {alias} SECONDS$", shown, re.M)
+
+
+def test_version_names_the_package_and_the_interpreter():
+    shown = subprocess.run([sys.executable, "-m", "tessaryne", "--version"], capture_output=True, text=True, check=True)
+    assert re.fullmatch(r"tessaryne \d+\.\d+\.\d+\S* on CPython 3\.14\.\d+\S* \(free-threaded\), \w+\n", shown.stdout)
 
 
 @pytest.mark.parametrize(
@@ -59,6 +69,20 @@ def test_help_explains_every_option():
         ("served:app", ["--factory"], "the application factory raised TypeError: app() missing 3 required positional"),
         ("served:app", ["--workers", "0"], "argument --workers: invalid integer value: '0'"),
         ("served:app", ["--limit-max-requests", "0"], "argument --limit-max-requests: invalid integer value: '0'"),
+        ("served:app", ["--timeout-keep-alive", "-1"], "argument --timeout-keep-alive/--keep-alive-timeout: invalid number value: '-1'"),
+        ("served:app", ["--backlog", "0"], "argument --backlog: invalid integer value: '0'"),
+        ("served:app", ["--uds", "no/such/dir/s.sock"], "cannot listen on unix:no/such/dir/s.sock: No such file or directory"),
+        ("served:app", ["--uds-perms", "800", "--uds", "s.sock"], "argument --uds-perms: invalid octal mode value: '800'"),
+        ("served:app", ["--uds-perms", "660"], "--uds-perms needs --uds"),
+        ("served:app", ["--uds", "s.sock", "--fd", "3"], "--uds and --fd name two different sockets; give one"),
+        ("served:app", ["--fd", "-1"], "argument --fd: invalid integer value: '-1'"),
+        ("served:app", ["--fd", "999"], "cannot serve on descriptor 999: Bad file descriptor"),
+        ("served:app", ["--workers", "2", "--fd", "999"], "cannot serve on descriptor 999: Bad file descriptor"),
+        ("served:app", ["--env-file", "missing.env"], "cannot read --env-file 'missing.env': No such file or directory"),
+        ("served:app", ["--env-file", "bad.env"], "--env-file 'bad.env', line 2: expected KEY=VALUE, not 'just words'"),
+        ("served:app", ["--env-file", "open.env"], "--env-file 'open.env', line 1: unterminated or misplaced \" in NAME"),
+        ("served", ["--app-dir", "apps"], "the application must be given as module:attribute, not 'served'"),
+        ("elsewhere:app", ["--app-dir", "apps"], "module 'elsewhere' has no attribute 'app'"),
         # A worker that cannot start fails the run before it listens, as the process without workers does.
         ("served:app", ["--workers", "2", "--ssl-certfile", "missing.pem"], "cannot load the TLS certificate ('missing.pem'): "),
     ],
@@ -66,6 +90,10 @@ def test_help_explains_every_option():
 def test_errors_are_one_line_and_status_1(tmp_path, app, options, message):
     (tmp_path / "served.py").write_text(APP)
     (tmp_path / "broken.py").write_text("1 / 0\n")
+    (tmp_path / "bad.env").write_text("# a comment\njust words\n")
+    (tmp_path / "open.env").write_text('NAME="never closed\n')
+    (tmp_path / "apps").mkdir()
+    (tmp_path / "apps" / "elsewhere.py").write_text("application = None\n")
     with socket.create_server(("127.0.0.1", 0)) as taken:
         port = str(taken.getsockname()[1])
         args = [option.replace("{taken}", port) for option in options]

@@ -39,6 +39,12 @@ class Config:
     access_log: bool = True
     log_level: str = "info"
     backlog: int = 2048
+    # Instead of host and port: a Unix socket at this path (its file's mode
+    # uds_perms, else what the umask leaves), or a listening socket inherited
+    # as descriptor fd (from systemd or a supervisor).
+    uds: str | None = None
+    uds_perms: int | None = None
+    fd: int | None = None
     # Engine limits, handed to every FastHttpConnection.
     max_body_size: int = 10 * 1024 * 1024
     max_header_size: int = 64 * 1024
