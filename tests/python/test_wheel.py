@@ -11,7 +11,6 @@ import re
 import shutil
 import signal
 import subprocess
-import zipfile
 
 import pytest
 
@@ -24,8 +23,6 @@ pytestmark = pytest.mark.skipif(not (WHEEL and BASE_PYTHON), reason="make test-w
 def test_wheel_installs_without_a_compiler_and_serves_the_demo(tmp_path):
     # Tagged for free-threaded 3.14 and a manylinux platform, as auditwheel repaired it.
     assert re.fullmatch(r"tessaryne-[^-]+-cp314-cp314t-manylinux_\d+_\d+_x86_64\.whl", os.path.basename(WHEEL))
-    with zipfile.ZipFile(WHEEL) as wheel:
-        assert not [name for name in wheel.namelist() if name.endswith((".cpp", ".hpp"))]
 
     subprocess.run([BASE_PYTHON, "-m", "venv", tmp_path / "env"], check=True)
     bin_dir = tmp_path / "env" / "bin"
