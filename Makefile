@@ -118,4 +118,4 @@ lint: build/lint/compile_commands.json
 	git ls-files 'src/*.cpp' | xargs clang-tidy -p build/lint --quiet --extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1
 
 clean:
-	rm -rf build
+	rm -rf build dist

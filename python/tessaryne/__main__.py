@@ -120,9 +120,13 @@ def _closing_quote(value: str) -> int:
 
 
 def _version() -> str:
+    try:
+        version = importlib.metadata.version("tessaryne")
+    except importlib.metadata.PackageNotFoundError:  # imported from a source tree, not installed
+        version = "(not installed)"
     build = "free-threaded" if not sys._is_gil_enabled() else "with the GIL"
     return (
-        f"tessaryne {importlib.metadata.version('tessaryne')} on {platform.python_implementation()} "
+        f"tessaryne {version} on {platform.python_implementation()} "
         f"{platform.python_version()} ({build}), {platform.system()}"
     )
 
@@ -195,7 +199,13 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--log-level", choices=_LOG_LEVELS, default=_default("log_level"), help="level of the server's log, written to stderr (default: %(default)s)")
     parser.add_argument(
-        "--timeout-keep-alive", "--keep-alive-timeout", dest="keep_alive_timeout", metavar="SECONDS", type=_non_negative_float, default=_default("keep_alive_timeout"), help="seconds an idle keep-alive connection stays open (default: %(default)s)"
+        "--timeout-keep-alive",
+        "--keep-alive-timeout",
+        dest="keep_alive_timeout",
+        metavar="SECONDS",
+        type=_non_negative_float,
+        default=_default("keep_alive_timeout"),
+        help="seconds an idle keep-alive connection stays open (default: %(default)s)",
     )
     parser.add_argument(
         "--timeout-request-head",

@@ -120,6 +120,7 @@ def unix_socket(path: str, perms: int | None) -> socket.socket:
         with contextlib.suppress(FileNotFoundError):
             if stat.S_ISSOCK(os.stat(path).st_mode):
                 with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+                    probe.settimeout(5)  # a live server with a full backlog answers late, not never
                     try:
                         probe.connect(path)
                     except ConnectionRefusedError:
@@ -145,6 +146,7 @@ def inherited_socket(fd: int) -> socket.socket:
     if sock.type != socket.SOCK_STREAM:
         sock.detach()  # not ours to close
         raise StartupError(f"cannot serve on descriptor {fd}: not a stream socket")
+    sock.set_inheritable(False)  # for the application's child processes, as our own sockets are
     return sock
 
 
