@@ -2,6 +2,7 @@
 # demo application on http://127.0.0.1:8000, until interrupted) and `make bench`;
 # `make soak` runs the server soak test at full length.
 # `make fuzz` runs each fuzzer for a minute; `make lint` runs clang-tidy.
+# `make wheel` writes a manylinux wheel to dist/; `make test-wheel` installs and serves it.
 # Inner loop: `make test-cpp` or `make test-python`, narrowed with TEST=...
 # (a GoogleTest filter such as 'Connection.*', or a pytest -k expression).
 
