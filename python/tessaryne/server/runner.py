@@ -39,7 +39,7 @@ from .driver import NativeServing
 from .logs import server_logger
 from .state import LoopState, RequestCount
 
-__all__ = ["Server", "StartupError", "bound_sockets", "listening_text", "open_listener", "run", "serve"]
+__all__ = ["Server", "StartupError", "bound_sockets", "listening_text", "open_listener", "remove_socket_file", "run", "serve"]
 
 # A worker told to hand over stops accepting at once, but keeps its connections
 # this many seconds before it shuts them down: a client that connected just
