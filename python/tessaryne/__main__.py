@@ -4,24 +4,22 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
-import importlib
-import logging
+import importlib.metadata
+import os
+import platform
+import re
 import sys
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn, cast
 
-from .server.asgi import ASGIApp
-from .server.config import AppFactory, Config
-from .server.logs import access_logger
+from .server.config import Config
+from .server.loading import UsageError, configure_logging, import_app
+from .server.logs import apply_log_config
 from .server.runner import StartupError, run
 
 __all__ = ["main"]
 
 _LOG_LEVELS = ("critical", "error", "warning", "info", "debug")
-
-
-class UsageError(Exception):
-    """A mistake on the command line, reported as one line."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -44,6 +42,16 @@ def _bounded_int(low: int, high: int | None = None) -> Callable[[str], int]:
     return convert
 
 
+def _header(text: str) -> tuple[str, str]:
+    name, colon, value = text.partition(":")
+    if not colon or not name.strip() or any(c in text for c in "\r\n"):
+        raise ValueError(text)
+    return name.strip(), value.strip()
+
+
+_header.__name__ = "NAME:VALUE header"
+
+
 def _non_negative_float(text: str) -> float:
     value = float(text)
     if not value >= 0:
@@ -52,6 +60,79 @@ def _non_negative_float(text: str) -> float:
 
 
 _non_negative_float.__name__ = "number"
+
+
+def _octal_mode(text: str) -> int:
+    value = int(text, 8)
+    if not 0 <= value <= 0o777:
+        raise ValueError(text)
+    return value
+
+
+_octal_mode.__name__ = "octal mode"
+
+_ENV_LINE = re.compile(r"(?:export\s+)?([A-Za-z_][A-Za-z0-9_]*)\s*=\s*(.*)")
+_ESCAPES = {"n": "\n", "t": "\t", "r": "\r", '"': '"', "\\": "\\"}
+
+
+def read_env_file(path: str) -> dict[str, str]:
+    """KEY=VALUE lines (optionally led by ``export``), blank lines and ``#``
+    comments. A value in single quotes is taken as it is; one in double
+    quotes knows the escapes \\n \\t \\r \\" \\\\; an unquoted one ends at a
+    `` #`` comment and loses its surrounding blanks. No expansion of $NAME."""
+    try:
+        with open(path, encoding="utf-8") as file:
+            lines = file.read().splitlines()
+    except (OSError, UnicodeDecodeError) as error:
+        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+        raise UsageError(f"cannot read --env-file {path!r}: {reason}") from error
+    values: dict[str, str] = {}
+    for number, line in enumerate(lines, 1):
+        text = line.strip()
+        if not text or text.startswith("#"):
+            continue
+        match = _ENV_LINE.fullmatch(text)
+        if match is None:
+            raise UsageError(f"--env-file {path!r}, line {number}: expected KEY=VALUE, not {text!r}")
+        key, value = match[1], match[2]
+        if value[:1] in ("'", '"'):
+            quote = value[0]
+            end = value.find(quote, 1) if quote == "'" else _closing_quote(value)
+            rest = value[end + 1 :].strip() if end > 0 else ""
+            if end < 0 or (rest and not rest.startswith("#")):
+                raise UsageError(f"--env-file {path!r}, line {number}: unterminated or misplaced {quote} in {key}")
+            value = value[1:end]
+            if quote == '"':
+                value = re.sub(r"\\(.)", lambda m: _ESCAPES.get(m[1], m[0]), value)
+        else:
+            value = re.split(r"\s#", value, maxsplit=1)[0].strip()
+        values[key] = value
+    return values
+
+
+def _closing_quote(value: str) -> int:
+    """Where the double-quoted value that ``value`` begins ends, skipping escaped characters; -1 if it does not."""
+    index = 1
+    while index < len(value):
+        if value[index] == "\\":
+            index += 2
+        elif value[index] == '"':
+            return index
+        else:
+            index += 1
+    return -1
+
+
+def _version() -> str:
+    try:
+        version = importlib.metadata.version("tessaryne")
+    except importlib.metadata.PackageNotFoundError:  # imported from a source tree, not installed
+        version = "(not installed)"
+    build = "free-threaded" if not sys._is_gil_enabled() else "with the GIL"
+    return (
+        f"tessaryne {version} on {platform.python_implementation()} "
+        f"{platform.python_version()} ({build}), {platform.system()}"
+    )
 
 
 def _default(setting: str) -> Any:
@@ -67,6 +148,7 @@ def _parser() -> argparse.ArgumentParser:
         prog="python -m tessaryne",
         description="Serve an ASGI application on one event loop per thread, in one free-threaded process.",
     )
+    parser.add_argument("--version", action="version", version=_version(), help="print the version and exit")
     parser.add_argument("app", help="the application, as module:attribute (for example tessaryne.demo:app)")
     parser.add_argument(
         "--factory",
@@ -76,6 +158,18 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--host", default=_default("host"), help="address to listen on (default: %(default)s)")
     parser.add_argument("--port", type=_bounded_int(0, 65535), default=_default("port"), help="port to listen on, 0 for any free port (default: %(default)s)")
+    parser.add_argument("--uds", metavar="PATH", help="listen on a Unix socket at this path instead of --host and --port; "
+                        "the file is replaced if a previous run left it, and removed on exit (default: none)")
+    parser.add_argument("--uds-perms", metavar="MODE", type=_octal_mode,
+                        help="permissions of the --uds socket file, in octal such as 660 (default: what the umask leaves)")
+    parser.add_argument("--fd", type=_bounded_int(0), help="serve the listening socket inherited as this file "
+                        "descriptor (from systemd or a supervisor) instead of --host and --port (default: none)")
+    parser.add_argument("--backlog", type=_bounded_int(1), default=_default("backlog"),
+                        help="connections the kernel holds for each listening socket until accepted (default: %(default)s)")
+    parser.add_argument("--app-dir", default="", help="directory to import the application from, put first "
+                        "on the import path (default: the current directory)")
+    parser.add_argument("--env-file", metavar="PATH", help="set environment variables from this file of KEY=VALUE "
+                        "lines before importing the application; variables already set win (default: none)")
     parser.add_argument(
         "--threads", type=_bounded_int(1), default=_default("threads"), help="event-loop threads, each accepting on its own socket (default: the number of CPUs, %(default)s)"
     )
@@ -104,12 +198,62 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--ssl-certfile", help="serve HTTPS with this PEM certificate chain (default: plain HTTP)")
     parser.add_argument("--ssl-keyfile", help="PEM private key of the certificate (default: read from the certificate file)")
+    parser.add_argument("--ssl-keyfile-password", help="password of an encrypted private key (default: none)")
+    parser.add_argument("--ssl-ca-certs", help="CA bundle for verifying client certificates (default: none)")
+    parser.add_argument(
+        "--ssl-cert-reqs",
+        type=_bounded_int(0, 2),
+        default=_default("ssl_cert_reqs"),
+        help="client certificates: 0 not asked, 1 optional, 2 required (default: %(default)s)",
+    )
+    parser.add_argument("--ssl-ciphers", help="OpenSSL cipher list (default: Python's ssl defaults)")
     parser.add_argument(
         "--no-access-log", dest="access_log", action="store_false", help="do not log one line per answered request (default: logged)"
     )
+    parser.add_argument(
+        "--access-log", dest="access_log", action="store_true", help="log one line per answered request (default: logged)"
+    )
+    parser.add_argument(
+        "--log-config",
+        help="a logging configuration file, JSON or YAML for logging.config.dictConfig, else ini for fileConfig, "
+        "applied after the server's own (default: none)",
+    )
+    parser.add_argument(
+        "--server-header",
+        action=argparse.BooleanOptionalAction,
+        default=_default("server_header"),
+        help="send a server header on every response unless the application sends one (default: on)",
+    )
+    parser.add_argument(
+        "--date-header",
+        action=argparse.BooleanOptionalAction,
+        default=_default("date_header"),
+        help="send a date header on every response unless the application sends one (default: on)",
+    )
+    parser.add_argument(
+        "--header",
+        dest="headers",
+        action="append",
+        type=_header,
+        default=[],
+        metavar="NAME:VALUE",
+        help="a header added to every response; repeat for more (default: none)",
+    )
+    parser.add_argument(
+        "--limit-concurrency",
+        type=_bounded_int(1),
+        default=_default("limit_concurrency"),
+        help="requests served at once by all loops; above it, 503 without calling the application (default: no limit)",
+    )
     parser.add_argument("--log-level", choices=_LOG_LEVELS, default=_default("log_level"), help="level of the server's log, written to stderr (default: %(default)s)")
     parser.add_argument(
-        "--keep-alive-timeout", type=_non_negative_float, default=_default("keep_alive_timeout"), help="seconds an idle keep-alive connection stays open (default: %(default)s)"
+        "--timeout-keep-alive",
+        "--keep-alive-timeout",
+        dest="keep_alive_timeout",
+        metavar="SECONDS",
+        type=_non_negative_float,
+        default=_default("keep_alive_timeout"),
+        help="seconds an idle keep-alive connection stays open (default: %(default)s)",
     )
     parser.add_argument(
         "--timeout-request-head",
@@ -163,50 +307,16 @@ def _parser() -> argparse.ArgumentParser:
         help="serve Prometheus metrics at /metrics on this port (default: off)",
     )
     parser.add_argument(
+        "--timeout-graceful-shutdown",
         "--shutdown-timeout",
+        dest="shutdown_timeout",
+        metavar="SECONDS",
         type=_non_negative_float,
         default=_default("shutdown_timeout"),
         help="seconds in-flight requests may take to finish after SIGINT or SIGTERM; "
         "a second signal stops at once (default: %(default)s)",
     )
     return parser
-
-
-def import_app(name: str) -> ASGIApp | AppFactory:
-    """The object ``module:attribute`` names; the attribute may be a dotted path."""
-    module_name, _, attribute = name.partition(":")
-    if not module_name or not attribute:
-        raise UsageError(f"the application must be given as module:attribute, not {name!r}")
-    try:
-        module = importlib.import_module(module_name)
-    except ModuleNotFoundError as error:
-        missing = error.name or ""
-        if module_name == missing or module_name.startswith(missing + "."):
-            raise UsageError(f"cannot import {module_name!r}: no module named {missing!r}") from error
-        raise UsageError(f"importing {module_name!r} raised {type(error).__name__}: {error}") from error
-    except Exception as error:
-        raise UsageError(f"importing {module_name!r} raised {type(error).__name__}: {error}") from error
-    target: object = module
-    for part in attribute.split("."):
-        try:
-            target = getattr(target, part)
-        except AttributeError:
-            raise UsageError(f"module {module_name!r} has no attribute {attribute!r}") from None
-    if not callable(target):
-        raise UsageError(f"{name} is not callable")
-    return cast(ASGIApp | AppFactory, target)
-
-
-def configure_logging(level: str, access_log: bool) -> None:
-    """The package's loggers write to stderr; the access log is silenced when it is off."""
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
-    package_logger = logging.getLogger("tessaryne")
-    package_logger.addHandler(handler)
-    package_logger.setLevel(level.upper())
-    package_logger.propagate = False
-    if not access_log:
-        access_logger.setLevel(logging.WARNING)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -216,11 +326,25 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise UsageError("--ssl-keyfile needs --ssl-certfile")
         if options.metrics_port is not None and options.workers > 1:
             raise UsageError("--metrics-port counts one process's loops; it cannot be combined with --workers")
-        configure_logging(options.log_level, options.access_log)
+        if options.uds is not None and options.fd is not None:
+            raise UsageError("--uds and --fd name two different sockets; give one")
+        if options.uds_perms is not None and options.uds is None:
+            raise UsageError("--uds-perms needs --uds")
+        if options.env_file is not None:
+            for key, value in read_env_file(options.env_file).items():
+                os.environ.setdefault(key, value)
+        if options.app_dir:
+            # Absolute, so that worker processes, which get this path, find it too.
+            sys.path.insert(0, os.path.abspath(options.app_dir))
+        configure_logging(options.log_level, options.access_log, options.log_config)
         config = Config(
             app=import_app(options.app),
             host=options.host,
             port=options.port,
+            uds=options.uds,
+            uds_perms=options.uds_perms,
+            fd=options.fd,
+            backlog=options.backlog,
             threads=options.threads,
             workers=options.workers,
             app_name=options.app,
@@ -231,7 +355,16 @@ def main(argv: Sequence[str] | None = None) -> int:
             lifespan=options.lifespan,
             ssl_certfile=options.ssl_certfile,
             ssl_keyfile=options.ssl_keyfile,
+            ssl_keyfile_password=options.ssl_keyfile_password,
+            ssl_ca_certs=options.ssl_ca_certs,
+            ssl_cert_reqs=options.ssl_cert_reqs,
+            ssl_ciphers=options.ssl_ciphers,
             access_log=options.access_log,
+            log_config=options.log_config,
+            server_header=options.server_header,
+            date_header=options.date_header,
+            headers=tuple(options.headers),
+            limit_concurrency=options.limit_concurrency,
             log_level=options.log_level,
             keep_alive_timeout=options.keep_alive_timeout,
             head_timeout=options.head_timeout,

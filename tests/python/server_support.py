@@ -167,11 +167,6 @@ async def hello_app(scope: Scope, receive: Receive, send: Send) -> None:
     await send({"type": "http.response.body", "body": body or b"hello"})
 
 
-def tessaryne(*args: str, cwd: Path) -> subprocess.Popen[str]:
-    """The command, run from cwd (which `-m` puts on the import path), its log piped."""
-    return subprocess.Popen([sys.executable, "-m", "tessaryne", *args], cwd=cwd, stderr=subprocess.PIPE, text=True)
-
-
 def listening_port(process: subprocess.Popen[str]) -> int:
     """Reads the command's log until it listens; the port it says."""
     assert process.stderr is not None

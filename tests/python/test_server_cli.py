@@ -4,22 +4,29 @@ graceful stop on SIGTERM."""
 from __future__ import annotations
 
 import http.client
+import json
 import re
 import signal
 import socket
 import subprocess
 import sys
 import textwrap
+import urllib.request
 
 import pytest
-from server_support import command, tessaryne
+from server_support import command, listening_port, tessaryne
 
 OPTIONS = [
     "--host", "--port", "--threads", "--executor-threads", "--root-path", "--lifespan", "--ssl-certfile",
-    "--ssl-keyfile", "--no-access-log", "--log-level", "--keep-alive-timeout", "--shutdown-timeout",
+    "--ssl-keyfile", "--no-access-log", "--log-level", "--timeout-keep-alive", "--timeout-graceful-shutdown",
     "--timeout-request-head", "--timeout-request-body", "--limit-request-body", "--limit-request-head",
     "--max-requests-per-connection", "--factory", "--workers", "--limit-max-requests", "--metrics-port",
+    "--uds", "--uds-perms", "--fd", "--backlog", "--app-dir", "--env-file", "--access-log", "--log-config",
+    "--server-header", "--date-header", "--header", "--limit-concurrency", "--ssl-keyfile-password",
+    "--ssl-ca-certs", "--ssl-cert-reqs", "--ssl-ciphers",
 ]  # fmt: skip
+# Our earlier names, kept beside the ones uvicorn users know.
+ALIASES = {"--timeout-keep-alive": "--keep-alive-timeout", "--timeout-graceful-shutdown": "--shutdown-timeout"}
 
 APP = textwrap.dedent(
     """
@@ -41,8 +48,15 @@ APP = textwrap.dedent(
 
 def test_help_explains_every_option():
     shown = subprocess.run([sys.executable, "-m", "tessaryne", "--help"], capture_output=True, text=True).stdout
-    assert set(OPTIONS) == set(re.findall(r"^\s+(--[a-z-]+)", shown, re.M)) - {"--help"}
+    assert set(OPTIONS) == set(re.findall(r"^\s+(--[a-z-]+)", shown, re.M)) - {"--help", "--version"}
     assert shown.count("(default:") == len(OPTIONS)
+    for name, alias in ALIASES.items():
+        assert re.search(rf"^\s+{name}, {alias} SECONDS$", shown, re.M)
+
+
+def test_version_names_the_package_and_the_interpreter():
+    shown = subprocess.run([sys.executable, "-m", "tessaryne", "--version"], capture_output=True, text=True, check=True)
+    assert re.fullmatch(r"tessaryne \d+\.\d+\.\d+\S* on CPython 3\.14\.\d+\S* \(free-threaded\), \w+\n", shown.stdout)
 
 
 @pytest.mark.parametrize(
@@ -58,6 +72,22 @@ def test_help_explains_every_option():
         ("served:app", ["--workers", "0"], "argument --workers: invalid integer value: '0'"),
         ("served:app", ["--workers", "2", "--metrics-port", "9"], "--metrics-port counts one process's loops; it cannot be combined with --workers"),
         ("served:app", ["--limit-max-requests", "0"], "argument --limit-max-requests: invalid integer value: '0'"),
+        ("served:app", ["--header", "nocolon"], "argument --header: invalid NAME:VALUE header value: 'nocolon'"),
+        ("served:app", ["--log-config", "missing.json"], "cannot apply the log configuration 'missing.json': No such file or directory"),
+        ("served:app", ["--timeout-keep-alive", "-1"], "argument --timeout-keep-alive/--keep-alive-timeout: invalid number value: '-1'"),
+        ("served:app", ["--backlog", "0"], "argument --backlog: invalid integer value: '0'"),
+        ("served:app", ["--uds", "no/such/dir/s.sock"], "cannot listen on unix:no/such/dir/s.sock: No such file or directory"),
+        ("served:app", ["--uds-perms", "800", "--uds", "s.sock"], "argument --uds-perms: invalid octal mode value: '800'"),
+        ("served:app", ["--uds-perms", "660"], "--uds-perms needs --uds"),
+        ("served:app", ["--uds", "s.sock", "--fd", "3"], "--uds and --fd name two different sockets; give one"),
+        ("served:app", ["--fd", "-1"], "argument --fd: invalid integer value: '-1'"),
+        ("served:app", ["--fd", "999"], "cannot serve on descriptor 999: Bad file descriptor"),
+        ("served:app", ["--workers", "2", "--fd", "999"], "cannot serve on descriptor 999: Bad file descriptor"),
+        ("served:app", ["--env-file", "missing.env"], "cannot read --env-file 'missing.env': No such file or directory"),
+        ("served:app", ["--env-file", "bad.env"], "--env-file 'bad.env', line 2: expected KEY=VALUE, not 'just words'"),
+        ("served:app", ["--env-file", "open.env"], "--env-file 'open.env', line 1: unterminated or misplaced \" in NAME"),
+        ("served", ["--app-dir", "apps"], "the application must be given as module:attribute, not 'served'"),
+        ("elsewhere:app", ["--app-dir", "apps"], "module 'elsewhere' has no attribute 'app'"),
         # A worker that cannot start fails the run before it listens, as the process without workers does.
         ("served:app", ["--workers", "2", "--ssl-certfile", "missing.pem"], "cannot load the TLS certificate ('missing.pem'): "),
     ],
@@ -65,6 +95,10 @@ def test_help_explains_every_option():
 def test_errors_are_one_line_and_status_1(tmp_path, app, options, message):
     (tmp_path / "served.py").write_text(APP)
     (tmp_path / "broken.py").write_text("1 / 0\n")
+    (tmp_path / "bad.env").write_text("# a comment\njust words\n")
+    (tmp_path / "open.env").write_text('NAME="never closed\n')
+    (tmp_path / "apps").mkdir()
+    (tmp_path / "apps" / "elsewhere.py").write_text("application = None\n")
     with socket.create_server(("127.0.0.1", 0)) as taken:
         port = str(taken.getsockname()[1])
         args = [option.replace("{taken}", port) for option in options]
@@ -112,3 +146,46 @@ def test_sigterm_lets_requests_finish_closes_idle_connections_and_a_second_one_s
         process.send_signal(signal.SIGTERM)  # the stuck request would hold the stop for ten minutes
         assert process.wait(timeout=60) == 0
         assert not read_until(stuck, b"done").endswith(b"0\r\n\r\n")
+
+
+def test_response_header_and_log_configuration_options(tmp_path):
+    (tmp_path / "served.py").write_text(APP)
+    (tmp_path / "log.json").write_text(json.dumps({
+        "version": 1, "disable_existing_loggers": False,
+        "formatters": {"plain": {"format": "CUSTOM %(message)s"}},
+        "handlers": {"err": {"class": "logging.StreamHandler", "formatter": "plain", "stream": "ext://sys.stderr"}},
+        "loggers": {"tessaryne": {"handlers": ["err"], "level": "INFO", "propagate": False}},
+    }))
+    process = tessaryne("served:app", "--port", "0", "--no-access-log", "--header", "x-frame-options: DENY",
+                        "--no-server-header", "--no-date-header", "--log-config", "log.json", cwd=tmp_path)
+    try:
+        port = listening_port(process)
+        with socket.create_connection(("127.0.0.1", port)) as sock:
+            sock.sendall(b"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            head = b"".join(iter(lambda: sock.recv(65536), b"")).split(b"\r\n\r\n")[0]
+    finally:
+        process.terminate()
+        _, log = process.communicate(timeout=30)
+    assert b"x-frame-options: DENY" in head and b"server:" not in head and b"date:" not in head
+    assert process.returncode == 0 and "CUSTOM stopped" in log
+
+
+def test_the_python_api_serves_an_application_object_as_the_command_does(tmp_path):
+    (tmp_path / "program.py").write_text(textwrap.dedent("""
+        import tessaryne
+
+        async def app(scope, receive, send):
+            await send({"type": "http.response.start", "status": 200, "headers": []})
+            await send({"type": "http.response.body", "body": b"from run()"})
+
+        tessaryne.run(app, port=0, threads=2, lifespan="off", access_log=False)
+    """))
+    process = subprocess.Popen([sys.executable, "program.py"], cwd=tmp_path, stderr=subprocess.PIPE, text=True)
+    try:
+        port = listening_port(process)
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/", timeout=30) as response:
+            assert response.read() == b"from run()"
+    finally:
+        process.terminate()
+        process.communicate(timeout=30)
+    assert process.returncode == 0

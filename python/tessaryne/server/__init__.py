@@ -2,5 +2,6 @@
 process, each loop driving its connections through the native engine."""
 
 from .config import Config
+from .runner import Server
 
-__all__ = ["Config"]
+__all__ = ["Config", "Server"]

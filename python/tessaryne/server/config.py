@@ -38,7 +38,15 @@ class Config:
     ssl_keyfile: str | None = None
     access_log: bool = True
     log_level: str = "info"
+    # A logging configuration file (JSON or YAML for dictConfig, else ini), applied after the defaults.
+    log_config: str | None = None
     backlog: int = 2048
+    # Instead of host and port: a Unix socket at this path (its file's mode
+    # uds_perms, else what the umask leaves), or a listening socket inherited
+    # as descriptor fd (from systemd or a supervisor).
+    uds: str | None = None
+    uds_perms: int | None = None
+    fd: int | None = None
     # Engine limits, handed to every FastHttpConnection.
     max_body_size: int = 10 * 1024 * 1024
     max_header_size: int = 64 * 1024

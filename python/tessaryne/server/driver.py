@@ -18,7 +18,7 @@ from .._tessaryne_core import ConnectionDriver
 from .app_errors import note_app_error
 from .asgi import Scope
 from .logs import log_access, server_logger
-from .scope import ASGI_VERSION, RequestEvent, address
+from .scope import ASGI_VERSION, RequestEvent, address, server_address
 from .state import FrameSource, LoopState
 from .websocket import WebSocketSession
 
@@ -101,7 +101,7 @@ class NativeServing:
         """Hands an accepted socket to the driver, which owns it from here."""
         try:
             conn.setblocking(False)
-            client, server = address(conn.getpeername()), address(conn.getsockname())
+            client, server = address(conn.getpeername()), server_address(conn.getsockname())
         except OSError:
             conn.close()  # gone already
             return

@@ -17,11 +17,14 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import dataclasses
+import errno
 import logging
+import os
 import selectors
 import signal
 import socket
 import ssl
+import stat
 import threading
 from collections.abc import Callable
 from concurrent.futures import Executor
@@ -39,7 +42,7 @@ from .driver import NativeServing
 from .logs import server_logger
 from .state import LoopState, RequestCount
 
-__all__ = ["Server", "StartupError", "open_listener", "run", "serve"]
+__all__ = ["Server", "StartupError", "bound_sockets", "listening_text", "open_listener", "remove_socket_file", "run", "serve"]
 
 # A worker told to hand over stops accepting at once, but keeps its connections
 # this many seconds before it shuts them down: a client that connected just
@@ -89,9 +92,7 @@ def listening_sockets(host: str, port: int, count: int) -> list[socket.socket]:
         first.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         if not _allow_reuse_port(first):
             first.bind(address)
-            # One listening socket, a descriptor of it for every loop to close on its own.
-            sockets.extend(first.dup() for _ in range(count - 1))
-            return sockets
+            return _shared(first, count)
         first.bind(address)
         address = first.getsockname()
         for _ in range(count - 1):
@@ -107,6 +108,75 @@ def listening_sockets(host: str, port: int, count: int) -> list[socket.socket]:
             sock.close()
         raise StartupError(f"cannot listen on {_address_text(host, port)}: {error.strerror or error}") from error
     return sockets
+
+
+def _shared(sock: socket.socket, count: int) -> list[socket.socket]:
+    """One listening socket, a descriptor of it for every loop to close on its own."""
+    return [sock, *(sock.dup() for _ in range(count - 1))]
+
+
+def unix_socket(path: str, perms: int | None) -> socket.socket:
+    """A socket bound to the Unix socket file ``path``, which is replaced when
+    a previous run left it behind, but not while a server still answers there."""
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        with contextlib.suppress(FileNotFoundError):
+            if stat.S_ISSOCK(os.stat(path).st_mode):
+                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+                    probe.settimeout(5)  # a live server with a full backlog answers late, not never
+                    try:
+                        probe.connect(path)
+                    except ConnectionRefusedError:
+                        os.unlink(path)
+                    else:
+                        raise OSError(errno.EADDRINUSE, os.strerror(errno.EADDRINUSE))
+        sock.bind(path)
+        # Before listen(), so no client connects under the umask's mode.
+        if perms is not None:
+            os.chmod(path, perms)
+    except OSError as error:
+        sock.close()
+        raise StartupError(f"cannot listen on unix:{path}: {error.strerror or error}") from error
+    return sock
+
+
+def inherited_socket(fd: int) -> socket.socket:
+    """The stream socket open as descriptor ``fd``, from whoever started us."""
+    try:
+        sock = socket.socket(fileno=fd)
+    except OSError as error:
+        raise StartupError(f"cannot serve on descriptor {fd}: {error.strerror or error}") from error
+    if sock.type != socket.SOCK_STREAM:
+        sock.detach()  # not ours to close
+        raise StartupError(f"cannot serve on descriptor {fd}: not a stream socket")
+    sock.set_inheritable(False)  # for the application's child processes, as our own sockets are
+    return sock
+
+
+def bound_sockets(config: Config) -> list[socket.socket]:
+    """A bound socket for every loop: on config.uds, config.fd, or host and port."""
+    count = max(1, config.threads)
+    if config.uds is not None:
+        return _shared(unix_socket(config.uds, config.uds_perms), count)
+    if config.fd is not None:
+        return _shared(inherited_socket(config.fd), count)
+    return listening_sockets(config.host, config.port, count)
+
+
+def remove_socket_file(config: Config) -> None:
+    """The Unix socket file goes with the server that made it."""
+    if config.uds is not None:
+        with contextlib.suppress(OSError):
+            os.unlink(config.uds)
+
+
+def listening_text(config: Config, sock: socket.socket) -> str:
+    """Where the server listens, for the log: http://host:port, or unix:path."""
+    name = sock.getsockname()
+    if sock.family == socket.AF_UNIX:
+        return f"unix:{name}"
+    host = config.host if config.fd is None else name[0]
+    return f"{'https' if config.is_tls else 'http'}://{_address_text(host, name[1])}"
 
 
 def open_listener(
@@ -291,16 +361,22 @@ class Server:
         # Every loop listens (set once start() has returned).
         self.started = False
         self._metrics_port: int | None = None
+        self._listening = ""
 
     @property
     def port(self) -> int:
-        """The bound port (the one picked by the system when the configured port is 0)."""
+        """The bound port (the one picked by the system when the configured port is 0); 0 on a Unix socket."""
         return self._port
 
     @property
     def metrics_port(self) -> int | None:
         """The bound port of the metrics listener, if the server has one."""
         return self._metrics_port
+
+    @property
+    def listening(self) -> str:
+        """Where it listens, as the log says it."""
+        return self._listening
 
     def start(self) -> None:
         """Returns once every loop listens; raises StartupError if one cannot, after stopping the others."""
@@ -313,8 +389,10 @@ class Server:
             files = ", ".join(repr(f) for f in (config.ssl_certfile, config.ssl_keyfile, config.ssl_ca_certs) if f)
             reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
             raise StartupError(f"cannot load the TLS certificate ({files}): {reason}") from error
-        sockets = self._sockets or listening_sockets(config.host, config.port, max(1, config.threads))
-        self._port = sockets[0].getsockname()[1]
+        sockets = self._sockets or bound_sockets(config)
+        self._listening = listening_text(config, sockets[0])
+        name = sockets[0].getsockname()
+        self._port = name[1] if isinstance(name, tuple) else 0
         executor = self._executor = WorkerPoolExecutor(max(1, config.executor_threads))
         # Every loop counts (a few stores per request); the endpoint is optional.
         metrics = self._metrics = Metrics(executor)
@@ -353,6 +431,8 @@ class Server:
             self._metrics.withdraw()
         if self._executor is not None:
             self._executor.shutdown()
+        if self._sockets is None:
+            remove_socket_file(self.config)
 
     async def serve(self) -> None:
         """Serves from a program that owns its own event loop, until
@@ -455,13 +535,7 @@ def serve(config: Config, sockets: list[socket.socket] | None = None, supervisor
     try:
         server.start()
         if supervisor is None:
-            scheme = "https" if config.is_tls else "http"
-            server_logger.info(
-                "tessaryne listening on %s://%s (%d threads)",
-                scheme,
-                _address_text(config.host, server.port),
-                max(1, config.threads),
-            )
+            server_logger.info("tessaryne listening on %s (%d threads)", server.listening, max(1, config.threads))
         else:
             supervisor.sendall(b"ready\n")
         reason, grace, limit_told = "", 0.0, False

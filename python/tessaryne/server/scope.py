@@ -12,7 +12,7 @@ from typing import Any, Final
 __all__ = [
     "ASGI_VERSION", "BODY_DATA", "BODY_MORE", "ERROR_RESPONSE", "ERROR_STATUS", "EVENT_BODY", "EVENT_ERROR",
     "EVENT_REQUEST", "EVENT_WS_MESSAGE", "REQUEST_HEADERS", "REQUEST_UPGRADE", "REQUEST_UPGRADE_TO",
-    "REQUEST_VERSION", "RequestEvent", "address",
+    "REQUEST_VERSION", "RequestEvent", "address", "server_address",
 ]
 
 # (1, method, path, raw path, query, version, headers, keep-alive,
@@ -42,3 +42,10 @@ ASGI_VERSION = {"version": "3.0", "spec_version": "2.4"}
 def address(info: Any) -> tuple[str, int] | None:
     """A socket address as ASGI's client and server: (host, port), or None for other families."""
     return (str(info[0]), int(info[1])) if isinstance(info, tuple) and len(info) >= 2 else None
+
+
+def server_address(info: Any) -> tuple[str, int | None] | None:
+    """The listening end as ASGI's server: (host, port), or (path, None) for a Unix socket."""
+    if isinstance(info, str) and info:
+        return (info, None)
+    return address(info)

@@ -13,7 +13,7 @@ import asyncio
 import socket
 
 from .driver import NativeServing
-from .scope import address
+from .scope import address, server_address
 
 __all__ = ["TlsBridge"]
 
@@ -40,7 +40,7 @@ class TlsBridge(asyncio.Protocol):
         outer.setblocking(False)
         self._inner = inner
         client = address(transport.get_extra_info("peername"))
-        server = address(transport.get_extra_info("sockname"))
+        server = server_address(transport.get_extra_info("sockname"))
         self._native.driver.adopt(outer.detach(), client, server, True)
         self._watch_inner(True)
 

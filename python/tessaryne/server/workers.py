@@ -24,9 +24,10 @@ import sys
 import time
 from types import FrameType
 
+from .loading import UsageError, configure_logging, import_app
 from .config import Config
 from .logs import RecurringCondition, server_logger
-from .runner import _HANDOVER_GRACE, StartupError, _address_text, listening_sockets, serve
+from .runner import _HANDOVER_GRACE, StartupError, bound_sockets, listening_text, remove_socket_file, serve
 
 __all__ = ["supervise", "worker_main"]
 
@@ -185,9 +186,8 @@ class _Supervisor:
             self.listening = True
             config = self.config
             server_logger.info(
-                "tessaryne listening on %s://%s (%d workers of %d threads)",
-                "https" if config.is_tls else "http",
-                _address_text(config.host, self.sockets[0].getsockname()[1]),
+                "tessaryne listening on %s (%d workers of %d threads)",
+                listening_text(config, self.sockets[0]),
                 config.workers,
                 len(self.sockets),
             )
@@ -314,7 +314,7 @@ def supervise(config: Config) -> None:
     before the one it replaces is stopped. Call it from the main thread."""
     if not config.app_name:
         raise StartupError("worker processes import the application by name: set Config.app_name to module:attribute")
-    sockets = listening_sockets(config.host, config.port, max(1, config.threads))
+    sockets = bound_sockets(config)
     wake_reader, wake_writer = socket.socketpair()
     wake_reader.setblocking(False)
     wake_writer.setblocking(False)
@@ -331,14 +331,12 @@ def supervise(config: Config) -> None:
             signal.signal(signum, handler)
         for sock in (*sockets, wake_reader, wake_writer):
             sock.close()
+        remove_socket_file(config)
 
 
 def worker_main() -> None:
     """A worker process: its channel to the supervisor is the descriptor
     named on its command line."""
-    # The command line's own way of loading an application and logging.
-    from ..__main__ import UsageError, configure_logging, import_app
-
     channel = socket.socket(fileno=int(sys.argv[1]))
     with channel.makefile("rb") as reader:
         settings = json.loads(reader.readline())
@@ -349,8 +347,8 @@ def worker_main() -> None:
         # Child processes of the application must not hold them: the
         # supervisor learns that a worker is gone when its channel closes.
         sock.set_inheritable(False)
-    configure_logging(fields["log_level"], fields["access_log"])
     try:
+        configure_logging(fields["log_level"], fields["access_log"], fields["log_config"])
         serve(Config(app=import_app(fields["app_name"]), **fields), sockets, channel)
     except (UsageError, StartupError) as error:
         with contextlib.suppress(OSError):
