@@ -19,7 +19,7 @@ def run(app: Any, **settings: Any) -> None:
     command line sets: ``run(app, host="0.0.0.0", port=8000, threads=4)``."""
     from .server.config import Config
     from .server.loading import configure_logging, import_app
-    from .server.runner import run as serve
+    from .server.launch import run as serve
 
     if isinstance(app, str):
         settings.setdefault("app_name", app)

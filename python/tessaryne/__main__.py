@@ -15,7 +15,8 @@ from typing import Any, NoReturn, cast
 from .server.config import Config
 from .server.loading import UsageError, configure_logging, import_app
 from .server.logs import apply_log_config
-from .server.runner import StartupError, run
+from .server.launch import run
+from .server.runner import StartupError
 
 __all__ = ["main"]
 

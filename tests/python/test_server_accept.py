@@ -31,7 +31,7 @@ CHILD = f"""
 import logging, resource
 from server_support import hello_app
 from tessaryne.server.config import Config
-from tessaryne.server.runner import run
+from tessaryne.server.launch import run
 
 resource.setrlimit(resource.RLIMIT_NOFILE, ({LIMIT}, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 logging.basicConfig(level=logging.INFO, format="%(levelname)s %(message)s")

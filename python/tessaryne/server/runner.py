@@ -42,7 +42,7 @@ from .driver import NativeServing
 from .logs import server_logger
 from .state import LoopState, RequestCount
 
-__all__ = ["Server", "StartupError", "bound_sockets", "listening_text", "open_listener", "remove_socket_file", "run", "serve"]
+__all__ = ["Server", "StartupError", "bound_sockets", "listening_text", "open_listener", "remove_socket_file", "serve"]
 
 # A worker told to hand over stops accepting at once, but keeps its connections
 # this many seconds before it shuts them down: a client that connected just
@@ -472,20 +472,6 @@ class Server:
 
     def __exit__(self, *exc_info: object) -> None:
         self.stop()
-
-
-def run(config: Config) -> None:
-    """Serves until SIGINT or SIGTERM, then shuts down gracefully; a second
-    signal closes every connection at once. After ``config.limit_max_requests``
-    answered requests it shuts down the same way. With ``config.workers``
-    above 1 it supervises that many worker processes instead. Call it from
-    the main thread."""
-    if config.workers > 1:
-        from .workers import supervise  # workers.py builds on this module
-
-        supervise(config)
-    else:
-        serve(config)
 
 
 def serve(config: Config, sockets: list[socket.socket] | None = None, supervisor: socket.socket | None = None) -> None:
