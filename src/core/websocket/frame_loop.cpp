@@ -118,8 +118,11 @@ std::uint16_t FrameLoop::inflate_frame(const char* payload, std::size_t length, 
   return 0;
 }
 
-bool FrameLoop::fits(std::uint8_t opcode, std::uint64_t payload_length) const noexcept {
-  if (payload_length > max_message_size_) return false;
+bool FrameLoop::fits(std::uint8_t opcode, std::uint64_t payload_length, bool deflated) const noexcept {
+  // Deflate may grow what it cannot compress, by a few bytes per stored
+  // block; the bound itself applies after inflating.
+  const std::uint64_t slack = deflated ? (max_message_size_ >> 10) + 64 : 0;
+  if (payload_length > max_message_size_ + slack) return false;
   // A continuation adds to the message in progress; any other frame starts
   // its own (or is refused for other reasons once it is complete).
   // A compressed message is bounded after inflating instead.

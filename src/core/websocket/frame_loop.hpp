@@ -123,7 +123,7 @@ class FrameLoop {
   }
 
   // Whether a frame announcing `payload_length` bytes may be buffered.
-  [[nodiscard]] bool fits(std::uint8_t opcode, std::uint64_t payload_length) const noexcept;
+  [[nodiscard]] bool fits(std::uint8_t opcode, std::uint64_t payload_length, bool deflated) const noexcept;
   // The close code a frame's first byte earns before its payload is read, or 0.
   [[nodiscard]] std::uint16_t header_violation(std::uint8_t first_byte) const noexcept;
   // 0 for a close or reserved control frame acceptable under the options,
@@ -187,7 +187,8 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
     // violation whatever its payload holds: refuse it now rather than buffer it.
     if (opcode >= 8 && (!fin || announced > kMaxControlPayload))
       return fail(sink, kProtocolError, read_position, 0);
-    if (!fits(opcode, announced)) return fail(sink, kMessageTooBig, read_position, 0);
+    const bool deflated = deflate_ && ((opcode == kContinuation && compressed_) || (first & 0x40) != 0);
+    if (!fits(opcode, announced, deflated)) return fail(sink, kMessageTooBig, read_position, 0);
     // fits() keeps the payload far below SIZE_MAX, so this cannot wrap.
     const auto payload_length = static_cast<std::size_t>(announced);
     const std::size_t frame_size = base + 4 + payload_length;
