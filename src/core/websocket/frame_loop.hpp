@@ -205,6 +205,9 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
       return;
     }
 
+    // Fail-fast may refuse text before its frame is complete, so it never
+    // takes a frame with invalid text: any split leaves the same consumption.
+    const std::size_t invalid_taken = utf8_fail_fast_ ? 0 : frame_size;
     // From here on the frame is taken whatever happens; `take` (or fail) is
     // called right after the last step that may throw.
     auto take = [&] {
@@ -258,7 +261,7 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
           checked.feed(std::string_view(out + partial_checked_, payload_length - partial_checked_));
           if (!checked.complete()) {
             sink.discard_message();
-            return fail(sink, kInvalidPayload, read_position, frame_size);
+            return fail(sink, kInvalidPayload, read_position, invalid_taken);
           }
         }
         sink.commit_message(opcode);
@@ -269,7 +272,7 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
         if (opcode == kText) {
           fragment_text_ = text_state({});
           if (!fragment_text_.feed(fragments_.view().substr(partial_checked_)) && utf8_fail_fast_)
-            return fail(sink, kInvalidPayload, read_position, frame_size);
+            return fail(sink, kInvalidPayload, read_position, invalid_taken);
         }
         fragment_opcode_ = opcode;
         take();
@@ -287,12 +290,12 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
         fragment_text_ = text_state(fragment_text_);
         fragment_text_.feed(std::string_view(out + partial_checked_, payload_length - partial_checked_));
         if (utf8_fail_fast_ && fragment_text_.failed())
-          return fail(sink, kInvalidPayload, read_position, frame_size);
+          return fail(sink, kInvalidPayload, read_position, invalid_taken);
       }
       if (fin) {
         try {
           if (fragment_opcode_ == kText && !fragment_text_.complete())
-            return fail(sink, kInvalidPayload, read_position, frame_size);
+            return fail(sink, kInvalidPayload, read_position, invalid_taken);
           sink.message(fragment_opcode_, fragments_.view());
         } catch (...) {
           fragments_.shrink_to(old_size);
