@@ -84,7 +84,11 @@ z_stream_s& ZStream::start_deflate(int window_bits) {
   stream->zalloc = counted_alloc;
   stream->zfree = counted_free;
   stream->opaque = memory_.get();
-  if (deflateInit2(stream.get(), Z_DEFAULT_COMPRESSION, Z_DEFLATED, -window_bits, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+  // The hash tables (2^(memLevel+9) bytes) shrink with the window: a server
+  // that agrees to a small window does so to save memory.
+  const int mem_level = window_bits - 7 < 1 ? 1 : window_bits - 7;
+  if (deflateInit2(stream.get(), Z_DEFAULT_COMPRESSION, Z_DEFLATED, -window_bits, mem_level, Z_DEFAULT_STRATEGY) !=
+      Z_OK)
     throw std::bad_alloc();
   stream_ = std::move(stream);
   deflating_ = true;

@@ -6,8 +6,9 @@
 // under no-context-takeover it is released when its message ends, so an idle
 // connection holds no zlib state at all. With context takeover the stream
 // stays for the life of the connection: about 7 KiB + 2^bits (inflate) and
-// about 2^(bits+2) + 2^(bits+9) (deflate at memLevel 8), i.e. ~40 KiB and
-// ~260 KiB at 15 window bits. held_bytes() reports the live figure.
+// about 2^(bits+2) + 2^(memLevel+9) (deflate, memLevel = bits - 7), i.e.
+// ~40 KiB and ~260 KiB at 15 window bits, ~11 KiB and ~38 KiB at 12.
+// held_bytes() reports the live figure.
 
 #include <cstddef>
 #include <cstdint>
