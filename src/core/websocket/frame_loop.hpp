@@ -199,7 +199,7 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
     const bool starts_text = opcode == kText && fragment_opcode_ == 0;
     const bool text = starts_text || (opcode == kContinuation && fragment_opcode_ == kText);
     if (rest.size() < frame_size) {
-      if (utf8_fail_fast_ && text && !compressed_ && (first & 0x40) == 0 &&
+      if (utf8_fail_fast_ && text && !compressed_ && !(deflate_ && (first & 0x40) != 0) &&
           !check_partial({payload, rest.size() - base - 4}, key, starts_text))
         return fail(sink, kInvalidPayload, read_position, 0);
       return;
