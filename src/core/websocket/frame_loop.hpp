@@ -196,12 +196,13 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
     MaskKey key;
     for (std::size_t i = 0; i < 4; ++i) key[i] = static_cast<std::uint8_t>(rest[base + i]);
     const char* payload = rest.data() + base + 4;
-    const bool starts_text = opcode == kText && fragment_opcode_ == 0;
-    const bool text = starts_text || (opcode == kContinuation && fragment_opcode_ == kText);
     if (rest.size() < frame_size) {
-      if (utf8_fail_fast_ && text && !compressed_ && !(deflate_ && (first & 0x40) != 0) &&
-          !check_partial({payload, rest.size() - base - 4}, key, starts_text))
-        return fail(sink, kInvalidPayload, read_position, 0);
+      if (utf8_fail_fast_ && !compressed_ && !(deflate_ && (first & 0x40) != 0)) {
+        const bool starts_text = opcode == kText && fragment_opcode_ == 0;
+        const bool text = starts_text || (opcode == kContinuation && fragment_opcode_ == kText);
+        if (text && !check_partial({payload, rest.size() - base - 4}, key, starts_text))
+          return fail(sink, kInvalidPayload, read_position, 0);
+      }
       return;
     }
 
