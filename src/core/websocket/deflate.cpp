@@ -71,7 +71,9 @@ z_stream_s& ZStream::start_inflate(int window_bits) {
   stream->zalloc = counted_alloc;
   stream->zfree = counted_free;
   stream->opaque = memory_.get();
-  if (inflateInit2(stream.get(), -window_bits) != Z_OK) throw std::bad_alloc();
+  // A peer whose zlib was asked for 8 bits writes with 9 (zlib has no 8-bit
+  // raw deflate): reading with 9 accepts both, for 256 bytes more.
+  if (inflateInit2(stream.get(), -(window_bits < 9 ? 9 : window_bits)) != Z_OK) throw std::bad_alloc();
   stream_ = std::move(stream);
   deflating_ = false;
   return *stream_;
