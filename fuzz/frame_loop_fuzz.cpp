@@ -1,6 +1,9 @@
 // Random client bytes through the frame loop: never a crash, and any split of
 // the same bytes gives the same events and the same consumption as one piece.
-// Input: 4 bytes of split seed, 1 byte choosing the size bound, then the stream.
+// Input: 4 bytes of split seed (the low bits of the first also choose the
+// options: strict, permessage-deflate, fail-fast UTF-8, no context takeover;
+// the second the client's window bits), 1 byte choosing the size bound, then
+// the stream.
 
 #include <cstdint>
 #include <cstdlib>
@@ -38,7 +41,7 @@ struct Run {
   Sink sink;
   std::string input;
   std::size_t read_position = 0;
-  explicit Run(std::uint64_t bound) : loop(bound) {}
+  explicit Run(const tessaryne::websocket::FrameOptions& options) { loop.configure(options); }
   void feed(std::string_view piece) {
     input.append(piece);
     loop.run(std::string_view(input).substr(read_position), read_position, sink);
@@ -52,13 +55,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 5) return 0;
   std::uint32_t seed = static_cast<std::uint32_t>(data[0] | data[1] << 8 | data[2] << 16) | (std::uint32_t{data[3]} << 24);
   // Small bounds reach the 1009 paths with short inputs.
-  const std::uint64_t bound = data[4] < 128 ? data[4] : tessaryne::websocket::kMaxMessageSize;
+  tessaryne::websocket::FrameOptions options;
+  options.max_message_size = data[4] < 128 ? data[4] : tessaryne::websocket::kMaxMessageSize;
+  options.strict = (data[0] & 1) != 0;
+  options.deflate = (data[0] & 2) != 0;
+  options.utf8_fail_fast = (data[0] & 4) != 0;
+  options.deflate_parameters.client_no_context_takeover = (data[0] & 8) != 0;
+  options.deflate_parameters.client_max_window_bits = static_cast<std::uint8_t>(8 + data[1] % 8);
   const std::string_view stream(reinterpret_cast<const char*>(data + 5), size - 5);
 
-  Run whole(bound);
+  Run whole(options);
   whole.feed(stream);
 
-  Run pieces(bound);
+  Run pieces(options);
   for (std::size_t at = 0; at < stream.size();) {
     seed = seed * 1103515245u + 12345u;
     const std::size_t n = 1 + (seed >> 16) % 17;

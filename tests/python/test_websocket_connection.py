@@ -91,3 +91,36 @@ def test_a_partial_frame_waits_for_its_last_byte() -> None:
     assert events == []
     assert connection.feed_data(frame[2:-1]) == []
     assert connection.feed_data(frame[-1:]) == [(4, 2, True, bytes(200))]
+
+
+def test_configure_websocket_turns_each_behaviour_on_and_compresses_both_ways() -> None:
+    plain, _ = upgraded()
+    strict, _ = upgraded()
+    strict.configure_websocket(strict=True, utf8_fail_fast=True, max_message_size=10, permessage_deflate=True)
+    reserved = encode_frame(1, b"r", rsv=2)
+    assert plain.feed_data(reserved) == [(4, 1, True, b"r")]
+    assert strict.feed_data(reserved) == [(5, 1002, CLOSE_1002)]
+
+    # The compressed "Hello" a client sends (RFC 7692), and ours for the same text.
+    connection, _ = upgraded()
+    connection.configure_websocket(permessage_deflate=True, client_no_context_takeover=True)
+    hello = bytes.fromhex("f248cdc9c90700")
+    assert connection.feed_data(encode_frame(1, hello, rsv=4)) == [(4, 1, True, b"Hello")]
+    assert connection.format_ws_message(1, b"Hello") == b"\xc1\x07" + hello
+    assert connection.format_ws_message(9, b"p") == FastHttpConnection.format_ws_frame(9, b"p")
+    big, _ = upgraded()
+    big.configure_websocket(permessage_deflate=True, max_message_size=4)
+    assert big.feed_data(encode_frame(1, hello, rsv=4)) == [(5, 1009, CLOSE_1009)]
+
+
+@pytest.mark.parametrize(
+    ("arguments", "error"),
+    [
+        ({"server_max_window_bits": 8}, "server_max_window_bits must be between 9 and 15"),
+        ({"client_max_window_bits": 16}, "client_max_window_bits must be between 8 and 15"),
+        ({"max_message_size": 0}, "max_message_size must be at least 1"),
+    ],
+)
+def test_configure_websocket_refuses_a_bad_value_in_one_line(arguments, error) -> None:
+    with pytest.raises(ValueError, match=f"^{error}$"):
+        FastHttpConnection().configure_websocket(**arguments)

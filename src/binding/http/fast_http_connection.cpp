@@ -11,6 +11,7 @@
 #include "binding/http/response.hpp"
 #include "binding/websocket/frame_writer.hpp"
 #include "binding/websocket/ws_event_sink.hpp"
+#include "binding/websocket/ws_options.hpp"
 #include "core/common/borrow_flag.hpp"
 #include "core/http/connection.hpp"
 
@@ -51,6 +52,8 @@ class EventList final : public http::EventSink {
 constexpr Parameters<3> kNew{
     "FastHttpConnection.__new__()", {"max_body_size", "max_header_size", "max_keepalive_requests"}, 0};
 constexpr Parameters<1> kFeedData{"FastHttpConnection.feed_data()", {"data"}, 0};
+constexpr Parameters<8> kConfigureWebSocket{"FastHttpConnection.configure_websocket()", kWebSocketOptionNames, 0};
+constexpr Parameters<2> kFormatWsMessage{"FastHttpConnection.format_ws_message()", kWebSocketMessageNames};
 constexpr Parameters<8> kFormatResponse{
     "FastHttpConnection.format_response()",
     {"status_code", "server_header", "date_header", "headers", "body", "more_body",
@@ -117,6 +120,26 @@ PyObject* connection_switch_to_websocket(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* connection_configure_websocket(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                         PyObject* kwnames) {
+  return guard([&] {
+    const websocket::FrameOptions options = to_frame_options(kConfigureWebSocket.bind(args, nargsf, kwnames));
+    auto& connection = native<Connection>(self);
+    const ExclusiveBorrow borrow(connection.borrow);
+    connection.engine.configure_websocket(options);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* connection_format_ws_message(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = kFormatWsMessage.bind(args, nargsf, kwnames);
+    auto& connection = native<Connection>(self);
+    const ExclusiveBorrow borrow(connection.borrow);
+    return new_ws_message(connection.engine, bound[0], bound[1]);
+  });
+}
+
 PyObject* connection_is_closed(PyObject* self, PyObject*) {
   return guard([&] {
     auto& connection = native<Connection>(self);
@@ -149,6 +172,17 @@ PyMethodDef connection_methods[] = {
      "reset_for_next_request($self)\n--\n\n"},
     {"switch_to_websocket", method_cast(connection_switch_to_websocket), METH_NOARGS,
      "switch_to_websocket($self)\n--\n\n"},
+    {"configure_websocket", method_cast(connection_configure_websocket), METH_FASTCALL | METH_KEYWORDS,
+     "configure_websocket($self, strict=False, utf8_fail_fast=False, max_message_size=None, "
+     "permessage_deflate=False, server_no_context_takeover=False, client_no_context_takeover=False, "
+     "server_max_window_bits=15, client_max_window_bits=15)\n--\n\n"
+     "Opt-in WebSocket behaviour, before or with switch_to_websocket(). strict: reserved bits and\n"
+     "opcodes and bad close codes fail with 1002. utf8_fail_fast: text and close reasons fail with\n"
+     "1007 at the first impossible byte. max_message_size: 1009 past it (after inflating).\n"
+     "permessage_deflate and the four parameters: as agreed in the handshake."},
+    {"format_ws_message", method_cast(connection_format_ws_message), METH_FASTCALL | METH_KEYWORDS,
+     "format_ws_message($self, opcode, payload)\n--\n\n"
+     "One final frame; text and binary messages are compressed once permessage-deflate is configured."},
     {"is_closed", method_cast(connection_is_closed), METH_NOARGS, "is_closed($self)\n--\n\n"},
     {"close", method_cast(connection_close), METH_NOARGS, "close($self)\n--\n\n"},
     {"format_response", method_cast(connection_format_response), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,

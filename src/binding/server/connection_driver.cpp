@@ -29,6 +29,7 @@
 #include "binding/http/request_objects.hpp"
 #include "binding/server/server_counters.hpp"
 #include "binding/websocket/ws_event_sink.hpp"
+#include "binding/websocket/ws_options.hpp"
 #include "core/common/byte_scan.hpp"
 #include "core/server/served_connection.hpp"
 
@@ -906,6 +907,24 @@ PyObject* served_switch_to_websocket(PyObject* self, PyObject*) {
   return on_connection(self, [](ConnectionValue& connection) { connection.core.switch_to_websocket(); });
 }
 
+constexpr Parameters<8> kServedConfigureWebSocket{"ServedConnection.configure_websocket()", kWebSocketOptionNames, 0};
+constexpr Parameters<2> kServedFormatWsMessage{"ServedConnection.format_ws_message()", kWebSocketMessageNames};
+
+PyObject* served_configure_websocket(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const websocket::FrameOptions options = to_frame_options(kServedConfigureWebSocket.bind(args, nargsf, kwnames));
+    checked_connection(self).core.engine().configure_websocket(options);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* served_format_ws_message(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = kServedFormatWsMessage.bind(args, nargsf, kwnames);
+    return new_ws_message(checked_connection(self).core.engine(), bound[0], bound[1]);
+  });
+}
+
 PyObject* served_pump_events(PyObject* self, PyObject*) {
   return guard([&] {
     ConnectionValue& connection = checked_connection(self);
@@ -943,6 +962,12 @@ PyMethodDef served_methods[] = {
     {"resume_reading", method_cast(served_resume_reading), METH_NOARGS, "resume_reading($self)\n--\n\n"},
     {"switch_to_websocket", method_cast(served_switch_to_websocket), METH_NOARGS,
      "switch_to_websocket($self)\n--\n\n"},
+    {"configure_websocket", method_cast(served_configure_websocket), METH_FASTCALL | METH_KEYWORDS,
+     "configure_websocket($self, strict=False, utf8_fail_fast=False, max_message_size=None, "
+     "permessage_deflate=False, server_no_context_takeover=False, client_no_context_takeover=False, "
+     "server_max_window_bits=15, client_max_window_bits=15)\n--\n\nAs FastHttpConnection.configure_websocket()."},
+    {"format_ws_message", method_cast(served_format_ws_message), METH_FASTCALL | METH_KEYWORDS,
+     "format_ws_message($self, opcode, payload)\n--\n\nAs FastHttpConnection.format_ws_message()."},
     {"pump_events", method_cast(served_pump_events), METH_NOARGS, "pump_events($self)\n--\n\n"},
     {"gone", method_cast(served_gone), METH_NOARGS, "gone($self)\n--\n\n"},
     {"drain", method_cast(served_drain), METH_NOARGS,

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
@@ -96,6 +97,19 @@ class Connection {
     buffer_.settle();
   }
   [[nodiscard]] bool websocket_mode() const noexcept { return websocket_mode_; }
+  // Opt-in WebSocket behaviour (websocket::FrameOptions), before or with the
+  // switch to WebSocket mode. With permessage-deflate it also sets up the
+  // compressor of outgoing messages, which allocates nothing until used.
+  void configure_websocket(const websocket::FrameOptions& options) {
+    frames_.configure(options);
+    const websocket::DeflateParameters& agreed = options.deflate_parameters;
+    deflater_ = options.deflate ? std::make_unique<websocket::Deflater>(agreed.server_max_window_bits,
+                                                                         agreed.server_no_context_takeover)
+                                : nullptr;
+  }
+  // The compressor of outgoing messages; null without permessage-deflate.
+  [[nodiscard]] websocket::Deflater* deflater() noexcept { return deflater_.get(); }
+  [[nodiscard]] const websocket::FrameLoop& frames() const noexcept { return frames_; }
 
   [[nodiscard]] std::uint64_t requests_seen() const noexcept { return requests_seen_; }
   [[nodiscard]] bool keep_alive() const noexcept { return keep_alive_; }
@@ -121,6 +135,7 @@ class Connection {
   std::uint64_t body_total_ = 0;
   InputBuffer buffer_;
   websocket::FrameLoop frames_;
+  std::unique_ptr<websocket::Deflater> deflater_;
 };
 
 }  // namespace tessaryne::http

@@ -17,6 +17,8 @@
 #include <string_view>
 
 #include "core/common/utf8.hpp"
+#include "core/websocket/deflate.hpp"
+#include "core/websocket/fragment_buffer.hpp"
 #include "core/websocket/frame_header.hpp"
 #include "core/websocket/frame_writer.hpp"
 #include "core/websocket/unmask.hpp"
@@ -53,32 +55,31 @@ concept FrameSink = requires(S& sink, std::size_t length, std::uint8_t opcode, s
   sink.error(code, bytes);
 };
 
-// Growable bytes that are not zero-filled on growth (they are overwritten by
-// unmasking at once).
-class FragmentBuffer {
- public:
-  [[nodiscard]] std::string_view view() const noexcept { return {data_.get(), size_}; }
-  [[nodiscard]] std::size_t size() const noexcept { return size_; }
-  [[nodiscard]] std::size_t capacity() const noexcept { return capacity_; }
-  // Appends `count` unspecified bytes and returns where they start. On
-  // allocation failure it throws and nothing changes.
-  char* grow_by(std::size_t count);
-  void shrink_to(std::size_t size) noexcept { size_ = size < size_ ? size : size_; }
-  // Empties the buffer; a large allocation is given back so one big message
-  // does not pin its memory for the rest of the connection.
-  void clear() noexcept;
-
- private:
-  std::unique_ptr<char[]> data_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
+// Opt-in behaviour beyond the default loop, each part on its own.
+struct FrameOptions {
+  // Reserved bits no negotiated extension owns, reserved opcodes (data 3-7
+  // and control 11-15), and close frames with a 1-byte payload or a code a
+  // peer may not send, fail with 1002 instead of passing through.
+  bool strict = false;
+  // Text and close reasons fail with 1007 at the first byte that cannot
+  // begin valid UTF-8, even in a frame not yet wholly received; by default a
+  // fragmented message is judged when it ends.
+  bool utf8_fail_fast = false;
+  std::uint64_t max_message_size = kMaxMessageSize;
+  // Negotiated permessage-deflate: RSV1 on a message's first frame means its
+  // payload is compressed; the bound above applies after inflating.
+  bool deflate = false;
+  DeflateParameters deflate_parameters{};
 };
 
 class FrameLoop {
  public:
   // Bounds above SIZE_MAX / 2 are lowered to it, so a frame size never wraps.
   explicit FrameLoop(std::uint64_t max_message_size = kMaxMessageSize) noexcept
-      : max_message_size_(max_message_size < SIZE_MAX / 2 ? max_message_size : SIZE_MAX / 2) {}
+      : max_message_size_(clamp_bound(max_message_size)) {}
+
+  // Takes effect from the next frame; meant to be called before the first.
+  void configure(const FrameOptions& options) noexcept;
 
   // Takes whole frames from the front of `unconsumed` and adds each frame's
   // size to `read_position` as soon as the frame is taken. Stops when the next
@@ -86,7 +87,10 @@ class FrameLoop {
   // sink.error(); once failed, later calls do nothing. If the sink throws, the
   // exception propagates, `read_position` covers exactly the frames taken
   // before, and the frame in hand is left untaken with the fragment state as
-  // it was, so a later call resumes correctly.
+  // it was, so a later call resumes correctly. (A compressed message is
+  // inflated once: its last frame is taken before the message is delivered,
+  // and a sink that throws gets it again on the next call. Running out of
+  // memory while inflating fails the loop.)
   template <FrameSink Sink>
   void run(std::string_view unconsumed, std::size_t& read_position, Sink& sink);
 
@@ -94,8 +98,14 @@ class FrameLoop {
   // 0 when no fragmented message is in progress, else 1 (text) or 2 (binary).
   [[nodiscard]] std::uint8_t fragment_opcode() const noexcept { return fragment_opcode_; }
   [[nodiscard]] std::size_t fragment_size() const noexcept { return fragments_.size(); }
+  // zlib memory held for received messages (0 until the first compressed one).
+  [[nodiscard]] std::size_t inflate_bytes() const noexcept { return inflater_.held_bytes(); }
 
  private:
+  static constexpr std::uint64_t clamp_bound(std::uint64_t bound) noexcept {
+    return bound < SIZE_MAX / 2 ? bound : SIZE_MAX / 2;
+  }
+
   // Reports the violation, then marks the loop failed and takes `frame_size`
   // bytes (0 when the offending frame stays where it is), in that order, so a
   // sink that throws leaves the violation to be found again.
@@ -105,17 +115,40 @@ class FrameLoop {
     sink.error(code, std::string_view(frame.data(), frame.size()));
     failed_ = true;
     fragment_opcode_ = 0;
+    compressed_ = false;
+    ready_opcode_ = 0;
     fragments_.clear();
+    inflater_.end_message();
     read_position += frame_size;
   }
 
   // Whether a frame announcing `payload_length` bytes may be buffered.
-  [[nodiscard]] bool fits(std::uint8_t opcode, std::uint64_t payload_length) const noexcept;
+  [[nodiscard]] bool fits(std::uint8_t opcode, std::uint64_t payload_length, bool deflated) const noexcept;
+  // The close code a frame's first byte earns before its payload is read, or 0.
+  [[nodiscard]] std::uint16_t header_violation(std::uint8_t first_byte) const noexcept;
+  // 0 for a close or reserved control frame acceptable under the options,
+  // else the close code it earns.
+  [[nodiscard]] std::uint16_t control_violation(std::uint8_t opcode, std::string_view payload) const noexcept;
+  // Fail-fast check of the buffered part of a text frame not yet complete;
+  // false once it cannot be valid.
+  bool check_partial(std::string_view payload_so_far, MaskKey key, bool starts_message);
+  // Inflates one compressed frame into the fragment buffer; 0 or a close code.
+  std::uint16_t inflate_frame(const char* payload, std::size_t length, MaskKey key, bool fin);
 
   FragmentBuffer fragments_;
   common::Utf8Validator fragment_text_;
+  // The text state after the buffered start of a frame still arriving.
+  common::Utf8Validator partial_text_;
+  std::size_t partial_checked_ = 0;
+  Inflater inflater_;
   std::uint64_t max_message_size_;
   std::uint8_t fragment_opcode_ = 0;
+  std::uint8_t ready_opcode_ = 0;  // an inflated message not yet delivered
+  std::uint8_t owned_reserved_bits_ = 0;
+  bool strict_ = false;
+  bool utf8_fail_fast_ = false;
+  bool deflate_ = false;
+  bool compressed_ = false;  // the message in progress is compressed
   bool failed_ = false;
 };
 
@@ -126,39 +159,96 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
   constexpr std::uint8_t kBinary = 2;
   constexpr std::uint64_t kMaxControlPayload = 125;
 
+  // Delivers an inflated message; its frames are taken already.
+  auto deliver = [&] {
+    if (ready_opcode_ == 0) return;
+    sink.message(ready_opcode_, fragments_.view());
+    ready_opcode_ = 0;
+    fragments_.clear();
+  };
+  if (!failed_) deliver();
+
   std::size_t at = 0;  // start of the next frame within `unconsumed`
   while (!failed_) {
     const std::string_view rest = unconsumed.substr(at);
     if (rest.size() < 2) return;
     if ((static_cast<std::uint8_t>(rest[1]) & 0x80) == 0) return fail(sink, kProtocolError, read_position, 0);
+    const auto first = static_cast<std::uint8_t>(rest[0]);
+    if (first & 0x70) {
+      if (const std::uint16_t code = header_violation(first); code != 0) return fail(sink, code, read_position, 0);
+    }
     const std::size_t base = base_header_length(static_cast<std::uint8_t>(rest[1]));
     if (rest.size() < base) return;
     // The length decides the size bound before the key or payload arrive.
     const std::uint64_t announced = payload_length_of(rest.data(), base);
-    const auto opcode = static_cast<std::uint8_t>(rest[0] & 0x0F);
-    const bool fin = (static_cast<std::uint8_t>(rest[0]) & 0x80) != 0;
+    const auto opcode = static_cast<std::uint8_t>(first & 0x0F);
+    const bool fin = (first & 0x80) != 0;
     // A control frame that is not final or announces more than 125 bytes is a
     // violation whatever its payload holds: refuse it now rather than buffer it.
     if (opcode >= 8 && (!fin || announced > kMaxControlPayload))
       return fail(sink, kProtocolError, read_position, 0);
-    if (!fits(opcode, announced)) return fail(sink, kMessageTooBig, read_position, 0);
+    const bool deflated = deflate_ && ((opcode == kContinuation && compressed_) || (first & 0x40) != 0);
+    if (!fits(opcode, announced, deflated)) return fail(sink, kMessageTooBig, read_position, 0);
     // fits() keeps the payload far below SIZE_MAX, so this cannot wrap.
     const auto payload_length = static_cast<std::size_t>(announced);
     const std::size_t frame_size = base + 4 + payload_length;
-    if (rest.size() < frame_size) return;
+    if (rest.size() < base + 4) return;
     MaskKey key;
     for (std::size_t i = 0; i < 4; ++i) key[i] = static_cast<std::uint8_t>(rest[base + i]);
     const char* payload = rest.data() + base + 4;
+    if (rest.size() < frame_size) {
+      if (utf8_fail_fast_ && !compressed_ && !(deflate_ && (first & 0x40) != 0)) {
+        const bool starts_text = opcode == kText && fragment_opcode_ == 0;
+        const bool text = starts_text || (opcode == kContinuation && fragment_opcode_ == kText);
+        if (text && !check_partial({payload, rest.size() - base - 4}, key, starts_text))
+          return fail(sink, kInvalidPayload, read_position, 0);
+      }
+      return;
+    }
 
+    // Fail-fast may refuse text before its frame is complete, so it never
+    // takes a frame with invalid text: any split leaves the same consumption.
+    const std::size_t invalid_taken = utf8_fail_fast_ ? 0 : frame_size;
     // From here on the frame is taken whatever happens; `take` (or fail) is
     // called right after the last step that may throw.
     auto take = [&] {
       at += frame_size;
       read_position += frame_size;
+      partial_checked_ = 0;
+    };
+    // The text state for this frame's payload from byte partial_checked_ on.
+    auto text_state = [&](const common::Utf8Validator& before) {
+      return partial_checked_ != 0 ? partial_text_ : before;
     };
 
-    if (opcode >= 8) {
-      unmask(payload, sink.begin_message(payload_length), payload_length, key);
+    bool inflating = compressed_ && opcode == kContinuation;
+    if (deflate_ && (first & 0x40) != 0 && (opcode == kText || opcode == kBinary) && fragment_opcode_ == 0) {
+      compressed_ = true;
+      fragments_.clear();
+      fragment_text_.reset();
+      fragment_opcode_ = opcode;
+      inflating = true;
+    }
+    if (inflating) {
+      if (const std::uint16_t code = inflate_frame(payload, payload_length, key, fin); code != 0)
+        return fail(sink, code, read_position, frame_size);
+      take();
+      if (fin) {
+        ready_opcode_ = fragment_opcode_;
+        fragment_opcode_ = 0;
+        compressed_ = false;
+        inflater_.end_message();
+        deliver();
+      }
+    } else if (opcode >= 8) {
+      char* out = sink.begin_message(payload_length);
+      unmask(payload, out, payload_length, key);
+      if (opcode == 8 || opcode > 10) {
+        if (const std::uint16_t code = control_violation(opcode, {out, payload_length}); code != 0) {
+          sink.discard_message();
+          return fail(sink, code, read_position, frame_size);
+        }
+      }
       sink.commit_message(opcode);
       take();
     } else if (opcode == kText || opcode == kBinary) {
@@ -167,22 +257,29 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
       if (fin) {
         char* out = sink.begin_message(payload_length);
         unmask(payload, out, payload_length, key);
-        if (opcode == kText && !common::is_valid_utf8(std::string_view(out, payload_length))) {
-          sink.discard_message();
-          return fail(sink, kInvalidPayload, read_position, frame_size);
+        if (opcode == kText) {
+          common::Utf8Validator checked = text_state({});
+          checked.feed(std::string_view(out + partial_checked_, payload_length - partial_checked_));
+          if (!checked.complete()) {
+            sink.discard_message();
+            return fail(sink, kInvalidPayload, read_position, invalid_taken);
+          }
         }
         sink.commit_message(opcode);
         take();
       } else {
         fragments_.clear();
         unmask(payload, fragments_.grow_by(payload_length), payload_length, key);
-        fragment_text_.reset();
-        if (opcode == kText) fragment_text_.feed(fragments_.view());
+        if (opcode == kText) {
+          fragment_text_ = text_state({});
+          if (!fragment_text_.feed(fragments_.view().substr(partial_checked_)) && utf8_fail_fast_)
+            return fail(sink, kInvalidPayload, read_position, invalid_taken);
+        }
         fragment_opcode_ = opcode;
         take();
       }
     } else if (opcode == kContinuation) {
-      if (fragment_opcode_ == 0)
+      if (fragment_opcode_ == 0 || compressed_)
         return fail(sink, kProtocolError, read_position, frame_size);
       const std::size_t old_size = fragments_.size();
       const common::Utf8Validator old_text = fragment_text_;
@@ -190,11 +287,16 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
       unmask(payload, out, payload_length, key);
       // Checked piece by piece; a sequence cut between fragments is resolved
       // by the next piece, and one still open at the end is invalid.
-      if (fragment_opcode_ == kText) fragment_text_.feed(std::string_view(out, payload_length));
+      if (fragment_opcode_ == kText) {
+        fragment_text_ = text_state(fragment_text_);
+        fragment_text_.feed(std::string_view(out + partial_checked_, payload_length - partial_checked_));
+        if (utf8_fail_fast_ && fragment_text_.failed())
+          return fail(sink, kInvalidPayload, read_position, invalid_taken);
+      }
       if (fin) {
         try {
           if (fragment_opcode_ == kText && !fragment_text_.complete())
-            return fail(sink, kInvalidPayload, read_position, frame_size);
+            return fail(sink, kInvalidPayload, read_position, invalid_taken);
           sink.message(fragment_opcode_, fragments_.view());
         } catch (...) {
           fragments_.shrink_to(old_size);
@@ -205,6 +307,8 @@ void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sin
         fragments_.clear();
       }
       take();
+    } else if (strict_) {
+      return fail(sink, kProtocolError, read_position, frame_size);
     } else {
       take();  // opcodes 3 to 7 carry nothing we understand: dropped
     }

@@ -14,10 +14,10 @@ constexpr std::size_t extended_length_size(std::uint64_t payload_length) noexcep
 
 }  // namespace
 
-WsFrameHeader ws_frame_header(std::uint8_t opcode, std::uint64_t payload_length) noexcept {
+WsFrameHeader ws_frame_header(std::uint8_t opcode, std::uint64_t payload_length, std::uint8_t reserved_bits) noexcept {
   WsFrameHeader header;
   const std::size_t extended = extended_length_size(payload_length);
-  header.bytes[0] = static_cast<char>(0x80 | (opcode & 0x0F));
+  header.bytes[0] = static_cast<char>(0x80 | reserved_bits | (opcode & 0x0F));
   header.bytes[1] = static_cast<char>(extended == 0 ? payload_length : extended == 2 ? 126 : 127);
   for (std::size_t i = 0; i < extended; ++i)
     header.bytes[2 + i] = static_cast<char>((payload_length >> (8 * (extended - 1 - i))) & 0xFF);
@@ -29,8 +29,8 @@ std::size_t ws_frame_size(std::uint64_t payload_length) noexcept {
   return 2 + extended_length_size(payload_length) + static_cast<std::size_t>(payload_length);
 }
 
-void write_ws_frame(std::uint8_t opcode, std::string_view payload, char* out) noexcept {
-  const WsFrameHeader header = ws_frame_header(opcode, payload.size());
+void write_ws_frame(std::uint8_t opcode, std::string_view payload, char* out, std::uint8_t reserved_bits) noexcept {
+  const WsFrameHeader header = ws_frame_header(opcode, payload.size(), reserved_bits);
   out = common::put_bytes(out, {header.bytes.data(), header.size});
   common::put_bytes(out, payload);
 }
