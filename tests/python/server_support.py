@@ -65,7 +65,11 @@ def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
             listener.abort_clients()
             if native is not None:
                 native.close()
-            loop.stop()
+            # Application tasks still running end as the runner ends them:
+            # cancelled, on their loop, before it stops.
+            for task in asyncio.all_tasks(loop):
+                task.cancel()
+            loop.call_soon(loop.stop)
         loop.call_soon_threadsafe(stop)
         thread.join()
         loop.close()
