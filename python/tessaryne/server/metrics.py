@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import threading
 from collections.abc import Callable, Iterator
-from typing import Any
+from typing import Any, Final
 
 from .._tessaryne_core import ServerCounters
 from ..executor import WorkerPoolExecutor
@@ -19,6 +19,16 @@ from .asgi import Message, Scope
 __all__ = ["Metrics", "running"]
 
 _CLASSES = ("1xx", "2xx", "3xx", "4xx", "5xx")
+# Positions in ServerCounters.snapshot().
+_RESPONSES: Final = 0
+_OPENED: Final = 1
+_CLOSED: Final = 2
+_WS_OPENED: Final = 3
+_WS_CLOSED: Final = 4
+_BYTES_IN: Final = 5
+_BYTES_OUT: Final = 6
+_DURATIONS: Final = 7
+_DURATION_MICROS: Final = 8
 _CONTENT_TYPE = b"text/plain; version=0.0.4; charset=utf-8"
 # (name, kind, help, how to read a worker's figure)
 _EXECUTOR = (
@@ -66,7 +76,7 @@ class Metrics:
         """(responses completed, open connections) of each loop thread, in order."""
         with self._lock:
             loops = [counters.snapshot() for counters in self._loops]
-        return [(sum(s[0]), s[1] - s[2]) for s in loops]
+        return [(sum(s[_RESPONSES]), s[_OPENED] - s[_CLOSED]) for s in loops]
 
     def render(self) -> str:
         with self._lock:
@@ -75,20 +85,20 @@ class Metrics:
         add = lines.extend
         add(_family("tessaryne_requests_total", "counter", "Responses completed, by status class."))
         for index, name in enumerate(_CLASSES):
-            lines.append(f'tessaryne_requests_total{{status="{name}"}} {sum(s[0][index] for s in loops)}')
+            lines.append(f'tessaryne_requests_total{{status="{name}"}} {sum(s[_RESPONSES][index] for s in loops)}')
         add(_family("tessaryne_loop_requests_total", "counter", "Responses completed by each loop thread."))
         for number, s in enumerate(loops):
-            lines.append(f'tessaryne_loop_requests_total{{loop="{number}"}} {sum(s[0])}')
+            lines.append(f'tessaryne_loop_requests_total{{loop="{number}"}} {sum(s[_RESPONSES])}')
         add(_family("tessaryne_loop_connections_active", "gauge", "Open connections of each loop thread."))
         for number, s in enumerate(loops):
-            lines.append(f'tessaryne_loop_connections_active{{loop="{number}"}} {s[1] - s[2]}')
+            lines.append(f'tessaryne_loop_connections_active{{loop="{number}"}} {s[_OPENED] - s[_CLOSED]}')
         simple: list[tuple[str, str, str, Callable[[Any], int]]] = [
-            ("tessaryne_connections_active", "gauge", "Open connections.", lambda s: s[1] - s[2]),
-            ("tessaryne_connections_total", "counter", "Connections accepted.", lambda s: s[1]),
-            ("tessaryne_websockets_active", "gauge", "Open WebSocket sessions.", lambda s: s[3] - s[4]),
-            ("tessaryne_websockets_total", "counter", "WebSocket sessions opened.", lambda s: s[3]),
-            ("tessaryne_received_bytes_total", "counter", "Bytes read from clients.", lambda s: s[5]),
-            ("tessaryne_sent_bytes_total", "counter", "Bytes written to clients.", lambda s: s[6]),
+            ("tessaryne_connections_active", "gauge", "Open connections.", lambda s: s[_OPENED] - s[_CLOSED]),
+            ("tessaryne_connections_total", "counter", "Connections accepted.", lambda s: s[_OPENED]),
+            ("tessaryne_websockets_active", "gauge", "Open WebSocket sessions.", lambda s: s[_WS_OPENED] - s[_WS_CLOSED]),
+            ("tessaryne_websockets_total", "counter", "WebSocket sessions opened.", lambda s: s[_WS_OPENED]),
+            ("tessaryne_received_bytes_total", "counter", "Bytes read from clients.", lambda s: s[_BYTES_IN]),
+            ("tessaryne_sent_bytes_total", "counter", "Bytes written to clients.", lambda s: s[_BYTES_OUT]),
         ]
         for name, kind, text, read in simple:
             add(_family(name, kind, text))
@@ -97,10 +107,10 @@ class Metrics:
         add(_family(name, "histogram", "From a request's head to the end of its response."))
         total = 0
         for index, bound in enumerate((*ServerCounters.duration_bounds(), None)):
-            total += sum(s[7][index] for s in loops)
+            total += sum(s[_DURATIONS][index] for s in loops)
             le = "+Inf" if bound is None else repr(bound / 1e6)
             lines.append(f'{name}_bucket{{le="{le}"}} {total}')
-        lines.append(f"{name}_sum {sum(s[8] for s in loops) / 1e6!r}")
+        lines.append(f"{name}_sum {sum(s[_DURATION_MICROS] for s in loops) / 1e6!r}")
         lines.append(f"{name}_count {total}")
         if self._executor is not None:
             workers = self._executor.metrics

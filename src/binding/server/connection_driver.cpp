@@ -216,7 +216,8 @@ struct ConnectionValue final : server::ConnectionEvents {
   void body(std::string_view data, bool more_body) override;
   void start() override;
   void websocket(const http::RequestEvent& event) override;
-  PyRef new_scope(const http::RequestEvent& event, std::string_view raw_path, bool websocket);
+  // A WebSocket scope without `request`; an http scope also gives `request` its access-log items.
+  PyRef new_scope(const http::RequestEvent& event, std::string_view raw_path, ExchangeValue* request);
   void start_websocket() override;
   void frames() override;
   void wake() override;
@@ -344,42 +345,48 @@ PyObject* scope_template(bool websocket) {
   return websocket ? websocket_scope : http;
 }
 
-PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_view raw_path, bool websocket) {
+PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_view raw_path,
+                                 ExchangeValue* request) {
   const Names& n = names();
   DriverShared& driver = *shared;
+  const bool websocket = request == nullptr;
   PyRef scope = checked_ref(PyDict_Copy(scope_template(websocket)));
   PyObject* dict = scope.get();
+  PyRef version = new_text(http::version_text(event.minor_version));
+  PyRef raw = new_bytes(raw_path);
+  PyRef query = new_bytes(event.target_parts.query);
   set_item(dict, n.type, PyRef::borrow(websocket ? n.websocket : n.http));
   set_item(dict, n.asgi, PyRef::borrow(driver.asgi.get()));
-  set_item(dict, n.http_version, new_text(http::version_text(event.minor_version)));
-  if (!websocket) set_item(dict, n.method, new_text(event.method));
+  set_item(dict, n.http_version, version);
   set_item(dict, n.scheme, PyRef::borrow(websocket ? (tls ? n.wss : n.ws) : (tls ? n.https : n.http)));
   set_item(dict, n.path, decoded_path(raw_path, driver.root_path.get()));
-  set_item(dict, n.raw_path, new_bytes(raw_path));
-  set_item(dict, n.query_string, new_bytes(event.target_parts.query));
+  set_item(dict, n.raw_path, raw);
+  set_item(dict, n.query_string, query);
   set_item(dict, n.root_path, PyRef::borrow(driver.root_path.get()));
   set_item(dict, n.headers, new_header_list(event.headers));
   set_item(dict, n.client, PyRef::borrow(client.get()));
   set_item(dict, n.server, PyRef::borrow(server.get()));
   set_item(dict, n.state, checked_ref(PyDict_Copy(driver.state.get())));
-  if (websocket) set_item(dict, n.subprotocols, new_subprotocols(event.headers));
+  if (websocket) {
+    set_item(dict, n.subprotocols, new_subprotocols(event.headers));
+  } else {
+    PyRef method = new_text(event.method);
+    set_item(dict, n.method, method);
+    request->method = std::move(method);
+    request->raw_path = std::move(raw);
+    request->query = std::move(query);
+    request->version = std::move(version);
+  }
   return scope;
 }
 
 void ConnectionValue::request(const http::RequestEvent& event) {
-  const Names& n = names();
   PyRef exchange_object = checked_ref(new_native<ExchangeValue>(http_exchange_type()));
   ExchangeValue& exchange = exchange_of(exchange_object.get());
   exchange.connection = PyRef::borrow(self);
   exchange.number = core.exchange().number;
   exchange.body_complete = !event.has_body;
-  const std::string_view raw_path = origin_path(event.target_parts.path);
-  PyRef made = new_scope(event, raw_path, false);
-  // The access log's items, shared with the scope.
-  exchange.method = PyRef::borrow(PyDict_GetItemWithError(made.get(), n.method));
-  exchange.raw_path = PyRef::borrow(PyDict_GetItemWithError(made.get(), n.raw_path));
-  exchange.query = PyRef::borrow(PyDict_GetItemWithError(made.get(), n.query_string));
-  exchange.version = PyRef::borrow(PyDict_GetItemWithError(made.get(), n.http_version));
+  PyRef made = new_scope(event, origin_path(event.target_parts.path), &exchange);
   // The core calls start() once the engine's step is over.
   current = std::move(exchange_object);
   scope = std::move(made);
@@ -387,7 +394,7 @@ void ConnectionValue::request(const http::RequestEvent& event) {
 
 void ConnectionValue::websocket(const http::RequestEvent& event) {
   upgrade = new_request_event(event);
-  scope = new_scope(event, origin_path(event.target_parts.path), true);
+  scope = new_scope(event, origin_path(event.target_parts.path), nullptr);
 }
 
 void ConnectionValue::start() {
@@ -459,11 +466,17 @@ void ConnectionValue::start_websocket() {
       PyObject_CallFunctionObjArgs(shared->websocket.get(), self, event.get(), websocket_scope.get(), nullptr));
 }
 
-void ConnectionValue::frames() {
-  if (!session) return;
+// The WebSocket events of every frame buffered in the engine, as a list.
+PyRef frame_events(http::Connection& engine) {
   PyRef events = checked_ref(PyList_New(0));
   WsEventSink sink(events.get());
-  core.engine().dispatch_frames(sink);
+  engine.dispatch_frames(sink);
+  return events;
+}
+
+void ConnectionValue::frames() {
+  if (!session) return;
+  PyRef events = frame_events(core.engine());
   if (PyList_GET_SIZE(events.get()) == 0) return;
   PyRef session_ref = PyRef::borrow(session.get());
   PyRef result = checked_ref(PyObject_CallMethod(session_ref.get(), "on_events", "O", events.get()));
@@ -548,6 +561,21 @@ PyRef waiting(Waiting kind, PyObject* owner, PyRef future, PyRef message = {}) {
   return completion;
 }
 
+// A completion that tries `kind` again once the connection's output has
+// drained: writable() or ended() wakes it.
+PyRef after_drain(ConnectionValue& connection, Waiting kind, PyObject* owner, PyRef message = {}) {
+  PyRef future = connection.shared->new_future();
+  connection.drain_waiters.push_back(PyRef::borrow(future.get()));
+  return waiting(kind, owner, std::move(future), std::move(message));
+}
+
+// A WebSocket session's drain(): done at once unless the output waits.
+PyRef drain(ConnectionValue& connection, PyObject* owner) {
+  if (connection.core.gone()) raise(PyExc_ConnectionError, "connection lost");
+  if (!connection.core.write_paused()) return PyRef::steal(done_completion());
+  return after_drain(connection, Waiting::drain, owner);
+}
+
 // --- receive and send ---------------------------------------------------------------------
 
 PyRef message_of(PyObject* type) {
@@ -625,11 +653,8 @@ PyRef send(PyObject* exchange_object, PyObject* message) {
   ConnectionValue& connection = connection_of(exchange.connection.get());
   server::ServedConnection& core = connection.core;
   const bool current = core.exchange().number == exchange.number;
-  if (core.write_paused() && !core.gone()) {
-    PyRef future = connection.shared->new_future();
-    connection.drain_waiters.push_back(PyRef::borrow(future.get()));
-    return waiting(Waiting::send, exchange_object, std::move(future), PyRef::borrow(message));
-  }
+  if (core.write_paused() && !core.gone())
+    return after_drain(connection, Waiting::send, exchange_object, PyRef::borrow(message));
   if (exchange.disconnected || core.gone()) {
     // Also before the loss is read: a write that met a reset has closed already.
     exchange.disconnected = true;
@@ -718,14 +743,7 @@ PySendResult completion_send(PyObject* self, PyObject* argument, PyObject** resu
         next = send(owner.get(), message.get());
       } else {
         ConnectionValue& connection = connection_of(owner.get());
-        if (connection.core.gone()) raise(PyExc_ConnectionError, "connection lost");
-        if (connection.core.write_paused()) {
-          PyRef future = connection.shared->new_future();
-          connection.drain_waiters.push_back(PyRef::borrow(future.get()));
-          next = waiting(Waiting::drain, owner.get(), std::move(future));
-        } else {
-          next = ready(PyRef::borrow(Py_None));
-        }
+        next = drain(connection, owner.get());
       }
       // Continue as the new completion.
       auto& follow = native<CompletionValue>(next.get());
@@ -927,11 +945,7 @@ PyObject* served_format_ws_message(PyObject* self, PyObject* const* args, Py_ssi
 
 PyObject* served_pump_events(PyObject* self, PyObject*) {
   return guard([&] {
-    ConnectionValue& connection = checked_connection(self);
-    PyRef events = checked_ref(PyList_New(0));
-    WsEventSink sink(events.get());
-    connection.core.engine().dispatch_frames(sink);
-    return events.release();
+    return frame_events(checked_connection(self).core.engine()).release();
   });
 }
 
@@ -946,11 +960,7 @@ PyObject* served_write_paused(PyObject* self, void*) {
 PyObject* served_drain(PyObject* self, PyObject*) {
   return guard([&] {
     ConnectionValue& connection = checked_connection(self);
-    if (connection.core.gone()) raise(PyExc_ConnectionError, "connection lost");
-    if (!connection.core.write_paused()) return done_completion();
-    PyRef future = connection.shared->new_future();
-    connection.drain_waiters.push_back(PyRef::borrow(future.get()));
-    return waiting(Waiting::drain, self, std::move(future)).release();
+    return drain(connection, self).release();
   });
 }
 
@@ -1007,11 +1017,20 @@ PyTypeObject* served_connection_type() noexcept {
 
 // Open connections end with their driver: they keep the loop-wide part
 // alive and it keeps them, so nothing else would ever close them.
+// The open connections, each held, so that ending one (which leaves the map)
+// leaves the walk over them intact.
+std::vector<PyRef> open_connections(const DriverShared& driver) {
+  std::vector<PyRef> open;
+  open.reserve(driver.connections.size());
+  for (const auto& entry : driver.connections) open.push_back(PyRef::borrow(entry.second.get()));
+  return open;
+}
+
 void abort_open(const std::shared_ptr<DriverShared>& shared) noexcept {
   if (!shared) return;
   std::vector<PyRef> open;
   try {
-    for (auto& entry : shared->connections) open.push_back(PyRef::borrow(entry.second.get()));
+    open = open_connections(*shared);
   } catch (...) {
     // Out of memory for the list: the connections stay open until the process ends.
   }
@@ -1188,10 +1207,8 @@ PyObject* driver_shutdown(PyObject* self, PyObject*) {
     PyRef keep = PyRef::borrow(self);
     DriverShared& driver = driver_of(self);
     driver.loop.shutting_down = true;
-    std::vector<PyRef> open;
-    for (auto& entry : driver.connections) open.push_back(PyRef::borrow(entry.second.get()));
     PyRef sessions = checked_ref(PyList_New(0));
-    for (const PyRef& connection : open) {
+    for (const PyRef& connection : open_connections(driver)) {
       ConnectionValue& value = connection_of(connection.get());
       if (value.session) {
         append_to_list(sessions.get(), value.session);
@@ -1206,10 +1223,8 @@ PyObject* driver_shutdown(PyObject* self, PyObject*) {
 PyObject* driver_abort(PyObject* self, PyObject*) {
   return guard([&] {
     PyRef keep = PyRef::borrow(self);
-    DriverShared& driver = driver_of(self);
-    std::vector<PyRef> open;
-    for (auto& entry : driver.connections) open.push_back(PyRef::borrow(entry.second.get()));
-    for (const PyRef& connection : open) step(connection.get(), [](ConnectionValue& v) { v.core.abort(); });
+    driver_of(self);  // the owner's thread only
+    abort_open(native<DriverValue>(self).shared);
     Py_RETURN_NONE;
   });
 }
