@@ -308,6 +308,41 @@ def _parser() -> argparse.ArgumentParser:
         help="serve Prometheus metrics at /metrics on this port (default: off)",
     )
     parser.add_argument(
+        "--ws-max-size",
+        type=_bounded_int(1),
+        default=_default("ws_max_size"),
+        help="largest WebSocket message in bytes, after decompression; a larger one closes the "
+        "session with 1009 (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--ws-per-message-deflate",
+        action=argparse.BooleanOptionalAction,
+        default=_default("ws_per_message_deflate"),
+        help="compress WebSocket messages (permessage-deflate) when the client offers it (default: on)",
+    )
+    parser.add_argument(
+        "--ws-ping-interval",
+        metavar="SECONDS",
+        type=_non_negative_float,
+        default=_default("ws_ping_interval"),
+        help="send a WebSocket ping after this many quiet seconds, 0 for never (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--ws-ping-timeout",
+        metavar="SECONDS",
+        type=_non_negative_float,
+        default=_default("ws_ping_timeout"),
+        help="close a WebSocket session with 1011 when a ping has no answer within this many "
+        "seconds, 0 for never (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--ws-max-queue",
+        type=_bounded_int(1),
+        default=_default("ws_max_queue"),
+        help="received WebSocket messages held for the application before reading from the "
+        "client pauses (default: %(default)s)",
+    )
+    parser.add_argument(
         "--timeout-graceful-shutdown",
         "--shutdown-timeout",
         dest="shutdown_timeout",
@@ -374,6 +409,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             max_header_size=options.max_header_size,
             max_keepalive_requests=options.max_keepalive_requests,
             shutdown_timeout=options.shutdown_timeout,
+            ws_max_size=options.ws_max_size,
+            ws_per_message_deflate=options.ws_per_message_deflate,
+            ws_ping_interval=options.ws_ping_interval,
+            ws_ping_timeout=options.ws_ping_timeout,
+            ws_max_queue=options.ws_max_queue,
             factory=options.factory,
         )
         run(config)

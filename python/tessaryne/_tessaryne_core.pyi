@@ -270,3 +270,12 @@ class ServerCounters:
     ) -> tuple[tuple[int, int, int, int, int], int, int, int, int, int, int, tuple[int, ...], int]: ...
     @staticmethod
     def duration_bounds() -> tuple[int, ...]: ...
+
+# The server's side of agreeing permessage-deflate; not one of the module's public names.
+def negotiate_permessage_deflate(
+    offers: Sequence[bytes],
+    server_no_context_takeover: bool = False,
+    client_no_context_takeover: bool = False,
+    server_max_window_bits: int = 15,
+    client_max_window_bits: int = 15,
+) -> tuple[bytes, dict[str, Any]] | None: ...

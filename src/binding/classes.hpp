@@ -24,5 +24,6 @@ PyTypeObject* server_counters_type() noexcept;
 
 extern PyMethodDef fast_websocket_unmask_def;
 extern PyMethodDef fast_websocket_unmask_slice_def;
+extern PyMethodDef negotiate_permessage_deflate_def;
 
 }  // namespace tessaryne::binding

@@ -79,6 +79,16 @@ class Config:
     # app is a factory, called on each loop thread inside its loop, so that each
     # loop has its own application (its app.state, the asyncio objects it keeps).
     factory: bool = False
+    # WebSocket sessions: the largest message (after decompression; else close
+    # 1009); permessage-deflate when the client offers it; a ping every
+    # ws_ping_interval seconds, and close 1011 when its pong has not come within
+    # ws_ping_timeout (None or 0: never); received messages held for the app
+    # before reading pauses.
+    ws_max_size: int = 16 * 1024 * 1024
+    ws_per_message_deflate: bool = True
+    ws_ping_interval: float | None = 20.0
+    ws_ping_timeout: float | None = 20.0
+    ws_max_queue: int = 32
     # TLS beyond the certificate: the key's password, client certificates
     # (CA bundle and ssl.VerifyMode: 0 none, 1 optional, 2 required), ciphers.
     ssl_keyfile_password: str | None = None

@@ -21,7 +21,7 @@ from collections import deque
 from enum import Enum
 from typing import Any
 
-from .._tessaryne_core import FastHttpConnection
+from .._tessaryne_core import FastHttpConnection, negotiate_permessage_deflate
 from .app_errors import note_app_error
 from .asgi import Message, Scope
 from .logs import log_access, server_logger
@@ -34,10 +34,16 @@ _GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 # A WebSocket message event: (4, opcode, fin, payload).
 _MESSAGE_OPCODE, _MESSAGE_PAYLOAD = 1, 3
 _TEXT, _BINARY, _CLOSE, _PING, _PONG = 1, 2, 8, 9, 10
-# Received messages waiting for the app; reading pauses at the high mark and
-# resumes once the app has taken the queue down to the low mark.
-_QUEUE_HIGH = 32
-_QUEUE_LOW = 8
+# permessage-deflate as the server asks for it where the client lets it
+# choose (measured in docs/architecture.md, "WebSocket compression"): the
+# server's compressor is released after every message, so an idle session
+# holds no deflate state, and a client that can take a 12-bit window gets
+# one, which keeps the inflater the session holds at about 11 KiB.
+DEFLATE_PREFERENCES: dict[str, Any] = {
+    "server_no_context_takeover": True,
+    "server_max_window_bits": 12,
+    "client_max_window_bits": 12,
+}
 # A close frame's payload is at most 125 bytes, two of them the code.
 _MAX_REASON = 123
 
@@ -78,6 +84,15 @@ class WebSocketSession:
         self._queue: deque[Message] = deque()
         self._waiter: asyncio.Future[None] | None = None
         self._reading_paused = False
+        # Reading pauses once the app has this many received messages waiting,
+        # and resumes once it has taken them down to a quarter.
+        self._queue_high = protocol.state.config.ws_max_queue
+        self._queue_low = self._queue_high // 4
+        # The keep-alive ping: its timer, and the payload of the ping whose
+        # pong is awaited.
+        self._keepalive: asyncio.TimerHandle | None = None
+        self._ping_payload: bytes | None = None
+        self._pings_sent = 0
         self._close_code = 1006
         self._close_reason = ""
         self._close_timer: asyncio.TimerHandle | None = None
@@ -143,11 +158,21 @@ class WebSocketSession:
         subprotocol = message.get("subprotocol")
         if subprotocol is not None:
             headers.append((b"sec-websocket-protocol", subprotocol.encode("latin-1")))
+        config = self._protocol.state.config
+        deflate: dict[str, Any] = {}
+        offers = [v for n, v in self._request[6] if n == b"sec-websocket-extensions"]
+        if offers and config.ws_per_message_deflate:
+            agreed = negotiate_permessage_deflate(offers, **DEFLATE_PREFERENCES)
+            if agreed is not None:
+                response, deflate = agreed
+                headers.append((b"sec-websocket-extensions", response))
         headers.extend((bytes(n), bytes(v)) for n, v in message.get("headers") or ())
         self._write_response(101, headers, b"", no_body=True)
         self._phase = _Phase.OPEN
         connection = self._protocol.connection
+        connection.configure_websocket(strict=True, utf8_fail_fast=True, max_message_size=config.ws_max_size, **deflate)
         connection.switch_to_websocket()
+        self._schedule_ping()
         self.on_events(connection.pump_events())
 
     def _write_response(
@@ -205,7 +230,7 @@ class WebSocketSession:
             finally:
                 self._waiter = None
         message = self._queue.popleft()
-        if self._reading_paused and len(self._queue) <= _QUEUE_LOW:
+        if self._reading_paused and len(self._queue) <= self._queue_low:
             self._reading_paused = False
             if self._phase is not _Phase.CLOSED:
                 self._protocol.resume_reading()
@@ -229,10 +254,11 @@ class WebSocketSession:
             text, data = message.get("text"), message.get("bytes")
             if (text is None) == (data is None):
                 raise ValueError("websocket.send needs exactly one of 'text' and 'bytes'")
+            format_message = self._protocol.connection.format_ws_message
             if text is not None:
-                self._write(FastHttpConnection.format_ws_frame(_TEXT, text.encode()))
+                self._write(format_message(_TEXT, text.encode()))
             else:
-                self._write(FastHttpConnection.format_ws_frame(_BINARY, bytes(message["bytes"])))
+                self._write(format_message(_BINARY, bytes(message["bytes"])))
         elif kind == "websocket.send" and phase is _Phase.CLOSING:
             raise ConnectionError("the WebSocket connection is closing")
         elif kind == "websocket.accept" and phase is _Phase.HANDSHAKE:
@@ -269,7 +295,7 @@ class WebSocketSession:
             body = payload.decode() if opcode == _TEXT else payload
             self._queue.append({"type": "websocket.receive", "text" if opcode == _TEXT else "bytes": body})
             self._wake()
-            if len(self._queue) >= _QUEUE_HIGH and not self._reading_paused:
+            if len(self._queue) >= self._queue_high and not self._reading_paused:
                 self._reading_paused = True
                 self._protocol.pause_reading()
         elif opcode == _PING:
@@ -279,8 +305,38 @@ class WebSocketSession:
                 self._write(FastHttpConnection.format_ws_frame(_PONG, payload))
         elif opcode == _CLOSE:
             self._on_close_frame(payload)
-        elif opcode != _PONG:  # the reserved control opcodes
+        elif opcode == _PONG:
+            if payload == self._ping_payload:
+                self._ping_payload = None
+                self._schedule_ping()
+        else:  # the reserved control opcodes
             self._fail(1002)
+
+    # --- keep-alive pings --------------------------------------------------------
+
+    def _schedule_ping(self) -> None:
+        interval = self._protocol.state.config.ws_ping_interval
+        if self._keepalive is not None:
+            self._keepalive.cancel()
+        self._keepalive = self._protocol.state.loop.call_later(interval, self._ping) if interval else None
+
+    def _ping(self) -> None:
+        if self._phase is not _Phase.OPEN:
+            return
+        self._pings_sent += 1
+        self._ping_payload = self._pings_sent.to_bytes(4, "big")
+        self._write(FastHttpConnection.format_ws_frame(_PING, self._ping_payload))
+        timeout = self._protocol.state.config.ws_ping_timeout
+        # Without a timeout the next ping goes out after the interval, answered or not.
+        self._keepalive = None
+        if timeout:
+            self._keepalive = self._protocol.state.loop.call_later(timeout, self._ping_unanswered)
+        else:
+            self._schedule_ping()
+
+    def _ping_unanswered(self) -> None:
+        server_logger.debug("WebSocket client did not answer a ping within %ss", self._protocol.state.config.ws_ping_timeout)
+        self._fail(1011)
 
     def _on_close_frame(self, payload: bytes) -> None:
         if len(payload) == 1:
@@ -328,9 +384,10 @@ class WebSocketSession:
             return
         self._phase = _Phase.CLOSED
         self._close_code = code
-        if self._close_timer is not None:
-            self._close_timer.cancel()
-            self._close_timer = None
+        for timer in (self._close_timer, self._keepalive):
+            if timer is not None:
+                timer.cancel()
+        self._close_timer = self._keepalive = None
         self._wake()
 
     def _wake(self) -> None:

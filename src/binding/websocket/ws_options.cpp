@@ -27,15 +27,23 @@ websocket::FrameOptions to_frame_options(const std::array<PyObject*, 8>& bound) 
     if (options.max_message_size == 0) raise(PyExc_ValueError, "max_message_size must be at least 1");
   }
   options.deflate = flag(3);
-  websocket::DeflateParameters& agreed = options.deflate_parameters;
-  agreed.server_no_context_takeover = flag(4);
-  agreed.client_no_context_takeover = flag(5);
-  // zlib cannot write with an 8-bit window, so a server never agrees to one.
-  agreed.server_max_window_bits =
-      window_bits(bound[6], "server_max_window_bits", 9, "server_max_window_bits must be between 9 and 15");
-  agreed.client_max_window_bits =
-      window_bits(bound[7], "client_max_window_bits", 8, "client_max_window_bits must be between 8 and 15");
+  options.deflate_parameters = to_deflate_parameters({bound[4], bound[5], bound[6], bound[7]});
   return options;
+}
+
+websocket::DeflateParameters to_deflate_parameters(const std::array<PyObject*, 4>& bound) {
+  websocket::DeflateParameters parameters;
+  const auto flag = [&](std::size_t i) {
+    return bound[i] != nullptr && to_bool(bound[i], kWebSocketOptionNames[kFirstDeflateParameter + i]);
+  };
+  parameters.server_no_context_takeover = flag(0);
+  parameters.client_no_context_takeover = flag(1);
+  // zlib cannot write with an 8-bit window, so a server never agrees to one.
+  parameters.server_max_window_bits =
+      window_bits(bound[2], "server_max_window_bits", 9, "server_max_window_bits must be between 9 and 15");
+  parameters.client_max_window_bits =
+      window_bits(bound[3], "client_max_window_bits", 8, "client_max_window_bits must be between 8 and 15");
+  return parameters;
 }
 
 PyObject* new_ws_message(http::Connection& engine, PyObject* opcode_object, PyObject* payload_object) {

@@ -20,11 +20,15 @@ namespace tessaryne::binding {
 inline constexpr std::array<const char*, 8> kWebSocketOptionNames{
     "strict", "utf8_fail_fast", "max_message_size", "permessage_deflate", "server_no_context_takeover",
     "client_no_context_takeover", "server_max_window_bits", "client_max_window_bits"};
+// Where the four parameters of permessage-deflate begin among them.
+inline constexpr std::size_t kFirstDeflateParameter = 4;
 inline constexpr std::array<const char*, 2> kWebSocketMessageNames{"opcode", "payload"};
 
 // Converts bound arguments (null when omitted) in kWebSocketOptionNames order;
 // a value out of range raises ValueError naming the parameter and its range.
 websocket::FrameOptions to_frame_options(const std::array<PyObject*, 8>& bound);
+// The four permessage-deflate parameters alone, in the same order.
+websocket::DeflateParameters to_deflate_parameters(const std::array<PyObject*, 4>& bound);
 
 // One final frame of `payload`; text (1) and binary (2) are compressed when
 // the engine has permessage-deflate configured.

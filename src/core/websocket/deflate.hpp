@@ -16,12 +16,12 @@
 #include <string_view>
 
 #include "core/common/utf8.hpp"
+#include "core/websocket/fragment_buffer.hpp"
 
 struct z_stream_s;
 
 namespace tessaryne::websocket {
 
-class FragmentBuffer;
 
 // The agreed parameters, named from the server's side as in the handshake.
 struct DeflateParameters {

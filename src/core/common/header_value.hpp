@@ -1,0 +1,109 @@
+#pragma once
+// Reading the structured values of HTTP header fields: comma-separated lists
+// whose elements are tokens, parameters (name=value) and quoted strings.
+// Shared by every header that carries such a list, so each reads tokens and
+// quoted strings the same way.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tessaryne::common {
+
+constexpr bool is_token_char(char c) noexcept {
+  if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+constexpr char ascii_lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+constexpr bool equals_ignoring_case(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  }
+  return true;
+}
+
+// A read position in one header value. Every reader leaves the position
+// unchanged when what it looks for is not there.
+class HeaderValueCursor {
+ public:
+  explicit constexpr HeaderValueCursor(std::string_view text) noexcept : text_(text) {}
+
+  [[nodiscard]] constexpr bool at_end() const noexcept { return at_ >= text_.size(); }
+  [[nodiscard]] constexpr char peek() const noexcept { return at_end() ? '\0' : text_[at_]; }
+
+  // Optional white space: spaces and tabs.
+  constexpr void skip_space() noexcept {
+    while (!at_end() && (text_[at_] == ' ' || text_[at_] == '\t')) ++at_;
+  }
+
+  constexpr bool take(char c) noexcept {
+    if (at_end() || text_[at_] != c) return false;
+    ++at_;
+    return true;
+  }
+
+  // The longest run of token characters; empty when there is none.
+  constexpr std::string_view token() noexcept {
+    const std::size_t start = at_;
+    while (!at_end() && is_token_char(text_[at_])) ++at_;
+    return text_.substr(start, at_ - start);
+  }
+
+  // A quoted string, its escapes undone into `out`; false, and nothing
+  // taken, when it is not one or is not closed.
+  bool quoted_string(std::string& out) {
+    if (at_end() || text_[at_] != '"') return false;
+    std::string value;
+    for (std::size_t i = at_ + 1; i < text_.size(); ++i) {
+      const char c = text_[i];
+      if (c == '"') {
+        at_ = i + 1;
+        out = std::move(value);
+        return true;
+      }
+      if (c == '\\') {
+        if (++i == text_.size()) return false;
+        value.push_back(text_[i]);
+      } else if (static_cast<unsigned char>(c) < 0x20 && c != '\t') {
+        return false;
+      } else {
+        value.push_back(c);
+      }
+    }
+    return false;
+  }
+
+  // A parameter's value: a token or a quoted string.
+  bool token_or_quoted(std::string& out) {
+    if (peek() == '"') return quoted_string(out);
+    const std::string_view word = token();
+    if (word.empty()) return false;
+    out.assign(word);
+    return true;
+  }
+
+  // Past the next comma outside a quoted string (or to the end): where the
+  // next list element begins, however malformed this one was.
+  constexpr void skip_element() noexcept {
+    bool quoted = false;
+    while (!at_end()) {
+      const char c = text_[at_++];
+      if (quoted && c == '\\') {
+        if (!at_end()) ++at_;
+      } else if (c == '"') {
+        quoted = !quoted;
+      } else if (c == ',' && !quoted) {
+        return;
+      }
+    }
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t at_ = 0;
+};
+
+}  // namespace tessaryne::common
