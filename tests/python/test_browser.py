@@ -124,11 +124,14 @@ def test_demo_page_shows_the_echoes_of_its_websocket_messages() -> None:
     with serving(recording, threads=2) as server, chromium(f"http://127.0.0.1:{server.port}/app") as page:
         text_once_showing(page, ["all echoes received"])
         echoes = evaluate(page, 'Array.from(document.querySelectorAll("#echoes li"), item => item.textContent)')
+        # The browser offered compression and took the server's answer.
+        extensions = evaluate(page, "socket.extensions")
         # Typed into the box, echoed back; the panel lists both loop threads.
         evaluate(page, """document.getElementById("message").value = "typed by hand";
                           document.getElementById("say").requestSubmit();""")
         shown = text_once_showing(page, ["typed by hand", "loop 0", "loop 1"])
     sent = ["hello", "from", "the browser"]
     assert echoes == sent
+    assert extensions.startswith("permessage-deflate; server_no_context_takeover")
     assert received == [*sent, "typed by hand"]
     assert re.search(r"loop 0\t\d+\t\d+", shown) and re.search(r"loop 1\t\d+\t\d+", shown)

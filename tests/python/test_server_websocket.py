@@ -4,13 +4,17 @@ and against raw frames for what a well-behaved client never sends."""
 from __future__ import annotations
 
 import asyncio
+import json
 import queue
 import struct
 import threading
+import time
+import zlib
 from typing import Any
 
 import pytest
 from websockets.exceptions import ConnectionClosed, InvalidStatus
+from websockets.extensions.permessage_deflate import ClientPerMessageDeflateFactory
 from websockets.sync.client import connect
 
 from server_support import recv_until_closed, serve
@@ -124,6 +128,12 @@ RAW_CASES = [
     (close_frame(1000, b"\xff"), 1007, 1007),
     (encode_frame(11, b"") + encode_frame(1, b"never seen"), 1002, 1002),
     (encode_frame(1, b"unmasked", key=None), 1002, 1002),
+    # Framing is strict: reserved bits no extension owns, reserved data opcodes.
+    *[(encode_frame(opcode, b"x", rsv=rsv), 1002, 1002) for opcode, rsv in ((1, 4), (2, 2), (8, 1), (3, 0), (7, 0))],
+    # Text fails at its first impossible byte, before the message ends.
+    (encode_frame(1, b"ok \xc3", fin=False) + encode_frame(0, b"(", fin=False), 1007, 1007),
+    # A message past --ws-max-size fails on its header, before its bytes arrive.
+    (struct.pack("!BBQ", 0x82, 0xFF, (16 << 20) + 1) + b"mask", 1009, 1009),
 ]
 
 
@@ -166,3 +176,106 @@ def test_refused_handshakes_get_an_http_response() -> None:
             head, body = exchange(server, request)
             assert head.startswith(b"HTTP/1.1 %d " % status) and needle in head + body
         assert body == b"3\r\ngo \r\n" + FastHttpConnection.format_chunk(b"away", False)
+
+
+def deflate_handshake(offer: bytes) -> bytes:
+    return handshake().replace(b"\r\n\r\n", b"\r\nSec-WebSocket-Extensions: " + offer + b"\r\n\r\n")
+
+
+def inflate_frames(data: bytes) -> list[tuple[int, bytes]]:
+    """The server's whole frames in `data` as (opcode, payload), compressed
+    messages inflated."""
+    frames, inflater = [], zlib.decompressobj(-15)
+    while len(data) >= 2:
+        first, length, start = data[0], data[1] & 0x7F, 2
+        if length >= 126:
+            start = 4 if length == 126 else 10
+            length = int.from_bytes(data[2:start], "big")
+        if len(data) < start + length:
+            break
+        payload = data[start : start + length]
+        if first & 0x40:
+            payload = inflater.decompress(payload + b"\x00\x00\xff\xff")
+        frames.append((first & 0x0F, payload))
+        data = data[start + length :]
+    return frames
+
+
+def recv_frames(sock: Any, count: int) -> tuple[bytes, list[tuple[int, bytes]]]:
+    """The response head and the first `count` frames after it."""
+    data = b""
+    while True:
+        head, _, rest = data.partition(b"\r\n\r\n")
+        if len(frames := inflate_frames(rest)) >= count:
+            return head, frames
+        data += sock.recv(65536)
+
+
+def test_compression_with_real_clients_is_invisible_to_the_app() -> None:
+    # JSON-like messages that repeat, so context takeover matters, and one
+    # large enough to take many inflate steps.
+    messages = [json.dumps({"id": i, "user": "someone", "items": list(range(i % 50))}) for i in range(200)]
+    messages.append("x" * (3 << 20))
+    cases = [
+        # (client's extensions, server compresses, the answer the client gets)
+        ("deflate", True, "permessage-deflate; server_no_context_takeover; server_max_window_bits=12; "
+         "client_max_window_bits=12"),
+        ([ClientPerMessageDeflateFactory(client_no_context_takeover=True, server_max_window_bits=10,
+                                         client_max_window_bits=9)], True,
+         "permessage-deflate; server_no_context_takeover; client_no_context_takeover; "
+         "server_max_window_bits=10; client_max_window_bits=9"),
+        ([ClientPerMessageDeflateFactory(client_max_window_bits=None)], True,
+         "permessage-deflate; server_no_context_takeover; server_max_window_bits=12"),
+        (None, True, None),
+        ("deflate", False, None),
+    ]
+    for extensions, compress, answer in cases:
+        with serve(echo_app(queue.Queue()), ws_per_message_deflate=compress) as server:
+            options: dict[str, Any] = {"compression": extensions} if isinstance(extensions, str | None) else {
+                "compression": None, "extensions": extensions}
+            with connect(f"ws://127.0.0.1:{server.port}/", max_size=None, **options) as ws:
+                assert ws.response.headers.get("Sec-WebSocket-Extensions") == answer
+                for message in messages:
+                    ws.send(message)
+                    assert ws.recv() == message
+                # A message in fragments: only its first frame carries RSV1.
+                ws.send(["frag", "mented ", "message"])
+                assert ws.recv() == "fragmented message"
+
+
+def test_a_compressed_message_in_any_frames_and_reads_and_a_bomb() -> None:
+    text = ("ünïcode " * 4000).encode()
+    compressed = zlib.compressobj(9, zlib.DEFLATED, -15)
+    body = compressed.compress(text) + compressed.flush(zlib.Z_SYNC_FLUSH)
+    body = body[:-4]  # the message's tail goes unsent
+    pieces = [body[:1], body[1:700], body[700:]]
+    frames = encode_frame(1, pieces[0], fin=False, rsv=4) + encode_frame(0, pieces[1], fin=False) + encode_frame(
+        0, pieces[2])
+    with serve(echo_app(queue.Queue())) as server, server.connect() as sock:
+        sock.sendall(deflate_handshake(b"permessage-deflate"))
+        # The reads split frames, headers and the compressed stream anywhere.
+        for start in range(0, len(frames), 333):
+            sock.sendall(frames[start : start + 333])
+            time.sleep(0.001)
+        head, frames = recv_frames(sock, 1)
+    assert b"sec-websocket-extensions: permessage-deflate; server_no_context_takeover" in head
+    assert frames == [(1, text)]
+    # 64 MiB of zeros in 64 KiB: inflating stops at the bound, with 1009.
+    bomb = zlib.compressobj(9, zlib.DEFLATED, -15)
+    payload = bomb.compress(bytes(64 << 20)) + bomb.flush(zlib.Z_SYNC_FLUSH)
+    with serve(echo_app(queue.Queue()), ws_max_size=1 << 20) as server:
+        _, rest = exchange(server, deflate_handshake(b"permessage-deflate") + encode_frame(2, payload[:-4], rsv=4))
+    assert inflate_frames(rest) == [(8, struct.pack("!H", 1009))]
+
+
+def test_keepalive_pings_close_a_client_that_does_not_answer() -> None:
+    settings = {"ws_ping_interval": 0.05, "ws_ping_timeout": 0.3}
+    with serve(echo_app(queue.Queue()), **settings) as server:
+        # A client that answers (websockets does) stays through many pings.
+        with connect(f"ws://127.0.0.1:{server.port}/") as ws:
+            time.sleep(1)
+            ws.send("still here")
+            assert ws.recv() == "still here"
+        # One that does not is pinged once, then closed with 1011.
+        _, rest = exchange(server, handshake())
+    assert inflate_frames(rest) == [(9, b"\x00\x00\x00\x01"), (8, struct.pack("!H", 1011))]
