@@ -31,6 +31,7 @@
 #include "binding/websocket/ws_event_sink.hpp"
 #include "binding/websocket/ws_options.hpp"
 #include "core/common/byte_scan.hpp"
+#include "core/common/hex.hpp"
 #include "core/server/served_connection.hpp"
 
 namespace tessaryne::binding {
@@ -268,13 +269,6 @@ std::string_view origin_path(std::string_view path) noexcept {
   return slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash);
 }
 
-int hex_value(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The path as ASGI gives it: percent-decoded, then read as UTF-8 (invalid
 // sequences become U+FFFD), after the root path.
 PyRef decoded_path(std::string_view raw, PyObject* root_path) {
@@ -286,8 +280,8 @@ PyRef decoded_path(std::string_view raw, PyObject* root_path) {
     bytes.reserve(raw.size());
     for (std::size_t i = 0; i < raw.size(); ++i) {
       if (raw[i] == '%' && i + 2 < raw.size()) {
-        const int high = hex_value(raw[i + 1]);
-        const int low = hex_value(raw[i + 2]);
+        const int high = common::hex_digit_value(raw[i + 1]);
+        const int low = common::hex_digit_value(raw[i + 2]);
         if (high >= 0 && low >= 0) {
           bytes.push_back(static_cast<char>(high * 16 + low));
           i += 2;
