@@ -1,5 +1,6 @@
 #include "core/server/proxy_headers.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -410,10 +411,9 @@ std::optional<ProxyTrust> ProxyTrust::parse(std::string_view list, std::string_v
 }
 
 bool ProxyTrust::trusts(const IpAddress& address) const noexcept {
-  if (any_) return true;
-  for (const Network& network : networks_)
-    if (in_prefix(address, network.base, network.prefix)) return true;
-  return false;
+  return any_ || std::ranges::any_of(networks_, [&](const Network& network) {
+           return in_prefix(address, network.base, network.prefix);
+         });
 }
 
 bool ProxyTrust::trusts_peer(std::optional<std::string_view> host) const noexcept {
