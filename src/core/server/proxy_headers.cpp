@@ -241,10 +241,10 @@ struct Value {
   }
 };
 
-// One Forwarded element: the parameters this server reads.
+// One Forwarded element: the parameters this server reads. A malformed
+// element has none, so as a hop it is never trusted and it gives nothing.
 struct Element {
   std::optional<Value> for_node, proto, host;
-  bool malformed = false;
 };
 
 // Reads the elements of one Forwarded line: pairs token=value separated by
@@ -264,9 +264,7 @@ class ForwardedLine {
     Element element;
     if (!read_pairs(element)) {
       skip_element();
-      Element malformed;
-      malformed.malformed = true;
-      return malformed;
+      return Element{};
     }
     return element;
   }
