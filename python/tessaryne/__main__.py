@@ -241,6 +241,21 @@ def _parser() -> argparse.ArgumentParser:
         help="a header added to every response; repeat for more (default: none)",
     )
     parser.add_argument(
+        "--proxy-headers",
+        action=argparse.BooleanOptionalAction,
+        default=_default("proxy_headers"),
+        help="let X-Forwarded-For, X-Forwarded-Proto, X-Forwarded-Host and Forwarded from a trusted peer "
+        "(--forwarded-allow-ips) set the client address, scheme and host the application sees (default: on)",
+    )
+    parser.add_argument(
+        "--forwarded-allow-ips",
+        metavar="LIST",
+        default=os.environ.get("FORWARDED_ALLOW_IPS", _default("forwarded_allow_ips")),
+        help="the peers trusted with proxy headers: comma-separated IP addresses and CIDR ranges, '*' for any "
+        "peer, 'unix:' for a Unix-socket peer (default: $FORWARDED_ALLOW_IPS if set, else "
+        f"{_default('forwarded_allow_ips')})",
+    )
+    parser.add_argument(
         "--limit-concurrency",
         type=_bounded_int(1),
         default=_default("limit_concurrency"),
@@ -400,6 +415,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             server_header=options.server_header,
             date_header=options.date_header,
             headers=tuple(options.headers),
+            proxy_headers=options.proxy_headers,
+            forwarded_allow_ips=options.forwarded_allow_ips,
             limit_concurrency=options.limit_concurrency,
             log_level=options.log_level,
             keep_alive_timeout=options.keep_alive_timeout,

@@ -24,7 +24,7 @@ OPTIONS = [
     "--uds", "--uds-perms", "--fd", "--backlog", "--app-dir", "--env-file", "--access-log", "--log-config",
     "--server-header", "--date-header", "--header", "--limit-concurrency", "--ssl-keyfile-password",
     "--ssl-ca-certs", "--ssl-cert-reqs", "--ssl-ciphers", "--ws-max-size", "--ws-per-message-deflate",
-    "--ws-ping-interval", "--ws-ping-timeout", "--ws-max-queue",
+    "--ws-ping-interval", "--ws-ping-timeout", "--ws-max-queue", "--proxy-headers", "--forwarded-allow-ips",
 ]  # fmt: skip
 # Our earlier names, kept beside the ones uvicorn users know.
 ALIASES = {"--timeout-keep-alive": "--keep-alive-timeout", "--timeout-graceful-shutdown": "--shutdown-timeout"}
@@ -80,6 +80,7 @@ def test_version_names_the_package_and_the_interpreter():
         ("served:app", ["--uds", "no/such/dir/s.sock"], "cannot listen on unix:no/such/dir/s.sock: No such file or directory"),
         ("served:app", ["--uds-perms", "800", "--uds", "s.sock"], "argument --uds-perms: invalid octal mode value: '800'"),
         ("served:app", ["--uds-perms", "660"], "--uds-perms needs --uds"),
+        ("served:app", ["--forwarded-allow-ips", "127.0.0.1,localhost"], "cannot serve: forwarded_allow_ips: 'localhost' is not an IP address"),
         ("served:app", ["--uds", "s.sock", "--fd", "3"], "--uds and --fd name two different sockets; give one"),
         ("served:app", ["--fd", "-1"], "argument --fd: invalid integer value: '-1'"),
         ("served:app", ["--fd", "999"], "cannot serve on descriptor 999: Bad file descriptor"),

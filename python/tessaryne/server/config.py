@@ -62,6 +62,12 @@ class Config:
     server_header: bool = True
     date_header: bool = True
     headers: tuple[tuple[str, str], ...] = ()
+    # Proxy headers (X-Forwarded-For, -Proto, -Host and Forwarded) set the
+    # scope's client, scheme and server, when the connection's peer is in
+    # forwarded_allow_ips: a comma-separated list of IP addresses, CIDR ranges,
+    # "*" (any peer) and "unix:" (a Unix socket's peer, which has no address).
+    proxy_headers: bool = True
+    forwarded_allow_ips: str = "127.0.0.1,::1"
     # Seconds. An idle keep-alive connection is closed after keep_alive_timeout;
     # a request head must be complete within head_timeout of its first byte (else
     # 408); a request body that has been asked for ends once no byte of it has

@@ -93,6 +93,7 @@ class NativeServing:
             config.keep_alive_timeout, config.head_timeout, config.body_timeout, config.linger_timeout,
             config.read_buffer_limit, state.counters, state.server_header, config.date_header,
             state.default_headers, config.limit_concurrency, state.concurrency,
+            forwarded_allow_ips=config.forwarded_allow_ips if config.proxy_headers else None,
         )
         state.driver = self.driver
         self.loop.add_reader(self.driver.fileno(), self.driver.run)

@@ -16,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -31,6 +32,8 @@
 #include "binding/websocket/ws_event_sink.hpp"
 #include "binding/websocket/ws_options.hpp"
 #include "core/common/byte_scan.hpp"
+#include "core/common/hex.hpp"
+#include "core/server/proxy_headers.hpp"
 #include "core/server/served_connection.hpp"
 
 namespace tessaryne::binding {
@@ -151,6 +154,8 @@ struct DriverShared {
   PyRef state;      // the lifespan state, copied into every scope
   PyRef root_path;
   PyRef asgi;
+  // Whose proxy headers are believed; none: they are never read.
+  std::optional<server::ProxyTrust> proxy_trust;
   // The open connections by token. Not visited by the collector: an open
   // connection is alive because it is open.
   std::unordered_map<std::uint64_t, PyRef> connections;
@@ -166,7 +171,7 @@ struct DriverShared {
 struct ExchangeValue {
   PyRef connection;
   std::uint64_t number = 0;
-  PyRef method, raw_path, query, version;  // for the access log
+  PyRef client, method, raw_path, query, version;  // for the access log
   std::vector<PyRef> body;                 // pieces received, not yet handed to the app
   std::size_t body_size = 0;
   PyRef headers;  // of the response start, until the head is written
@@ -193,18 +198,20 @@ struct ExchangeValue {
 
 struct ConnectionValue final : server::ConnectionEvents {
   ConnectionValue(std::shared_ptr<DriverShared> driver, int fd, std::uint64_t token, PyRef client, PyRef server,
-                  bool tls)
+                  bool tls, bool proxied)
       : shared(std::move(driver)),
         core(shared->loop, fd, token),
         client(std::move(client)),
         server(std::move(server)),
-        tls(tls) {}
+        tls(tls),
+        proxied(proxied) {}
 
   std::shared_ptr<DriverShared> shared;
   server::ServedConnection core;
   PyObject* self = nullptr;  // the object this value lives in, borrowed
   PyRef client, server;
   bool tls;          // the bytes crossed TLS before reaching this socket
+  bool proxied;      // the peer is a trusted proxy: its headers may change client, scheme and server
   PyRef current;     // the exchange of the request being served
   PyRef scope;       // of the request whose app starts next
   PyRef upgrade;     // an upgrade request's event, until its session starts
@@ -268,13 +275,6 @@ std::string_view origin_path(std::string_view path) noexcept {
   return slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash);
 }
 
-int hex_value(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // The path as ASGI gives it: percent-decoded, then read as UTF-8 (invalid
 // sequences become U+FFFD), after the root path.
 PyRef decoded_path(std::string_view raw, PyObject* root_path) {
@@ -286,8 +286,8 @@ PyRef decoded_path(std::string_view raw, PyObject* root_path) {
     bytes.reserve(raw.size());
     for (std::size_t i = 0; i < raw.size(); ++i) {
       if (raw[i] == '%' && i + 2 < raw.size()) {
-        const int high = hex_value(raw[i + 1]);
-        const int low = hex_value(raw[i + 2]);
+        const int high = common::hex_digit_value(raw[i + 1]);
+        const int low = common::hex_digit_value(raw[i + 2]);
         if (high >= 0 && low >= 0) {
           bytes.push_back(static_cast<char>(high * 16 + low));
           i += 2;
@@ -305,6 +305,9 @@ PyRef decoded_path(std::string_view raw, PyObject* root_path) {
 void set_item(PyObject* dict, PyObject* key, const PyRef& value) {
   if (PyDict_SetItem(dict, key, value.get()) != 0) throw PythonError{};
 }
+
+// A scope's client or server from what a proxy's headers say.
+PyRef new_endpoint(const server::Endpoint& endpoint) { return new_tuple(new_text(endpoint.host), new_int(endpoint.port)); }
 
 // Subprotocols a WebSocket client offers, in order, as text.
 PyRef new_subprotocols(std::span<const http::HeaderLine> headers) {
@@ -355,23 +358,33 @@ PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_vi
   PyRef version = new_text(http::version_text(event.minor_version));
   PyRef raw = new_bytes(raw_path);
   PyRef query = new_bytes(event.target_parts.query);
+  PyRef scope_client = PyRef::borrow(client.get());
+  PyRef scope_server = PyRef::borrow(server.get());
+  bool secure = tls;
+  if (proxied) {
+    const server::ProxyView view = server::read_proxy_headers(event.headers, *driver.proxy_trust, tls);
+    secure = view.secure;
+    if (view.client) scope_client = new_endpoint(*view.client);
+    if (view.server) scope_server = new_endpoint(*view.server);
+  }
   set_item(dict, n.type, PyRef::borrow(websocket ? n.websocket : n.http));
   set_item(dict, n.asgi, PyRef::borrow(driver.asgi.get()));
   set_item(dict, n.http_version, version);
-  set_item(dict, n.scheme, PyRef::borrow(websocket ? (tls ? n.wss : n.ws) : (tls ? n.https : n.http)));
+  set_item(dict, n.scheme, PyRef::borrow(websocket ? (secure ? n.wss : n.ws) : (secure ? n.https : n.http)));
   set_item(dict, n.path, decoded_path(raw_path, driver.root_path.get()));
   set_item(dict, n.raw_path, raw);
   set_item(dict, n.query_string, query);
   set_item(dict, n.root_path, PyRef::borrow(driver.root_path.get()));
   set_item(dict, n.headers, new_header_list(event.headers));
-  set_item(dict, n.client, PyRef::borrow(client.get()));
-  set_item(dict, n.server, PyRef::borrow(server.get()));
+  set_item(dict, n.client, scope_client);
+  set_item(dict, n.server, scope_server);
   set_item(dict, n.state, checked_ref(PyDict_Copy(driver.state.get())));
   if (websocket) {
     set_item(dict, n.subprotocols, new_subprotocols(event.headers));
   } else {
     PyRef method = new_text(event.method);
     set_item(dict, n.method, method);
+    request->client = std::move(scope_client);
     request->method = std::move(method);
     request->raw_path = std::move(raw);
     request->query = std::move(query);
@@ -453,7 +466,7 @@ void ConnectionValue::response_done(const server::Exchange& exchange_state) {
   PyRef status = new_int(exchange_state.status);
   PyRef sent = new_int(exchange_state.sent);
   PyRef logged = checked_ref(PyObject_CallFunctionObjArgs(
-      access, client.get(), exchange.method.get(), exchange.raw_path.get(), exchange.query.get(),
+      access, exchange.client.get(), exchange.method.get(), exchange.raw_path.get(), exchange.query.get(),
       exchange.version.get(), status.get(), sent.get(), nullptr));
 }
 
@@ -1078,13 +1091,45 @@ Clock::duration seconds(PyObject* value, const char* name) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(count));
 }
 
-constexpr Parameters<22> kDriverNew{
+constexpr Parameters<23> kDriverNew{
     "ConnectionDriver.__new__()",
     {"loop", "serve", "task", "websocket", "access", "state", "root_path", "asgi", "max_body_size",
      "max_header_size", "max_keepalive_requests", "keep_alive_timeout", "head_timeout", "body_timeout",
      "linger_timeout", "read_buffer_limit", "counters", "server_header", "date_header", "headers",
-     "limit_concurrency", "concurrency"},
+     "limit_concurrency", "concurrency", "forwarded_allow_ips"},
     16};
+
+// The trust list of forwarded_allow_ips, parsed once for the driver's life.
+server::ProxyTrust to_proxy_trust(PyObject* list) {
+  if (!PyUnicode_Check(list)) {
+    PyErr_SetString(PyExc_TypeError, "forwarded_allow_ips must be a str or None");
+    add_parameter_note("forwarded_allow_ips");
+    throw PythonError{};
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(list, &size);
+  if (text == nullptr) throw PythonError{};
+  std::string_view bad;
+  auto trust = server::ProxyTrust::parse(std::string_view(text, static_cast<std::size_t>(size)), &bad);
+  if (!trust) {
+    PyErr_Format(PyExc_ValueError,
+                 "forwarded_allow_ips: '%.200s' is not an IP address, a CIDR range, '*' or 'unix:'",
+                 std::string(bad).c_str());
+    throw PythonError{};
+  }
+  return std::move(*trust);
+}
+
+// Whether the peer adopt() was given ((host, port), or None without an address) is a trusted proxy.
+bool trusted_peer(const server::ProxyTrust& trust, PyObject* client) {
+  if (client == Py_None) return trust.trusts_peer(std::nullopt);
+  PyObject* host = PyTuple_Check(client) && PyTuple_GET_SIZE(client) > 0 ? PyTuple_GET_ITEM(client, 0) : nullptr;
+  if (host == nullptr || !PyUnicode_Check(host)) return trust.trusts_peer(std::string_view{});
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(host, &size);
+  if (text == nullptr) throw PythonError{};
+  return trust.trusts_peer(std::string_view(text, static_cast<std::size_t>(size)));
+}
 
 PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
@@ -1112,6 +1157,8 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         raise(PyExc_TypeError, "limit_concurrency needs the ServerCounters its loops share as concurrency");
       settings.concurrency = counters_of(bound[21]);
     }
+    std::optional<server::ProxyTrust> proxy_trust;
+    if (bound[22] != nullptr && bound[22] != Py_None) proxy_trust = to_proxy_trust(bound[22]);
     if (!PyUnicode_Check(bound[6])) raise(PyExc_TypeError, "root_path must be a str");
     if (!PyDict_Check(bound[5]) || !PyDict_Check(bound[7])) raise(PyExc_TypeError, "state and asgi must be dicts");
     names();
@@ -1127,6 +1174,7 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     shared->state = PyRef::borrow(bound[5]);
     shared->root_path = PyRef::borrow(bound[6]);
     shared->asgi = PyRef::borrow(bound[7]);
+    shared->proxy_trust = std::move(proxy_trust);
     PyObject* self = new_native<DriverValue>(type);
     native<DriverValue>(self).shared = std::move(shared);
     return self;
@@ -1190,8 +1238,11 @@ PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     const int fd = static_cast<int>(to_u64(bound[0], "fd"));
     const std::uint64_t token = driver.next_token++;
     const bool tls = bound[3] != nullptr && to_bool(bound[3], "tls");
+    // Once per connection: its peer never changes, so an untrusted one costs nothing per request.
+    const bool proxied = driver.proxy_trust && trusted_peer(*driver.proxy_trust, bound[1]);
     PyRef connection = checked_ref(new_native<ConnectionValue>(served_connection_type(), value.shared, fd, token,
-                                                               PyRef::borrow(bound[1]), PyRef::borrow(bound[2]), tls));
+                                                               PyRef::borrow(bound[1]), PyRef::borrow(bound[2]), tls,
+                                                               proxied));
     ConnectionValue& served = connection_of(connection.get());
     served.self = connection.get();
     driver.connections.emplace(token, PyRef::borrow(connection.get()));
@@ -1267,8 +1318,10 @@ PyType_Slot driver_slots[] = {
                     "max_body_size, max_header_size, max_keepalive_requests, keep_alive_timeout, "
                     "head_timeout, body_timeout, linger_timeout, read_buffer_limit, counters=None, "
                     "server_header=b'server: tessaryne\\r\\n', date_header=True, headers=None, "
-                    "limit_concurrency=None, concurrency=None)\n--\n\n"
-                    "Serves the plain-TCP connections of one event loop natively.")},
+                    "limit_concurrency=None, concurrency=None, forwarded_allow_ips=None)\n--\n\n"
+                    "Serves the plain-TCP connections of one event loop natively.\n"
+                    "forwarded_allow_ips: whose proxy headers set the scope's client, scheme and\n"
+                    "server (addresses, CIDR ranges, '*', 'unix:'); None: never read.")},
     {Py_tp_new, reinterpret_cast<void*>(driver_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<DriverValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<DriverValue>)},
