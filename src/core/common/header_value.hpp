@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/common/byte_scan.hpp"
+
 namespace tessaryne::common {
 
 constexpr bool is_token_char(char c) noexcept {
@@ -15,14 +17,20 @@ constexpr bool is_token_char(char c) noexcept {
   return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
 }
 
-constexpr char ascii_lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-constexpr bool equals_ignoring_case(std::string_view a, std::string_view b) noexcept {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+// Where the list element that `text` begins ends: the offset of the first
+// comma outside a quoted string, or text.size().
+constexpr std::size_t element_end(std::string_view text) noexcept {
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (quoted && text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      quoted = !quoted;
+    } else if (text[i] == ',' && !quoted) {
+      return i;
+    }
   }
-  return true;
+  return text.size();
 }
 
 // A read position in one header value. Every reader leaves the position
@@ -88,17 +96,8 @@ class HeaderValueCursor {
   // Past the next comma outside a quoted string (or to the end): where the
   // next list element begins, however malformed this one was.
   constexpr void skip_element() noexcept {
-    bool quoted = false;
-    while (!at_end()) {
-      const char c = text_[at_++];
-      if (quoted && c == '\\') {
-        if (!at_end()) ++at_;
-      } else if (c == '"') {
-        quoted = !quoted;
-      } else if (c == ',' && !quoted) {
-        return;
-      }
-    }
+    at_ += element_end(text_.substr(at_));
+    if (!at_end()) ++at_;
   }
 
  private:

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/common/byte_scan.hpp"
+#include "core/common/header_value.hpp"
 #include "core/common/hex.hpp"
 
 namespace tessaryne::server {
@@ -21,9 +22,7 @@ constexpr bool is_alnum(char c) noexcept {
   return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 constexpr bool is_ows(char c) noexcept { return c == ' ' || c == '\t'; }
-constexpr bool is_token_char(char c) noexcept {
-  return is_alnum(c) || std::string_view("!#$%&'*+-.^_|~`").find(c) != npos;
-}
+using common::is_token_char;
 
 constexpr std::string_view trim_ows(std::string_view text) noexcept {
   while (!text.empty() && is_ows(text.front())) text.remove_prefix(1);
@@ -328,20 +327,7 @@ class ForwardedLine {
   }
 
   // To the "," that ends the element, outside quoted strings.
-  void skip_element() noexcept {
-    bool quoted = false;
-    std::size_t i = 0;
-    for (; i < rest_.size(); ++i) {
-      if (quoted && rest_[i] == '\\') {
-        ++i;
-      } else if (rest_[i] == '"') {
-        quoted = !quoted;
-      } else if (rest_[i] == ',' && !quoted) {
-        break;
-      }
-    }
-    rest_ = i < rest_.size() ? rest_.substr(i) : std::string_view{};
-  }
+  void skip_element() noexcept { rest_.remove_prefix(common::element_end(rest_)); }
 
   std::string_view rest_;
 };

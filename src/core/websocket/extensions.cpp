@@ -9,7 +9,7 @@ namespace tessaryne::websocket {
 
 namespace {
 
-using common::equals_ignoring_case;
+using common::equals_lowercase;
 using common::HeaderValueCursor;
 
 constexpr std::string_view kExtensionName = "permessage-deflate";
@@ -34,20 +34,20 @@ std::optional<std::uint8_t> window_bits(std::string_view text) {
 // One parameter into `offer`; false when it makes the offer unusable.
 bool take_parameter(std::string_view name, const std::optional<std::string>& value, Offer& offer, unsigned& seen) {
   const auto once = [&seen](unsigned bit) { return (std::exchange(seen, seen | bit) & bit) == 0; };
-  if (equals_ignoring_case(name, "server_no_context_takeover")) {
+  if (equals_lowercase(name, "server_no_context_takeover")) {
     offer.server_no_context_takeover = true;
     return !value && once(1);
   }
-  if (equals_ignoring_case(name, "client_no_context_takeover")) {
+  if (equals_lowercase(name, "client_no_context_takeover")) {
     offer.client_no_context_takeover = true;
     return !value && once(2);
   }
-  if (equals_ignoring_case(name, "server_max_window_bits")) {
+  if (equals_lowercase(name, "server_max_window_bits")) {
     if (!value) return false;
     offer.server_max_window_bits = window_bits(*value);
     return offer.server_max_window_bits.has_value() && once(4);
   }
-  if (equals_ignoring_case(name, "client_max_window_bits")) {
+  if (equals_lowercase(name, "client_max_window_bits")) {
     offer.client_max_window_bits = true;
     if (value) {
       offer.client_window_value = window_bits(*value);
@@ -65,7 +65,7 @@ std::optional<Offer> read_offer(HeaderValueCursor& cursor) {
   const std::string_view name = cursor.token();
   Offer offer;
   unsigned seen = 0;
-  bool usable = equals_ignoring_case(name, kExtensionName);
+  bool usable = equals_lowercase(name, kExtensionName);
   cursor.skip_space();
   while (usable && cursor.take(';')) {
     cursor.skip_space();
