@@ -13,7 +13,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, NoReturn, cast
 
 from .server.config import Config
-from .server.loading import UsageError, configure_logging, import_app
+from .server.loading import UsageError, configure_logging
 from .server.logs import apply_log_config
 from .server.launch import run
 from .server.runner import StartupError
@@ -183,11 +183,49 @@ def _parser() -> argparse.ArgumentParser:
         "one process without a supervisor)",
     )
     parser.add_argument(
+        "--loop",
+        choices=("auto", "asyncio", "uvloop"),
+        default=_default("loop"),
+        help="the event loop of every loop thread: uvloop's, or asyncio's; auto takes uvloop where it is "
+        "installed (default: %(default)s)",
+    )
+    parser.add_argument(
         "--executor-threads",
         type=_bounded_int(1),
         default=_default("executor_threads"),
         help="worker threads of the executor every loop uses for asyncio.to_thread and "
         "run_in_executor (default: the number of CPUs plus 4, at most 32, as for ThreadPoolExecutor: %(default)s)",
+    )
+    parser.add_argument(
+        "--reload",
+        action="store_true",
+        help="run the server in a child process, started anew when a watched file changes; "
+        "an application that fails to import is tried again at the next change (default: off)",
+    )
+    parser.add_argument(
+        "--reload-dir",
+        dest="reload_dirs",
+        metavar="PATH",
+        action="append",
+        help="a directory watched, with its subdirectories, for --reload; repeat for more "
+        "(default: the current directory)",
+    )
+    parser.add_argument(
+        "--reload-include",
+        dest="reload_includes",
+        metavar="GLOB",
+        action="append",
+        help="a glob of file names (or of paths, with a /) whose changes --reload follows; repeat for "
+        "more, each added to the default (default: %s)" % " ".join(_default("reload_includes")),
+    )
+    parser.add_argument(
+        "--reload-exclude",
+        dest="reload_excludes",
+        metavar="GLOB",
+        action="append",
+        help="a glob of file or directory names (or of paths, with a /) whose changes --reload ignores; "
+        "repeat for more, each added to the default, less the globs --reload-include names "
+        "(default: %s)" % " ".join(_default("reload_excludes")),
     )
     parser.add_argument("--root-path", default=_default("root_path"), help="path prefix under which the application is mounted (default: none)")
     parser.add_argument(
@@ -245,6 +283,13 @@ def _parser() -> argparse.ArgumentParser:
         type=_bounded_int(1),
         default=_default("limit_concurrency"),
         help="requests served at once by all loops; above it, 503 without calling the application (default: no limit)",
+    )
+    parser.add_argument(
+        "--use-colors",
+        action=argparse.BooleanOptionalAction,
+        default=_default("use_colors"),
+        help="the level name of log lines and the status of access lines in colour; --log-config's "
+        "formatters write as they are configured (default: when stderr is a terminal)",
     )
     parser.add_argument("--log-level", choices=_LOG_LEVELS, default=_default("log_level"), help="level of the server's log, written to stderr (default: %(default)s)")
     parser.add_argument(
@@ -331,15 +376,19 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise UsageError("--uds and --fd name two different sockets; give one")
         if options.uds_perms is not None and options.uds is None:
             raise UsageError("--uds-perms needs --uds")
+        for name in ("reload_dirs", "reload_includes", "reload_excludes"):
+            if getattr(options, name) is not None and not options.reload:
+                raise UsageError(f"--{name[:-1].replace('_', '-')} needs --reload")
+        includes = options.reload_includes or []
+        excludes = [glob for glob in _default("reload_excludes") if glob not in includes]
         if options.env_file is not None:
             for key, value in read_env_file(options.env_file).items():
                 os.environ.setdefault(key, value)
         if options.app_dir:
             # Absolute, so that worker processes, which get this path, find it too.
             sys.path.insert(0, os.path.abspath(options.app_dir))
-        configure_logging(options.log_level, options.access_log, options.log_config)
         config = Config(
-            app=import_app(options.app),
+            app=options.app,
             host=options.host,
             port=options.port,
             uds=options.uds,
@@ -349,9 +398,14 @@ def main(argv: Sequence[str] | None = None) -> int:
             threads=options.threads,
             workers=options.workers,
             app_name=options.app,
+            reload=options.reload,
+            reload_dirs=tuple(options.reload_dirs or ()),
+            reload_includes=(*_default("reload_includes"), *includes),
+            reload_excludes=(*excludes, *(options.reload_excludes or ())),
             limit_max_requests=options.limit_max_requests,
             metrics_port=options.metrics_port,
             executor_threads=options.executor_threads,
+            loop=options.loop,
             root_path=options.root_path,
             lifespan=options.lifespan,
             ssl_certfile=options.ssl_certfile,
@@ -362,6 +416,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             ssl_ciphers=options.ssl_ciphers,
             access_log=options.access_log,
             log_config=options.log_config,
+            use_colors=options.use_colors,
             server_header=options.server_header,
             date_header=options.date_header,
             headers=tuple(options.headers),
@@ -376,6 +431,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             shutdown_timeout=options.shutdown_timeout,
             factory=options.factory,
         )
+        configure_logging(config)
         run(config)
     except (UsageError, StartupError) as error:
         print(f"tessaryne: error: {_one_line(str(error))}", file=sys.stderr)

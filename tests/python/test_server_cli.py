@@ -23,7 +23,8 @@ OPTIONS = [
     "--max-requests-per-connection", "--factory", "--workers", "--limit-max-requests", "--metrics-port",
     "--uds", "--uds-perms", "--fd", "--backlog", "--app-dir", "--env-file", "--access-log", "--log-config",
     "--server-header", "--date-header", "--header", "--limit-concurrency", "--ssl-keyfile-password",
-    "--ssl-ca-certs", "--ssl-cert-reqs", "--ssl-ciphers",
+    "--ssl-ca-certs", "--ssl-cert-reqs", "--ssl-ciphers", "--loop", "--reload", "--reload-dir", "--reload-include",
+    "--reload-exclude", "--use-colors",
 ]  # fmt: skip
 # Our earlier names, kept beside the ones uvicorn users know.
 ALIASES = {"--timeout-keep-alive": "--keep-alive-timeout", "--timeout-graceful-shutdown": "--shutdown-timeout"}
