@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import fnmatch
 import importlib.metadata
 import os
 import platform
@@ -124,6 +125,14 @@ def _closing_quote(value: str) -> int:
     return -1
 
 
+def _reload_globs(includes: list[str], excludes: list[str]) -> tuple[tuple[str, ...], tuple[str, ...]]:
+    """The defaults with the globs given added; a default exclusion that a
+    glob given to include matches is dropped, so that --reload-include .env
+    watches .env, while .git and .venv stay excluded by their own globs."""
+    kept = [glob for glob in _default("reload_excludes") if not any(fnmatch.fnmatchcase(i, glob) for i in includes)]
+    return (*_default("reload_includes"), *includes), (*kept, *excludes)
+
+
 def _version() -> str:
     try:
         version = importlib.metadata.version("tessaryne")
@@ -224,7 +233,7 @@ def _parser() -> argparse.ArgumentParser:
         metavar="GLOB",
         action="append",
         help="a glob of file or directory names (or of paths, with a /) whose changes --reload ignores; "
-        "repeat for more, each added to the default, less the globs --reload-include names "
+        "repeat for more, each added to the default, less the default globs that a --reload-include matches "
         "(default: %s)" % " ".join(_default("reload_excludes")),
     )
     parser.add_argument("--root-path", default=_default("root_path"), help="path prefix under which the application is mounted (default: none)")
@@ -379,8 +388,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         for name in ("reload_dirs", "reload_includes", "reload_excludes"):
             if getattr(options, name) is not None and not options.reload:
                 raise UsageError(f"--{name[:-1].replace('_', '-')} needs --reload")
-        includes = options.reload_includes or []
-        excludes = [glob for glob in _default("reload_excludes") if glob not in includes]
+        includes, excludes = _reload_globs(options.reload_includes or [], options.reload_excludes or [])
         if options.env_file is not None:
             for key, value in read_env_file(options.env_file).items():
                 os.environ.setdefault(key, value)
@@ -400,8 +408,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             app_name=options.app,
             reload=options.reload,
             reload_dirs=tuple(options.reload_dirs or ()),
-            reload_includes=(*_default("reload_includes"), *includes),
-            reload_excludes=(*excludes, *(options.reload_excludes or ())),
+            reload_includes=includes,
+            reload_excludes=excludes,
             limit_max_requests=options.limit_max_requests,
             metrics_port=options.metrics_port,
             executor_threads=options.executor_threads,

@@ -38,7 +38,7 @@ class Config:
     reload: bool = False
     reload_dirs: tuple[str, ...] = ()
     reload_includes: tuple[str, ...] = ("*.py",)
-    reload_excludes: tuple[str, ...] = (".*", "*.py[cod]", "__pycache__", "*~")
+    reload_excludes: tuple[str, ...] = (".*", ".git", ".venv", "__pycache__", "*.py[cod]", "*~")
     # Worker threads of the executor installed as every loop's default executor.
     executor_threads: int = field(default_factory=default_workers)
     # The event loop of every loop thread: uvloop's with "uvloop", and with

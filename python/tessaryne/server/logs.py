@@ -17,7 +17,7 @@ access_logger = logging.getLogger("tessaryne.access")
 _FORMAT = "%(asctime)s %(levelname)s %(message)s"
 # The status as %s, which reads an int as %d does, so that it may be given coloured.
 _ACCESS_LINE = '%s "%s %s HTTP/%s" %s %d'
-_STATUS_AT = 5  # the position of the status among the access line's arguments
+_STATUS_AT = 4  # the position of the status among the access line's arguments
 
 # ANSI colours: of a level name, and of a status by its class.
 _LEVEL_COLOURS = {
