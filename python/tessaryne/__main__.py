@@ -379,8 +379,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         options = _parser().parse_args(argv)
         if options.ssl_keyfile and not options.ssl_certfile:
             raise UsageError("--ssl-keyfile needs --ssl-certfile")
-        if options.metrics_port is not None and options.workers > 1:
-            raise UsageError("--metrics-port counts one process's loops; it cannot be combined with --workers")
+        if options.metrics_port is not None and (options.workers > 1 or options.reload):
+            # With --reload the new process would bind the port while the old one holds it.
+            raise UsageError("--metrics-port counts one process's loops; it cannot be combined with --workers or --reload")
         if options.uds is not None and options.fd is not None:
             raise UsageError("--uds and --fd name two different sockets; give one")
         if options.uds_perms is not None and options.uds is None:

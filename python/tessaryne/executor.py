@@ -517,7 +517,7 @@ class _BridgedResults:
         return cast(asyncio.Future[T], super().run_in_executor(executor, func, *args))  # type: ignore[misc]
 
 
-class WorkerPoolEventLoop(_BridgedResults, asyncio.SelectorEventLoop):  # type: ignore[misc]  # run_in_executor spelt without TypeVarTuple
+class WorkerPoolEventLoop(_BridgedResults, asyncio.SelectorEventLoop):  # type: ignore[misc]  # run_in_executor without TypeVarTuple
     """asyncio's selector loop, taking a ``WorkerPoolExecutor``'s results in batches."""
 
 
@@ -527,7 +527,7 @@ def uvloop_worker_pool_loop() -> type[asyncio.AbstractEventLoop]:
     ``WorkerPoolEventLoop`` does; ImportError where uvloop is not installed."""
     import uvloop
 
-    class UvloopWorkerPoolEventLoop(_BridgedResults, uvloop.Loop):  # type: ignore[misc]
+    class UvloopWorkerPoolEventLoop(_BridgedResults, uvloop.Loop):  # type: ignore[misc]  # as above; and uvloop.Loop's own stubs differ from asyncio's
         """uvloop's loop, taking a ``WorkerPoolExecutor``'s results in batches."""
 
     return UvloopWorkerPoolEventLoop

@@ -93,6 +93,7 @@ def test_version_names_the_package_and_the_interpreter():
         ("served:app", ["--app-dir", "no_uvloop", "--loop", "uvloop"], "--loop uvloop needs uvloop installed (pip install uvloop)"),
         ("served:app", ["--reload", "--workers", "2"], "--reload restarts one server process; it cannot be combined with --workers"),
         ("served:app", ["--reload-include", "*.html"], "--reload-include needs --reload"),
+        ("served:app", ["--reload", "--metrics-port", "9"], "it cannot be combined with --workers or --reload"),
         ("served:app", ["--reload", "--reload-dir", "missing"], "cannot watch 'missing' for changes: not a directory"),
         # A worker that cannot start fails the run before it listens, as the process without workers does.
         ("served:app", ["--workers", "2", "--ssl-certfile", "missing.pem"], "cannot load the TLS certificate ('missing.pem'): "),

@@ -51,7 +51,7 @@ def _failure(error: BaseException) -> str:
     """An exception raised by an import, and where: the offending line of a
     syntax error, else the innermost frame outside the import machinery."""
     if isinstance(error, SyntaxError):
-        text, filename, line = f"SyntaxError: {error.msg}", error.filename, error.lineno
+        text, filename, line = f"{type(error).__name__}: {error.msg}", error.filename, error.lineno
     else:
         text = f"{type(error).__name__}: {error}"
         frames = [f for f in traceback.extract_tb(error.__traceback__) if not f.filename.startswith("<frozen ")]
