@@ -122,10 +122,6 @@ class RunningCommand:
         self._reader.join()
         raise AssertionError("the server ended before listening:\n" + "".join(self._stderr))
 
-    def output(self) -> str:
-        """What the server has written on stderr so far."""
-        return "".join(self._stderr)
-
     def stop(self) -> str:
         """SIGTERM, a clean exit, and everything the server wrote on stderr."""
         self.process.send_signal(signal.SIGTERM)

@@ -166,7 +166,8 @@ def test_response_header_and_log_configuration_options(tmp_path):
         "loggers": {"tessaryne": {"handlers": ["err"], "level": "INFO", "propagate": False}},
     }))
     process = tessaryne("served:app", "--port", "0", "--no-access-log", "--header", "x-frame-options: DENY",
-                        "--no-server-header", "--no-date-header", "--log-config", "log.json", cwd=tmp_path)
+                        "--no-server-header", "--no-date-header", "--log-config", "log.json", "--use-colors",
+                        cwd=tmp_path)
     try:
         port = listening_port(process)
         with socket.create_connection(("127.0.0.1", port)) as sock:
@@ -176,7 +177,7 @@ def test_response_header_and_log_configuration_options(tmp_path):
         process.terminate()
         _, log = process.communicate(timeout=30)
     assert b"x-frame-options: DENY" in head and b"server:" not in head and b"date:" not in head
-    assert process.returncode == 0 and "CUSTOM stopped" in log
+    assert process.returncode == 0 and "CUSTOM stopped" in log and "\x1b" not in log, "the file's formatter writes"
 
 
 def test_the_python_api_serves_an_application_object_as_the_command_does(tmp_path):
