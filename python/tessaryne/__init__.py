@@ -14,16 +14,15 @@ def run(app: Any, **settings: Any) -> None:
     """Serves ``app`` as ``python -m tessaryne`` does, until SIGINT or SIGTERM.
 
     ``app`` is an ASGI application, or ``"module:attribute"`` naming one (as
-    ``--workers`` needs, for the worker processes to import it). The keywords
+    ``workers`` and ``reload`` need, for the server processes to import it). The keywords
     are the fields of ``tessaryne.server.Config``, the very settings the
     command line sets: ``run(app, host="0.0.0.0", port=8000, threads=4)``."""
     from .server.config import Config
-    from .server.loading import configure_logging, import_app
+    from .server.loading import configure_logging
     from .server.launch import run as serve
 
     if isinstance(app, str):
         settings.setdefault("app_name", app)
-        app = import_app(app)
     config = Config(app=app, **settings)
-    configure_logging(config.log_level, config.access_log, config.log_config)
+    configure_logging(config)
     serve(config)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import fnmatch
 import importlib.metadata
 import os
 import platform
@@ -13,7 +14,7 @@ from collections.abc import Callable, Sequence
 from typing import Any, NoReturn, cast
 
 from .server.config import Config
-from .server.loading import UsageError, configure_logging, import_app
+from .server.loading import UsageError, configure_logging
 from .server.logs import apply_log_config
 from .server.launch import run
 from .server.runner import StartupError
@@ -124,6 +125,14 @@ def _closing_quote(value: str) -> int:
     return -1
 
 
+def _reload_globs(includes: list[str], excludes: list[str]) -> tuple[tuple[str, ...], tuple[str, ...]]:
+    """The defaults with the globs given added; a default exclusion that a
+    glob given to include matches is dropped, so that --reload-include .env
+    watches .env, while .git and .venv stay excluded by their own globs."""
+    kept = [glob for glob in _default("reload_excludes") if not any(fnmatch.fnmatchcase(i, glob) for i in includes)]
+    return (*_default("reload_includes"), *includes), (*kept, *excludes)
+
+
 def _version() -> str:
     try:
         version = importlib.metadata.version("tessaryne")
@@ -183,11 +192,49 @@ def _parser() -> argparse.ArgumentParser:
         "one process without a supervisor)",
     )
     parser.add_argument(
+        "--loop",
+        choices=("auto", "asyncio", "uvloop"),
+        default=_default("loop"),
+        help="the event loop of every loop thread: uvloop's, or asyncio's; auto takes uvloop where it is "
+        "installed (default: %(default)s)",
+    )
+    parser.add_argument(
         "--executor-threads",
         type=_bounded_int(1),
         default=_default("executor_threads"),
         help="worker threads of the executor every loop uses for asyncio.to_thread and "
         "run_in_executor (default: the number of CPUs plus 4, at most 32, as for ThreadPoolExecutor: %(default)s)",
+    )
+    parser.add_argument(
+        "--reload",
+        action="store_true",
+        help="run the server in a child process, started anew when a watched file changes; "
+        "an application that fails to import is tried again at the next change (default: off)",
+    )
+    parser.add_argument(
+        "--reload-dir",
+        dest="reload_dirs",
+        metavar="PATH",
+        action="append",
+        help="a directory watched, with its subdirectories, for --reload; repeat for more "
+        "(default: the current directory)",
+    )
+    parser.add_argument(
+        "--reload-include",
+        dest="reload_includes",
+        metavar="GLOB",
+        action="append",
+        help="a glob of file names (or of paths, with a /) whose changes --reload follows; repeat for "
+        "more, each added to the default (default: %s)" % " ".join(_default("reload_includes")),
+    )
+    parser.add_argument(
+        "--reload-exclude",
+        dest="reload_excludes",
+        metavar="GLOB",
+        action="append",
+        help="a glob of file or directory names (or of paths, with a /) whose changes --reload ignores; "
+        "repeat for more, each added to the default, less the default globs that a --reload-include matches "
+        "(default: %s)" % " ".join(_default("reload_excludes")),
     )
     parser.add_argument("--root-path", default=_default("root_path"), help="path prefix under which the application is mounted (default: none)")
     parser.add_argument(
@@ -260,6 +307,13 @@ def _parser() -> argparse.ArgumentParser:
         type=_bounded_int(1),
         default=_default("limit_concurrency"),
         help="requests served at once by all loops; above it, 503 without calling the application (default: no limit)",
+    )
+    parser.add_argument(
+        "--use-colors",
+        action=argparse.BooleanOptionalAction,
+        default=_default("use_colors"),
+        help="the level name of log lines and the status of access lines in colour; --log-config's "
+        "formatters write as they are configured (default: when stderr is a terminal)",
     )
     parser.add_argument("--log-level", choices=_LOG_LEVELS, default=_default("log_level"), help="level of the server's log, written to stderr (default: %(default)s)")
     parser.add_argument(
@@ -375,21 +429,25 @@ def main(argv: Sequence[str] | None = None) -> int:
         options = _parser().parse_args(argv)
         if options.ssl_keyfile and not options.ssl_certfile:
             raise UsageError("--ssl-keyfile needs --ssl-certfile")
-        if options.metrics_port is not None and options.workers > 1:
-            raise UsageError("--metrics-port counts one process's loops; it cannot be combined with --workers")
+        if options.metrics_port is not None and (options.workers > 1 or options.reload):
+            # With --reload the new process would bind the port while the old one holds it.
+            raise UsageError("--metrics-port counts one process's loops; it cannot be combined with --workers or --reload")
         if options.uds is not None and options.fd is not None:
             raise UsageError("--uds and --fd name two different sockets; give one")
         if options.uds_perms is not None and options.uds is None:
             raise UsageError("--uds-perms needs --uds")
+        for name in ("reload_dirs", "reload_includes", "reload_excludes"):
+            if getattr(options, name) is not None and not options.reload:
+                raise UsageError(f"--{name[:-1].replace('_', '-')} needs --reload")
+        includes, excludes = _reload_globs(options.reload_includes or [], options.reload_excludes or [])
         if options.env_file is not None:
             for key, value in read_env_file(options.env_file).items():
                 os.environ.setdefault(key, value)
         if options.app_dir:
             # Absolute, so that worker processes, which get this path, find it too.
             sys.path.insert(0, os.path.abspath(options.app_dir))
-        configure_logging(options.log_level, options.access_log, options.log_config)
         config = Config(
-            app=import_app(options.app),
+            app=options.app,
             host=options.host,
             port=options.port,
             uds=options.uds,
@@ -399,9 +457,14 @@ def main(argv: Sequence[str] | None = None) -> int:
             threads=options.threads,
             workers=options.workers,
             app_name=options.app,
+            reload=options.reload,
+            reload_dirs=tuple(options.reload_dirs or ()),
+            reload_includes=includes,
+            reload_excludes=excludes,
             limit_max_requests=options.limit_max_requests,
             metrics_port=options.metrics_port,
             executor_threads=options.executor_threads,
+            loop=options.loop,
             root_path=options.root_path,
             lifespan=options.lifespan,
             ssl_certfile=options.ssl_certfile,
@@ -412,6 +475,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             ssl_ciphers=options.ssl_ciphers,
             access_log=options.access_log,
             log_config=options.log_config,
+            use_colors=options.use_colors,
             server_header=options.server_header,
             date_header=options.date_header,
             headers=tuple(options.headers),
@@ -433,6 +497,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             ws_max_queue=options.ws_max_queue,
             factory=options.factory,
         )
+        configure_logging(config)
         run(config)
     except (UsageError, StartupError) as error:
         print(f"tessaryne: error: {_one_line(str(error))}", file=sys.stderr)

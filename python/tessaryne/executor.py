@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import functools
 import os
 import threading
 import weakref
@@ -38,7 +39,7 @@ from typing import Any, ParamSpec, TypeVar, cast
 
 from tessaryne._tessaryne_core import AtomicMetrics, Channel, NativeWorkerPool, ThreadPoolClosedError
 
-__all__ = ["WorkerPoolEventLoop", "WorkerPoolExecutor", "default_workers"]
+__all__ = ["WorkerPoolEventLoop", "WorkerPoolExecutor", "default_workers", "uvloop_worker_pool_loop"]
 
 T = TypeVar("T")
 P = ParamSpec("P")
@@ -487,28 +488,46 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
                     thread.join()
 
 
-class WorkerPoolEventLoop(asyncio.SelectorEventLoop):
-    """An event loop whose calls to a ``WorkerPoolExecutor`` (its default
-    executor included, so ``asyncio.to_thread`` too) return their results
-    through a batching bridge instead of one ``call_soon_threadsafe`` per call.
-    Other executors are used as any loop uses them."""
+class _BridgedResults:
+    """What makes a loop take a ``WorkerPoolExecutor``'s results in batches
+    (its default executor included, so ``asyncio.to_thread`` too): a call to
+    it returns through the loop's bridge instead of one
+    ``call_soon_threadsafe`` per call. Other executors are used as any loop
+    uses them. Mixed into an event-loop class, before it."""
 
     _pool_executor: WorkerPoolExecutor | None = None
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
-        self._bridge = _LoopBridge(self)
+        self._bridge = _LoopBridge(cast(asyncio.AbstractEventLoop, self))
 
     def set_default_executor(self, executor: Any) -> None:
-        super().set_default_executor(executor)
+        super().set_default_executor(executor)  # type: ignore[misc]  # the loop class mixed with
         self._pool_executor = executor if isinstance(executor, WorkerPoolExecutor) else None
 
-    def run_in_executor(  # type: ignore[override]  # the same call, spelt without TypeVarTuple
+    def run_in_executor(
         self, executor: Executor | None, func: Callable[..., T], *args: Any
     ) -> asyncio.Future[T]:
         if executor is None:
             executor = self._pool_executor
         if isinstance(executor, WorkerPoolExecutor):
-            self._check_closed()  # type: ignore[attr-defined]
+            if cast(asyncio.AbstractEventLoop, self).is_closed():
+                raise RuntimeError("Event loop is closed")
             return executor._run_for_loop(self._bridge, func, args)
-        return super().run_in_executor(executor, func, *args)
+        return cast(asyncio.Future[T], super().run_in_executor(executor, func, *args))  # type: ignore[misc]
+
+
+class WorkerPoolEventLoop(_BridgedResults, asyncio.SelectorEventLoop):  # type: ignore[misc]  # run_in_executor without TypeVarTuple
+    """asyncio's selector loop, taking a ``WorkerPoolExecutor``'s results in batches."""
+
+
+@functools.cache
+def uvloop_worker_pool_loop() -> type[asyncio.AbstractEventLoop]:
+    """uvloop's loop, taking a ``WorkerPoolExecutor``'s results in batches as
+    ``WorkerPoolEventLoop`` does; ImportError where uvloop is not installed."""
+    import uvloop
+
+    class UvloopWorkerPoolEventLoop(_BridgedResults, uvloop.Loop):  # type: ignore[misc]  # as above; and uvloop.Loop's own stubs differ from asyncio's
+        """uvloop's loop, taking a ``WorkerPoolExecutor``'s results in batches."""
+
+    return UvloopWorkerPoolEventLoop

@@ -1,7 +1,9 @@
 """Servers for tests, on port 0: one loop's listener and connections on an
 event loop in a thread (`serve`), the whole runner with its loop threads
 (`serving`), or the command as a process (`command`, `tessaryne`,
-`listening_port`), with its worker processes (`worker_pids`)."""
+`listening_port`), with its worker processes (`worker_pids`). `serve` and
+`serving` run asyncio's loop unless given loop="uvloop" (see the
+event_loop_kind fixture); the command takes uvloop where it is installed."""
 
 from __future__ import annotations
 
@@ -25,7 +27,7 @@ import pytest
 
 from tessaryne.server.asgi import ASGIApp, Receive, Scope, Send
 from tessaryne.server.config import Config
-from tessaryne.server.runner import Server, open_listener
+from tessaryne.server.runner import Server, event_loop_class, open_listener
 from tessaryne.server.state import LoopState
 
 
@@ -48,8 +50,8 @@ class LoopServer:
 @contextmanager
 def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
     ssl_context = settings.pop("ssl_context", None)
-    config = Config(app=app, host="127.0.0.1", port=0, threads=1, **{"access_log": False, **settings})
-    loop = asyncio.new_event_loop()
+    config = Config(app=app, host="127.0.0.1", port=0, threads=1, **{"access_log": False, "loop": "asyncio", **settings})
+    loop = event_loop_class(config)()
     state = LoopState(config, loop, {}, app)
     sock = socket.create_server(("127.0.0.1", 0))
     thread = threading.Thread(target=loop.run_forever, daemon=True)
@@ -79,7 +81,7 @@ def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
 def serving(app: ASGIApp, **settings: Any) -> Iterator[Server]:
     """The runner's Server: returns once every loop listens, and after stop()
     no loop thread is left."""
-    server = Server(Config(app=app, **{"port": 0, "access_log": False, **settings}))
+    server = Server(Config(app=app, **{"port": 0, "access_log": False, "loop": "asyncio", **settings}))
     server.start()
     try:
         yield server

@@ -25,6 +25,7 @@ OPTIONS = [
     "--server-header", "--date-header", "--header", "--limit-concurrency", "--ssl-keyfile-password",
     "--ssl-ca-certs", "--ssl-cert-reqs", "--ssl-ciphers", "--ws-max-size", "--ws-per-message-deflate",
     "--ws-ping-interval", "--ws-ping-timeout", "--ws-max-queue", "--proxy-headers", "--forwarded-allow-ips",
+    "--loop", "--reload", "--reload-dir", "--reload-include", "--reload-exclude", "--use-colors",
 ]  # fmt: skip
 # Our earlier names, kept beside the ones uvicorn users know.
 ALIASES = {"--timeout-keep-alive": "--keep-alive-timeout", "--timeout-graceful-shutdown": "--shutdown-timeout"}
@@ -90,6 +91,12 @@ def test_version_names_the_package_and_the_interpreter():
         ("served:app", ["--env-file", "open.env"], "--env-file 'open.env', line 1: unterminated or misplaced \" in NAME"),
         ("served", ["--app-dir", "apps"], "the application must be given as module:attribute, not 'served'"),
         ("elsewhere:app", ["--app-dir", "apps"], "module 'elsewhere' has no attribute 'app'"),
+        ("served:app", ["--loop", "trio"], "argument --loop: invalid choice: 'trio' (choose from 'auto', 'asyncio', 'uvloop')"),
+        ("served:app", ["--app-dir", "no_uvloop", "--loop", "uvloop"], "--loop uvloop needs uvloop installed (pip install uvloop)"),
+        ("served:app", ["--reload", "--workers", "2"], "--reload restarts one server process; it cannot be combined with --workers"),
+        ("served:app", ["--reload-include", "*.html"], "--reload-include needs --reload"),
+        ("served:app", ["--reload", "--metrics-port", "9"], "it cannot be combined with --workers or --reload"),
+        ("served:app", ["--reload", "--reload-dir", "missing"], "cannot watch 'missing' for changes: not a directory"),
         # A worker that cannot start fails the run before it listens, as the process without workers does.
         ("served:app", ["--workers", "2", "--ssl-certfile", "missing.pem"], "cannot load the TLS certificate ('missing.pem'): "),
     ],
@@ -101,6 +108,8 @@ def test_errors_are_one_line_and_status_1(tmp_path, app, options, message):
     (tmp_path / "open.env").write_text('NAME="never closed\n')
     (tmp_path / "apps").mkdir()
     (tmp_path / "apps" / "elsewhere.py").write_text("application = None\n")
+    (tmp_path / "no_uvloop").mkdir()
+    (tmp_path / "no_uvloop" / "uvloop.py").write_text("raise ImportError('not installed here')\n")
     with socket.create_server(("127.0.0.1", 0)) as taken:
         port = str(taken.getsockname()[1])
         args = [option.replace("{taken}", port) for option in options]
@@ -159,7 +168,8 @@ def test_response_header_and_log_configuration_options(tmp_path):
         "loggers": {"tessaryne": {"handlers": ["err"], "level": "INFO", "propagate": False}},
     }))
     process = tessaryne("served:app", "--port", "0", "--no-access-log", "--header", "x-frame-options: DENY",
-                        "--no-server-header", "--no-date-header", "--log-config", "log.json", cwd=tmp_path)
+                        "--no-server-header", "--no-date-header", "--log-config", "log.json", "--use-colors",
+                        cwd=tmp_path)
     try:
         port = listening_port(process)
         with socket.create_connection(("127.0.0.1", port)) as sock:
@@ -169,7 +179,7 @@ def test_response_header_and_log_configuration_options(tmp_path):
         process.terminate()
         _, log = process.communicate(timeout=30)
     assert b"x-frame-options: DENY" in head and b"server:" not in head and b"date:" not in head
-    assert process.returncode == 0 and "CUSTOM stopped" in log
+    assert process.returncode == 0 and "CUSTOM stopped" in log and "\x1b" not in log, "the file's formatter writes"
 
 
 def test_the_python_api_serves_an_application_object_as_the_command_does(tmp_path):
@@ -191,3 +201,50 @@ def test_the_python_api_serves_an_application_object_as_the_command_does(tmp_pat
         process.terminate()
         process.communicate(timeout=30)
     assert process.returncode == 0
+
+
+LOOP_APP = textwrap.dedent(
+    """
+    import asyncio, sys, threading
+
+    async def app(scope, receive, send):
+        loop = type(asyncio.get_running_loop()).__name__
+        if scope["type"] == "websocket":
+            await receive()
+            await send({"type": "websocket.accept"})
+            message = await receive()
+            await send({"type": "websocket.send", "text": f"{message['text']} on {loop}"})
+            await send({"type": "websocket.close"})
+        elif scope["type"] == "http":
+            worker = await asyncio.to_thread(lambda: threading.current_thread().name)
+            gil = "with the GIL" if sys._is_gil_enabled() else "free-threaded"
+            await send({"type": "http.response.start", "status": 200, "headers": []})
+            await send({"type": "http.response.body", "body": f"{loop} {worker} {gil}".encode()})
+    """
+)
+
+
+@pytest.mark.parametrize(("options", "without_uvloop", "loop"), [
+    (["--loop", "uvloop"], False, "UvloopWorkerPoolEventLoop"),
+    (["--loop", "asyncio"], False, "WorkerPoolEventLoop"),
+    ([], False, "UvloopWorkerPoolEventLoop"),
+    ([], True, "WorkerPoolEventLoop"),  # auto, where uvloop does not import
+])  # fmt: skip
+def test_the_event_loop_chosen_serves_http_and_websockets_and_keeps_the_executor_and_the_gil_off(
+    tmp_path, options, without_uvloop, loop
+):
+    """Run with --use-colors too: the access line's status is coloured although stderr is no terminal."""
+    pytest.importorskip("uvloop")
+    from websockets.sync.client import connect
+
+    (tmp_path / "served.py").write_text(LOOP_APP)
+    if without_uvloop:
+        (tmp_path / "uvloop.py").write_text("raise ImportError('not installed here')\n")
+    with command("served:app", "--threads", "2", "--executor-threads", "1", "--use-colors", *options, cwd=tmp_path) as server:
+        with urllib.request.urlopen(f"http://127.0.0.1:{server.port}/", timeout=30) as response:
+            assert response.read().decode().split() == [loop, "tessaryne-worker_0", "free-threaded"]
+        with connect(f"ws://127.0.0.1:{server.port}/ws", open_timeout=30) as ws:
+            ws.send("hello")
+            assert ws.recv(timeout=30) == f"hello on {loop}"
+        log = server.stop()
+    assert '"GET / HTTP/1.1" \x1b[32m200\x1b[0m' in log and '"GET /ws HTTP/1.1" \x1b[36m101\x1b[0m' in log

@@ -195,7 +195,7 @@ def test_an_app_waiting_for_the_client_hears_it_leave() -> None:
     assert messages == [{"type": "http.request", "body": b"hi", "more_body": False}, {"type": "http.disconnect"}]
 
 
-def test_a_client_that_does_not_read_holds_back_the_app() -> None:
+def test_a_client_that_does_not_read_holds_back_the_app(event_loop_kind: str) -> None:
     piece, count, buffered, paused = bytes(64 << 10), 400, [], threading.Event()
 
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
@@ -208,7 +208,7 @@ def test_a_client_that_does_not_read_holds_back_the_app() -> None:
             await send({"type": "http.response.body", "body": piece, "more_body": True})
         await send({"type": "http.response.body"})
 
-    with serve(app) as server, server.connect() as sock:
+    with serve(app, loop=event_loop_kind) as server, server.connect() as sock:
         state = server.state
         sock.sendall(GET + CLOSE)
         assert paused.wait(30)
@@ -217,7 +217,7 @@ def test_a_client_that_does_not_read_holds_back_the_app() -> None:
     assert max(buffered) <= 3 * len(piece)
 
 
-def test_an_upload_is_read_as_the_app_consumes_it() -> None:
+def test_an_upload_is_read_as_the_app_consumes_it(event_loop_kind: str) -> None:
     sizes: list[int] = []
 
     async def slow_reader(scope, receive, send):  # type: ignore[no-untyped-def]
@@ -230,7 +230,7 @@ def test_an_upload_is_read_as_the_app_consumes_it() -> None:
         await send({"type": "http.response.start", "status": 200, "headers": []})
         await send({"type": "http.response.body", "body": b"%d" % sum(sizes)})
 
-    with serve(slow_reader, read_buffer_limit=32 << 10) as server:
+    with serve(slow_reader, read_buffer_limit=32 << 10, loop=event_loop_kind) as server:
         client = http.client.HTTPConnection("127.0.0.1", server.port, timeout=30)
         client.request("POST", "/", body=bytes(5 << 20))
         assert client.getresponse().read() == b"%d" % (5 << 20)
@@ -289,7 +289,7 @@ def counted(body: bytes) -> bytes:
     ([POST % BIG + CLOSE + b"x" * BIG], counted(b"x" * BIG), "http.request"),
 ])
 def test_timeouts_of_idle_connections_slow_heads_and_stalled_bodies(
-        steps: list[bytes | float], expected: bytes, heard: str | None) -> None:
+        steps: list[bytes | float], expected: bytes, heard: str | None, event_loop_kind: str) -> None:
     """Each gap between steps is shorter than the body timeout, the whole body
     slower; the app sleeps past the timeouts before it reads."""
     last: list[str] = []
@@ -307,7 +307,7 @@ def test_timeouts_of_idle_connections_slow_heads_and_stalled_bodies(
         await send({"type": "http.response.body", "body": b"%d" % size})
 
     received = b""
-    with serve(app, keep_alive_timeout=0.6, head_timeout=0.6, body_timeout=0.6) as server, server.connect() as sock:
+    with serve(app, keep_alive_timeout=0.6, head_timeout=0.6, body_timeout=0.6, loop=event_loop_kind) as server, server.connect() as sock:
         for step in steps:
             if isinstance(step, float):
                 time.sleep(step)
@@ -323,7 +323,7 @@ def test_timeouts_of_idle_connections_slow_heads_and_stalled_bodies(
     assert last == ([heard] if heard else [])
 
 
-def test_shutdown_closes_idle_connections_and_ends_busy_ones_after_their_answer() -> None:
+def test_shutdown_closes_idle_connections_and_ends_busy_ones_after_their_answer(event_loop_kind: str) -> None:
     release, waiting = asyncio.Event(), threading.Event()
 
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
@@ -335,7 +335,7 @@ def test_shutdown_closes_idle_connections_and_ends_busy_ones_after_their_answer(
         server.state.shut_down_connections()
         release.set()
 
-    with serve(app) as server, server.connect() as idle, server.connect() as busy:
+    with serve(app, loop=event_loop_kind) as server, server.connect() as idle, server.connect() as busy:
         busy.sendall(GET + b"\r\n")
         assert waiting.wait(30)
         server.call(shut_down)

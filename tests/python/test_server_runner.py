@@ -36,7 +36,7 @@ async def reply(send, text):
     await send({"type": "http.response.body", "body": text.encode()})
 
 
-def test_every_loop_runs_lifespan_around_its_requests_and_shares_one_executor():
+def test_every_loop_runs_lifespan_around_its_requests_and_shares_one_executor(event_loop_kind):
     record = []
 
     async def app(scope, receive, send):
@@ -52,7 +52,7 @@ def test_every_loop_runs_lifespan_around_its_requests_and_shares_one_executor():
         worker = await asyncio.to_thread(lambda: threading.current_thread().name)
         await reply(send, f"{scope['state']['started_on']} {here} {worker}")
 
-    with serving(app, threads=3, executor_threads=1) as server:
+    with serving(app, threads=3, executor_threads=1, loop=event_loop_kind) as server:
         replies = [get(server.port) for _ in range(30)]
     assert all(status == 200 for status, _ in replies)
     started_on, served_on, workers = zip(*(text.split() for _, text in replies))
@@ -138,7 +138,7 @@ def test_tls_with_a_self_signed_certificate(tmp_path):
 
 
 @needs_openssl
-def test_tls_carries_keep_alive_uploads_downloads_and_websockets_through_the_same_engine(tmp_path):
+def test_tls_carries_keep_alive_uploads_downloads_and_websockets_through_the_same_engine(event_loop_kind, tmp_path):
     cert, key = self_signed_certificate(tmp_path)
     context = ssl.create_default_context(cafile=cert)
     big = os.urandom(3 << 20)
@@ -161,7 +161,7 @@ def test_tls_carries_keep_alive_uploads_downloads_and_websockets_through_the_sam
         await send({"type": "http.response.start", "status": 200, "headers": []})
         await send({"type": "http.response.body", "body": answer})
 
-    with serving(app, threads=1, ssl_certfile=cert, ssl_keyfile=key, lifespan="off") as server:
+    with serving(app, threads=1, ssl_certfile=cert, ssl_keyfile=key, lifespan="off", loop=event_loop_kind) as server:
         connection = http.client.HTTPSConnection("127.0.0.1", server.port, context=context)
         with contextlib.closing(connection):
             replies = []
@@ -216,7 +216,7 @@ def test_serve_embeds_the_server_in_a_program_that_owns_its_loop(ending):
     assert not [t for t in threading.enumerate() if t.name.startswith("tessaryne-loop-")]
 
 
-def test_limit_concurrency_counts_requests_across_loops_and_answers_503_above_it():
+def test_limit_concurrency_counts_requests_across_loops_and_answers_503_above_it(event_loop_kind):
     release, entered = threading.Event(), threading.Semaphore(0)
 
     async def app(scope, receive, send):
@@ -225,7 +225,7 @@ def test_limit_concurrency_counts_requests_across_loops_and_answers_503_above_it
             await asyncio.to_thread(release.wait, 30)
         await reply(send, "ok")
 
-    with serving(app, threads=2, limit_concurrency=2, lifespan="off") as server:
+    with serving(app, threads=2, limit_concurrency=2, lifespan="off", loop=event_loop_kind) as server:
         waiting = [socket.create_connection(("127.0.0.1", server.port)) for _ in range(2)]
         for sock in waiting:
             sock.sendall(b"GET /wait HTTP/1.1\r\nHost: x\r\n\r\n")

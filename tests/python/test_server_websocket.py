@@ -50,9 +50,9 @@ def echo_app(disconnects: queue.Queue[int | str]) -> Any:
     return app
 
 
-def test_echo_subprotocol_ping_and_close_codes_with_a_real_client() -> None:
+def test_echo_subprotocol_ping_and_close_codes_with_a_real_client(event_loop_kind: str) -> None:
     disconnects: queue.Queue[int | str] = queue.Queue()
-    with serve(echo_app(disconnects)) as server:
+    with serve(echo_app(disconnects), loop=event_loop_kind) as server:
         url = f"ws://127.0.0.1:{server.port}/echo"
         with connect(url, subprotocols=["one", "two"], max_size=None) as ws:
             assert ws.subprotocol == "two"
@@ -157,8 +157,8 @@ def test_raw_client_frames_are_answered_with_the_right_close_code() -> None:
             assert disconnects.get(timeout=30) == app_code
 
 
-def test_pings_from_a_client_that_never_reads_leave_the_write_buffer_bounded() -> None:
-    with serve(echo_app(queue.Queue())) as server, server.connect() as sock:
+def test_pings_from_a_client_that_never_reads_leave_the_write_buffer_bounded(event_loop_kind: str) -> None:
+    with serve(echo_app(queue.Queue()), loop=event_loop_kind) as server, server.connect() as sock:
         sock.sendall(handshake() + encode_frame(9, b"p" * 125) * 200_000)  # 26 MB of pings
         buffered = server.call(lambda: [c.pending_output for c in server.state.driver.connections()])
         assert buffered and max(buffered) < 1 << 20

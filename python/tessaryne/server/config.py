@@ -19,8 +19,9 @@ AppFactory = Callable[[], ASGIApp]
 
 @dataclass(frozen=True, slots=True)
 class Config:
-    # The application every loop serves, or with factory what makes each loop its own.
-    app: ASGIApp | AppFactory
+    # The application every loop serves, or with factory what makes each loop
+    # its own; or its name, module:attribute, imported where it is served.
+    app: ASGIApp | AppFactory | str
     host: str = "127.0.0.1"
     port: int = 8000
     # Loop threads, each with its own event loop and listening socket.
@@ -30,14 +31,28 @@ class Config:
     # application anew, from app_name (module:attribute).
     workers: int = 1
     app_name: str | None = None
+    # A supervising process runs the server in a child process, started anew
+    # after a change to a file under reload_dirs (none: the current directory)
+    # whose name matches a glob of reload_includes and no part of whose path
+    # below that directory matches one of reload_excludes.
+    reload: bool = False
+    reload_dirs: tuple[str, ...] = ()
+    reload_includes: tuple[str, ...] = ("*.py",)
+    reload_excludes: tuple[str, ...] = (".*", ".git", ".venv", "__pycache__", "*.py[cod]", "*~")
     # Worker threads of the executor installed as every loop's default executor.
     executor_threads: int = field(default_factory=default_workers)
+    # The event loop of every loop thread: uvloop's with "uvloop", and with
+    # "auto" where uvloop is installed; else asyncio's.
+    loop: Literal["auto", "asyncio", "uvloop"] = "auto"
     root_path: str = ""
     lifespan: Literal["auto", "on", "off"] = "auto"
     ssl_certfile: str | None = None
     ssl_keyfile: str | None = None
     access_log: bool = True
     log_level: str = "info"
+    # The level name of log lines and the status of access lines in colour;
+    # None: when stderr is a terminal.
+    use_colors: bool | None = None
     # A logging configuration file (JSON or YAML for dictConfig, else ini), applied after the defaults.
     log_config: str | None = None
     backlog: int = 2048

@@ -1,10 +1,11 @@
 """The entry point of a run: one process serving, or a supervisor of worker
-processes, each of which serves."""
+processes (or, with reload, of one, started anew on changes), each of which serves."""
 
 from __future__ import annotations
 
 from .config import Config
-from .runner import serve
+from .loading import UsageError, imported
+from .runner import event_loop_class, serve
 from .workers import supervise
 
 __all__ = ["run"]
@@ -14,9 +15,18 @@ def run(config: Config) -> None:
     """Serves until SIGINT or SIGTERM, then shuts down gracefully; a second
     signal closes every connection at once. After ``config.limit_max_requests``
     answered requests it shuts down the same way. With ``config.workers``
-    above 1 it supervises that many worker processes instead. Call it from
-    the main thread."""
-    if config.workers > 1:
+    above 1 it supervises that many worker processes instead, and with
+    ``config.reload`` one, replaced whenever the watched files change. Call it
+    from the main thread."""
+    if config.reload and config.workers > 1:
+        raise UsageError("--reload restarts one server process; it cannot be combined with --workers")
+    event_loop_class(config)  # an unavailable loop is reported before any process starts
+    if config.reload:
+        # Nothing of the application is imported here: the server process
+        # imports it, anew after each change.
         supervise(config)
+    elif config.workers > 1:
+        # Imported here too, so that a name that does not import is reported before any worker starts.
+        supervise(imported(config))
     else:
         serve(config)

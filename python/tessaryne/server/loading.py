@@ -3,16 +3,19 @@ import the application named ``module:attribute``, and set up the log."""
 
 from __future__ import annotations
 
+import dataclasses
 import importlib
 import logging
+import os
 import sys
+import traceback
 from typing import cast
 
 from .asgi import ASGIApp
-from .config import AppFactory
-from .logs import access_logger, apply_log_config
+from .config import AppFactory, Config
+from .logs import LogFormatter, access_logger, apply_log_config
 
-__all__ = ["UsageError", "configure_logging", "import_app"]
+__all__ = ["UsageError", "configure_logging", "import_app", "imported", "shown_path"]
 
 
 class UsageError(Exception):
@@ -30,9 +33,9 @@ def import_app(name: str) -> ASGIApp | AppFactory:
         missing = error.name or ""
         if module_name == missing or module_name.startswith(missing + "."):
             raise UsageError(f"cannot import {module_name!r}: no module named {missing!r}") from error
-        raise UsageError(f"importing {module_name!r} raised {type(error).__name__}: {error}") from error
+        raise UsageError(f"importing {module_name!r} raised {_failure(error)}") from error
     except Exception as error:
-        raise UsageError(f"importing {module_name!r} raised {type(error).__name__}: {error}") from error
+        raise UsageError(f"importing {module_name!r} raised {_failure(error)}") from error
     target: object = module
     for part in attribute.split("."):
         try:
@@ -44,19 +47,47 @@ def import_app(name: str) -> ASGIApp | AppFactory:
     return cast(ASGIApp | AppFactory, target)
 
 
-def configure_logging(level: str, access_log: bool, log_config: str | None = None) -> None:
-    """The package's loggers write to stderr; the access log is silenced when it
-    is off; then a log configuration file, if given, has the last word."""
+def _failure(error: BaseException) -> str:
+    """An exception raised by an import, and where: the offending line of a
+    syntax error, else the innermost frame outside the import machinery."""
+    if isinstance(error, SyntaxError):
+        text, filename, line = f"{type(error).__name__}: {error.msg}", error.filename, error.lineno
+    else:
+        text = f"{type(error).__name__}: {error}"
+        frames = [f for f in traceback.extract_tb(error.__traceback__) if not f.filename.startswith("<frozen ")]
+        filename, line = (frames[-1].filename, frames[-1].lineno) if frames else (None, None)
+    return text if not filename or line is None else f"{text} ({shown_path(filename)}, line {line})"
+
+
+def shown_path(path: str) -> str:
+    """A path for the log: relative to the current directory when under it."""
+    relative = os.path.relpath(path)
+    return path if relative.startswith("..") else relative
+
+
+def imported(config: Config) -> Config:
+    """``config`` with its application imported, if it was given by name."""
+    if not isinstance(config.app, str):
+        return config
+    return dataclasses.replace(config, app=import_app(config.app), app_name=config.app_name or config.app)
+
+
+def configure_logging(config: Config) -> None:
+    """The package's loggers write to stderr, the level name and an access
+    line's status in colour if config.use_colors says so (None: when stderr is
+    a terminal); the access log is silenced when it is off; then a log
+    configuration file, if given, has the last word."""
     handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(message)s"))
+    colours = config.use_colors if config.use_colors is not None else sys.stderr.isatty()
+    handler.setFormatter(LogFormatter(colours))
     package_logger = logging.getLogger("tessaryne")
     package_logger.addHandler(handler)
-    package_logger.setLevel(level.upper())
+    package_logger.setLevel(config.log_level.upper())
     package_logger.propagate = False
-    if not access_log:
+    if not config.access_log:
         access_logger.setLevel(logging.WARNING)
-    if log_config is not None:
+    if config.log_config is not None:
         try:
-            apply_log_config(log_config)
+            apply_log_config(config.log_config)
         except ValueError as error:
             raise UsageError(str(error)) from error

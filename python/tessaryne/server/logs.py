@@ -7,12 +7,48 @@ from __future__ import annotations
 import logging
 import threading
 import time
-from typing import Any
+from typing import Any, cast
 
-__all__ = ["RecurringCondition", "access_logger", "apply_log_config", "log_access", "server_logger"]
+__all__ = ["LogFormatter", "RecurringCondition", "access_logger", "apply_log_config", "log_access", "server_logger"]
 
 server_logger = logging.getLogger("tessaryne.server")
 access_logger = logging.getLogger("tessaryne.access")
+
+_FORMAT = "%(asctime)s %(levelname)s %(message)s"
+# The status as %s, which reads an int as %d does, so that it may be given coloured.
+_ACCESS_LINE = '%s "%s %s HTTP/%s" %s %d'
+_STATUS_AT = 4  # the position of the status among the access line's arguments
+
+# ANSI colours: of a level name, and of a status by its class.
+_LEVEL_COLOURS = {
+    logging.DEBUG: "36", logging.INFO: "32", logging.WARNING: "33", logging.ERROR: "31", logging.CRITICAL: "1;31",
+}  # fmt: skip
+_STATUS_COLOURS = {1: "36", 2: "32", 3: "33", 4: "31", 5: "1;31"}
+
+
+def _painted(text: str, colour: str | None) -> str:
+    return f"\x1b[{colour}m{text}\x1b[0m" if colour else text
+
+
+class LogFormatter(logging.Formatter):
+    """The server's log lines, with the level name in colour when ``colours``,
+    and in access lines the status, coloured by its class."""
+
+    def __init__(self, colours: bool) -> None:
+        super().__init__(_FORMAT)
+        self.colours = colours
+
+    def formatMessage(self, record: logging.LogRecord) -> str:
+        if not self.colours:
+            return super().formatMessage(record)
+        # A copy of the record's fields: other handlers see the record as it is.
+        values = dict(record.__dict__, levelname=_painted(record.levelname, _LEVEL_COLOURS.get(record.levelno)))
+        args = record.args
+        if record.msg is _ACCESS_LINE and isinstance(args, tuple):
+            status = cast(int, args[_STATUS_AT])
+            shown = _painted(str(status), _STATUS_COLOURS.get(status // 100))
+            values["message"] = _ACCESS_LINE % (*args[:_STATUS_AT], shown, *args[_STATUS_AT + 1 :])
+        return _FORMAT % values
 
 
 def log_access(
@@ -23,7 +59,7 @@ def log_access(
     if access_logger.isEnabledFor(logging.INFO):
         peer = f"{client[0]}:{client[1]}" if client else "-"
         target = raw_path.decode("latin-1") + ("?" + query.decode("latin-1") if query else "")
-        access_logger.info('%s "%s %s HTTP/%s" %d %d', peer, method, target, version, status, sent)
+        access_logger.info(_ACCESS_LINE, peer, method, target, version, status, sent)
 
 
 class RecurringCondition:

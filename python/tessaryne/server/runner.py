@@ -32,17 +32,21 @@ from types import FrameType
 from typing import Any, cast
 
 from .._tessaryne_core import ServerCounters
-from ..executor import WorkerPoolEventLoop, WorkerPoolExecutor
+from ..executor import WorkerPoolEventLoop, WorkerPoolExecutor, uvloop_worker_pool_loop
 from .asgi import ASGIApp
 from .config import AppFactory, Config
 from .lifespan import Lifespan, LifespanFailure
 from .listener import Listener
+from .loading import imported
 from .metrics import Metrics
 from .driver import NativeServing
 from .logs import server_logger
 from .state import LoopState, RequestCount
 
-__all__ = ["Server", "StartupError", "bound_sockets", "listening_text", "open_listener", "remove_socket_file", "serve"]
+__all__ = [
+    "Server", "StartupError", "bound_sockets", "event_loop_class", "listening_text", "open_listener",
+    "remove_socket_file", "serve",
+]
 
 # A worker told to hand over stops accepting at once, but keeps its connections
 # this many seconds before it shuts them down: a client that connected just
@@ -53,6 +57,19 @@ _SUPERVISOR_GONE = "the supervisor is gone"
 
 class StartupError(RuntimeError):
     """The server could not start; the message says why, for the operator."""
+
+
+def event_loop_class(config: Config) -> Callable[[], asyncio.AbstractEventLoop]:
+    """What every loop thread runs: uvloop's loop with "uvloop", and with
+    "auto" where uvloop is installed; else asyncio's. Both take the executor's
+    results in batches."""
+    if config.loop != "asyncio":
+        try:
+            return uvloop_worker_pool_loop()
+        except ImportError:
+            if config.loop == "uvloop":
+                raise StartupError("--loop uvloop needs uvloop installed (pip install uvloop)") from None
+    return WorkerPoolEventLoop
 
 
 def _address_text(host: str, port: int) -> str:
@@ -199,6 +216,7 @@ class _LoopThread:
         sock: socket.socket,
         ssl_context: ssl.SSLContext | None,
         executor: Executor,
+        new_loop: Callable[[], asyncio.AbstractEventLoop],
         requests: RequestCount | None,
         counters: ServerCounters | None = None,
         concurrency: ServerCounters | None = None,
@@ -209,6 +227,7 @@ class _LoopThread:
         self.sock = sock
         self.ssl_context = ssl_context
         self.executor = executor
+        self.new_loop = new_loop
         self.requests = requests
         self.thread = threading.Thread(target=self._run, name=f"tessaryne-loop-{index}", daemon=True)
         # Set once the loop listens or has failed to; error tells which.
@@ -234,7 +253,7 @@ class _LoopThread:
             self._loop.call_soon_threadsafe(event.set)
 
     def _run(self) -> None:
-        loop = WorkerPoolEventLoop()
+        loop = self.new_loop()
         asyncio.set_event_loop(loop)
         loop.set_default_executor(self.executor)
         try:
@@ -334,7 +353,8 @@ def _cancel_remaining_tasks(loop: asyncio.AbstractEventLoop) -> None:
 
 
 class Server:
-    """``config.threads`` event loops serving ``config.app``, on ``sockets``
+    """``config.threads`` event loops serving ``config.app`` (imported here
+    when given by name: UsageError if it does not import), on ``sockets``
     when given (one per loop, bound already), else on sockets of its own.
     ``on_limit`` runs once the loops have answered ``config.limit_max_requests``
     requests, on the loop thread that answered the last one."""
@@ -346,7 +366,7 @@ class Server:
         sockets: list[socket.socket] | None = None,
         on_limit: Callable[[], None] | None = None,
     ) -> None:
-        self.config = config
+        self.config = config = imported(config)
         self._sockets = sockets
         self._requests = (
             RequestCount(config.limit_max_requests, on_limit)
@@ -383,6 +403,7 @@ class Server:
         if self._loops:
             raise RuntimeError("the server has already been started")
         config = self.config
+        new_loop = event_loop_class(config)
         try:
             ssl_context = config.ssl_context()
         except (OSError, ssl.SSLError) as error:
@@ -399,7 +420,7 @@ class Server:
         metrics.publish()
         concurrency = ServerCounters()  # its requests-in-flight cell, shared by every loop
         self._loops = [
-            _LoopThread(i, config, sock, ssl_context, executor, self._requests, metrics.counters_for_loop(), concurrency)
+            _LoopThread(i, config, sock, ssl_context, executor, new_loop, self._requests, metrics.counters_for_loop(), concurrency)
             for i, sock in enumerate(sockets)
         ]
         if config.metrics_port is not None:
@@ -408,7 +429,7 @@ class Server:
                 config, app=metrics.app, factory=False, lifespan="off", access_log=False, limit_max_requests=None)
             metrics_socket = listening_sockets(config.host, config.metrics_port, 1)[0]
             self._metrics_port = metrics_socket.getsockname()[1]
-            self._loops.append(_LoopThread(len(sockets), metrics_config, metrics_socket, None, executor, None))
+            self._loops.append(_LoopThread(len(sockets), metrics_config, metrics_socket, None, executor, new_loop, None))
         for loop_thread in self._loops:
             loop_thread.thread.start()
         for loop_thread in self._loops:

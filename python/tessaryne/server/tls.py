@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import asyncio
 import socket
+from typing import cast
 
 from .driver import NativeServing
 from .scope import address, server_address
@@ -33,8 +34,9 @@ class TlsBridge(asyncio.Protocol):
         self._reading_inner = False
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
-        assert isinstance(transport, asyncio.Transport)
-        self._transport = transport
+        # Not necessarily an asyncio.Transport subclass: uvloop's TLS transport
+        # has the methods without the base class.
+        self._transport = cast(asyncio.Transport, transport)
         inner, outer = socket.socketpair()
         inner.setblocking(False)
         outer.setblocking(False)

@@ -9,6 +9,11 @@ line and says, a line each, when it is "ready", when it has answered its
 when a new worker has taken its place. The sockets listen from the start and
 stay open in the supervisor, so while no worker accepts, clients wait in the
 listen queue instead of being refused.
+
+With ``config.reload`` the supervisor keeps one worker, and a change to the
+watched files replaces it as SIGHUP does; a worker that cannot start (a syntax
+error, say) is not retried before the next change, while the one it was to
+replace serves on.
 """
 
 from __future__ import annotations
@@ -16,6 +21,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import json
+import math
 import selectors
 import signal
 import socket
@@ -24,9 +30,10 @@ import sys
 import time
 from types import FrameType
 
-from .loading import UsageError, configure_logging, import_app
+from .loading import UsageError, configure_logging
 from .config import Config
 from .logs import RecurringCondition, server_logger
+from .reload import ChangeWatcher
 from .runner import _HANDOVER_GRACE, StartupError, bound_sockets, listening_text, remove_socket_file, serve
 
 __all__ = ["supervise", "worker_main"]
@@ -43,6 +50,10 @@ _STABLE_AFTER = 10.0
 _KILL_AFTER = 5.0
 
 _ENTRY = "from tessaryne.server.workers import worker_main; worker_main()"
+
+# Sent on the wakeup socket, beside the numbers of the signals received, when
+# watched files changed; no signal has this number.
+_CHANGED = 0
 
 _EXITS = RecurringCondition(
     server_logger,
@@ -127,7 +138,7 @@ class _Supervisor:
     def _timeout(self, now: float) -> float | None:
         due = [w.kill_at for w in self.workers if w.kill_at is not None and not w.killed]
         if not self.stopping:
-            due += [p.not_before for p in self.places if p.not_before > now]
+            due += [p.not_before for p in self.places if now < p.not_before < math.inf]
             due += [p.serving.ready_at + _STABLE_AFTER for p in self.places
                     if p.delay > _FIRST_DELAY and p.serving is not None and p.serving.ready_at is not None]  # fmt: skip
         return max(0.0, min(due) - now) if due else None
@@ -185,11 +196,11 @@ class _Supervisor:
         if not self.listening and all(p.serving is not None for p in self.places):
             self.listening = True
             config = self.config
+            loops = f"{len(self.sockets)} threads"
             server_logger.info(
-                "tessaryne listening on %s (%d workers of %d threads)",
+                "tessaryne listening on %s (%s)",
                 listening_text(config, self.sockets[0]),
-                config.workers,
-                len(self.sockets),
+                loops if config.reload else f"{config.workers} workers of {loops}",
             )
 
     def _settle(self, now: float) -> None:
@@ -235,6 +246,10 @@ class _Supervisor:
             elif signum == signal.SIGHUP and not self.stopping:
                 server_logger.info("SIGHUP: replacing the workers one by one")
                 self.generation += 1
+            elif signum == _CHANGED and not self.stopping:
+                self.generation += 1
+                for place in self.places:  # those waiting for a change after a failure to start
+                    place.not_before = min(place.not_before, time.monotonic())
 
     def _kill_overdue(self, now: float) -> None:
         for worker in self.workers:
@@ -290,6 +305,16 @@ class _Supervisor:
         """A worker exited unasked."""
         assert worker.process.returncode is not None
         how = _exit_text(worker.process.returncode)
+        if self.config.reload and worker.ready_at is None:
+            # Most likely the code that changed: the next change is the time to try
+            # again, unless files changed since this worker started.
+            retry = "waiting for a change to try again"
+            if worker.generation == self.generation:
+                place.not_before = math.inf
+            else:
+                retry = "trying again with the files changed since"
+            server_logger.error("%s; %s", worker.error or f"the server process {how}", retry)
+            return
         if not self.listening:
             # An application that cannot start fails the run, as without workers.
             self.failure = StartupError(worker.error or f"a worker process {how} before it was ready")
@@ -311,21 +336,38 @@ def supervise(config: Config) -> None:
     sockets until SIGINT or SIGTERM, forwarded to them; a second signal is
     forwarded too, which stops them at once. A worker that exits unasked is
     replaced; SIGHUP replaces them all, one at a time, each new one ready
-    before the one it replaces is stopped. Call it from the main thread."""
+    before the one it replaces is stopped. With ``config.reload`` so does a
+    change to the watched files. Call it from the main thread."""
     if not config.app_name:
-        raise StartupError("worker processes import the application by name: set Config.app_name to module:attribute")
-    sockets = bound_sockets(config)
+        how = "--reload imports the application anew" if config.reload else "worker processes import the application"
+        raise StartupError(f"{how} by name: give it as module:attribute (Config.app_name)")
     wake_reader, wake_writer = socket.socketpair()
     wake_reader.setblocking(False)
     wake_writer.setblocking(False)
+
+    def changed() -> None:
+        with contextlib.suppress(OSError):  # full: a wake-up is pending anyway
+            wake_writer.send(bytes([_CHANGED]))
+
+    try:
+        watcher = ChangeWatcher(config, changed) if config.reload else None
+        sockets = bound_sockets(config)
+    except BaseException:
+        wake_reader.close()
+        wake_writer.close()
+        raise
     handled = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGCHLD)
     previous = {signum: signal.signal(signum, _noted) for signum in handled}
     previous_wakeup = signal.set_wakeup_fd(wake_writer.fileno(), warn_on_full_buffer=False)
     try:
         for sock in sockets:
             sock.listen(config.backlog)
+        if watcher is not None:
+            watcher.start()
         _Supervisor(config, sockets, wake_reader).run()
     finally:
+        if watcher is not None:
+            watcher.stop()
         signal.set_wakeup_fd(previous_wakeup)
         for signum, handler in previous.items():
             signal.signal(signum, handler)
@@ -348,8 +390,9 @@ def worker_main() -> None:
         # supervisor learns that a worker is gone when its channel closes.
         sock.set_inheritable(False)
     try:
-        configure_logging(fields["log_level"], fields["access_log"], fields["log_config"])
-        serve(Config(app=import_app(fields["app_name"]), **fields), sockets, channel)
+        config = Config(app=fields["app_name"], **fields)  # imported by serve(), in this process
+        configure_logging(config)
+        serve(config, sockets, channel)
     except (UsageError, StartupError) as error:
         with contextlib.suppress(OSError):
             channel.sendall(b"failed " + " ".join(str(error).split()).encode() + b"\n")
