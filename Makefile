@@ -103,7 +103,7 @@ fuzz: build/fuzz/build.ninja
 bench: extension
 	bench/fetch-peers >/dev/null
 	$(PYTHON) -m pip install -q httptools h11 websockets aiologic culsans || echo "some Python peers could not be installed; their rows are skipped"
-	for server in uvicorn granian; do \
+	for server in uvicorn granian uvloop; do \
 	  $(PYTHON) -m pip install -q $$server || echo "$$server could not be installed; its rows are skipped"; \
 	done
 	$(CMAKE) -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTESSARYNE_BUILD_BENCH=ON >/dev/null

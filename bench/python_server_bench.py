@@ -1,7 +1,7 @@
 """Server benchmark: wrk on loopback, keep-alive, against the hello-world ASGI
-app (bench/hello_app.py) served by ours, granian and uvicorn (httptools,
-asyncio loop), all on this interpreter, access logs off and log level warning.
-Two tables:
+app (bench/hello_app.py) served by ours and granian, each on the asyncio loop
+and on uvloop, and uvicorn (httptools, asyncio loop), all on this interpreter,
+access logs off and log level warning. Two tables:
 
 - one core: each server pinned to CPU 1 with one loop thread or worker, and
   `wrk -t1 -c64` pinned to CPU 0, so that neither takes the other's core. This
@@ -18,7 +18,7 @@ requests/s and p99 latency per server and the ratios ours/peer. A server that
 is not installed or does not start is a skipped row.
 
 Run: python bench/python_server_bench.py  (after installing the extension;
-`pip install uvicorn httptools granian` for the peers, Debian's wrk).
+`pip install uvicorn httptools granian uvloop` for the peers, Debian's wrk).
 WRK_SECONDS sets the measured duration of a run (default 10), BENCH_ROUNDS the
 number of rounds (default 3)."""
 
@@ -68,19 +68,21 @@ def servers(workers):
     python = sys.executable
     quiet = ["--no-access-log", "--log-level", "warning"]
     ours = [python, "-m", "tessaryne", APP, "--host", "127.0.0.1", "--port", PORT, *quiet,
-            "--threads", str(workers)]
-    # HTTP/1 only and the asyncio loop, like ours.
+            "--threads", str(workers), "--loop"]
+    # HTTP/1 only, and each server on the same event loop as ours in the row it is compared with.
     granian = [python, "-m", "granian", "--interface", "asgi", "--host", "127.0.0.1", "--port", PORT,
-               "--http", "1", "--loop", "asyncio", *quiet, "--workers", str(workers), APP]
+               "--http", "1", *quiet, "--workers", str(workers), APP, "--loop"]
     uvicorn = [python, "-m", "uvicorn", APP, "--host", "127.0.0.1", "--port", PORT, *quiet,
                "--http", "httptools", "--loop", "asyncio", "--workers", str(workers)]
     plural = "" if workers == 1 else "s"
-    rows = [Server(f"ours, {workers} thread{plural}", ours, ("tessaryne",))]
+    rows = [Server(f"ours, {workers} thread{plural}", [*ours, "asyncio"], ("tessaryne",)),
+            Server(f"ours, {workers} thread{plural}, uvloop", [*ours, "uvloop"], ("tessaryne", "uvloop"))]
     if workers == 1:
         # The bare protocol has one loop: it belongs in the one-core table only.
         bare = [python, "-m", "bench.bare_protocol", PORT]
         rows.append(Server("bare protocol", bare, ("tessaryne",)))
-    rows.append(Server(f"granian, {workers} worker{plural}", granian, ("granian",)))
+    rows.append(Server(f"granian, {workers} worker{plural}", [*granian, "asyncio"], ("granian",)))
+    rows.append(Server(f"granian, {workers} worker{plural}, uvloop", [*granian, "uvloop"], ("granian", "uvloop")))
     rows.append(Server(f"uvicorn, {workers} worker{plural}", uvicorn, ("uvicorn", "httptools")))
     return rows
 
@@ -242,11 +244,11 @@ def one_core_table():
         return
     rows = servers(1)
     results = best_of_rounds(rows, ["taskset", "-c", SERVER_CPU], ["taskset", "-c", WRK_CPU], 1)
-    ours, bare, granian, uvicorn = (row.name for row in rows)
+    ours, ours_uvloop, bare, granian, granian_uvloop, uvicorn = (row.name for row in rows)
     print_table(
         f"One core: hello-world ASGI app, keep-alive, server pinned to CPU {SERVER_CPU} (taskset), "
         f"wrk -t1 -c64 -d{SECONDS}s pinned to CPU {WRK_CPU}, best of {ROUNDS} rounds",
-        results, [(ours, granian), (ours, uvicorn), (bare, granian)])
+        results, [(ours, granian), (ours_uvloop, granian_uvloop), (ours, uvicorn), (bare, granian)])
 
 
 def every_core_table():
@@ -255,11 +257,11 @@ def every_core_table():
         return
     rows = servers(CORES)
     results = best_of_rounds(rows, [], [], 2)
-    ours, granian, uvicorn = (row.name for row in rows)
+    ours, ours_uvloop, granian, granian_uvloop, uvicorn = (row.name for row in rows)
     print_table(
         f"{CORES} cores: hello-world ASGI app, keep-alive, {CORES} loop threads or workers, "
         f"wrk -t2 -c64 -d{SECONDS}s unpinned (wrk shares the cores with the server), best of {ROUNDS} rounds",
-        results, [(ours, granian), (ours, uvicorn)])
+        results, [(ours, granian), (ours_uvloop, granian_uvloop), (ours, uvicorn)])
 
 
 def main():
