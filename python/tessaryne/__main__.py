@@ -15,11 +15,10 @@ from typing import Any, NoReturn, cast
 
 from .server.config import Config
 from .server.loading import UsageError, configure_logging
-from .server.logs import apply_log_config
 from .server.launch import run
 from .server.runner import StartupError
 
-__all__ = ["main"]
+__all__ = ["configuration", "main"]
 
 _LOG_LEVELS = ("critical", "error", "warning", "info", "debug")
 
@@ -153,350 +152,241 @@ def _default(setting: str) -> Any:
     return field.default
 
 
+def _boolean(text: str) -> bool:
+    value = {"true": True, "1": True, "yes": True, "on": True, "false": False, "0": False, "no": False, "off": False}
+    if text.lower() not in value:
+        raise ValueError(text)
+    return value[text.lower()]
+
+
+_boolean.__name__ = "boolean (true or false)"
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog="python -m tessaryne",
-        description="Serve an ASGI application on one event loop per thread, in one free-threaded process.",
+        usage="%(prog)s [OPTIONS] APP",
+        description="Serve an ASGI application on one event loop per thread, in one free-threaded process. "
+        "The options are uvicorn's where uvicorn has the same one.",
     )
     parser.add_argument("--version", action="version", version=_version(), help="print the version and exit")
     parser.add_argument("app", help="the application, as module:attribute (for example tessaryne.demo:app)")
-    parser.add_argument(
-        "--factory",
-        action="store_true",
-        help="the application is a factory, called once on each loop thread so that every loop has "
-        "its own application, app.state and lifespan (default: one application shared by every loop)",
-    )
-    parser.add_argument("--host", default=_default("host"), help="address to listen on (default: %(default)s)")
-    parser.add_argument("--port", type=_bounded_int(0, 65535), default=_default("port"), help="port to listen on, 0 for any free port (default: %(default)s)")
-    parser.add_argument("--uds", metavar="PATH", help="listen on a Unix socket at this path instead of --host and --port; "
-                        "the file is replaced if a previous run left it, and removed on exit (default: none)")
-    parser.add_argument("--uds-perms", metavar="MODE", type=_octal_mode,
-                        help="permissions of the --uds socket file, in octal such as 660 (default: what the umask leaves)")
-    parser.add_argument("--fd", type=_bounded_int(0), help="serve the listening socket inherited as this file "
-                        "descriptor (from systemd or a supervisor) instead of --host and --port (default: none)")
-    parser.add_argument("--backlog", type=_bounded_int(1), default=_default("backlog"),
-                        help="connections the kernel holds for each listening socket until accepted (default: %(default)s)")
-    parser.add_argument("--app-dir", default="", help="directory to import the application from, put first "
-                        "on the import path (default: the current directory)")
-    parser.add_argument("--env-file", metavar="PATH", help="set environment variables from this file of KEY=VALUE "
-                        "lines before importing the application; variables already set win (default: none)")
-    parser.add_argument(
-        "--threads", type=_bounded_int(1), default=_default("threads"), help="event-loop threads, each accepting on its own socket (default: the number of CPUs, %(default)s)"
-    )
-    parser.add_argument(
-        "--workers",
-        type=_bounded_int(1),
-        default=_default("workers"),
-        help="worker processes, each with --threads loops, all on the one port, under a supervising process "
-        "that restarts a worker that dies; SIGHUP replaces them one by one (default: %(default)s, "
-        "one process without a supervisor)",
-    )
-    parser.add_argument(
-        "--loop",
-        choices=("auto", "asyncio", "uvloop"),
-        default=_default("loop"),
-        help="the event loop of every loop thread: uvloop's, or asyncio's; auto takes uvloop where it is "
-        "installed (default: %(default)s)",
-    )
-    parser.add_argument(
-        "--executor-threads",
-        type=_bounded_int(1),
-        default=_default("executor_threads"),
-        help="worker threads of the executor every loop uses for asyncio.to_thread and "
-        "run_in_executor (default: the number of CPUs plus 4, at most 32, as for ThreadPoolExecutor: %(default)s)",
-    )
-    parser.add_argument(
-        "--reload",
-        action="store_true",
-        help="run the server in a child process, started anew when a watched file changes; "
-        "an application that fails to import is tried again at the next change (default: off)",
-    )
-    parser.add_argument(
-        "--reload-dir",
-        dest="reload_dirs",
-        metavar="PATH",
-        action="append",
-        help="a directory watched, with its subdirectories, for --reload; repeat for more "
-        "(default: the current directory)",
-    )
-    parser.add_argument(
-        "--reload-include",
-        dest="reload_includes",
-        metavar="GLOB",
-        action="append",
-        help="a glob of file names (or of paths, with a /) whose changes --reload follows; repeat for "
-        "more, each added to the default (default: %s)" % " ".join(_default("reload_includes")),
-    )
-    parser.add_argument(
-        "--reload-exclude",
-        dest="reload_excludes",
-        metavar="GLOB",
-        action="append",
-        help="a glob of file or directory names (or of paths, with a /) whose changes --reload ignores; "
-        "repeat for more, each added to the default, less the default globs that a --reload-include matches "
-        "(default: %s)" % " ".join(_default("reload_excludes")),
-    )
-    parser.add_argument("--root-path", default=_default("root_path"), help="path prefix under which the application is mounted (default: none)")
-    parser.add_argument(
-        "--lifespan",
-        choices=("auto", "on", "off"),
-        default=_default("lifespan"),
-        help="lifespan events, run on every loop: auto serves applications without them too, "
-        "on requires them, off never sends them (default: %(default)s)",
-    )
-    parser.add_argument("--ssl-certfile", help="serve HTTPS with this PEM certificate chain (default: plain HTTP)")
-    parser.add_argument("--ssl-keyfile", help="PEM private key of the certificate (default: read from the certificate file)")
-    parser.add_argument("--ssl-keyfile-password", help="password of an encrypted private key (default: none)")
-    parser.add_argument("--ssl-ca-certs", help="CA bundle for verifying client certificates (default: none)")
-    parser.add_argument(
-        "--ssl-cert-reqs",
-        type=_bounded_int(0, 2),
-        default=_default("ssl_cert_reqs"),
-        help="client certificates: 0 not asked, 1 optional, 2 required (default: %(default)s)",
-    )
-    parser.add_argument("--ssl-ciphers", help="OpenSSL cipher list (default: Python's ssl defaults)")
-    parser.add_argument(
-        "--no-access-log", dest="access_log", action="store_false", help="do not log one line per answered request (default: logged)"
-    )
-    parser.add_argument(
-        "--access-log", dest="access_log", action="store_true", help="log one line per answered request (default: logged)"
-    )
-    parser.add_argument(
-        "--log-config",
-        help="a logging configuration file, JSON or YAML for logging.config.dictConfig, else ini for fileConfig, "
-        "applied after the server's own (default: none)",
-    )
-    parser.add_argument(
-        "--server-header",
-        action=argparse.BooleanOptionalAction,
-        default=_default("server_header"),
-        help="send a server header on every response unless the application sends one (default: on)",
-    )
-    parser.add_argument(
-        "--date-header",
-        action=argparse.BooleanOptionalAction,
-        default=_default("date_header"),
-        help="send a date header on every response unless the application sends one (default: on)",
-    )
-    parser.add_argument(
-        "--header",
-        dest="headers",
-        action="append",
-        type=_header,
-        default=[],
-        metavar="NAME:VALUE",
-        help="a header added to every response; repeat for more (default: none)",
-    )
-    parser.add_argument(
-        "--proxy-headers",
-        action=argparse.BooleanOptionalAction,
-        default=_default("proxy_headers"),
-        help="let X-Forwarded-For, X-Forwarded-Proto, X-Forwarded-Host and Forwarded from a trusted peer "
-        "(--forwarded-allow-ips) set the client address, scheme and host the application sees (default: on)",
-    )
-    parser.add_argument(
-        "--forwarded-allow-ips",
-        metavar="LIST",
-        default=os.environ.get("FORWARDED_ALLOW_IPS", _default("forwarded_allow_ips")),
-        help="the peers trusted with proxy headers: comma-separated IP addresses and CIDR ranges, '*' for any "
-        "peer, 'unix:' for a Unix-socket peer (default: $FORWARDED_ALLOW_IPS if set, else "
-        f"{_default('forwarded_allow_ips')})",
-    )
-    parser.add_argument(
-        "--limit-concurrency",
-        type=_bounded_int(1),
-        default=_default("limit_concurrency"),
-        help="requests served at once by all loops; above it, 503 without calling the application (default: no limit)",
-    )
-    parser.add_argument(
-        "--use-colors",
-        action=argparse.BooleanOptionalAction,
-        default=_default("use_colors"),
-        help="the level name of log lines and the status of access lines in colour; --log-config's "
-        "formatters write as they are configured (default: when stderr is a terminal)",
-    )
-    parser.add_argument("--log-level", choices=_LOG_LEVELS, default=_default("log_level"), help="level of the server's log, written to stderr (default: %(default)s)")
-    parser.add_argument(
-        "--timeout-keep-alive",
-        "--keep-alive-timeout",
-        dest="keep_alive_timeout",
-        metavar="SECONDS",
-        type=_non_negative_float,
-        default=_default("keep_alive_timeout"),
-        help="seconds an idle keep-alive connection stays open (default: %(default)s)",
-    )
-    parser.add_argument(
-        "--timeout-request-head",
-        dest="head_timeout",
-        type=_non_negative_float,
-        default=_default("head_timeout"),
-        help="seconds a request head may take from its first byte; then 408 and close (default: %(default)s)",
-    )
-    parser.add_argument(
-        "--timeout-request-body",
-        dest="body_timeout",
-        type=_non_negative_float,
-        default=_default("body_timeout"),
-        help="seconds a request body may pause between bytes; then the application hears a disconnect "
-        "and the client gets 408 unless an answer began (default: %(default)s)",
-    )
-    parser.add_argument(
-        "--limit-request-body",
-        dest="max_body_size",
-        type=_bounded_int(0),
-        default=_default("max_body_size"),
-        help="largest request body in bytes, else 413; a policy, not a protection: a body is streamed "
-        "to the application, so its size costs no memory (default: %(default)s)",
-    )
-    parser.add_argument(
-        "--limit-request-head",
-        dest="max_header_size",
-        type=_bounded_int(1),
-        default=_default("max_header_size"),
-        help="largest request head in bytes, else 431 (default: %(default)s)",
-    )
-    parser.add_argument(
-        "--max-requests-per-connection",
-        dest="max_keepalive_requests",
-        type=_bounded_int(1),
-        default=_default("max_keepalive_requests"),
-        help="requests served on one keep-alive connection; the last answer says connection: close "
-        "(default: %(default)s)",
-    )
-    parser.add_argument(
-        "--limit-max-requests",
-        type=_bounded_int(1),
-        default=_default("limit_max_requests"),
-        help="answered requests after which a worker process is replaced, or the server without workers "
-        "shuts down gracefully (default: no limit)",
-    )
-    parser.add_argument(
-        "--metrics-port",
-        type=_bounded_int(0, 65535),
-        default=_default("metrics_port"),
-        help="serve Prometheus metrics at /metrics on this port (default: off)",
-    )
-    parser.add_argument(
-        "--ws-max-size",
-        type=_bounded_int(1),
-        default=_default("ws_max_size"),
-        help="largest WebSocket message in bytes, after decompression; a larger one closes the "
-        "session with 1009 (default: %(default)s)",
-    )
-    parser.add_argument(
-        "--ws-per-message-deflate",
-        action=argparse.BooleanOptionalAction,
-        default=_default("ws_per_message_deflate"),
-        help="compress WebSocket messages (permessage-deflate) when the client offers it (default: on)",
-    )
-    parser.add_argument(
-        "--ws-ping-interval",
-        metavar="SECONDS",
-        type=_non_negative_float,
-        default=_default("ws_ping_interval"),
-        help="send a WebSocket ping after this many quiet seconds, 0 for never (default: %(default)s)",
-    )
-    parser.add_argument(
-        "--ws-ping-timeout",
-        metavar="SECONDS",
-        type=_non_negative_float,
-        default=_default("ws_ping_timeout"),
-        help="close a WebSocket session with 1011 when a ping has no answer within this many "
-        "seconds, 0 for never (default: %(default)s)",
-    )
-    parser.add_argument(
-        "--ws-max-queue",
-        type=_bounded_int(1),
-        default=_default("ws_max_queue"),
-        help="received WebSocket messages held for the application before reading from the "
-        "client pauses (default: %(default)s)",
-    )
-    parser.add_argument(
-        "--timeout-graceful-shutdown",
-        "--shutdown-timeout",
-        dest="shutdown_timeout",
-        metavar="SECONDS",
-        type=_non_negative_float,
-        default=_default("shutdown_timeout"),
-        help="seconds in-flight requests may take to finish after SIGINT or SIGTERM; "
-        "a second signal stops at once (default: %(default)s)",
-    )
+
+    group = parser.add_argument_group("where to listen")
+    group.add_argument("--host", metavar="HOST", default=_default("host"), help="address to listen on (default: %(default)s)")
+    group.add_argument("--port", metavar="PORT", type=_bounded_int(0, 65535), default=_default("port"),
+                       help="port to listen on, 0 for any free port (default: %(default)s)")
+    group.add_argument("--uds", metavar="PATH", help="listen on a Unix socket at this path instead of --host and "
+                       "--port; the file is replaced if a previous run left it, and removed on exit (default: none)")
+    group.add_argument("--uds-perms", metavar="MODE", type=_octal_mode,
+                       help="permissions of the --uds socket file, in octal such as 660 (default: what the umask leaves)")
+    group.add_argument("--fd", type=_bounded_int(0), help="serve the listening socket inherited as this file "
+                       "descriptor (from systemd or a supervisor) instead of --host and --port (default: none)")
+    group.add_argument("--backlog", metavar="N", type=_bounded_int(1), default=_default("backlog"),
+                       help="connections the kernel holds for each listening socket until accepted (default: %(default)s)")
+
+    group = parser.add_argument_group("the application")
+    group.add_argument("--factory", action="store_true",
+                       help="the application is a factory, called once on each loop thread so that every loop has "
+                       "its own application, app.state and lifespan (default: one application shared by every loop)")
+    group.add_argument("--app-dir", metavar="PATH", default="", help="directory to import the application from, put first "
+                       "on the import path (default: the current directory)")
+    group.add_argument("--env-file", metavar="PATH", help="set environment variables from this file of KEY=VALUE "
+                       "lines before importing the application; variables already set win (default: none)")
+    group.add_argument("--root-path", metavar="PATH", default=_default("root_path"),
+                       help="path prefix under which the application is mounted (default: none)")
+    group.add_argument("--lifespan", choices=("auto", "on", "off"), default=_default("lifespan"),
+                       help="lifespan events, run on every loop: auto serves applications without them too, "
+                       "on requires them, off never sends them (default: %(default)s)")
+    group.add_argument("--interface", choices=("auto", "asgi3", "asgi2", "wsgi"), default="auto",
+                       help="the application's interface: ASGI 3, the only one served (default: %(default)s)")
+
+    group = parser.add_argument_group("processes, threads and the event loop")
+    group.add_argument("--threads", metavar="N", type=_bounded_int(1), default=_default("threads"),
+                       help="event-loop threads, each accepting on its own socket (default: the number of CPUs, %(default)s)")
+    group.add_argument("--workers", metavar="N", type=_bounded_int(1), default=int(os.environ.get("WEB_CONCURRENCY", "0")) or _default("workers"),
+                       help="worker processes, each with --threads loops, all on the one port, under a supervising "
+                       "process that restarts a worker that dies; SIGHUP replaces them one by one (default: "
+                       "$WEB_CONCURRENCY if set, else 1: one process without a supervisor)")
+    group.add_argument("--loop", choices=("auto", "asyncio", "uvloop"), default=_default("loop"),
+                       help="the event loop of every loop thread: uvloop's, or asyncio's; auto takes uvloop where it is "
+                       "installed (default: %(default)s)")
+    group.add_argument("--executor-threads", metavar="N", type=_bounded_int(1), default=_default("executor_threads"),
+                       help="worker threads of the executor every loop uses for asyncio.to_thread and run_in_executor "
+                       "(default: the number of CPUs plus 4, at most 32, as for ThreadPoolExecutor: %(default)s)")
+    group.add_argument("--http", choices=("auto", "h11", "httptools"), default="auto",
+                       help="accepted for uvicorn's command lines: the native engine serves HTTP/1.1 whichever is named "
+                       "(default: %(default)s)")
+    group.add_argument("--ws", choices=("auto", "websockets", "websockets-sansio", "wsproto"), default="auto",
+                       help="accepted for uvicorn's command lines: the native engine serves WebSocket whichever is "
+                       "named (default: %(default)s)")
+
+    group = parser.add_argument_group("limits and timeouts")
+    group.add_argument("--limit-concurrency", metavar="N", type=_bounded_int(1), default=_default("limit_concurrency"),
+                       help="requests served at once by all loops; above it, 503 without calling the application "
+                       "(default: no limit)")
+    group.add_argument("--limit-max-requests", metavar="N", type=_bounded_int(1), default=_default("limit_max_requests"),
+                       help="answered requests after which a worker process is replaced, or the server without "
+                       "workers shuts down gracefully (default: no limit)")
+    group.add_argument("--limit-max-requests-jitter", metavar="N", type=_bounded_int(0), default=_default("limit_max_requests_jitter"),
+                       help="up to this many requests more, drawn for each process, so that workers are not all "
+                       "replaced at once (default: %(default)s)")
+    group.add_argument("--limit-request-body", metavar="BYTES", dest="max_body_size", type=_bounded_int(0), default=_default("max_body_size"),
+                       help="largest request body in bytes, else 413; a policy, not a protection: a body is streamed "
+                       "to the application, so its size costs no memory (default: %(default)s)")
+    group.add_argument("--limit-request-head", "--h11-max-incomplete-event-size", dest="max_header_size",
+                       metavar="BYTES", type=_bounded_int(1), default=_default("max_header_size"),
+                       help="largest request head in bytes, else 431 (default: %(default)s)")
+    group.add_argument("--max-requests-per-connection", metavar="N", dest="max_keepalive_requests", type=_bounded_int(1),
+                       default=_default("max_keepalive_requests"),
+                       help="requests served on one keep-alive connection; the last answer says connection: close "
+                       "(default: %(default)s)")
+    group.add_argument("--timeout-keep-alive", "--keep-alive-timeout", dest="keep_alive_timeout", metavar="SECONDS",
+                       type=_non_negative_float, default=_default("keep_alive_timeout"),
+                       help="seconds an idle keep-alive connection stays open (default: %(default)s)")
+    group.add_argument("--timeout-request-head", metavar="SECONDS", dest="head_timeout", type=_non_negative_float,
+                       default=_default("head_timeout"),
+                       help="seconds a request head may take from its first byte; then 408 and close (default: %(default)s)")
+    group.add_argument("--timeout-request-body", metavar="SECONDS", dest="body_timeout", type=_non_negative_float,
+                       default=_default("body_timeout"),
+                       help="seconds a request body may pause between bytes; then the application hears a disconnect "
+                       "and the client gets 408 unless an answer began (default: %(default)s)")
+    group.add_argument("--timeout-graceful-shutdown", "--shutdown-timeout", dest="shutdown_timeout", metavar="SECONDS",
+                       type=_non_negative_float, default=_default("shutdown_timeout"),
+                       help="seconds in-flight requests may take to finish after SIGINT or SIGTERM; "
+                       "a second signal stops at once (default: %(default)s)")
+
+    group = parser.add_argument_group("responses and proxies")
+    group.add_argument("--server-header", action=argparse.BooleanOptionalAction, default=_default("server_header"),
+                       help="send a server header on every response unless the application sends one (default: on)")
+    group.add_argument("--date-header", action=argparse.BooleanOptionalAction, default=_default("date_header"),
+                       help="send a date header on every response unless the application sends one (default: on)")
+    group.add_argument("--header", dest="headers", action="append", type=_header, default=[], metavar="NAME:VALUE",
+                       help="a header added to every response; repeat for more (default: none)")
+    group.add_argument("--proxy-headers", action=argparse.BooleanOptionalAction, default=_default("proxy_headers"),
+                       help="let X-Forwarded-For, X-Forwarded-Proto, X-Forwarded-Host and Forwarded from a trusted "
+                       "peer (--forwarded-allow-ips) set the client address, scheme and host the application sees "
+                       "(default: on)")
+    group.add_argument("--forwarded-allow-ips", metavar="LIST",
+                       default=os.environ.get("FORWARDED_ALLOW_IPS", _default("forwarded_allow_ips")),
+                       help="the peers trusted with proxy headers: comma-separated IP addresses and CIDR ranges, '*' "
+                       "for any peer, 'unix:' for a Unix-socket peer (default: $FORWARDED_ALLOW_IPS if set, else "
+                       f"{_default('forwarded_allow_ips')})")
+
+    group = parser.add_argument_group("WebSocket")
+    group.add_argument("--ws-max-size", metavar="BYTES", type=_bounded_int(1), default=_default("ws_max_size"),
+                       help="largest WebSocket message in bytes, after decompression; a larger one closes the "
+                       "session with 1009 (default: %(default)s)")
+    group.add_argument("--ws-per-message-deflate", nargs="?", const=True, type=_boolean, metavar="BOOL",
+                       default=_default("ws_per_message_deflate"),
+                       help="compress WebSocket messages (permessage-deflate) when the client offers it; "
+                       "--ws-per-message-deflate false or --no-ws-per-message-deflate declines (default: on)")
+    group.add_argument("--no-ws-per-message-deflate", dest="ws_per_message_deflate", action="store_false",
+                       help=argparse.SUPPRESS)
+    group.add_argument("--ws-ping-interval", metavar="SECONDS", type=_non_negative_float,
+                       default=_default("ws_ping_interval"),
+                       help="send a WebSocket ping after this many quiet seconds, 0 for never (default: %(default)s)")
+    group.add_argument("--ws-ping-timeout", metavar="SECONDS", type=_non_negative_float,
+                       default=_default("ws_ping_timeout"),
+                       help="close a WebSocket session with 1011 when a ping has no answer within this many "
+                       "seconds, 0 for never (default: %(default)s)")
+    group.add_argument("--ws-max-queue", metavar="N", type=_bounded_int(1), default=_default("ws_max_queue"),
+                       help="received WebSocket messages held for the application before reading from the "
+                       "client pauses (default: %(default)s)")
+
+    group = parser.add_argument_group("TLS")
+    group.add_argument("--ssl-certfile", metavar="FILE", help="serve HTTPS with this PEM certificate chain (default: plain HTTP)")
+    group.add_argument("--ssl-keyfile", metavar="FILE",
+                       help="PEM private key of the certificate (default: read from the certificate file)")
+    group.add_argument("--ssl-keyfile-password", metavar="PASSWORD", help="password of an encrypted private key (default: none)")
+    group.add_argument("--ssl-version", metavar="N", type=_bounded_int(0), default=_default("ssl_version"),
+                       help="the ssl module's protocol number for the server's context, such as 17 "
+                       "(PROTOCOL_TLS_SERVER) (default: %(default)s)")
+    group.add_argument("--ssl-cert-reqs", metavar="N", type=_bounded_int(0, 2), default=_default("ssl_cert_reqs"),
+                       help="client certificates: 0 not asked, 1 optional, 2 required (default: %(default)s)")
+    group.add_argument("--ssl-ca-certs", metavar="FILE", help="CA bundle for verifying client certificates (default: none)")
+    group.add_argument("--ssl-ciphers", metavar="CIPHERS", help="OpenSSL cipher list (default: Python's ssl defaults)")
+
+    group = parser.add_argument_group("logging and metrics")
+    group.add_argument("--log-level", choices=_LOG_LEVELS, default=_default("log_level"),
+                       help="level of the server's log, written to stderr (default: %(default)s)")
+    group.add_argument("--access-log", action=argparse.BooleanOptionalAction, default=_default("access_log"),
+                       help="log one line per answered request (default: on)")
+    group.add_argument("--use-colors", action=argparse.BooleanOptionalAction, default=_default("use_colors"),
+                       help="the level name of log lines and the status of access lines in colour; --log-config's "
+                       "formatters write as they are configured (default: when stderr is a terminal)")
+    group.add_argument("--log-config", metavar="FILE", help="a logging configuration file, JSON or YAML for logging.config.dictConfig, "
+                       "else ini for fileConfig, applied after the server's own (default: none)")
+    group.add_argument("--metrics-port", metavar="PORT", type=_bounded_int(0, 65535), default=_default("metrics_port"),
+                       help="serve Prometheus metrics at /metrics on this port (default: off)")
+
+    group = parser.add_argument_group("development")
+    group.add_argument("--reload", action="store_true",
+                       help="run the server in a child process, started anew when a watched file changes; "
+                       "an application that fails to import is tried again at the next change (default: off)")
+    group.add_argument("--reload-dir", dest="reload_dirs", metavar="PATH", action="append",
+                       help="a directory watched, with its subdirectories, for --reload; repeat for more "
+                       "(default: the current directory)")
+    group.add_argument("--reload-include", dest="reload_includes", metavar="GLOB", action="append",
+                       help="a glob of file names (or of paths, with a /) whose changes --reload follows; repeat for "
+                       "more, each added to the default (default: %s)" % " ".join(_default("reload_includes")))
+    group.add_argument("--reload-exclude", dest="reload_excludes", metavar="GLOB", action="append",
+                       help="a glob of file or directory names (or of paths, with a /) whose changes --reload "
+                       "ignores; repeat for more, each added to the default, less the default globs that a "
+                       "--reload-include matches (default: %s)" % " ".join(_default("reload_excludes")))
+    group.add_argument("--reload-delay", metavar="SECONDS", type=_non_negative_float, default=_default("reload_delay"),
+                       help="seconds without further changes before --reload restarts, so that a change written "
+                       "in several steps restarts once (default: %(default)s)")
     return parser
+
+
+def configuration(argv: Sequence[str] | None = None) -> Config:
+    """The settings a command line asks for; UsageError for one that cannot
+    be served. --env-file and --app-dir take effect here, as the application
+    is to be imported under them."""
+    options = _parser().parse_args(argv)
+    if options.ssl_keyfile and not options.ssl_certfile:
+        raise UsageError("--ssl-keyfile needs --ssl-certfile")
+    if options.metrics_port is not None and (options.workers > 1 or options.reload):
+        # With --reload the new process would bind the port while the old one holds it.
+        raise UsageError("--metrics-port counts one process's loops; it cannot be combined with --workers or --reload")
+    if options.uds is not None and options.fd is not None:
+        raise UsageError("--uds and --fd name two different sockets; give one")
+    if options.uds_perms is not None and options.uds is None:
+        raise UsageError("--uds-perms needs --uds")
+    for name in ("reload_dirs", "reload_includes", "reload_excludes"):
+        if getattr(options, name) is not None and not options.reload:
+            raise UsageError(f"--{name[:-1].replace('_', '-')} needs --reload")
+    includes, excludes = _reload_globs(options.reload_includes or [], options.reload_excludes or [])
+    if options.env_file is not None:
+        for key, value in read_env_file(options.env_file).items():
+            os.environ.setdefault(key, value)
+    if options.app_dir:
+        # Absolute, so that worker processes, which get this path, find it too.
+        sys.path.insert(0, os.path.abspath(options.app_dir))
+    if options.interface in ("asgi2", "wsgi"):
+        raise UsageError(
+            f"--interface {options.interface}: tessaryne serves ASGI 3 applications, "
+            "async def app(scope, receive, send)"
+        )
+    # Every option whose name is a setting's sets it; the rest are read above.
+    settings = {f.name: getattr(options, f.name) for f in dataclasses.fields(Config) if hasattr(options, f.name)}
+    config = Config(
+        **{
+            **settings,
+            "app_name": options.app,
+            "headers": tuple(options.headers),
+            "reload_dirs": tuple(options.reload_dirs or ()),
+            "reload_includes": includes,
+            "reload_excludes": excludes,
+        }
+    )
+    return config
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     try:
-        options = _parser().parse_args(argv)
-        if options.ssl_keyfile and not options.ssl_certfile:
-            raise UsageError("--ssl-keyfile needs --ssl-certfile")
-        if options.metrics_port is not None and (options.workers > 1 or options.reload):
-            # With --reload the new process would bind the port while the old one holds it.
-            raise UsageError("--metrics-port counts one process's loops; it cannot be combined with --workers or --reload")
-        if options.uds is not None and options.fd is not None:
-            raise UsageError("--uds and --fd name two different sockets; give one")
-        if options.uds_perms is not None and options.uds is None:
-            raise UsageError("--uds-perms needs --uds")
-        for name in ("reload_dirs", "reload_includes", "reload_excludes"):
-            if getattr(options, name) is not None and not options.reload:
-                raise UsageError(f"--{name[:-1].replace('_', '-')} needs --reload")
-        includes, excludes = _reload_globs(options.reload_includes or [], options.reload_excludes or [])
-        if options.env_file is not None:
-            for key, value in read_env_file(options.env_file).items():
-                os.environ.setdefault(key, value)
-        if options.app_dir:
-            # Absolute, so that worker processes, which get this path, find it too.
-            sys.path.insert(0, os.path.abspath(options.app_dir))
-        config = Config(
-            app=options.app,
-            host=options.host,
-            port=options.port,
-            uds=options.uds,
-            uds_perms=options.uds_perms,
-            fd=options.fd,
-            backlog=options.backlog,
-            threads=options.threads,
-            workers=options.workers,
-            app_name=options.app,
-            reload=options.reload,
-            reload_dirs=tuple(options.reload_dirs or ()),
-            reload_includes=includes,
-            reload_excludes=excludes,
-            limit_max_requests=options.limit_max_requests,
-            metrics_port=options.metrics_port,
-            executor_threads=options.executor_threads,
-            loop=options.loop,
-            root_path=options.root_path,
-            lifespan=options.lifespan,
-            ssl_certfile=options.ssl_certfile,
-            ssl_keyfile=options.ssl_keyfile,
-            ssl_keyfile_password=options.ssl_keyfile_password,
-            ssl_ca_certs=options.ssl_ca_certs,
-            ssl_cert_reqs=options.ssl_cert_reqs,
-            ssl_ciphers=options.ssl_ciphers,
-            access_log=options.access_log,
-            log_config=options.log_config,
-            use_colors=options.use_colors,
-            server_header=options.server_header,
-            date_header=options.date_header,
-            headers=tuple(options.headers),
-            proxy_headers=options.proxy_headers,
-            forwarded_allow_ips=options.forwarded_allow_ips,
-            limit_concurrency=options.limit_concurrency,
-            log_level=options.log_level,
-            keep_alive_timeout=options.keep_alive_timeout,
-            head_timeout=options.head_timeout,
-            body_timeout=options.body_timeout,
-            max_body_size=options.max_body_size,
-            max_header_size=options.max_header_size,
-            max_keepalive_requests=options.max_keepalive_requests,
-            shutdown_timeout=options.shutdown_timeout,
-            ws_max_size=options.ws_max_size,
-            ws_per_message_deflate=options.ws_per_message_deflate,
-            ws_ping_interval=options.ws_ping_interval,
-            ws_ping_timeout=options.ws_ping_timeout,
-            ws_max_queue=options.ws_max_queue,
-            factory=options.factory,
-        )
+        config = configuration(argv)
         configure_logging(config)
         run(config)
     except (UsageError, StartupError) as error:

@@ -16,9 +16,11 @@ import urllib.request
 import pytest
 from server_support import command, listening_port, tessaryne
 
+from tessaryne.__main__ import configuration
+
 OPTIONS = [
     "--host", "--port", "--threads", "--executor-threads", "--root-path", "--lifespan", "--ssl-certfile",
-    "--ssl-keyfile", "--no-access-log", "--log-level", "--timeout-keep-alive", "--timeout-graceful-shutdown",
+    "--ssl-keyfile", "--log-level", "--timeout-keep-alive", "--timeout-graceful-shutdown",
     "--timeout-request-head", "--timeout-request-body", "--limit-request-body", "--limit-request-head",
     "--max-requests-per-connection", "--factory", "--workers", "--limit-max-requests", "--metrics-port",
     "--uds", "--uds-perms", "--fd", "--backlog", "--app-dir", "--env-file", "--access-log", "--log-config",
@@ -26,6 +28,7 @@ OPTIONS = [
     "--ssl-ca-certs", "--ssl-cert-reqs", "--ssl-ciphers", "--ws-max-size", "--ws-per-message-deflate",
     "--ws-ping-interval", "--ws-ping-timeout", "--ws-max-queue", "--proxy-headers", "--forwarded-allow-ips",
     "--loop", "--reload", "--reload-dir", "--reload-include", "--reload-exclude", "--use-colors",
+    "--interface", "--http", "--ws", "--limit-max-requests-jitter", "--ssl-version", "--reload-delay",
 ]  # fmt: skip
 # Our earlier names, kept beside the ones uvicorn users know.
 ALIASES = {"--timeout-keep-alive": "--keep-alive-timeout", "--timeout-graceful-shutdown": "--shutdown-timeout"}
@@ -54,6 +57,28 @@ def test_help_explains_every_option():
     assert shown.count("(default:") == len(OPTIONS)
     for name, alias in ALIASES.items():
         assert re.search(rf"^\s+{name}, {alias} SECONDS$", shown, re.M)
+
+
+# A uvicorn command line, option for option: (arguments, the settings they make).
+UVICORN_LINES = [
+    (["--http", "httptools", "--ws", "websockets", "--interface", "asgi3"], {}),
+    (["--ws-per-message-deflate", "false"], {"ws_per_message_deflate": False}),
+    (["--ws-per-message-deflate", "--ws-max-size", "1024"], {"ws_per_message_deflate": True, "ws_max_size": 1024}),
+    (["--no-ws-per-message-deflate"], {"ws_per_message_deflate": False}),
+    (["--h11-max-incomplete-event-size", "4096"], {"max_header_size": 4096}),
+    (["--limit-max-requests", "100", "--limit-max-requests-jitter", "10"],
+     {"limit_max_requests": 100, "limit_max_requests_jitter": 10}),
+    (["--ssl-version", "17", "--timeout-keep-alive", "7"], {"ssl_version": 17, "keep_alive_timeout": 7.0}),
+    (["--reload", "--reload-delay", "0.25"], {"reload": True, "reload_delay": 0.25}),
+]
+
+
+@pytest.mark.parametrize(("arguments", "settings"), UVICORN_LINES)
+def test_a_uvicorn_command_line_runs_unchanged(monkeypatch, arguments, settings):
+    monkeypatch.setenv("WEB_CONCURRENCY", "3")
+    config = configuration(["served:app", *arguments])
+    expected = {"workers": 3, "app": "served:app", **settings}
+    assert {name: getattr(config, name) for name in expected} == expected
 
 
 def test_version_names_the_package_and_the_interpreter():
@@ -91,6 +116,8 @@ def test_version_names_the_package_and_the_interpreter():
         ("served:app", ["--env-file", "open.env"], "--env-file 'open.env', line 1: unterminated or misplaced \" in NAME"),
         ("served", ["--app-dir", "apps"], "the application must be given as module:attribute, not 'served'"),
         ("elsewhere:app", ["--app-dir", "apps"], "module 'elsewhere' has no attribute 'app'"),
+        ("served:app", ["--interface", "wsgi"], "--interface wsgi: tessaryne serves ASGI 3 applications"),
+        ("served:app", ["--ws-per-message-deflate", "maybe"], "argument --ws-per-message-deflate: invalid boolean (true or false) value: 'maybe'"),
         ("served:app", ["--loop", "trio"], "argument --loop: invalid choice: 'trio' (choose from 'auto', 'asyncio', 'uvloop')"),
         ("served:app", ["--app-dir", "no_uvloop", "--loop", "uvloop"], "--loop uvloop needs uvloop installed (pip install uvloop)"),
         ("served:app", ["--reload", "--workers", "2"], "--reload restarts one server process; it cannot be combined with --workers"),
@@ -167,7 +194,7 @@ def test_response_header_and_log_configuration_options(tmp_path):
         "handlers": {"err": {"class": "logging.StreamHandler", "formatter": "plain", "stream": "ext://sys.stderr"}},
         "loggers": {"tessaryne": {"handlers": ["err"], "level": "INFO", "propagate": False}},
     }))
-    process = tessaryne("served:app", "--port", "0", "--no-access-log", "--header", "x-frame-options: DENY",
+    process = tessaryne("served:app", "--port", "0", "--header", "x-frame-options: DENY",
                         "--no-server-header", "--no-date-header", "--log-config", "log.json", "--use-colors",
                         cwd=tmp_path)
     try:

@@ -39,6 +39,9 @@ class Config:
     reload_dirs: tuple[str, ...] = ()
     reload_includes: tuple[str, ...] = ("*.py",)
     reload_excludes: tuple[str, ...] = (".*", ".git", ".venv", "__pycache__", "*.py[cod]", "*~")
+    # Seconds without a further change before a reload, so that a file written
+    # in several steps restarts the server once.
+    reload_delay: float = 0.05
     # Worker threads of the executor installed as every loop's default executor.
     executor_threads: int = field(default_factory=default_workers)
     # The event loop of every loop thread: uvloop's with "uvloop", and with
@@ -69,6 +72,9 @@ class Config:
     # After this many answered requests a worker process is replaced, or a
     # server without workers shuts down gracefully; None: no limit.
     limit_max_requests: int | None = None
+    # Each process draws up to this many requests more for its limit, so that
+    # workers started together are not all replaced together.
+    limit_max_requests_jitter: int = 0
     # Serve Prometheus metrics on this port (same host), on a listener of their own.
     metrics_port: int | None = None
     # What every response carries besides the application's headers.
@@ -116,6 +122,8 @@ class Config:
     ssl_ca_certs: str | None = None
     ssl_cert_reqs: int = ssl.CERT_NONE
     ssl_ciphers: str | None = None
+    # The ssl module's protocol number for the context (None: PROTOCOL_TLS_SERVER).
+    ssl_version: int | None = None
 
     @property
     def is_tls(self) -> bool:
@@ -124,7 +132,10 @@ class Config:
     def ssl_context(self) -> ssl.SSLContext | None:
         if self.ssl_certfile is None:
             return None
-        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        if self.ssl_version is None:
+            context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        else:
+            context = ssl.SSLContext(self.ssl_version)
         context.load_cert_chain(self.ssl_certfile, self.ssl_keyfile, self.ssl_keyfile_password)
         if self.ssl_ca_certs is not None:
             context.load_verify_locations(self.ssl_ca_certs)

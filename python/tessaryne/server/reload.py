@@ -18,9 +18,9 @@ from .logs import server_logger
 
 __all__ = ["ChangeWatcher"]
 
-# Changes are taken together until none has come for _STEP_MS, at most for
-# _DEBOUNCE_MS: an editor writing a file in several steps causes one restart.
-_STEP_MS = 50
+# Changes are taken together until none has come for the reload delay, at
+# most for _DEBOUNCE_MS: an editor writing a file in several steps causes one
+# restart.
 _DEBOUNCE_MS = 400
 
 
@@ -41,6 +41,7 @@ class ChangeWatcher:
         self._includes = config.reload_includes
         self._excludes = config.reload_excludes
         self._changed = changed
+        self._step_ms = max(1, round(config.reload_delay * 1000))
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._watch, name="tessaryne-reload", daemon=True)
 
@@ -74,8 +75,8 @@ class ChangeWatcher:
         changes = self._watchfiles.watch(
             *self.directories,
             watch_filter=lambda change, path: self.watched(path),
-            debounce=_DEBOUNCE_MS,
-            step=_STEP_MS,
+            debounce=max(_DEBOUNCE_MS, self._step_ms),
+            step=self._step_ms,
             stop_event=self._stop,
             raise_interrupt=False,
         )

@@ -15,6 +15,7 @@ supervisor made.
 from __future__ import annotations
 
 import asyncio
+import random
 import contextlib
 import dataclasses
 import errno
@@ -369,7 +370,7 @@ class Server:
         self.config = config = imported(config)
         self._sockets = sockets
         self._requests = (
-            RequestCount(config.limit_max_requests, on_limit)
+            RequestCount(config.limit_max_requests + random.randint(0, config.limit_max_requests_jitter), on_limit)
             if config.limit_max_requests is not None and on_limit is not None
             else None
         )
