@@ -198,6 +198,9 @@ def _parser() -> argparse.ArgumentParser:
     group.add_argument("--lifespan", choices=("auto", "on", "off"), default=_default("lifespan"),
                        help="lifespan events, run on every loop: auto serves applications without them too, "
                        "on requires them, off never sends them (default: %(default)s)")
+    group.add_argument("--reset-contextvars", action="store_true",
+                       help="accepted for uvicorn's command lines: every request already starts from its own copy "
+                       "of the loop's context, which the lifespan does not change (default: so always)")
     group.add_argument("--interface", choices=("auto", "asgi3", "asgi2", "wsgi"), default="auto",
                        help="the application's interface: ASGI 3, the only one served (default: %(default)s)")
 

@@ -29,6 +29,7 @@ OPTIONS = [
     "--ws-ping-interval", "--ws-ping-timeout", "--ws-max-queue", "--proxy-headers", "--forwarded-allow-ips",
     "--loop", "--reload", "--reload-dir", "--reload-include", "--reload-exclude", "--use-colors",
     "--interface", "--http", "--ws", "--limit-max-requests-jitter", "--ssl-version", "--reload-delay",
+    "--reset-contextvars",
 ]  # fmt: skip
 # Our earlier names, kept beside the ones uvicorn users know.
 ALIASES = {"--timeout-keep-alive": "--keep-alive-timeout", "--timeout-graceful-shutdown": "--shutdown-timeout"}
@@ -61,7 +62,7 @@ def test_help_explains_every_option():
 
 # A uvicorn command line, option for option: (arguments, the settings they make).
 UVICORN_LINES = [
-    (["--http", "httptools", "--ws", "websockets", "--interface", "asgi3"], {}),
+    (["--http", "httptools", "--ws", "websockets", "--interface", "asgi3", "--reset-contextvars"], {}),
     (["--ws-per-message-deflate", "false"], {"ws_per_message_deflate": False}),
     (["--ws-per-message-deflate", "--ws-max-size", "1024"], {"ws_per_message_deflate": True, "ws_max_size": 1024}),
     (["--no-ws-per-message-deflate"], {"ws_per_message_deflate": False}),

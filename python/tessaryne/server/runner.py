@@ -543,7 +543,10 @@ def serve(config: Config, sockets: list[socket.socket] | None = None, supervisor
     try:
         server.start()
         if supervisor is None:
-            server_logger.info("tessaryne listening on %s (%d threads)", server.listening, max(1, config.threads))
+            threads = max(1, config.threads)
+            server_logger.info(
+                "tessaryne listening on %s (%d thread%s)", server.listening, threads, "" if threads == 1 else "s"
+            )
         else:
             supervisor.sendall(b"ready\n")
         reason, grace, limit_told = "", 0.0, False
