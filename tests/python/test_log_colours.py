@@ -24,6 +24,9 @@ def test_colours(monkeypatch, use_colors, terminal, coloured):
     package = logging.getLogger("tessaryne")
     for attribute, value in (("handlers", []), ("level", package.level), ("propagate", package.propagate)):
         monkeypatch.setattr(package, attribute, value)  # as they were, after the test
+    monkeypatch.setattr(logging.getLogger("tessaryne.access"), "level", logging.NOTSET)
+    # An earlier run in the same process, without access lines: replaced, not added to.
+    configure_logging(Config(app="x:y", access_log=False))
     configure_logging(Config(app="x:y", use_colors=use_colors))
     server_logger.warning("disk %s", "full")
     log_access(("10.0.0.1", 5000), "GET", b"/missing", b"", "1.1", 404, 9)

@@ -72,6 +72,11 @@ def imported(config: Config) -> Config:
     return dataclasses.replace(config, app=import_app(config.app), app_name=config.app_name or config.app)
 
 
+# The handler configure_logging installed last: the next call replaces it, so
+# that a second run in one process does not write every line twice.
+_installed: logging.Handler | None = None
+
+
 def configure_logging(config: Config) -> None:
     """The package's loggers write to stderr, the level name and an access
     line's status in colour if config.use_colors says so (None: when stderr is
@@ -81,11 +86,14 @@ def configure_logging(config: Config) -> None:
     colours = config.use_colors if config.use_colors is not None else sys.stderr.isatty()
     handler.setFormatter(LogFormatter(colours))
     package_logger = logging.getLogger("tessaryne")
+    global _installed
+    if _installed is not None:
+        package_logger.removeHandler(_installed)
+    _installed = handler
     package_logger.addHandler(handler)
     package_logger.setLevel(config.log_level.upper())
     package_logger.propagate = False
-    if not config.access_log:
-        access_logger.setLevel(logging.WARNING)
+    access_logger.setLevel(logging.NOTSET if config.access_log else logging.WARNING)
     if config.log_config is not None:
         try:
             apply_log_config(config.log_config)
