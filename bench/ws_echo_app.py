@@ -1,9 +1,11 @@
 """The WebSocket memory benchmark's application: plain ASGI, echoes every
-message. TESSARYNE_BENCH_DEFLATE (JSON) replaces the compression parameters
+message; anything else is the hello-world application's. TESSARYNE_BENCH_DEFLATE (JSON) replaces the compression parameters
 the server asks for, to measure what each choice costs an idle connection."""
 
 import json
 import os
+
+from hello_app import app as hello
 
 from tessaryne.server import websocket
 
@@ -17,9 +19,5 @@ async def app(scope, receive, send):
         await send({"type": "websocket.accept"})
         while (message := await receive())["type"] == "websocket.receive":
             await send({"type": "websocket.send", "text": message.get("text"), "bytes": message.get("bytes")})
-    elif scope["type"] == "lifespan":
-        while True:
-            message = await receive()
-            await send({"type": message["type"] + ".complete"})
-            if message["type"] == "lifespan.shutdown":
-                return
+    else:
+        await hello(scope, receive, send)

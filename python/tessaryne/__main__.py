@@ -374,7 +374,7 @@ def configuration(argv: Sequence[str] | None = None) -> Config:
         )
     # Every option whose name is a setting's sets it; the rest are read above.
     settings = {f.name: getattr(options, f.name) for f in dataclasses.fields(Config) if hasattr(options, f.name)}
-    config = Config(
+    return Config(
         **{
             **settings,
             "app_name": options.app,
@@ -384,7 +384,6 @@ def configuration(argv: Sequence[str] | None = None) -> Config:
             "reload_excludes": excludes,
         }
     )
-    return config
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -23,17 +23,8 @@ class FrameSource(Protocol):
 
     def switch_to_websocket(self) -> None: ...
     def pump_events(self) -> list[Any]: ...
-    def configure_websocket(
-        self,
-        strict: bool = False,
-        utf8_fail_fast: bool = False,
-        max_message_size: int | None = None,
-        permessage_deflate: bool = False,
-        server_no_context_takeover: bool = False,
-        client_no_context_takeover: bool = False,
-        server_max_window_bits: int = 15,
-        client_max_window_bits: int = 15,
-    ) -> None: ...
+    # The keywords of FastHttpConnection.configure_websocket.
+    def configure_websocket(self, **settings: Any) -> None: ...
     def format_ws_message(self, opcode: int, payload: bytes) -> bytes: ...
 
 

@@ -160,8 +160,9 @@ class WebSocketSession:
             headers.append((b"sec-websocket-protocol", subprotocol.encode("latin-1")))
         config = self._protocol.state.config
         deflate: dict[str, Any] = {}
-        offers = [v for n, v in self._request[6] if n == b"sec-websocket-extensions"]
-        if offers and config.ws_per_message_deflate:
+        if config.ws_per_message_deflate and (
+            offers := [v for n, v in self._request[6] if n == b"sec-websocket-extensions"]
+        ):
             agreed = negotiate_permessage_deflate(offers, **DEFLATE_PREFERENCES)
             if agreed is not None:
                 response, deflate = agreed

@@ -64,13 +64,18 @@ void ZStream::release() noexcept {
   stream_.reset();
 }
 
-z_stream_s& ZStream::start_inflate(int window_bits) {
-  if (stream_) return *stream_;
+std::unique_ptr<z_stream_s> ZStream::counted_stream() {
   if (!memory_) memory_ = std::make_unique<ZlibMemory>();
   auto stream = std::make_unique<z_stream_s>();
   stream->zalloc = counted_alloc;
   stream->zfree = counted_free;
   stream->opaque = memory_.get();
+  return stream;
+}
+
+z_stream_s& ZStream::start_inflate(int window_bits) {
+  if (stream_) return *stream_;
+  auto stream = counted_stream();
   // A peer whose zlib was asked for 8 bits writes with 9 (zlib has no 8-bit
   // raw deflate): reading with 9 accepts both, for 256 bytes more.
   if (inflateInit2(stream.get(), -(window_bits < 9 ? 9 : window_bits)) != Z_OK) throw std::bad_alloc();
@@ -81,11 +86,7 @@ z_stream_s& ZStream::start_inflate(int window_bits) {
 
 z_stream_s& ZStream::start_deflate(int window_bits) {
   if (stream_) return *stream_;
-  if (!memory_) memory_ = std::make_unique<ZlibMemory>();
-  auto stream = std::make_unique<z_stream_s>();
-  stream->zalloc = counted_alloc;
-  stream->zfree = counted_free;
-  stream->opaque = memory_.get();
+  auto stream = counted_stream();
   // The hash tables (2^(memLevel+9) bytes) shrink with the window: a server
   // that agrees to a small window does so to save memory.
   const int mem_level = window_bits - 7 < 1 ? 1 : window_bits - 7;

@@ -49,6 +49,8 @@ class ZStream {
   std::unique_ptr<ZlibMemory> memory_;
   bool deflating_ = false;
   void release() noexcept;
+  // A zlib stream whose allocations are counted in memory_, not yet initialised.
+  std::unique_ptr<z_stream_s> counted_stream();
   z_stream_s& start_inflate(int window_bits);
   z_stream_s& start_deflate(int window_bits);
 };
