@@ -70,6 +70,33 @@ def test_exact_bytes_on_the_wire(app: Any, request_bytes: bytes, expected: bytes
     assert exchange(app, request_bytes) == expected
 
 
+HOST = b"Host: localhost\r\n"
+SMUGGLED = b"GET /smuggled HTTP/1.1\r\n" + HOST + b"\r\n"
+CHUNKED = b"POST / HTTP/1.1\r\n" + HOST + b"Transfer-Encoding: chunked\r\n\r\n"
+
+
+@pytest.mark.parametrize("request_bytes, statuses", [
+    # A request hidden in another by framing that two readers read differently.
+    (b"POST / HTTP/1.1\r\n" + HOST + b"Content-Length: +5\r\n\r\nhello" + SMUGGLED, [400]),
+    (b"POST / HTTP/1.0\r\n" + HOST + b"Connection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n"
+     b"5\r\nhello\r\n0\r\n\r\n" + SMUGGLED, [400]),
+    (CHUNKED + b"5\r\nhello\r\n0\r\n\nGET /next HTTP/1.1\r\n" + HOST + b"\r\n", [400]),
+    (CHUNKED + b"2;\nxx\r\n30\r\n0\r\n\r\n" + SMUGGLED + b"\r\n0\r\n\r\n", [400]),
+    # Host values that are no host, and two Host lines in any version.
+    *[(b"GET / HTTP/1.1\r\nHost: " + host + b"\r\n\r\n", [400])
+      for host in (b"user@localhost", b"localhost/evil", b"local host", b"localhost:abc")],
+    (b"GET / HTTP/1.0\r\n" + HOST + HOST + b"\r\n", [400]),
+    # No tunnels, a target too long, and an Upgrade that HTTP/1.0 cannot ask for.
+    (b"CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n", [501]),
+    (b"CONNECT / HTTP/1.1\r\n" + HOST + b"\r\n", [501]),
+    (b"GET /" + b"a" * 100_000 + b" HTTP/1.1\r\n" + HOST + b"\r\n", [414]),
+    (b"GET / HTTP/1.0\r\n" + HOST + b"Connection: Upgrade\r\nUpgrade: websocket\r\n\r\n", [200]),
+])
+def test_ambiguous_and_malformed_requests_get_one_answer(request_bytes: bytes, statuses: list[int]) -> None:
+    reply = exchange(hello_app, request_bytes)
+    assert [int(status) for status in re.findall(rb"^HTTP/1\.1 (\d{3}) ", reply, re.M)] == statuses, reply
+
+
 async def path_echo(scope, receive, send):  # type: ignore[no-untyped-def]
     text = f"{scope['path']}|{scope['raw_path'].decode()}|{scope['query_string'].decode()}|{scope['root_path']}"
     await send({"type": "http.response.start", "status": 200, "headers": []})

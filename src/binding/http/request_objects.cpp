@@ -7,7 +7,6 @@
 #include "binding/common/event_kind.hpp"
 #include "binding/common/process_once.hpp"
 #include "core/http/head_rules.hpp"
-#include "core/http/white_space.hpp"
 
 namespace tessaryne::binding {
 

@@ -14,7 +14,37 @@ namespace tessaryne::common {
 
 constexpr bool is_token_char(char c) noexcept {
   if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
-  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+  return c != '\0' && std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+// Optional white space around values and list elements: spaces and tabs only.
+constexpr bool is_ows(char c) noexcept { return c == ' ' || c == '\t'; }
+
+constexpr std::string_view trim_ows(std::string_view text) noexcept {
+  while (!text.empty() && is_ows(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_ows(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// A byte of a field value: visible ASCII, space, tab and the bytes above 0x7F;
+// never CR, LF, another control byte or DEL.
+constexpr bool is_field_value_byte(char c) noexcept {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte == '\t' || (byte >= 0x20 && byte != 0x7F);
+}
+
+// Where the quoted string that `text` begins with ends (just past its closing
+// quote); 0 when `text` does not begin with a closed, well-formed one. Inside,
+// a backslash escapes one visible byte, space or tab, and no control byte
+// appears.
+constexpr std::size_t quoted_string_end(std::string_view text) noexcept {
+  if (text.empty() || text[0] != '"') return 0;
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    if (text[i] == '"') return i + 1;
+    if (text[i] == '\\' && ++i == text.size()) return 0;
+    if (!is_field_value_byte(text[i])) return 0;
+  }
+  return 0;
 }
 
 // Where the list element that `text` begins ends: the offset of the first
@@ -44,7 +74,7 @@ class HeaderValueCursor {
 
   // Optional white space: spaces and tabs.
   constexpr void skip_space() noexcept {
-    while (!at_end() && (text_[at_] == ' ' || text_[at_] == '\t')) ++at_;
+    while (!at_end() && is_ows(text_[at_])) ++at_;
   }
 
   constexpr bool take(char c) noexcept {
@@ -63,25 +93,26 @@ class HeaderValueCursor {
   // A quoted string, its escapes undone into `out`; false, and nothing
   // taken, when it is not one or is not closed.
   bool quoted_string(std::string& out) {
-    if (at_end() || text_[at_] != '"') return false;
+    const std::size_t end = quoted_string_end(text_.substr(at_));
+    if (end == 0) return false;
     std::string value;
-    for (std::size_t i = at_ + 1; i < text_.size(); ++i) {
-      const char c = text_[i];
-      if (c == '"') {
-        at_ = i + 1;
-        out = std::move(value);
-        return true;
-      }
-      if (c == '\\') {
-        if (++i == text_.size()) return false;
-        value.push_back(text_[i]);
-      } else if (static_cast<unsigned char>(c) < 0x20 && c != '\t') {
-        return false;
-      } else {
-        value.push_back(c);
-      }
+    for (std::size_t i = at_ + 1; i + 1 < at_ + end; ++i) {
+      if (text_[i] == '\\') ++i;
+      value.push_back(text_[i]);
     }
-    return false;
+    at_ += end;
+    out = std::move(value);
+    return true;
+  }
+
+  // A token or a quoted string, passed over; false, and nothing taken, when
+  // neither is there.
+  constexpr bool skip_token_or_quoted() noexcept {
+    if (const std::size_t end = quoted_string_end(text_.substr(at_)); end != 0) {
+      at_ += end;
+      return true;
+    }
+    return !token().empty();
   }
 
   // A parameter's value: a token or a quoted string.

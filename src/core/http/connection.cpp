@@ -4,14 +4,23 @@
 #include <array>
 #include <memory>
 
-#include "core/common/utf8.hpp"
+#include "core/http/chunked.hpp"
 #include "core/http/error_response.hpp"
-#include "core/http/white_space.hpp"
 
 namespace tessaryne::http {
 namespace {
 
 constexpr std::string_view kTooLarge = "Request Header Fields Too Large";
+constexpr std::string_view kUriTooLong = "URI Too Long";
+
+// Whether a head too large for `window` is too large in its target: the
+// target began (after the empty lines a head may start with, and the method)
+// and the request line does not end within the window.
+bool target_too_long(std::string_view window) noexcept {
+  const std::size_t start = window.find_first_not_of("\r\n");
+  if (start == std::string_view::npos) return false;
+  return window.find(' ', start) != std::string_view::npos && window.find('\n', start) == std::string_view::npos;
+}
 
 // The first `limit` bytes of `input` (all of it when shorter).
 std::string_view prefix(std::string_view input, std::uint64_t limit) noexcept {
@@ -117,8 +126,9 @@ Connection::Step Connection::head_step(EventSink& sink) {
   const HeadResult result = tokenize_head(prefix(input, limits_.max_header_size), slots.get(), head);
   if (result.status == HeadStatus::error) return fail(sink, 400, "Bad Request");
   if (result.status == HeadStatus::partial) {
-    if (input.size() > limits_.max_header_size) return fail(sink, 431, kTooLarge);
-    return Step::need_more_data;
+    if (input.size() <= limits_.max_header_size) return Step::need_more_data;
+    if (target_too_long(prefix(input, limits_.max_header_size))) return fail(sink, 414, kUriTooLong);
+    return fail(sink, 431, kTooLarge);
   }
 
   buffer_.consume(head.length);
@@ -187,26 +197,33 @@ Connection::Step Connection::content_length_step(EventSink& sink) {
 Connection::Step Connection::chunk_size_step(EventSink& sink) {
   const std::string_view input = buffer_.unconsumed();
   // The line and its CR LF must lie within the first kMaxChunkSizeLine bytes.
-  // Only CR LF ends it: a bare LF is part of the line.
+  // Only CR LF ends it: a bare LF is part of the line, which refuses it.
   const std::size_t end = prefix(input, kMaxChunkSizeLine).find("\r\n");
   if (end == std::string_view::npos) {
     if (input.size() >= kMaxChunkSizeLine) return fail(sink, 400, "Invalid chunk length");
     return Step::need_more_data;
   }
-  const std::string_view line = input.substr(0, end);
-  const std::string_view size_part = line.substr(0, line.find(';'));  // extensions are ignored
-  if (!common::is_valid_utf8(size_part)) return fail(sink, 400, "Invalid chunked encoding");
-  const std::optional<std::uint64_t> size = parse_unsigned(trim_white_space(size_part), 16);
-  if (!size) return fail(sink, 400, "Invalid chunk length");
+  const ChunkLine line = parse_chunk_line(input.substr(0, end));
+  switch (line.fault) {
+    case ChunkLineFault::none:
+      break;
+    case ChunkLineFault::encoding:
+      return fail(sink, 400, "Invalid chunked encoding");
+    case ChunkLineFault::length:
+      return fail(sink, 400, "Invalid chunk length");
+    case ChunkLineFault::extension:
+      return fail(sink, 400, "Invalid chunk extension");
+  }
+  const std::uint64_t size = line.size;
   buffer_.consume(end + 2);
-  if (*size == 0) {
+  if (size == 0) {
     state_ = ConnectionState::chunk_trailers;
     return Step::advanced;
   }
   // body_total_ never exceeds max_body_size, so the subtraction cannot wrap.
-  if (*size > limits_.max_body_size - body_total_) return fail(sink, 413, "Payload Too Large");
-  body_total_ += *size;
-  remaining_ = *size;
+  if (size > limits_.max_body_size - body_total_) return fail(sink, 413, "Payload Too Large");
+  body_total_ += size;
+  remaining_ = size;
   state_ = ConnectionState::chunk_data;
   return Step::advanced;
 }
@@ -226,16 +243,17 @@ Connection::Step Connection::chunk_data_step(EventSink& sink) {
 Connection::Step Connection::chunk_trailers_step(EventSink& sink) {
   const std::string_view input = buffer_.unconsumed();
   // Like a head, the trailer section must end within max_header_size bytes.
-  const std::string_view window = prefix(input, limits_.max_header_size);
-  if (window.size() >= 2 && window[0] == '\r' && window[1] == '\n') {
-    buffer_.consume(2);
-  } else {
-    const std::size_t end = window.find("\r\n\r\n");
-    if (end == std::string_view::npos) {
+  // Its fields are discarded once read.
+  const SectionEnd section = trailer_section_end(prefix(input, limits_.max_header_size));
+  switch (section.status) {
+    case SectionStatus::complete:
+      buffer_.consume(section.length);
+      break;
+    case SectionStatus::partial:
       if (input.size() > limits_.max_header_size) return fail(sink, 431, kTooLarge);
       return Step::need_more_data;
-    }
-    buffer_.consume(end + 4);  // trailer fields are discarded unexamined
+    case SectionStatus::invalid:
+      return fail(sink, 400, "Malformed chunk trailer");
   }
   state_ = ConnectionState::message_complete;
   sink.body({}, false);

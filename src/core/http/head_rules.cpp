@@ -2,12 +2,18 @@
 
 #include "core/common/byte_scan.hpp"
 #include "core/common/utf8.hpp"
-#include "core/http/white_space.hpp"
+#include "core/common/header_value.hpp"
 
 namespace tessaryne::http {
 namespace {
 
 using common::ascii_lower;
+// Only spaces and tabs are trimmed from the values that decide framing. A
+// value like "chunked<NBSP>" or "<NBSP>5" is refused rather than accepted: a
+// proxy in front of us that trims only spaces and tabs would read it
+// differently, and framing that two parsers read differently is how requests
+// are smuggled.
+using common::trim_ows;
 using common::contains_lowercase;
 using common::equals_lowercase;
 
@@ -21,7 +27,7 @@ Coding last_coding(std::string_view value) noexcept {
   bool found = false;
   while (true) {
     const std::size_t comma = value.find(',');
-    const std::string_view piece = trim_white_space(value.substr(0, comma));
+    const std::string_view piece = trim_ows(value.substr(0, comma));
     if (!piece.empty()) {
       last = piece;
       found = true;
@@ -35,11 +41,10 @@ Coding last_coding(std::string_view value) noexcept {
 }  // namespace
 
 bool HeadFacts::websocket_upgrade() const noexcept {
-  return connection_upgrade && equals_lowercase(upgrade_value, "websocket");
+  return http11 && connection_upgrade && equals_lowercase(upgrade_value, "websocket");
 }
 
 std::optional<std::uint64_t> parse_unsigned(std::string_view text, unsigned base) noexcept {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return std::nullopt;
   std::uint64_t value = 0;
   for (const char c : text) {
@@ -59,12 +64,13 @@ std::optional<std::uint64_t> parse_unsigned(std::string_view text, unsigned base
 
 std::optional<std::uint64_t> parse_content_length(std::string_view value) noexcept {
   if (!common::is_valid_utf8(value)) return std::nullopt;
-  return parse_unsigned(trim_white_space(value), 10);
+  return parse_unsigned(trim_ows(value), 10);
 }
 
 HeadFacts scan_headers(std::span<const HeaderLine> headers, std::uint8_t minor_version) noexcept {
   HeadFacts facts;
-  facts.keep_alive = minor_version == 1;
+  facts.http11 = minor_version == 1;
+  facts.keep_alive = facts.http11;
   for (const HeaderLine& header : headers) {
     const std::string_view name = header.name;
     const std::string_view value = header.value;
@@ -96,7 +102,7 @@ HeadFacts scan_headers(std::span<const HeaderLine> headers, std::uint8_t minor_v
         break;
       case 17:
         if (equals_lowercase(name, "transfer-encoding")) {
-          if (last_coding(value) == Coding::chunked)
+          if (facts.http11 && last_coding(value) == Coding::chunked)
             facts.chunked = true;
           else
             facts.bad_framing = true;

@@ -19,23 +19,26 @@ struct HeadFacts {
   bool has_content_length = false;
   bool chunked = false;  // a Transfer-Encoding header ended in "chunked"
   bool bad_framing = false;
+  bool http11 = false;
   std::uint64_t content_length = 0;  // the first valid value
   std::string_view upgrade_value;  // the last Upgrade value as received; lowercase it when copying out
 
   // Framing that must be refused: an invalid Content-Length or Transfer-Encoding,
-  // differing Content-Lengths, or a Content-Length together with chunked.
+  // differing Content-Lengths, a Content-Length together with chunked, or any
+  // Transfer-Encoding in an HTTP/1.0 request (which a 1.0 peer cannot frame).
   [[nodiscard]] bool conflicting() const noexcept { return bad_framing || (has_content_length && chunked); }
+  // Upgrade in an HTTP/1.0 request is ignored: the request is served as it is.
   [[nodiscard]] bool websocket_upgrade() const noexcept;
 };
 
 [[nodiscard]] HeadFacts scan_headers(std::span<const HeaderLine> headers, std::uint8_t minor_version) noexcept;
 
-// A Content-Length value: valid UTF-8, trimmed of White_Space, then an optional
-// single "+" and ASCII digits fitting 64 unsigned bits.
+// A Content-Length value: valid UTF-8, trimmed of white space, then ASCII
+// digits fitting 64 unsigned bits; a sign is no digit.
 [[nodiscard]] std::optional<std::uint64_t> parse_content_length(std::string_view value) noexcept;
 
-// An optional single "+" then one or more digits of `base` (10 or 16), fitting
-// 64 unsigned bits; nothing else.
+// One or more digits of `base` (10 or 16), fitting 64 unsigned bits; nothing
+// else, not even a sign, since a reader that skips one frames differently.
 [[nodiscard]] std::optional<std::uint64_t> parse_unsigned(std::string_view text, unsigned base) noexcept;
 
 struct TargetParts {

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <optional>
 
+#include "core/common/header_value.hpp"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define TESSARYNE_X86 1
@@ -21,14 +23,10 @@ constexpr ByteTable make_table(Predicate predicate) {
   return table;
 }
 
-constexpr bool is_token_byte(unsigned c) {
-  if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
-  return c < 0x80 && std::string_view("!#$%&'*+-.^_|~`").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-constexpr ByteTable kToken = make_table(is_token_byte);
+// The bytes of names and values as every other reader of header fields sees them.
+constexpr ByteTable kToken = make_table([](unsigned c) { return common::is_token_char(static_cast<char>(c)); });
 constexpr ByteTable kTarget = make_table([](unsigned c) { return (c >= 0x21 && c <= 0x7E) || c >= 0x80; });
-constexpr ByteTable kValue = make_table([](unsigned c) { return c == '\t' || (c >= 0x20 && c != 0x7F); });
+constexpr ByteTable kValue = make_table([](unsigned c) { return common::is_field_value_byte(static_cast<char>(c)); });
 
 // A byte class as two 16-entry tables indexed by the low and the high nibble:
 // a byte belongs to the class when lo[low] & hi[high] is non-zero. Every

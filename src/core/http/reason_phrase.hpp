@@ -34,13 +34,23 @@ constexpr std::string_view reason_phrase(std::uint16_t status) noexcept {
   }
 }
 
-// An error response the engine writes: 400, 413 and 431 (the faults it
+// The answers only the server writes itself carry their standard phrases; an
+// application's 414 or 501 keeps the table's default.
+constexpr std::string_view server_reason(std::uint16_t status) noexcept {
+  switch (status) {
+    case 414: return "URI Too Long";
+    case 501: return "Not Implemented";
+    default: return reason_phrase(status);
+  }
+}
+
+// An error response the engine writes: 400, 413, 414 and 431 (the faults it
 // answers) have their own phrase; any other code is answered as
 // "Internal Server Error".
 constexpr std::string_view error_reason(std::uint16_t status) noexcept {
   constexpr std::uint16_t kInternalServerError = 500;
-  const bool answered_fault = status == 400 || status == 413 || status == 431;
-  return reason_phrase(answered_fault ? status : kInternalServerError);
+  const bool answered_fault = status == 400 || status == 413 || status == 414 || status == 431;
+  return server_reason(answered_fault ? status : kInternalServerError);
 }
 
 }  // namespace tessaryne::http

@@ -96,12 +96,16 @@ ResponseSerializer::Framing ResponseSerializer::framing() const noexcept {
   return Framing::chunked;
 }
 
+std::string_view ResponseSerializer::reason() const noexcept {
+  return parts_.server_answer ? server_reason(parts_.status) : reason_phrase(parts_.status);
+}
+
 bool ResponseSerializer::chunked() const noexcept { return framing() == Framing::chunked; }
 
 std::size_t ResponseSerializer::prepare() noexcept {
   status_text_ = decimal<Number>(parts_.status);
   std::size_t total = kStatusPrefix.size() + status_text_.length + 1 +
-                      reason_phrase(parts_.status).size() + kCrlf.size();
+                      reason().size() + kCrlf.size();
   if (!saw_server_) total += parts_.server_line.size();
   if (!saw_date_) total += parts_.date_line.size();
   total += headers_size_;
@@ -129,7 +133,7 @@ void ResponseSerializer::write(char* out) const noexcept {
   out = put_bytes(out, kStatusPrefix);
   out = put_bytes(out, status_text_.text());
   *out++ = ' ';
-  out = put_bytes(out, reason_phrase(parts_.status));
+  out = put_bytes(out, reason());
   out = put_crlf(out);
   if (!saw_server_) out = put_bytes(out, parts_.server_line);
   if (!saw_date_) out = put_bytes(out, parts_.date_line);

@@ -29,6 +29,7 @@ struct ResponseParts {
   bool more_body = false;
   bool no_body_status = false;
   bool keep_alive = true;
+  bool server_answer = false;  // the server's own answer: the phrase of server_reason()
 };
 
 // Status code of a status line that starts "HTTP/1.1 " followed by three bytes
@@ -60,6 +61,7 @@ class ResponseSerializer {
  private:
   enum class Framing : std::uint8_t { none_no_body, none_raw_body, content_length, chunked };
   [[nodiscard]] Framing framing() const noexcept;
+  [[nodiscard]] std::string_view reason() const noexcept;
 
   // Small numbers rendered once by prepare() and copied by write().
   struct Number {

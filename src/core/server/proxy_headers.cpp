@@ -21,14 +21,9 @@ constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 constexpr bool is_alnum(char c) noexcept {
   return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
-constexpr bool is_ows(char c) noexcept { return c == ' ' || c == '\t'; }
+using common::is_ows;
 using common::is_token_char;
-
-constexpr std::string_view trim_ows(std::string_view text) noexcept {
-  while (!text.empty() && is_ows(text.front())) text.remove_prefix(1);
-  while (!text.empty() && is_ows(text.back())) text.remove_suffix(1);
-  return text;
-}
+using common::trim_ows;
 
 // Digits only, at most `max_digits` of them, at most `limit`; with `strict`, no leading zero.
 std::optional<unsigned> parse_decimal(std::string_view text, std::size_t max_digits, unsigned limit,

@@ -11,6 +11,7 @@
 
 #include "core/common/byte_scan.hpp"
 #include "core/http/chunk_writer.hpp"
+#include "core/server/host_header.hpp"
 
 namespace tessaryne::server {
 namespace {
@@ -19,6 +20,9 @@ namespace {
 // framing or connection line, which an interim response must not carry.
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::string_view kBadHost = "Bad Request: exactly one Host header is required";
+constexpr std::string_view kBadHostValue = "Bad Request: invalid Host header";
+// An origin server that does not tunnel answers CONNECT itself.
+constexpr std::string_view kNoTunnel = "Not Implemented";
 constexpr std::string_view kTimeout = "Request Timeout";
 constexpr std::string_view kOverloaded = "Service Unavailable";
 constexpr std::string_view kServerError = "Internal Server Error";
@@ -28,12 +32,6 @@ bool expects_continue(std::span<const http::HeaderLine> headers) noexcept {
   return std::ranges::any_of(headers, [](const http::HeaderLine& line) {
     return common::equals_lowercase(line.name, "expect") && common::equals_lowercase(line.value, "100-continue");
   });
-}
-
-bool one_host(std::span<const http::HeaderLine> headers) noexcept {
-  int hosts = 0;
-  for (const http::HeaderLine& line : headers) hosts += common::equals_lowercase(line.name, "host") ? 1 : 0;
-  return hosts == 1;
 }
 
 // Serializes a head (with `parts.body` after it) into `out`, the server's own
@@ -63,8 +61,18 @@ class ServedConnection::Dispatch final : public http::EventSink {
 
   void request(const http::RequestEvent& event) override {
     any = true;
-    if (event.minor_version == 1 && !one_host(event.headers)) {
-      host_error = true;
+    switch (check_host(event.headers, event.minor_version == 1)) {
+      case HostCheck::valid:
+        break;
+      case HostCheck::count:
+        refuse(400, kBadHost);
+        return;
+      case HostCheck::value:
+        refuse(400, kBadHostValue);
+        return;
+    }
+    if (event.method == "CONNECT") {
+      refuse(501, kNoTunnel);
       return;
     }
     if (event.facts.websocket_upgrade()) {
@@ -77,7 +85,7 @@ class ServedConnection::Dispatch final : public http::EventSink {
       auto& in_flight = settings.concurrency->in_flight;
       if (in_flight.fetch_add(1, std::memory_order_relaxed) >= settings.concurrency_limit) {
         in_flight.fetch_sub(1, std::memory_order_relaxed);
-        overloaded = true;
+        refuse(503, kOverloaded);
         return;
       }
     }
@@ -101,7 +109,7 @@ class ServedConnection::Dispatch final : public http::EventSink {
   void body(std::string_view data, bool more_body) override {
     any = true;
     Exchange& exchange = owner_.exchange_;
-    if (host_error || websocket || overloaded || !exchange.active) return;
+    if (refused != 0 || websocket || !exchange.active) return;
     if (!more_body) {
       exchange.body_complete = true;
       if (owner_.phase_ == Phase::body) owner_.phase_ = Phase::busy;
@@ -115,12 +123,18 @@ class ServedConnection::Dispatch final : public http::EventSink {
     error_response.assign(response);
   }
 
+  // The server answers the request itself, without the app.
+  void refuse(std::uint16_t status, std::string_view text) noexcept {
+    refused = status;
+    refusal = text;
+  }
+
   ServedConnection& owner_;
   std::string error_response;
+  std::string_view refusal;
+  std::uint16_t refused = 0;
   bool any = false;
   bool started = false;
-  bool host_error = false;
-  bool overloaded = false;  // above the limit of concurrency
   bool websocket = false;
   bool failed = false;
 };
@@ -233,9 +247,9 @@ bool ServedConnection::process() {
     engine_.dispatch(dispatch);
     any = any || dispatch.any;
     if (closed_) return any;
-    if (dispatch.host_error || dispatch.overloaded) {
+    if (dispatch.refused != 0) {
       engine_.close();
-      text_response(dispatch.host_error ? 400 : 503, dispatch.host_error ? kBadHost : kOverloaded);
+      text_response(dispatch.refused, dispatch.refusal);
       return any;
     }
     if (dispatch.websocket) {
@@ -423,6 +437,7 @@ void ServedConnection::end_request(std::string_view response) {
 void ServedConnection::text_response(std::uint16_t status, std::string_view text) {
   http::ResponseParts parts;
   parts.status = status;
+  parts.server_answer = true;
   parts.server_line = loop_.settings().server_line;
   parts.date_line = loop_.date();
   parts.body = text;

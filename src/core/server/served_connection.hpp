@@ -1,9 +1,10 @@
 #pragma once
 // One client connection served by the native driver: its socket, the HTTP
 // engine, the output queue and the connection's single deadline, and the
-// duties of a server around the engine: the Host rule, 100-continue, HEAD and
-// no-body statuses, HTTP/1.0 framing, keep-alive and pipelining, read pausing
-// and write back-pressure, idle/head/body timeouts and the lingering close.
+// duties of a server around the engine: the Host rule, CONNECT refused (no
+// tunnels), 100-continue, HEAD and no-body statuses, HTTP/1.0 framing,
+// keep-alive and pipelining, read pausing and write back-pressure,
+// idle/head/body timeouts and the lingering close.
 //
 // What concerns the application (the scope, the ASGI messages, its task) is
 // the caller's: it implements ConnectionEvents, answers through respond() and

@@ -109,6 +109,9 @@ TEST(ErrorResponse, ExactBytes) {
   EXPECT_EQ(ErrorResponse(413, "Payload Too Large").bytes(),
             "HTTP/1.1 413 Payload Too Large\r\nserver: tessaryne\r\nconnection: close\r\ncontent-length: 17\r\n\r\n"
             "Payload Too Large");
+  EXPECT_EQ(ErrorResponse(414, "URI Too Long").bytes(),
+            "HTTP/1.1 414 URI Too Long\r\nserver: tessaryne\r\nconnection: close\r\ncontent-length: 12\r\n\r\n"
+            "URI Too Long");
   EXPECT_EQ(ErrorResponse(500, "x").bytes(),
             "HTTP/1.1 500 Internal Server Error\r\nserver: tessaryne\r\nconnection: close\r\ncontent-length: 1\r\n"
             "\r\nx");
@@ -136,6 +139,8 @@ TEST(Connection, ErrorEventsCarryTheExactResponse) {
        "Payload Too Large"},
       {std::string(65537, 'G'), "HTTP/1.1 431 Request Header Fields Too Large\r\nserver: tessaryne\r\n"
                                 "connection: close\r\ncontent-length: 31\r\n\r\nRequest Header Fields Too Large"},
+      {"GET /" + std::string(65537, 'a'), "HTTP/1.1 414 URI Too Long\r\nserver: tessaryne\r\nconnection: close\r\n"
+                                        "content-length: 12\r\n\r\nURI Too Long"},
   };
   for (const auto& [input, response] : cases) {
     Connection c;
@@ -222,7 +227,7 @@ TEST(Connection, SmugglingMatrix) {
       {"Content-Length: 5\r\nContent-Length: 6\r\n", conflict},
       {"Content-Length: 5, 5\r\n", conflict},
       {"Content-Length: 5\r\nContent-Length: x\r\n", conflict},
-      {"Content-Length: +5\r\n", "length 5"},
+      {"Content-Length: +5\r\n", conflict},  // a sign is no digit
       {"Content-Length: ++5\r\n", conflict},
       {"Content-Length: +\r\n", conflict},
       {"Content-Length: -5\r\n", conflict},
@@ -276,6 +281,52 @@ TEST(Connection, SmugglingMatrix) {
   }
 }
 
+// Requests that a reader taking the bytes another way would see hidden inside
+// the first, and heads whose answer the version decides: each whole stream,
+// however split, gives exactly these events.
+TEST(Connection, NoRequestHidesInAnother) {
+  const std::string host = "Host: localhost\r\n";
+  const std::string smuggled = "GET /smuggled HTTP/1.1\r\n" + host + "\r\n";
+  const std::string chunked_head = "POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n";
+  const std::string chunked_request =
+      "request POST / q= 1.1 [Host=localhost;Transfer-Encoding=chunked;] ka body";
+  struct Row {
+    std::string stream;
+    std::vector<std::string> events;
+  };
+  const std::vector<Row> rows = {
+      {"POST / HTTP/1.1\r\n" + host + "Content-Length: +5\r\n\r\nhello" + smuggled,
+       {"error 400 Bad Request: Conflicting HTTP headers", "closed"}},
+      {"POST / HTTP/1.0\r\n" + host + "Connection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n"
+           "5\r\nhello\r\n0\r\n\r\n" + smuggled,
+       {"error 400 Bad Request: Conflicting HTTP headers", "closed"}},
+      {chunked_head + "5\r\nhello\r\n0\r\n\nGET /next HTTP/1.1\r\n" + host + "\r\n",
+       {chunked_request, "body hello more", "error 400 Malformed chunk trailer", "closed"}},
+      {chunked_head + "2;\nxx\r\n30\r\n0\r\n\r\n" + smuggled + "\r\n0\r\n\r\n",
+       {chunked_request, "error 400 Invalid chunk extension", "closed"}},
+      // Upgrade means nothing to HTTP/1.0: a plain request, and the next one follows.
+      {"GET /chat HTTP/1.0\r\nConnection: Upgrade, keep-alive\r\nUpgrade: websocket\r\n\r\nGET /b HTTP/1.0\r\n\r\n",
+       {"request GET /chat q= 1.0 [Connection=Upgrade, keep-alive;Upgrade=websocket;] ka conn-upgrade up=websocket",
+        "request GET /b q= 1.0 [] close", "closed"}},
+      // HTTP/1.1 keeps the Transfer-Encoding the 1.0 request may not have.
+      {chunked_head + "5\r\nhello\r\n0\r\n\r\n",
+       {chunked_request, "body hello last", "open"}},
+  };
+  for (const Row& row : rows) EXPECT_EQ(split_independent(row.stream), row.events) << row.stream;
+
+  // Too long in its target: 414; in its fields: 431; either way only once
+  // more than max_header_size bytes are buffered.
+  const ConnectionLimits small{.max_header_size = 32};
+  EXPECT_EQ(split_independent("GET /" + std::string(40, 'a') + " HTTP/1.1\r\n\r\n", small),
+            (std::vector<std::string>{"error 414 URI Too Long", "closed"}));
+  EXPECT_EQ(split_independent("\r\nGET /" + std::string(40, 'a'), small),
+            (std::vector<std::string>{"error 414 URI Too Long", "closed"}));
+  EXPECT_EQ(split_independent("GET /a HTTP/1.1\r\nX: " + std::string(40, 'a') + "\r\n\r\n", small),
+            (std::vector<std::string>{"error 431 Request Header Fields Too Large", "closed"}));
+  EXPECT_EQ(split_independent(std::string(40, 'G'), small),
+            (std::vector<std::string>{"error 431 Request Header Fields Too Large", "closed"}));
+}
+
 TEST(Connection, ChunkedBodies) {
   const std::string head = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
   const std::string request = "request POST / q= 1.1 [Transfer-Encoding=chunked;] ka body";
@@ -286,7 +337,8 @@ TEST(Connection, ChunkedBodies) {
   const std::vector<Row> rows = {
       {"5;ext=1\r\nhello\r\n0\r\n\r\n", {"body hello more", "body  last"}},
       {"5   \r\nhello\r\n0\r\n\r\n", {"body hello more", "body  last"}},
-      {"+5\r\nhello\r\n0\r\n\r\n", {"body hello more", "body  last"}},
+      {"+5\r\nhello\r\n0\r\n\r\n", {"error 400 Invalid chunk length"}},  // a sign is no digit
+      {"5 ; a = b ;c;d=\"x;\\\"y\"\t\r\nhello\r\n0\r\n\r\n", {"body hello more", "body  last"}},
       {"0005\r\nhello\r\n0\r\nX: 1\r\nY: 2\r\n\r\n", {"body hello more", "body  last"}},
       {"00000000000000005\r\nhello\r\n0\r\n\r\n", {"body hello more", "body  last"}},  // 17 digits
       {"A\r\n0123456789\r\n0\r\n\r\n", {"body 0123456789 more", "body  last"}},
@@ -303,7 +355,19 @@ TEST(Connection, ChunkedBodies) {
       {"5\r\nhello\n0\r\n", {"error 400 Malformed chunk boundary"}},
       {"5\r\nhelloXY", {"error 400 Malformed chunk boundary"}},
       {"\xc3\x28\r\n", {"error 400 Invalid chunked encoding"}},
-      {"5;\xff\r\nhello\r\n0\r\n\r\n", {"body hello more", "body  last"}},  // extensions are not examined
+      // Extensions are tokens or quoted strings: a control or stray byte is refused.
+      {"5;\xff\r\nhello\r\n0\r\n\r\n", {"error 400 Invalid chunk extension"}},
+      {"5;a\rb\r\nhello\r\n0\r\n\r\n", {"error 400 Invalid chunk extension"}},
+      {"5;a=\"b\x01\"\r\nhello\r\n0\r\n\r\n", {"error 400 Invalid chunk extension"}},
+      {"5;=b\r\nhello\r\n", {"error 400 Invalid chunk extension"}},
+      {"5;a=\r\nhello\r\n", {"error 400 Invalid chunk extension"}},
+      {"5;a=\"b\r\nhello\r\n", {"error 400 Invalid chunk extension"}},
+      {"5\n;a\r\nhello\r\n", {"error 400 Invalid chunk length"}},
+      // Trailer lines are field lines, each ended by CR LF.
+      {"5\r\nhello\r\n0\r\nX: 1\n\r\n", {"body hello more", "error 400 Malformed chunk trailer"}},
+      {"5\r\nhello\r\n0\r\nX 1\r\n\r\n", {"body hello more", "error 400 Malformed chunk trailer"}},
+      {"5\r\nhello\r\n0\r\nX: \x7f\r\n\r\n", {"body hello more", "error 400 Malformed chunk trailer"}},
+      {"5\r\nhello\r\n0\r\n\rX", {"body hello more", "error 400 Malformed chunk trailer"}},
   };
   for (const Row& row : rows) {
     std::vector<std::string> expected{request};

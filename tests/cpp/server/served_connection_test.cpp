@@ -1,4 +1,5 @@
 #include "core/server/served_connection.hpp"
+#include "core/server/host_header.hpp"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -172,6 +173,14 @@ TEST(ServedConnection, ConnectionRulesTable) {
       {"GET /x HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK\r\nserver: t\r\ncontent-length: 2\r\nconnection: close", true},
       {"HEAD /x HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 200 OK\r\nserver: t\r\ncontent-length: 2\r\nconnection: keep-alive\r\n\r\n", false},
       {"GET / HTTP/1.1\r\nHost: a\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 400", true},
+      // More than one Host line is refused whatever the version; so is a value that is no host.
+      {"GET / HTTP/1.0\r\nHost: a\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+      {"GET / HTTP/1.1\r\nHost: user@a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+      {"GET / HTTP/1.0\r\nHost: a/b\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
+      {"GET /x HTTP/1.1\r\nHost: [::1]:8000\r\n\r\n", ok("/x"), false},
+      // No tunnels: CONNECT is answered without the app, in either target form.
+      {"CONNECT a:443 HTTP/1.1\r\nHost: a:443\r\n\r\n", "HTTP/1.1 501 Not Implemented\r\nserver: t", true},
+      {"CONNECT / HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 501 Not Implemented\r\nserver: t", true},
   };
   for (const Case& c : cases) {
     Served served;
@@ -185,7 +194,19 @@ TEST(ServedConnection, ConnectionRulesTable) {
       EXPECT_EQ(strip_date(received), c.answer) << "no body after a HEAD answer";
     }
     EXPECT_EQ(served.client_sees_eof(), c.closes) << c.request;
+    // Only what the server accepts reaches the app.
+    EXPECT_EQ(served.app.log.empty(), !c.answer.starts_with("HTTP/1.1 200")) << c.request;
   }
+}
+
+TEST(ServedConnection, HostValues) {
+  for (const std::string_view host : {"", "localhost", "a.b-c_d~e", "xn--bcher-kva.example:80", "192.0.2.1:8000",
+                                      "[::1]", "[2001:db8::1]:443", "[v1.fe:x]", "a%2Fb", "localhost:", "!$&'()*+,;="})
+    EXPECT_TRUE(valid_host(host)) << host;
+  for (const std::string_view host : {"user@localhost", "localhost/evil", "local host", "localhost:abc", ":80",
+                                      "a:1:2", "[::1", "[::1]x", "[192.0.2.1]", "[zz::1]", "a%2", "a%zz", "a\x80" "b",
+                                      "a?b", "a#b", "[v.x]", "[v1.]"})
+    EXPECT_FALSE(valid_host(host)) << host;
 }
 
 // A peer that stops reading: the output queues and the writer is told to
