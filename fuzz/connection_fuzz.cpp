@@ -33,7 +33,7 @@ struct Recorder final : EventSink {
     events.push_back((more ? "D+" : "D-") + std::string(data));
   }
   void upgrade(std::string_view value) override { events.push_back("U" + std::string(value)); }
-  void error(std::uint16_t status, std::string_view response) override {
+  void error(std::uint16_t status, std::string_view, std::string_view response) override {
     events.push_back("E" + std::to_string(status) + std::string(response));
   }
 };

@@ -1,6 +1,6 @@
 # Type stubs for the native core. Kept true to the module by mypy's stubtest.
 from collections.abc import Buffer, Callable, Iterable, Sequence
-from typing import Any, Literal, TypeAlias, final
+from typing import Any, Literal, Protocol, TypeAlias, final
 
 __all__ = [
     "ThreadPoolClosedError",
@@ -223,34 +223,54 @@ class FastWebSocketParser:
 def fast_websocket_unmask(payload: Buffer, mask: _Mask) -> bytes: ...
 def fast_websocket_unmask_slice(payload: Buffer, offset: int, length: int, mask: _Mask) -> bytes: ...
 
+# The settings a ConnectionDriver reads from its config, by name.
+class _DriverSettings(Protocol):
+    @property
+    def max_body_size(self) -> int: ...
+    @property
+    def max_header_size(self) -> int: ...
+    @property
+    def max_keepalive_requests(self) -> int: ...
+    @property
+    def keep_alive_timeout(self) -> float: ...
+    @property
+    def head_timeout(self) -> float: ...
+    @property
+    def body_timeout(self) -> float: ...
+    @property
+    def linger_timeout(self) -> float: ...
+    @property
+    def read_buffer_limit(self) -> int: ...
+    @property
+    def server_header(self) -> bool: ...
+    @property
+    def date_header(self) -> bool: ...
+    @property
+    def headers(self) -> Iterable[tuple[str, str]]: ...
+    @property
+    def limit_concurrency(self) -> int | None: ...
+    @property
+    def proxy_headers(self) -> bool: ...
+    @property
+    def forwarded_allow_ips(self) -> str: ...
+    @property
+    def root_path(self) -> str: ...
+
 # The server's native connection driver; not one of the module's public names.
 @final
 class ConnectionDriver:
     def __new__(
         cls,
+        config: _DriverSettings,
         loop: Any,
         serve: Callable[[dict[str, Any], Any], Any],
         task: Callable[..., Any],
         websocket: Callable[[Any, Any, Any], object],
         access: Callable[[tuple[str, int] | None, str, bytes, bytes, str, int, int], object] | None,
         state: dict[str, Any],
-        root_path: str,
         asgi: dict[str, str],
-        max_body_size: int,
-        max_header_size: int,
-        max_keepalive_requests: int,
-        keep_alive_timeout: float,
-        head_timeout: float,
-        body_timeout: float,
-        linger_timeout: float,
-        read_buffer_limit: int,
         counters: ServerCounters | None = None,
-        server_header: bytes = ...,
-        date_header: bool = True,
-        headers: Iterable[_HeaderItem] | None = None,
-        limit_concurrency: int | None = None,
         concurrency: ServerCounters | None = None,
-        forwarded_allow_ips: str | None = None,
     ) -> ConnectionDriver: ...
     def fileno(self) -> int: ...
     def run(self) -> None: ...

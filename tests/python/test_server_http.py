@@ -16,15 +16,15 @@ from typing import Any
 
 import pytest
 
-from server_support import hello_app, recv_until_closed, serve
+from server_support import hello_app, recv_until_closed, serve, serving
 
 from tessaryne.server import driver
 
 OK = b"HTTP/1.1 200 OK\r\nserver: tessaryne\r\n"
 CLOSE = b"Connection: close\r\n\r\n"
 GET = b"GET / HTTP/1.1\r\nHost: x\r\n"
-BAD_HOST = (b"HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\ncontent-type: text/plain; charset=utf-8\r\n"
-            b"content-length: 48\r\nconnection: close\r\n\r\nBad Request: exactly one Host header is required")
+OWN_400 = b"HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\ncontent-type: text/plain; charset=utf-8\r\n"
+BAD_HOST = OWN_400 + b"content-length: 48\r\nconnection: close\r\n\r\nBad Request: exactly one Host header is required"
 
 
 def exchange(app: Any, request: bytes, **settings: Any) -> bytes:
@@ -56,11 +56,10 @@ def responder(status: int, *pieces: bytes, headers: list[tuple[bytes, bytes]] | 
      OK + b"transfer-encoding: chunked\r\nconnection: close\r\n\r\n1\r\na\r\n2\r\nbc\r\n0\r\n\r\n"),
     (responder(204, b"dropped"), GET + CLOSE, b"HTTP/1.1 204 No Content\r\nserver: tessaryne\r\nconnection: close\r\n\r\n"),
     (responder(304, b"x", b"y"), GET + CLOSE, b"HTTP/1.1 304 Not Modified\r\nserver: tessaryne\r\nconnection: close\r\n\r\n"),
-    # What the engine refuses goes out byte for byte.
-    (hello_app, GET + b"Bad Header\r\n\r\n",
-     b"HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\nconnection: close\r\ncontent-length: 11\r\n\r\nBad Request"),
+    # What the engine refuses is answered as every answer of the server's own is written.
+    (hello_app, GET + b"Bad Header\r\n\r\n", OWN_400 + b"content-length: 11\r\nconnection: close\r\n\r\nBad Request"),
     (hello_app, b"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
-     b"HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\nconnection: close\r\ncontent-length: 20\r\n\r\nInvalid chunk length"),
+     OWN_400 + b"content-length: 20\r\nconnection: close\r\n\r\nInvalid chunk length"),
     # HTTP/1.1 names its host exactly once; HTTP/1.0 need not name it.
     (hello_app, b"GET / HTTP/1.1\r\n\r\n", BAD_HOST),
     (hello_app, GET + b"Host: y\r\n\r\n", BAD_HOST),
@@ -116,6 +115,64 @@ def test_the_scope_path_from_every_target_form(target: bytes, root_path: str, se
     assert reply.split(b"\r\n\r\n", 1)[1].decode() == seen
 
 
+async def own_answers_app(scope, receive, send):  # type: ignore[no-untyped-def]
+    if scope["type"] == "websocket":
+        await receive()
+        await send({"type": "websocket.accept"})
+        await send({"type": "websocket.close"})
+        return
+    if scope["path"] == "/fail":
+        raise RuntimeError("the server answers 500")
+    if scope["path"] == "/hold":
+        await asyncio.sleep(0.5)
+    await hello_app(scope, receive, send)
+
+
+def first_head(port: int, request: bytes) -> bytes:
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as sock:
+        sock.sendall(request)
+        data = b""
+        while b"\r\n\r\n" not in data and (chunk := sock.recv(65536)):
+            data += chunk
+    return data.split(b"\r\n\r\n")[0]
+
+
+OWN_ANSWERS = {
+    # The engine's refusals, the Host rule and CONNECT.
+    400: GET + b"Bad Header\r\n\r\n",
+    413: b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n",
+    414: b"GET /" + b"a" * 2000 + b" HTTP/1.1\r\n\r\n",
+    431: GET + b"X: " + b"a" * 2000 + b"\r\n\r\n",
+    501: b"CONNECT x:443 HTTP/1.1\r\nHost: x:443\r\n\r\n",
+    # A head too slow, an application that fails, the interim and the switching answers.
+    408: b"GET / HTTP/1.1\r\n",
+    500: b"GET /fail HTTP/1.1\r\nHost: x\r\n\r\n",
+    100: b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n",
+    101: b"GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+         b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n",
+}
+
+
+@pytest.mark.parametrize("settings, present, absent", [
+    ({}, [b"server: tessaryne", b"date: "], [b"x-probe"]),
+    ({"server_header": False, "headers": (("x-probe", "1"),)}, [b"x-probe: 1", b"date: "], [b"server:"]),
+])
+def test_every_answer_of_the_servers_own_carries_its_lines(
+    settings: dict[str, Any], present: list[bytes], absent: list[bytes]
+) -> None:
+    limits = {"max_body_size": 10, "max_header_size": 1024, "head_timeout": 0.2, "limit_concurrency": 1}
+    with serving(own_answers_app, lifespan="off", **limits, **settings) as server:
+        heads = {status: first_head(server.port, request) for status, request in OWN_ANSWERS.items()}
+        with socket.create_connection(("127.0.0.1", server.port), timeout=30) as holding:
+            holding.sendall(b"GET /hold HTTP/1.1\r\nHost: x\r\n\r\n")
+            time.sleep(0.1)
+            heads[503] = first_head(server.port, GET + b"\r\n")
+    for status, head in heads.items():
+        lines = head.split(b"\r\n")
+        assert lines[0].startswith(b"HTTP/1.1 %d " % status), head
+        assert all(line in head for line in present) and not any(line in head for line in absent), head
+
+
 @pytest.mark.parametrize("settings, present, absent", [
     ({}, [b"server: tessaryne\r\n", b"date: "], [b"x-frame-options"]),
     ({"server_header": False, "date_header": False}, [], [b"server:", b"date:"]),
@@ -167,7 +224,8 @@ def test_expect_continue(app_reads_body: bool) -> None:
     with serve(app) as server, server.connect() as sock:
         sock.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n")
         if app_reads_body:
-            assert sock.recv(100) == b"HTTP/1.1 100 Continue\r\n\r\n"
+            interim = sock.recv(200)
+            assert interim.startswith(b"HTTP/1.1 100 Continue\r\nserver: tessaryne\r\ndate: ") and interim.endswith(b"\r\n\r\n")
             sock.sendall(b"body" + GET + CLOSE)
             reply = recv_until_closed(sock)
             assert reply.count(OK) == 2 and b"\r\n\r\nbody" in reply
@@ -297,7 +355,7 @@ def test_curl() -> None:
 TIMEOUT = (b"HTTP/1.1 408 Request Timeout\r\nserver: tessaryne\r\ncontent-type: text/plain; charset=utf-8\r\n"
            b"content-length: 15\r\nconnection: close\r\n\r\nRequest Timeout")
 POST = b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n"
-CONTINUE = b"HTTP/1.1 100 Continue\r\n\r\n"
+CONTINUE = b"HTTP/1.1 100 Continue\r\nserver: tessaryne\r\n\r\n"  # and a date line
 BIG = 1 << 20
 
 
@@ -339,7 +397,7 @@ def test_timeouts_of_idle_connections_slow_heads_and_stalled_bodies(
             if isinstance(step, float):
                 time.sleep(step)
             elif step == CONTINUE:
-                while not received.endswith(CONTINUE) and (piece := sock.recv(1)):
+                while not received.endswith(b"\r\n\r\n") and (piece := sock.recv(1)):
                     received += piece
             else:
                 sock.sendall(step)

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import logging
 import queue
 import struct
 import threading
@@ -30,6 +31,8 @@ def echo_app(disconnects: queue.Queue[int | str]) -> Any:
         assert (await receive())["type"] == "websocket.connect"
         if scope["path"] == "/deny":
             return await send({"type": "websocket.close"})
+        if scope["path"] == "/silent":
+            return None
         if scope["path"] == "/custom":
             await send({"type": "websocket.http.response.start", "status": 401, "headers": [(b"x-why", b"no")]})
             await send({"type": "websocket.http.response.body", "body": b"go ", "more_body": True})
@@ -164,18 +167,22 @@ def test_pings_from_a_client_that_never_reads_leave_the_write_buffer_bounded(eve
         assert buffered and max(buffered) < 1 << 20
 
 
-def test_refused_handshakes_get_an_http_response() -> None:
+def test_refused_handshakes_get_an_http_response(caplog: pytest.LogCaptureFixture) -> None:
     with serve(echo_app(queue.Queue())) as server:
         for request, status, needle in [
             (handshake(version=b"8"), 426, b"sec-websocket-version: 13"),
             (handshake(key=b"c2hvcnQ="), 400, b"connection: close"),
             (handshake(key=b"not base64 at all!!!===="), 400, b"Invalid WebSocket handshake"),
             (handshake(method=b"POST"), 400, b"content-length: "),
+            (handshake("/silent"), 500, b"Internal Server Error"),
             (handshake("/custom"), 401, b"x-why: no"),
         ]:
             head, body = exchange(server, request)
             assert head.startswith(b"HTTP/1.1 %d " % status) and needle in head + body
         assert body == b"3\r\ngo \r\n" + FastHttpConnection.format_chunk(b"away", False)
+    # An app that neither accepts nor closes is told of in one line.
+    assert [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING] == [
+        "ASGI application returned without accepting or closing the WebSocket"]
 
 
 def deflate_handshake(offer: bytes) -> bytes:

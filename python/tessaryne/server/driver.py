@@ -52,6 +52,11 @@ class SessionConnection:
     def write(self, data: bytes) -> None:
         self._native.write(data)
 
+    def write_response(
+        self, status: int, headers: list[tuple[bytes, bytes]], body: bytes, *, more_body: bool, no_body: bool
+    ) -> bool:
+        return bool(self._native.write_response(status, headers, body, more_body, no_body))
+
     def close(self) -> None:
         self._native.close()
 
@@ -87,13 +92,9 @@ class NativeServing:
         # Python hears of a completed response only when it logs or counts them.
         done = self._response_done if config.access_log or state.requests is not None else None
         self.driver = ConnectionDriver(
-            state.loop, functools.partial(_serve_request, state.app), asyncio.Task, self._websocket, done,
-            state.lifespan_state, config.root_path, ASGI_VERSION,
-            config.max_body_size, config.max_header_size, config.max_keepalive_requests,
-            config.keep_alive_timeout, config.head_timeout, config.body_timeout, config.linger_timeout,
-            config.read_buffer_limit, state.counters, state.server_header, config.date_header,
-            state.default_headers, config.limit_concurrency, state.concurrency,
-            forwarded_allow_ips=config.forwarded_allow_ips if config.proxy_headers else None,
+            config, loop=state.loop, serve=functools.partial(_serve_request, state.app), task=asyncio.Task,
+            websocket=self._websocket, access=done, state=state.lifespan_state, asgi=ASGI_VERSION,
+            counters=state.counters, concurrency=state.concurrency,
         )
         state.driver = self.driver
         self.loop.add_reader(self.driver.fileno(), self.driver.run)

@@ -1,14 +1,12 @@
 """What the connections of one loop thread share: the settings, the app, the
-live connections (for graceful shutdown), the cached date header and the
-process's count of answered requests."""
+live connections (for graceful shutdown) and the process's count of answered
+requests."""
 
 from __future__ import annotations
 
 import asyncio
 import threading
-import time
 from collections.abc import Callable
-from email.utils import formatdate
 from typing import Any, Protocol
 
 from .._tessaryne_core import ConnectionDriver, ServerCounters
@@ -39,6 +37,10 @@ class SessionIO(Protocol):
     def write_paused(self) -> bool: ...
 
     def write(self, data: bytes) -> None: ...
+    # A response with the server's own lines; whether the rest of its body goes in chunks.
+    def write_response(
+        self, status: int, headers: list[tuple[bytes, bytes]], body: bytes, *, more_body: bool, no_body: bool
+    ) -> bool: ...
     async def drain(self) -> None: ...
     def gone(self) -> bool: ...
     def pause_reading(self) -> None: ...
@@ -89,10 +91,6 @@ class LoopState:
         # loop of the process shares (set by the runner).
         self.counters: ServerCounters | None = None
         self.concurrency: ServerCounters | None = None
-        self.server_header = b"server: tessaryne\r\n" if config.server_header else b""
-        self.default_headers = [(name.encode("latin-1"), value.encode("latin-1")) for name, value in config.headers]
-        self._date_second = 0
-        self._date_header = b""
 
     def open_connections(self) -> int:
         """Connections of this loop that are not closed yet, whoever serves them."""
@@ -110,14 +108,3 @@ class LoopState:
         """A response is complete."""
         if self.requests is not None:
             self.requests.add()
-
-    @property
-    def date_header(self) -> bytes:
-        """The date line, rebuilt at most once a second."""
-        if not self.config.date_header:
-            return b""
-        now = int(time.time())
-        if now != self._date_second:
-            self._date_second = now
-            self._date_header = b"date: " + formatdate(now, usegmt=True).encode("ascii") + b"\r\n"
-        return self._date_header

@@ -179,15 +179,10 @@ class WebSocketSession:
     def _write_response(
         self, status: int, headers: list[tuple[bytes, bytes]], body: bytes, *, no_body: bool = False, more: bool = False
     ) -> bool:
-        state = self._protocol.state
-        data, chunked, _ = FastHttpConnection.format_response(
-            status, state.server_header, state.date_header, [*headers, *state.default_headers], body, more, no_body,
-            status == 101,
-        )
-        self._write(data)
-        if state.config.access_log:
+        chunked = self._protocol.write_response(status, headers, body, more_body=more, no_body=no_body)
+        if self._protocol.state.config.access_log:
             request = self._request
-            log_access(self._scope.get("client"), request[1], request[3], request[4], request[5], status, len(data))
+            log_access(self._scope.get("client"), request[1], request[3], request[4], request[5], status, len(body))
         return chunked
 
     def _reject(self, status: int, headers: list[tuple[bytes, bytes]], text: bytes) -> None:
@@ -212,6 +207,8 @@ class WebSocketSession:
     def _end_after_app(self, code: int) -> None:
         """The app has returned: whatever it left open is closed for it."""
         if self._phase is _Phase.HANDSHAKE:
+            if code == 1000:  # a failure is logged already
+                server_logger.error("ASGI application returned without accepting or closing the WebSocket")
             self._reject(500, [], b"Internal Server Error\n")
         elif self._phase is _Phase.DENYING:
             self._close_transport(1006)

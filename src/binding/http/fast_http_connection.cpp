@@ -37,7 +37,7 @@ class EventList final : public http::EventSink {
   void upgrade(std::string_view upgrade_value) override {
     append(new_tuple(new_int(EventKind::upgrade), new_lowered_bytes(upgrade_value)));
   }
-  void error(std::uint16_t status, std::string_view response) override {
+  void error(std::uint16_t status, std::string_view, std::string_view response) override {
     append(new_tuple(new_int(EventKind::error), new_int(status), new_bytes(response)));
   }
 

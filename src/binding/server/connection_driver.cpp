@@ -918,6 +918,32 @@ PyObject* served_write(PyObject* self, PyObject* data) {
   });
 }
 
+constexpr Parameters<5> kServedWriteResponse{
+    "ServedConnection.write_response()", {"status", "headers", "body", "more_body", "no_body"}, 3};
+
+PyObject* served_write_response(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = kServedWriteResponse.bind(args, nargsf, kwnames);
+    ConnectionValue& connection = checked_connection(self);
+    const std::uint16_t status = to_u16(bound[0], "status");
+    HeaderList fields;
+    HeaderWalk<HeaderList> walk(fields);
+    walk.walk(bound[1]);
+    const std::string_view body = to_bytes(bound[2], "body");
+    const bool more_body = bound[3] != nullptr && to_bool(bound[3], "more_body");
+    const bool no_body = bound[4] != nullptr && to_bool(bound[4], "no_body");
+    bool chunked = false;
+    switch (connection.core.write_response(status, fields.view(), body, more_body, no_body, chunked)) {
+      case server::SendResult::done:
+      case server::SendResult::gone:  // as write(): nothing to say to a client that left
+        break;
+      case server::SendResult::bad_header:
+        raise(PyExc_ValueError, "Illegal CRLF control characters detected in HTTP response header");
+    }
+    return new_bool(chunked).release();
+  });
+}
+
 PyObject* served_close(PyObject* self, PyObject*) {
   return on_connection(self, [](ConnectionValue& connection) { connection.core.close(); });
 }
@@ -979,6 +1005,10 @@ PyObject* served_drain(PyObject* self, PyObject*) {
 
 PyMethodDef served_methods[] = {
     {"write", method_cast(served_write), METH_O, "write($self, data, /)\n--\n\n"},
+    {"write_response", method_cast(served_write_response), METH_FASTCALL | METH_KEYWORDS,
+     "write_response($self, status, headers, body, more_body=False, no_body=False)\n--\n\n"
+     "Writes a response with the server's own lines; returns whether the rest\n"
+     "of its body goes out in chunks."},
     {"close", method_cast(served_close), METH_NOARGS, "close($self)\n--\n\nSends what is queued, then closes."},
     {"force_close", method_cast(served_force_close), METH_NOARGS, "force_close($self)\n--\n\n"},
     {"pause_reading", method_cast(served_pause_reading), METH_NOARGS, "pause_reading($self)\n--\n\n"},
@@ -1091,13 +1121,40 @@ Clock::duration seconds(PyObject* value, const char* name) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(count));
 }
 
-constexpr Parameters<23> kDriverNew{
+constexpr Parameters<10> kDriverNew{
     "ConnectionDriver.__new__()",
-    {"loop", "serve", "task", "websocket", "access", "state", "root_path", "asgi", "max_body_size",
-     "max_header_size", "max_keepalive_requests", "keep_alive_timeout", "head_timeout", "body_timeout",
-     "linger_timeout", "read_buffer_limit", "counters", "server_header", "date_header", "headers",
-     "limit_concurrency", "concurrency", "forwarded_allow_ips"},
-    16};
+    {"config", "loop", "serve", "task", "websocket", "access", "state", "asgi", "counters", "concurrency"},
+    8};
+
+// One of the server's settings, read by its name from the config object.
+PyRef setting(PyObject* config, const char* name) {
+  PyObject* value = nullptr;
+  if (PyObject_GetOptionalAttrString(config, name, &value) < 0) throw PythonError{};
+  if (value == nullptr) {
+    PyErr_Format(PyExc_TypeError, "the server's settings have no '%s'", name);
+    throw PythonError{};
+  }
+  return PyRef::steal(value);
+}
+
+// The header lines every response carries besides the application's: text
+// pairs, sent as latin-1.
+std::vector<std::pair<std::string, std::string>> added_headers(PyObject* pairs) {
+  std::vector<std::pair<std::string, std::string>> headers;
+  PyRef iterator = checked_ref(PyObject_GetIter(pairs));
+  while (PyRef pair = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2)
+      raise(PyExc_TypeError, "headers must be (name, value) pairs");
+    std::array<std::string, 2> texts;
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+      PyRef encoded = checked_ref(PyUnicode_AsLatin1String(PyTuple_GET_ITEM(pair.get(), i)));
+      texts[static_cast<std::size_t>(i)] = std::string(to_bytes(encoded.get(), "headers"));
+    }
+    headers.emplace_back(std::move(texts[0]), std::move(texts[1]));
+  }
+  if (PyErr_Occurred() != nullptr) throw PythonError{};
+  return headers;
+}
 
 // The trust list of forwarded_allow_ips, parsed once for the driver's life.
 server::ProxyTrust to_proxy_trust(PyObject* list) {
@@ -1134,45 +1191,45 @@ bool trusted_peer(const server::ProxyTrust& trust, PyObject* client) {
 PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
     const auto bound = kDriverNew.bind(args, kwargs);
+    PyObject* config = bound[0];
+    auto number = [&](const char* name) { return to_u64(setting(config, name).get(), name); };
+    auto duration = [&](const char* name) { return seconds(setting(config, name).get(), name); };
+    auto flag = [&](const char* name) { return to_bool(setting(config, name).get(), name); };
     server::ServerSettings settings;
-    settings.limits.max_body_size = to_u64(bound[8], "max_body_size");
-    settings.limits.max_header_size = to_u64(bound[9], "max_header_size");
-    settings.limits.max_keepalive_requests = to_u64(bound[10], "max_keepalive_requests");
-    settings.keep_alive_timeout = seconds(bound[11], "keep_alive_timeout");
-    settings.head_timeout = seconds(bound[12], "head_timeout");
-    settings.body_timeout = seconds(bound[13], "body_timeout");
-    settings.linger_timeout = seconds(bound[14], "linger_timeout");
-    settings.read_buffer_limit = to_u64(bound[15], "read_buffer_limit");
-    if (bound[17] != nullptr) settings.server_line = std::string(to_bytes(bound[17], "server_header"));
-    if (bound[18] != nullptr) settings.date = to_bool(bound[18], "date_header");
-    if (bound[19] != nullptr && bound[19] != Py_None) {
-      HeaderList fields;
-      HeaderWalk<HeaderList> walk(fields);
-      walk.walk(bound[19]);
-      for (const http::HeaderField& field : fields.view()) settings.headers.emplace_back(field.name, field.value);
-    }
-    if (bound[20] != nullptr && bound[20] != Py_None) {
-      settings.concurrency_limit = to_u64(bound[20], "limit_concurrency");
-      if (bound[21] == nullptr || bound[21] == Py_None)
+    settings.limits.max_body_size = number("max_body_size");
+    settings.limits.max_header_size = number("max_header_size");
+    settings.limits.max_keepalive_requests = number("max_keepalive_requests");
+    settings.keep_alive_timeout = duration("keep_alive_timeout");
+    settings.head_timeout = duration("head_timeout");
+    settings.body_timeout = duration("body_timeout");
+    settings.linger_timeout = duration("linger_timeout");
+    settings.read_buffer_limit = number("read_buffer_limit");
+    if (!flag("server_header")) settings.server_line.clear();
+    settings.date = flag("date_header");
+    settings.headers = added_headers(setting(config, "headers").get());
+    if (const PyRef limit = setting(config, "limit_concurrency"); limit.get() != Py_None) {
+      settings.concurrency_limit = to_u64(limit.get(), "limit_concurrency");
+      if (bound[9] == nullptr || bound[9] == Py_None)
         raise(PyExc_TypeError, "limit_concurrency needs the ServerCounters its loops share as concurrency");
-      settings.concurrency = counters_of(bound[21]);
+      settings.concurrency = counters_of(bound[9]);
     }
     std::optional<server::ProxyTrust> proxy_trust;
-    if (bound[22] != nullptr && bound[22] != Py_None) proxy_trust = to_proxy_trust(bound[22]);
-    if (!PyUnicode_Check(bound[6])) raise(PyExc_TypeError, "root_path must be a str");
-    if (!PyDict_Check(bound[5]) || !PyDict_Check(bound[7])) raise(PyExc_TypeError, "state and asgi must be dicts");
+    if (flag("proxy_headers")) proxy_trust = to_proxy_trust(setting(config, "forwarded_allow_ips").get());
+    PyRef root_path = setting(config, "root_path");
+    if (!PyUnicode_Check(root_path.get())) raise(PyExc_TypeError, "root_path must be a str");
+    if (!PyDict_Check(bound[6]) || !PyDict_Check(bound[7])) raise(PyExc_TypeError, "state and asgi must be dicts");
     names();
-    auto counters = bound[16] != nullptr && bound[16] != Py_None ? counters_of(bound[16])
-                                                                : std::make_shared<server::ServerCounters>();
+    auto counters = bound[8] != nullptr && bound[8] != Py_None ? counters_of(bound[8])
+                                                              : std::make_shared<server::ServerCounters>();
     auto shared = std::make_shared<DriverShared>(std::move(settings), std::move(counters));
-    shared->event_loop = PyRef::borrow(bound[0]);
-    shared->serve = PyRef::borrow(bound[1]);
-    shared->task_type = PyRef::borrow(bound[2]);
+    shared->event_loop = PyRef::borrow(bound[1]);
+    shared->serve = PyRef::borrow(bound[2]);
+    shared->task_type = PyRef::borrow(bound[3]);
     shared->task_keywords = checked_ref(Py_BuildValue("(ss)", "loop", "eager_start"));
-    shared->websocket = PyRef::borrow(bound[3]);
-    shared->access = PyRef::borrow(bound[4]);
-    shared->state = PyRef::borrow(bound[5]);
-    shared->root_path = PyRef::borrow(bound[6]);
+    shared->websocket = PyRef::borrow(bound[4]);
+    shared->access = PyRef::borrow(bound[5]);
+    shared->state = PyRef::borrow(bound[6]);
+    shared->root_path = std::move(root_path);
     shared->asgi = PyRef::borrow(bound[7]);
     shared->proxy_trust = std::move(proxy_trust);
     PyObject* self = new_native<DriverValue>(type);
@@ -1314,14 +1371,11 @@ PyMethodDef driver_methods[] = {
 
 PyType_Slot driver_slots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "ConnectionDriver(loop, serve, task, websocket, access, state, root_path, asgi, "
-                    "max_body_size, max_header_size, max_keepalive_requests, keep_alive_timeout, "
-                    "head_timeout, body_timeout, linger_timeout, read_buffer_limit, counters=None, "
-                    "server_header=b'server: tessaryne\\r\\n', date_header=True, headers=None, "
-                    "limit_concurrency=None, concurrency=None, forwarded_allow_ips=None)\n--\n\n"
+                    "ConnectionDriver(config, loop, serve, task, websocket, access, state, asgi, counters=None, "
+                    "concurrency=None)\n--\n\n"
                     "Serves the plain-TCP connections of one event loop natively.\n"
-                    "forwarded_allow_ips: whose proxy headers set the scope's client, scheme and\n"
-                    "server (addresses, CIDR ranges, '*', 'unix:'); None: never read.")},
+                    "config: the server's settings, read by name (limits, timeouts, the server's\n"
+                    "own headers, limit_concurrency, proxy_headers and forwarded_allow_ips).")},
     {Py_tp_new, reinterpret_cast<void*>(driver_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<DriverValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<DriverValue>)},

@@ -111,7 +111,7 @@ void Connection::reset_for_next_request() noexcept {
 Connection::Step Connection::fail(EventSink& sink, std::uint16_t status, std::string_view detail) {
   state_ = ConnectionState::closed;
   const ErrorResponse response(status, detail);
-  sink.error(status, response.bytes());
+  sink.error(status, detail, response.bytes());
   return Step::advanced;
 }
 

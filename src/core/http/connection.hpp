@@ -50,8 +50,9 @@ class EventSink {
   virtual void body(std::string_view data, bool more_body) = 0;
   // `upgrade_value` as received (it equals "websocket" ignoring ASCII case).
   virtual void upgrade(std::string_view upgrade_value) = 0;
-  // `response` is the complete error response; the connection is closed already.
-  virtual void error(std::uint16_t status, std::string_view response) = 0;
+  // `response` is the complete error response, `detail` its body (one of the
+  // engine's fixed texts); the connection is closed already.
+  virtual void error(std::uint16_t status, std::string_view detail, std::string_view response) = 0;
 
  protected:
   EventSink() = default;

@@ -38,6 +38,7 @@ constexpr std::string_view reason_phrase(std::uint16_t status) noexcept {
 // application's 414 or 501 keeps the table's default.
 constexpr std::string_view server_reason(std::uint16_t status) noexcept {
   switch (status) {
+    case 100: return "Continue";
     case 414: return "URI Too Long";
     case 501: return "Not Implemented";
     default: return reason_phrase(status);

@@ -8,17 +8,16 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <string>
 
 #include "core/common/byte_scan.hpp"
 #include "core/http/chunk_writer.hpp"
+#include "core/http/reason_phrase.hpp"
 #include "core/server/host_header.hpp"
 
 namespace tessaryne::server {
 namespace {
 
-// The interim answer to "Expect: 100-continue"; the serializer always adds a
-// framing or connection line, which an interim response must not carry.
-constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr std::string_view kBadHost = "Bad Request: exactly one Host header is required";
 constexpr std::string_view kBadHostValue = "Bad Request: invalid Host header";
 // An origin server that does not tunnel answers CONNECT itself.
@@ -117,10 +116,11 @@ class ServedConnection::Dispatch final : public http::EventSink {
     owner_.events_->body(data, more_body);
   }
   void upgrade(std::string_view) override { any = true; }
-  void error(std::uint16_t, std::string_view response) override {
+  // The server answers a fault with its own headers, from the status and the detail.
+  void error(std::uint16_t status, std::string_view detail, std::string_view) override {
     any = true;
-    failed = true;
-    error_response.assign(response);
+    failed = status;
+    failure.assign(detail);
   }
 
   // The server answers the request itself, without the app.
@@ -130,13 +130,13 @@ class ServedConnection::Dispatch final : public http::EventSink {
   }
 
   ServedConnection& owner_;
-  std::string error_response;
+  std::string failure;  // the engine's detail of the fault
   std::string_view refusal;
   std::uint16_t refused = 0;
   bool any = false;
   bool started = false;
   bool websocket = false;
-  bool failed = false;
+  std::uint16_t failed = 0;  // the status of the engine's fault
 };
 
 ServedConnection::ServedConnection(ServerLoop& loop, int fd, std::uint64_t token)
@@ -258,8 +258,8 @@ bool ServedConnection::process() {
       events_->start_websocket();
       return any;
     }
-    if (dispatch.failed) {
-      end_request(dispatch.error_response);
+    if (dispatch.failed != 0) {
+      text_response(dispatch.failed, dispatch.failure);
       return any;
     }
     if (dispatch.started) events_->start();
@@ -399,7 +399,7 @@ void ServedConnection::continue_body() {
   if (exchange.expect_continue) {
     exchange.expect_continue = false;
     if (!exchange.head_sent) {
-      put(std::span<const std::string_view>(&kContinue, 1));
+      interim_response(100);
       await_body();
     }
   }
@@ -432,6 +432,28 @@ void ServedConnection::end_request(std::string_view response) {
     }
   }
   linger(response);
+}
+
+void ServedConnection::interim_response(std::uint16_t status) {
+  const ServerSettings& settings = loop_.settings();
+  // The serializer always adds a framing or connection line, which an interim
+  // response must not carry; it has the server's lines, and nothing else.
+  scratch_.assign("HTTP/1.1 ");
+  scratch_ += std::to_string(status);
+  scratch_ += ' ';
+  scratch_ += http::server_reason(status);
+  scratch_ += "\r\n";
+  scratch_ += settings.server_line;
+  scratch_ += loop_.date();
+  for (const auto& [name, value] : settings.headers) {
+    scratch_ += name;
+    scratch_ += ": ";
+    scratch_ += value;
+    scratch_ += "\r\n";
+  }
+  scratch_ += "\r\n";
+  const std::string_view bytes = scratch_;
+  put(std::span<const std::string_view>(&bytes, 1));
 }
 
 void ServedConnection::text_response(std::uint16_t status, std::string_view text) {
@@ -493,6 +515,23 @@ void ServedConnection::resume_reading() {
 
 void ServedConnection::write(std::span<const std::string_view> parts) {
   if (!gone()) put(parts);
+}
+
+SendResult ServedConnection::write_response(std::uint16_t status, std::span<const http::HeaderField> headers,
+                                            std::string_view body, bool more_body, bool no_body, bool& chunked) {
+  http::ResponseParts parts;
+  parts.status = status;
+  parts.server_line = loop_.settings().server_line;
+  parts.date_line = loop_.date();
+  parts.body = body;
+  parts.more_body = more_body;
+  parts.no_body_status = no_body;
+  parts.keep_alive = status == 101;  // only the switch keeps the connection
+  bool keep_alive = false;
+  if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+  if (gone()) return SendResult::gone;
+  const std::string_view bytes = scratch_;
+  return put(std::span<const std::string_view>(&bytes, 1)) ? SendResult::done : SendResult::gone;
 }
 
 bool ServedConnection::put(std::span<const std::string_view> parts) {

@@ -123,8 +123,13 @@ class ServedConnection {
   [[nodiscard]] bool write_paused() const noexcept { return write_paused_; }
   [[nodiscard]] bool gone() const noexcept { return closed_ || closing_; }
   [[nodiscard]] bool closed() const noexcept { return closed_; }
-  // Raw bytes (a WebSocket session's frames and handshake answer).
+  // Raw bytes (a WebSocket session's frames).
   void write(std::span<const std::string_view> parts);
+  // A WebSocket session's answer to its handshake (101, a denial or a
+  // refusal) with the server's lines, as every response has them. `chunked`
+  // tells how the rest of the body must go.
+  SendResult write_response(std::uint16_t status, std::span<const http::HeaderField> headers, std::string_view body,
+                            bool more_body, bool no_body, bool& chunked);
 
   // --- the end ------------------------------------------------------------------
   // Sends what is queued, then closes.
@@ -156,7 +161,10 @@ class ServedConnection {
   void request_over() noexcept;
   void end_request(std::string_view response);
   void linger(std::string_view last);
+  // The server's own answers: its server, date and added header lines, as on
+  // every response.
   void text_response(std::uint16_t status, std::string_view text);
+  void interim_response(std::uint16_t status);
   void await_body();
   void arm(Clock::duration timeout);
   void deadline_passed();

@@ -35,9 +35,10 @@ struct Recorder final : EventSink {
     events.push_back("body " + std::string(data) + (more ? " more" : " last"));
   }
   void upgrade(std::string_view value) override { events.push_back("upgrade " + std::string(value)); }
-  void error(std::uint16_t status, std::string_view response) override {
+  void error(std::uint16_t status, std::string_view detail, std::string_view response) override {
     const std::size_t body = response.find("\r\n\r\n");
-    events.push_back("error " + std::to_string(status) + " " + std::string(response.substr(body + 4)));
+    EXPECT_EQ(response.substr(body + 4), detail);
+    events.push_back("error " + std::to_string(status) + " " + std::string(detail));
     responses.emplace_back(response);
   }
 };
@@ -611,7 +612,7 @@ TEST(Connection, HeaderSlotsSurviveReentry) {
     }
     void body(std::string_view, bool) override {}
     void upgrade(std::string_view) override {}
-    void error(std::uint16_t, std::string_view) override {}
+    void error(std::uint16_t, std::string_view, std::string_view) override {}
   } sink;
   Connection c;
   c.append("GET / HTTP/1.1\r\nA: 1\r\nB: 2\r\nC: 3\r\n\r\n");
