@@ -42,6 +42,22 @@ def responder(status: int, *pieces: bytes, headers: list[tuple[bytes, bytes]] | 
     return app
 
 
+def trailing(*pieces: bytes, finish: bool = True) -> Any:
+    """Body pieces, then two trailer messages; the scope's extensions as the first piece."""
+    async def app(scope, receive, send):  # type: ignore[no-untyped-def]
+        await send({"type": "http.response.start", "status": 200, "headers": [], "trailers": True})
+        for index, piece in enumerate((repr(scope["extensions"]).encode(), *pieces)):
+            await send({"type": "http.response.body", "body": piece, "more_body": index < len(pieces)})
+        if finish:
+            await send({"type": "http.response.trailers", "headers": [(b"x-a", b"1")], "more_trailers": True})
+            await send({"type": "http.response.trailers", "headers": [(b"x-b", b"2")]})
+    return app
+
+
+TE = b"TE: trailers\r\n"
+ADVERTISED = b"{'http.response.trailers': {}}"
+
+
 @pytest.mark.parametrize("app, request_bytes, expected", [
     # A HEAD answer keeps the GET's framing headers and drops the body; the connection goes on.
     (responder(200, b"hello"), b"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n" + GET + CLOSE,
@@ -64,6 +80,13 @@ def responder(status: int, *pieces: bytes, headers: list[tuple[bytes, bytes]] | 
     (hello_app, b"GET / HTTP/1.1\r\n\r\n", BAD_HOST),
     (hello_app, GET + b"Host: y\r\n\r\n", BAD_HOST),
     (hello_app, b"GET / HTTP/1.0\r\n\r\n", OK + b"content-type: text/plain\r\ncontent-length: 5\r\nconnection: close\r\n\r\nhello"),
+    # Trailers close a chunked body, and the response waits for them; advertised to a client that reads them.
+    (trailing(b"ab"), GET + TE + CLOSE, OK + b"transfer-encoding: chunked\r\nconnection: close\r\n\r\n"
+     b"%X\r\n%s\r\n2\r\nab\r\n0\r\nx-a: 1\r\nx-b: 2\r\n\r\n" % (len(ADVERTISED), ADVERTISED)),
+    (trailing(), GET + CLOSE, OK + b"transfer-encoding: chunked\r\nconnection: close\r\n\r\n2\r\n{}\r\n0\r\nx-a: 1\r\nx-b: 2\r\n\r\n"),
+    (trailing(b"ab"), b"GET / HTTP/1.0\r\n\r\n", OK + b"connection: close\r\n\r\n{}ab"),  # nowhere to put them
+    (trailing(b"ab", finish=False), GET + CLOSE,  # without them the response is cut short
+     OK + b"transfer-encoding: chunked\r\nconnection: close\r\n\r\n2\r\n{}\r\n2\r\nab\r\n0\r\n"),
 ])
 def test_exact_bytes_on_the_wire(app: Any, request_bytes: bytes, expected: bytes) -> None:
     assert exchange(app, request_bytes) == expected

@@ -76,6 +76,10 @@ struct Names {
   PyObject* response_start;
   PyObject* response_body;
   PyObject* response_trailers;
+  PyObject* trailers;
+  PyObject* more_trailers;
+  PyObject* extensions;
+  PyObject* trailers_extension;
   PyObject* create_future;
   PyObject* await_;
   PyObject* done;
@@ -116,6 +120,10 @@ const Names& names() {
                           intern("http.disconnect"),
                           intern("http.response.start"),
                           intern("http.response.body"),
+                          intern("http.response.trailers"),
+                          intern("trailers"),
+                          intern("more_trailers"),
+                          intern("extensions"),
                           intern("http.response.trailers"),
                           intern("create_future"),
                           intern("__await__"),
@@ -177,6 +185,7 @@ struct ExchangeValue {
   PyRef headers;  // of the response start, until the head is written
   PyRef waiter;   // a waiting receive's future
   std::uint16_t status = 0;
+  bool trailers = false;  // the start announced trailers
   bool body_complete = true;
   bool delivered = false;  // the app was given the body's last piece
   bool started = false;    // "http.response.start" received
@@ -336,7 +345,7 @@ PyObject* scope_template(bool websocket) {
     PyObject* dict = PyDict_New();
     if (dict == nullptr) throw PythonError{};
     for (PyObject* key : {n.type, n.asgi, n.http_version, n.method, n.scheme, n.path, n.raw_path, n.query_string,
-                          n.root_path, n.headers, n.client, n.server, n.state, n.subprotocols}) {
+                          n.root_path, n.headers, n.client, n.server, n.state, n.subprotocols, n.extensions}) {
       if ((key == n.method && for_websocket) || (key == n.subprotocols && !for_websocket)) continue;
       if (PyDict_SetItem(dict, key, Py_None) != 0) throw PythonError{};
     }
@@ -379,6 +388,11 @@ PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_vi
   set_item(dict, n.client, scope_client);
   set_item(dict, n.server, scope_server);
   set_item(dict, n.state, checked_ref(PyDict_Copy(driver.state.get())));
+  // What the server honours beyond plain ASGI; each scope its own dict, for the app may add to it.
+  PyRef extensions = checked_ref(PyDict_New());
+  if (!websocket && event.minor_version == 1 && http::accepts_trailers(event.headers))
+    set_item(extensions.get(), n.trailers_extension, checked_ref(PyDict_New()));
+  set_item(dict, n.extensions, extensions);
   if (websocket) {
     set_item(dict, n.subprotocols, new_subprotocols(event.headers));
   } else {
@@ -647,10 +661,38 @@ void write_head(ExchangeValue& exchange, ConnectionValue& connection, std::strin
   HeaderList fields;
   HeaderWalk<HeaderList> walk(fields);
   if (exchange.headers && exchange.headers.get() != Py_None) walk.walk(exchange.headers.get());
-  switch (connection.core.respond(exchange.status, fields.view(), body, more_body)) {
+  switch (connection.core.respond(exchange.status, fields.view(), body, more_body, exchange.trailers)) {
     case server::SendResult::done:
       exchange.head_sent = true;
       exchange.headers = PyRef();
+      return;
+    case server::SendResult::bad_header:
+      raise(PyExc_ValueError, "Illegal CRLF control characters detected in HTTP response header");
+    case server::SendResult::gone:
+      exchange.disconnected = true;
+      raise_disconnected();
+  }
+}
+
+void send_trailers(ExchangeValue& exchange, ConnectionValue& connection, PyObject* message, bool current) {
+  const Names& n = names();
+  if (!exchange.trailers)
+    raise(PyExc_RuntimeError, "ASGI 'http.response.trailers' sent without \"trailers\" in 'http.response.start'");
+  if (exchange.complete) raise(PyExc_RuntimeError, "ASGI 'http.response.trailers' sent after the response was complete");
+  if (!current) {
+    exchange.disconnected = true;
+    raise_disconnected();
+  }
+  if (!connection.core.exchange().body_done)
+    raise(PyExc_RuntimeError, "ASGI 'http.response.trailers' sent before the body was complete");
+  HeaderList fields;
+  HeaderWalk<HeaderList> walk(fields);
+  if (const PyRef headers = get_key(message, n.headers); headers && headers.get() != Py_None) walk.walk(headers.get());
+  const PyRef more = get_key(message, n.more_trailers);
+  const int more_trailers = more ? PyObject_IsTrue(more.get()) : 0;
+  if (more_trailers < 0) throw PythonError{};
+  switch (connection.core.send_trailers(fields.view(), more_trailers != 0)) {
+    case server::SendResult::done:
       return;
     case server::SendResult::bad_header:
       raise(PyExc_ValueError, "Illegal CRLF control characters detected in HTTP response header");
@@ -680,7 +722,7 @@ PyRef send(PyObject* exchange_object, PyObject* message) {
   if (is_body < 0) throw PythonError{};
   if (is_body != 0) {
     if (!exchange.started) raise(PyExc_RuntimeError, "ASGI 'http.response.body' sent before 'http.response.start'");
-    if (exchange.complete)
+    if (exchange.complete || (current && core.exchange().body_done))
       raise(PyExc_RuntimeError, "ASGI 'http.response.body' sent after the response was complete");
     PyRef body = get_key(message, n.body);
     if (!body) {
@@ -716,12 +758,19 @@ PyRef send(PyObject* exchange_object, PyObject* message) {
     }
     exchange.status = to_u16(status.get(), "status");
     exchange.headers = get_key(message, n.headers);
+    const PyRef trailers = get_key(message, n.trailers);
+    const int announced = trailers ? PyObject_IsTrue(trailers.get()) : 0;
+    if (announced < 0) throw PythonError{};
+    exchange.trailers = announced != 0;
     exchange.started = true;
     return PyRef::steal(done_completion());
   }
   const int is_trailers = PyObject_RichCompareBool(kind.get(), n.response_trailers, Py_EQ);
   if (is_trailers < 0) throw PythonError{};
-  if (is_trailers != 0) raise(PyExc_RuntimeError, "ASGI response trailers are not supported");
+  if (is_trailers != 0) {
+    send_trailers(exchange, connection, message, current);
+    return PyRef::steal(done_completion());
+  }
   PyErr_Format(PyExc_RuntimeError, "Unexpected ASGI message type %R for an http connection", kind.get());
   throw PythonError{};
 }

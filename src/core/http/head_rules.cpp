@@ -115,6 +115,18 @@ HeadFacts scan_headers(std::span<const HeaderLine> headers, std::uint8_t minor_v
   return facts;
 }
 
+bool accepts_trailers(std::span<const HeaderLine> headers) noexcept {
+  for (const HeaderLine& header : headers) {
+    if (header.name.size() != 2 || !equals_lowercase(header.name, "te")) continue;
+    for (std::string_view rest = header.value; !rest.empty();) {
+      const std::size_t end = common::element_end(rest);
+      if (equals_lowercase(trim_ows(rest.substr(0, end)), "trailers")) return true;
+      rest.remove_prefix(end == rest.size() ? end : end + 1);
+    }
+  }
+  return false;
+}
+
 TargetParts split_target(std::string_view target) noexcept {
   const std::size_t question = target.find('?');
   if (question == std::string_view::npos) return {target, {}};

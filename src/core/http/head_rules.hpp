@@ -41,6 +41,9 @@ struct HeadFacts {
 // else, not even a sign, since a reader that skips one frames differently.
 [[nodiscard]] std::optional<std::uint64_t> parse_unsigned(std::string_view text, unsigned base) noexcept;
 
+// Whether a TE header lists "trailers": the client reads a trailer section.
+[[nodiscard]] bool accepts_trailers(std::span<const HeaderLine> headers) noexcept;
+
 struct TargetParts {
   std::string_view path;   // up to the first "?"
   std::string_view query;  // after it, empty without one

@@ -25,6 +25,8 @@ constexpr std::string_view kNoTunnel = "Not Implemented";
 constexpr std::string_view kTimeout = "Request Timeout";
 constexpr std::string_view kOverloaded = "Service Unavailable";
 constexpr std::string_view kServerError = "Internal Server Error";
+// The last chunk of a body that trailer fields follow; their end adds the CRLF.
+constexpr std::string_view kLastChunk = "0\r\n";
 constexpr std::array<http::HeaderField, 1> kTextHeaders{{{"content-type", "text/plain; charset=utf-8"}}};
 
 bool expects_continue(std::span<const http::HeaderLine> headers) noexcept {
@@ -279,7 +281,7 @@ void ServedConnection::request_over() noexcept {
 // --- the response -------------------------------------------------------------------
 
 SendResult ServedConnection::respond(std::uint16_t status, std::span<const http::HeaderField> headers,
-                                     std::string_view body, bool more_body) {
+                                     std::string_view body, bool more_body, bool trailers) {
   Exchange& exchange = exchange_;
   if (gone()) {
     exchange.disconnected = true;
@@ -302,15 +304,16 @@ SendResult ServedConnection::respond(std::uint16_t status, std::span<const http:
     if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
   } else if (exchange.head_method) {
     // The head a GET would get, with its length or chunked framing, minus the body.
-    parts.body = more_body ? std::string_view{} : body;
-    parts.more_body = more_body;
+    parts.body = more_body || trailers ? std::string_view{} : body;
+    parts.more_body = more_body || trailers;
     if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
     scratch_.resize(scratch_.size() - parts.body.size());
   } else {
     parts.body = body;
-    parts.more_body = more_body;
+    parts.more_body = more_body || trailers;  // the body's end waits for the trailers
     if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
     mode = chunked ? BodyMode::chunked : BodyMode::framed;
+    if (chunked && trailers && !more_body) extra = kLastChunk;
     if (chunked && exchange.http10) {
       // An HTTP/1.0 client cannot read chunks: no framing at all, the body
       // runs to the connection's close.
@@ -328,10 +331,19 @@ SendResult ServedConnection::respond(std::uint16_t status, std::span<const http:
   exchange.status = status;
   exchange.head_sent = true;
   exchange.sent = body.size();
+  exchange.trailers = trailers;
   const std::array<std::string_view, 2> out{scratch_, extra};
   if (!put(out)) return SendResult::gone;
-  if (!more_body) response_complete();
+  if (!more_body) body_sent();
   return SendResult::done;
+}
+
+void ServedConnection::body_sent() {
+  if (exchange_.trailers) {
+    exchange_.body_done = true;
+  } else {
+    response_complete();
+  }
 }
 
 SendResult ServedConnection::send_body(std::string_view body, bool more_body) {
@@ -344,6 +356,8 @@ SendResult ServedConnection::send_body(std::string_view body, bool more_body) {
   if (exchange.mode == BodyMode::chunked) {
     scratch_.resize(http::chunk_size(body.size(), more_body));
     http::write_chunk(body, more_body, scratch_.data());
+    // Before trailers the last chunk ends at its size line.
+    if (!more_body && exchange.trailers) scratch_.resize(scratch_.size() - 2);
     const std::string_view chunk = scratch_;
     written = chunk.empty() || put(std::span<const std::string_view>(&chunk, 1));
   } else if (exchange.mode == BodyMode::framed && !body.empty()) {
@@ -351,7 +365,31 @@ SendResult ServedConnection::send_body(std::string_view body, bool more_body) {
   }
   if (!written) return SendResult::gone;
   exchange.sent += body.size();
-  if (!more_body) response_complete();
+  if (!more_body) body_sent();
+  return SendResult::done;
+}
+
+SendResult ServedConnection::send_trailers(std::span<const http::HeaderField> fields, bool more_trailers) {
+  Exchange& exchange = exchange_;
+  if (gone()) {
+    exchange.disconnected = true;
+    return SendResult::gone;
+  }
+  const auto breaks_line = [](const http::HeaderField& field) {
+    return field.name.find_first_of("\r\n") != std::string_view::npos ||
+           field.value.find_first_of("\r\n") != std::string_view::npos;
+  };
+  if (std::ranges::any_of(fields, breaks_line)) return SendResult::bad_header;
+  if (exchange.mode == BodyMode::chunked) {
+    scratch_.clear();
+    for (const http::HeaderField& field : fields) {
+      scratch_.append(field.name).append(": ").append(field.value).append("\r\n");
+    }
+    if (!more_trailers) scratch_.append("\r\n");
+    const std::string_view section = scratch_;
+    if (!section.empty() && !put(std::span<const std::string_view>(&section, 1))) return SendResult::gone;
+  }
+  if (!more_trailers) response_complete();
   return SendResult::done;
 }
 

@@ -54,6 +54,8 @@ struct Exchange {
   bool disconnected = false;  // the connection ended or the request was broken off
   bool eof = false;           // the client half-closed after sending the request
   bool holds_slot = false;    // counted against the process's limit of concurrency
+  bool trailers = false;      // the response ends with a trailer section
+  bool body_done = false;     // its body is sent; the trailers complete it
   BodyMode mode = BodyMode::framed;
   std::uint16_t status = 0;
   Clock::time_point began{};  // when the request's head was complete
@@ -106,10 +108,15 @@ class ServedConnection {
   void on_deadline(const Deadlines::Entry& entry);
 
   // --- the response (the current request's caller) --------------------------
-  // The head with the first body piece. `headers` as the app gave them.
+  // The head with the first body piece. `headers` as the app gave them;
+  // with `trailers`, the body is chunked (unless its length is given) and the
+  // response is complete only with the last send_trailers().
   SendResult respond(std::uint16_t status, std::span<const http::HeaderField> headers, std::string_view body,
-                     bool more_body);
+                     bool more_body, bool trailers = false);
   SendResult send_body(std::string_view body, bool more_body);
+  // Trailer fields after the body, written where the framing can carry them
+  // (a chunked body), else dropped; false with bad_header on CR or LF.
+  SendResult send_trailers(std::span<const http::HeaderField> fields, bool more_trailers);
   // The app failed: 500 while nothing went out, else the response is cut short.
   void fail_response();
   // "100 Continue" if the client waits for it, then the body is due.
@@ -157,6 +164,8 @@ class ServedConnection {
   // Runs the buffered requests until one needs more input or is being answered.
   bool process();
   void response_complete();
+  // The last body piece went out: the response is complete, or awaits its trailers.
+  void body_sent();
   // The request is over: its slot of the concurrency limit is free again.
   void request_over() noexcept;
   void end_request(std::string_view response);
