@@ -250,6 +250,10 @@ def _parser() -> argparse.ArgumentParser:
     group.add_argument("--timeout-request-head", metavar="SECONDS", dest="head_timeout", type=_non_negative_float,
                        default=_default("head_timeout"),
                        help="seconds a request head may take from its first byte; then 408 and close (default: %(default)s)")
+    group.add_argument("--limit-request-body-rate", metavar="BYTES", dest="min_body_rate", type=_bounded_int(0),
+                       default=_default("min_body_rate"),
+                       help="bytes a second a request body must average once it has been due for 5 seconds, "
+                       "as --timeout-request-body otherwise; 0: no minimum (default: %(default)s)")
     group.add_argument("--timeout-request-body", metavar="SECONDS", dest="body_timeout", type=_non_negative_float,
                        default=_default("body_timeout"),
                        help="seconds a request body may pause between bytes; then the application hears a disconnect "

@@ -22,6 +22,7 @@ OPTIONS = [
     "--host", "--port", "--threads", "--executor-threads", "--root-path", "--lifespan", "--ssl-certfile",
     "--ssl-keyfile", "--log-level", "--timeout-keep-alive", "--timeout-graceful-shutdown",
     "--timeout-request-head", "--timeout-request-body", "--limit-request-body", "--limit-request-head",
+    "--limit-request-body-rate",
     "--max-requests-per-connection", "--factory", "--workers", "--limit-max-requests", "--metrics-port",
     "--uds", "--uds-perms", "--fd", "--backlog", "--app-dir", "--env-file", "--access-log", "--log-config",
     "--server-header", "--date-header", "--header", "--limit-concurrency", "--ssl-keyfile-password",

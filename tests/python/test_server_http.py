@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import asyncio
 import http.client
+import logging
 import re
 import shutil
 import socket
@@ -286,6 +287,34 @@ def test_app_faults(fault: str) -> None:
         assert reply.startswith(OK) and reply.endswith(b"\r\n\r\n1234")  # cut short by the close
     else:
         assert reply.startswith(b"HTTP/1.1 500 Internal Server Error\r\n") and reply.endswith(b"Internal Server Error")
+
+
+def test_every_response_begun_has_one_access_line(caplog: pytest.LogCaptureFixture) -> None:
+    left = threading.Event()
+
+    async def app(scope, receive, send):  # type: ignore[no-untyped-def]
+        if scope["type"] == "websocket":
+            await receive()
+            await send({"type": "websocket.accept"})
+            await send({"type": "websocket.close"})
+            return
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b"part", "more_body": True})
+        while (await receive())["type"] != "http.disconnect":
+            pass
+        left.set()
+
+    caplog.set_level(logging.INFO, logger="tessaryne.access")
+    with serve(app, access_log=True) as server:
+        with server.connect() as sock:
+            sock.sendall(GET + b"\r\n")
+            assert sock.recv(65536).endswith(b"part\r\n")
+        assert left.wait(30)
+        with server.connect() as sock:
+            sock.sendall(OWN_ANSWERS[101])
+            recv_until_closed(sock)
+    # Cut short by the client, and a handshake, whose size is its body's as for any response.
+    assert [record.getMessage().split('" ')[-1] for record in caplog.records] == ["200 4", "101 0"]
 
 
 def test_an_app_waiting_for_the_client_hears_it_leave() -> None:

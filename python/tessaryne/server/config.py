@@ -97,6 +97,9 @@ class Config:
     keep_alive_timeout: float = 5.0
     head_timeout: float = 10.0
     body_timeout: float = 10.0
+    # Bytes a second a request body must average once it has been due for 5
+    # seconds (else as body_timeout); 0: no minimum.
+    min_body_rate: int = 240
     # After an error response: how long the input is drained before closing.
     linger_timeout: float = 2.0
     # On SIGINT/SIGTERM: how long in-flight requests may take to finish.

@@ -1253,6 +1253,7 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     settings.body_timeout = duration("body_timeout");
     settings.linger_timeout = duration("linger_timeout");
     settings.read_buffer_limit = number("read_buffer_limit");
+    settings.min_body_rate = number("min_body_rate");
     if (!flag("server_header")) settings.server_line.clear();
     settings.date = flag("date_header");
     settings.headers = added_headers(setting(config, "headers").get());

@@ -210,7 +210,10 @@ void ServedConnection::received(std::string_view data) {
     return;
   }
   if (phase_ == Phase::linger) return;
-  if (phase_ == Phase::body) arm(loop_.settings().body_timeout);
+  if (phase_ == Phase::body) {
+    body_bytes_ += data.size();
+    arm_body();
+  }
   if (exchange_.active && exchange_.body_complete) {
     // Pipelined bytes wait in the engine until this request is answered.
     held_ += data.size();
@@ -420,10 +423,18 @@ void ServedConnection::response_complete() {
   process();
 }
 
+void ServedConnection::response_cut_short() {
+  // Its head went out, its end never will: logged and counted as any other.
+  if (!exchange_.active || !exchange_.head_sent || exchange_.complete) return;
+  loop_.counters().response(exchange_.status, Clock::now() - exchange_.began);
+  events_->response_done(exchange_);
+}
+
 void ServedConnection::fail_response() {
   Exchange& exchange = exchange_;
   if (exchange.complete || !exchange.active) return;
   if (exchange.head_sent) {
+    response_cut_short();
     exchange.complete = true;
     request_over();
     close();
@@ -445,6 +456,7 @@ void ServedConnection::continue_body() {
 }
 
 void ServedConnection::close_unanswered() {
+  response_cut_short();
   request_over();
   close();
 }
@@ -452,8 +464,23 @@ void ServedConnection::close_unanswered() {
 void ServedConnection::await_body() {
   if (phase_ == Phase::busy && exchange_.active && !exchange_.body_complete) {
     phase_ = Phase::body;
-    arm(loop_.settings().body_timeout);
+    body_due_since_ = Clock::now();
+    body_bytes_ = 0;
+    arm_body();
   }
+}
+
+void ServedConnection::arm_body() {
+  const ServerSettings& settings = loop_.settings();
+  const Clock::time_point now = Clock::now();
+  Clock::time_point due = now + settings.body_timeout;
+  if (settings.min_body_rate != 0) {
+    // When the bytes so far fall below the rate, the grace period counted in.
+    const auto earned = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+        static_cast<double>(body_bytes_) / static_cast<double>(settings.min_body_rate)));
+    due = std::min(due, body_due_since_ + std::max(settings.body_rate_grace, earned));
+  }
+  loop_.arm(deadline_, due, token_);
 }
 
 void ServedConnection::end_request(std::string_view response) {
@@ -461,6 +488,7 @@ void ServedConnection::end_request(std::string_view response) {
   // already under way cannot be followed by these bytes.
   Exchange& exchange = exchange_;
   if (exchange.active) {
+    response_cut_short();
     request_over();
     exchange.disconnected = true;
     events_->wake();
@@ -546,8 +574,13 @@ void ServedConnection::resume_reading() {
   if (read_paused_) {
     read_paused_ = false;
     watch();
-    // While reading was paused the app was behind, not the client.
-    if (phase_ == Phase::body) arm(loop_.settings().body_timeout);
+    // While reading was paused the app was behind, not the client: its rate
+    // is counted afresh.
+    if (phase_ == Phase::body) {
+      body_due_since_ = Clock::now();
+      body_bytes_ = 0;
+      arm_body();
+    }
   }
 }
 
@@ -706,6 +739,7 @@ void ServedConnection::lose() {
   output_.discard();
   deadline_.disarm();
   if (exchange_.active) {
+    response_cut_short();
     request_over();
     exchange_.disconnected = true;
   }

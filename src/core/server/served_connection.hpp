@@ -28,7 +28,7 @@ namespace tessaryne::server {
 enum class Phase : std::uint8_t {
   idle,    // between requests: keep_alive_timeout
   head,    // part of a head received: head_timeout from its first byte
-  body,    // the request's body is due: body_timeout from its last byte, while reading
+  body,    // the request's body is due: body_timeout from its last byte, and its rate, while reading
   busy,    // a request is being served or a WebSocket session runs: no deadline
   linger,  // after the last answer, draining input: linger_timeout
 };
@@ -79,7 +79,8 @@ class ConnectionEvents {
   virtual void wake() = 0;
   // The output fell below the low mark: waiting writers go on.
   virtual void writable() = 0;
-  // The response of the current request is complete (access log).
+  // The response of the current request is complete, or was cut short
+  // after its head (access log).
   virtual void response_done(const Exchange& exchange) = 0;
   // The connection is closed; nothing more happens on it.
   virtual void ended() = 0;
@@ -166,6 +167,7 @@ class ServedConnection {
   void response_complete();
   // The last body piece went out: the response is complete, or awaits its trailers.
   void body_sent();
+  void response_cut_short();
   // The request is over: its slot of the concurrency limit is free again.
   void request_over() noexcept;
   void end_request(std::string_view response);
@@ -175,6 +177,8 @@ class ServedConnection {
   void text_response(std::uint16_t status, std::string_view text);
   void interim_response(std::uint16_t status);
   void await_body();
+  // The body's deadline: a pause of body_timeout, or its rate falling below the minimum.
+  void arm_body();
   void arm(Clock::duration timeout);
   void deadline_passed();
   bool put(std::span<const std::string_view> parts);
@@ -193,6 +197,8 @@ class ServedConnection {
   std::string scratch_;  // a head being serialized
   Phase phase_ = Phase::idle;
   Clock::time_point last_progress_{};  // when the queued output last moved
+  Clock::time_point body_due_since_{};  // when the body's rate is counted from
+  std::uint64_t body_bytes_ = 0;        // received since then
   std::size_t held_ = 0;  // bytes received while the current request is answered
   std::uint64_t requests_ = 0;
   bool watching_ = false;

@@ -27,6 +27,11 @@ struct ServerSettings {
   Clock::duration head_timeout = std::chrono::seconds(10);
   Clock::duration body_timeout = std::chrono::seconds(10);
   Clock::duration linger_timeout = std::chrono::seconds(2);
+  // Once a body has been due for body_rate_grace, it must have come at
+  // min_body_rate bytes a second on average (0: no minimum), so that a
+  // trickle cannot hold a connection forever.
+  std::uint64_t min_body_rate = 0;
+  Clock::duration body_rate_grace = std::chrono::seconds(5);
   // Reading pauses while a request is served once this many bytes wait unread.
   std::size_t read_buffer_limit = std::size_t{64} << 10;
   // A writer waits while more than write_high bytes are queued, until fewer than write_low are.

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace tessaryne::server {
@@ -307,6 +308,25 @@ TEST(ServedConnection, DeadlinesTable) {
       return received.size() >= (256U << 10) + 60 && slow.connection->pending_output() == 0;
     }, 5000ms);
     EXPECT_EQ(received.size() - (received.find("\r\n\r\n") + 4), 256U << 10) << request;
+  }
+  // A body that trickles in, each byte well within the body timeout, is cut
+  // off once its grace has passed and its average falls below the minimum;
+  // one at the rate is read to its end.
+  for (const auto& [piece, gap, cut_off] : {std::tuple{1, 60ms, true}, std::tuple{10, 2ms, false}}) {
+    ServerSettings trickle = quick();
+    trickle.body_timeout = 1s;
+    trickle.min_body_rate = 50;  // a byte every 20 ms
+    trickle.body_rate_grace = 100ms;
+    Served served(trickle);
+    served.send("POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 40\r\n\r\n");
+    std::string received;
+    for (int sent = 0; sent < 40 && received.empty(); sent += piece) {
+      served.send(std::string(static_cast<std::size_t>(piece), 'x'));
+      served.serve_for(gap);
+      received += served.read_available();
+    }
+    served.serve_until([&] { return !(received += served.read_available()).empty(); });
+    EXPECT_EQ(received.starts_with("HTTP/1.1 408 Request Timeout"), cut_off) << received;
   }
   // The lingering close gives up on a client that never reads its answer.
   Served stuck(settings, 4096);
