@@ -207,10 +207,10 @@ def _parser() -> argparse.ArgumentParser:
     group = parser.add_argument_group("processes, threads and the event loop")
     group.add_argument("--threads", metavar="N", type=_bounded_int(1), default=_default("threads"),
                        help="event-loop threads, each accepting on its own socket (default: the number of CPUs, %(default)s)")
-    group.add_argument("--workers", metavar="N", type=_bounded_int(1), default=int(os.environ.get("WEB_CONCURRENCY", "0")) or _default("workers"),
+    group.add_argument("--workers", metavar="N", type=_bounded_int(1), default=None,
                        help="worker processes, each with --threads loops, all on the one port, under a supervising "
                        "process that restarts a worker that dies; SIGHUP replaces them one by one (default: "
-                       "$WEB_CONCURRENCY if set, else 1: one process without a supervisor)")
+                       "$WEB_CONCURRENCY if set and not --reload, else 1: one process without a supervisor)")
     group.add_argument("--loop", choices=("auto", "asyncio", "uvloop"), default=_default("loop"),
                        help="the event loop of every loop thread: uvloop's, or asyncio's; auto takes uvloop where it is "
                        "installed (default: %(default)s)")
@@ -352,15 +352,6 @@ def configuration(argv: Sequence[str] | None = None) -> Config:
     be served. --env-file and --app-dir take effect here, as the application
     is to be imported under them."""
     options = _parser().parse_args(argv)
-    if options.ssl_keyfile and not options.ssl_certfile:
-        raise UsageError("--ssl-keyfile needs --ssl-certfile")
-    if options.metrics_port is not None and (options.workers > 1 or options.reload):
-        # With --reload the new process would bind the port while the old one holds it.
-        raise UsageError("--metrics-port counts one process's loops; it cannot be combined with --workers or --reload")
-    if options.uds is not None and options.fd is not None:
-        raise UsageError("--uds and --fd name two different sockets; give one")
-    if options.uds_perms is not None and options.uds is None:
-        raise UsageError("--uds-perms needs --uds")
     for name in ("reload_dirs", "reload_includes", "reload_excludes"):
         if getattr(options, name) is not None and not options.reload:
             raise UsageError(f"--{name[:-1].replace('_', '-')} needs --reload")
@@ -377,7 +368,12 @@ def configuration(argv: Sequence[str] | None = None) -> Config:
             "async def app(scope, receive, send)"
         )
     # Every option whose name is a setting's sets it; the rest are read above.
+    # Config checks what the settings say together.
     settings = {f.name: getattr(options, f.name) for f in dataclasses.fields(Config) if hasattr(options, f.name)}
+    if options.workers is None:
+        # As uvicorn: the environment's process count gives way to --reload.
+        from_environment = 0 if options.reload else int(os.environ.get("WEB_CONCURRENCY", "0"))
+        settings["workers"] = from_environment or _default("workers")
     return Config(
         **{
             **settings,

@@ -14,9 +14,11 @@ import textwrap
 import urllib.request
 
 import pytest
-from server_support import command, listening_port, tessaryne
+from server_support import command, hello_app, listening_port, tessaryne
 
+import tessaryne as runtime
 from tessaryne.__main__ import configuration
+from tessaryne.server.loading import UsageError
 
 OPTIONS = [
     "--host", "--port", "--threads", "--executor-threads", "--root-path", "--lifespan", "--ssl-certfile",
@@ -71,7 +73,8 @@ UVICORN_LINES = [
     (["--limit-max-requests", "100", "--limit-max-requests-jitter", "10"],
      {"limit_max_requests": 100, "limit_max_requests_jitter": 10}),
     (["--ssl-version", "17", "--timeout-keep-alive", "7"], {"ssl_version": 17, "keep_alive_timeout": 7.0}),
-    (["--reload", "--reload-delay", "0.25"], {"reload": True, "reload_delay": 0.25}),
+    # As uvicorn's, $WEB_CONCURRENCY gives way to --reload.
+    (["--reload", "--reload-delay", "0.25"], {"reload": True, "reload_delay": 0.25, "workers": 1}),
 ]
 
 
@@ -86,6 +89,23 @@ def test_a_uvicorn_command_line_runs_unchanged(monkeypatch, arguments, settings)
 def test_version_names_the_package_and_the_interpreter():
     shown = subprocess.run([sys.executable, "-m", "tessaryne", "--version"], capture_output=True, text=True, check=True)
     assert re.fullmatch(r"tessaryne \d+\.\d+\.\d+\S* on CPython 3\.14\.\d+\S* \(free-threaded\), \w+\n", shown.stdout)
+
+
+@pytest.mark.parametrize(("settings", "message"), [
+    ({"workers": 0}, "workers must be a number at least 1, not 0"),
+    ({"port": 70000}, "port must be a number from 0 to 65535, not 70000"),
+    ({"head_timeout": -1.0}, "head_timeout must be a number at least 0, not -1.0"),
+    ({"threads": True}, "threads must be a number at least 1, not True"),
+    ({"loop": "trio"}, "loop must be one of auto, asyncio, uvloop, not 'trio'"),
+    ({"headers": (("x-a\r\nx-b", "1"),)}, "headers: ('x-a\\r\\nx-b', '1') is no NAME:VALUE header"),
+    ({"ssl_keyfile": "key.pem"}, "--ssl-keyfile needs --ssl-certfile"),
+    ({"reload": True, "workers": 2}, "--reload restarts one server process; it cannot be combined with --workers"),
+    ({"uds_perms": 0o660}, "--uds-perms needs --uds"),
+])
+def test_run_refuses_what_the_command_line_refuses(settings, message):
+    with pytest.raises(UsageError) as raised:
+        runtime.run(hello_app, **settings)
+    assert str(raised.value) == message
 
 
 @pytest.mark.parametrize(

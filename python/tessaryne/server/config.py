@@ -11,10 +11,29 @@ from typing import Literal
 from ..executor import default_workers
 from .asgi import ASGIApp
 
-__all__ = ["AppFactory", "Config"]
+__all__ = ["AppFactory", "Config", "UsageError"]
 
 # Makes one application; with Config.factory, called once on every loop thread.
 AppFactory = Callable[[], ASGIApp]
+
+
+class UsageError(Exception):
+    """A mistake in how the server was asked to run, reported as one line."""
+
+
+# The range of each numeric setting (None: unbounded above); a setting that
+# may be None is left out when it is.
+_BOUNDS: dict[str, tuple[int, int | None]] = {
+    "port": (0, 65535), "metrics_port": (0, 65535), "fd": (0, None), "uds_perms": (0, 0o777), "backlog": (1, None),
+    "threads": (1, None), "workers": (1, None), "executor_threads": (1, None), "limit_concurrency": (1, None),
+    "limit_max_requests": (1, None), "limit_max_requests_jitter": (0, None), "max_body_size": (0, None),
+    "max_header_size": (1, None), "max_keepalive_requests": (1, None), "min_body_rate": (0, None),
+    "read_buffer_limit": (1, None), "ws_max_size": (1, None), "ws_max_queue": (1, None), "ssl_cert_reqs": (0, 2),
+    "ssl_version": (0, None), "keep_alive_timeout": (0, None), "head_timeout": (0, None), "body_timeout": (0, None),
+    "linger_timeout": (0, None), "shutdown_timeout": (0, None), "reload_delay": (0, None),
+    "ws_ping_interval": (0, None), "ws_ping_timeout": (0, None),
+}  # fmt: skip
+_CHOICES = {"loop": ("auto", "asyncio", "uvloop"), "lifespan": ("auto", "on", "off")}
 
 
 @dataclass(frozen=True, slots=True)
@@ -127,6 +146,34 @@ class Config:
     ssl_ciphers: str | None = None
     # The ssl module's protocol number for the context (None: PROTOCOL_TLS_SERVER).
     ssl_version: int | None = None
+
+    def __post_init__(self) -> None:
+        """Refuses settings that cannot be served, in the words the command line uses."""
+        for name, (low, high) in _BOUNDS.items():
+            value = getattr(self, name)
+            if value is None:
+                continue
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not low <= value <= (high or value):
+                span = f"from {low} to {high}" if high is not None else f"at least {low}"
+                raise UsageError(f"{name} must be a number {span}, not {value!r}")
+        for name, choices in _CHOICES.items():
+            if getattr(self, name) not in choices:
+                raise UsageError(f"{name} must be one of {', '.join(choices)}, not {getattr(self, name)!r}")
+        for header in self.headers:
+            name, value = header
+            if not name or ":" in name or any(c in name + value for c in "\r\n"):
+                raise UsageError(f"headers: {header!r} is no NAME:VALUE header")
+        if self.ssl_keyfile and not self.ssl_certfile:
+            raise UsageError("--ssl-keyfile needs --ssl-certfile")
+        if self.metrics_port is not None and (self.workers > 1 or self.reload):
+            # With reload the new process would bind the port while the old one holds it.
+            raise UsageError("--metrics-port counts one process's loops; it cannot be combined with --workers or --reload")
+        if self.reload and self.workers > 1:
+            raise UsageError("--reload restarts one server process; it cannot be combined with --workers")
+        if self.uds is not None and self.fd is not None:
+            raise UsageError("--uds and --fd name two different sockets; give one")
+        if self.uds_perms is not None and self.uds is None:
+            raise UsageError("--uds-perms needs --uds")
 
     @property
     def is_tls(self) -> bool:

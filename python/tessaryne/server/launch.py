@@ -4,7 +4,7 @@ processes (or, with reload, of one, started anew on changes), each of which serv
 from __future__ import annotations
 
 from .config import Config
-from .loading import UsageError, imported
+from .loading import imported
 from .runner import event_loop_class, serve
 from .workers import supervise
 
@@ -18,8 +18,6 @@ def run(config: Config) -> None:
     above 1 it supervises that many worker processes instead, and with
     ``config.reload`` one, replaced whenever the watched files change. Call it
     from the main thread."""
-    if config.reload and config.workers > 1:
-        raise UsageError("--reload restarts one server process; it cannot be combined with --workers")
     event_loop_class(config)  # an unavailable loop is reported before any process starts
     if config.reload:
         # Nothing of the application is imported here: the server process

@@ -12,14 +12,10 @@ import traceback
 from typing import cast
 
 from .asgi import ASGIApp
-from .config import AppFactory, Config
+from .config import AppFactory, Config, UsageError
 from .logs import LogFormatter, access_logger, apply_log_config
 
 __all__ = ["UsageError", "configure_logging", "import_app", "imported", "shown_path"]
-
-
-class UsageError(Exception):
-    """A mistake in how the server was asked to run, reported as one line."""
 
 
 def import_app(name: str) -> ASGIApp | AppFactory:

@@ -33,6 +33,7 @@
 #include "binding/websocket/ws_options.hpp"
 #include "core/common/byte_scan.hpp"
 #include "core/common/hex.hpp"
+#include "core/common/header_value.hpp"
 #include "core/server/proxy_headers.hpp"
 #include "core/server/served_connection.hpp"
 
@@ -323,16 +324,9 @@ PyRef new_subprotocols(std::span<const http::HeaderLine> headers) {
   PyRef list = checked_ref(PyList_New(0));
   for (const http::HeaderLine& line : headers) {
     if (!common::equals_lowercase(line.name, "sec-websocket-protocol")) continue;
-    std::string_view rest = line.value;
-    while (!rest.empty()) {
-      const std::size_t comma = rest.find(',');
-      std::string_view item = rest.substr(0, comma);
-      rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
-      while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-      while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-      if (item.empty()) continue;
+    common::for_each_element(line.value, [&](std::string_view item) {
       append_to_list(list.get(), checked_ref(PyUnicode_DecodeLatin1(item.data(), static_cast<Py_ssize_t>(item.size()), nullptr)));
-    }
+    });
   }
   return list;
 }

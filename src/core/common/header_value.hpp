@@ -5,6 +5,7 @@
 // quoted strings the same way.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -63,6 +64,18 @@ constexpr std::size_t element_end(std::string_view text) noexcept {
   return text.size();
 }
 
+// Calls `each` with every element of a comma-separated list (commas inside
+// quoted strings do not split), trimmed of optional white space; empty
+// elements, which a list may carry, are skipped.
+template <class Each>
+constexpr void for_each_element(std::string_view list, Each&& each) {
+  while (!list.empty()) {
+    const std::size_t end = element_end(list);
+    if (const std::string_view element = trim_ows(list.substr(0, end)); !element.empty()) each(element);
+    list.remove_prefix(end == list.size() ? end : end + 1);
+  }
+}
+
 // A read position in one header value. Every reader leaves the position
 // unchanged when what it looks for is not there.
 class HeaderValueCursor {
@@ -84,10 +97,24 @@ class HeaderValueCursor {
   }
 
   // The longest run of token characters; empty when there is none.
-  constexpr std::string_view token() noexcept {
+  constexpr std::string_view token() noexcept { return take_while(is_token_char); }
+
+  // The longest run of bytes that `belongs`; empty when there is none.
+  template <class Belongs>
+  constexpr std::string_view take_while(Belongs&& belongs) noexcept {
     const std::size_t start = at_;
-    while (!at_end() && is_token_char(text_[at_])) ++at_;
+    while (!at_end() && belongs(text_[at_])) ++at_;
     return text_.substr(start, at_ - start);
+  }
+
+  // A quoted string as it stands between its quotes, escapes kept; nullopt,
+  // and nothing taken, when it is not one or is not closed.
+  constexpr std::optional<std::string_view> quoted_text() noexcept {
+    const std::size_t end = quoted_string_end(text_.substr(at_));
+    if (end == 0) return std::nullopt;
+    const std::string_view inside = text_.substr(at_ + 1, end - 2);
+    at_ += end;
+    return inside;
   }
 
   // A quoted string, its escapes undone into `out`; false, and nothing

@@ -24,18 +24,8 @@ enum class Coding : std::uint8_t { chunked, refused };
 Coding last_coding(std::string_view value) noexcept {
   if (!common::is_valid_utf8(value)) return Coding::refused;
   std::string_view last;
-  bool found = false;
-  while (true) {
-    const std::size_t comma = value.find(',');
-    const std::string_view piece = trim_ows(value.substr(0, comma));
-    if (!piece.empty()) {
-      last = piece;
-      found = true;
-    }
-    if (comma == std::string_view::npos) break;
-    value.remove_prefix(comma + 1);
-  }
-  return found && equals_lowercase(last, "chunked") ? Coding::chunked : Coding::refused;
+  common::for_each_element(value, [&](std::string_view coding) { last = coding; });
+  return equals_lowercase(last, "chunked") ? Coding::chunked : Coding::refused;
 }
 
 }  // namespace
@@ -118,11 +108,11 @@ HeadFacts scan_headers(std::span<const HeaderLine> headers, std::uint8_t minor_v
 bool accepts_trailers(std::span<const HeaderLine> headers) noexcept {
   for (const HeaderLine& header : headers) {
     if (header.name.size() != 2 || !equals_lowercase(header.name, "te")) continue;
-    for (std::string_view rest = header.value; !rest.empty();) {
-      const std::size_t end = common::element_end(rest);
-      if (equals_lowercase(trim_ows(rest.substr(0, end)), "trailers")) return true;
-      rest.remove_prefix(end == rest.size() ? end : end + 1);
-    }
+    bool listed = false;
+    common::for_each_element(header.value, [&](std::string_view coding) {
+      listed = listed || equals_lowercase(coding, "trailers");
+    });
+    if (listed) return true;
   }
   return false;
 }

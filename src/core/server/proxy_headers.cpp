@@ -124,17 +124,6 @@ void clear_host_bits(IpAddress& address, unsigned prefix) noexcept {
     address.bytes[bit / 8] = static_cast<std::uint8_t>(address.bytes[bit / 8] & ~(0x80U >> (bit % 8)));
 }
 
-// Calls `each` with every non-empty entry of a comma-separated list, trimmed.
-template <class Each>
-void for_each_entry(std::string_view list, Each&& each) {
-  while (!list.empty()) {
-    const std::size_t comma = list.find(',');
-    const std::string_view entry = trim_ows(list.substr(0, comma));
-    list = comma == npos ? std::string_view{} : list.substr(comma + 1);
-    if (!entry.empty()) each(entry);
-  }
-}
-
 // ":port" after a node or host: 1 to 5 digits up to 65535, or with
 // `obfuscated` RFC 7239's "_" name, which gives no port.
 std::optional<std::uint16_t> parse_port(std::string_view text, bool obfuscated) noexcept {
@@ -249,15 +238,17 @@ struct Element {
 // is malformed, and reading goes on after its end.
 class ForwardedLine {
  public:
-  explicit ForwardedLine(std::string_view value) noexcept : rest_(value) {}
+  explicit ForwardedLine(std::string_view value) noexcept : cursor_(value) {}
 
   // The next element; nullopt at the end of the line. Empty elements are skipped.
   std::optional<Element> next() noexcept {
-    while (!rest_.empty() && (is_ows(rest_.front()) || rest_.front() == ',')) rest_.remove_prefix(1);
-    if (rest_.empty()) return std::nullopt;
+    do {
+      cursor_.skip_space();
+    } while (cursor_.take(','));
+    if (cursor_.at_end()) return std::nullopt;
     Element element;
     if (!read_pairs(element)) {
-      skip_element();
+      cursor_.skip_element();
       return Element{};
     }
     return element;
@@ -266,17 +257,11 @@ class ForwardedLine {
  private:
   bool read_pairs(Element& element) noexcept {
     for (;;) {
-      skip_ows();
-      if (rest_.empty() || rest_.front() == ',') return true;
-      if (rest_.front() == ';') {
-        rest_.remove_prefix(1);
-        continue;
-      }
-      std::size_t name_end = 0;
-      while (name_end < rest_.size() && is_token_char(rest_[name_end])) ++name_end;
-      const std::string_view name = rest_.substr(0, name_end);
-      if (name.empty() || name_end == rest_.size() || rest_[name_end] != '=') return false;
-      rest_.remove_prefix(name_end + 1);
+      cursor_.skip_space();
+      if (cursor_.at_end() || cursor_.peek() == ',') return true;
+      if (cursor_.take(';')) continue;
+      const std::string_view name = cursor_.token();
+      if (name.empty() || !cursor_.take('=')) return false;
       const auto value = read_value();
       if (!value) return false;
       std::optional<Value>* slot = nullptr;
@@ -287,44 +272,20 @@ class ForwardedLine {
         if (slot->has_value()) return false;
         *slot = value;
       }
-      skip_ows();
-      if (!rest_.empty() && rest_.front() != ';' && rest_.front() != ',') return false;
+      cursor_.skip_space();
+      if (!cursor_.at_end() && cursor_.peek() != ';' && cursor_.peek() != ',') return false;
     }
   }
 
   std::optional<Value> read_value() noexcept {
-    if (rest_.empty()) return std::nullopt;
-    if (rest_.front() != '"') {
-      std::size_t end = 0;
-      while (end < rest_.size() && !is_ows(rest_[end]) && std::string_view(";,\"\\").find(rest_[end]) == npos) ++end;
-      if (end == 0) return std::nullopt;
-      Value value{rest_.substr(0, end)};
-      rest_.remove_prefix(end);
-      return value;
-    }
-    Value value;
-    for (std::size_t i = 1; i < rest_.size(); ++i) {
-      if (rest_[i] == '\\') {
-        value.escaped = true;
-        ++i;  // the escaped byte: every byte a header value holds may be escaped
-      } else if (rest_[i] == '"') {
-        value.text = rest_.substr(1, i - 1);
-        rest_.remove_prefix(i + 1);
-        return value;
-      }
-    }
-    rest_ = {};
-    return std::nullopt;
+    if (const auto quoted = cursor_.quoted_text()) return Value{*quoted, quoted->find('\\') != npos};
+    const std::string_view bare = cursor_.take_while(
+        [](char c) { return !is_ows(c) && std::string_view(";,\"\\").find(c) == npos; });
+    if (bare.empty()) return std::nullopt;
+    return Value{bare};
   }
 
-  void skip_ows() noexcept {
-    while (!rest_.empty() && is_ows(rest_.front())) rest_.remove_prefix(1);
-  }
-
-  // To the "," that ends the element, outside quoted strings.
-  void skip_element() noexcept { rest_.remove_prefix(common::element_end(rest_)); }
-
-  std::string_view rest_;
+  common::HeaderValueCursor cursor_;
 };
 
 // The walk over the hops from the right, done as they are read from the
@@ -357,7 +318,7 @@ std::optional<IpAddress> parse_ip(std::string_view text) noexcept {
 std::optional<ProxyTrust> ProxyTrust::parse(std::string_view list, std::string_view* bad_entry) {
   ProxyTrust trust;
   std::optional<std::string_view> bad;
-  for_each_entry(list, [&](std::string_view entry) {
+  common::for_each_element(list, [&](std::string_view entry) {
     if (bad) return;
     if (entry == "*") {
       trust.any_ = true;
@@ -416,14 +377,14 @@ ProxyView read_proxy_headers(std::span<const http::HeaderLine> headers, const Pr
         forwarded.add(*element, node && trust.trusts(node->address));
       }
     } else if (common::equals_lowercase(line.name, "x-forwarded-for")) {
-      for_each_entry(line.value, [&](std::string_view entry) {
+      common::for_each_element(line.value, [&](std::string_view entry) {
         const auto node = parse_node(entry);
         forwarded_for.add(node, node && trust.trusts(node->address));
       });
     } else if (common::equals_lowercase(line.name, "x-forwarded-proto")) {
-      for_each_entry(line.value, [&](std::string_view entry) { forwarded_proto = entry; });
+      common::for_each_element(line.value, [&](std::string_view entry) { forwarded_proto = entry; });
     } else if (common::equals_lowercase(line.name, "x-forwarded-host")) {
-      for_each_entry(line.value, [&](std::string_view entry) { forwarded_host = entry; });
+      common::for_each_element(line.value, [&](std::string_view entry) { forwarded_host = entry; });
     }
   }
   ProxyView view;
