@@ -32,8 +32,8 @@
 #include "binding/websocket/ws_event_sink.hpp"
 #include "binding/websocket/ws_options.hpp"
 #include "core/common/byte_scan.hpp"
-#include "core/common/hex.hpp"
 #include "core/common/header_value.hpp"
+#include "core/http/target.hpp"
 #include "core/server/proxy_headers.hpp"
 #include "core/server/served_connection.hpp"
 
@@ -177,23 +177,15 @@ struct DriverShared {
 
 // --- one request ------------------------------------------------------------------------
 
+// The Python objects of one request; its phases are the exchange's.
 struct ExchangeValue {
+  server::Exchange exchange;
   PyRef connection;
-  std::uint64_t number = 0;
   PyRef client, method, raw_path, query, version;  // for the access log
   std::vector<PyRef> body;                 // pieces received, not yet handed to the app
   std::size_t body_size = 0;
   PyRef headers;  // of the response start, until the head is written
   PyRef waiter;   // a waiting receive's future
-  std::uint16_t status = 0;
-  bool trailers = false;  // the start announced trailers
-  bool body_complete = true;
-  bool delivered = false;  // the app was given the body's last piece
-  bool started = false;    // "http.response.start" received
-  bool head_sent = false;
-  bool complete = false;
-  bool disconnected = false;
-  bool eof = false;
 
   int traverse(visitproc visit, void* arg) const {
     Py_VISIT(connection.get());
@@ -229,7 +221,7 @@ struct ConnectionValue final : server::ConnectionEvents {
   std::vector<PyRef> drain_waiters;
 
   // ConnectionEvents
-  void request(const http::RequestEvent& event) override;
+  server::Exchange& request(const http::RequestEvent& event) override;
   void body(std::string_view data, bool more_body) override;
   void start() override;
   void websocket(const http::RequestEvent& event) override;
@@ -271,43 +263,14 @@ PyTypeObject* completion_type() noexcept;
 
 // --- the scope -----------------------------------------------------------------------------
 
-// An absolute-form target ("http://host/path"): the path is what follows the authority.
-std::string_view origin_path(std::string_view path) noexcept {
-  std::string_view rest;
-  if (path.size() >= 7 && common::equals_lowercase(path.substr(0, 7), "http://")) {
-    rest = path.substr(7);
-  } else if (path.size() >= 8 && common::equals_lowercase(path.substr(0, 8), "https://")) {
-    rest = path.substr(8);
-  } else {
-    return path;
-  }
-  const std::size_t slash = rest.find('/');
-  return slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash);
-}
-
 // The path as ASGI gives it: percent-decoded, then read as UTF-8 (invalid
 // sequences become U+FFFD), after the root path.
 PyRef decoded_path(std::string_view raw, PyObject* root_path) {
-  PyRef path;
-  if (raw.find('%') == std::string_view::npos) {
-    path = new_text(raw);
-  } else {
-    std::string bytes;
-    bytes.reserve(raw.size());
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-      if (raw[i] == '%' && i + 2 < raw.size()) {
-        const int high = common::hex_digit_value(raw[i + 1]);
-        const int low = common::hex_digit_value(raw[i + 2]);
-        if (high >= 0 && low >= 0) {
-          bytes.push_back(static_cast<char>(high * 16 + low));
-          i += 2;
-          continue;
-        }
-      }
-      bytes.push_back(raw[i]);
-    }
-    path = checked_ref(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace"));
-  }
+  std::string bytes;
+  const std::string_view decoded = http::percent_decoded(raw, bytes);
+  PyRef path = decoded.data() == raw.data()
+                   ? new_text(raw)
+                   : checked_ref(PyUnicode_DecodeUTF8(decoded.data(), static_cast<Py_ssize_t>(decoded.size()), "replace"));
   if (PyUnicode_GET_LENGTH(root_path) == 0) return path;
   return checked_ref(PyUnicode_Concat(root_path, path.get()));
 }
@@ -401,21 +364,20 @@ PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_vi
   return scope;
 }
 
-void ConnectionValue::request(const http::RequestEvent& event) {
+server::Exchange& ConnectionValue::request(const http::RequestEvent& event) {
   PyRef exchange_object = checked_ref(new_native<ExchangeValue>(http_exchange_type()));
   ExchangeValue& exchange = exchange_of(exchange_object.get());
   exchange.connection = PyRef::borrow(self);
-  exchange.number = core.exchange().number;
-  exchange.body_complete = !event.has_body;
-  PyRef made = new_scope(event, origin_path(event.target_parts.path), &exchange);
+  PyRef made = new_scope(event, http::origin_path(event.target_parts.path), &exchange);
   // The core calls start() once the engine's step is over.
   current = std::move(exchange_object);
   scope = std::move(made);
+  return exchange.exchange;
 }
 
 void ConnectionValue::websocket(const http::RequestEvent& event) {
   upgrade = new_request_event(event);
-  scope = new_scope(event, origin_path(event.target_parts.path), nullptr);
+  scope = new_scope(event, http::origin_path(event.target_parts.path), nullptr);
 }
 
 void ConnectionValue::start() {
@@ -438,24 +400,14 @@ void ConnectionValue::body(std::string_view data, bool more_body) {
     exchange.body.push_back(new_bytes(data));
     exchange.body_size += data.size();
   }
-  if (!more_body) {
-    exchange.body_complete = true;
-  } else if (exchange.body_size > shared->loop.settings().read_buffer_limit) {
-    core.pause_reading();
-  }
+  if (more_body && exchange.body_size > shared->loop.settings().read_buffer_limit) core.pause_reading();
   PyRef waiter = std::move(exchange.waiter);
   wake_future(waiter);
 }
 
 void ConnectionValue::wake() {
   if (!current) return;
-  ExchangeValue& exchange = exchange_of(current.get());
-  const server::Exchange& state = core.exchange();
-  if (state.number == exchange.number) {
-    exchange.disconnected = exchange.disconnected || state.disconnected;
-    exchange.eof = state.eof;
-  }
-  PyRef waiter = std::move(exchange.waiter);
+  PyRef waiter = std::move(exchange_of(current.get()).waiter);
   wake_future(waiter);
 }
 
@@ -468,11 +420,10 @@ void ConnectionValue::writable() {
 void ConnectionValue::response_done(const server::Exchange& exchange_state) {
   if (!current) return;
   ExchangeValue& exchange = exchange_of(current.get());
-  exchange.complete = true;
   PyObject* access = shared->access.get();
   if (access == Py_None) return;
-  PyRef status = new_int(exchange_state.status);
-  PyRef sent = new_int(exchange_state.sent);
+  PyRef status = new_int(exchange_state.status());
+  PyRef sent = new_int(exchange_state.sent());
   PyRef logged = checked_ref(PyObject_CallFunctionObjArgs(
       access, exchange.client.get(), exchange.method.get(), exchange.raw_path.get(), exchange.query.get(),
       exchange.version.get(), status.get(), sent.get(), nullptr));
@@ -508,10 +459,6 @@ void ConnectionValue::ended() {
   // session point back to it, and a finished connection must be freed by
   // reference counting alone.
   PyRef keep_self = PyRef::borrow(self);
-  if (current) {
-    ExchangeValue& exchange = exchange_of(current.get());
-    if (!exchange.complete) exchange.disconnected = true;
-  }
   PyRef exchange = std::move(current);
   PyRef event = std::move(upgrade);
   PyRef pending_scope = std::move(scope);
@@ -607,40 +554,36 @@ PyRef message_of(PyObject* type) {
 
 // The next message, or a completion to await when it is not there yet.
 PyRef receive(PyObject* exchange_object) {
-  ExchangeValue& exchange = exchange_of(exchange_object);
-  ConnectionValue& connection = connection_of(exchange.connection.get());
-  const bool over = exchange.complete || exchange.disconnected;
-  if (!exchange.delivered) {
-    if (!exchange.body.empty() || exchange.body_complete) {
+  ExchangeValue& value = exchange_of(exchange_object);
+  server::Exchange& exchange = value.exchange;
+  ConnectionValue& connection = connection_of(value.connection.get());
+  switch (exchange.next_receive(!value.body.empty())) {
+    case server::ReceiveStep::deliver: {
       PyRef data;
-      if (exchange.body.size() == 1) {
-        data = std::move(exchange.body.front());
+      if (value.body.size() == 1) {
+        data = std::move(value.body.front());
       } else {
         PyRef empty = checked_ref(PyBytes_FromStringAndSize(nullptr, 0));
         PyRef pieces = checked_ref(PyList_New(0));
-        for (const PyRef& piece : exchange.body) append_to_list(pieces.get(), piece);
+        for (const PyRef& piece : value.body) append_to_list(pieces.get(), piece);
         data = checked_ref(PyBytes_Join(empty.get(), pieces.get()));
       }
-      exchange.body.clear();
-      exchange.body_size = 0;
-      exchange.delivered = exchange.body_complete;
-      if (!exchange.delivered && !over) connection.core.resume_reading();
+      value.body.clear();
+      value.body_size = 0;
+      const bool last = exchange.body_taken();
+      if (!last && !exchange.over()) connection.core.resume_reading();
       PyRef message = message_of(names().http_request);
       set_item(message.get(), names().body, data);
-      set_item(message.get(), names().more_body, new_bool(!exchange.delivered));
+      set_item(message.get(), names().more_body, new_bool(!last));
       return ready(std::move(message));
     }
-    if (!over) {
-      // Once the request is answered, body bytes that have not arrived are
-      // no longer awaited: the connection drains and discards them.
-      if (connection.core.exchange().number == exchange.number) connection.core.continue_body();
-      exchange.waiter = connection.shared->new_future();
-      return waiting(Waiting::receive, exchange_object, PyRef::borrow(exchange.waiter.get()));
-    }
+    case server::ReceiveStep::disconnect:
+      return ready(message_of(names().http_disconnect));
+    case server::ReceiveStep::wait:
+      break;
   }
-  if (over || exchange.eof) return ready(message_of(names().http_disconnect));
-  exchange.waiter = connection.shared->new_future();
-  return waiting(Waiting::receive, exchange_object, PyRef::borrow(exchange.waiter.get()));
+  value.waiter = connection.shared->new_future();
+  return waiting(Waiting::receive, exchange_object, PyRef::borrow(value.waiter.get()));
 }
 
 [[noreturn]] void raise_disconnected() { raise(PyExc_ConnectionError, "the client has disconnected"); }
@@ -651,119 +594,104 @@ PyRef get_key(PyObject* message, PyObject* key) {
   return PyRef::steal(value);
 }
 
-void write_head(ExchangeValue& exchange, ConnectionValue& connection, std::string_view body, bool more_body) {
-  HeaderList fields;
-  HeaderWalk<HeaderList> walk(fields);
-  if (exchange.headers && exchange.headers.get() != Py_None) walk.walk(exchange.headers.get());
-  switch (connection.core.respond(exchange.status, fields.view(), body, more_body, exchange.trailers)) {
+bool get_flag(PyObject* message, PyObject* key) {
+  const PyRef flag = get_key(message, key);
+  const int value = flag ? PyObject_IsTrue(flag.get()) : 0;
+  if (value < 0) throw PythonError{};
+  return value != 0;
+}
+
+// What the exchange made of a message, as the application hears it.
+void check_sent(server::SendResult result) {
+  switch (result) {
     case server::SendResult::done:
-      exchange.head_sent = true;
-      exchange.headers = PyRef();
       return;
+    case server::SendResult::gone:
+      raise_disconnected();
     case server::SendResult::bad_header:
       raise(PyExc_ValueError, "Illegal CRLF control characters detected in HTTP response header");
-    case server::SendResult::gone:
-      exchange.disconnected = true;
-      raise_disconnected();
+    case server::SendResult::start_twice:
+      raise(PyExc_RuntimeError, "ASGI 'http.response.start' sent twice");
+    case server::SendResult::body_before_start:
+      raise(PyExc_RuntimeError, "ASGI 'http.response.body' sent before 'http.response.start'");
+    case server::SendResult::body_after_end:
+      raise(PyExc_RuntimeError, "ASGI 'http.response.body' sent after the response was complete");
+    case server::SendResult::trailers_unannounced:
+      raise(PyExc_RuntimeError, "ASGI 'http.response.trailers' sent without \"trailers\" in 'http.response.start'");
+    case server::SendResult::trailers_before_body_end:
+      raise(PyExc_RuntimeError, "ASGI 'http.response.trailers' sent before the body was complete");
+    case server::SendResult::trailers_after_end:
+      raise(PyExc_RuntimeError, "ASGI 'http.response.trailers' sent after the response was complete");
   }
 }
 
-void send_trailers(ExchangeValue& exchange, ConnectionValue& connection, PyObject* message, bool current) {
-  const Names& n = names();
-  if (!exchange.trailers)
-    raise(PyExc_RuntimeError, "ASGI 'http.response.trailers' sent without \"trailers\" in 'http.response.start'");
-  if (exchange.complete) raise(PyExc_RuntimeError, "ASGI 'http.response.trailers' sent after the response was complete");
-  if (!current) {
-    exchange.disconnected = true;
-    raise_disconnected();
-  }
-  if (!connection.core.exchange().body_done)
-    raise(PyExc_RuntimeError, "ASGI 'http.response.trailers' sent before the body was complete");
-  HeaderList fields;
+// The fields of a message's "headers", walked (the views live as long as `fields`).
+void walk_fields(PyObject* headers, HeaderList& fields) {
   HeaderWalk<HeaderList> walk(fields);
-  if (const PyRef headers = get_key(message, n.headers); headers && headers.get() != Py_None) walk.walk(headers.get());
-  const PyRef more = get_key(message, n.more_trailers);
-  const int more_trailers = more ? PyObject_IsTrue(more.get()) : 0;
-  if (more_trailers < 0) throw PythonError{};
-  switch (connection.core.send_trailers(fields.view(), more_trailers != 0)) {
-    case server::SendResult::done:
-      return;
-    case server::SendResult::bad_header:
-      raise(PyExc_ValueError, "Illegal CRLF control characters detected in HTTP response header");
-    case server::SendResult::gone:
-      exchange.disconnected = true;
-      raise_disconnected();
+  if (headers != nullptr && headers != Py_None) walk.walk(headers);
+}
+
+void send_body(ExchangeValue& value, PyObject* message) {
+  const Names& n = names();
+  PyRef body = get_key(message, n.body);
+  if (!body) {
+    body = checked_ref(PyBytes_FromStringAndSize(nullptr, 0));
+  } else if (!PyBytes_CheckExact(body.get())) {
+    body = checked_ref(PyBytes_FromObject(body.get()));
   }
+  const bool more_body = get_flag(message, n.more_body);
+  const std::string_view bytes(PyBytes_AS_STRING(body.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(body.get())));
+  HeaderList fields;
+  if (value.exchange.phase() == server::ResponsePhase::head_pending) walk_fields(value.headers.get(), fields);
+  check_sent(value.exchange.body(fields.view(), bytes, more_body));
+  if (value.exchange.head_sent()) value.headers = PyRef();
+}
+
+void send_start(ExchangeValue& value, PyObject* message) {
+  const Names& n = names();
+  PyRef status = get_key(message, n.status);
+  if (!status) raise(PyExc_KeyError, "status");
+  if (!PyLong_CheckExact(status.get())) {
+    PyErr_Format(PyExc_RuntimeError, "ASGI response status must be an int, not %s", Py_TYPE(status.get())->tp_name);
+    throw PythonError{};
+  }
+  const std::uint16_t code = to_u16(status.get(), "status");
+  const bool trailers = get_flag(message, n.trailers);
+  check_sent(value.exchange.start(code, trailers));
+  value.headers = get_key(message, n.headers);
+}
+
+void send_trailers(ExchangeValue& value, PyObject* message) {
+  const Names& n = names();
+  HeaderList fields;
+  const PyRef headers = get_key(message, n.headers);
+  walk_fields(headers.get(), fields);
+  check_sent(value.exchange.trailers(fields.view(), get_flag(message, n.more_trailers)));
 }
 
 // Sends `message`; a completion to await, or the shared done one.
 PyRef send(PyObject* exchange_object, PyObject* message) {
-  ExchangeValue& exchange = exchange_of(exchange_object);
-  ConnectionValue& connection = connection_of(exchange.connection.get());
+  ExchangeValue& value = exchange_of(exchange_object);
+  ConnectionValue& connection = connection_of(value.connection.get());
   server::ServedConnection& core = connection.core;
-  const bool current = core.exchange().number == exchange.number;
   if (core.write_paused() && !core.gone())
     return after_drain(connection, Waiting::send, exchange_object, PyRef::borrow(message));
-  if (exchange.disconnected || core.gone()) {
+  if (value.exchange.disconnected() || core.gone()) {
     // Also before the loss is read: a write that met a reset has closed already.
-    exchange.disconnected = true;
+    value.exchange.disconnect();
     raise_disconnected();
   }
   const Names& n = names();
   PyRef kind = get_key(message, n.type);
   if (!kind) raise(PyExc_KeyError, "type");
-  const int is_body = PyObject_RichCompareBool(kind.get(), n.response_body, Py_EQ);
-  if (is_body < 0) throw PythonError{};
-  if (is_body != 0) {
-    if (!exchange.started) raise(PyExc_RuntimeError, "ASGI 'http.response.body' sent before 'http.response.start'");
-    if (exchange.complete || (current && core.exchange().body_done))
-      raise(PyExc_RuntimeError, "ASGI 'http.response.body' sent after the response was complete");
-    PyRef body = get_key(message, n.body);
-    if (!body) {
-      body = checked_ref(PyBytes_FromStringAndSize(nullptr, 0));
-    } else if (!PyBytes_CheckExact(body.get())) {
-      body = checked_ref(PyBytes_FromObject(body.get()));
+  for (const auto& [type, handle] : {std::pair{n.response_body, &send_body}, std::pair{n.response_start, &send_start},
+                                     std::pair{n.response_trailers, &send_trailers}}) {
+    const int matches = PyObject_RichCompareBool(kind.get(), type, Py_EQ);
+    if (matches < 0) throw PythonError{};
+    if (matches != 0) {
+      handle(value, message);
+      return PyRef::steal(done_completion());
     }
-    PyRef more = get_key(message, n.more_body);
-    const int more_body = more ? PyObject_IsTrue(more.get()) : 0;
-    if (more_body < 0) throw PythonError{};
-    const std::string_view bytes(PyBytes_AS_STRING(body.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(body.get())));
-    if (!current) {
-      exchange.disconnected = true;
-      raise_disconnected();
-    }
-    if (!exchange.head_sent) {
-      write_head(exchange, connection, bytes, more_body != 0);
-    } else if (core.send_body(bytes, more_body != 0) == server::SendResult::gone) {
-      exchange.disconnected = true;
-      raise_disconnected();
-    }
-    return PyRef::steal(done_completion());
-  }
-  const int is_start = PyObject_RichCompareBool(kind.get(), n.response_start, Py_EQ);
-  if (is_start < 0) throw PythonError{};
-  if (is_start != 0) {
-    if (exchange.started) raise(PyExc_RuntimeError, "ASGI 'http.response.start' sent twice");
-    PyRef status = get_key(message, n.status);
-    if (!status) raise(PyExc_KeyError, "status");
-    if (!PyLong_CheckExact(status.get())) {
-      PyErr_Format(PyExc_RuntimeError, "ASGI response status must be an int, not %s", Py_TYPE(status.get())->tp_name);
-      throw PythonError{};
-    }
-    exchange.status = to_u16(status.get(), "status");
-    exchange.headers = get_key(message, n.headers);
-    const PyRef trailers = get_key(message, n.trailers);
-    const int announced = trailers ? PyObject_IsTrue(trailers.get()) : 0;
-    if (announced < 0) throw PythonError{};
-    exchange.trailers = announced != 0;
-    exchange.started = true;
-    return PyRef::steal(done_completion());
-  }
-  const int is_trailers = PyObject_RichCompareBool(kind.get(), n.response_trailers, Py_EQ);
-  if (is_trailers < 0) throw PythonError{};
-  if (is_trailers != 0) {
-    send_trailers(exchange, connection, message, current);
-    return PyRef::steal(done_completion());
   }
   PyErr_Format(PyExc_RuntimeError, "Unexpected ASGI message type %R for an http connection", kind.get());
   throw PythonError{};
@@ -873,36 +801,18 @@ PyObject* exchange_send(PyObject* self, PyObject* message) {
 
 PyObject* exchange_app_failed(PyObject* self, PyObject*) {
   return guard([&] {
-    ExchangeValue& exchange = exchange_of(self);
     ConnectionValue& connection = owning_connection(self);
+    server::Exchange& exchange = exchange_of(self).exchange;
     // A client going away is not an application error.
-    if (exchange.disconnected || connection.core.gone()) return new_bool(false).release();
-    if (!exchange.complete && connection.core.exchange().number == exchange.number) {
-      if (exchange.head_sent) {
-        exchange.complete = true;
-      } else {
-        exchange.started = exchange.head_sent = true;
-      }
-      connection.core.fail_response();
-    }
-    return new_bool(true).release();
+    if (connection.core.gone()) return new_bool(false).release();
+    return new_bool(exchange.app_failed()).release();
   });
 }
 
 PyObject* exchange_app_returned(PyObject* self, PyObject*) {
   return guard([&] {
-    ExchangeValue& exchange = exchange_of(self);
-    ConnectionValue& connection = owning_connection(self);
-    if (exchange.complete || exchange.disconnected || connection.core.exchange().number != exchange.number)
-      return new_bool(false).release();
-    if (exchange.eof) {
-      // The client stopped sending and the app chose not to answer.
-      connection.core.close_unanswered();
-      return new_bool(false).release();
-    }
-    exchange.head_sent = true;
-    connection.core.fail_response();
-    return new_bool(true).release();
+    owning_connection(self);
+    return new_bool(exchange_of(self).exchange.app_returned()).release();
   });
 }
 
@@ -976,13 +886,9 @@ PyObject* served_write_response(PyObject* self, PyObject* const* args, Py_ssize_
     const bool more_body = bound[3] != nullptr && to_bool(bound[3], "more_body");
     const bool no_body = bound[4] != nullptr && to_bool(bound[4], "no_body");
     bool chunked = false;
-    switch (connection.core.write_response(status, fields.view(), body, more_body, no_body, chunked)) {
-      case server::SendResult::done:
-      case server::SendResult::gone:  // as write(): nothing to say to a client that left
-        break;
-      case server::SendResult::bad_header:
-        raise(PyExc_ValueError, "Illegal CRLF control characters detected in HTTP response header");
-    }
+    // As write(): nothing to say to a client that left.
+    const server::SendResult result = connection.core.write_response(status, fields.view(), body, more_body, no_body, chunked);
+    if (result != server::SendResult::gone) check_sent(result);
     return new_bool(chunked).release();
   });
 }

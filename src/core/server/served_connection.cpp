@@ -78,6 +78,7 @@ class ServedConnection::Dispatch final : public http::EventSink {
     }
     if (event.facts.websocket_upgrade()) {
       websocket = true;
+      owner_.let_go_of_exchange();
       owner_.events_->websocket(event);
       return;
     }
@@ -90,29 +91,28 @@ class ServedConnection::Dispatch final : public http::EventSink {
         return;
       }
     }
-    Exchange& exchange = owner_.exchange_;
-    exchange = Exchange{};
-    exchange.holds_slot = settings.concurrency_limit != 0 && settings.concurrency;
-    exchange.number = ++owner_.requests_;
-    exchange.active = true;
-    exchange.keep_alive = event.keep_alive;
-    exchange.body_complete = !event.has_body;
-    exchange.head_method = event.method == "HEAD";
-    exchange.http10 = event.minor_version == 0;
-    exchange.expect_continue = event.has_body && event.minor_version == 1 && expects_continue(event.headers);
-    exchange.began = Clock::now();
+    const RequestFacts facts{
+        .keep_alive = event.keep_alive,
+        .has_body = event.has_body,
+        .head_method = event.method == "HEAD",
+        .http10 = event.minor_version == 0,
+        .expect_continue = event.has_body && event.minor_version == 1 && expects_continue(event.headers),
+        .holds_slot = settings.concurrency_limit != 0 && settings.concurrency != nullptr,
+    };
+    owner_.let_go_of_exchange();
+    Exchange& exchange = owner_.events_->request(event);
+    exchange.begin(owner_, facts, Clock::now());
+    owner_.exchange_ = &exchange;
     owner_.phase_ = Phase::busy;
     owner_.held_ = 0;
-    owner_.events_->request(event);
     started = true;
-    if (!exchange.expect_continue) owner_.await_body();
+    if (!facts.expect_continue) owner_.await_body();
   }
   void body(std::string_view data, bool more_body) override {
     any = true;
-    Exchange& exchange = owner_.exchange_;
-    if (refused != 0 || websocket || !exchange.active) return;
+    if (refused != 0 || websocket || !owner_.in_flight()) return;
     if (!more_body) {
-      exchange.body_complete = true;
+      owner_.exchange_->body_read();
       if (owner_.phase_ == Phase::body) owner_.phase_ = Phase::busy;
     }
     owner_.events_->body(data, more_body);
@@ -214,27 +214,27 @@ void ServedConnection::received(std::string_view data) {
     body_bytes_ += data.size();
     arm_body();
   }
-  if (exchange_.active && exchange_.body_complete) {
+  if (in_flight() && exchange_->body_complete()) {
     // Pipelined bytes wait in the engine until this request is answered.
     held_ += data.size();
     if (held_ > loop_.settings().read_buffer_limit) pause_reading();
   }
   engine_.append(data);
-  if (!process() && !exchange_.active && phase_ == Phase::idle) {
+  if (!process() && !in_flight() && phase_ == Phase::idle) {
     phase_ = Phase::head;
     arm(loop_.settings().head_timeout);
   }
 }
 
 void ServedConnection::end_of_input() {
-  if (websocket_ || !exchange_.active || !exchange_.body_complete || phase_ == Phase::linger) {
+  if (websocket_ || !in_flight() || !exchange_->body_complete() || phase_ == Phase::linger) {
     // Nothing to answer, or a request that can never be complete.
     close();
     return;
   }
   // Keep the write side open: a half-closed client still reads its answer.
   eof_ = true;
-  exchange_.eof = true;
+  exchange_->end_of_input();
   want_read_ = false;
   watch();
   events_->wake();
@@ -273,23 +273,26 @@ bool ServedConnection::process() {
   }
 }
 
+void ServedConnection::let_go_of_exchange() noexcept {
+  if (exchange_ == nullptr) return;
+  exchange_->detach();
+  exchange_ = nullptr;
+}
+
 void ServedConnection::request_over() noexcept {
-  exchange_.active = false;
-  if (exchange_.holds_slot) {
-    exchange_.holds_slot = false;
+  if (exchange_ != nullptr && exchange_->holds_slot()) {
+    exchange_->release_slot();
     loop_.settings().concurrency->in_flight.fetch_sub(1, std::memory_order_relaxed);
   }
 }
 
 // --- the response -------------------------------------------------------------------
 
-SendResult ServedConnection::respond(std::uint16_t status, std::span<const http::HeaderField> headers,
-                                     std::string_view body, bool more_body, bool trailers) {
-  Exchange& exchange = exchange_;
-  if (gone()) {
-    exchange.disconnected = true;
-    return SendResult::gone;
-  }
+SendResult ServedConnection::write_head(Exchange& exchange, std::span<const http::HeaderField> headers,
+                                        std::string_view body, bool more_body) {
+  if (gone()) return SendResult::gone;
+  const std::uint16_t status = exchange.status();
+  const bool trailers = exchange.trailers_announced();
   // A response given before the whole request body has arrived ends the
   // connection: the rest of the body is drained by the lingering close
   // instead of being parsed as the next request.
@@ -297,7 +300,7 @@ SendResult ServedConnection::respond(std::uint16_t status, std::span<const http:
   parts.status = status;
   parts.server_line = loop_.settings().server_line;
   parts.date_line = loop_.date();
-  parts.keep_alive = exchange.keep_alive && exchange.body_complete && !exchange.eof && !loop_.shutting_down;
+  parts.keep_alive = exchange.keep_alive() && exchange.body_complete() && !exchange.eof() && !loop_.shutting_down;
   bool chunked = false;
   bool keep_alive = false;
   BodyMode mode = BodyMode::discarded;
@@ -305,7 +308,7 @@ SendResult ServedConnection::respond(std::uint16_t status, std::span<const http:
   if (status < 200 || status == 204 || status == 304) {
     parts.no_body_status = true;
     if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
-  } else if (exchange.head_method) {
+  } else if (exchange.request().head_method) {
     // The head a GET would get, with its length or chunked framing, minus the body.
     parts.body = more_body || trailers ? std::string_view{} : body;
     parts.more_body = more_body || trailers;
@@ -317,7 +320,7 @@ SendResult ServedConnection::respond(std::uint16_t status, std::span<const http:
     if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
     mode = chunked ? BodyMode::chunked : BodyMode::framed;
     if (chunked && trailers && !more_body) extra = kLastChunk;
-    if (chunked && exchange.http10) {
+    if (chunked && exchange.request().http10) {
       // An HTTP/1.0 client cannot read chunks: no framing at all, the body
       // runs to the connection's close.
       parts.body = {};
@@ -329,61 +332,38 @@ SendResult ServedConnection::respond(std::uint16_t status, std::span<const http:
       mode = BodyMode::framed;
     }
   }
-  exchange.keep_alive = keep_alive;
-  exchange.mode = mode;
-  exchange.status = status;
-  exchange.head_sent = true;
-  exchange.sent = body.size();
-  exchange.trailers = trailers;
+  exchange.set_framing(mode, keep_alive, body.size());
   const std::array<std::string_view, 2> out{scratch_, extra};
-  if (!put(out)) return SendResult::gone;
-  if (!more_body) body_sent();
-  return SendResult::done;
+  return put(out) ? SendResult::done : SendResult::gone;
 }
 
-void ServedConnection::body_sent() {
-  if (exchange_.trailers) {
-    exchange_.body_done = true;
-  } else {
-    response_complete();
-  }
-}
-
-SendResult ServedConnection::send_body(std::string_view body, bool more_body) {
-  Exchange& exchange = exchange_;
-  if (gone()) {
-    exchange.disconnected = true;
-    return SendResult::gone;
-  }
+SendResult ServedConnection::write_body(Exchange& exchange, std::string_view body, bool more_body) {
+  if (gone()) return SendResult::gone;
   bool written = true;
-  if (exchange.mode == BodyMode::chunked) {
+  if (exchange.mode() == BodyMode::chunked) {
     scratch_.resize(http::chunk_size(body.size(), more_body));
     http::write_chunk(body, more_body, scratch_.data());
     // Before trailers the last chunk ends at its size line.
-    if (!more_body && exchange.trailers) scratch_.resize(scratch_.size() - 2);
+    if (!more_body && exchange.trailers_announced()) scratch_.resize(scratch_.size() - 2);
     const std::string_view chunk = scratch_;
     written = chunk.empty() || put(std::span<const std::string_view>(&chunk, 1));
-  } else if (exchange.mode == BodyMode::framed && !body.empty()) {
+  } else if (exchange.mode() == BodyMode::framed && !body.empty()) {
     written = put(std::span<const std::string_view>(&body, 1));
   }
   if (!written) return SendResult::gone;
-  exchange.sent += body.size();
-  if (!more_body) body_sent();
+  exchange.add_sent(body.size());
   return SendResult::done;
 }
 
-SendResult ServedConnection::send_trailers(std::span<const http::HeaderField> fields, bool more_trailers) {
-  Exchange& exchange = exchange_;
-  if (gone()) {
-    exchange.disconnected = true;
-    return SendResult::gone;
-  }
+SendResult ServedConnection::write_trailers(Exchange& exchange, std::span<const http::HeaderField> fields,
+                                            bool more_trailers) {
+  if (gone()) return SendResult::gone;
   const auto breaks_line = [](const http::HeaderField& field) {
     return field.name.find_first_of("\r\n") != std::string_view::npos ||
            field.value.find_first_of("\r\n") != std::string_view::npos;
   };
   if (std::ranges::any_of(fields, breaks_line)) return SendResult::bad_header;
-  if (exchange.mode == BodyMode::chunked) {
+  if (exchange.mode() == BodyMode::chunked) {
     scratch_.clear();
     for (const http::HeaderField& field : fields) {
       scratch_.append(field.name).append(": ").append(field.value).append("\r\n");
@@ -392,19 +372,16 @@ SendResult ServedConnection::send_trailers(std::span<const http::HeaderField> fi
     const std::string_view section = scratch_;
     if (!section.empty() && !put(std::span<const std::string_view>(&section, 1))) return SendResult::gone;
   }
-  if (!more_trailers) response_complete();
   return SendResult::done;
 }
 
-void ServedConnection::response_complete() {
-  Exchange& exchange = exchange_;
-  exchange.complete = true;
+void ServedConnection::response_complete(Exchange& exchange) {
   request_over();
-  loop_.counters().response(exchange.status, Clock::now() - exchange.began);
+  loop_.counters().response(exchange.status(), Clock::now() - exchange.began());
   events_->response_done(exchange);
   events_->wake();
   if (closed_) return;
-  if (!exchange.keep_alive || eof_) {
+  if (!exchange.keep_alive() || eof_) {
     linger({});
     return;
   }
@@ -424,30 +401,26 @@ void ServedConnection::response_complete() {
 }
 
 void ServedConnection::response_cut_short() {
-  // Its head went out, its end never will: logged and counted as any other.
-  if (!exchange_.active || !exchange_.head_sent || exchange_.complete) return;
-  loop_.counters().response(exchange_.status, Clock::now() - exchange_.began);
-  events_->response_done(exchange_);
+  if (!in_flight() || !exchange_->head_sent()) return;
+  loop_.counters().response(exchange_->status(), Clock::now() - exchange_->began());
+  events_->response_done(*exchange_);
 }
 
-void ServedConnection::fail_response() {
-  Exchange& exchange = exchange_;
-  if (exchange.complete || !exchange.active) return;
-  if (exchange.head_sent) {
-    response_cut_short();
-    exchange.complete = true;
-    request_over();
-    close();
-    return;
-  }
-  respond(500, kTextHeaders, kServerError, false);
+void ServedConnection::answer_failure(Exchange& exchange) {
+  exchange.body(kTextHeaders, kServerError, false);
 }
 
-void ServedConnection::continue_body() {
-  Exchange& exchange = exchange_;
-  if (exchange.expect_continue) {
-    exchange.expect_continue = false;
-    if (!exchange.head_sent) {
+void ServedConnection::cut_short(Exchange& exchange) {
+  response_cut_short();
+  request_over();
+  exchange.disconnect();
+  close();
+}
+
+void ServedConnection::want_body(Exchange& exchange) {
+  if (exchange.continue_pending()) {
+    exchange.continue_sent();
+    if (!exchange.head_sent()) {
       interim_response(100);
       await_body();
     }
@@ -455,14 +428,8 @@ void ServedConnection::continue_body() {
   resume_reading();
 }
 
-void ServedConnection::close_unanswered() {
-  response_cut_short();
-  request_over();
-  close();
-}
-
 void ServedConnection::await_body() {
-  if (phase_ == Phase::busy && exchange_.active && !exchange_.body_complete) {
+  if (phase_ == Phase::busy && in_flight() && !exchange_->body_complete()) {
     phase_ = Phase::body;
     body_due_since_ = Clock::now();
     body_bytes_ = 0;
@@ -486,13 +453,12 @@ void ServedConnection::arm_body() {
 void ServedConnection::end_request(std::string_view response) {
   // A request broken off mid-body: its app hears a disconnect, and an answer
   // already under way cannot be followed by these bytes.
-  Exchange& exchange = exchange_;
-  if (exchange.active) {
+  if (in_flight()) {
     response_cut_short();
     request_over();
-    exchange.disconnected = true;
+    exchange_->disconnect();
     events_->wake();
-    if (exchange.head_sent) {
+    if (exchange_->head_sent()) {
       close();
       return;
     }
@@ -720,7 +686,7 @@ void ServedConnection::close() {
 void ServedConnection::abort() { lose(); }
 
 void ServedConnection::shutdown() {
-  if (!exchange_.active && phase_ != Phase::linger) close();
+  if (!in_flight() && phase_ != Phase::linger) close();
 }
 
 void ServedConnection::switch_to_websocket() {
@@ -738,11 +704,12 @@ void ServedConnection::lose() {
   ::close(fd_);
   output_.discard();
   deadline_.disarm();
-  if (exchange_.active) {
+  if (in_flight()) {
     response_cut_short();
     request_over();
-    exchange_.disconnected = true;
+    exchange_->disconnect();
   }
+  let_go_of_exchange();
   write_paused_ = false;
   events_->ended();
 }

@@ -6,9 +6,11 @@
 // keep-alive and pipelining, read pausing and write back-pressure,
 // idle/head/body timeouts and the lingering close.
 //
-// What concerns the application (the scope, the ASGI messages, its task) is
-// the caller's: it implements ConnectionEvents, answers through respond() and
-// send_body(), and hands a WebSocket session its frames.
+// It is the HTTP/1.1 protocol of the exchanges it serves: each request's
+// Exchange (made by the caller, which owns it) writes through it. What
+// concerns the application (the scope, the ASGI messages, its task) is the
+// caller's: it implements ConnectionEvents, drives each exchange, and hands a
+// WebSocket session its frames.
 
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +21,7 @@
 #include "core/http/connection.hpp"
 #include "core/http/response_serializer.hpp"
 #include "core/server/deadlines.hpp"
+#include "core/server/exchange.hpp"
 #include "core/server/output_buffer.hpp"
 #include "core/server/server_loop.hpp"
 
@@ -33,39 +36,11 @@ enum class Phase : std::uint8_t {
   linger,  // after the last answer, draining input: linger_timeout
 };
 
-// How body pieces after the head go out.
-enum class BodyMode : std::uint8_t {
-  framed,     // raw: the length was announced, or the connection's close ends the body
-  chunked,    // each piece as a chunk
-  discarded,  // HEAD and no-body statuses: the pieces are dropped
-};
-
-// The request being served: what its response must respect.
-struct Exchange {
-  std::uint64_t number = 0;  // counts the connection's requests; tells a stale caller apart
-  bool active = false;       // from the request to the end of its response
-  bool keep_alive = true;
-  bool body_complete = true;
-  bool expect_continue = false;
-  bool head_method = false;
-  bool http10 = false;
-  bool head_sent = false;
-  bool complete = false;
-  bool disconnected = false;  // the connection ended or the request was broken off
-  bool eof = false;           // the client half-closed after sending the request
-  bool holds_slot = false;    // counted against the process's limit of concurrency
-  bool trailers = false;      // the response ends with a trailer section
-  bool body_done = false;     // its body is sent; the trailers complete it
-  BodyMode mode = BodyMode::framed;
-  std::uint16_t status = 0;
-  Clock::time_point began{};  // when the request's head was complete
-  std::uint64_t sent = 0;  // body bytes of the response
-};
-
 class ConnectionEvents {
  public:
-  // A request to serve; the views are valid during the call only.
-  virtual void request(const http::RequestEvent& event) = 0;
+  // A request to serve: the exchange that will serve it, which the caller
+  // owns and keeps while it is current. The views are valid during the call only.
+  virtual Exchange& request(const http::RequestEvent& event) = 0;
   virtual void body(std::string_view data, bool more_body) = 0;
   // The request's app runs now (after the input that brought it was parsed).
   virtual void start() = 0;
@@ -74,8 +49,8 @@ class ConnectionEvents {
   virtual void start_websocket() = 0;
   // WebSocket mode: bytes arrived in the engine.
   virtual void frames() = 0;
-  // Something a waiting receive may want to see: a disconnect, the client's
-  // end of input, the response's completion.
+  // Something a waiting receive may want to see: body bytes, a disconnect,
+  // the client's end of input, the response's completion.
   virtual void wake() = 0;
   // The output fell below the low mark: waiting writers go on.
   virtual void writable() = 0;
@@ -92,9 +67,7 @@ class ConnectionEvents {
   ~ConnectionEvents() = default;
 };
 
-enum class SendResult : std::uint8_t { done, bad_header, gone };
-
-class ServedConnection {
+class ServedConnection final : public Protocol {
  public:
   // Takes ownership of the non-blocking socket `fd`.
   ServedConnection(ServerLoop& loop, int fd, std::uint64_t token);
@@ -108,22 +81,20 @@ class ServedConnection {
   // A deadline entry came due.
   void on_deadline(const Deadlines::Entry& entry);
 
-  // --- the response (the current request's caller) --------------------------
-  // The head with the first body piece. `headers` as the app gave them;
-  // with `trailers`, the body is chunked (unless its length is given) and the
-  // response is complete only with the last send_trailers().
-  SendResult respond(std::uint16_t status, std::span<const http::HeaderField> headers, std::string_view body,
-                     bool more_body, bool trailers = false);
-  SendResult send_body(std::string_view body, bool more_body);
-  // Trailer fields after the body, written where the framing can carry them
-  // (a chunked body), else dropped; false with bad_header on CR or LF.
-  SendResult send_trailers(std::span<const http::HeaderField> fields, bool more_trailers);
-  // The app failed: 500 while nothing went out, else the response is cut short.
-  void fail_response();
-  // "100 Continue" if the client waits for it, then the body is due.
-  void continue_body();
-  // The request is over for its app without a response (the client stopped sending).
-  void close_unanswered();
+  // --- Protocol: the exchange's response on the wire ---------------------------
+  // The head: HEAD and no-body statuses drop the body, HTTP/1.0 gets no
+  // chunks; with trailers announced the body is chunked unless its length is
+  // given. Trailer fields go where the framing can carry them (a chunked
+  // body), else they are dropped.
+  SendResult write_head(Exchange& exchange, std::span<const http::HeaderField> headers, std::string_view body,
+                        bool more_body) override;
+  SendResult write_body(Exchange& exchange, std::string_view body, bool more_body) override;
+  SendResult write_trailers(Exchange& exchange, std::span<const http::HeaderField> fields,
+                            bool more_trailers) override;
+  void response_complete(Exchange& exchange) override;
+  void answer_failure(Exchange& exchange) override;
+  void cut_short(Exchange& exchange) override;
+  void want_body(Exchange& exchange) override;
 
   // --- flow ---------------------------------------------------------------------
   void pause_reading();
@@ -152,7 +123,8 @@ class ServedConnection {
   [[nodiscard]] bool websocket() const noexcept { return websocket_; }
   [[nodiscard]] http::Connection& engine() noexcept { return engine_; }
 
-  [[nodiscard]] const Exchange& exchange() const noexcept { return exchange_; }
+  // The exchange being served, or the last one; null before the first.
+  [[nodiscard]] const Exchange* exchange() const noexcept { return exchange_; }
   [[nodiscard]] std::uint64_t token() const noexcept { return token_; }
   [[nodiscard]] Phase phase() const noexcept { return phase_; }
   [[nodiscard]] std::size_t pending_output() const noexcept { return output_.pending(); }
@@ -164,12 +136,14 @@ class ServedConnection {
   void end_of_input();
   // Runs the buffered requests until one needs more input or is being answered.
   bool process();
-  void response_complete();
-  // The last body piece went out: the response is complete, or awaits its trailers.
-  void body_sent();
+  // A request is being served (its response is not over yet).
+  [[nodiscard]] bool in_flight() const noexcept { return exchange_ != nullptr && !exchange_->over(); }
+  // Its head went out, its end never will: logged and counted as any other.
   void response_cut_short();
   // The request is over: its slot of the concurrency limit is free again.
   void request_over() noexcept;
+  // The current exchange is no longer this connection's to serve.
+  void let_go_of_exchange() noexcept;
   void end_request(std::string_view response);
   void linger(std::string_view last);
   // The server's own answers: its server, date and added header lines, as on
@@ -193,14 +167,13 @@ class ServedConnection {
   http::Connection engine_;
   OutputBuffer output_;
   Deadline deadline_;
-  Exchange exchange_;
+  Exchange* exchange_ = nullptr;  // the caller's
   std::string scratch_;  // a head being serialized
   Phase phase_ = Phase::idle;
   Clock::time_point last_progress_{};  // when the queued output last moved
   Clock::time_point body_due_since_{};  // when the body's rate is counted from
   std::uint64_t body_bytes_ = 0;        // received since then
   std::size_t held_ = 0;  // bytes received while the current request is answered
-  std::uint64_t requests_ = 0;
   bool watching_ = false;
   bool registered_read_ = true;
   bool registered_write_ = false;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,6 +27,7 @@ using namespace std::chrono_literals;
 struct App final : ConnectionEvents {
   ServedConnection* connection = nullptr;
   std::vector<std::string> log;
+  std::deque<Exchange> exchanges;  // one per request, as an interface keeps them
   std::string path;
   bool answer_at_once = true;
   bool due = false;  // started, answered once the body is in
@@ -33,9 +35,10 @@ struct App final : ConnectionEvents {
   int writable_calls = 0;
   bool ended_called = false;
 
-  void request(const http::RequestEvent& event) override {
+  Exchange& request(const http::RequestEvent& event) override {
     path = std::string(event.target_parts.path);
     log.push_back("request " + path);
+    return exchanges.emplace_back();
   }
   void body(std::string_view data, bool more) override {
     log.push_back("body " + std::string(data) + (more ? " more" : ""));
@@ -43,7 +46,9 @@ struct App final : ConnectionEvents {
   void start() override { due = answer_at_once; }
   void answer() {
     const std::string body = body_to_send.empty() ? path : body_to_send;
-    ASSERT_EQ(connection->respond(200, {}, body, false), SendResult::done);
+    Exchange& exchange = exchanges.back();
+    ASSERT_EQ(exchange.start(200, false), SendResult::done);
+    ASSERT_EQ(exchange.body({}, body, false), SendResult::done);
   }
   void websocket(const http::RequestEvent&) override { log.push_back("websocket"); }
   void start_websocket() override {}
@@ -51,7 +56,7 @@ struct App final : ConnectionEvents {
   void wake() override {}
   void writable() override { ++writable_calls; }
   void response_done(const Exchange& exchange) override {
-    log.push_back("done " + std::to_string(exchange.status) + " " + std::to_string(exchange.sent));
+    log.push_back("done " + std::to_string(exchange.status()) + " " + std::to_string(exchange.sent()));
   }
   void ended() override { ended_called = true; }
 };
@@ -97,7 +102,8 @@ struct Served {
       }
       if (alarm) loop.run_deadlines([&](const Deadlines::Entry& entry) { connection->on_deadline(entry); });
       // As an app task would: after the input was handled, not inside it.
-      while (app.due && connection->exchange().active && connection->exchange().body_complete) {
+      const Exchange* current = connection->exchange();
+      while (app.due && current != nullptr && !current->over() && current->body_complete()) {
         app.due = false;
         app.answer();
       }
@@ -245,7 +251,9 @@ TEST(ServedConnection, AResetMidWriteEndsTheConnection) {
   served.serve_until([&] { return served.app.ended_called; });
   EXPECT_TRUE(served.app.ended_called);
   EXPECT_TRUE(served.connection->closed());
-  EXPECT_EQ(served.connection->send_body("more", false), SendResult::gone);
+  // Its exchange was let go: nothing more goes out through it.
+  EXPECT_FALSE(served.app.exchanges.back().attached());
+  EXPECT_EQ(served.app.exchanges.back().body({}, "more", false), SendResult::body_after_end);
 }
 
 // While reading is paused nothing is read; resuming delivers what waited.
