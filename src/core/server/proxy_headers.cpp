@@ -22,8 +22,6 @@ constexpr bool is_alnum(char c) noexcept {
   return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 using common::is_ows;
-using common::is_token_char;
-using common::trim_ows;
 
 // Digits only, at most `max_digits` of them, at most `limit`; with `strict`, no leading zero.
 std::optional<unsigned> parse_decimal(std::string_view text, std::size_t max_digits, unsigned limit,

@@ -1,0 +1,192 @@
+// The names every request uses and the scope of each: built from the parsed
+// head, the connection's peer and what a trusted proxy says.
+
+#include "binding/server/driver_parts.hpp"
+
+#include <span>
+#include <string>
+
+#include "binding/common/errors.hpp"
+#include "binding/common/values.hpp"
+#include "binding/http/request_objects.hpp"
+#include "core/common/byte_scan.hpp"
+#include "core/common/header_value.hpp"
+#include "core/http/target.hpp"
+
+namespace tessaryne::binding::serving {
+namespace {
+
+PyObject* intern(const char* text) {
+  PyObject* name = PyUnicode_InternFromString(text);
+  if (name == nullptr) throw PythonError{};
+  return name;
+}
+
+// The path as ASGI gives it: percent-decoded, then read as UTF-8 (invalid
+// sequences become U+FFFD), after the root path.
+PyRef decoded_path(std::string_view raw, PyObject* root_path) {
+  std::string bytes;
+  const std::string_view decoded = http::percent_decoded(raw, bytes);
+  PyRef path = decoded.data() == raw.data()
+                   ? new_text(raw)
+                   : checked_ref(PyUnicode_DecodeUTF8(decoded.data(), static_cast<Py_ssize_t>(decoded.size()), "replace"));
+  if (PyUnicode_GET_LENGTH(root_path) == 0) return path;
+  return checked_ref(PyUnicode_Concat(root_path, path.get()));
+}
+
+
+// A scope's client or server from what a proxy's headers say.
+PyRef new_endpoint(const server::Endpoint& endpoint) { return new_tuple(new_text(endpoint.host), new_int(endpoint.port)); }
+
+// Subprotocols a WebSocket client offers, in order, as text.
+PyRef new_subprotocols(std::span<const http::HeaderLine> headers) {
+  PyRef list = checked_ref(PyList_New(0));
+  for (const http::HeaderLine& line : headers) {
+    if (!common::equals_lowercase(line.name, "sec-websocket-protocol")) continue;
+    common::for_each_element(line.value, [&](std::string_view item) {
+      append_to_list(list.get(), checked_ref(PyUnicode_DecodeLatin1(item.data(), static_cast<Py_ssize_t>(item.size()), nullptr)));
+    });
+  }
+  return list;
+}
+
+// A dict with the scope's keys in order, each None: copying it gives a dict
+// already sized for every item, so filling it in never grows it.
+PyObject* scope_template(bool websocket) {
+  const auto make = [](bool for_websocket) {
+    const Names& n = names();
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) throw PythonError{};
+    for (PyObject* key : {n.type, n.asgi, n.http_version, n.method, n.scheme, n.path, n.raw_path, n.query_string,
+                          n.root_path, n.headers, n.client, n.server, n.state, n.subprotocols, n.extensions}) {
+      if ((key == n.method && for_websocket) || (key == n.subprotocols && !for_websocket)) continue;
+      if (PyDict_SetItem(dict, key, Py_None) != 0) throw PythonError{};
+    }
+    return dict;
+  };
+  // Made once per process and kept, like the interned names.
+  static PyObject* const http = make(false);
+  static PyObject* const websocket_scope = make(true);
+  return websocket ? websocket_scope : http;
+}
+
+}  // namespace
+
+void set_error_from_current() noexcept {
+  guard([]() -> PyObject* { throw; });
+}
+
+const Names& names() {
+  // Made once per process and kept: interned strings outlive every request.
+  static const Names made{intern("type"),
+                          intern("asgi"),
+                          intern("http_version"),
+                          intern("method"),
+                          intern("scheme"),
+                          intern("path"),
+                          intern("raw_path"),
+                          intern("query_string"),
+                          intern("root_path"),
+                          intern("headers"),
+                          intern("client"),
+                          intern("server"),
+                          intern("state"),
+                          intern("http"),
+                          intern("https"),
+                          intern("websocket"),
+                          intern("ws"),
+                          intern("wss"),
+                          intern("subprotocols"),
+                          intern("body"),
+                          intern("more_body"),
+                          intern("status"),
+                          intern("http.request"),
+                          intern("http.disconnect"),
+                          intern("http.response.start"),
+                          intern("http.response.body"),
+                          intern("http.response.trailers"),
+                          intern("trailers"),
+                          intern("more_trailers"),
+                          intern("extensions"),
+                          intern("http.response.trailers"),
+                          intern("create_future"),
+                          intern("__await__"),
+                          intern("done"),
+                          intern("set_result")};
+  return made;
+}
+
+void check_thread(unsigned long owner) {
+  if (PyThread_get_thread_ident() != owner)
+    raise(PyExc_RuntimeError, "a connection is served by its own event loop's thread only");
+}
+
+// Wakes a future of the loop with None, unless it is done (say, cancelled).
+void wake_future(const PyRef& future) {
+  if (!future) return;
+  PyRef done = checked_ref(PyObject_CallMethodNoArgs(future.get(), names().done));
+  if (done.get() == Py_True) return;
+  PyRef result = checked_ref(PyObject_CallMethodOneArg(future.get(), names().set_result, Py_None));
+}
+
+void set_item(PyObject* dict, PyObject* key, const PyRef& value) {
+  if (PyDict_SetItem(dict, key, value.get()) != 0) throw PythonError{};
+}
+
+PyRef message_of(PyObject* type) {
+  PyRef message = checked_ref(PyDict_New());
+  set_item(message.get(), names().type, PyRef::borrow(type));
+  return message;
+}
+
+PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_view raw_path,
+                                 ExchangeValue* request) {
+  const Names& n = names();
+  DriverShared& driver = *shared;
+  const bool websocket = request == nullptr;
+  PyRef scope = checked_ref(PyDict_Copy(scope_template(websocket)));
+  PyObject* dict = scope.get();
+  PyRef version = new_text(http::version_text(event.minor_version));
+  PyRef raw = new_bytes(raw_path);
+  PyRef query = new_bytes(event.target_parts.query);
+  PyRef scope_client = PyRef::borrow(client.get());
+  PyRef scope_server = PyRef::borrow(server.get());
+  bool secure = tls;
+  if (proxied) {
+    const server::ProxyView view = server::read_proxy_headers(event.headers, *driver.proxy_trust, tls);
+    secure = view.secure;
+    if (view.client) scope_client = new_endpoint(*view.client);
+    if (view.server) scope_server = new_endpoint(*view.server);
+  }
+  set_item(dict, n.type, PyRef::borrow(websocket ? n.websocket : n.http));
+  set_item(dict, n.asgi, PyRef::borrow(driver.asgi.get()));
+  set_item(dict, n.http_version, version);
+  set_item(dict, n.scheme, PyRef::borrow(websocket ? (secure ? n.wss : n.ws) : (secure ? n.https : n.http)));
+  set_item(dict, n.path, decoded_path(raw_path, driver.root_path.get()));
+  set_item(dict, n.raw_path, raw);
+  set_item(dict, n.query_string, query);
+  set_item(dict, n.root_path, PyRef::borrow(driver.root_path.get()));
+  set_item(dict, n.headers, new_header_list(event.headers));
+  set_item(dict, n.client, scope_client);
+  set_item(dict, n.server, scope_server);
+  set_item(dict, n.state, checked_ref(PyDict_Copy(driver.state.get())));
+  // What the server honours beyond plain ASGI; each scope its own dict, for the app may add to it.
+  PyRef extensions = checked_ref(PyDict_New());
+  if (!websocket && event.minor_version == 1 && http::accepts_trailers(event.headers))
+    set_item(extensions.get(), n.trailers_extension, checked_ref(PyDict_New()));
+  set_item(dict, n.extensions, extensions);
+  if (websocket) {
+    set_item(dict, n.subprotocols, new_subprotocols(event.headers));
+  } else {
+    PyRef method = new_text(event.method);
+    set_item(dict, n.method, method);
+    request->client = std::move(scope_client);
+    request->method = std::move(method);
+    request->raw_path = std::move(raw);
+    request->query = std::move(query);
+    request->version = std::move(version);
+  }
+  return scope;
+}
+
+}  // namespace tessaryne::binding::serving

@@ -1,0 +1,291 @@
+// ServedConnection: one connection served by the driver. Its value is the
+// core connection's ConnectionEvents (what the connection reports becomes
+// Python calls), and its methods are what a WebSocket session writes through.
+
+#include "binding/server/driver_parts.hpp"
+
+#include "binding/common/args.hpp"
+#include "binding/common/errors.hpp"
+#include "binding/common/values.hpp"
+#include "binding/http/header_walk.hpp"
+#include "binding/http/request_objects.hpp"
+#include "binding/websocket/ws_event_sink.hpp"
+#include "binding/websocket/ws_options.hpp"
+#include "core/http/target.hpp"
+
+namespace tessaryne::binding::serving {
+namespace {
+
+ConnectionValue& checked_connection(PyObject* self) {
+  ConnectionValue& connection = connection_of(self);
+  check_thread(connection.shared->owner);
+  return connection;
+}
+
+template <class Body>
+PyObject* on_connection(PyObject* self, Body&& body) {
+  return guard([&] {
+    PyRef keep = PyRef::borrow(self);
+    body(checked_connection(self));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* served_write(PyObject* self, PyObject* data) {
+  return on_connection(self, [&](ConnectionValue& connection) {
+    const std::string_view bytes = to_bytes(data, "data");
+    connection.core.write(std::span<const std::string_view>(&bytes, 1));
+  });
+}
+
+constexpr Parameters<5> kServedWriteResponse{
+    "ServedConnection.write_response()", {"status", "headers", "body", "more_body", "no_body"}, 3};
+
+PyObject* served_write_response(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = kServedWriteResponse.bind(args, nargsf, kwnames);
+    ConnectionValue& connection = checked_connection(self);
+    const std::uint16_t status = to_u16(bound[0], "status");
+    HeaderList fields;
+    HeaderWalk<HeaderList> walk(fields);
+    walk.walk(bound[1]);
+    const std::string_view body = to_bytes(bound[2], "body");
+    const bool more_body = bound[3] != nullptr && to_bool(bound[3], "more_body");
+    const bool no_body = bound[4] != nullptr && to_bool(bound[4], "no_body");
+    bool chunked = false;
+    // As write(): nothing to say to a client that left.
+    const server::SendResult result = connection.core.write_response(status, fields.view(), body, more_body, no_body, chunked);
+    if (result != server::SendResult::gone) check_sent(result);
+    return new_bool(chunked).release();
+  });
+}
+
+PyObject* served_close(PyObject* self, PyObject*) {
+  return on_connection(self, [](ConnectionValue& connection) { connection.core.close(); });
+}
+
+PyObject* served_force_close(PyObject* self, PyObject*) {
+  return on_connection(self, [](ConnectionValue& connection) { connection.core.abort(); });
+}
+
+PyObject* served_pause_reading(PyObject* self, PyObject*) {
+  return on_connection(self, [](ConnectionValue& connection) { connection.core.pause_reading(); });
+}
+
+PyObject* served_resume_reading(PyObject* self, PyObject*) {
+  return on_connection(self, [](ConnectionValue& connection) { connection.core.resume_reading(); });
+}
+
+PyObject* served_switch_to_websocket(PyObject* self, PyObject*) {
+  return on_connection(self, [](ConnectionValue& connection) { connection.core.switch_to_websocket(); });
+}
+
+constexpr Parameters<8> kServedConfigureWebSocket{"ServedConnection.configure_websocket()", kWebSocketOptionNames, 0};
+constexpr Parameters<2> kServedFormatWsMessage{"ServedConnection.format_ws_message()", kWebSocketMessageNames};
+
+PyObject* served_configure_websocket(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const websocket::FrameOptions options = to_frame_options(kServedConfigureWebSocket.bind(args, nargsf, kwnames));
+    checked_connection(self).core.engine().configure_websocket(options);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* served_format_ws_message(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = kServedFormatWsMessage.bind(args, nargsf, kwnames);
+    return new_ws_message(checked_connection(self).core.engine(), bound[0], bound[1]);
+  });
+}
+
+PyObject* served_pump_events(PyObject* self, PyObject*) {
+  return guard([&] {
+    return frame_events(checked_connection(self).core.engine()).release();
+  });
+}
+
+PyObject* served_gone(PyObject* self, PyObject*) {
+  return guard([&] { return new_bool(checked_connection(self).core.gone()).release(); });
+}
+
+PyObject* served_write_paused(PyObject* self, void*) {
+  return guard([&] { return new_bool(checked_connection(self).core.write_paused()).release(); });
+}
+
+PyObject* served_drain(PyObject* self, PyObject*) {
+  return guard([&] {
+    ConnectionValue& connection = checked_connection(self);
+    return drain(connection, self).release();
+  });
+}
+
+PyMethodDef served_methods[] = {
+    {"write", method_cast(served_write), METH_O, "write($self, data, /)\n--\n\n"},
+    {"write_response", method_cast(served_write_response), METH_FASTCALL | METH_KEYWORDS,
+     "write_response($self, status, headers, body, more_body=False, no_body=False)\n--\n\n"
+     "Writes a response with the server's own lines; returns whether the rest\n"
+     "of its body goes out in chunks."},
+    {"close", method_cast(served_close), METH_NOARGS, "close($self)\n--\n\nSends what is queued, then closes."},
+    {"force_close", method_cast(served_force_close), METH_NOARGS, "force_close($self)\n--\n\n"},
+    {"pause_reading", method_cast(served_pause_reading), METH_NOARGS, "pause_reading($self)\n--\n\n"},
+    {"resume_reading", method_cast(served_resume_reading), METH_NOARGS, "resume_reading($self)\n--\n\n"},
+    {"switch_to_websocket", method_cast(served_switch_to_websocket), METH_NOARGS,
+     "switch_to_websocket($self)\n--\n\n"},
+    {"configure_websocket", method_cast(served_configure_websocket), METH_FASTCALL | METH_KEYWORDS,
+     "configure_websocket($self, strict=False, utf8_fail_fast=False, max_message_size=None, "
+     "permessage_deflate=False, server_no_context_takeover=False, client_no_context_takeover=False, "
+     "server_max_window_bits=15, client_max_window_bits=15)\n--\n\nAs FastHttpConnection.configure_websocket()."},
+    {"format_ws_message", method_cast(served_format_ws_message), METH_FASTCALL | METH_KEYWORDS,
+     "format_ws_message($self, opcode, payload)\n--\n\nAs FastHttpConnection.format_ws_message()."},
+    {"pump_events", method_cast(served_pump_events), METH_NOARGS, "pump_events($self)\n--\n\n"},
+    {"gone", method_cast(served_gone), METH_NOARGS, "gone($self)\n--\n\n"},
+    {"drain", method_cast(served_drain), METH_NOARGS,
+     "drain($self)\n--\n\nAwaitable: returns once the output takes more bytes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* served_pending_output(PyObject* self, void*) {
+  return guard([&] { return new_int(checked_connection(self).core.pending_output()).release(); });
+}
+
+PyGetSetDef served_getset[] = {
+    {"write_paused", served_write_paused, nullptr, nullptr, nullptr},
+    {"pending_output", served_pending_output, nullptr, "Bytes queued for the socket.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot served_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A connection served by a ConnectionDriver.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<ConnectionValue>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<ConnectionValue>)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear_native<ConnectionValue>)},
+    {Py_tp_methods, served_methods},
+    {Py_tp_getset, served_getset},
+    {0, nullptr},
+};
+
+PyType_Spec served_spec = {"tessaryne._tessaryne_core.ServedConnection", sizeof(NativeObject<ConnectionValue>), 0,
+                           kGcClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, served_slots};
+
+}  // namespace
+
+PyRef frame_events(http::Connection& engine) {
+  PyRef events = checked_ref(PyList_New(0));
+  WsEventSink sink(events.get());
+  engine.dispatch_frames(sink);
+  return events;
+}
+
+server::Exchange& ConnectionValue::request(const http::RequestEvent& event) {
+  PyRef exchange_object = checked_ref(new_native<ExchangeValue>(http_exchange_type()));
+  ExchangeValue& exchange = exchange_of(exchange_object.get());
+  exchange.connection = PyRef::borrow(self);
+  PyRef made = new_scope(event, http::origin_path(event.target_parts.path), &exchange);
+  // The core calls start() once the engine's step is over.
+  current = std::move(exchange_object);
+  scope = std::move(made);
+  return exchange.exchange;
+}
+
+void ConnectionValue::websocket(const http::RequestEvent& event) {
+  upgrade = new_request_event(event);
+  scope = new_scope(event, http::origin_path(event.target_parts.path), nullptr);
+}
+
+void ConnectionValue::start() {
+  PyRef scope = std::move(this->scope);
+  if (!current || !scope) return;
+  PyRef exchange = PyRef::borrow(current.get());
+  std::array<PyObject*, 2> arguments{scope.get(), exchange.get()};
+  PyRef coroutine = checked_ref(PyObject_Vectorcall(shared->serve.get(), arguments.data(), 2, nullptr));
+  // Task(coroutine, loop=loop, eager_start=True): the app runs up to its first
+  // real suspension right here, so a simple app has answered before run() returns.
+  std::array<PyObject*, 3> task_arguments{coroutine.get(), shared->event_loop.get(), Py_True};
+  PyRef task = checked_ref(
+      PyObject_Vectorcall(shared->task_type.get(), task_arguments.data(), 1, shared->task_keywords.get()));
+}
+
+void ConnectionValue::body(std::string_view data, bool more_body) {
+  if (!current) return;
+  ExchangeValue& exchange = exchange_of(current.get());
+  if (!data.empty()) {
+    exchange.body.push_back(new_bytes(data));
+    exchange.body_size += data.size();
+  }
+  if (more_body && exchange.body_size > shared->loop.settings().read_buffer_limit) core.pause_reading();
+  PyRef waiter = std::move(exchange.waiter);
+  wake_future(waiter);
+}
+
+void ConnectionValue::wake() {
+  if (!current) return;
+  PyRef waiter = std::move(exchange_of(current.get()).waiter);
+  wake_future(waiter);
+}
+
+void ConnectionValue::writable() {
+  std::vector<PyRef> waiters = std::move(drain_waiters);
+  drain_waiters.clear();
+  for (const PyRef& waiter : waiters) wake_future(waiter);
+}
+
+void ConnectionValue::response_done(const server::Exchange& exchange_state) {
+  if (!current) return;
+  ExchangeValue& exchange = exchange_of(current.get());
+  PyObject* access = shared->access.get();
+  if (access == Py_None) return;
+  PyRef status = new_int(exchange_state.status());
+  PyRef sent = new_int(exchange_state.sent());
+  PyRef logged = checked_ref(PyObject_CallFunctionObjArgs(
+      access, exchange.client.get(), exchange.method.get(), exchange.raw_path.get(), exchange.query.get(),
+      exchange.version.get(), status.get(), sent.get(), nullptr));
+}
+
+void ConnectionValue::start_websocket() {
+  PyRef event = std::move(upgrade);
+  PyRef websocket_scope = std::move(scope);
+  if (!event || !websocket_scope) return;
+  current = PyRef();
+  session = checked_ref(
+      PyObject_CallFunctionObjArgs(shared->websocket.get(), self, event.get(), websocket_scope.get(), nullptr));
+}
+
+void ConnectionValue::frames() {
+  if (!session) return;
+  PyRef events = frame_events(core.engine());
+  if (PyList_GET_SIZE(events.get()) == 0) return;
+  PyRef session_ref = PyRef::borrow(session.get());
+  PyRef result = checked_ref(PyObject_CallMethod(session_ref.get(), "on_events", "O", events.get()));
+}
+
+void ConnectionValue::ended() {
+  // Everything this connection holds is let go here: the exchange and the
+  // session point back to it, and a finished connection must be freed by
+  // reference counting alone.
+  PyRef keep_self = PyRef::borrow(self);
+  PyRef exchange = std::move(current);
+  PyRef event = std::move(upgrade);
+  PyRef pending_scope = std::move(scope);
+  PyRef websocket_session = std::move(session);
+  if (exchange) {
+    PyRef waiter = std::move(exchange_of(exchange.get()).waiter);
+    wake_future(waiter);
+  }
+  writable();
+  PyRef entry;
+  auto found = shared->connections.find(core.token());
+  if (found != shared->connections.end()) {
+    entry = std::move(found->second);
+    shared->connections.erase(found);
+  }
+  if (websocket_session) {
+    PyRef result = checked_ref(PyObject_CallMethod(websocket_session.get(), "connection_lost", nullptr));
+  }
+}
+
+PyTypeObject* served_connection_type() noexcept {
+  static ProcessOnce<PyObject> type;
+  return reinterpret_cast<PyTypeObject*>(type.get([] { return create_class(&served_spec, ClassDoc::kept); }));
+}
+
+}  // namespace tessaryne::binding::serving
