@@ -158,6 +158,12 @@ def test_raw_client_frames_are_answered_with_the_right_close_code() -> None:
             assert b"\r\nsec-websocket-accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=" in head
             assert rest == b"\x8a\x01p" + FastHttpConnection.format_ws_frame(8, struct.pack("!H", answer))
             assert disconnects.get(timeout=30) == app_code
+        # A message that came in the same read as a violation is the app's
+        # first, and its answer goes out before the close.
+        head, rest = exchange(server, handshake() + encode_frame(1, b"first") + encode_frame(1, b"x", rsv=4))
+        close = FastHttpConnection.format_ws_frame(8, struct.pack("!H", 1002))
+        assert rest == FastHttpConnection.format_ws_frame(1, b"first") + close
+        assert disconnects.get(timeout=30) == 1002
 
 
 def test_pings_from_a_client_that_never_reads_leave_the_write_buffer_bounded(event_loop_kind: str) -> None:

@@ -84,6 +84,9 @@ class WebSocketSession:
         self._queue: deque[Message] = deque()
         self._waiter: asyncio.Future[None] | None = None
         self._reading_paused = False
+        # A violation that came after messages the app has not taken yet: its
+        # close frame and code, sent once the app asks past those messages.
+        self._failure: tuple[bytes, int] | None = None
         # Reading pauses once the app has this many received messages waiting,
         # and resumes once it has taken them down to a quarter.
         self._queue_high = protocol.state.config.ws_max_queue
@@ -114,14 +117,26 @@ class WebSocketSession:
 
     def on_events(self, events: list[Any]) -> None:
         for event in events:
-            if self._phase is _Phase.CLOSED:
+            if self._phase is _Phase.CLOSED or self._failure is not None:
                 return
             if event[0] == EVENT_WS_MESSAGE:
                 self._on_frame(event[_MESSAGE_OPCODE], event[_MESSAGE_PAYLOAD])
             elif event[0] == EVENT_ERROR:
-                if self._phase is _Phase.OPEN:
-                    self._write(event[ERROR_RESPONSE])
-                self._close_transport(event[ERROR_STATUS])
+                self._failure = (event[ERROR_RESPONSE], event[ERROR_STATUS])
+                if self._queue:
+                    # The messages before the violation are the app's first, and
+                    # its answers to them go out before the close.
+                    self._protocol.pause_reading()
+                else:
+                    self._close_for_failure()
+
+    def _close_for_failure(self) -> None:
+        if self._failure is not None:
+            frame, code = self._failure
+            self._failure = None
+            if self._phase is _Phase.OPEN:
+                self._write(frame)
+            self._close_transport(code)
 
     def connection_lost(self) -> None:
         self._finish(1006)
@@ -206,6 +221,7 @@ class WebSocketSession:
 
     def _end_after_app(self, code: int) -> None:
         """The app has returned: whatever it left open is closed for it."""
+        self._close_for_failure()
         if self._phase is _Phase.HANDSHAKE:
             if code == 1000:  # a failure is logged already
                 server_logger.error("ASGI application returned without accepting or closing the WebSocket")
@@ -220,6 +236,7 @@ class WebSocketSession:
             self._connect_sent = True
             return {"type": "websocket.connect"}
         while not self._queue:
+            self._close_for_failure()
             if self._phase is _Phase.CLOSED:
                 return {"type": "websocket.disconnect", "code": self._close_code, "reason": self._close_reason}
             self._waiter = self._protocol.state.loop.create_future()
@@ -228,7 +245,7 @@ class WebSocketSession:
             finally:
                 self._waiter = None
         message = self._queue.popleft()
-        if self._reading_paused and len(self._queue) <= self._queue_low:
+        if self._reading_paused and len(self._queue) <= self._queue_low and self._failure is None:
             self._reading_paused = False
             if self._phase is not _Phase.CLOSED:
                 self._protocol.resume_reading()
