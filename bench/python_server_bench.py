@@ -8,6 +8,12 @@ access logs off and log level warning. Two tables:
   is the per-core speed servers are compared by. A bare row
   (bench/bare_protocol.py: the engine behind a minimal asyncio protocol, no
   ASGI) is the ceiling of the asyncio transport path.
+- one core, the cases beyond hello-world: the same hello-world with 16
+  requests pipelined in each write (`wrk -c256` with bench/pipeline.lua),
+  Starlette's PlainTextResponse and FastAPI's GET /json returning a dict
+  (bench/framework_apps.py), for ours, granian and uvicorn, with nginx (one
+  worker, a fixed `return 200`) as the native bound of the fixed answer where
+  it is installed.
 - every core: one loop thread or worker per core and `wrk -t2 -c64`, unpinned,
   so wrk shares the cores with the server; this flatters a server with several
   busy threads.
@@ -53,6 +59,17 @@ class Server:
     name: str
     argv: list  # PORT stands for the port
     requires: tuple  # modules that must be importable
+    program: str = ""  # a program that must be on PATH
+
+
+@dataclass
+class Case:
+    name: str
+    app: str
+    path: str = "/"
+    connections: int = 64
+    script: str | None = None  # a wrk script
+    native: bool = False  # nginx's fixed answer is the same response
 
 
 @dataclass
@@ -63,17 +80,38 @@ class Result:
     note: str = ""
 
 
-def servers(workers):
-    """The servers of a table, each with `workers` loop threads or worker processes."""
+CASES = [
+    Case("hello-world, keep-alive", APP, native=True),
+    Case("the same, 16 requests pipelined per write", APP, connections=256,
+         script=os.path.join(ROOT, "bench", "pipeline.lua"), native=True),
+    Case("Starlette PlainTextResponse", "bench.framework_apps:starlette_app"),
+    Case("FastAPI GET /json", "bench.framework_apps:fastapi_app", path="/json"),
+]
+
+NGINX_CONF = """daemon off; worker_processes 1; pid {dir}/nginx.pid; error_log stderr error;
+events {{ worker_connections 4096; }}
+http {{ access_log off; server {{ listen 127.0.0.1:{port}; location / {{ return 200 "Hello, world!"; }} }} }}
+"""
+
+
+def server_commands(workers, app=APP):
+    """ours, granian and uvicorn serving `app`, each with `workers` loop threads or worker processes."""
     python = sys.executable
     quiet = ["--no-access-log", "--log-level", "warning"]
-    ours = [python, "-m", "tessaryne", APP, "--host", "127.0.0.1", "--port", PORT, *quiet,
+    ours = [python, "-m", "tessaryne", app, "--host", "127.0.0.1", "--port", PORT, *quiet,
             "--threads", str(workers), "--loop"]
     # HTTP/1 only, and each server on the same event loop as ours in the row it is compared with.
     granian = [python, "-m", "granian", "--interface", "asgi", "--host", "127.0.0.1", "--port", PORT,
-               "--http", "1", *quiet, "--workers", str(workers), APP, "--loop"]
-    uvicorn = [python, "-m", "uvicorn", APP, "--host", "127.0.0.1", "--port", PORT, *quiet,
+               "--http", "1", *quiet, "--workers", str(workers), app, "--loop"]
+    uvicorn = [python, "-m", "uvicorn", app, "--host", "127.0.0.1", "--port", PORT, *quiet,
                "--http", "httptools", "--loop", "asyncio", "--workers", str(workers)]
+    return ours, granian, uvicorn
+
+
+def servers(workers):
+    """The servers of a table, each with `workers` loop threads or worker processes."""
+    python = sys.executable
+    ours, granian, uvicorn = server_commands(workers)
     plural = "" if workers == 1 else "s"
     rows = [Server(f"ours, {workers} thread{plural}", [*ours, "asyncio"], ("tessaryne",)),
             Server(f"ours, {workers} thread{plural}, uvloop", [*ours, "uvloop"], ("tessaryne", "uvloop"))]
@@ -106,23 +144,23 @@ def port_free(port):
             return False
 
 
-def answers(port):
+def answers(port, path="/"):
     """True once a request on the port gets a 200 response."""
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=2) as client:
-            client.sendall(REQUEST)
+            client.sendall(REQUEST.replace(b"GET / ", b"GET " + path.encode() + b" "))
             return client.recv(64).startswith(b"HTTP/1.1 200")
     except OSError:
         return False
 
 
-def wait_ready(process, port):
+def wait_ready(process, port, path="/"):
     """None once the server answers, else why it never did."""
     deadline = time.monotonic() + READY_DEADLINE
     while time.monotonic() < deadline:
         if process.poll() is not None:
             return f"exited with status {process.returncode}"
-        if answers(port):
+        if answers(port, path):
             return None
         time.sleep(0.1)
     return f"no answer within {READY_DEADLINE:.0f} s"
@@ -155,9 +193,12 @@ def stop(process, port):
         time.sleep(0.05)
 
 
-def wrk(port, seconds, wrk_prefix, threads):
+def wrk(port, seconds, wrk_prefix, threads, case=None):
+    case = case or CASES[0]
+    script = ["-s", case.script] if case.script else []
     return subprocess.run(
-        [*wrk_prefix, "wrk", f"-t{threads}", "-c64", f"-d{seconds}s", "--latency", f"http://127.0.0.1:{port}/"],
+        [*wrk_prefix, "wrk", f"-t{threads}", f"-c{case.connections}", f"-d{seconds}s", "--latency", *script,
+         f"http://127.0.0.1:{port}{case.path}"],
         capture_output=True, text=True, check=True,
     ).stdout
 
@@ -170,19 +211,25 @@ def parse_wrk(output):
     return rps, float(value) * UNITS[unit], "; ".join(p.strip() for p in problems)
 
 
-def measure(server, server_prefix, wrk_prefix, wrk_threads):
+def measure(server, server_prefix, wrk_prefix, wrk_threads, case=None):
     """One run of one server: start it, warm it up, measure, stop it."""
+    case = case or CASES[0]
     port = free_port()
-    argv = [*server_prefix, *(str(port) if arg == PORT else arg for arg in server.argv)]
+    scratch = tempfile.mkdtemp(prefix="bench-server-")
+    values = {"port": str(port), "dir": scratch}
+    argv = [*server_prefix, *(arg.format(**values) if "{" in arg else arg for arg in server.argv)]
+    if server.program == "nginx":
+        with open(os.path.join(scratch, "nginx.conf"), "w") as conf:
+            conf.write(NGINX_CONF.format(**values))
     with tempfile.TemporaryFile() as log:
         process = subprocess.Popen(argv, cwd=ROOT, stdout=log, stderr=subprocess.STDOUT,
                                    stdin=subprocess.DEVNULL, start_new_session=True)
         try:
-            failure = wait_ready(process, port)
+            failure = wait_ready(process, port, case.path)
             if failure is None:
-                wrk(port, WARM_UP_SECONDS, wrk_prefix, wrk_threads)
+                wrk(port, WARM_UP_SECONDS, wrk_prefix, wrk_threads, case)
                 logged = log.seek(0, os.SEEK_END)
-                rps, p99, note = parse_wrk(wrk(port, SECONDS, wrk_prefix, wrk_threads))
+                rps, p99, note = parse_wrk(wrk(port, SECONDS, wrk_prefix, wrk_threads, case))
                 # Anything written while wrk ran (an access log) was measured too: say so.
                 logged = log.seek(0, os.SEEK_END) - logged
                 if logged:
@@ -190,18 +237,21 @@ def measure(server, server_prefix, wrk_prefix, wrk_threads):
                 return Result(server.name, rps, p99, note)
         finally:
             stop(process, port)
+            shutil.rmtree(scratch, ignore_errors=True)
         log.seek(0)
         last = log.read().decode(errors="replace").strip().splitlines()[-1:] or [""]
         return Result(server.name, note=f"skipped: {failure}; {last[0][:100]}")
 
 
-def best_of_rounds(rows, server_prefix, wrk_prefix, wrk_threads):
+def best_of_rounds(rows, server_prefix, wrk_prefix, wrk_threads, case=None):
     """Runs the servers in turn, ROUNDS times; each keeps its best run. A
     server that has never started is not tried again; a failure after a
     success is kept as a note."""
     best, failed = {}, {}
     for server in rows:
         missing = [module for module in server.requires if importlib.util.find_spec(module) is None]
+        if server.program and shutil.which(server.program) is None:
+            missing.append(server.program)
         if missing:
             best[server.name] = Result(server.name, note=f"skipped: {', '.join(missing)} not installed")
     for _ in range(ROUNDS):
@@ -209,7 +259,7 @@ def best_of_rounds(rows, server_prefix, wrk_prefix, wrk_threads):
             previous = best.get(server.name)
             if previous is not None and previous.rps is None:
                 continue
-            result = measure(server, server_prefix, wrk_prefix, wrk_threads)
+            result = measure(server, server_prefix, wrk_prefix, wrk_threads, case)
             if previous is None or (result.rps is not None and result.rps > previous.rps):
                 best[server.name] = result
             elif result.rps is None:
@@ -251,6 +301,34 @@ def one_core_table():
         results, [(ours, granian), (ours_uvloop, granian_uvloop), (ours, uvicorn), (bare, granian)])
 
 
+def one_core_cases_table():
+    """Each case with ours, granian and uvicorn (and nginx for the fixed answer), one core each."""
+    if shutil.which("taskset") is None or not {0, 1} <= os.sched_getaffinity(0):
+        print("\none-core cases skipped: needs taskset and CPUs 0 and 1")
+        return
+    print(f"\nOne core, by case: server pinned to CPU {SERVER_CPU}, wrk -t1 pinned to CPU {WRK_CPU}, "
+          f"{SECONDS}s, best of {ROUNDS} rounds")
+    header = f"{'case':<44} {'ours':>9} {'granian':>9} {'uvicorn':>9} {'nginx':>9}  {'ours/granian':>12} {'ours/uvicorn':>12}"
+    lines = [header, "-" * len(header)]
+    for case in CASES:
+        ours, granian, uvicorn = server_commands(1, case.app)
+        rows = [Server("ours", [*ours, "asyncio"], ("tessaryne",)),
+                Server("granian", [*granian, "asyncio"], ("granian",)),
+                Server("uvicorn", uvicorn, ("uvicorn", "httptools"))]
+        if case.native:
+            rows.append(Server("nginx", ["nginx", "-c", "{dir}/nginx.conf", "-p", "{dir}"], (), "nginx"))
+        results = {r.name: r for r in best_of_rounds(rows, ["taskset", "-c", SERVER_CPU], ["taskset", "-c", WRK_CPU], 1, case)}
+        cell = lambda name: f"{results[name].rps:>9.0f}" if name in results and results[name].rps else f"{'-':>9}"
+        ratio = lambda other: (f"{results['ours'].rps / results[other].rps:>11.2f}x"
+                               if results["ours"].rps and results[other].rps else f"{'-':>12}")
+        lines.append(f"{case.name:<44} {cell('ours')} {cell('granian')} {cell('uvicorn')} {cell('nginx')}  "
+                     f"{ratio('granian')} {ratio('uvicorn')}")
+        p99 = "  ".join(f"{name} {results[name].p99 * 1e3:.2f}ms" for name in results if results[name].rps)
+        notes = "; ".join(f"{name}: {results[name].note}" for name in results if results[name].note)
+        lines.append(f"  p99: {p99}" + (f"  ({notes})" if notes else ""))
+    print("\n".join(lines))
+
+
 def every_core_table():
     if CORES < 2:
         print("\nevery-core table skipped: one CPU")
@@ -269,6 +347,7 @@ def main():
         print("\nserver benchmark skipped: wrk is not installed (Debian package wrk)")
         return
     one_core_table()
+    one_core_cases_table()
     every_core_table()
 
 
