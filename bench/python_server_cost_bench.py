@@ -6,7 +6,8 @@ The server (one loop thread, access log off, bench/hello_app.py) runs under
 valgrind's callgrind; a client process sends REQUESTS keep-alive GETs over
 CONNECTIONS connections, one request in flight on each. The cost per request
 is (instructions with REQUESTS requests - instructions with none) / REQUESTS,
-so start-up and shutdown cancel out. With BASELINE=/path/to/another/checkout
+so start-up and shutdown cancel out; COST_PIPELINE=16 writes the requests 16
+at a time, as a pipelining client does. With BASELINE=/path/to/another/checkout
 (its extension built, e.g. with `make extension` there) that checkout's server
 is measured beside ours, with the interpreter of its own .venv.
 
@@ -25,6 +26,8 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 REQUESTS = int(os.environ.get("COST_REQUESTS", "4000"))
 CONNECTIONS = 8
+# Requests written together on a connection (COST_PIPELINE), answered before the next write.
+PIPELINE = int(os.environ.get("COST_PIPELINE", "1"))
 REQUEST = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
 
 
@@ -46,14 +49,15 @@ def wait_listening(port, deadline=120.0):
 
 
 def drive(port, count):
-    """Sends `count` requests round-robin over keep-alive connections, each answered before the next."""
+    """Sends `count` requests round-robin over keep-alive connections, PIPELINE
+    at a time, each batch answered before the next."""
     sockets = [socket.create_connection(("127.0.0.1", port)) for _ in range(CONNECTIONS)]
     try:
-        for i in range(count):
+        for i in range(count // PIPELINE):
             sock = sockets[i % CONNECTIONS]
-            sock.sendall(REQUEST)
+            sock.sendall(REQUEST * PIPELINE)
             received = b""
-            while not received.endswith(b"Hello, world!"):
+            while received.count(b"Hello, world!") < PIPELINE:
                 chunk = sock.recv(65536)
                 if not chunk:
                     raise ConnectionError("the server closed a keep-alive connection")
@@ -103,7 +107,7 @@ def main():
     if baseline:
         rows.append((f"baseline ({os.path.basename(os.path.abspath(baseline))})", baseline))
     print(f"server cost per request, instructions counted by callgrind ({REQUESTS} keep-alive GETs, "
-          f"{CONNECTIONS} connections, one loop thread)")
+          f"{CONNECTIONS} connections, {PIPELINE} per write, one loop thread)")
     figures = {}
     for name, checkout in rows:
         figures[name] = per_request(checkout)
