@@ -113,7 +113,7 @@ async def _wait_in_line(raw: RawAsyncQueue, getter: bool) -> None:
         await fut
     except BaseException:
         fut.cancel()  # a wake-up still on its way finds it cancelled
-        if not (raw.remove_getter(fut) if getter else raw.remove_putter(fut)) and not fut.cancelled():
+        if not (raw.unregister_getter(fut) if getter else raw.unregister_putter(fut)) and not fut.cancelled():
             pass_on = raw.pass_getter_wakeup if getter else raw.pass_putter_wakeup
             _wake(pass_on(), None, pass_on)
         raise
@@ -388,7 +388,7 @@ async def _acquire_permit(raw: RawAsyncSemaphore) -> None:
         # cancellation arrived: give the permit back here. Granted but not yet
         # resolved: _wake finds the future cancelled and gives it back.
         fut.cancel()
-        if not raw.remove_waiter(fut) and not fut.cancelled():
+        if not raw.unregister_waiter(fut) and not fut.cancelled():
             _wake(raw.give_back(), True, raw.give_back)
         raise
     granted = raw.claim()
@@ -568,7 +568,7 @@ class Condition(_ContextManagerMixin):
         try:
             self.release()
         except BaseException:
-            if not raw.remove_waiter(fut):
+            if not raw.unregister_waiter(fut):
                 self._notify(1)
             raise
         took_notification = True
@@ -581,7 +581,7 @@ class Condition(_ContextManagerMixin):
                     # Notified and resolved before the error: this task took the
                     # notification. Notified but not yet resolved: _wake passes it on.
                     fut.cancel()
-                    took_notification = not raw.remove_waiter(fut) and not fut.cancelled()
+                    took_notification = not raw.unregister_waiter(fut) and not fut.cancelled()
                     raise
             finally:
                 error: BaseException | None = None
@@ -773,7 +773,7 @@ class Queue(Generic[T]):
         try:
             await fut
         except BaseException:
-            raw.remove_joiner(fut)
+            raw.unregister_joiner(fut)
             raise
 
     def shutdown(self, immediate: bool = False) -> None:
