@@ -30,6 +30,7 @@ from heapq import heappop, heappush
 from types import GenericAlias
 from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast
 
+from tessaryne._stdlib_internals import running_loop
 from tessaryne._tessaryne_core import (
     RawAsyncChannel,
     RawAsyncQueue,
@@ -63,15 +64,13 @@ _Waiters = list[tuple[Any, _Future]] | None
 # Hands back the waiters next in line when a woken one cannot take its turn.
 _PassOn = Callable[[], _Waiters] | None
 
-_running_loop = asyncio._get_running_loop
-
 
 def _wake(waiters: _Waiters, value: object, pass_on: _PassOn) -> None:
     """Resolves the future of each waiter with `value` on the waiter's own
     loop: at once when that loop runs this code, otherwise in one
     ``call_soon_threadsafe`` per loop, which runs this again there. A waiter
     already cancelled, or whose loop is closed, passes its turn on."""
-    running = _running_loop()
+    running = running_loop()
     if waiters and len(waiters) == 1:
         loop, fut = waiters[0]
         if loop is running and not fut.cancelled():
