@@ -162,16 +162,7 @@ def _boolean(text: str) -> bool:
 _boolean.__name__ = "boolean (true or false)"
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = _Parser(
-        prog="python -m tessaryne",
-        usage="%(prog)s [OPTIONS] APP",
-        description="Serve an ASGI application on one event loop per thread, in one free-threaded process. "
-        "The options are uvicorn's where uvicorn has the same one.",
-    )
-    parser.add_argument("--version", action="version", version=_version(), help="print the version and exit")
-    parser.add_argument("app", help="the application, as module:attribute (for example tessaryne.demo:app)")
-
+def _listening_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("where to listen")
     group.add_argument("--host", metavar="HOST", default=_default("host"), help="address to listen on (default: %(default)s)")
     group.add_argument("--port", metavar="PORT", type=_bounded_int(0, 65535), default=_default("port"),
@@ -185,6 +176,8 @@ def _parser() -> argparse.ArgumentParser:
     group.add_argument("--backlog", metavar="N", type=_bounded_int(1), default=_default("backlog"),
                        help="connections the kernel holds for each listening socket until accepted (default: %(default)s)")
 
+
+def _application_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("the application")
     group.add_argument("--factory", action="store_true",
                        help="the application is a factory, called once on each loop thread so that every loop has "
@@ -204,6 +197,8 @@ def _parser() -> argparse.ArgumentParser:
     group.add_argument("--interface", choices=("auto", "asgi3", "asgi2", "wsgi"), default="auto",
                        help="the application's interface: ASGI 3, the only one served (default: %(default)s)")
 
+
+def _process_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("processes, threads and the event loop")
     group.add_argument("--threads", metavar="N", type=_bounded_int(1), default=_default("threads"),
                        help="event-loop threads, each accepting on its own socket (default: the number of CPUs, %(default)s)")
@@ -224,6 +219,8 @@ def _parser() -> argparse.ArgumentParser:
                        help="accepted for uvicorn's command lines: the native engine serves WebSocket whichever is "
                        "named (default: %(default)s)")
 
+
+def _limit_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("limits and timeouts")
     group.add_argument("--limit-concurrency", metavar="N", type=_bounded_int(1), default=_default("limit_concurrency"),
                        help="requests served at once by all loops; above it, 503 without calling the application "
@@ -263,6 +260,8 @@ def _parser() -> argparse.ArgumentParser:
                        help="seconds in-flight requests may take to finish after SIGINT or SIGTERM; "
                        "a second signal stops at once (default: %(default)s)")
 
+
+def _response_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("responses and proxies")
     group.add_argument("--server-header", action=argparse.BooleanOptionalAction, default=_default("server_header"),
                        help="send a server header on every response unless the application sends one (default: on)")
@@ -280,6 +279,8 @@ def _parser() -> argparse.ArgumentParser:
                        "for any peer, 'unix:' for a Unix-socket peer (default: $FORWARDED_ALLOW_IPS if set, else "
                        f"{_default('forwarded_allow_ips')})")
 
+
+def _websocket_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("WebSocket")
     group.add_argument("--ws-max-size", metavar="BYTES", type=_bounded_int(1), default=_default("ws_max_size"),
                        help="largest WebSocket message in bytes, after decompression; a larger one closes the "
@@ -301,6 +302,8 @@ def _parser() -> argparse.ArgumentParser:
                        help="received WebSocket messages held for the application before reading from the "
                        "client pauses (default: %(default)s)")
 
+
+def _tls_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("TLS")
     group.add_argument("--ssl-certfile", metavar="FILE", help="serve HTTPS with this PEM certificate chain (default: plain HTTP)")
     group.add_argument("--ssl-keyfile", metavar="FILE",
@@ -314,6 +317,8 @@ def _parser() -> argparse.ArgumentParser:
     group.add_argument("--ssl-ca-certs", metavar="FILE", help="CA bundle for verifying client certificates (default: none)")
     group.add_argument("--ssl-ciphers", metavar="CIPHERS", help="OpenSSL cipher list (default: Python's ssl defaults)")
 
+
+def _logging_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("logging and metrics")
     group.add_argument("--log-level", choices=_LOG_LEVELS, default=_default("log_level"),
                        help="level of the server's log, written to stderr (default: %(default)s)")
@@ -327,6 +332,8 @@ def _parser() -> argparse.ArgumentParser:
     group.add_argument("--metrics-port", metavar="PORT", type=_bounded_int(0, 65535), default=_default("metrics_port"),
                        help="serve Prometheus metrics at /metrics on this port (default: off)")
 
+
+def _development_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("development")
     group.add_argument("--reload", action="store_true",
                        help="run the server in a child process, started anew when a watched file changes; "
@@ -344,6 +351,21 @@ def _parser() -> argparse.ArgumentParser:
     group.add_argument("--reload-delay", metavar="SECONDS", type=_non_negative_float, default=_default("reload_delay"),
                        help="seconds without further changes before --reload restarts, so that a change written "
                        "in several steps restarts once (default: %(default)s)")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="python -m tessaryne",
+        usage="%(prog)s [OPTIONS] APP",
+        description="Serve an ASGI application on one event loop per thread, in one free-threaded process. "
+        "The options are uvicorn's where uvicorn has the same one.",
+    )
+    parser.add_argument("--version", action="version", version=_version(), help="print the version and exit")
+    parser.add_argument("app", help="the application, as module:attribute (for example tessaryne.demo:app)")
+    # One group each, in the order --help lists them.
+    for add_group in (_listening_options, _application_options, _process_options, _limit_options,
+                      _response_options, _websocket_options, _tls_options, _logging_options, _development_options):
+        add_group(parser)
     return parser
 
 

@@ -14,8 +14,8 @@ submitter no system call.
 
 Its futures are ``concurrent.futures.Future`` instances guarded by a plain lock
 instead of a ``threading.Condition``, whose construction is most of the cost of
-a stdlib future; ``wait``, ``as_completed`` and ``asyncio.wrap_future`` use them
-as any other.
+a stdlib future (``LeanFuture``); ``wait``, ``as_completed`` and
+``asyncio.wrap_future`` use them as any other.
 """
 
 from __future__ import annotations
@@ -27,24 +27,16 @@ import os
 import threading
 import weakref
 from collections.abc import Callable
-from concurrent.futures import CancelledError, Executor, Future, InvalidStateError, ThreadPoolExecutor
-from concurrent.futures._base import (
-    CANCELLED,
-    CANCELLED_AND_NOTIFIED,
-    FINISHED,
-    PENDING,
-    RUNNING,
-)
+from concurrent.futures import Executor, Future, ThreadPoolExecutor
 from typing import Any, ParamSpec, TypeVar, cast
 
+from tessaryne._stdlib_internals import LeanFuture, before_threads_join, show_threads
 from tessaryne._tessaryne_core import AtomicMetrics, Channel, NativeWorkerPool, ThreadPoolClosedError
 
 __all__ = ["WorkerPoolEventLoop", "WorkerPoolExecutor", "default_workers", "uvloop_worker_pool_loop"]
 
 T = TypeVar("T")
 P = ParamSpec("P")
-
-_DONE = frozenset((CANCELLED, CANCELLED_AND_NOTIFIED, FINISHED))
 
 # Empty polls of the backlog a worker makes before it parks: a call submitted
 # meanwhile is taken without a wake-up.
@@ -55,132 +47,6 @@ def default_workers() -> int:
     """``ThreadPoolExecutor``'s default, made for calls that block: a few
     threads more than there are CPUs, at most 32."""
     return min(32, (os.process_cpu_count() or 1) + 4)
-
-
-# --- future ---------------------------------------------------------------------------
-
-
-class _Future(Future[Any]):
-    """A stdlib future whose ``_condition`` is a plain lock (``wait`` and
-    ``as_completed`` only acquire and release it); blocked ``result`` and
-    ``exception`` callers wait on a lock of their own each."""
-
-    def __init__(self) -> None:  # not the base's: its Condition is the cost avoided here
-        self._condition = threading.Lock()  # type: ignore[assignment]
-        self._state = PENDING
-        self._result = None
-        self._exception = None
-        self._waiters = []
-        self._done_callbacks: list[Callable[[Future[Any]], object]] = []
-        self._blocked: list[Any] | None = None
-
-    # Called with the guard held, and returns with it held again.
-    def _wait(self, timeout: float | None) -> None:
-        gate = threading.Lock()
-        gate.acquire()
-        if self._blocked is None:
-            self._blocked = []
-        self._blocked.append(gate)
-        self._condition.release()
-        try:
-            gate.acquire(timeout=-1 if timeout is None else max(timeout, 0.0))
-        finally:
-            self._condition.acquire()
-        if self._blocked is not None and gate in self._blocked:  # timed out
-            self._blocked.remove(gate)
-
-    # Under the guard, on any move to a done state.
-    def _release_blocked(self) -> None:
-        blocked, self._blocked = self._blocked, None
-        for gate in blocked or ():
-            gate.release()
-
-    # One attribute read is atomic: no guard needed to look at the state.
-    def done(self) -> bool:
-        return self._state in _DONE
-
-    def cancelled(self) -> bool:
-        state = self._state
-        return state == CANCELLED or state == CANCELLED_AND_NOTIFIED
-
-    def running(self) -> bool:
-        return self._state == RUNNING
-
-    def _settled(self, timeout: float | None) -> None:
-        # A done future's state only moves between the cancelled ones, so it
-        # is read without the guard, which ``wait(..., FIRST_EXCEPTION)``
-        # holds while it asks a done future for its exception.
-        state = self._state
-        if state not in _DONE:
-            with self._condition:
-                if self._state == PENDING or self._state == RUNNING:
-                    self._wait(timeout)
-                state = self._state
-        if state == CANCELLED or state == CANCELLED_AND_NOTIFIED:
-            raise CancelledError()
-        if state != FINISHED:
-            raise TimeoutError()
-
-    def result(self, timeout: float | None = None) -> Any:
-        self._settled(timeout)
-        if self._exception is not None:
-            try:
-                raise self._exception
-            finally:
-                self = None  # type: ignore[assignment]  # no cycle through the traceback
-        return self._result
-
-    def exception(self, timeout: float | None = None) -> BaseException | None:
-        self._settled(timeout)
-        return self._exception
-
-    def cancel(self) -> bool:
-        with self._condition:
-            if self._state == RUNNING or self._state == FINISHED:
-                return False
-            if self._state != PENDING:
-                return True
-            self._state = CANCELLED
-            self._release_blocked()
-        self._invoke_callbacks()  # type: ignore[attr-defined]
-        return True
-
-    def set_running_or_notify_cancel(self) -> bool:
-        with self._condition:
-            if self._state == PENDING:
-                self._state = RUNNING
-                return True
-            if self._state == CANCELLED:
-                self._state = CANCELLED_AND_NOTIFIED
-                for waiter in self._waiters:
-                    waiter.add_cancelled(self)
-                return False
-        raise RuntimeError("Future in unexpected state")
-
-    def set_result(self, result: Any) -> None:
-        self._settle(result, None, failed=False)
-
-    def set_exception(self, exception: BaseException | None) -> None:
-        self._settle(None, exception, failed=True)
-
-    def _settle(self, result: Any, exception: BaseException | None, failed: bool) -> None:
-        with self._condition:
-            if self._state in _DONE:
-                state = self._state
-            else:
-                self._result = result
-                self._exception = exception
-                self._state = FINISHED
-                for waiter in self._waiters:
-                    if failed:
-                        waiter.add_exception(self)
-                    else:
-                        waiter.add_result(self)
-                self._release_blocked()
-                state = None
-        if state is not None:  # the message shows the future, whose repr takes the guard
-            raise InvalidStateError(f"{state}: {self!r}")
-        self._invoke_callbacks()  # type: ignore[attr-defined]
 
 
 # --- workers ----------------------------------------------------------------------------
@@ -226,7 +92,7 @@ class _Task(_Call):
     __slots__ = ("future",)
 
     def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any],
-                 future: _Future) -> None:
+                 future: LeanFuture) -> None:
         super().__init__(fn, args, kwargs)
         self.future = future
 
@@ -422,7 +288,7 @@ def _shutdown_live() -> None:
         executor.shutdown(wait=False)
 
 
-getattr(threading, "_register_atexit")(_shutdown_live)
+before_threads_join(_shutdown_live)
 
 
 class WorkerPoolExecutor(ThreadPoolExecutor):
@@ -430,14 +296,11 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
     fed through a ``NativeWorkerPool``; ``metrics`` counts per worker what they ran."""
 
     def __init__(self, max_workers: int | None = None, thread_name_prefix: str = "tessaryne-worker") -> None:
-        if max_workers is None:
-            max_workers = default_workers()
-        if max_workers <= 0:
-            raise ValueError("max_workers must be greater than 0")
-        self._max_workers = max_workers
-        self._thread_name_prefix = thread_name_prefix
-        self._crew = _Crew(max_workers, thread_name_prefix)
-        self._threads = frozenset(self._crew.threads)
+        workers = default_workers() if max_workers is None else max_workers
+        # Checks the count as it does; its queue and its threads, made as needed, go unused.
+        super().__init__(workers, thread_name_prefix)
+        self._crew = _Crew(workers, thread_name_prefix)
+        show_threads(self, self._crew.threads)
         self._send = self._crew.backlog.try_send
         self._parked = self._crew.parked
         weakref.finalize(self, self._crew.close)
@@ -450,10 +313,10 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
     @property
     def worker_count(self) -> int:
         """The number of worker threads, each with its row in ``metrics``."""
-        return self._max_workers
+        return len(self._crew.threads)
 
     def submit(self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
-        future = _Future()
+        future = LeanFuture()
         self._enqueue(_Task(fn, args, kwargs, future))
         return future
 

@@ -30,6 +30,7 @@ from heapq import heappop, heappush
 from types import GenericAlias
 from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast
 
+from tessaryne._stdlib_internals import running_loop
 from tessaryne._tessaryne_core import (
     RawAsyncChannel,
     RawAsyncQueue,
@@ -63,15 +64,13 @@ _Waiters = list[tuple[Any, _Future]] | None
 # Hands back the waiters next in line when a woken one cannot take its turn.
 _PassOn = Callable[[], _Waiters] | None
 
-_running_loop = asyncio._get_running_loop
-
 
 def _wake(waiters: _Waiters, value: object, pass_on: _PassOn) -> None:
     """Resolves the future of each waiter with `value` on the waiter's own
     loop: at once when that loop runs this code, otherwise in one
     ``call_soon_threadsafe`` per loop, which runs this again there. A waiter
     already cancelled, or whose loop is closed, passes its turn on."""
-    running = _running_loop()
+    running = running_loop()
     if waiters and len(waiters) == 1:
         loop, fut = waiters[0]
         if loop is running and not fut.cancelled():
@@ -100,22 +99,40 @@ def _wake(waiters: _Waiters, value: object, pass_on: _PassOn) -> None:
         waiters = passed
 
 
-async def _wait_in_line(raw: RawAsyncQueue, getter: bool) -> None:
-    """Waits for a wake-up in the queue's line of getters or of putters. A
-    waiter woken, and resolved, before its cancellation arrived passes its turn
-    on; one woken but not yet resolved is passed on by _wake, which finds it
-    cancelled."""
+def _hand_on(pass_on: Callable[[], _Waiters], value: object) -> None:
+    """A waiter woken in its turn is gone: the waiters ``pass_on`` hands out
+    next are woken in its place, with the value it was woken with."""
+    _wake(pass_on(), value, pass_on)
+
+
+async def _park(register: Callable[[Any, _Future], object], unregister: Callable[[_Future], object],
+                hand_on: Callable[[Any], object] | None = None) -> Any:
+    """Waits as a waiter of a native primitive: ``register(loop, future)``
+    queues a future of the running loop, or returns True when there is
+    nothing to wait for (then this returns None at once); otherwise this
+    returns what a wake-up resolves the future with.
+
+    A wait that ends in an exception leaves the queue (``unregister(future)``),
+    and a waiter woken with a result before the exception arrived hands it on
+    (``hand_on(result)``: a lock or a permit it was granted, an item it was
+    given, its turn); a wake-up still on its way finds the future cancelled
+    and passes itself on."""
     loop = asyncio.get_running_loop()
     fut: _Future = loop.create_future()
-    if raw.register_getter(loop, fut) if getter else raw.register_putter(loop, fut):
-        return
     try:
-        await fut
+        if register(loop, fut):
+            return None
+        return await fut
+    # Every exception cleans up, not only CancelledError: a coroutine can also
+    # be closed (GeneratorExit) or have an exception thrown in where it waits,
+    # and a waiter left queued would then be granted what nobody releases. A
+    # future failed by the primitive itself (a closed channel) holds nothing
+    # to hand on.
     except BaseException:
-        fut.cancel()  # a wake-up still on its way finds it cancelled
-        if not (raw.remove_getter(fut) if getter else raw.remove_putter(fut)) and not fut.cancelled():
-            pass_on = raw.pass_getter_wakeup if getter else raw.pass_putter_wakeup
-            _wake(pass_on(), None, pass_on)
+        fut.cancel()
+        unregister(fut)
+        if hand_on is not None and not fut.cancelled() and fut.exception() is None:
+            hand_on(fut.result())
         raise
 
 
@@ -143,21 +160,34 @@ def _wake_granted(waiters: _Waiters) -> None:
 class _Guard:
     """``async with`` for one side of the lock: made once per lock and side."""
 
-    __slots__ = ("_lock", "_try_acquire", "_release", "_is_writer")
+    __slots__ = ("_raw", "_is_writer", "_try_acquire", "_acquire_or_register", "_release")
 
-    def __init__(self, lock: RWLock, try_acquire: Callable[[], bool], release: Callable[[], None],
-                 is_writer: bool) -> None:
-        self._lock = lock
-        self._try_acquire = try_acquire
-        self._release = release
+    def __init__(self, raw: RawAsyncRWMutex, is_writer: bool) -> None:
+        self._raw = raw
         self._is_writer = is_writer
+        if is_writer:
+            self._try_acquire, self._acquire_or_register = raw.try_acquire_write, raw.acquire_write_or_register
+            self._release = raw.release_write
+        else:
+            self._try_acquire, self._acquire_or_register = raw.try_acquire_read, raw.acquire_read_or_register
+            self._release = raw.release_read
 
     async def __aenter__(self) -> None:
         if not self._try_acquire():
-            await self._lock._wait(self._is_writer, self._release)
+            await _park(self._register, self._unregister, self._give_back)
 
     async def __aexit__(self, *exc: object) -> None:
-        self._release()
+        self._give_back()
+
+    def _register(self, loop: Any, fut: _Future) -> bool:
+        return self._acquire_or_register((loop, self._give_back), fut)
+
+    def _unregister(self, fut: _Future) -> None:
+        # Leaving the write queue may admit the readers behind it.
+        _wake_granted(self._raw.remove_waiter(None, fut, self._is_writer))
+
+    def _give_back(self, _: object = None) -> None:
+        _wake_granted(self._release())
 
 
 class RWLock:
@@ -169,8 +199,8 @@ class RWLock:
 
     def __init__(self) -> None:
         self._raw = RawAsyncRWMutex()
-        self._reader = _Guard(self, self._raw.try_acquire_read, self._release_read, False)
-        self._writer = _Guard(self, self._raw.try_acquire_write, self._release_write, True)
+        self._reader = _Guard(self._raw, False)
+        self._writer = _Guard(self._raw, True)
 
     def read(self) -> _Guard:
         return self._reader
@@ -182,31 +212,13 @@ class RWLock:
         """(readers, writer held, writers waiting)."""
         return self._raw.snapshot()
 
-    def _release_read(self) -> None:
-        _wake_granted(self._raw.release_read())
-
-    def _release_write(self) -> None:
-        _wake_granted(self._raw.release_write())
-
-    async def _wait(self, is_writer: bool, give_back: Callable[[], None]) -> None:
-        loop = asyncio.get_running_loop()
-        fut: _Future = loop.create_future()
-        register = self._raw.acquire_write_or_register if is_writer else self._raw.acquire_read_or_register
-        if register((loop, give_back), fut):
-            return
-        try:
-            await fut
-        except asyncio.CancelledError:
-            # Still queued: leave the queue (which may admit readers behind a
-            # writer). Granted and resolved before the cancellation arrived:
-            # release here. Granted but not yet resolved: _grant gives it back.
-            _wake_granted(self._raw.remove_waiter(None, fut, is_writer))
-            if fut.done() and not fut.cancelled():
-                give_back()
-            raise
-
 
 # --- wait group -----------------------------------------------------------------------
+
+
+async def _until_zero(raw: RawAsyncWaitGroup) -> None:
+    """Waits until the counter is zero; every waiter is woken then, so no turn is handed on."""
+    await _park(lambda loop, fut: raw.register_waiter((loop, fut)), raw.unregister_waiter)
 
 
 class WaitGroup:
@@ -225,15 +237,7 @@ class WaitGroup:
         _wake(self._raw.done(), None, None)
 
     async def wait(self) -> None:
-        loop = asyncio.get_running_loop()
-        fut: _Future = loop.create_future()
-        if self._raw.register_waiter((loop, fut)):
-            return
-        try:
-            await fut
-        except asyncio.CancelledError:
-            self._raw.unregister_waiter(fut)
-            raise
+        await _until_zero(self._raw)
 
 
 # --- channel ----------------------------------------------------------------------------
@@ -268,39 +272,21 @@ class Channel(Generic[T]):
 
     async def send(self, item: T) -> None:
         raw = self._raw
-        if raw.try_send(item):
-            return
-        loop = asyncio.get_running_loop()
-        while True:
-            fut: _Future = loop.create_future()
-            if not raw.register_putter(loop, fut):
-                try:
-                    await fut
-                except asyncio.CancelledError:
-                    raw.unregister_putter(fut)  # already woken: the wake-up passes on
-                    raise
-            if raw.try_send(item):
-                return
+        # A putter woken but gone needs no hand-on: the channel passes its wake-up on.
+        while not raw.try_send(item):
+            await _park(raw.register_putter, raw.unregister_putter)
 
     async def recv(self) -> T:
         has_item, item = self._take()
         if has_item:
             return item
-        loop = asyncio.get_running_loop()
-        fut: _Future = loop.create_future()
-        taken = self._raw.register_getter(loop, fut)
-        if taken[0]:
-            return cast(T, taken[1])
-        try:
-            result: T = await fut
-            return result
-        except asyncio.CancelledError:
-            # Handed an item before the cancellation arrived: put it back. (An item
-            # still on its way to the cancelled future is put back by _wake.)
-            if not self._raw.unregister_getter(fut) and fut.done() and not fut.cancelled():
-                if fut.exception() is None:
-                    self._give_back(fut.result())
-            raise
+        return cast(T, await _park(self._register_getter, self._raw.unregister_getter, self._give_back))
+
+    def _register_getter(self, loop: Any, fut: _Future) -> bool:
+        has_item, item = self._raw.register_getter(loop, fut)
+        if has_item:  # handed one at once: the wait for it ends without suspending
+            fut.set_result(item)
+        return False
 
     def _take(self) -> tuple[bool, T]:
         if self._returned:
@@ -335,6 +321,35 @@ class Channel(Generic[T]):
             fut.set_result(value)
 
 
+class _Selection:
+    """One round of a select: a waiter on every channel watched, whose arbiter
+    future the first channel to have an item or be closed resolves."""
+
+    __slots__ = ("_channels", "_watched", "_arbiter")
+
+    def __init__(self, channels: tuple[Channel[Any], ...]) -> None:
+        self._channels = channels
+        self._watched: list[Channel[Any]] = []
+        self._arbiter: _Future | None = None
+
+    def register(self, loop: Any, arbiter: _Future) -> bool:
+        self._arbiter = arbiter
+        for channel in self._channels:
+            if not channel._raw.register_select_watcher(loop, arbiter, channel):
+                arbiter.set_result(channel)  # an item, or closed: look now, without suspending
+                break
+            self._watched.append(channel)
+        return False
+
+    def unregister(self, _: object = None) -> None:
+        for channel in self._watched:
+            channel._raw.unregister_select_watcher(self._arbiter)
+
+    @staticmethod
+    def hand_on(channel: Channel[Any]) -> None:
+        channel._raw.forward_select_wakeup()
+
+
 async def select(*channels: Channel[T]) -> tuple[Channel[T], T]:
     """Receives one item from whichever channel has one first, polling in the
     order given; returns (channel, item). Raises ``RuntimeError`` as ``recv``
@@ -343,29 +358,10 @@ async def select(*channels: Channel[T]) -> tuple[Channel[T], T]:
         has_item, item = channel._take()
         if has_item:
             return channel, item
-    loop = asyncio.get_running_loop()
     while True:
-        arbiter: _Future = loop.create_future()
-        watched: list[Channel[T]] = []
-        ready: Channel[T] | None = None
-        for channel in channels:
-            if not channel._raw.register_select_watcher(loop, arbiter, channel):
-                ready = channel  # an item, or closed: look now
-                break
-            watched.append(channel)
-        if ready is None:
-            try:
-                ready = await arbiter
-            except asyncio.CancelledError:
-                for channel in watched:
-                    channel._raw.unregister_select_watcher(arbiter)
-                if arbiter.done() and not arbiter.cancelled():
-                    arbiter.result()._raw.forward_select_wakeup()
-                raise
-        for channel in watched:
-            channel._raw.unregister_select_watcher(arbiter)
-        arbiter.cancel()  # wake-ups still on their way now pass on (see _select_wake)
-        assert ready is not None
+        selection = _Selection(channels)
+        ready: Channel[T] = await _park(selection.register, selection.unregister, _Selection.hand_on)
+        selection.unregister()  # its arbiter is done: wake-ups on their way pass on (see _select_wake)
         for channel in (ready, *channels):
             has_item, item = channel._take()
             if has_item:
@@ -373,27 +369,6 @@ async def select(*channels: Channel[T]) -> tuple[Channel[T], T]:
 
 
 # --- asyncio's primitives, for every loop ---------------------------------------------------
-
-
-async def _acquire_permit(raw: RawAsyncSemaphore) -> None:
-    """Waits in the semaphore's line until granted a permit, then claims it."""
-    loop = asyncio.get_running_loop()
-    fut: _Future = loop.create_future()
-    if raw.acquire_or_register(loop, fut):
-        return
-    try:
-        await fut
-    except BaseException:
-        # Still queued: leave the line. Granted and resolved before the
-        # cancellation arrived: give the permit back here. Granted but not yet
-        # resolved: _wake finds the future cancelled and gives it back.
-        fut.cancel()
-        if not raw.remove_waiter(fut) and not fut.cancelled():
-            _wake(raw.give_back(), True, raw.give_back)
-        raise
-    granted = raw.claim()
-    if granted:
-        _wake(granted, True, raw.give_back)
 
 
 def _with_waiters(instance: object, state: str, waiters: int) -> str:
@@ -413,7 +388,27 @@ class _ContextManagerMixin:
         self.release()  # type: ignore[attr-defined]
 
 
-class Lock(_ContextManagerMixin):
+class _Permits(_ContextManagerMixin):
+    """What Lock and Semaphore share: the permits of a RawAsyncSemaphore."""
+
+    __slots__ = ()
+    _raw: RawAsyncSemaphore
+
+    async def acquire(self) -> Literal[True]:
+        raw = self._raw
+        if not raw.try_acquire() and await _park(raw.acquire_or_register, raw.unregister_waiter,
+                                                 functools.partial(_hand_on, raw.give_back)):
+            # Granted in line: the permit was in transit until claimed here, and
+            # permits freed meanwhile go to the next waiters now.
+            self._grant(raw.claim())
+        return True
+
+    def _grant(self, granted: _Waiters) -> None:
+        if granted:
+            _wake(granted, True, self._raw.give_back)
+
+
+class Lock(_Permits):
     """asyncio.Lock for coroutines on any loops. Waiters acquire in the order
     they came; a release wakes the oldest, and the lock counts as unlocked
     until that waiter runs, but nobody else can take it meanwhile."""
@@ -432,21 +427,15 @@ class Lock(_ContextManagerMixin):
         free, _, in_transit = self._raw.state()
         return free == 0 and in_transit == 0
 
-    async def acquire(self) -> Literal[True]:
-        if not self._raw.try_acquire():
-            await _acquire_permit(self._raw)
-        return True
-
     def release(self) -> None:
         try:
             granted = self._raw.release()
         except ValueError:
             raise RuntimeError("Lock is not acquired.") from None
-        if granted:
-            _wake(granted, True, self._raw.give_back)
+        self._grant(granted)
 
 
-class Semaphore(_ContextManagerMixin):
+class Semaphore(_Permits):
     """asyncio.Semaphore for coroutines on any loops: permits go first come,
     first served; a release grants its permit to the oldest waiter at once."""
 
@@ -466,15 +455,8 @@ class Semaphore(_ContextManagerMixin):
         """True when acquire() would wait: no permit is free, or others are ahead."""
         return self._raw.locked()
 
-    async def acquire(self) -> Literal[True]:
-        if not self._raw.try_acquire():
-            await _acquire_permit(self._raw)
-        return True
-
     def release(self) -> None:
-        granted = self._raw.release()
-        if granted:
-            _wake(granted, True, self._raw.give_back)
+        self._grant(self._raw.release())
 
 
 class BoundedSemaphore(Semaphore):
@@ -483,7 +465,7 @@ class BoundedSemaphore(Semaphore):
 
     __slots__ = ()
 
-    def __init__(self, value: int = 1) -> None:
+    def __init__(self, value: int = 1) -> None:  # its own, for the class's name in a TypeError
         if value < 0:
             raise ValueError("Semaphore initial value must be >= 0")
         self._raw = RawAsyncSemaphore(value, value)
@@ -512,21 +494,8 @@ class Event:
         self._raw.reset(1)
 
     async def wait(self) -> Literal[True]:
-        if not self._raw.counter():
-            return True
-        return await self._wait()  # apart, so that this coroutine stays small
-
-    async def _wait(self) -> Literal[True]:
-        raw = self._raw
-        loop = asyncio.get_running_loop()
-        fut: _Future = loop.create_future()
-        if raw.register_waiter((loop, fut)):
-            return True
-        try:
-            await fut
-        except BaseException:
-            raw.unregister_waiter(fut)
-            raise
+        if self._raw.counter():
+            await _until_zero(self._raw)
         return True
 
 
@@ -559,48 +528,41 @@ class Condition(_ContextManagerMixin):
         (even when cancelled meanwhile)."""
         if not self.locked():
             raise RuntimeError("cannot wait on un-acquired lock")
-        raw = self._raw
-        loop = asyncio.get_running_loop()
-        fut: _Future = loop.create_future()
-        # In line before the lock is let go: a notification made on another
-        # thread as soon as the lock is free cannot pass this waiter by.
-        raw.acquire_or_register(loop, fut)  # never granted: it only queues
-        try:
-            self.release()
-        except BaseException:
-            if not raw.remove_waiter(fut):
-                self._notify(1)
-            raise
-        took_notification = True
+        # The notification this task took, which goes to another waiter if
+        # the task does not come back from here to act on it.
+        taken: list[object] = []
         try:
             try:
-                try:
-                    await fut
-                    return True
-                except BaseException:
-                    # Notified and resolved before the error: this task took the
-                    # notification. Notified but not yet resolved: _wake passes it on.
-                    fut.cancel()
-                    took_notification = not raw.remove_waiter(fut) and not fut.cancelled()
-                    raise
+                taken.append(await _park(self._join_line, self._raw.unregister_waiter, taken.append))
+                return True
             finally:
-                error: BaseException | None = None
-                while True:
-                    try:
-                        await self.acquire()
-                        break
-                    except asyncio.CancelledError as cancelled:
-                        error = cancelled
-                if error is not None:
-                    try:
-                        raise error  # the latest cancellation, as it was raised
-                    finally:
-                        error = None
+                await self._reacquire()
         except BaseException:
-            # A notification this task took but will not act on goes to another waiter.
-            if took_notification:
+            if taken:
                 self._notify(1)
             raise
+
+    def _join_line(self, loop: Any, fut: _Future) -> bool:
+        # In line before the lock is let go: a notification made on another
+        # thread as soon as the lock is free cannot pass this waiter by.
+        self._raw.acquire_or_register(loop, fut)  # never granted: it only queues
+        self.release()
+        return False
+
+    async def _reacquire(self) -> None:
+        """Takes the lock again, through any cancellation; then raises the latest one, as it was raised."""
+        error: BaseException | None = None
+        while True:
+            try:
+                await self.acquire()
+                break
+            except asyncio.CancelledError as cancelled:
+                error = cancelled
+        if error is not None:
+            try:
+                raise error
+            finally:
+                error = None
 
     async def wait_for(self, predicate: Callable[[], T]) -> T:
         result = predicate()
@@ -702,12 +664,14 @@ class Queue(Generic[T]):
         return self._raw.full()
 
     # put() and get() meet a full or an empty queue every time they wait: the
-    # native queue answers that with False or None, not an exception.
+    # native queue answers that with False or None, not an exception. A woken
+    # getter or putter is not handed an item or room, only the turn to look
+    # again, which one gone before it looked passes on.
 
     async def put(self, item: T) -> None:
         raw = self._raw
         while (woken := raw.put(item) if self._mutex is None else self._put_kept(item)) is False:
-            await _wait_in_line(raw, False)
+            await _park(raw.register_putter, raw.unregister_putter, functools.partial(_hand_on, raw.pass_putter_wakeup))
         if woken:
             _wake(woken, None, raw.pass_getter_wakeup)
 
@@ -722,7 +686,7 @@ class Queue(Generic[T]):
     async def get(self) -> T:
         raw = self._raw
         while (taken := raw.get() if self._mutex is None else self._get_kept()) is None:
-            await _wait_in_line(raw, True)
+            await _park(raw.register_getter, raw.unregister_getter, functools.partial(_hand_on, raw.pass_getter_wakeup))
         item, woken = taken
         if woken:
             _wake(woken, None, raw.pass_putter_wakeup)
@@ -765,16 +729,7 @@ class Queue(Generic[T]):
         _wake(self._raw.task_done(), None, None)
 
     async def join(self) -> None:
-        raw = self._raw
-        loop = asyncio.get_running_loop()
-        fut: _Future = loop.create_future()
-        if raw.register_joiner(loop, fut):
-            return
-        try:
-            await fut
-        except BaseException:
-            raw.remove_joiner(fut)
-            raise
+        await _park(self._raw.register_joiner, self._raw.unregister_joiner)  # every joiner is woken: no turn
 
     def shutdown(self, immediate: bool = False) -> None:
         if self._mutex is None:

@@ -18,7 +18,8 @@ from concurrent import futures
 import pytest
 
 from tessaryne import executor as executor_module
-from tessaryne.executor import WorkerPoolEventLoop, WorkerPoolExecutor, _Future
+from tessaryne._stdlib_internals import LeanFuture
+from tessaryne.executor import WorkerPoolEventLoop, WorkerPoolExecutor
 
 HANG_GUARD = 30  # seconds; only turns a lost task into a failure instead of a hang
 
@@ -216,7 +217,7 @@ def observe(make_future):
 
 
 def test_lean_future_behaves_as_the_stdlib_future():
-    assert observe(_Future) == observe(futures.Future)
+    assert observe(LeanFuture) == observe(futures.Future)
 
 
 # --- CPython's own executor tests, on WorkerPoolExecutor ------------------------------
@@ -258,7 +259,7 @@ def cpython_executor_tests():
     # Cases that build a futures.ThreadPoolExecutor or a Future themselves get ours.
     thread_pool.futures = shutdown.futures = types.SimpleNamespace(
         **{attr: getattr(futures, attr) for attr in futures.__all__} | {"ThreadPoolExecutor": WorkerPoolExecutor})
-    future.Future = util.Future = _Future
+    future.Future = util.Future = LeanFuture
     skips = {test: unittest.skip(reason) for reason, tests in NOT_APPLICABLE.items() for test in tests}
     cases = [wait.ThreadPoolWaitTests, as_completed.ThreadPoolAsCompletedTest, thread_pool.ThreadPoolExecutorTest,
              shutdown.ThreadPoolShutdownTest, future.FutureTests]

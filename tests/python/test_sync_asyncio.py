@@ -3,6 +3,7 @@ asyncio's locks and queues, run against them, then the same classes shared by
 several loops on several threads at once."""
 
 import asyncio
+import gc
 import importlib.util
 import inspect
 import os
@@ -13,6 +14,7 @@ import sys
 import threading
 import types
 import unittest
+import weakref
 
 import pytest
 from hypothesis import given, settings
@@ -234,7 +236,8 @@ def test_two_loops_take_turns_through_a_condition_without_losing_a_notification(
 
 
 # Each makes a primitive and returns what each of two waiters awaits, the
-# wake-up of one waiter, and the check that exactly one took its turn.
+# wake-up of one waiter, and the check that exactly one took its turn (None
+# where a wake-up wakes every waiter: there is no turn to take).
 
 def lock_turn():
     lock = sync.Lock()
@@ -243,6 +246,21 @@ def lock_turn():
     async def wake():
         lock.release()  # grants the lock to the oldest waiter
     return lock.acquire, wake, lock.locked
+
+
+def semaphore_turn():
+    semaphore = sync.Semaphore(1)
+    asyncio.run(semaphore.acquire())
+
+    async def wake():
+        semaphore.release()
+    return semaphore.acquire, wake, semaphore.locked
+
+
+def write_lock_turn():
+    lock = sync.RWLock()
+    asyncio.run(lock.write().__aenter__())
+    return lock.write().__aenter__, lock.write().__aexit__, lambda: lock.snapshot() == (0, True, 0)
 
 
 def condition_turn():
@@ -274,7 +292,55 @@ def putter_turn():
     return lambda: queue.put("item"), wake, queue.full
 
 
-@pytest.mark.parametrize("turn", [lock_turn, condition_turn, getter_turn, putter_turn])
+def receiver_turn():
+    channel = sync.Channel()
+    return channel.recv, lambda: channel.send("item"), lambda: channel._raw.qsize() == 0
+
+
+def sender_turn():
+    channel = sync.Channel(1)
+    asyncio.run(channel.send("item"))
+    return lambda: channel.send("item"), channel.recv, channel._raw.full
+
+
+def select_turn():
+    channel = sync.Channel()
+    return lambda: sync.select(sync.Channel(), channel), lambda: channel.send("item"), lambda: channel._raw.qsize() == 0
+
+
+def wait_group_wake():
+    group = sync.WaitGroup()
+    group.add()
+
+    async def wake():
+        group.done()
+    return group.wait, wake, None
+
+
+def event_wake():
+    event = sync.Event()
+
+    async def wake():
+        event.set()
+    return event.wait, wake, None
+
+
+def join_wake():
+    queue = sync.Queue()
+    queue.put_nowait("item")
+    queue.get_nowait()
+
+    async def wake():
+        queue.task_done()
+    return queue.join, wake, None
+
+
+TURNS = [lock_turn, semaphore_turn, write_lock_turn, condition_turn, getter_turn, putter_turn, receiver_turn,
+         sender_turn, select_turn]
+WAKES = [*TURNS, wait_group_wake, event_wake, join_wake]
+
+
+@pytest.mark.parametrize("turn", TURNS)
 def test_a_wake_up_reaches_the_next_waiter_when_the_woken_one_is_cancelled(turn):
     # Each round one loop wakes the oldest of two waiters on another loop, which
     # cancels that waiter at a random moment: before the wake-up arrives, after,
@@ -304,3 +370,39 @@ def test_a_wake_up_reaches_the_next_waiter_when_the_woken_one_is_cancelled(turn)
             step.wait()
 
     run_loops(waker, waiters)
+
+
+class Thrown(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("ending", ["thrown", "closed"])
+@pytest.mark.parametrize("resolved_first", [False, True])
+@pytest.mark.parametrize("turn", WAKES)
+def test_a_waiter_ended_by_another_exception_leaves_and_hands_its_turn_on(turn, resolved_first, ending):
+    # A waiting coroutine ended where it waits by an exception thrown in, or
+    # closed (GeneratorExit), not cancelled: it must leave the primitive, and
+    # what a wake-up gave it before (a lock, a permit, an item, a turn) goes
+    # to the other waiter, as after a cancellation.
+    wait, wake, one_turn_taken = turn()
+
+    async def main():
+        gone = wait()
+        waiter_future = weakref.ref(gone.send(None))  # parked on the primitive
+        other = asyncio.create_task(wait())
+        await settle()
+        if resolved_first:
+            await wake()
+            await settle()
+        try:
+            gone.throw(Thrown()) if ending == "thrown" else gone.close()
+        except Thrown:
+            pass
+        gc.collect()
+        assert waiter_future() is None  # nothing holds it any more
+        if not resolved_first:
+            await wake()
+        await asyncio.wait_for(other, HANG_GUARD)
+        assert one_turn_taken is None or one_turn_taken()
+
+    asyncio.run(main())

@@ -503,89 +503,121 @@ def serve(config: Config, sockets: list[socket.socket] | None = None, supervisor
     limit of requests (it serves on until replaced); it hands over when the
     channel says "stop", and stops when the channel closes (the supervisor
     is gone)."""
-    wake_reader, wake_writer = socket.socketpair()
-    wake_writer.setblocking(False)
-    received: list[int] = []
-    limit_reached = threading.Event()
+    wait = _MainWait(supervisor)
+    server = Server(config, sockets=sockets, on_limit=wait.on_limit)
+    # What a worker's supervisor already says for every worker is only debug here.
+    level = logging.INFO if supervisor is None else logging.DEBUG
+    with wait:
+        server.start()
+        _announce(server, config, supervisor)
+        reason, grace = _reason_to_stop(wait, config)
+        # The signal that began the stop, if one did; any further one forces it.
+        signals_before = 1 if wait.signals else 0
+        alarming = logging.WARNING if reason == _SUPERVISOR_GONE else level
+        server_logger.log(alarming, "shutting down (%s); a second signal stops at once", reason)
+        _stop(server, grace, wait, signals_before)
+        server_logger.log(level, "stopped")
+
+
+class _MainWait:
+    """What the main thread of a serving process waits on, through one
+    selector: a wakeup socket, which every SIGINT and SIGTERM writes to
+    (whichever thread it is delivered to), as do the request limit and the
+    thread that stops the server; and the supervisor channel, if any. A main
+    thread parked on a lock would not notice a signal delivered to another."""
+
+    def __init__(self, supervisor: socket.socket | None) -> None:
+        self.supervisor = supervisor
+        self.signals: list[int] = []  # received, in order
+        self.limit_reached = threading.Event()
+
+    def __enter__(self) -> _MainWait:
+        self._reader, self._writer = socket.socketpair()
+        self._writer.setblocking(False)
+        self._selector = selectors.DefaultSelector()
+        self._selector.register(self._reader, selectors.EVENT_READ)
+        if self.supervisor is not None:
+            self._selector.register(self.supervisor, selectors.EVENT_READ)
+        self._previous = {signum: signal.signal(signum, self._on_signal) for signum in (signal.SIGINT, signal.SIGTERM)}
+        self._previous_wakeup = signal.set_wakeup_fd(self._writer.fileno(), warn_on_full_buffer=False)
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        signal.set_wakeup_fd(self._previous_wakeup)
+        for signum, handler in self._previous.items():
+            signal.signal(signum, handler)
+        self._selector.close()
+        self._reader.close()
+        self._writer.close()
+
+    def wake(self) -> None:
+        with contextlib.suppress(OSError):
+            self._writer.send(b"\0")
+
+    def on_limit(self) -> None:
+        self.limit_reached.set()
+        self.wake()
+
+    def ready(self) -> set[Any]:
+        """Waits for a byte or a word of the supervisor; what is ready to read, wakeup bytes taken."""
+        ready = {key.fileobj for key, _ in self._selector.select()}
+        if self._reader in ready:
+            self._reader.recv(64)
+        return ready
+
+    def next_wakeup(self) -> None:
+        self._reader.recv(64)
+
+    def _on_signal(self, signum: int, frame: FrameType | None) -> None:
+        self.signals.append(signum)
+
+
+def _announce(server: Server, config: Config, supervisor: socket.socket | None) -> None:
+    """The listening line; a worker tells its supervisor instead, which says it for every worker."""
+    if supervisor is None:
+        threads = max(1, config.threads)
+        server_logger.info("tessaryne listening on %s (%d thread%s)", server.listening, threads, "" if threads == 1 else "s")
+    else:
+        supervisor.sendall(b"ready\n")
+
+
+def _reason_to_stop(wait: _MainWait, config: Config) -> tuple[str, float]:
+    """Waits for a signal, the supervisor's word or its channel closing, or
+    the request limit, which a worker only tells its supervisor of; returns
+    why the server stops and the seconds its connections keep meanwhile."""
+    supervisor, limit_told = wait.supervisor, False
+    while True:
+        ready = wait.ready()
+        if wait.signals:
+            return signal.Signals(wait.signals[0]).name, 0.0
+        if supervisor is not None and supervisor in ready:
+            return ("replaced", _HANDOVER_GRACE) if supervisor.recv(64) else (_SUPERVISOR_GONE, 0.0)
+        if wait.limit_reached.is_set() and not limit_told:
+            if supervisor is None:
+                return f"{config.limit_max_requests} requests answered", 0.0
+            supervisor.sendall(b"limit\n")
+            limit_told = True
+
+
+def _stop(server: Server, grace: float, wait: _MainWait, signals_before: int) -> None:
+    """Stops the server on a thread of its own, so that the main thread hears
+    signals meanwhile: one more than ``signals_before`` stops it at once."""
     stopped = threading.Event()
 
-    def wake() -> None:
-        with contextlib.suppress(OSError):
-            wake_writer.send(b"\0")
-
-    def on_limit() -> None:
-        limit_reached.set()
-        wake()
-
-    server = Server(config, sockets=sockets, on_limit=on_limit)
-
-    def on_signal(signum: int, frame: FrameType | None) -> None:
-        received.append(signum)
-
-    def stop(grace: float) -> None:
+    def stop() -> None:
         try:
             server.stop(grace)
         finally:
             stopped.set()
-            wake()
+            wait.wake()
 
-    # A signal may be delivered to any thread, and a main thread parked on a
-    # lock would not notice; the wakeup socket receives a byte whichever thread
-    # it was, and the main thread waits on nothing else (but its supervisor).
-    selector = selectors.DefaultSelector()
-    selector.register(wake_reader, selectors.EVENT_READ)
-    if supervisor is not None:
-        selector.register(supervisor, selectors.EVENT_READ)
-    previous = {signum: signal.signal(signum, on_signal) for signum in (signal.SIGINT, signal.SIGTERM)}
-    previous_wakeup = signal.set_wakeup_fd(wake_writer.fileno(), warn_on_full_buffer=False)
-    # What a worker's supervisor already says for every worker is only debug here.
-    level = logging.INFO if supervisor is None else logging.DEBUG
-    try:
-        server.start()
-        if supervisor is None:
-            threads = max(1, config.threads)
-            server_logger.info(
-                "tessaryne listening on %s (%d thread%s)", server.listening, threads, "" if threads == 1 else "s"
-            )
-        else:
-            supervisor.sendall(b"ready\n")
-        reason, grace, limit_told = "", 0.0, False
-        while not reason:
-            ready = {key.fileobj for key, _ in selector.select()}
-            if wake_reader in ready:
-                wake_reader.recv(64)
-            if received:
-                reason = signal.Signals(received[0]).name
-            elif supervisor is not None and supervisor in ready:
-                if supervisor.recv(64):
-                    reason, grace = "replaced", _HANDOVER_GRACE
-                else:
-                    reason = _SUPERVISOR_GONE
-            elif limit_reached.is_set() and not limit_told:
-                if supervisor is None:
-                    reason = f"{config.limit_max_requests} requests answered"
-                else:
-                    supervisor.sendall(b"limit\n")
-                    limit_told = True
-        # The signal that began the stop, if one did; any further one forces it.
-        signals_before = 1 if received else 0
-        alarming = logging.WARNING if reason == _SUPERVISOR_GONE else level
-        server_logger.log(alarming, "shutting down (%s); a second signal stops at once", reason)
-        stopper = threading.Thread(target=stop, args=(grace,), name="tessaryne-stop")
-        stopper.start()
-        forced = False
-        while not stopped.is_set():
-            wake_reader.recv(64)
-            if len(received) > signals_before and not forced:
-                forced = True
-                server_logger.info("stopping at once")
-                server.force_stop()
-        stopper.join()
-        server_logger.log(level, "stopped")
-    finally:
-        signal.set_wakeup_fd(previous_wakeup)
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
-        selector.close()
-        wake_reader.close()
-        wake_writer.close()
+    stopper = threading.Thread(target=stop, name="tessaryne-stop")
+    stopper.start()
+    forced = False
+    while not stopped.is_set():
+        wait.next_wakeup()
+        if len(wait.signals) > signals_before and not forced:
+            forced = True
+            server_logger.info("stopping at once")
+            server.force_stop()
+    stopper.join()

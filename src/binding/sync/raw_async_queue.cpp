@@ -69,12 +69,12 @@ PyRef woken_list(std::optional<Waiter>&& woken) { return waiter_list_or_none(std
 
 constexpr Parameters<2> kNew{"RawAsyncQueue.__new__()", {"maxsize", "shut_down_error"}};
 constexpr Parameters<1> kPut{"RawAsyncQueue.put()", {"item"}};
-constexpr Parameters<2> kRegisterGetter{"RawAsyncQueue.register_getter()", {"loop_obj", "fut_obj"}};
-constexpr Parameters<2> kRegisterPutter{"RawAsyncQueue.register_putter()", {"loop_obj", "fut_obj"}};
-constexpr Parameters<2> kRegisterJoiner{"RawAsyncQueue.register_joiner()", {"loop_obj", "fut_obj"}};
-constexpr Parameters<1> kRemoveGetter{"RawAsyncQueue.remove_getter()", {"fut_obj"}};
-constexpr Parameters<1> kRemovePutter{"RawAsyncQueue.remove_putter()", {"fut_obj"}};
-constexpr Parameters<1> kRemoveJoiner{"RawAsyncQueue.remove_joiner()", {"fut_obj"}};
+constexpr Parameters<2> kRegisterGetter{"RawAsyncQueue.register_getter()", {"loop_obj", "fut"}};
+constexpr Parameters<2> kRegisterPutter{"RawAsyncQueue.register_putter()", {"loop_obj", "fut"}};
+constexpr Parameters<2> kRegisterJoiner{"RawAsyncQueue.register_joiner()", {"loop_obj", "fut"}};
+constexpr Parameters<1> kUnregisterGetter{"RawAsyncQueue.unregister_getter()", {"fut"}};
+constexpr Parameters<1> kUnregisterPutter{"RawAsyncQueue.unregister_putter()", {"fut"}};
+constexpr Parameters<1> kUnregisterJoiner{"RawAsyncQueue.unregister_joiner()", {"fut"}};
 constexpr Parameters<1> kShutdown{"RawAsyncQueue.shutdown()", {"immediate"}};
 
 PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -131,12 +131,12 @@ PyObject* queue_register(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-template <const Parameters<1>& kParameters, WaiterQueue (Core::*remove)(SameFuture&&)>
-PyObject* queue_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+template <const Parameters<1>& kParameters, WaiterQueue (Core::*unregister)(SameFuture&&)>
+PyObject* queue_unregister(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kParameters.bind(args, nargsf, kwnames);
     // Released when `removed` goes, after the lock is let go.
-    const WaiterQueue removed = (queue_of(self).*remove)(SameFuture{bound[0]});
+    const WaiterQueue removed = (queue_of(self).*unregister)(SameFuture{bound[0]});
     return new_bool(!removed.empty()).release();
   });
 }
@@ -204,20 +204,26 @@ PyMethodDef queue_methods[] = {
      "get($self)\n--\n\n"
      "Take the oldest item: (item, the putter to wake or None); None when empty."},
     {"register_getter", method_cast(queue_register<kRegisterGetter, &Core::register_getter>), kFastKeywords,
-     "register_getter($self, loop_obj, fut_obj)\n--\n\n"
+     "register_getter($self, loop_obj, fut)\n--\n\n"
      "Queue a getter while the queue is empty and open; True: look again now."},
     {"register_putter", method_cast(queue_register<kRegisterPutter, &Core::register_putter>), kFastKeywords,
-     "register_putter($self, loop_obj, fut_obj)\n--\n\n"
+     "register_putter($self, loop_obj, fut)\n--\n\n"
      "Queue a putter while the queue is full and open; True: look again now."},
     {"register_joiner", method_cast(queue_register<kRegisterJoiner, &Core::register_joiner>), kFastKeywords,
-     "register_joiner($self, loop_obj, fut_obj)\n--\n\n"
+     "register_joiner($self, loop_obj, fut)\n--\n\n"
      "Queue a joiner while items are unfinished; True: none is."},
-    {"remove_getter", method_cast(queue_remove<kRemoveGetter, &Core::remove_getter<SameFuture>>), kFastKeywords,
-     "remove_getter($self, fut_obj)\n--\n\n"},
-    {"remove_putter", method_cast(queue_remove<kRemovePutter, &Core::remove_putter<SameFuture>>), kFastKeywords,
-     "remove_putter($self, fut_obj)\n--\n\n"},
-    {"remove_joiner", method_cast(queue_remove<kRemoveJoiner, &Core::remove_joiner<SameFuture>>), kFastKeywords,
-     "remove_joiner($self, fut_obj)\n--\n\n"},
+    {"unregister_getter", method_cast(queue_unregister<kUnregisterGetter, &Core::unregister_getter<SameFuture>>),
+     kFastKeywords,
+     "unregister_getter($self, fut)\n--\n\n"
+     "Take a queued getter out; False when it was no longer queued."},
+    {"unregister_putter", method_cast(queue_unregister<kUnregisterPutter, &Core::unregister_putter<SameFuture>>),
+     kFastKeywords,
+     "unregister_putter($self, fut)\n--\n\n"
+     "Take a queued putter out; False when it was no longer queued."},
+    {"unregister_joiner", method_cast(queue_unregister<kUnregisterJoiner, &Core::unregister_joiner<SameFuture>>),
+     kFastKeywords,
+     "unregister_joiner($self, fut)\n--\n\n"
+     "Take a queued joiner out; False when it was no longer queued."},
     {"pass_getter_wakeup", method_cast(queue_pass_wakeup<&Core::pass_getter_wakeup>), METH_NOARGS,
      "pass_getter_wakeup($self)\n--\n\n"
      "The next getter to wake in place of one that will not take an item, or None."},

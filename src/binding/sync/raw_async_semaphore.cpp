@@ -42,7 +42,7 @@ PyObject* handed_list(sync::Handed<Waiter>&& handed) {
 
 constexpr Parameters<2> kNew{"RawAsyncSemaphore.__new__()", {"value", "bound"}, 0};
 constexpr Parameters<2> kAcquire{"RawAsyncSemaphore.acquire_or_register()", {"loop_obj", "fut_obj"}};
-constexpr Parameters<1> kRemoveWaiter{"RawAsyncSemaphore.remove_waiter()", {"fut_obj"}};
+constexpr Parameters<1> kUnregisterWaiter{"RawAsyncSemaphore.unregister_waiter()", {"fut"}};
 constexpr Parameters<1> kWake{"RawAsyncSemaphore.wake()", {"count"}};
 
 PyObject* semaphore_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -93,11 +93,12 @@ PyObject* semaphore_give_back(PyObject* self, PyObject*) {
   return guard([&] { return handed_list(semaphore_of(self).give_back()); });
 }
 
-PyObject* semaphore_remove_waiter(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* semaphore_unregister_waiter(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                      PyObject* kwnames) {
   return guard([&] {
-    const auto bound = kRemoveWaiter.bind(args, nargsf, kwnames);
+    const auto bound = kUnregisterWaiter.bind(args, nargsf, kwnames);
     // Released when `removed` goes, after the lock is let go.
-    const WaiterQueue removed = semaphore_of(self).remove_waiter(SameFuture{bound[0]});
+    const WaiterQueue removed = semaphore_of(self).unregister_waiter(SameFuture{bound[0]});
     return new_bool(!removed.empty()).release();
   });
 }
@@ -139,8 +140,8 @@ PyMethodDef semaphore_methods[] = {
     {"give_back", method_cast(semaphore_give_back), METH_NOARGS,
      "give_back($self)\n--\n\n"
      "A granted waiter returns its permit; returns the waiters it goes to."},
-    {"remove_waiter", method_cast(semaphore_remove_waiter), kFastKeywords,
-     "remove_waiter($self, fut_obj)\n--\n\n"
+    {"unregister_waiter", method_cast(semaphore_unregister_waiter), kFastKeywords,
+     "unregister_waiter($self, fut)\n--\n\n"
      "Take a queued waiter out; False when it was no longer queued."},
     {"wake", method_cast(semaphore_wake), kFastKeywords,
      "wake($self, count)\n--\n\n"

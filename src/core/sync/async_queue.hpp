@@ -110,17 +110,17 @@ class AsyncQueue {
   // Takes the queued getters (putters, joiners) that `matches` out, for the
   // caller to release. Throws std::bad_alloc, changing nothing.
   template <class Matches>
-  common::Ring<W> remove_getter(Matches&& matches) {
+  common::Ring<W> unregister_getter(Matches&& matches) {
     const std::lock_guard lock(mutex_);
     return getters_.remove_if(std::forward<Matches>(matches));
   }
   template <class Matches>
-  common::Ring<W> remove_putter(Matches&& matches) {
+  common::Ring<W> unregister_putter(Matches&& matches) {
     const std::lock_guard lock(mutex_);
     return putters_.remove_if(std::forward<Matches>(matches));
   }
   template <class Matches>
-  common::Ring<W> remove_joiner(Matches&& matches) {
+  common::Ring<W> unregister_joiner(Matches&& matches) {
     const std::lock_guard lock(mutex_);
     return joiners_.remove_if(std::forward<Matches>(matches));
   }

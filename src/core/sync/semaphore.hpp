@@ -134,7 +134,7 @@ class Semaphore {
   // Takes every queued waiter that `matches` out, keeping the order of the
   // rest, for the caller to release. Throws std::bad_alloc, changing nothing.
   template <class Matches>
-  common::Ring<W> remove_waiter(Matches&& matches) {
+  common::Ring<W> unregister_waiter(Matches&& matches) {
     const std::lock_guard lock(mutex_);
     return queue_.remove_if(std::forward<Matches>(matches));
   }

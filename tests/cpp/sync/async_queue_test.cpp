@@ -52,9 +52,9 @@ std::string run(Queue& queue, const std::string& call) {
   if (op == "getter") return answer(queue.register_getter(argument));
   if (op == "putter") return answer(queue.register_putter(argument));
   if (op == "joiner") return answer(queue.register_joiner(argument));
-  if (op == "ungetter") return answer(!queue.remove_getter(same).empty());
-  if (op == "unputter") return answer(!queue.remove_putter(same).empty());
-  if (op == "unjoiner") return answer(!queue.remove_joiner(same).empty());
+  if (op == "ungetter") return answer(!queue.unregister_getter(same).empty());
+  if (op == "unputter") return answer(!queue.unregister_putter(same).empty());
+  if (op == "unjoiner") return answer(!queue.unregister_joiner(same).empty());
   if (op == "pass-getter") return woken(queue.pass_getter_wakeup());
   if (op == "pass-putter") return woken(queue.pass_putter_wakeup());
   if (op == "done") {
@@ -160,7 +160,7 @@ TEST(AsyncQueue, StressEveryItemGotExactlyOnce) {
     if (is_getter ? queue.register_getter(waiter) : queue.register_putter(waiter)) return;
     if (random() % 4 == 0) {
       const auto same = [&](const int& other) { return other == id; };
-      if (!(is_getter ? queue.remove_getter(same) : queue.remove_putter(same)).empty()) return;
+      if (!(is_getter ? queue.unregister_getter(same) : queue.unregister_putter(same)).empty()) return;
     }
     while (!mine.load(std::memory_order_acquire)) std::this_thread::yield();
     if (random() % 4 == 0) wake(is_getter ? queue.pass_getter_wakeup() : queue.pass_putter_wakeup());

@@ -26,12 +26,12 @@ std::vector<int> ids_of(Handed<int>&& handed) {
 
 // One call and what it must answer. Waiters are ints.
 struct Step {
-  enum class Op { try_acquire, acquire, release, claim, give_back, remove, wake, state, locked } op;
-  int id = 0;                  // acquire, remove: the waiter; wake: the count
+  enum class Op { try_acquire, acquire, release, claim, give_back, unregister, wake, state, locked } op;
+  int id = 0;                  // acquire, unregister: the waiter; wake: the count
   bool answer = false;         // try_acquire, acquire: granted at once; locked
   std::vector<int> handed{};   // release, claim, give_back, wake: the waiters handed out
   ReleaseStatus status = ReleaseStatus::released;
-  std::size_t removed = 0;     // remove
+  std::size_t removed = 0;     // unregister
   SemaphoreState counts{};     // state
 };
 Step try_acquire(bool granted) { return {.op = Step::Op::try_acquire, .answer = granted}; }
@@ -41,7 +41,7 @@ Step release(std::vector<int> granted = {}, ReleaseStatus status = ReleaseStatus
 }
 Step claim(std::vector<int> granted = {}) { return {.op = Step::Op::claim, .handed = std::move(granted)}; }
 Step give_back(std::vector<int> granted = {}) { return {.op = Step::Op::give_back, .handed = std::move(granted)}; }
-Step remove(int id, std::size_t removed) { return {.op = Step::Op::remove, .id = id, .removed = removed}; }
+Step unregister(int id, std::size_t removed) { return {.op = Step::Op::unregister, .id = id, .removed = removed}; }
 Step wake(int count, std::vector<int> woken) { return {.op = Step::Op::wake, .id = count, .handed = std::move(woken)}; }
 Step state(std::uint64_t value, std::uint64_t waiting, std::uint64_t in_transit) {
   return {.op = Step::Op::state, .counts = {value, waiting, in_transit}};
@@ -73,7 +73,7 @@ TEST(Semaphore, EdgeCases) {
        0, {}, {acquire(1), acquire(2), release({1}), give_back({2}), state(0, 0, 1), give_back(), state(1, 0, 0)}},
       {"nothing is given back without a grant", 1, {}, {give_back(), state(1, 0, 0)}},
       {"a removed waiter is never granted; one granted is no longer queued",
-       0, {}, {acquire(1), acquire(2), remove(1, 1), release({2}), remove(2, 0), state(0, 0, 1)}},
+       0, {}, {acquire(1), acquire(2), unregister(1, 1), release({2}), unregister(2, 0), state(0, 0, 1)}},
       {"a lock refuses a release while free or handed over",
        1, 1, {release({}, ReleaseStatus::over_bound), try_acquire(true), acquire(1), release({1}),
               release({}, ReleaseStatus::over_bound), claim(), release(), state(1, 0, 0)}},
@@ -103,8 +103,8 @@ TEST(Semaphore, EdgeCases) {
         }
         case Step::Op::claim: EXPECT_EQ(ids_of(semaphore.claim()), step.handed); break;
         case Step::Op::give_back: EXPECT_EQ(ids_of(semaphore.give_back()), step.handed); break;
-        case Step::Op::remove:
-          EXPECT_EQ(semaphore.remove_waiter([&](const int& id) { return id == step.id; }).size(), step.removed);
+        case Step::Op::unregister:
+          EXPECT_EQ(semaphore.unregister_waiter([&](const int& id) { return id == step.id; }).size(), step.removed);
           break;
         case Step::Op::wake:
           EXPECT_EQ(ids_of(semaphore.wake(static_cast<std::uint64_t>(step.id))), step.handed);
@@ -143,7 +143,7 @@ TEST(Semaphore, NeverGrantsMoreThanItsPermitsAndLosesNone) {
         int waiter = t;
         mine.store(false, std::memory_order_relaxed);
         if (!semaphore.acquire_or_register(waiter)) {
-          if (random() % 4 == 0 && !semaphore.remove_waiter([&](const int& id) { return id == t; }).empty())
+          if (random() % 4 == 0 && !semaphore.unregister_waiter([&](const int& id) { return id == t; }).empty())
             continue;  // gave up while queued
           while (!mine.load(std::memory_order_acquire)) std::this_thread::yield();
           if (random() % 4 == 0) {
