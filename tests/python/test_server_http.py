@@ -139,6 +139,9 @@ def test_the_scope_path_from_every_target_form(target: bytes, root_path: str, se
     assert reply.split(b"\r\n\r\n", 1)[1].decode() == seen
 
 
+HOLDING, RELEASE = threading.Event(), threading.Event()
+
+
 async def own_answers_app(scope, receive, send):  # type: ignore[no-untyped-def]
     if scope["type"] == "websocket":
         await receive()
@@ -147,8 +150,9 @@ async def own_answers_app(scope, receive, send):  # type: ignore[no-untyped-def]
         return
     if scope["path"] == "/fail":
         raise RuntimeError("the server answers 500")
-    if scope["path"] == "/hold":
-        await asyncio.sleep(0.5)
+    if scope["path"] == "/hold":  # in flight until released: the next request is one too many
+        HOLDING.set()
+        await asyncio.to_thread(RELEASE.wait, 30)
     await hello_app(scope, receive, send)
 
 
@@ -187,10 +191,13 @@ def test_every_answer_of_the_servers_own_carries_its_lines(
     limits = {"max_body_size": 10, "max_header_size": 1024, "head_timeout": 0.2, "limit_concurrency": 1}
     with serving(own_answers_app, lifespan="off", **limits, **settings) as server:
         heads = {status: first_head(server.port, request) for status, request in OWN_ANSWERS.items()}
+        HOLDING.clear()
+        RELEASE.clear()
         with socket.create_connection(("127.0.0.1", server.port), timeout=30) as holding:
             holding.sendall(b"GET /hold HTTP/1.1\r\nHost: x\r\n\r\n")
-            time.sleep(0.1)
+            assert HOLDING.wait(30)
             heads[503] = first_head(server.port, GET + b"\r\n")
+            RELEASE.set()
     for status, head in heads.items():
         lines = head.split(b"\r\n")
         assert lines[0].startswith(b"HTTP/1.1 %d " % status), head
