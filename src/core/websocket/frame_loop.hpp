@@ -13,7 +13,9 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "core/common/utf8.hpp"
@@ -106,6 +108,22 @@ class FrameLoop {
     return bound < SIZE_MAX / 2 ? bound : SIZE_MAX / 2;
   }
 
+  static constexpr std::uint8_t kContinuation = 0;
+  static constexpr std::uint8_t kText = 1;
+  static constexpr std::uint8_t kBinary = 2;
+  static constexpr std::uint64_t kMaxControlPayload = 125;
+
+  // A frame wholly buffered, its header read.
+  struct Frame {
+    const char* payload;
+    std::size_t payload_length;
+    std::size_t size;  // header and payload
+    MaskKey key;
+    std::uint8_t opcode;
+    bool fin;
+    bool rsv1;
+  };
+
   // Reports the violation, then marks the loop failed and takes `frame_size`
   // bytes (0 when the offending frame stays where it is), in that order, so a
   // sink that throws leaves the violation to be found again.
@@ -120,6 +138,53 @@ class FrameLoop {
     fragments_.clear();
     inflater_.end_message();
     read_position += frame_size;
+  }
+  // fail() on what a frame's header shows: the frame stays where it is.
+  template <FrameSink Sink>
+  bool refuse(Sink& sink, std::uint16_t code, std::size_t& read_position) {
+    fail(sink, code, read_position, 0);
+    return false;
+  }
+
+  // Reads the frame at the front of `rest` into `frame`; true once it is
+  // wholly buffered. False otherwise, and the loop failed if the header, or
+  // with fail-fast UTF-8 the text buffered so far, already shows a violation.
+  template <FrameSink Sink>
+  bool next_frame(std::string_view rest, Frame& frame, std::size_t& read_position, Sink& sink);
+  // Takes the frame, or fails the loop, by its kind.
+  template <FrameSink Sink>
+  void take_frame(const Frame& frame, std::size_t& read_position, Sink& sink);
+  // The kinds: a frame of a compressed message, a control frame, a whole
+  // message in one frame, the first fragment of a message, a continuation.
+  template <FrameSink Sink>
+  void compressed_frame(const Frame& frame, std::size_t& read_position, Sink& sink);
+  template <FrameSink Sink>
+  void control_frame(const Frame& frame, std::size_t& read_position, Sink& sink);
+  template <FrameSink Sink>
+  void whole_message(const Frame& frame, std::size_t& read_position, Sink& sink);
+  template <FrameSink Sink>
+  void first_fragment(const Frame& frame, std::size_t& read_position, Sink& sink);
+  template <FrameSink Sink>
+  void continuation(const Frame& frame, std::size_t& read_position, Sink& sink);
+  // Delivers an inflated message; its frames are taken already.
+  template <FrameSink Sink>
+  void deliver_inflated(Sink& sink);
+
+  // From here on the frame is taken whatever happens: called right after the
+  // last step that may throw.
+  void take(const Frame& frame, std::size_t& read_position) noexcept {
+    read_position += frame.size;
+    partial_checked_ = 0;
+  }
+  // The text state for a frame's payload from byte partial_checked_ on.
+  [[nodiscard]] common::Utf8Validator text_state(const common::Utf8Validator& before) const noexcept {
+    return partial_checked_ != 0 ? partial_text_ : before;
+  }
+  // What a frame with invalid text leaves taken. Fail-fast may refuse text
+  // before its frame is complete, so it never takes such a frame: any split
+  // of the input leaves the same consumption.
+  [[nodiscard]] std::size_t invalid_taken(const Frame& frame) const noexcept {
+    return utf8_fail_fast_ ? 0 : frame.size;
   }
 
   // Whether a frame announcing `payload_length` bytes may be buffered.
@@ -154,165 +219,164 @@ class FrameLoop {
 
 template <FrameSink Sink>
 void FrameLoop::run(std::string_view unconsumed, std::size_t& read_position, Sink& sink) {
-  constexpr std::uint8_t kContinuation = 0;
-  constexpr std::uint8_t kText = 1;
-  constexpr std::uint8_t kBinary = 2;
-  constexpr std::uint64_t kMaxControlPayload = 125;
-
-  // Delivers an inflated message; its frames are taken already.
-  auto deliver = [&] {
-    if (ready_opcode_ == 0) return;
-    sink.message(ready_opcode_, fragments_.view());
-    ready_opcode_ = 0;
-    fragments_.clear();
-  };
-  if (!failed_) deliver();
-
+  if (!failed_) deliver_inflated(sink);
   std::size_t at = 0;  // start of the next frame within `unconsumed`
-  while (!failed_) {
-    const std::string_view rest = unconsumed.substr(at);
-    if (rest.size() < 2) return;
-    if ((static_cast<std::uint8_t>(rest[1]) & 0x80) == 0) return fail(sink, kProtocolError, read_position, 0);
-    const auto first = static_cast<std::uint8_t>(rest[0]);
-    if (first & 0x70) {
-      if (const std::uint16_t code = header_violation(first); code != 0) return fail(sink, code, read_position, 0);
-    }
-    const std::size_t base = base_header_length(static_cast<std::uint8_t>(rest[1]));
-    if (rest.size() < base) return;
-    // The length decides the size bound before the key or payload arrive.
-    const std::uint64_t announced = payload_length_of(rest.data(), base);
-    const auto opcode = static_cast<std::uint8_t>(first & 0x0F);
-    const bool fin = (first & 0x80) != 0;
-    // A control frame that is not final or announces more than 125 bytes is a
-    // violation whatever its payload holds: refuse it now rather than buffer it.
-    if (opcode >= 8 && (!fin || announced > kMaxControlPayload))
-      return fail(sink, kProtocolError, read_position, 0);
-    const bool deflated = deflate_ && ((opcode == kContinuation && compressed_) || (first & 0x40) != 0);
-    if (!fits(opcode, announced, deflated)) return fail(sink, kMessageTooBig, read_position, 0);
-    // fits() keeps the payload far below SIZE_MAX, so this cannot wrap.
-    const auto payload_length = static_cast<std::size_t>(announced);
-    const std::size_t frame_size = base + 4 + payload_length;
-    if (rest.size() < base + 4) return;
-    MaskKey key;
-    for (std::size_t i = 0; i < 4; ++i) key[i] = static_cast<std::uint8_t>(rest[base + i]);
-    const char* payload = rest.data() + base + 4;
-    if (rest.size() < frame_size) {
-      if (utf8_fail_fast_ && !compressed_ && !(deflate_ && (first & 0x40) != 0)) {
-        const bool starts_text = opcode == kText && fragment_opcode_ == 0;
-        const bool text = starts_text || (opcode == kContinuation && fragment_opcode_ == kText);
-        if (text && !check_partial({payload, rest.size() - base - 4}, key, starts_text))
-          return fail(sink, kInvalidPayload, read_position, 0);
-      }
-      return;
-    }
+  Frame frame{};
+  while (!failed_ && next_frame(unconsumed.substr(at), frame, read_position, sink)) {
+    take_frame(frame, read_position, sink);
+    at += frame.size;  // taken, or the loop failed and ends here
+  }
+}
 
-    // Fail-fast may refuse text before its frame is complete, so it never
-    // takes a frame with invalid text: any split leaves the same consumption.
-    const std::size_t invalid_taken = utf8_fail_fast_ ? 0 : frame_size;
-    // From here on the frame is taken whatever happens; `take` (or fail) is
-    // called right after the last step that may throw.
-    auto take = [&] {
-      at += frame_size;
-      read_position += frame_size;
-      partial_checked_ = 0;
-    };
-    // The text state for this frame's payload from byte partial_checked_ on.
-    auto text_state = [&](const common::Utf8Validator& before) {
-      return partial_checked_ != 0 ? partial_text_ : before;
-    };
+template <FrameSink Sink>
+bool FrameLoop::next_frame(std::string_view rest, Frame& frame, std::size_t& read_position, Sink& sink) {
+  if (rest.size() < 2) return false;
+  if ((static_cast<std::uint8_t>(rest[1]) & 0x80) == 0) return refuse(sink, kProtocolError, read_position);
+  const auto first = static_cast<std::uint8_t>(rest[0]);
+  if (first & 0x70) {
+    if (const std::uint16_t code = header_violation(first); code != 0) return refuse(sink, code, read_position);
+  }
+  const std::size_t base = base_header_length(static_cast<std::uint8_t>(rest[1]));
+  if (rest.size() < base) return false;
+  // The length decides the size bound before the key or payload arrive.
+  const std::uint64_t announced = payload_length_of(rest.data(), base);
+  const auto opcode = static_cast<std::uint8_t>(first & 0x0F);
+  const bool fin = (first & 0x80) != 0;
+  const bool rsv1 = (first & 0x40) != 0;
+  // A control frame that is not final or announces more than 125 bytes is a
+  // violation whatever its payload holds: refuse it now rather than buffer it.
+  if (opcode >= 8 && (!fin || announced > kMaxControlPayload)) return refuse(sink, kProtocolError, read_position);
+  const bool deflated = deflate_ && ((opcode == kContinuation && compressed_) || rsv1);
+  if (!fits(opcode, announced, deflated)) return refuse(sink, kMessageTooBig, read_position);
+  // fits() keeps the payload far below SIZE_MAX, so this cannot wrap.
+  const auto payload_length = static_cast<std::size_t>(announced);
+  if (rest.size() < base + 4) return false;
+  frame = {rest.data() + base + 4, payload_length, base + 4 + payload_length, {}, opcode, fin, rsv1};
+  std::memcpy(frame.key.data(), rest.data() + base, frame.key.size());
+  if (rest.size() >= frame.size) return true;
+  if (utf8_fail_fast_ && !compressed_ && !(deflate_ && rsv1)) {
+    const bool starts_text = opcode == kText && fragment_opcode_ == 0;
+    const bool text = starts_text || (opcode == kContinuation && fragment_opcode_ == kText);
+    if (text && !check_partial({frame.payload, rest.size() - base - 4}, frame.key, starts_text))
+      return refuse(sink, kInvalidPayload, read_position);
+  }
+  return false;
+}
 
-    bool inflating = compressed_ && opcode == kContinuation;
-    if (deflate_ && (first & 0x40) != 0 && (opcode == kText || opcode == kBinary) && fragment_opcode_ == 0) {
-      compressed_ = true;
-      fragments_.clear();
-      fragment_text_.reset();
-      fragment_opcode_ = opcode;
-      inflating = true;
-    }
-    if (inflating) {
-      if (const std::uint16_t code = inflate_frame(payload, payload_length, key, fin); code != 0)
-        return fail(sink, code, read_position, frame_size);
-      take();
-      if (fin) {
-        ready_opcode_ = fragment_opcode_;
-        fragment_opcode_ = 0;
-        compressed_ = false;
-        inflater_.end_message();
-        deliver();
-      }
-    } else if (opcode >= 8) {
-      char* out = sink.begin_message(payload_length);
-      unmask(payload, out, payload_length, key);
-      if (opcode == 8 || opcode > 10) {
-        if (const std::uint16_t code = control_violation(opcode, {out, payload_length}); code != 0) {
-          sink.discard_message();
-          return fail(sink, code, read_position, frame_size);
-        }
-      }
-      sink.commit_message(opcode);
-      take();
-    } else if (opcode == kText || opcode == kBinary) {
-      if (fragment_opcode_ != 0)
-        return fail(sink, kProtocolError, read_position, frame_size);
-      if (fin) {
-        char* out = sink.begin_message(payload_length);
-        unmask(payload, out, payload_length, key);
-        if (opcode == kText) {
-          common::Utf8Validator checked = text_state({});
-          checked.feed(std::string_view(out + partial_checked_, payload_length - partial_checked_));
-          if (!checked.complete()) {
-            sink.discard_message();
-            return fail(sink, kInvalidPayload, read_position, invalid_taken);
-          }
-        }
-        sink.commit_message(opcode);
-        take();
-      } else {
-        fragments_.clear();
-        unmask(payload, fragments_.grow_by(payload_length), payload_length, key);
-        if (opcode == kText) {
-          fragment_text_ = text_state({});
-          if (!fragment_text_.feed(fragments_.view().substr(partial_checked_)) && utf8_fail_fast_)
-            return fail(sink, kInvalidPayload, read_position, invalid_taken);
-        }
-        fragment_opcode_ = opcode;
-        take();
-      }
-    } else if (opcode == kContinuation) {
-      if (fragment_opcode_ == 0 || compressed_)
-        return fail(sink, kProtocolError, read_position, frame_size);
-      const std::size_t old_size = fragments_.size();
-      const common::Utf8Validator old_text = fragment_text_;
-      char* out = fragments_.grow_by(payload_length);
-      unmask(payload, out, payload_length, key);
-      // Checked piece by piece; a sequence cut between fragments is resolved
-      // by the next piece, and one still open at the end is invalid.
-      if (fragment_opcode_ == kText) {
-        fragment_text_ = text_state(fragment_text_);
-        fragment_text_.feed(std::string_view(out + partial_checked_, payload_length - partial_checked_));
-        if (utf8_fail_fast_ && fragment_text_.failed())
-          return fail(sink, kInvalidPayload, read_position, invalid_taken);
-      }
-      if (fin) {
-        try {
-          if (fragment_opcode_ == kText && !fragment_text_.complete())
-            return fail(sink, kInvalidPayload, read_position, invalid_taken);
-          sink.message(fragment_opcode_, fragments_.view());
-        } catch (...) {
-          fragments_.shrink_to(old_size);
-          fragment_text_ = old_text;
-          throw;
-        }
-        fragment_opcode_ = 0;
-        fragments_.clear();
-      }
-      take();
-    } else if (strict_) {
-      return fail(sink, kProtocolError, read_position, frame_size);
-    } else {
-      take();  // opcodes 3 to 7 carry nothing we understand: dropped
+template <FrameSink Sink>
+void FrameLoop::take_frame(const Frame& frame, std::size_t& read_position, Sink& sink) {
+  const bool data = frame.opcode == kText || frame.opcode == kBinary;
+  if (deflate_ && frame.rsv1 && data && fragment_opcode_ == 0) {
+    compressed_ = true;
+    fragments_.clear();
+    fragment_text_.reset();
+    fragment_opcode_ = frame.opcode;
+    return compressed_frame(frame, read_position, sink);
+  }
+  if (compressed_ && frame.opcode == kContinuation) return compressed_frame(frame, read_position, sink);
+  if (frame.opcode >= 8) return control_frame(frame, read_position, sink);
+  if (data) {
+    if (fragment_opcode_ != 0) return fail(sink, kProtocolError, read_position, frame.size);
+    return frame.fin ? whole_message(frame, read_position, sink) : first_fragment(frame, read_position, sink);
+  }
+  if (frame.opcode == kContinuation) return continuation(frame, read_position, sink);
+  if (strict_) return fail(sink, kProtocolError, read_position, frame.size);
+  take(frame, read_position);  // opcodes 3 to 7 carry nothing we understand: dropped
+}
+
+template <FrameSink Sink>
+void FrameLoop::compressed_frame(const Frame& frame, std::size_t& read_position, Sink& sink) {
+  if (const std::uint16_t code = inflate_frame(frame.payload, frame.payload_length, frame.key, frame.fin); code != 0)
+    return fail(sink, code, read_position, frame.size);
+  take(frame, read_position);
+  if (!frame.fin) return;
+  ready_opcode_ = fragment_opcode_;
+  fragment_opcode_ = 0;
+  compressed_ = false;
+  inflater_.end_message();
+  deliver_inflated(sink);
+}
+
+template <FrameSink Sink>
+void FrameLoop::control_frame(const Frame& frame, std::size_t& read_position, Sink& sink) {
+  char* out = sink.begin_message(frame.payload_length);
+  unmask(frame.payload, out, frame.payload_length, frame.key);
+  if (frame.opcode == 8 || frame.opcode > 10) {
+    if (const std::uint16_t code = control_violation(frame.opcode, {out, frame.payload_length}); code != 0) {
+      sink.discard_message();
+      return fail(sink, code, read_position, frame.size);
     }
   }
+  sink.commit_message(frame.opcode);
+  take(frame, read_position);
+}
+
+template <FrameSink Sink>
+void FrameLoop::whole_message(const Frame& frame, std::size_t& read_position, Sink& sink) {
+  char* out = sink.begin_message(frame.payload_length);
+  unmask(frame.payload, out, frame.payload_length, frame.key);
+  if (frame.opcode == kText) {
+    common::Utf8Validator checked = text_state({});
+    checked.feed(std::string_view(out + partial_checked_, frame.payload_length - partial_checked_));
+    if (!checked.complete()) {
+      sink.discard_message();
+      return fail(sink, kInvalidPayload, read_position, invalid_taken(frame));
+    }
+  }
+  sink.commit_message(frame.opcode);
+  take(frame, read_position);
+}
+
+template <FrameSink Sink>
+void FrameLoop::first_fragment(const Frame& frame, std::size_t& read_position, Sink& sink) {
+  fragments_.clear();
+  unmask(frame.payload, fragments_.grow_by(frame.payload_length), frame.payload_length, frame.key);
+  if (frame.opcode == kText) {
+    fragment_text_ = text_state({});
+    if (!fragment_text_.feed(fragments_.view().substr(partial_checked_)) && utf8_fail_fast_)
+      return fail(sink, kInvalidPayload, read_position, invalid_taken(frame));
+  }
+  fragment_opcode_ = frame.opcode;
+  take(frame, read_position);
+}
+
+template <FrameSink Sink>
+void FrameLoop::continuation(const Frame& frame, std::size_t& read_position, Sink& sink) {
+  if (fragment_opcode_ == 0) return fail(sink, kProtocolError, read_position, frame.size);
+  const std::size_t old_size = fragments_.size();
+  const common::Utf8Validator old_text = fragment_text_;
+  char* out = fragments_.grow_by(frame.payload_length);
+  unmask(frame.payload, out, frame.payload_length, frame.key);
+  // Checked piece by piece; a sequence cut between fragments is resolved by
+  // the next piece, and one still open at the end is invalid.
+  if (fragment_opcode_ == kText) {
+    fragment_text_ = text_state(fragment_text_);
+    fragment_text_.feed(std::string_view(out + partial_checked_, frame.payload_length - partial_checked_));
+    if (utf8_fail_fast_ && fragment_text_.failed())
+      return fail(sink, kInvalidPayload, read_position, invalid_taken(frame));
+  }
+  if (frame.fin) {
+    try {
+      if (fragment_opcode_ == kText && !fragment_text_.complete())
+        return fail(sink, kInvalidPayload, read_position, invalid_taken(frame));
+      sink.message(fragment_opcode_, fragments_.view());
+    } catch (...) {
+      fragments_.shrink_to(old_size);
+      fragment_text_ = old_text;
+      throw;
+    }
+    fragment_opcode_ = 0;
+    fragments_.clear();
+  }
+  take(frame, read_position);
+}
+
+template <FrameSink Sink>
+void FrameLoop::deliver_inflated(Sink& sink) {
+  if (ready_opcode_ == 0) return;
+  sink.message(ready_opcode_, fragments_.view());
+  ready_opcode_ = 0;
+  fragments_.clear();
 }
 
 }  // namespace tessaryne::websocket
