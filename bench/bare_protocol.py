@@ -11,11 +11,9 @@ import asyncio
 import sys
 
 from tessaryne._tessaryne_core import FastHttpConnection
-
-# Positions in the engine's events (see python/tessaryne/server/scope.py).
-EVENT_REQUEST, EVENT_BODY, EVENT_ERROR = 1, 2, 5
-REQUEST_KEEP_ALIVE, REQUEST_HAS_BODY = 7, 10
-BODY_MORE, ERROR_RESPONSE = 2, 2
+from tessaryne.server.scope import (
+    BODY_MORE, ERROR_RESPONSE, EVENT_BODY, EVENT_ERROR, EVENT_REQUEST, REQUEST_HAS_BODY, REQUEST_KEEP_ALIVE,
+)
 
 
 def answer(keep_alive):

@@ -10,9 +10,10 @@ from __future__ import annotations
 from typing import Any, Final
 
 __all__ = [
-    "ASGI_VERSION", "BODY_DATA", "BODY_MORE", "ERROR_RESPONSE", "ERROR_STATUS", "EVENT_BODY", "EVENT_ERROR",
-    "EVENT_REQUEST", "EVENT_WS_MESSAGE", "REQUEST_HEADERS", "REQUEST_UPGRADE", "REQUEST_UPGRADE_TO",
-    "REQUEST_VERSION", "RequestEvent", "address", "server_address",
+    "ASGI_VERSION", "BODY_MORE", "ERROR_RESPONSE", "ERROR_STATUS", "EVENT_BODY", "EVENT_ERROR", "EVENT_REQUEST",
+    "EVENT_WS_MESSAGE", "MESSAGE_OPCODE", "MESSAGE_PAYLOAD", "REQUEST_HAS_BODY", "REQUEST_HEADERS",
+    "REQUEST_KEEP_ALIVE", "REQUEST_METHOD", "REQUEST_QUERY", "REQUEST_RAW_PATH", "REQUEST_VERSION", "RequestEvent",
+    "address", "server_address",
 ]
 
 # (1, method, path, raw path, query, version, headers, keep-alive,
@@ -25,13 +26,18 @@ EVENT_BODY: Final = 2
 EVENT_WS_MESSAGE: Final = 4
 EVENT_ERROR: Final = 5
 # Positions in a request event.
+REQUEST_METHOD: Final = 1
+REQUEST_RAW_PATH: Final = 3
+REQUEST_QUERY: Final = 4
 REQUEST_VERSION: Final = 5
 REQUEST_HEADERS: Final = 6
-REQUEST_UPGRADE: Final = 8
-REQUEST_UPGRADE_TO: Final = 9
-# Positions in a body event (data, more to come) and an error event (status, response bytes).
-BODY_DATA: Final = 1
+REQUEST_KEEP_ALIVE: Final = 7
+REQUEST_HAS_BODY: Final = 10
+# Positions in a body event (data, more to come), a WebSocket message event
+# (opcode, fin, payload) and an error event (status, response bytes).
 BODY_MORE: Final = 2
+MESSAGE_OPCODE: Final = 1
+MESSAGE_PAYLOAD: Final = 3
 ERROR_STATUS: Final = 1
 ERROR_RESPONSE: Final = 2
 

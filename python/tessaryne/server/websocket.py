@@ -25,14 +25,15 @@ from .._tessaryne_core import FastHttpConnection, negotiate_permessage_deflate
 from .app_errors import note_app_error
 from .asgi import Message, Scope
 from .logs import log_access, server_logger
-from .scope import ERROR_RESPONSE, ERROR_STATUS, EVENT_ERROR, EVENT_WS_MESSAGE, RequestEvent
+from .scope import (
+    ERROR_RESPONSE, ERROR_STATUS, EVENT_ERROR, EVENT_WS_MESSAGE, MESSAGE_OPCODE, MESSAGE_PAYLOAD, REQUEST_HEADERS,
+    REQUEST_METHOD, REQUEST_QUERY, REQUEST_RAW_PATH, REQUEST_VERSION, RequestEvent,
+)
 from .state import SessionIO
 
 __all__ = ["WebSocketSession", "accept_key", "close_code_is_valid"]
 
 _GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
-# A WebSocket message event: (4, opcode, fin, payload).
-_MESSAGE_OPCODE, _MESSAGE_PAYLOAD = 1, 3
 _TEXT, _BINARY, _CLOSE, _PING, _PONG = 1, 2, 8, 9, 10
 # permessage-deflate as the server asks for it where the client lets it
 # choose (measured in docs/architecture.md, "WebSocket compression"): the
@@ -120,7 +121,7 @@ class WebSocketSession:
             if self._phase is _Phase.CLOSED or self._failure is not None:
                 return
             if event[0] == EVENT_WS_MESSAGE:
-                self._on_frame(event[_MESSAGE_OPCODE], event[_MESSAGE_PAYLOAD])
+                self._on_frame(event[MESSAGE_OPCODE], event[MESSAGE_PAYLOAD])
             elif event[0] == EVENT_ERROR:
                 self._failure = (event[ERROR_RESPONSE], event[ERROR_STATUS])
                 if self._queue:
@@ -151,11 +152,11 @@ class WebSocketSession:
 
     def _handshake_error(self) -> tuple[int, list[tuple[bytes, bytes]]] | None:
         request = self._request
-        versions = [v for n, v in request[6] if n == b"sec-websocket-version"]
-        keys = [v for n, v in request[6] if n == b"sec-websocket-key"]
+        versions = [v for n, v in request[REQUEST_HEADERS] if n == b"sec-websocket-version"]
+        keys = [v for n, v in request[REQUEST_HEADERS] if n == b"sec-websocket-key"]
         if versions != [b"13"]:
             return 426, [(b"sec-websocket-version", b"13")]
-        if request[1] != "GET" or request[5] != "1.1" or len(keys) != 1:
+        if request[REQUEST_METHOD] != "GET" or request[REQUEST_VERSION] != "1.1" or len(keys) != 1:
             return 400, []
         try:
             decoded = base64.b64decode(keys[0].strip(), validate=True)
@@ -164,7 +165,7 @@ class WebSocketSession:
         return None if len(decoded) == 16 else (400, [])
 
     def _accept(self, message: Message) -> None:
-        key = next(v for n, v in self._request[6] if n == b"sec-websocket-key").strip()
+        key = next(v for n, v in self._request[REQUEST_HEADERS] if n == b"sec-websocket-key").strip()
         headers = [
             (b"upgrade", b"websocket"),
             (b"connection", b"Upgrade"),
@@ -176,7 +177,7 @@ class WebSocketSession:
         config = self._protocol.state.config
         deflate: dict[str, Any] = {}
         if config.ws_per_message_deflate and (
-            offers := [v for n, v in self._request[6] if n == b"sec-websocket-extensions"]
+            offers := [v for n, v in self._request[REQUEST_HEADERS] if n == b"sec-websocket-extensions"]
         ):
             agreed = negotiate_permessage_deflate(offers, **DEFLATE_PREFERENCES)
             if agreed is not None:
@@ -197,7 +198,8 @@ class WebSocketSession:
         chunked = self._protocol.write_response(status, headers, body, more_body=more, no_body=no_body)
         if self._protocol.state.config.access_log:
             request = self._request
-            log_access(self._scope.get("client"), request[1], request[3], request[4], request[5], status, len(body))
+            log_access(self._scope.get("client"), request[REQUEST_METHOD], request[REQUEST_RAW_PATH],
+                       request[REQUEST_QUERY], request[REQUEST_VERSION], status, len(body))
         return chunked
 
     def _reject(self, status: int, headers: list[tuple[bytes, bytes]], text: bytes) -> None:
