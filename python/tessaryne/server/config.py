@@ -84,7 +84,7 @@ class Config:
     uds: str | None = None
     uds_perms: int | None = None
     fd: int | None = None
-    # Engine limits, handed to every FastHttpConnection.
+    # Limits of every connection's engine, given to each loop's ConnectionDriver.
     max_body_size: int = 10 * 1024 * 1024
     max_header_size: int = 64 * 1024
     max_keepalive_requests: int = 1000
@@ -96,9 +96,9 @@ class Config:
     limit_max_requests_jitter: int = 0
     # Serve Prometheus metrics on this port (same host), on a listener of their own.
     metrics_port: int | None = None
-    # What every response carries besides the application's headers.
     # Requests served at once by all loops; above it, 503 without the application.
     limit_concurrency: int | None = None
+    # What every response carries besides the application's headers.
     server_header: bool = True
     date_header: bool = True
     headers: tuple[tuple[str, str], ...] = ()

@@ -316,7 +316,6 @@ class _LoopThread:
 
     async def _close_connections(self, listener: Listener, state: LoopState) -> None:
         listener.close()
-        state.shutting_down = True
         # Connections accepted just before closing get their connection_made first.
         await asyncio.sleep(0)
         state.shut_down_connections()

@@ -85,7 +85,6 @@ class LoopState:
         self.lifespan_state = lifespan_state
         # Serves the loop's connections, once the runner made it.
         self.driver: ConnectionDriver | None = None
-        self.shutting_down = False
         self.requests = requests
         # The loop's counters, and the cell of requests in flight that every
         # loop of the process shares (set by the runner).
@@ -99,7 +98,6 @@ class LoopState:
     def shut_down_connections(self) -> None:
         """No more keep-alive: idle connections close now, busy ones after
         their answer, WebSocket sessions say goodbye."""
-        self.shutting_down = True
         if self.driver is not None:
             for session in self.driver.shutdown():
                 session.shutdown()
