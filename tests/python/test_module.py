@@ -30,7 +30,8 @@ CLASSES = [name for name in ALL_NAMES if name not in ("ThreadPoolClosedError", *
 CLASS_DOCS = [
     ("AtomicMetrics", "(num_threads)", None),
     ("NativeWorkerPool", "(num_threads)",
-     "Native worker-pool core for zero-overhead task queueing and work stealing."),
+     "Native worker-pool core for zero-overhead task queueing and work stealing, each worker stealing batches "
+     "from the one injection queue all share, never from another worker's queues."),
     ("Channel", "(maxsize)", None),
     ("RawAsyncChannel", "(maxsize=0, wake_fn=None, select_wake_fn=None)", None),
     ("RawAsyncWaitGroup", "()", None),

@@ -151,7 +151,9 @@ PyMethodDef pool_methods[] = {
 
 PyType_Slot pool_slots[] = {
     {Py_tp_doc, const_cast<char*>("NativeWorkerPool(num_threads)\n--\n\n"
-                                  "Native worker-pool core for zero-overhead task queueing and work stealing.")},
+                                  "Native worker-pool core for zero-overhead task queueing and work stealing, "
+                                  "each worker stealing batches from the one injection queue all share, never "
+                                  "from another worker's queues.")},
     {Py_tp_new, reinterpret_cast<void*>(pool_new)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<Pool>)},
     {Py_tp_clear, reinterpret_cast<void*>(clear_native<Pool>)},
