@@ -31,30 +31,11 @@ from types import GenericAlias
 from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast
 
 from tessaryne._stdlib_internals import running_loop
-from tessaryne._tessaryne_core import (
-    RawAsyncChannel,
-    RawAsyncQueue,
-    RawAsyncRWMutex,
-    RawAsyncSemaphore,
-    RawAsyncWaitGroup,
-)
+from tessaryne._tessaryne_core import RawAsyncChannel, RawAsyncQueue, RawAsyncRWMutex, RawAsyncSemaphore, RawAsyncWaitGroup
 
 __all__ = [
-    "BoundedSemaphore",
-    "Channel",
-    "Condition",
-    "Event",
-    "LifoQueue",
-    "Lock",
-    "PriorityQueue",
-    "Queue",
-    "QueueEmpty",
-    "QueueFull",
-    "QueueShutDown",
-    "RWLock",
-    "Semaphore",
-    "WaitGroup",
-    "select",
+    "BoundedSemaphore", "Channel", "Condition", "Event", "LifoQueue", "Lock", "PriorityQueue", "Queue", "QueueEmpty",
+    "QueueFull", "QueueShutDown", "RWLock", "Semaphore", "WaitGroup", "select",
 ]
 
 T = TypeVar("T")
@@ -107,16 +88,14 @@ def _hand_on(pass_on: Callable[[], _Waiters], value: object) -> None:
 
 async def _park(register: Callable[[Any, _Future], object], unregister: Callable[[_Future], object],
                 hand_on: Callable[[Any], object] | None = None) -> Any:
-    """Waits as a waiter of a native primitive: ``register(loop, future)``
-    queues a future of the running loop, or returns True when there is
-    nothing to wait for (then this returns None at once); otherwise this
-    returns what a wake-up resolves the future with.
-
-    A wait that ends in an exception leaves the queue (``unregister(future)``),
-    and a waiter woken with a result before the exception arrived hands it on
-    (``hand_on(result)``: a lock or a permit it was granted, an item it was
-    given, its turn); a wake-up still on its way finds the future cancelled
-    and passes itself on."""
+    """Waits as a waiter of a native primitive, for what a wake-up resolves
+    its future with. ``register(loop, future)`` queues a future of the
+    running loop, or returns True when there is nothing to wait for (then
+    this returns None). A wait that ends in an exception leaves the queue
+    (``unregister(future)``), and one woken with a result before it hands
+    that on (``hand_on(result)``: the lock or permit it was granted, the item
+    or turn it was given); a wake-up still on its way finds the future
+    cancelled and passes itself on."""
     loop = asyncio.get_running_loop()
     fut: _Future = loop.create_future()
     try:
