@@ -172,7 +172,7 @@ PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_vi
   set_item(dict, n.state, checked_ref(PyDict_Copy(driver.state.get())));
   // What the server honours beyond plain ASGI; each scope its own dict, for the app may add to it.
   PyRef extensions = checked_ref(PyDict_New());
-  if (!websocket && event.minor_version == 1 && http::accepts_trailers(event.headers))
+  if (!websocket && event.minor_version == 1 && event.facts.accepts_trailers)
     set_item(extensions.get(), n.trailers_extension, checked_ref(PyDict_New()));
   set_item(dict, n.extensions, extensions);
   if (websocket) {

@@ -1,5 +1,7 @@
 #include "core/http/head_rules.hpp"
 
+#include <algorithm>
+
 #include "core/common/byte_scan.hpp"
 #include "core/common/utf8.hpp"
 #include "core/common/header_value.hpp"
@@ -64,8 +66,21 @@ HeadFacts scan_headers(std::span<const HeaderLine> headers, std::uint8_t minor_v
   for (const HeaderLine& header : headers) {
     const std::string_view name = header.name;
     const std::string_view value = header.value;
-    // Dispatch on length first: most names are none of the four.
+    // Dispatch on length first: most names are none of these.
     switch (name.size()) {
+      case 2:
+        if (equals_lowercase(name, "te")) {
+          common::for_each_element(value, [&](std::string_view coding) {
+            facts.accepts_trailers = facts.accepts_trailers || equals_lowercase(coding, "trailers");
+          });
+        }
+        break;
+      case 4:
+        if (equals_lowercase(name, "host")) {
+          if (facts.host_lines == 0) facts.host = value;
+          facts.host_lines = static_cast<std::uint8_t>(std::min(facts.host_lines + 1, 2));
+        }
+        break;
       case 7:
         if (equals_lowercase(name, "upgrade")) facts.upgrade_value = value;
         break;
@@ -103,18 +118,6 @@ HeadFacts scan_headers(std::span<const HeaderLine> headers, std::uint8_t minor_v
     }
   }
   return facts;
-}
-
-bool accepts_trailers(std::span<const HeaderLine> headers) noexcept {
-  for (const HeaderLine& header : headers) {
-    if (header.name.size() != 2 || !equals_lowercase(header.name, "te")) continue;
-    bool listed = false;
-    common::for_each_element(header.value, [&](std::string_view coding) {
-      listed = listed || equals_lowercase(coding, "trailers");
-    });
-    if (listed) return true;
-  }
-  return false;
 }
 
 TargetParts split_target(std::string_view target) noexcept {

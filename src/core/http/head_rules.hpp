@@ -20,7 +20,10 @@ struct HeadFacts {
   bool chunked = false;  // a Transfer-Encoding header ended in "chunked"
   bool bad_framing = false;
   bool http11 = false;
+  bool accepts_trailers = false;  // a TE header lists "trailers": the client reads a trailer section
+  std::uint8_t host_lines = 0;    // Host header lines, counted up to 2
   std::uint64_t content_length = 0;  // the first valid value
+  std::string_view host;             // the first Host value
   std::string_view upgrade_value;  // the last Upgrade value as received; lowercase it when copying out
 
   // Framing that must be refused: an invalid Content-Length or Transfer-Encoding,
@@ -40,9 +43,6 @@ struct HeadFacts {
 // One or more digits of `base` (10 or 16), fitting 64 unsigned bits; nothing
 // else, not even a sign, since a reader that skips one frames differently.
 [[nodiscard]] std::optional<std::uint64_t> parse_unsigned(std::string_view text, unsigned base) noexcept;
-
-// Whether a TE header lists "trailers": the client reads a trailer section.
-[[nodiscard]] bool accepts_trailers(std::span<const HeaderLine> headers) noexcept;
 
 struct TargetParts {
   std::string_view path;   // up to the first "?"

@@ -125,7 +125,7 @@ std::size_t ResponseSerializer::prepare() noexcept {
       }
       break;
   }
-  if (!saw_connection_) total += keep_alive_ ? kKeepAliveLine.size() : kCloseLine.size();
+  if (!saw_connection_ && !parts_.interim) total += keep_alive_ ? kKeepAliveLine.size() : kCloseLine.size();
   return total + kCrlf.size();
 }
 
@@ -152,7 +152,7 @@ void ResponseSerializer::write(char* out) const noexcept {
   } else if (how == Framing::chunked) {
     out = put_bytes(out, kChunkedLine);
   }
-  if (!saw_connection_) out = put_bytes(out, keep_alive_ ? kKeepAliveLine : kCloseLine);
+  if (!saw_connection_ && !parts_.interim) out = put_bytes(out, keep_alive_ ? kKeepAliveLine : kCloseLine);
   out = put_crlf(out);
   switch (how) {
     case Framing::none_no_body: break;

@@ -30,6 +30,7 @@ struct ResponseParts {
   bool no_body_status = false;
   bool keep_alive = true;
   bool server_answer = false;  // the server's own answer: the phrase of server_reason()
+  bool interim = false;        // a 1xx interim answer: no framing and no connection line
 };
 
 // Status code of a status line that starts "HTTP/1.1 " followed by three bytes

@@ -25,9 +25,11 @@ bool Exchange::head_sent() const noexcept {
   return phase_ != ResponsePhase::awaiting_start && phase_ != ResponsePhase::head_pending;
 }
 
-bool Exchange::over() const noexcept {
-  return phase_ == ResponsePhase::complete || phase_ == ResponsePhase::cut_short || disconnected_;
+bool Exchange::ended() const noexcept {
+  return phase_ == ResponsePhase::complete || phase_ == ResponsePhase::cut_short;
 }
+
+bool Exchange::over() const noexcept { return ended() || disconnected_; }
 
 SendResult Exchange::start(std::uint16_t status, bool trailers) noexcept {
   if (phase_ != ResponsePhase::awaiting_start) return SendResult::start_twice;
@@ -56,14 +58,13 @@ SendResult Exchange::body(std::span<const http::HeaderField> head_fields, std::s
   const bool head = phase_ == ResponsePhase::head_pending;
   const SendResult result =
       head ? protocol_->write_head(*this, head_fields, data, more_body) : protocol_->write_body(*this, data, more_body);
-  if (result != SendResult::done) return wrote(result, more_body);
-  phase_ = ResponsePhase::body;
+  if (result == SendResult::done) phase_ = ResponsePhase::body;
   return wrote(result, more_body);
 }
 
 SendResult Exchange::trailers(std::span<const http::HeaderField> fields, bool more_trailers) {
   if (!trailers_) return SendResult::trailers_unannounced;
-  if (phase_ == ResponsePhase::complete || phase_ == ResponsePhase::cut_short) return SendResult::trailers_after_end;
+  if (ended()) return SendResult::trailers_after_end;
   if (!attached()) {
     disconnected_ = true;
     return SendResult::gone;
@@ -114,13 +115,12 @@ bool Exchange::body_taken() noexcept {
 bool Exchange::app_failed() {
   // A client going away is not an application error.
   if (disconnected_) return false;
-  if (attached() && phase_ != ResponsePhase::complete && phase_ != ResponsePhase::cut_short) end_unfinished();
+  if (attached() && !ended()) end_unfinished();
   return true;
 }
 
 bool Exchange::app_returned() {
-  if (phase_ == ResponsePhase::complete || phase_ == ResponsePhase::cut_short || disconnected_ || !attached())
-    return false;
+  if (over() || !attached()) return false;
   if (eof_) {
     // The client stopped sending and the app chose not to answer.
     cut();

@@ -151,6 +151,8 @@ class Exchange {
  private:
   // After a write: the phase that `result` and the piece's place lead to.
   SendResult wrote(SendResult result, bool more_body);
+  // The response reached its end, complete or cut short.
+  [[nodiscard]] bool ended() const noexcept;
   void complete();
   // The app is done with a response it did not finish: 500 if nothing went
   // out, else the response is cut short.

@@ -2,23 +2,18 @@
 
 #include <algorithm>
 
-#include "core/common/byte_scan.hpp"
+#include "core/common/header_value.hpp"
 #include "core/common/hex.hpp"
 #include "core/server/proxy_headers.hpp"
 
 namespace tessaryne::server {
 namespace {
 
-constexpr bool is_alnum(char c) noexcept {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
 constexpr bool is_unreserved_or_sub_delim(char c) noexcept {
-  return is_alnum(c) || std::string_view("-._~!$&'()*+,;=").find(c) != std::string_view::npos;
+  return common::is_alnum(c) || std::string_view("-._~!$&'()*+,;=").find(c) != std::string_view::npos;
 }
 
-bool digits_only(std::string_view text) noexcept {
-  return std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
-}
+bool digits_only(std::string_view text) noexcept { return std::ranges::all_of(text, common::is_digit); }
 
 // Unreserved characters, sub-delimiters and percent-encoded octets.
 bool registered_name(std::string_view text) noexcept {
@@ -70,15 +65,10 @@ bool valid_host(std::string_view value) noexcept {
   return digits_only(port);
 }
 
-HostCheck check_host(std::span<const http::HeaderLine> headers, bool http11) noexcept {
-  const http::HeaderLine* host = nullptr;
-  for (const http::HeaderLine& line : headers) {
-    if (line.name.size() != 4 || !common::equals_lowercase(line.name, "host")) continue;
-    if (host != nullptr) return HostCheck::count;
-    host = &line;
-  }
-  if (host == nullptr) return http11 ? HostCheck::count : HostCheck::valid;
-  return valid_host(host->value) ? HostCheck::valid : HostCheck::value;
+HostCheck check_host(const http::HeadFacts& facts) noexcept {
+  if (facts.host_lines > 1) return HostCheck::count;
+  if (facts.host_lines == 0) return facts.http11 ? HostCheck::count : HostCheck::valid;
+  return valid_host(facts.host) ? HostCheck::valid : HostCheck::value;
 }
 
 }  // namespace tessaryne::server

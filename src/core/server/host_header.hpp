@@ -6,16 +6,15 @@
 // a client sends for a target without an authority.
 
 #include <cstdint>
-#include <span>
 #include <string_view>
 
-#include "core/http/head_tokenizer.hpp"
+#include "core/http/head_rules.hpp"
 
 namespace tessaryne::server {
 
 enum class HostCheck : std::uint8_t { valid, count, value };
 
-[[nodiscard]] HostCheck check_host(std::span<const http::HeaderLine> headers, bool http11) noexcept;
+[[nodiscard]] HostCheck check_host(const http::HeadFacts& facts) noexcept;
 
 [[nodiscard]] bool valid_host(std::string_view value) noexcept;
 

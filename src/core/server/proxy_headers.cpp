@@ -17,10 +17,8 @@ constexpr std::size_t kLongestIp = 45;
 // A DNS name's longest text form.
 constexpr std::size_t kLongestHost = 253;
 
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-constexpr bool is_alnum(char c) noexcept {
-  return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
+using common::is_alnum;
+using common::is_digit;
 using common::is_ows;
 
 // Digits only, at most `max_digits` of them, at most `limit`; with `strict`, no leading zero.

@@ -62,7 +62,7 @@ class ServedConnection::Dispatch final : public http::EventSink {
 
   void request(const http::RequestEvent& event) override {
     any = true;
-    switch (check_host(event.headers, event.minor_version == 1)) {
+    switch (check_host(event.facts)) {
       case HostCheck::valid:
         break;
       case HostCheck::count:
@@ -296,10 +296,7 @@ SendResult ServedConnection::write_head(Exchange& exchange, std::span<const http
   // A response given before the whole request body has arrived ends the
   // connection: the rest of the body is drained by the lingering close
   // instead of being parsed as the next request.
-  http::ResponseParts parts;
-  parts.status = status;
-  parts.server_line = loop_.settings().server_line;
-  parts.date_line = loop_.date();
+  http::ResponseParts parts = parts_for(status);
   parts.keep_alive = exchange.keep_alive() && exchange.body_complete() && !exchange.eof() && !loop_.shutting_down;
   bool chunked = false;
   bool keep_alive = false;
@@ -466,34 +463,27 @@ void ServedConnection::end_request(std::string_view response) {
   linger(response);
 }
 
+http::ResponseParts ServedConnection::parts_for(std::uint16_t status) {
+  http::ResponseParts parts;
+  parts.status = status;
+  parts.server_line = loop_.settings().server_line;
+  parts.date_line = loop_.date();
+  return parts;
+}
+
 void ServedConnection::interim_response(std::uint16_t status) {
-  const ServerSettings& settings = loop_.settings();
-  // The serializer always adds a framing or connection line, which an interim
-  // response must not carry; it has the server's lines, and nothing else.
-  scratch_.assign("HTTP/1.1 ");
-  scratch_ += std::to_string(status);
-  scratch_ += ' ';
-  scratch_ += http::server_reason(status);
-  scratch_ += "\r\n";
-  scratch_ += settings.server_line;
-  scratch_ += loop_.date();
-  for (const auto& [name, value] : settings.headers) {
-    scratch_ += name;
-    scratch_ += ": ";
-    scratch_ += value;
-    scratch_ += "\r\n";
-  }
-  scratch_ += "\r\n";
+  http::ResponseParts parts = parts_for(status);
+  parts.server_answer = parts.interim = parts.no_body_status = true;
+  bool chunked = false;
+  bool keep_alive = false;
+  serialize(parts, {}, loop_.settings().headers, scratch_, chunked, keep_alive);
   const std::string_view bytes = scratch_;
   put(std::span<const std::string_view>(&bytes, 1));
 }
 
 void ServedConnection::text_response(std::uint16_t status, std::string_view text) {
-  http::ResponseParts parts;
-  parts.status = status;
+  http::ResponseParts parts = parts_for(status);
   parts.server_answer = true;
-  parts.server_line = loop_.settings().server_line;
-  parts.date_line = loop_.date();
   parts.body = text;
   parts.keep_alive = false;
   bool chunked = false;
@@ -556,10 +546,7 @@ void ServedConnection::write(std::span<const std::string_view> parts) {
 
 SendResult ServedConnection::write_response(std::uint16_t status, std::span<const http::HeaderField> headers,
                                             std::string_view body, bool more_body, bool no_body, bool& chunked) {
-  http::ResponseParts parts;
-  parts.status = status;
-  parts.server_line = loop_.settings().server_line;
-  parts.date_line = loop_.date();
+  http::ResponseParts parts = parts_for(status);
   parts.body = body;
   parts.more_body = more_body;
   parts.no_body_status = no_body;

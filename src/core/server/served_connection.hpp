@@ -150,6 +150,8 @@ class ServedConnection final : public Protocol {
   // every response.
   void text_response(std::uint16_t status, std::string_view text);
   void interim_response(std::uint16_t status);
+  // The parts every response starts from: its status, the server's and the date line.
+  [[nodiscard]] http::ResponseParts parts_for(std::uint16_t status);
   void await_body();
   // The body's deadline: a pause of body_timeout, or its rate falling below the minimum.
   void arm_body();
