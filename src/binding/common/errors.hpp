@@ -53,4 +53,9 @@ PyObject* guard(Body&& body) noexcept {
   return guard_as<PyObject*, nullptr>(std::forward<Body>(body));
 }
 
+// Sets the Python error for the C++ exception being handled (inside a catch).
+inline void set_error_from_current() noexcept {
+  guard([]() -> PyObject* { throw; });
+}
+
 }  // namespace tessaryne::binding

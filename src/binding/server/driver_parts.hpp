@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/common/completion.hpp"
 #include "binding/common/native_class.hpp"
 #include "binding/common/py_ref.hpp"
 #include "binding/common/python.hpp"
@@ -29,47 +30,45 @@ namespace tessaryne::binding::serving {
 
 using server::Clock;
 
-// Sets the Python error for the C++ exception being handled.
-void set_error_from_current() noexcept;
-
 // --- names used on every request, made once -----------------------------------------
 
+// Interned once per process and kept: the names outlive every request.
+PyObject* interned(const char* text);
+
 struct Names {
-  PyObject* type;
-  PyObject* asgi;
-  PyObject* http_version;
-  PyObject* method;
-  PyObject* scheme;
-  PyObject* path;
-  PyObject* raw_path;
-  PyObject* query_string;
-  PyObject* root_path;
-  PyObject* headers;
-  PyObject* client;
-  PyObject* server;
-  PyObject* state;
-  PyObject* http;
-  PyObject* https;
-  PyObject* websocket;
-  PyObject* ws;
-  PyObject* wss;
-  PyObject* subprotocols;
-  PyObject* body;
-  PyObject* more_body;
-  PyObject* status;
-  PyObject* http_request;
-  PyObject* http_disconnect;
-  PyObject* response_start;
-  PyObject* response_body;
-  PyObject* response_trailers;
-  PyObject* trailers;
-  PyObject* more_trailers;
-  PyObject* extensions;
-  PyObject* trailers_extension;
-  PyObject* create_future;
-  PyObject* await_;
-  PyObject* done;
-  PyObject* set_result;
+  PyObject* type = interned("type");
+  PyObject* asgi = interned("asgi");
+  PyObject* http_version = interned("http_version");
+  PyObject* method = interned("method");
+  PyObject* scheme = interned("scheme");
+  PyObject* path = interned("path");
+  PyObject* raw_path = interned("raw_path");
+  PyObject* query_string = interned("query_string");
+  PyObject* root_path = interned("root_path");
+  PyObject* headers = interned("headers");
+  PyObject* client = interned("client");
+  PyObject* server = interned("server");
+  PyObject* state = interned("state");
+  PyObject* http = interned("http");
+  PyObject* https = interned("https");
+  PyObject* websocket = interned("websocket");
+  PyObject* ws = interned("ws");
+  PyObject* wss = interned("wss");
+  PyObject* subprotocols = interned("subprotocols");
+  PyObject* body = interned("body");
+  PyObject* more_body = interned("more_body");
+  PyObject* status = interned("status");
+  PyObject* http_request = interned("http.request");
+  PyObject* http_disconnect = interned("http.disconnect");
+  PyObject* response_start = interned("http.response.start");
+  PyObject* response_body = interned("http.response.body");
+  PyObject* response_trailers = interned("http.response.trailers");
+  PyObject* trailers = interned("trailers");
+  PyObject* more_trailers = interned("more_trailers");
+  PyObject* extensions = interned("extensions");
+  PyObject* create_future = interned("create_future");
+  PyObject* done = interned("done");
+  PyObject* set_result = interned("set_result");
 };
 
 const Names& names();
@@ -199,29 +198,16 @@ void set_item(PyObject* dict, PyObject* key, const PyRef& value);
 // A message dict with its "type".
 PyRef message_of(PyObject* type);
 
-// --- the awaitable (completion.cpp) ------------------------------------------------------
+// --- waiting for the output to drain (served_connection.cpp) ---------------------------
 
-enum class Waiting : std::uint8_t { nothing, receive, send, drain };
-
-// A completion that is ready with `value`.
-PyRef ready(PyRef value);
-// The completion of a call that had nothing to wait for and no result: one
-// object, made once, awaited by everyone.
-PyObject* done_completion();
-// A completion that tries `kind` again once `future` is done.
-PyRef waiting(Waiting kind, PyObject* owner, PyRef future, PyRef message = {});
-// A completion that tries `kind` again once the connection's output has
-// drained: writable() or ended() wakes it.
-PyRef after_drain(ConnectionValue& connection, Waiting kind, PyObject* owner, PyRef message = {});
+// A completion that calls `retry` once the connection's output has drained:
+// writable() or ended() wakes it.
+PyRef after_drain(ConnectionValue& connection, Retry retry, PyObject* owner, PyRef message = {});
 // A WebSocket session's drain(): done at once unless the output waits.
 PyRef drain(ConnectionValue& connection, PyObject* owner);
 
 // --- receive and send (http_exchange.cpp) ------------------------------------------------
 
-// The next message, or a completion to await when it is not there yet.
-PyRef receive(PyObject* exchange_object);
-// Sends `message`; a completion to await, or the shared done one.
-PyRef send(PyObject* exchange_object, PyObject* message);
 // What the exchange made of a message, as the application hears it.
 void check_sent(server::SendResult result);
 

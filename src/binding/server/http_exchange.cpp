@@ -99,10 +99,17 @@ void send_trailers(ExchangeValue& value, PyObject* message) {
   check_sent(value.exchange.trailers(fields.view(), get_flag(message, n.more_trailers)));
 }
 
-}  // namespace
+ConnectionValue& owning_connection(PyObject* self) {
+  ConnectionValue& connection = connection_of(exchange_of(self).connection.get());
+  check_thread(connection.shared->owner);
+  return connection;
+}
+
+PyRef send(PyObject* exchange_object, PyObject* message);
 
 // The next message, or a completion to await when it is not there yet.
-PyRef receive(PyObject* exchange_object) {
+PyRef receive(PyObject* exchange_object, PyObject* /*message*/ = nullptr) {
+  owning_connection(exchange_object);
   ExchangeValue& value = exchange_of(exchange_object);
   server::Exchange& exchange = value.exchange;
   ConnectionValue& connection = connection_of(value.connection.get());
@@ -132,16 +139,16 @@ PyRef receive(PyObject* exchange_object) {
       break;
   }
   value.waiter = connection.shared->new_future();
-  return waiting(Waiting::receive, exchange_object, PyRef::borrow(value.waiter.get()));
+  return waiting(PyRef::borrow(value.waiter.get()), receive, exchange_object);
 }
 
 // Sends `message`; a completion to await, or the shared done one.
 PyRef send(PyObject* exchange_object, PyObject* message) {
   ExchangeValue& value = exchange_of(exchange_object);
-  ConnectionValue& connection = connection_of(value.connection.get());
+  ConnectionValue& connection = owning_connection(exchange_object);
   server::ServedConnection& core = connection.core;
   if (core.write_paused() && !core.gone())
-    return after_drain(connection, Waiting::send, exchange_object, PyRef::borrow(message));
+    return after_drain(connection, send, exchange_object, PyRef::borrow(message));
   if (value.exchange.disconnected() || core.gone()) {
     // Also before the loss is read: a write that met a reset has closed already.
     value.exchange.disconnect();
@@ -163,26 +170,12 @@ PyRef send(PyObject* exchange_object, PyObject* message) {
   throw PythonError{};
 }
 
-namespace {
-
-ConnectionValue& owning_connection(PyObject* self) {
-  ConnectionValue& connection = connection_of(exchange_of(self).connection.get());
-  check_thread(connection.shared->owner);
-  return connection;
-}
-
 PyObject* exchange_receive(PyObject* self, PyObject*) {
-  return guard([&] {
-    owning_connection(self);
-    return receive(self).release();
-  });
+  return guard([&] { return receive(self).release(); });
 }
 
 PyObject* exchange_send(PyObject* self, PyObject* message) {
-  return guard([&] {
-    owning_connection(self);
-    return send(self, message).release();
-  });
+  return guard([&] { return send(self, message).release(); });
 }
 
 PyObject* exchange_app_failed(PyObject* self, PyObject*) {

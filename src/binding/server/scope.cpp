@@ -16,11 +16,6 @@
 namespace tessaryne::binding::serving {
 namespace {
 
-PyObject* intern(const char* text) {
-  PyObject* name = PyUnicode_InternFromString(text);
-  if (name == nullptr) throw PythonError{};
-  return name;
-}
 
 // The path as ASGI gives it: percent-decoded, then read as UTF-8 (invalid
 // sequences become U+FFFD), after the root path.
@@ -72,47 +67,11 @@ PyObject* scope_template(bool websocket) {
 
 }  // namespace
 
-void set_error_from_current() noexcept {
-  guard([]() -> PyObject* { throw; });
-}
+PyObject* interned(const char* text) { return checked(PyUnicode_InternFromString(text)); }
 
 const Names& names() {
   // Made once per process and kept: interned strings outlive every request.
-  static const Names made{intern("type"),
-                          intern("asgi"),
-                          intern("http_version"),
-                          intern("method"),
-                          intern("scheme"),
-                          intern("path"),
-                          intern("raw_path"),
-                          intern("query_string"),
-                          intern("root_path"),
-                          intern("headers"),
-                          intern("client"),
-                          intern("server"),
-                          intern("state"),
-                          intern("http"),
-                          intern("https"),
-                          intern("websocket"),
-                          intern("ws"),
-                          intern("wss"),
-                          intern("subprotocols"),
-                          intern("body"),
-                          intern("more_body"),
-                          intern("status"),
-                          intern("http.request"),
-                          intern("http.disconnect"),
-                          intern("http.response.start"),
-                          intern("http.response.body"),
-                          intern("http.response.trailers"),
-                          intern("trailers"),
-                          intern("more_trailers"),
-                          intern("extensions"),
-                          intern("http.response.trailers"),
-                          intern("create_future"),
-                          intern("__await__"),
-                          intern("done"),
-                          intern("set_result")};
+  static const Names made;
   return made;
 }
 
@@ -173,7 +132,7 @@ PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_vi
   // What the server honours beyond plain ASGI; each scope its own dict, for the app may add to it.
   PyRef extensions = checked_ref(PyDict_New());
   if (!websocket && event.minor_version == 1 && event.facts.accepts_trailers)
-    set_item(extensions.get(), n.trailers_extension, checked_ref(PyDict_New()));
+    set_item(extensions.get(), n.response_trailers, checked_ref(PyDict_New()));
   set_item(dict, n.extensions, extensions);
   if (websocket) {
     set_item(dict, n.subprotocols, new_subprotocols(event.headers));

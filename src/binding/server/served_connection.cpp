@@ -60,24 +60,10 @@ PyObject* served_write_response(PyObject* self, PyObject* const* args, Py_ssize_
   });
 }
 
-PyObject* served_close(PyObject* self, PyObject*) {
-  return on_connection(self, [](ConnectionValue& connection) { connection.core.close(); });
-}
-
-PyObject* served_force_close(PyObject* self, PyObject*) {
-  return on_connection(self, [](ConnectionValue& connection) { connection.core.abort(); });
-}
-
-PyObject* served_pause_reading(PyObject* self, PyObject*) {
-  return on_connection(self, [](ConnectionValue& connection) { connection.core.pause_reading(); });
-}
-
-PyObject* served_resume_reading(PyObject* self, PyObject*) {
-  return on_connection(self, [](ConnectionValue& connection) { connection.core.resume_reading(); });
-}
-
-PyObject* served_switch_to_websocket(PyObject* self, PyObject*) {
-  return on_connection(self, [](ConnectionValue& connection) { connection.core.switch_to_websocket(); });
+// A method that is one call on the core connection.
+template <void (server::ServedConnection::*Action)()>
+PyObject* core_call(PyObject* self, PyObject*) {
+  return on_connection(self, [](ConnectionValue& connection) { (connection.core.*Action)(); });
 }
 
 constexpr Parameters<8> kServedConfigureWebSocket{"ServedConnection.configure_websocket()", kWebSocketOptionNames, 0};
@@ -104,19 +90,17 @@ PyObject* served_pump_events(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* served_gone(PyObject* self, PyObject*) {
-  return guard([&] { return new_bool(checked_connection(self).core.gone()).release(); });
-}
+PyRef new_value(bool value) { return new_bool(value); }
+PyRef new_value(std::size_t value) { return new_int(value); }
 
-PyObject* served_write_paused(PyObject* self, void*) {
-  return guard([&] { return new_bool(checked_connection(self).core.write_paused()).release(); });
+// A reading of the core connection, as a Python object.
+template <auto Read>
+PyObject* core_reading(PyObject* self, void* = nullptr) {
+  return guard([&] { return new_value((checked_connection(self).core.*Read)()).release(); });
 }
 
 PyObject* served_drain(PyObject* self, PyObject*) {
-  return guard([&] {
-    ConnectionValue& connection = checked_connection(self);
-    return drain(connection, self).release();
-  });
+  return guard([&] { return drain(checked_connection(self), self).release(); });
 }
 
 PyMethodDef served_methods[] = {
@@ -125,11 +109,11 @@ PyMethodDef served_methods[] = {
      "write_response($self, status, headers, body, more_body=False, no_body=False)\n--\n\n"
      "Writes a response with the server's own lines; returns whether the rest\n"
      "of its body goes out in chunks."},
-    {"close", method_cast(served_close), METH_NOARGS, "close($self)\n--\n\nSends what is queued, then closes."},
-    {"force_close", method_cast(served_force_close), METH_NOARGS, "force_close($self)\n--\n\n"},
-    {"pause_reading", method_cast(served_pause_reading), METH_NOARGS, "pause_reading($self)\n--\n\n"},
-    {"resume_reading", method_cast(served_resume_reading), METH_NOARGS, "resume_reading($self)\n--\n\n"},
-    {"switch_to_websocket", method_cast(served_switch_to_websocket), METH_NOARGS,
+    {"close", method_cast(core_call<&server::ServedConnection::close>), METH_NOARGS, "close($self)\n--\n\nSends what is queued, then closes."},
+    {"force_close", method_cast(core_call<&server::ServedConnection::abort>), METH_NOARGS, "force_close($self)\n--\n\n"},
+    {"pause_reading", method_cast(core_call<&server::ServedConnection::pause_reading>), METH_NOARGS, "pause_reading($self)\n--\n\n"},
+    {"resume_reading", method_cast(core_call<&server::ServedConnection::resume_reading>), METH_NOARGS, "resume_reading($self)\n--\n\n"},
+    {"switch_to_websocket", method_cast(core_call<&server::ServedConnection::switch_to_websocket>), METH_NOARGS,
      "switch_to_websocket($self)\n--\n\n"},
     {"configure_websocket", method_cast(served_configure_websocket), METH_FASTCALL | METH_KEYWORDS,
      "configure_websocket($self, strict=False, utf8_fail_fast=False, max_message_size=None, "
@@ -138,19 +122,15 @@ PyMethodDef served_methods[] = {
     {"format_ws_message", method_cast(served_format_ws_message), METH_FASTCALL | METH_KEYWORDS,
      "format_ws_message($self, opcode, payload)\n--\n\nAs FastHttpConnection.format_ws_message()."},
     {"pump_events", method_cast(served_pump_events), METH_NOARGS, "pump_events($self)\n--\n\n"},
-    {"gone", method_cast(served_gone), METH_NOARGS, "gone($self)\n--\n\n"},
+    {"gone", method_cast(core_reading<&server::ServedConnection::gone>), METH_NOARGS, "gone($self)\n--\n\n"},
     {"drain", method_cast(served_drain), METH_NOARGS,
      "drain($self)\n--\n\nAwaitable: returns once the output takes more bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* served_pending_output(PyObject* self, void*) {
-  return guard([&] { return new_int(checked_connection(self).core.pending_output()).release(); });
-}
-
 PyGetSetDef served_getset[] = {
-    {"write_paused", served_write_paused, nullptr, nullptr, nullptr},
-    {"pending_output", served_pending_output, nullptr, "Bytes queued for the socket.", nullptr},
+    {"write_paused", core_reading<&server::ServedConnection::write_paused>, nullptr, nullptr, nullptr},
+    {"pending_output", core_reading<&server::ServedConnection::pending_output>, nullptr, "Bytes queued for the socket.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -168,6 +148,18 @@ PyType_Spec served_spec = {"tessaryne._tessaryne_core.ServedConnection", sizeof(
                            kGcClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, served_slots};
 
 }  // namespace
+
+PyRef after_drain(ConnectionValue& connection, Retry retry, PyObject* owner, PyRef message) {
+  PyRef future = connection.shared->new_future();
+  connection.drain_waiters.push_back(PyRef::borrow(future.get()));
+  return waiting(std::move(future), retry, owner, std::move(message));
+}
+
+PyRef drain(ConnectionValue& connection, PyObject* owner) {
+  if (connection.core.gone()) raise(PyExc_ConnectionError, "connection lost");
+  if (!connection.core.write_paused()) return PyRef::steal(done_completion());
+  return after_drain(connection, [](PyObject* self, PyObject*) { return drain(checked_connection(self), self); }, owner);
+}
 
 PyRef frame_events(http::Connection& engine) {
   PyRef events = checked_ref(PyList_New(0));

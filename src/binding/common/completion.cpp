@@ -1,30 +1,31 @@
-// Completion: the awaitable of receive, send and drain. A call that has
-// nothing to wait for completes at once, without a trip through the loop;
-// one that waits holds the future it awaits and tries again once it is done.
+#include "binding/common/completion.hpp"
 
-#include "binding/server/driver_parts.hpp"
+#include <array>
+#include <utility>
 
 #include "binding/common/errors.hpp"
+#include "binding/common/native_class.hpp"
+#include "binding/common/process_once.hpp"
 
-namespace tessaryne::binding::serving {
+namespace tessaryne::binding {
 namespace {
 
 struct CompletionValue {
-  PyRef value;      // the result once ready
-  PyRef iterator;   // the awaited future's iterator
-  PyRef exchange;   // or the connection, for a drain
-  PyRef message;    // a send waiting for the output to drain
-  Waiting waiting = Waiting::nothing;
+  PyRef value;     // the result once ready
+  PyRef iterator;  // the awaited future's iterator
+  PyRef owner;     // what the retry is for
+  PyRef message;   // what the retry carries
+  Retry retry = nullptr;
 
   int traverse(visitproc visit, void* arg) const {
     Py_VISIT(value.get());
     Py_VISIT(iterator.get());
-    Py_VISIT(exchange.get());
+    Py_VISIT(owner.get());
     Py_VISIT(message.get());
     return 0;
   }
   std::array<PyRef, 4> clear() noexcept {
-    return {std::move(value), std::move(iterator), std::move(exchange), std::move(message)};
+    return {std::move(value), std::move(iterator), std::move(owner), std::move(message)};
   }
 };
 
@@ -34,7 +35,7 @@ PySendResult completion_send(PyObject* self, PyObject* argument, PyObject** resu
   auto& value = native<CompletionValue>(self);
   try {
     for (;;) {
-      if (value.waiting == Waiting::nothing) {
+      if (value.retry == nullptr) {
         *result = Py_NewRef(value.value ? value.value.get() : Py_None);
         return PYGEN_RETURN;
       }
@@ -45,28 +46,16 @@ PySendResult completion_send(PyObject* self, PyObject* argument, PyObject** resu
         value.iterator = PyRef();
         argument = Py_None;
       }
-      // The awaited future is done: try again.
-      PyRef owner = std::move(value.exchange);
-      const Waiting kind = std::exchange(value.waiting, Waiting::nothing);
-      PyRef next;
-      if (kind == Waiting::receive) {
-        check_thread(connection_of(exchange_of(owner.get()).connection.get()).shared->owner);
-        next = receive(owner.get());
-      } else if (kind == Waiting::send) {
-        PyRef message = std::move(value.message);
-        check_thread(connection_of(exchange_of(owner.get()).connection.get()).shared->owner);
-        next = send(owner.get(), message.get());
-      } else {
-        ConnectionValue& connection = connection_of(owner.get());
-        next = drain(connection, owner.get());
-      }
-      // Continue as the new completion.
+      // The awaited future is done: try again, and continue as what that gives.
+      PyRef owner = std::move(value.owner);
+      PyRef message = std::move(value.message);
+      const PyRef next = std::exchange(value.retry, nullptr)(owner.get(), message.get());
       auto& follow = native<CompletionValue>(next.get());
       value.value = std::move(follow.value);
       value.iterator = std::move(follow.iterator);
-      value.exchange = std::move(follow.exchange);
+      value.owner = std::move(follow.owner);
       value.message = std::move(follow.message);
-      value.waiting = follow.waiting;
+      value.retry = follow.retry;
     }
   } catch (...) {
     set_error_from_current();
@@ -89,7 +78,7 @@ PyObject* completion_next(PyObject* self) {
 }
 
 PyType_Slot completion_slots[] = {
-    {Py_tp_doc, const_cast<char*>("The awaitable result of a native receive, send or drain.")},
+    {Py_tp_doc, const_cast<char*>("The awaitable result of a native call that may wait.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<CompletionValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<CompletionValue>)},
     {Py_tp_clear, reinterpret_cast<void*>(clear_native<CompletionValue>)},
@@ -116,8 +105,6 @@ PyRef ready(PyRef value) {
   return completion;
 }
 
-// The completion of a call that had nothing to wait for and no result: one
-// object, made once, awaited by everyone.
 PyObject* done_completion() {
   static PyObject* const made = [] {
     PyObject* completion = ready(PyRef::borrow(Py_None)).release();
@@ -127,29 +114,15 @@ PyObject* done_completion() {
   return Py_NewRef(made);
 }
 
-PyRef waiting(Waiting kind, PyObject* owner, PyRef future, PyRef message) {
+PyRef waiting(PyRef future, Retry retry, PyObject* owner, PyRef message) {
+  static PyObject* const await_name = checked_ref(PyUnicode_InternFromString("__await__")).release();
   PyRef completion = checked_ref(new_native<CompletionValue>(completion_type()));
   auto& value = native<CompletionValue>(completion.get());
-  value.iterator = checked_ref(PyObject_CallMethodNoArgs(future.get(), names().await_));
-  value.exchange = PyRef::borrow(owner);
+  value.iterator = checked_ref(PyObject_CallMethodNoArgs(future.get(), await_name));
+  value.owner = PyRef::borrow(owner);
   value.message = std::move(message);
-  value.waiting = kind;
+  value.retry = retry;
   return completion;
 }
 
-// A completion that tries `kind` again once the connection's output has
-// drained: writable() or ended() wakes it.
-PyRef after_drain(ConnectionValue& connection, Waiting kind, PyObject* owner, PyRef message) {
-  PyRef future = connection.shared->new_future();
-  connection.drain_waiters.push_back(PyRef::borrow(future.get()));
-  return waiting(kind, owner, std::move(future), std::move(message));
-}
-
-// A WebSocket session's drain(): done at once unless the output waits.
-PyRef drain(ConnectionValue& connection, PyObject* owner) {
-  if (connection.core.gone()) raise(PyExc_ConnectionError, "connection lost");
-  if (!connection.core.write_paused()) return PyRef::steal(done_completion());
-  return after_drain(connection, Waiting::drain, owner);
-}
-
-}  // namespace tessaryne::binding::serving
+}  // namespace tessaryne::binding
