@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "core/http/response_serializer.hpp"
+#include "core/server/file_slice.hpp"
 #include "core/server/poller.hpp"
 
 namespace tessaryne::server {
@@ -47,6 +48,7 @@ enum class SendResult : std::uint8_t {
   trailers_unannounced,
   trailers_before_body_end,
   trailers_after_end,
+  interim_after_start,
 };
 
 enum class ReceiveStep : std::uint8_t { deliver, wait, disconnect };
@@ -62,6 +64,14 @@ class Protocol {
   virtual SendResult write_head(Exchange& exchange, std::span<const http::HeaderField> headers,
                                 std::string_view body, bool more_body) = 0;
   virtual SendResult write_body(Exchange& exchange, std::string_view body, bool more_body) = 0;
+  // A body piece from a file; the head goes with it while the exchange's
+  // phase is head_pending.
+  virtual SendResult write_file(Exchange& exchange, std::span<const http::HeaderField> headers, FileSlice file,
+                                bool more_body) = 0;
+  // An informational answer (1xx) before the final one; dropped where the
+  // client cannot read it.
+  virtual SendResult write_interim(Exchange& exchange, std::uint16_t status,
+                                   std::span<const http::HeaderField> fields) = 0;
   virtual SendResult write_trailers(Exchange& exchange, std::span<const http::HeaderField> fields,
                                     bool more_trailers) = 0;
   // The last byte is out: the connection may carry the next request.
@@ -119,7 +129,11 @@ class Exchange {
   SendResult start(std::uint16_t status, bool trailers) noexcept;
   // A body piece; the head goes out with the first, with `head_fields`.
   SendResult body(std::span<const http::HeaderField> head_fields, std::string_view data, bool more_body);
+  // A body piece sent from a file, as body() sends bytes.
+  SendResult file(std::span<const http::HeaderField> head_fields, FileSlice file, bool more_body);
   SendResult trailers(std::span<const http::HeaderField> fields, bool more_trailers);
+  // An informational answer (103 Early Hints), before the response starts.
+  SendResult interim(std::uint16_t status, std::span<const http::HeaderField> fields);
   // What a receive does now; `pieces_waiting`: body bytes are held for the
   // app. Asking for the body it waits for is part of it.
   ReceiveStep next_receive(bool pieces_waiting);
@@ -149,6 +163,8 @@ class Exchange {
   [[nodiscard]] Clock::time_point began() const noexcept { return began_; }
 
  private:
+  // Whether a body piece may go out now; done, or why not.
+  SendResult may_send_body() noexcept;
   // After a write: the phase that `result` and the piece's place lead to.
   SendResult wrote(SendResult result, bool more_body);
   // The response reached its end, complete or cut short.
