@@ -15,9 +15,13 @@
 //   - The connection's first bytes are buffered and passed whole, from the
 //     first byte, to read_proxy_header on each arrival, until the status is
 //     not needs_more. The function keeps no state: it reads the bytes
-//     given, so any split of the same bytes gives the same result, and an
-//     impossible byte is malformed as soon as it arrives (an HTTP request
-//     where a header must be is refused at its first byte, not after 107).
+//     given, so any split of the same bytes gives the same result. Bytes no
+//     header can begin with are malformed as soon as they arrive: a wrong
+//     signature or keyword, a character a v1 field cannot hold or a field
+//     longer than its longest form, a v2 version, command, family or length
+//     out of range (an HTTP request where a header must be is refused at its
+//     first byte, not after 107). A v1 address is judged whole once its
+//     field ends.
 //   - malformed: close the connection without a response.
 //   - done: the first `consumed` bytes were the header; the connection's own
 //     bytes (the HTTP request, the TLS handshake) start right after them and
