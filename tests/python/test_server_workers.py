@@ -10,6 +10,8 @@ import http.client
 import os
 import signal
 import socket
+import subprocess
+import sys
 import textwrap
 import threading
 from collections import Counter
@@ -17,6 +19,8 @@ from collections import Counter
 import pytest
 
 from server_support import listening_port, needs_proc, recv_until_closed, tessaryne, wait_for, worker_pids
+from tessaryne.server.config import Config
+from tessaryne.server.supervisor_channel import SupervisorChannel, settings_line
 
 pytestmark = needs_proc
 
@@ -155,3 +159,39 @@ def test_without_workers_the_request_limit_stops_the_server_gracefully(tmp_path)
                 connection.request("GET", "/")
                 assert int(connection.getresponse().read()) == process.pid
         assert process.wait(timeout=60) == 0
+
+
+def test_a_worker_serves_on_past_a_word_it_does_not_know_and_hands_over_on_stop(tmp_path, monkeypatch):
+    """The worker's end of the channel, its supervisor played by the test: a
+    word from a newer supervisor is logged and ignored, and "stop", even in
+    pieces, hands over and ends the worker."""
+    (tmp_path / "served.py").write_text(APP)
+    monkeypatch.syspath_prepend(tmp_path)  # the import path the worker is sent
+    config = Config(app="served:app", app_name="served:app", threads=1, loop="asyncio", access_log=False)
+    entry = "from tessaryne.server.workers import worker_main; worker_main()"
+    with socket.create_server(("127.0.0.1", 0)) as listening:
+        ours, theirs = socket.socketpair()
+        process = subprocess.Popen(
+            [sys.executable, "-c", entry, str(theirs.fileno())], pass_fds=[theirs.fileno(), listening.fileno()],
+            cwd=tmp_path, stderr=subprocess.PIPE, text=True,
+        )  # fmt: skip
+        theirs.close()
+        ours.settimeout(60)
+        channel = SupervisorChannel(ours)
+        try:
+            channel.send_settings(settings_line(config, [listening]))
+            assert channel.receive() == [("ready", "")]
+            channel.say("rebalance", "a word of a later version")
+            assert "ignored 'rebalance' from the supervisor" in process.stderr.readline()
+            connection = http.client.HTTPConnection("127.0.0.1", listening.getsockname()[1], timeout=30)
+            with contextlib.closing(connection):
+                connection.request("GET", "/")
+                assert int(connection.getresponse().read()) == process.pid
+            ours.sendall(b"st")
+            ours.sendall(b"op\n")
+            assert process.wait(timeout=60) == 0
+        finally:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+            channel.close()

@@ -43,16 +43,13 @@ from .metrics import Metrics
 from .driver import NativeServing
 from .logs import server_logger
 from .state import LoopState, RequestCount
+from .supervisor_channel import HANDOVER_GRACE, LIMIT, READY, STOP, SupervisorChannel, ignore
 
 __all__ = [
     "Server", "StartupError", "bound_sockets", "event_loop_class", "listening_text", "open_listener",
     "remove_socket_file", "serve",
 ]
 
-# A worker told to hand over stops accepting at once, but keeps its connections
-# this many seconds before it shuts them down: a client that connected just
-# before then still gets its first request answered, not a closed connection.
-_HANDOVER_GRACE = 0.5
 _SUPERVISOR_GONE = "the supervisor is gone"
 
 
@@ -495,7 +492,9 @@ class Server:
         self.stop()
 
 
-def serve(config: Config, sockets: list[socket.socket] | None = None, supervisor: socket.socket | None = None) -> None:
+def serve(
+    config: Config, sockets: list[socket.socket] | None = None, supervisor: SupervisorChannel | None = None
+) -> None:
     """``run`` without workers; also the serving part of a worker process, on
     the ``sockets`` its supervisor made. A worker tells the supervisor over
     the ``supervisor`` channel when it is ready and when it has answered its
@@ -525,7 +524,7 @@ class _MainWait:
     thread that stops the server; and the supervisor channel, if any. A main
     thread parked on a lock would not notice a signal delivered to another."""
 
-    def __init__(self, supervisor: socket.socket | None) -> None:
+    def __init__(self, supervisor: SupervisorChannel | None) -> None:
         self.supervisor = supervisor
         self.signals: list[int] = []  # received, in order
         self.limit_reached = threading.Event()
@@ -571,13 +570,13 @@ class _MainWait:
         self.signals.append(signum)
 
 
-def _announce(server: Server, config: Config, supervisor: socket.socket | None) -> None:
+def _announce(server: Server, config: Config, supervisor: SupervisorChannel | None) -> None:
     """The listening line; a worker tells its supervisor instead, which says it for every worker."""
     if supervisor is None:
         threads = max(1, config.threads)
         server_logger.info("tessaryne listening on %s (%d thread%s)", server.listening, threads, "" if threads == 1 else "s")
     else:
-        supervisor.sendall(b"ready\n")
+        supervisor.say(READY)
 
 
 def _reason_to_stop(wait: _MainWait, config: Config) -> tuple[str, float]:
@@ -590,11 +589,17 @@ def _reason_to_stop(wait: _MainWait, config: Config) -> tuple[str, float]:
         if wait.signals:
             return signal.Signals(wait.signals[0]).name, 0.0
         if supervisor is not None and supervisor in ready:
-            return ("replaced", _HANDOVER_GRACE) if supervisor.recv(64) else (_SUPERVISOR_GONE, 0.0)
+            words = supervisor.receive()
+            if words is None:
+                return _SUPERVISOR_GONE, 0.0
+            for word, _ in words:
+                if word == STOP:
+                    return "replaced", HANDOVER_GRACE
+                ignore(word, "the supervisor")
         if wait.limit_reached.is_set() and not limit_told:
             if supervisor is None:
                 return f"{config.limit_max_requests} requests answered", 0.0
-            supervisor.sendall(b"limit\n")
+            supervisor.say(LIMIT)
             limit_told = True
 
 
