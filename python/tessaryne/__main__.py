@@ -8,7 +8,6 @@ import fnmatch
 import importlib.metadata
 import os
 import platform
-import re
 import sys
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn, cast
@@ -72,56 +71,12 @@ def _octal_mode(text: str) -> int:
 
 _octal_mode.__name__ = "octal mode"
 
-_ENV_LINE = re.compile(r"(?:export\s+)?([A-Za-z_][A-Za-z0-9_]*)\s*=\s*(.*)")
-_ESCAPES = {"n": "\n", "t": "\t", "r": "\r", '"': '"', "\\": "\\"}
-
-
-def read_env_file(path: str) -> dict[str, str]:
-    """KEY=VALUE lines (optionally led by ``export``), blank lines and ``#``
-    comments. A value in single quotes is taken as it is; one in double
-    quotes knows the escapes \\n \\t \\r \\" \\\\; an unquoted one ends at a
-    `` #`` comment and loses its surrounding blanks. No expansion of $NAME."""
+def _web_concurrency() -> int:
+    text = os.environ.get("WEB_CONCURRENCY", "0")
     try:
-        with open(path, encoding="utf-8") as file:
-            lines = file.read().splitlines()
-    except (OSError, UnicodeDecodeError) as error:
-        reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
-        raise UsageError(f"cannot read --env-file {path!r}: {reason}") from error
-    values: dict[str, str] = {}
-    for number, line in enumerate(lines, 1):
-        text = line.strip()
-        if not text or text.startswith("#"):
-            continue
-        match = _ENV_LINE.fullmatch(text)
-        if match is None:
-            raise UsageError(f"--env-file {path!r}, line {number}: expected KEY=VALUE, not {text!r}")
-        key, value = match[1], match[2]
-        if value[:1] in ("'", '"'):
-            quote = value[0]
-            end = value.find(quote, 1) if quote == "'" else _closing_quote(value)
-            rest = value[end + 1 :].strip() if end > 0 else ""
-            if end < 0 or (rest and not rest.startswith("#")):
-                raise UsageError(f"--env-file {path!r}, line {number}: unterminated or misplaced {quote} in {key}")
-            value = value[1:end]
-            if quote == '"':
-                value = re.sub(r"\\(.)", lambda m: _ESCAPES.get(m[1], m[0]), value)
-        else:
-            value = re.split(r"\s#", value, maxsplit=1)[0].strip()
-        values[key] = value
-    return values
-
-
-def _closing_quote(value: str) -> int:
-    """Where the double-quoted value that ``value`` begins ends, skipping escaped characters; -1 if it does not."""
-    index = 1
-    while index < len(value):
-        if value[index] == "\\":
-            index += 2
-        elif value[index] == '"':
-            return index
-        else:
-            index += 1
-    return -1
+        return int(text)
+    except ValueError:
+        raise UsageError(f"$WEB_CONCURRENCY must be a number of worker processes, not {text!r}") from None
 
 
 def _reload_globs(includes: list[str], excludes: list[str]) -> tuple[tuple[str, ...], tuple[str, ...]]:
@@ -371,31 +326,22 @@ def _parser() -> argparse.ArgumentParser:
 
 def configuration(argv: Sequence[str] | None = None) -> Config:
     """The settings a command line asks for; UsageError for one that cannot
-    be served. --env-file and --app-dir take effect here, as the application
-    is to be imported under them."""
+    be served. It changes nothing: the server applies --env-file and
+    --app-dir before it imports the application (loading.prepare_import)."""
     options = _parser().parse_args(argv)
-    for name in ("reload_dirs", "reload_includes", "reload_excludes"):
-        if getattr(options, name) is not None and not options.reload:
-            raise UsageError(f"--{name[:-1].replace('_', '-')} needs --reload")
-    includes, excludes = _reload_globs(options.reload_includes or [], options.reload_excludes or [])
-    if options.env_file is not None:
-        for key, value in read_env_file(options.env_file).items():
-            os.environ.setdefault(key, value)
-    if options.app_dir:
-        # Absolute, so that worker processes, which get this path, find it too.
-        sys.path.insert(0, os.path.abspath(options.app_dir))
     if options.interface in ("asgi2", "wsgi"):
+        # Accepted for uvicorn's command lines, and no setting: only the command line knows it.
         raise UsageError(
             f"--interface {options.interface}: tessaryne serves ASGI 3 applications, "
             "async def app(scope, receive, send)"
         )
-    # Every option whose name is a setting's sets it; the rest are read above.
+    includes, excludes = _reload_globs(options.reload_includes or [], options.reload_excludes or [])
+    # Every option whose name is a setting's sets it; the rest are read here.
     # Config checks what the settings say together.
     settings = {f.name: getattr(options, f.name) for f in dataclasses.fields(Config) if hasattr(options, f.name)}
     if options.workers is None:
         # As uvicorn: the environment's process count gives way to --reload.
-        from_environment = 0 if options.reload else int(os.environ.get("WEB_CONCURRENCY", "0"))
-        settings["workers"] = from_environment or _default("workers")
+        settings["workers"] = (0 if options.reload else _web_concurrency()) or _default("workers")
     return Config(
         **{
             **settings,

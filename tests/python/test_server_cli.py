@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import http.client
 import json
+import os
 import re
 import signal
 import socket
@@ -86,6 +87,18 @@ def test_a_uvicorn_command_line_runs_unchanged(monkeypatch, arguments, settings)
     assert {name: getattr(config, name) for name in expected} == expected
 
 
+def test_the_command_line_parses_and_changes_nothing(monkeypatch, tmp_path):
+    """--env-file and --app-dir are settings, applied where the server imports the application."""
+    (tmp_path / "deploy.env").write_text("TESSARYNE_NOT_SET_BY_PARSING=1\n")
+    path, environment = list(sys.path), dict(os.environ)
+    config = configuration(["served:app", "--env-file", str(tmp_path / "deploy.env"), "--app-dir", str(tmp_path)])
+    assert (config.env_file, config.app_dir) == (str(tmp_path / "deploy.env"), str(tmp_path))
+    assert (sys.path, dict(os.environ)) == (path, environment)
+    monkeypatch.setenv("WEB_CONCURRENCY", "many")
+    with pytest.raises(UsageError, match=r"^\$WEB_CONCURRENCY must be a number of worker processes, not 'many'$"):
+        configuration(["served:app"])
+
+
 def test_version_names_the_package_and_the_interpreter():
     shown = subprocess.run([sys.executable, "-m", "tessaryne", "--version"], capture_output=True, text=True, check=True)
     assert re.fullmatch(r"tessaryne \d+\.\d+\.\d+\S* on CPython 3\.14\.\d+\S* \(free-threaded\), \w+\n", shown.stdout)
@@ -101,6 +114,8 @@ def test_version_names_the_package_and_the_interpreter():
     ({"ssl_keyfile": "key.pem"}, "--ssl-keyfile needs --ssl-certfile"),
     ({"reload": True, "workers": 2}, "--reload restarts one server process; it cannot be combined with --workers"),
     ({"uds_perms": 0o660}, "--uds-perms needs --uds"),
+    ({"reload_includes": ("*.html",)}, "--reload-include needs --reload"),
+    ({"env_file": "missing.env"}, "cannot read --env-file 'missing.env': No such file or directory"),
 ])
 def test_run_refuses_what_the_command_line_refuses(settings, message):
     with pytest.raises(UsageError) as raised:

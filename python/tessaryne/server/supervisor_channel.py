@@ -92,7 +92,9 @@ class SupervisorChannel:
                 raise ConnectionError("the supervisor closed the channel before sending the settings")
             self._partial += data
         line, _, self._partial = self._partial.partition(b"\n")
-        return WorkerSettings(**json.loads(line))
+        settings = WorkerSettings(**json.loads(line))
+        # JSON has no tuples; the Config's sequences are tuples.
+        return settings._replace(config={name: _tuples(value) for name, value in settings.config.items()})
 
     def receive(self) -> list[tuple[str, str]] | None:
         """The lines one read completes, as (word, detail); None once the other
@@ -112,6 +114,10 @@ class SupervisorChannel:
 
     def close(self) -> None:
         self.socket.close()
+
+
+def _tuples(value: Any) -> Any:
+    return tuple(_tuples(item) for item in value) if isinstance(value, list) else value
 
 
 def ignore(word: str, sender: str) -> None:
