@@ -13,8 +13,8 @@ from collections.abc import Callable, Sequence
 from typing import Any, NoReturn, cast
 
 from .server.config import Config
-from .server.loading import UsageError, configure_logging
 from .server.launch import run
+from .server.loading import UsageError, configure_logging
 from .server.runner import StartupError
 
 __all__ = ["configuration", "main"]
@@ -298,11 +298,11 @@ def _development_options(parser: argparse.ArgumentParser) -> None:
                        "(default: the current directory)")
     group.add_argument("--reload-include", dest="reload_includes", metavar="GLOB", action="append",
                        help="a glob of file names (or of paths, with a /) whose changes --reload follows; repeat for "
-                       "more, each added to the default (default: %s)" % " ".join(_default("reload_includes")))
+                       f"more, each added to the default (default: {' '.join(_default('reload_includes'))})")
     group.add_argument("--reload-exclude", dest="reload_excludes", metavar="GLOB", action="append",
                        help="a glob of file or directory names (or of paths, with a /) whose changes --reload "
                        "ignores; repeat for more, each added to the default, less the default globs that a "
-                       "--reload-include matches (default: %s)" % " ".join(_default("reload_excludes")))
+                       f"--reload-include matches (default: {' '.join(_default('reload_excludes'))})")
     group.add_argument("--reload-delay", metavar="SECONDS", type=_non_negative_float, default=_default("reload_delay"),
                        help="seconds without further changes before --reload restarts, so that a change written "
                        "in several steps restarts once (default: %(default)s)")

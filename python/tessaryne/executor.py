@@ -68,7 +68,7 @@ class _Call:
         metrics.inc_active(index)
         try:
             result = self.fn(*self.args, **self.kwargs)
-        except BaseException as exc:
+        except BaseException as exc:  # noqa: BLE001 - whatever the call raises is its future's outcome
             metrics.dec_active(index)  # counted before anyone sees the outcome
             self.settle(exc, None)
         else:

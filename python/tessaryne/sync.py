@@ -31,7 +31,13 @@ from types import GenericAlias
 from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast
 
 from tessaryne._stdlib_internals import running_loop
-from tessaryne._tessaryne_core import RawAsyncChannel, RawAsyncQueue, RawAsyncRWMutex, RawAsyncSemaphore, RawAsyncWaitGroup
+from tessaryne._tessaryne_core import (
+    RawAsyncChannel,
+    RawAsyncQueue,
+    RawAsyncRWMutex,
+    RawAsyncSemaphore,
+    RawAsyncWaitGroup,
+)
 
 __all__ = [
     "BoundedSemaphore", "Channel", "Condition", "Event", "LifoQueue", "Lock", "PriorityQueue", "Queue", "QueueEmpty",

@@ -56,7 +56,7 @@ def test_binding_messages(function, args, kwargs, message):
 
 def test_every_parameter_can_be_given_by_keyword():
     names = ["status_code", "server_header", "date_header", "headers", "body", "more_body", "is_no_body_status", "keep_alive"]
-    assert Conn.format_response(**dict(zip(names, FR_ARGS))) == Conn.format_response(*FR_ARGS)
+    assert Conn.format_response(**dict(zip(names, FR_ARGS, strict=True))) == Conn.format_response(*FR_ARGS)
     assert core.fast_websocket_unmask_slice(mask=b"\0\0\0\0", length=2, offset=1, payload=b"abc") == b"bc"
     assert core.RawAsyncChannel(select_wake_fn=None, maxsize=3).maxsize == 3
 

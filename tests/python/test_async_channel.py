@@ -148,7 +148,7 @@ def test_collector_breaks_cycles_through_items_waiters_and_wake_fn():
     probes = []
     for build in ("item", "getter", "notifier", "wake_fn"):
         node = Node()
-        channel = RawAsyncChannel(0, (lambda *a: node) if build == "wake_fn" else None)
+        channel = RawAsyncChannel(0, (lambda *a, node=node: node) if build == "wake_fn" else None)
         node.channel = channel
         if build == "item":
             channel.try_send(node)

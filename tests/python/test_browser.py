@@ -19,9 +19,9 @@ from collections.abc import Iterator
 from typing import Any
 
 import pytest
-from server_support import serving
 from websockets.sync.client import ClientConnection, connect
 
+from server_support import serving
 from tessaryne import demo
 from tessaryne.server.asgi import Message, Receive, Scope, Send
 

@@ -22,7 +22,6 @@ from typing import Any
 import pytest
 
 from server_support import serve
-
 from tessaryne._tessaryne_core import FastHttpConnection
 
 

@@ -16,8 +16,9 @@ from typing import Annotated
 import pytest
 from fastapi import BackgroundTasks, Depends, FastAPI, Header, WebSocket
 from pydantic import BaseModel, Field
-from server_support import serving
 from websockets.sync.client import connect
+
+from server_support import serving
 
 recorded: queue.Queue[str] = queue.Queue()
 

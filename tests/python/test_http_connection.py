@@ -49,7 +49,7 @@ def drive(pieces, **limits):
 
 def split(data, cuts):
     points = sorted({c for c in cuts if 0 < c < len(data)})
-    return [data[a:b] for a, b in zip([0, *points], [*points, len(data)])]
+    return [data[a:b] for a, b in zip([0, *points], [*points, len(data)], strict=True)]
 
 
 # A stream of pipelined requests, and the requests it should produce.

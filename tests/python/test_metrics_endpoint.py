@@ -8,6 +8,7 @@ import http.client
 from typing import Any
 
 from prometheus_client.parser import text_string_to_metric_families
+
 from server_support import serving
 
 

@@ -85,8 +85,9 @@ def test_closed_pool_refuses_submissions_and_keeps_no_reference():
     assert pool.is_closed()
     task = Task()
     alive = weakref.ref(task)
-    for submit in (lambda: pool.push_global(task), lambda: pool.push_local(0, task),
-                   lambda: pool.push_local(5, task)):
+    # Closures, not partials: `del task` below empties their cell, so nothing but the pool could keep it.
+    submits = (lambda: pool.push_global(task), lambda: pool.push_local(0, task), lambda: pool.push_local(5, task))  # noqa: F821
+    for submit in submits:
         with pytest.raises(ThreadPoolClosedError) as caught:
             submit()
         assert str(caught.value) == "Pool is closed"

@@ -11,7 +11,6 @@ from typing import Any
 import pytest
 
 from server_support import recv_until_closed, serve, serving
-
 from tessaryne.server.runner import StartupError
 
 Headers = list[tuple[bytes, bytes]]

@@ -21,7 +21,6 @@ from types import SimpleNamespace
 import pytest
 
 from server_support import hello_app, needs_openssl, recv_until_closed, self_signed_certificate, serving
-
 from tessaryne.server import logs
 from tessaryne.server.logs import RecurringCondition
 
@@ -99,7 +98,7 @@ def test_out_of_descriptors_is_logged_once_served_through_and_stopped_on_time(tm
 def test_what_is_left_at_the_shutdown_timeout_is_closed(tmp_path, tls):
     """A request still waiting for its body, or a TLS handshake left half
     done: the stop waits for them until the timeout, then closes them."""
-    certificate = dict(zip(("ssl_certfile", "ssl_keyfile"), self_signed_certificate(tmp_path))) if tls else {}
+    certificate = dict(zip(("ssl_certfile", "ssl_keyfile"), self_signed_certificate(tmp_path), strict=True)) if tls else {}
     with serving(hello_app, threads=1, shutdown_timeout=SHUTDOWN_TIMEOUT, **certificate) as server:
         client = socket.create_connection(("127.0.0.1", server.port), timeout=5)
         if tls:
@@ -129,7 +128,7 @@ def test_a_recurring_condition_is_logged_once_then_counted(monkeypatch, caplog, 
     monkeypatch.setattr(logs, "time", SimpleNamespace(monotonic=lambda: now[0]))
     logger = logging.getLogger("recurring-condition-test")
     recurring = RecurringCondition(logger, "started %s", "ongoing %d %.1f", "ended %.1f", interval=5.0)
-    for at, step in zip(*[iter(steps.split())] * 2):
+    for at, step in zip(*[iter(steps.split())] * 2, strict=True):
         now[0] = float(at)
         if step[-1] == "+":
             recurring.report(step[:-1], "E")

@@ -15,9 +15,9 @@ import textwrap
 import urllib.request
 
 import pytest
-from server_support import command, hello_app, listening_port, tessaryne
 
 import tessaryne as runtime
+from server_support import command, hello_app, listening_port, tessaryne
 from tessaryne.__main__ import configuration
 from tessaryne.server.loading import UsageError
 

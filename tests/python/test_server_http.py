@@ -18,7 +18,6 @@ from typing import Any
 import pytest
 
 from server_support import hello_app, recv_until_closed, serve, serving
-
 from tessaryne.server import driver
 
 OK = b"HTTP/1.1 200 OK\r\nserver: tessaryne\r\n"

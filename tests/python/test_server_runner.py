@@ -15,7 +15,6 @@ import pytest
 from websockets.asyncio.client import connect
 
 from server_support import needs_openssl, self_signed_certificate, serving
-
 from tessaryne.server.config import Config
 from tessaryne.server.runner import Server, StartupError, listening_sockets
 
@@ -55,7 +54,7 @@ def test_every_loop_runs_lifespan_around_its_requests_and_shares_one_executor(ev
     with serving(app, threads=3, executor_threads=1, loop=event_loop_kind) as server:
         replies = [get(server.port) for _ in range(30)]
     assert all(status == 200 for status, _ in replies)
-    started_on, served_on, workers = zip(*(text.split() for _, text in replies))
+    started_on, served_on, workers = zip(*(text.split() for _, text in replies), strict=True)
     assert started_on == served_on, "each loop's state reaches its scopes"
     # A new connection's address picks one of the sockets: 30 on one loop of three has odds of 3**-29.
     assert len(set(served_on)) > 1

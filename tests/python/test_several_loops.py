@@ -17,7 +17,6 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
-from server_support import command, serving
 from starlette.applications import Starlette
 from starlette.datastructures import State
 from starlette.requests import Request
@@ -28,6 +27,7 @@ from websockets.exceptions import ConnectionClosedError
 from websockets.sync.client import connect
 
 import tessaryne.sync as tessaryne_sync
+from server_support import command, serving
 from tessaryne.server.app_errors import cross_loop_error
 
 HERE = Path(__file__).parent

@@ -15,13 +15,14 @@ from collections.abc import AsyncIterator, Iterator
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from server_support import serving
 from starlette.applications import Starlette
 from starlette.requests import Request
 from starlette.responses import JSONResponse, PlainTextResponse, Response, StreamingResponse
 from starlette.routing import Route, WebSocketRoute
 from starlette.websockets import WebSocket
 from websockets.sync.client import connect
+
+from server_support import serving
 
 PIECES = [f"piece {i}\n".encode() * (i + 1) for i in range(20)]
 

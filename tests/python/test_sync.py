@@ -5,9 +5,9 @@ import random
 import threading
 
 import pytest
-from waiters import run_loops, settle
 
 from tessaryne.sync import Channel, RWLock, WaitGroup, select
+from waiters import run_loops, settle
 
 
 def test_bounded_channel_carries_every_item_once_in_sender_order():

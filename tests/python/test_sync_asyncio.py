@@ -19,9 +19,9 @@ import weakref
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from waiters import HANG_GUARD, run_loops, settle
 
 from tessaryne import sync
+from waiters import HANG_GUARD, run_loops, settle
 
 DROP_INS = ("Lock", "Semaphore", "BoundedSemaphore", "Event", "Condition", "Queue", "LifoQueue", "PriorityQueue")
 
@@ -184,7 +184,7 @@ def test_every_item_put_is_got_exactly_once(kind, maxsize, seed):
         async def main():
             rng = random.Random(seed + index)
             for item in range(index, producers * per_producer, producers):
-                put, _ = await cancelled_now_and_then(rng, lambda: queue.put(item))
+                put, _ = await cancelled_now_and_then(rng, lambda item=item: queue.put(item))
                 if put:
                     sent.append(item)
                 assert maxsize == 0 or queue.qsize() <= maxsize

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import array
-import struct
 
 import pytest
 from hypothesis import given, settings

@@ -28,7 +28,7 @@ __all__ = ["NativeServing", "SessionConnection"]
 async def _serve_request(app: Any, scope: Scope, exchange: Any) -> None:
     try:
         await app(scope, exchange.receive, exchange.send)
-    except Exception as error:
+    except Exception as error:  # noqa: BLE001 - any failure of the application is logged and answered
         if exchange.app_failed():
             server_logger.exception("Exception in ASGI application")
             note_app_error(error)

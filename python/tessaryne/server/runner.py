@@ -15,12 +15,12 @@ supervisor made.
 from __future__ import annotations
 
 import asyncio
-import random
 import contextlib
 import dataclasses
 import errno
 import logging
 import os
+import random
 import selectors
 import signal
 import socket
@@ -36,12 +36,12 @@ from .._tessaryne_core import ServerCounters
 from ..executor import WorkerPoolEventLoop, WorkerPoolExecutor, uvloop_worker_pool_loop
 from .asgi import ASGIApp
 from .config import AppFactory, Config
+from .driver import NativeServing
 from .lifespan import Lifespan, LifespanFailure
 from .listener import Listener
 from .loading import imported
-from .metrics import Metrics
-from .driver import NativeServing
 from .logs import server_logger
+from .metrics import Metrics
 from .state import LoopState, RequestCount
 from .supervisor_channel import HANDOVER_GRACE, LIMIT, READY, STOP, SupervisorChannel, ignore
 
@@ -283,7 +283,7 @@ class _LoopThread:
             state.counters = self.counters
             state.concurrency = self.concurrency
             listener, native = open_listener(state, self.sock, self.ssl_context)
-        except Exception as error:
+        except Exception as error:  # noqa: BLE001 - every failure to start is a StartupError for the operator
             reason = "application startup failed" if isinstance(error, LifespanFailure) else "cannot serve"
             self.error = error if isinstance(error, StartupError) else StartupError(f"{reason}: {error}")
             self.ready.set()

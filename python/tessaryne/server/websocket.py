@@ -26,8 +26,18 @@ from .app_errors import note_app_error
 from .asgi import Message, Scope
 from .logs import log_access, server_logger
 from .scope import (
-    ERROR_RESPONSE, ERROR_STATUS, EVENT_ERROR, EVENT_WS_MESSAGE, MESSAGE_OPCODE, MESSAGE_PAYLOAD, REQUEST_HEADERS,
-    REQUEST_METHOD, REQUEST_QUERY, REQUEST_RAW_PATH, REQUEST_VERSION, RequestEvent,
+    ERROR_RESPONSE,
+    ERROR_STATUS,
+    EVENT_ERROR,
+    EVENT_WS_MESSAGE,
+    MESSAGE_OPCODE,
+    MESSAGE_PAYLOAD,
+    REQUEST_HEADERS,
+    REQUEST_METHOD,
+    REQUEST_QUERY,
+    REQUEST_RAW_PATH,
+    REQUEST_VERSION,
+    RequestEvent,
 )
 from .state import SessionIO
 
@@ -211,7 +221,7 @@ class WebSocketSession:
     async def _run_app(self) -> None:
         try:
             await self._protocol.state.app(self._scope, self._receive, self._send)
-        except Exception as error:
+        except Exception as error:  # noqa: BLE001 - any failure of the application is logged and closes with 1011
             if self._phase is _Phase.CLOSED or self._protocol.gone():
                 server_logger.debug("WebSocket application raised after its connection ended", exc_info=True)
                 return

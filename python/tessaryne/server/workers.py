@@ -26,13 +26,21 @@ import sys
 import time
 from types import FrameType
 
-from .loading import UsageError, configure_logging
 from .config import Config
+from .loading import UsageError, configure_logging
 from .logs import RecurringCondition, server_logger
 from .reload import ChangeWatcher
 from .runner import StartupError, bound_sockets, listening_text, remove_socket_file, serve
 from .supervisor_channel import (
-    FAILED, HANDOVER_GRACE, KILL_AFTER, LIMIT, READY, STOP, SupervisorChannel, ignore, settings_line,
+    FAILED,
+    HANDOVER_GRACE,
+    KILL_AFTER,
+    LIMIT,
+    READY,
+    STOP,
+    SupervisorChannel,
+    ignore,
+    settings_line,
 )  # fmt: skip
 
 __all__ = ["supervise", "worker_main"]
