@@ -43,7 +43,7 @@ BINDING_CASES = [
      "fast_websocket_unmask_slice() missing 1 required positional argument: 'length'"),
     # keywords are checked in the order given, before missing arguments
     (core.fast_websocket_unmask, (), {"bogus": 1, "payload": 2}, "fast_websocket_unmask() got an unexpected keyword argument 'bogus'"),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("function,args,kwargs,message", BINDING_CASES)
@@ -55,7 +55,16 @@ def test_binding_messages(function, args, kwargs, message):
 
 
 def test_every_parameter_can_be_given_by_keyword():
-    names = ["status_code", "server_header", "date_header", "headers", "body", "more_body", "is_no_body_status", "keep_alive"]
+    names = [
+        "status_code",
+        "server_header",
+        "date_header",
+        "headers",
+        "body",
+        "more_body",
+        "is_no_body_status",
+        "keep_alive",
+    ]
     assert Conn.format_response(**dict(zip(names, FR_ARGS, strict=True))) == Conn.format_response(*FR_ARGS)
     assert core.fast_websocket_unmask_slice(mask=b"\0\0\0\0", length=2, offset=1, payload=b"abc") == b"bc"
     assert core.RawAsyncChannel(select_wake_fn=None, maxsize=3).maxsize == 3
@@ -71,7 +80,7 @@ def error_of(function, *args, **kwargs):
 U64_CASES = [
     (0, None), (2**64 - 1, None), (Index(5), None), (True, None),
     (-1, OverflowError), (2**64, OverflowError), ("0", TypeError), (1.0, TypeError), (None, TypeError),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("value,error", U64_CASES)
@@ -91,7 +100,7 @@ U16_CASES = [
     (-1, (OverflowError, "out of range integral type conversion attempted")),
     (2**70, (OverflowError, None)),
     ("200", (TypeError, None)),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("value,error", U16_CASES)
@@ -143,7 +152,9 @@ def test_bool_conversion(value, outcome):
 
 
 @pytest.mark.parametrize("position,name", [(1, "server_header"), (2, "date_header"), (4, "body")])
-@pytest.mark.parametrize("value,source", [(bytearray(b"x"), "bytearray"), (memoryview(b"x"), "memoryview"), ("x", "str")])
+@pytest.mark.parametrize(
+    "value,source", [(bytearray(b"x"), "bytearray"), (memoryview(b"x"), "memoryview"), ("x", "str")]
+)
 def test_bytes_parameters_take_only_bytes(position, name, value, source):
     args = list(FR_ARGS)
     args[position] = value
@@ -265,7 +276,10 @@ def test_buffer_is_released_on_error():
 
 # --- mask arguments ---------------------------------------------------------
 
-@pytest.mark.parametrize("mask", [b"\x01\x02\x03\x04", bytearray(b"\x01\x02\x03\x04"), (1, 2, 3, 4), [1, 2, 3, Index(4)]])
+
+@pytest.mark.parametrize(
+    "mask", [b"\x01\x02\x03\x04", bytearray(b"\x01\x02\x03\x04"), (1, 2, 3, 4), [1, 2, 3, Index(4)]]
+)
 def test_accepted_masks(mask):
     assert core.fast_websocket_unmask(b"hello", mask) == xor(b"hello")
 

@@ -67,11 +67,13 @@ def test_exact_wake_up_calls(log):
     assert channel.try_send("x") is True and lengths(channel) == (0, 0, 0, 0)
     assert channel.register_select_watcher(Loop(log, "N"), arbiter, None) is True
     assert channel.try_send("y") is True and channel.qsize() == 1
-    assert log == [("P0", wake_fn, putters[0], None, False, False),
-                   ("G", wake_fn, getter, "x", False, True),
-                   ("P1", wake_fn, putters[1], None, False, False),
-                   ("P2", wake_fn, putters[2], None, False, False),
-                   ("N", select_wake_fn, arbiter, None)]
+    assert log == [
+        ("P0", wake_fn, putters[0], None, False, False),
+        ("G", wake_fn, getter, "x", False, True),
+        ("P1", wake_fn, putters[1], None, False, False),
+        ("P2", wake_fn, putters[2], None, False, False),
+        ("N", select_wake_fn, arbiter, None),
+    ]
 
     channel.try_recv()
     for name, fut in (("G0", Future()), ("G1", getter)):
@@ -130,14 +132,32 @@ def test_without_wake_fn_an_item_for_a_getter_stays_receivable():
 
 def test_methods_and_arguments():
     assert [name for name in vars(RawAsyncChannel) if not name.startswith("_")] == [
-        "close", "is_closed", "qsize", "empty", "full", "try_send", "try_recv", "register_getter",
-        "unregister_getter", "register_putter", "unregister_putter", "register_select_watcher",
-        "unregister_select_watcher", "forward_select_wakeup", "getters_len", "putters_len", "notifiers_len",
-        "maxsize"]
+        "close",
+        "is_closed",
+        "qsize",
+        "empty",
+        "full",
+        "try_send",
+        "try_recv",
+        "register_getter",
+        "unregister_getter",
+        "register_putter",
+        "unregister_putter",
+        "register_select_watcher",
+        "unregister_select_watcher",
+        "forward_select_wakeup",
+        "getters_len",
+        "putters_len",
+        "notifiers_len",
+        "maxsize",
+    ]
     method = RawAsyncChannel.register_select_watcher
     assert method.__text_signature__ == "($self, loop_obj, arbiter_fut, channel_token)" and method.__doc__ is None
-    with pytest.raises(TypeError, match=r"^RawAsyncChannel.register_select_watcher\(\) missing 1 required "
-                                        r"positional argument: 'channel_token'$"):
+    with pytest.raises(
+        TypeError,
+        match=r"^RawAsyncChannel.register_select_watcher\(\) missing 1 required "
+        r"positional argument: 'channel_token'$",
+    ):
         RawAsyncChannel().register_select_watcher(1, 2)
 
 
@@ -233,5 +253,4 @@ print(calls.count("del") >= 10, [c for c in calls if c != "del"])
 def test_callbacks_and_finalizers_calling_back_do_not_deadlock():
     result = subprocess.run([sys.executable, "-c", REENTRANT], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stderr) == (0, "")
-    assert result.stdout.strip() == (
-        "True [('wake', 'x'), ('select', 'T'), ('wake', None)]")
+    assert result.stdout.strip() == ("True [('wake', 'x'), ('select', 'T'), ('wake', None)]")

@@ -38,9 +38,20 @@ def chromium(url: str) -> Iterator[ClientConnection]:
     # Chromium's helper processes may still write to the profile as it is removed.
     with tempfile.TemporaryDirectory(ignore_cleanup_errors=True) as profile:
         process = subprocess.Popen(
-            [CHROMIUM, "--headless", "--no-sandbox", "--no-first-run", "--disable-gpu",
-             f"--user-data-dir={profile}", "--remote-debugging-port=0", "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+            [
+                CHROMIUM,
+                "--headless",
+                "--no-sandbox",
+                "--no-first-run",
+                "--disable-gpu",
+                f"--user-data-dir={profile}",
+                "--remote-debugging-port=0",
+                "about:blank",
+            ],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
         )
         try:
             port = devtools_port(process)
@@ -86,14 +97,18 @@ def command(session: ClientConnection, method: str, **params: Any) -> Any:
 
 def evaluate(session: ClientConnection, expression: str) -> Any:
     """The value of a JavaScript expression in the page (a promise's, once it settles)."""
-    return command(session, "Runtime.evaluate", expression=expression, awaitPromise=True,
-                   returnByValue=True)["result"].get("value")
+    return command(session, "Runtime.evaluate", expression=expression, awaitPromise=True, returnByValue=True)[
+        "result"
+    ].get("value")
 
 
 def text_once_showing(session: ClientConnection, wanted: list[str]) -> str:
     """The page's text as soon as it contains every wanted string: a mutation
     observer in the page resolves the promise, no polling."""
-    return str(evaluate(session, f"""new Promise(resolve => {{
+    return str(
+        evaluate(
+            session,
+            f"""new Promise(resolve => {{
         const wanted = {json.dumps(wanted)};
         const text = () => document.body ? document.body.innerText : "";
         const check = observer => {{
@@ -104,7 +119,9 @@ def text_once_showing(session: ClientConnection, wanted: list[str]) -> str:
         new MutationObserver((_, observer) => check(observer))
             .observe(document, {{subtree: true, childList: true, characterData: true}});
         check(null);
-    }})"""))
+    }})""",
+        )
+    )
 
 
 def test_demo_page_shows_the_echoes_of_its_websocket_messages() -> None:
@@ -127,8 +144,11 @@ def test_demo_page_shows_the_echoes_of_its_websocket_messages() -> None:
         # The browser offered compression and took the server's answer.
         extensions = evaluate(page, "socket.extensions")
         # Typed into the box, echoed back; the panel lists both loop threads.
-        evaluate(page, """document.getElementById("message").value = "typed by hand";
-                          document.getElementById("say").requestSubmit();""")
+        evaluate(
+            page,
+            """document.getElementById("message").value = "typed by hand";
+                          document.getElementById("say").requestSubmit();""",
+        )
         shown = text_once_showing(page, ["typed by hand", "loop 0", "loop 1"])
     sent = ["hello", "from", "the browser"]
     assert echoes == sent

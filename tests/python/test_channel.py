@@ -61,7 +61,12 @@ def test_maxsize_conversion_and_method_documentation():
     assert caught.value.__notes__ == ["while processing 'maxsize'"]
     assert Channel(2**64 - 1).try_send(item=1) is True
     assert [name for name in vars(Channel) if not name.startswith("_")] == [
-        "close", "is_closed", "try_send", "try_recv", "qsize"]
+        "close",
+        "is_closed",
+        "try_send",
+        "try_recv",
+        "qsize",
+    ]
     assert Channel.try_send.__text_signature__ == "($self, item)"
     assert Channel.try_recv.__doc__.startswith("Non-blocking receive.\n\n")
     assert Channel.qsize.__doc__ is None
@@ -167,7 +172,6 @@ print(len(finalized))
 
 
 def test_finalizers_calling_back_into_the_channel_do_not_deadlock():
-    result = subprocess.run([sys.executable, "-c", REENTRANT_FINALIZERS],
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run([sys.executable, "-c", REENTRANT_FINALIZERS], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout.split() == ["10"]

@@ -54,7 +54,8 @@ class MinimalServer(asyncio.Protocol):
 
     def respond(self, keep_alive: bool) -> list:
         response, _, _ = FastHttpConnection.format_response(
-            200, b"server: test\r\n", b"", [(b"content-type", b"text/plain")], b"ok", False, False, keep_alive)
+            200, b"server: test\r\n", b"", [(b"content-type", b"text/plain")], b"ok", False, False, keep_alive
+        )
         self.transport.write(response)
         self.connection.reset_for_next_request()
         if self.connection.is_closed():
@@ -129,15 +130,18 @@ print((resident() - before) / count)
     ("upload", 200, 32 << 10),
     ("head", 400, 4096),
     ("frame", 200, 32 << 10),
-])
+])  # fmt: skip
 def test_resident_memory_per_connection(case: str, count: int, bound: int) -> None:
-    result = subprocess.run([sys.executable, "-c", MEASURE, case, str(count)],
-                            capture_output=True, text=True, timeout=120, check=True)
+    result = subprocess.run(
+        [sys.executable, "-c", MEASURE, case, str(count)], capture_output=True, text=True, timeout=120, check=True
+    )
     assert float(result.stdout) <= bound, result.stdout
 
 
-UPGRADE = (b"GET /%s HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
-           b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
+UPGRADE = (
+    b"GET /%s HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+    b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"
+)
 
 # What the client sends before it goes away, and what it waits for first.
 ABANDONED = {
@@ -183,7 +187,8 @@ def no_cyclic_collector() -> Iterator[None]:
 
 @pytest.mark.parametrize("how", ["reset", "close"])
 def test_abandoned_connections_are_freed_by_reference_counting_and_not_logged(
-        how: str, no_cyclic_collector: None, caplog: pytest.LogCaptureFixture) -> None:
+    how: str, no_cyclic_collector: None, caplog: pytest.LogCaptureFixture
+) -> None:
     caplog.set_level(logging.INFO)  # a debug record's traceback would keep its frames alive
     with serve(busy_app) as server:
         for _ in range(20):

@@ -117,8 +117,9 @@ def test_default_executor_of_several_event_loops(loop_factory):
     async def main(base):
         loop = asyncio.get_running_loop()
         loop.set_default_executor(pool)
-        names = await asyncio.gather(*[loop.run_in_executor(None, lambda: threading.current_thread().name)
-                                       for _ in range(50)])
+        names = await asyncio.gather(
+            *[loop.run_in_executor(None, lambda: threading.current_thread().name) for _ in range(50)]
+        )
         assert {name.rpartition("_")[0] for name in names} == {"exec-test"}
         sums = await asyncio.gather(*[asyncio.to_thread(sum, range(base + i)) for i in range(200)])
         assert sums == [sum(range(base + i)) for i in range(200)]
@@ -147,10 +148,12 @@ def test_a_call_cancelled_while_queued_for_a_loop_never_runs():
             await queued
 
     with WorkerPoolExecutor(1) as pool:
+
         def with_pool():
             loop = WorkerPoolEventLoop()
             loop.set_default_executor(pool)
             return loop
+
         asyncio.run(main(), loop_factory=with_pool)
     assert ran == []
 
@@ -169,8 +172,11 @@ def test_a_quick_call_never_waits_behind_blocking_ones_while_a_worker_is_free(th
     # finish while the blocking calls still block, in every trial.
     async def trials(pool):
         loop = asyncio.get_running_loop()
-        run = (functools.partial(loop.run_in_executor, None) if through == "loop"
-               else lambda fn, *args: asyncio.wrap_future(pool.submit(fn, *args)))
+        run = (
+            functools.partial(loop.run_in_executor, None)
+            if through == "loop"
+            else lambda fn, *args: asyncio.wrap_future(pool.submit(fn, *args))
+        )
         for _ in range(200):
             started, hold, release = threading.Semaphore(0), threading.Event(), threading.Event()
             holders = [run(block, started, hold) for _ in range(workers if busy else 0)]
@@ -187,10 +193,12 @@ def test_a_quick_call_never_waits_behind_blocking_ones_while_a_worker_is_free(th
             assert all(await asyncio.gather(*holders, *blocking))  # released, not timed out
 
     with WorkerPoolExecutor(workers) as pool:
+
         def with_pool():
             loop = WorkerPoolEventLoop()
             loop.set_default_executor(pool)
             return loop
+
         asyncio.run(trials(pool), loop_factory=with_pool)
 
 
@@ -233,40 +241,63 @@ NOT_APPLICABLE = {
         "test_exception_with_success", "test_multiple_set_result", "test_multiple_set_exception"),
     "reads what logging prints without a handler, and pytest's log capture is one": (
         "test_done_callback_raises", "test_done_callback_raises_already_succeeded"),
-}
+}  # fmt: skip
 
 
 def cpython_executor_tests():
     """The adapted test classes by name, or {} without the source tree."""
-    source = pathlib.Path(os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache", "tessaryne", "src",
-                          f"Python-{platform.python_version()}", "Lib", "test", "test_concurrent_futures")
+    source = pathlib.Path(
+        os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache",
+        "tessaryne",
+        "src",
+        f"Python-{platform.python_version()}",
+        "Lib",
+        "test",
+        "test_concurrent_futures",
+    )
     if not (source / "__init__.py").is_file():
         return {}
     from test import support
+
     name, kept = "test.test_concurrent_futures", (sys.dont_write_bytecode, support.use_resources)
     # The source tree stays as unpacked; as under regrtest by default, the slow
     # cases that need the 'cpu' or 'walltime' resource are skipped.
     sys.dont_write_bytecode, support.use_resources = True, []
     try:
-        spec = importlib.util.spec_from_file_location(name, source / "__init__.py",
-                                                      submodule_search_locations=[str(source)])
+        spec = importlib.util.spec_from_file_location(
+            name, source / "__init__.py", submodule_search_locations=[str(source)]
+        )
         sys.modules[name] = package = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(package)
-        wait, as_completed, thread_pool, shutdown, future, util = (importlib.import_module(f"{name}.{module}") for module in (
-            "test_wait", "test_as_completed", "test_thread_pool", "test_shutdown", "test_future", "util"))
+        wait, as_completed, thread_pool, shutdown, future, util = (
+            importlib.import_module(f"{name}.{module}")
+            for module in ("test_wait", "test_as_completed", "test_thread_pool", "test_shutdown", "test_future", "util")
+        )
     finally:
         sys.dont_write_bytecode, support.use_resources = kept
     # Cases that build a futures.ThreadPoolExecutor or a Future themselves get ours.
     thread_pool.futures = shutdown.futures = types.SimpleNamespace(
-        **{attr: getattr(futures, attr) for attr in futures.__all__} | {"ThreadPoolExecutor": WorkerPoolExecutor})
+        **{attr: getattr(futures, attr) for attr in futures.__all__} | {"ThreadPoolExecutor": WorkerPoolExecutor}
+    )
     future.Future = util.Future = LeanFuture
     skips = {test: unittest.skip(reason) for reason, tests in NOT_APPLICABLE.items() for test in tests}
     cases = [wait.ThreadPoolWaitTests, as_completed.ThreadPoolAsCompletedTest, thread_pool.ThreadPoolExecutorTest,
-             shutdown.ThreadPoolShutdownTest, future.FutureTests]
-    return {f"TestWorkerPool{case.__name__}": type(f"TestWorkerPool{case.__name__}", (case,), {
-        "executor_type": WorkerPoolExecutor, "__module__": __name__,
-        **{test: skip(getattr(case, test)) for test, skip in skips.items() if hasattr(case, test)}}) for case in cases}
+             shutdown.ThreadPoolShutdownTest, future.FutureTests]  # fmt: skip
+    return {
+        f"TestWorkerPool{case.__name__}": type(
+            f"TestWorkerPool{case.__name__}",
+            (case,),
+            {
+                "executor_type": WorkerPoolExecutor,
+                "__module__": __name__,
+                **{test: skip(getattr(case, test)) for test, skip in skips.items() if hasattr(case, test)},
+            },
+        )
+        for case in cases
+    }
 
 
-globals().update(cpython_executor_tests() or {
-    "test_cpython_executor_suite": pytest.mark.skip("no CPython source tree in the cache")(lambda: None)})
+globals().update(
+    cpython_executor_tests()
+    or {"test_cpython_executor_suite": pytest.mark.skip("no CPython source tree in the cache")(lambda: None)}
+)

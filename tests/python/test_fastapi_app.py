@@ -84,7 +84,11 @@ def client(port: int, number: int) -> None:
         with connect(f"ws://127.0.0.1:{port}/orders/{number}/updates") as websocket:
             for update in ("packed", "sent"):
                 websocket.send(update)
-                assert json.loads(websocket.recv(timeout=60)) == {"number": number, "tenant": "public", "update": update}
+                assert json.loads(websocket.recv(timeout=60)) == {
+                    "number": number,
+                    "tenant": "public",
+                    "update": update,
+                }
 
 
 def test_concurrent_clients_get_every_answer_and_every_background_task_runs(port: int) -> None:

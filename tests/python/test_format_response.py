@@ -8,8 +8,7 @@ Conn = core.FastHttpConnection
 Parser = core.FastHttpParser
 
 
-def respond(headers=(), body=b"", more_body=False, no_body=False, keep_alive=True, status=200,
-            server=b"", date=b""):
+def respond(headers=(), body=b"", more_body=False, no_body=False, keep_alive=True, status=200, server=b"", date=b""):
     return Conn.format_response(status, server, date, list(headers), body, more_body, no_body, keep_alive)
 
 
@@ -20,8 +19,9 @@ def split(response):
 
 def test_worked_example():
     data, chunked, keep_alive = respond([(b"content-type", b"text/plain")], b"hi")
-    assert data == (b"HTTP/1.1 200 OK\r\ncontent-type: text/plain\r\ncontent-length: 2\r\n"
-                    b"connection: keep-alive\r\n\r\nhi")
+    assert data == (
+        b"HTTP/1.1 200 OK\r\ncontent-type: text/plain\r\ncontent-length: 2\r\nconnection: keep-alive\r\n\r\nhi"
+    )
     assert (chunked, keep_alive) == (False, True)
 
 
@@ -44,7 +44,7 @@ FRAMING = [
      [b"Transfer-Encoding: chunked", b"transfer-encoding: chunked"], b"2\r\nab\r\n", True),
     # a near-miss name is an ordinary header
     ([(b"content-length ", b"5")], b"hello", False, False, [b"content-length : 5", b"content-length: 5"], b"hello", False),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("headers,body,more_body,no_body,framing,body_part,chunked", FRAMING)
@@ -106,7 +106,7 @@ def test_headers_keep_order_repetitions_and_bytes():
     "name,value",
     [(b"x", b"a\nb"), (b"x", b"a\rb"), (b"x\r", b"v"), (b"\nx", b"v"), (b"x", b"v" * 40 + b"\n"),
      (b"y" * 17 + b"\r", b"v"), (b"x", b"\r\nInjected: 1")],
-)
+)  # fmt: skip
 def test_crlf_in_header_is_refused(name, value):
     with pytest.raises(ValueError) as caught:
         respond([(b"ok", b"fine"), (name, value)])
@@ -149,9 +149,13 @@ def test_bad_headers(headers, error, message):
 
 def test_header_containers():
     expected = respond([(b"a", b"1"), (b"b", b"2")])
-    for headers in ([(b"a", b"1"), (b"b", b"2")], ((b"a", b"1"), (b"b", b"2")),
-                    ([b"a", b"1", b"ignored"], [b"b", b"2"]), iter([(b"a", b"1"), (b"b", b"2")]),
-                    ({0: b"a", 1: b"1"}, {0: b"b", 1: b"2"})):
+    for headers in (
+        [(b"a", b"1"), (b"b", b"2")],
+        ((b"a", b"1"), (b"b", b"2")),
+        ([b"a", b"1", b"ignored"], [b"b", b"2"]),
+        iter([(b"a", b"1"), (b"b", b"2")]),
+        ({0: b"a", 1: b"1"}, {0: b"b", 1: b"2"}),
+    ):
         assert Conn.format_response(200, b"", b"", headers, b"", False, False, True) == expected
     generator = ((n, v) for n, v in [(b"a", b"1"), (b"b", b"2")])
     assert Conn.format_response(200, b"", b"", generator, b"", False, False, True) == expected
@@ -183,7 +187,7 @@ def test_many_headers_spill_past_the_inline_storage():
      (431, b"HTTP/1.1 431 Request Header Fields Too Large"), (500, b"HTTP/1.1 500 Internal Server Error"),
      (502, b"HTTP/1.1 502 Bad Gateway"), (503, b"HTTP/1.1 503 Service Unavailable"),
      (418, b"HTTP/1.1 418 OK"), (202, b"HTTP/1.1 202 OK"), (0, b"HTTP/1.1 0 OK"), (65535, b"HTTP/1.1 65535 OK")],
-)
+)  # fmt: skip
 def test_status_lines(status, line):
     assert split(respond(status=status)[0])[0][0] == line
 
@@ -217,10 +221,12 @@ def test_status_line_parse(status_line, code):
 
 def test_output_is_exact_for_a_full_response():
     data, chunked, keep_alive = Parser.format_response(
-        b"HTTP/1.1 404 Not Found", b"server: s\r\n", b"date: d\r\n",
-        [(b"a", b"1")], b"hello", True, False, False)
-    assert data == (b"HTTP/1.1 404 Not Found\r\nserver: s\r\ndate: d\r\na: 1\r\n"
-                    b"transfer-encoding: chunked\r\nconnection: close\r\n\r\n5\r\nhello\r\n")
+        b"HTTP/1.1 404 Not Found", b"server: s\r\n", b"date: d\r\n", [(b"a", b"1")], b"hello", True, False, False
+    )
+    assert data == (
+        b"HTTP/1.1 404 Not Found\r\nserver: s\r\ndate: d\r\na: 1\r\n"
+        b"transfer-encoding: chunked\r\nconnection: close\r\n\r\n5\r\nhello\r\n"
+    )
     assert (chunked, keep_alive) == (True, False)
 
 

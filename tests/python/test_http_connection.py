@@ -54,8 +54,7 @@ def split(data, cuts):
 
 # A stream of pipelined requests, and the requests it should produce.
 header_names = st.sampled_from([b"Host", b"X-Thing", b"accept", b"User-Agent", b"Cookie"])
-header_values = st.binary(max_size=20).map(
-    lambda v: bytes(b for b in v if b == 9 or 0x20 <= b != 0x7F).strip(b" \t"))
+header_values = st.binary(max_size=20).map(lambda v: bytes(b for b in v if b == 9 or 0x20 <= b != 0x7F).strip(b" \t"))
 
 
 @st.composite
@@ -95,11 +94,10 @@ def test_any_split_gives_the_events_of_whole_feeding(reqs, data):
     assert not closed
     cuts = data.draw(st.lists(st.integers(0, len(stream)), max_size=20))
     assert drive(split(stream, cuts)) == (whole, closed)
-    assert drive([stream[i:i + 1] for i in range(len(stream))]) == (whole, closed)
+    assert drive([stream[i : i + 1] for i in range(len(stream))]) == (whole, closed)
 
 
-@given(st.binary(max_size=300), st.lists(st.integers(0, 300), max_size=10),
-       st.integers(0, 80), st.integers(0, 40))
+@given(st.binary(max_size=300), st.lists(st.integers(0, 300), max_size=10), st.integers(0, 80), st.integers(0, 40))
 @settings(max_examples=500, deadline=None)
 def test_arbitrary_bytes_never_raise_and_do_not_depend_on_splitting(data, cuts, max_header_size, max_body_size):
     limits = dict(max_header_size=max_header_size, max_body_size=max_body_size)
@@ -116,12 +114,22 @@ def test_arbitrary_bytes_never_raise_and_do_not_depend_on_splitting(data, cuts, 
 def test_request_event_shapes():
     conn = Conn()
     (request, body) = conn.feed_data(b"POST /p?q HTTP/1.0\r\nX-A: 1\r\nx-a: 2\r\nContent-Length: 2\r\n\r\nhi")
-    assert request == (1, "POST", "/p", b"/p", b"q", "1.0",
-                       [(b"x-a", b"1"), (b"x-a", b"2"), (b"content-length", b"2")], False, False, b"", True)
+    assert request == (
+        1,
+        "POST",
+        "/p",
+        b"/p",
+        b"q",
+        "1.0",
+        [(b"x-a", b"1"), (b"x-a", b"2"), (b"content-length", b"2")],
+        False,
+        False,
+        b"",
+        True,
+    )
     assert body == (2, b"hi", False)
     assert [type(x) for x in request] == [int, str, str, bytes, bytes, str, list, bool, bool, bytes, bool]
-    upgrade = Conn().feed_data(
-        b"GET /ws HTTP/1.1\r\nUpgrade: WebSocket\r\nConnection: keep-alive, Upgrade\r\n\r\n\x81")
+    upgrade = Conn().feed_data(b"GET /ws HTTP/1.1\r\nUpgrade: WebSocket\r\nConnection: keep-alive, Upgrade\r\n\r\n\x81")
     assert upgrade[0][7:] == (True, True, b"websocket", False)
     assert upgrade[1] == (3, b"websocket")
 
@@ -207,13 +215,19 @@ def test_borrow_conflicts():
             seen["reset"] = outcome(conn.reset_for_next_request)
             seen["close"] = outcome(conn.close)
             seen["is_closed"] = outcome(conn.is_closed)
+
         thread = threading.Thread(target=run)
         thread.start()
         thread.join()
 
     events = conn.feed_data(ReentrantBuffer(from_another_thread))
-    assert seen == {"feed": "Already borrowed", "pump": "Already borrowed", "reset": "Already borrowed",
-                    "close": "Already borrowed", "is_closed": "Already mutably borrowed"}
+    assert seen == {
+        "feed": "Already borrowed",
+        "pump": "Already borrowed",
+        "reset": "Already borrowed",
+        "close": "Already borrowed",
+        "is_closed": "Already mutably borrowed",
+    }
     # The first call went on unaffected, and the borrow was released.
     assert events[0][1] == "GET" and not conn.is_closed()
     conn.reset_for_next_request()
@@ -222,6 +236,7 @@ def test_borrow_conflicts():
 
 def test_buffer_errors_release_the_borrow():
     import array
+
     conn = Conn()
     with pytest.raises(BufferError, match="buffer contents are not compatible with u8"):
         conn.feed_data(array.array("b", b"GET"))

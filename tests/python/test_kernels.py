@@ -34,8 +34,7 @@ def run_with(kernel):
     env = {name: value for name, value in os.environ.items() if name != "TESSARYNE_KERNEL"}
     if kernel is not None:
         env["TESSARYNE_KERNEL"] = kernel
-    return subprocess.run([sys.executable, "-c", PROGRAM], env=env, capture_output=True, text=True,
-                          check=True).stdout
+    return subprocess.run([sys.executable, "-c", PROGRAM], env=env, capture_output=True, text=True, check=True).stdout
 
 
 @pytest.fixture(scope="module")

@@ -10,7 +10,7 @@ METHODS = [
     "inc_active", "dec_active", "get_active", "get_completed", "inc_global_pull", "get_global_pull",
     "inc_park", "get_park", "set_injection_queue_depth", "get_injection_queue_depth",
     "inc_remote_schedule", "get_remote_schedule",
-]
+]  # fmt: skip
 GETTERS = [name for name in METHODS if name.startswith("get_")]
 UPDATES = [name for name in METHODS if name.startswith("inc_")] + ["dec_active"]
 
@@ -76,7 +76,7 @@ ERRORS = [
     (lambda m: m.set_injection_queue_depth(0), TypeError,
      "AtomicMetrics.set_injection_queue_depth() missing 1 required positional argument: 'depth'", None),
     (lambda m: AtomicMetrics(-1), OverflowError, None, "while processing 'num_threads'"),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("call,error,message,note", ERRORS)

@@ -46,7 +46,7 @@ CLASS_DOCS = [
      "byte buffers and manages request parsing, RFC 9112 chunked transfer decoding,\n"
      "request smuggling prevention, Keep-Alive pipelining, and RFC 6455 framing."),
     ("FastWebSocketParser", None, "Zero-copy RFC 6455 WebSocket frame header parser."),
-]
+]  # fmt: skip
 
 SAMPLE_ARGS = {
     "AtomicMetrics": (1,),

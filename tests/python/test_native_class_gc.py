@@ -134,13 +134,24 @@ def test_collected_class_is_traversed_only_while_its_value_is_alive(tmp_path):
     extension = tmp_path / f"gc_probe{sysconfig.get_config_var('EXT_SUFFIX')}"
     (tmp_path / "probe.cpp").write_text(PROBE)
     subprocess.run(
-        [COMPILER, "-std=c++20", "-shared", "-fPIC", "-Wall", "-Wextra", "-Werror",
-         f"-I{sysconfig.get_paths()['include']}", f"-I{SRC}", "-o", str(extension),
-         str(tmp_path / "probe.cpp"), str(SRC / "binding/common/native_class.cpp")],
+        [
+            COMPILER,
+            "-std=c++20",
+            "-shared",
+            "-fPIC",
+            "-Wall",
+            "-Wextra",
+            "-Werror",
+            f"-I{sysconfig.get_paths()['include']}",
+            f"-I{SRC}",
+            "-o",
+            str(extension),
+            str(tmp_path / "probe.cpp"),
+            str(SRC / "binding/common/native_class.cpp"),
+        ],
         check=True,
     )
     # A collector that meets a half-destroyed instance can loop for ever: the
     # timeout only turns that hang into a failure.
-    result = subprocess.run([sys.executable, "-c", CHECKS], cwd=tmp_path, capture_output=True, text=True,
-                            timeout=120)
+    result = subprocess.run([sys.executable, "-c", CHECKS], cwd=tmp_path, capture_output=True, text=True, timeout=120)
     assert (result.returncode, result.stderr, result.stdout.strip()) == (0, "", "ok")

@@ -17,8 +17,7 @@ def head_with(lines, count):
 
 
 def test_minimal_head():
-    assert parse(b"GET / HTTP/1.1\r\n\r\n") == (
-        "GET", "/", b"/", b"", "1.1", [], 18, -1, True, False, False, b"")
+    assert parse(b"GET / HTTP/1.1\r\n\r\n") == ("GET", "/", b"/", b"", "1.1", [], 18, -1, True, False, False, b"")
     assert parse(b"GET / HTTP/1.1\r\n\r\nbody bytes")[6] == 18
     assert parse(b"") is None and parse(b"GET / HTTP/1.1\r\n") is None
 
@@ -34,7 +33,7 @@ def test_minimal_head():
     (b"GET / HTTP/1.1\r\nContent-Length: 9223372036854775808\r\n\r\n", 7, 2**63),
     (b"GET / HTTP/1.1\r\nContent-Length: 18446744073709551615\r\n\r\n", 7, 2**64 - 1),
     (b"GET /caf\xe9\xff?\xff HTTP/1.1\r\n\r\n", slice(1, 4), ("/caf\ufffd\ufffd", b"/caf\xe9\xff", b"\xff")),
-])
+])  # fmt: skip
 def test_head_values(data, index, expected):
     assert parse(data)[index] == expected
 
@@ -49,7 +48,7 @@ def test_head_values(data, index, expected):
     (b"GET / HTTP/1.1\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n", ValueError, CONFLICT),
     (b"GET / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\nContent-Length: 1\r\n\r\n", ValueError, CONFLICT),
     (b"GET / HTTP/1.1\r\nContent-Length: 18446744073709551616\r\n\r\n", ValueError, CONFLICT),
-])
+])  # fmt: skip
 def test_refusals(data, exception, message):
     with pytest.raises(exception) as info:
         parse(data)
@@ -75,8 +74,22 @@ def test_buffer_kinds():
 token = st.text("abcXYZ019-!~", min_size=1, max_size=6).map(str.encode)
 value = st.binary(max_size=12).map(lambda v: bytes(b for b in v if b == 9 or 0x20 <= b != 0x7F).strip(b" \t"))
 interesting = st.sampled_from([b"Content-Length", b"Transfer-Encoding", b"Connection", b"Upgrade"])
-interesting_value = st.sampled_from([b"5", b"+5", b"5, 5", b"-1", b"chunked", b"gzip", b"close", b"Upgrade",
-                                     b"keep-alive", b"websocket", b"", b"\xc2\xa0 7"])
+interesting_value = st.sampled_from(
+    [
+        b"5",
+        b"+5",
+        b"5, 5",
+        b"-1",
+        b"chunked",
+        b"gzip",
+        b"close",
+        b"Upgrade",
+        b"keep-alive",
+        b"websocket",
+        b"",
+        b"\xc2\xa0 7",
+    ]
+)
 
 
 @st.composite

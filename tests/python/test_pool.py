@@ -13,7 +13,7 @@ from tessaryne._tessaryne_core import AtomicMetrics, NativeWorkerPool, ThreadPoo
 
 METHODS = ["close", "set_metrics", "is_closed", "is_drained", "push_global", "push_local", "pop_work"]
 SIGNATURES = {"set_metrics": "($self, metrics)", "push_global": "($self, task)",
-              "push_local": "($self, index, task)", "pop_work": "($self, index)"}
+              "push_local": "($self, index, task)", "pop_work": "($self, index)"}  # fmt: skip
 
 
 class Task:
@@ -63,7 +63,7 @@ ERRORS = [
     (lambda p: p.close(1), TypeError, None, None),
     (lambda p: NativeWorkerPool(2**64), OverflowError, None, "while processing 'num_threads'"),
     (lambda p: NativeWorkerPool(2**62), MemoryError, None, None),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize("call,error,message,note", ERRORS)
@@ -246,8 +246,7 @@ def test_threads_push_and_poll_while_close_races():
 
 def run_isolated(code):
     """Runs `code` in a fresh interpreter; a deadlock becomes a timeout failure."""
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=60)
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stderr, result.stdout.strip()) == (0, "", "ok")
 
 

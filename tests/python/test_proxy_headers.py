@@ -18,13 +18,15 @@ OWN = "own"  # the item as the connection gives it, without proxy headers
 
 PROXIED: Headers = [
     (b"x-forwarded-for", b"1.1.1.1, 203.0.113.7"), (b"x-forwarded-proto", b"https"), (b"x-forwarded-host", b"example.com"),
-]
+]  # fmt: skip
 FORWARDED: Headers = [
     (b"forwarded", b'for=1.1.1.1, for="[2001:db8::1]:4711";proto=https;host="example.com:8443"'),
     (b"x-forwarded-for", b"198.51.100.1"), (b"x-forwarded-proto", b"http"),
-]
-WEBSOCKET = (b"Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
-             b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n")
+]  # fmt: skip
+WEBSOCKET = (
+    b"Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+    b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+)
 
 
 def recording_app(seen: list[dict[str, Any]]) -> Any:
@@ -35,12 +37,15 @@ def recording_app(seen: list[dict[str, Any]]) -> Any:
             return
         await send({"type": "http.response.start", "status": 200, "headers": []})
         await send({"type": "http.response.body", "body": b""})
+
     return app
 
 
 def request(sock: socket.socket, headers: Headers, websocket: bool = False) -> None:
     lines = b"".join(name + b": " + value + b"\r\n" for name, value in headers)
-    sock.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n" + (WEBSOCKET if websocket else b"Connection: close\r\n") + lines + b"\r\n")
+    sock.sendall(
+        b"GET / HTTP/1.1\r\nHost: x\r\n" + (WEBSOCKET if websocket else b"Connection: close\r\n") + lines + b"\r\n"
+    )
     recv_until_closed(sock)
 
 

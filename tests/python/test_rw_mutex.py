@@ -52,8 +52,11 @@ def test_argument_errors_change_nothing():
         lock.remove_waiter(None, entry[1], 0)
     assert str(caught.value) == "'int' object is not an instance of 'bool'"
     assert caught.value.__notes__ == ["while processing 'is_writer'"]
-    with pytest.raises(TypeError, match=r"^RawAsyncRWMutex.acquire_write_or_register\(\) missing 1 required "
-                                        r"positional argument: 'fut_obj'$"):
+    with pytest.raises(
+        TypeError,
+        match=r"^RawAsyncRWMutex.acquire_write_or_register\(\) missing 1 required "
+        r"positional argument: 'fut_obj'$",
+    ):
         lock.acquire_write_or_register(None)
     assert lock.snapshot() == (0, True, 0)
     assert_waiters(lock.release_write(), [entry])
@@ -97,7 +100,6 @@ print(len(seen))
 
 
 def test_finalizers_calling_back_into_the_lock_do_not_deadlock():
-    result = subprocess.run([sys.executable, "-c", REENTRANT_FINALIZERS],
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run([sys.executable, "-c", REENTRANT_FINALIZERS], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout.split() == ["7"]

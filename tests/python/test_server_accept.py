@@ -98,7 +98,9 @@ def test_out_of_descriptors_is_logged_once_served_through_and_stopped_on_time(tm
 def test_what_is_left_at_the_shutdown_timeout_is_closed(tmp_path, tls):
     """A request still waiting for its body, or a TLS handshake left half
     done: the stop waits for them until the timeout, then closes them."""
-    certificate = dict(zip(("ssl_certfile", "ssl_keyfile"), self_signed_certificate(tmp_path), strict=True)) if tls else {}
+    certificate = (
+        dict(zip(("ssl_certfile", "ssl_keyfile"), self_signed_certificate(tmp_path), strict=True)) if tls else {}
+    )
     with serving(hello_app, threads=1, shutdown_timeout=SHUTDOWN_TIMEOUT, **certificate) as server:
         client = socket.create_connection(("127.0.0.1", server.port), timeout=5)
         if tls:

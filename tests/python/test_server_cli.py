@@ -76,7 +76,7 @@ UVICORN_LINES = [
     (["--ssl-version", "17", "--timeout-keep-alive", "7"], {"ssl_version": 17, "keep_alive_timeout": 7.0}),
     # As uvicorn's, $WEB_CONCURRENCY gives way to --reload.
     (["--reload", "--reload-delay", "0.25"], {"reload": True, "reload_delay": 0.25, "workers": 1}),
-]
+]  # fmt: skip
 
 
 @pytest.mark.parametrize(("arguments", "settings"), UVICORN_LINES)
@@ -116,7 +116,7 @@ def test_version_names_the_package_and_the_interpreter():
     ({"uds_perms": 0o660}, "--uds-perms needs --uds"),
     ({"reload_includes": ("*.html",)}, "--reload-include needs --reload"),
     ({"env_file": "missing.env"}, "cannot read --env-file 'missing.env': No such file or directory"),
-])
+])  # fmt: skip
 def test_run_refuses_what_the_command_line_refuses(settings, message):
     with pytest.raises(UsageError) as raised:
         runtime.run(hello_app, **settings)
@@ -164,7 +164,7 @@ def test_run_refuses_what_the_command_line_refuses(settings, message):
         # A worker that cannot start fails the run before it listens, as the process without workers does.
         ("served:app", ["--workers", "2", "--ssl-certfile", "missing.pem"], "cannot load the TLS certificate ('missing.pem'): "),
     ],
-)
+)  # fmt: skip
 def test_errors_are_one_line_and_status_1(tmp_path, app, options, message):
     (tmp_path / "served.py").write_text(APP)
     (tmp_path / "broken.py").write_text("1 / 0\n")
@@ -199,7 +199,14 @@ def read_until(sock, marker):
 
 def test_sigterm_lets_requests_finish_closes_idle_connections_and_a_second_one_stops_at_once(tmp_path):
     (tmp_path / "served.py").write_text(APP)
-    timeouts = ["--keep-alive-timeout", "600", "--shutdown-timeout", "600", "--timeout-request-body", "600"]  # none ends anything here
+    timeouts = [
+        "--keep-alive-timeout",
+        "600",
+        "--shutdown-timeout",
+        "600",
+        "--timeout-request-body",
+        "600",
+    ]  # none ends anything here
     with command("served:app", "--threads", "2", *timeouts, cwd=tmp_path) as server:
         process, port = server.process, server.port
         assert server.listening[2] == "2"
@@ -225,15 +232,32 @@ def test_sigterm_lets_requests_finish_closes_idle_connections_and_a_second_one_s
 
 def test_response_header_and_log_configuration_options(tmp_path):
     (tmp_path / "served.py").write_text(APP)
-    (tmp_path / "log.json").write_text(json.dumps({
-        "version": 1, "disable_existing_loggers": False,
-        "formatters": {"plain": {"format": "CUSTOM %(message)s"}},
-        "handlers": {"err": {"class": "logging.StreamHandler", "formatter": "plain", "stream": "ext://sys.stderr"}},
-        "loggers": {"tessaryne": {"handlers": ["err"], "level": "INFO", "propagate": False}},
-    }))
-    process = tessaryne("served:app", "--port", "0", "--header", "x-frame-options: DENY",
-                        "--no-server-header", "--no-date-header", "--log-config", "log.json", "--use-colors",
-                        cwd=tmp_path)
+    (tmp_path / "log.json").write_text(
+        json.dumps(
+            {
+                "version": 1,
+                "disable_existing_loggers": False,
+                "formatters": {"plain": {"format": "CUSTOM %(message)s"}},
+                "handlers": {
+                    "err": {"class": "logging.StreamHandler", "formatter": "plain", "stream": "ext://sys.stderr"}
+                },
+                "loggers": {"tessaryne": {"handlers": ["err"], "level": "INFO", "propagate": False}},
+            }
+        )
+    )
+    process = tessaryne(
+        "served:app",
+        "--port",
+        "0",
+        "--header",
+        "x-frame-options: DENY",
+        "--no-server-header",
+        "--no-date-header",
+        "--log-config",
+        "log.json",
+        "--use-colors",
+        cwd=tmp_path,
+    )
     try:
         port = listening_port(process)
         with socket.create_connection(("127.0.0.1", port)) as sock:
@@ -247,7 +271,8 @@ def test_response_header_and_log_configuration_options(tmp_path):
 
 
 def test_the_python_api_serves_an_application_object_as_the_command_does(tmp_path):
-    (tmp_path / "program.py").write_text(textwrap.dedent("""
+    (tmp_path / "program.py").write_text(
+        textwrap.dedent("""
         import tessaryne
 
         async def app(scope, receive, send):
@@ -255,7 +280,8 @@ def test_the_python_api_serves_an_application_object_as_the_command_does(tmp_pat
             await send({"type": "http.response.body", "body": b"from run()"})
 
         tessaryne.run(app, port=0, threads=2, lifespan="off", access_log=False)
-    """))
+    """)
+    )
     process = subprocess.Popen([sys.executable, "program.py"], cwd=tmp_path, stderr=subprocess.PIPE, text=True)
     try:
         port = listening_port(process)
@@ -304,7 +330,9 @@ def test_the_event_loop_chosen_serves_http_and_websockets_and_keeps_the_executor
     (tmp_path / "served.py").write_text(LOOP_APP)
     if without_uvloop:
         (tmp_path / "uvloop.py").write_text("raise ImportError('not installed here')\n")
-    with command("served:app", "--threads", "2", "--executor-threads", "1", "--use-colors", *options, cwd=tmp_path) as server:
+    with command(
+        "served:app", "--threads", "2", "--executor-threads", "1", "--use-colors", *options, cwd=tmp_path
+    ) as server:
         with urllib.request.urlopen(f"http://127.0.0.1:{server.port}/", timeout=30) as response:
             assert response.read().decode().split() == [loop, "tessaryne-worker_0", "free-threaded"]
         with connect(f"ws://127.0.0.1:{server.port}/ws", open_timeout=30) as ws:

@@ -36,7 +36,12 @@ ENV_FILE = textwrap.dedent(
     """
 )
 # What the application sees; D was in the environment already, which wins.
-ENV_SEEN = {"A": "hello world", "B": 'two\tparts "quoted"', "C": "$HOME stays \\n as written", "D": "from the environment"}
+ENV_SEEN = {
+    "A": "hello world",
+    "B": 'two\tparts "quoted"',
+    "C": "$HOME stays \\n as written",
+    "D": "from the environment",
+}
 WORKERS = ["--threads", "1", "--workers", "2"]
 
 
@@ -78,7 +83,9 @@ def test_served_where_a_deployment_listens(tmp_path, listen, options, mode):
             curl = ["curl", "-sS", "--max-time", "30", *(["--unix-socket", path] if listen == "uds" else []), url]
             seen = json.loads(subprocess.run(curl, capture_output=True, text=True, check=True).stdout)
             # As ASGI has it for a Unix socket: no client address, and the server is (path, None).
-            expected = (None, [path, None]) if listen == "uds" else (["127.0.0.1", seen["client"][1]], ["127.0.0.1", port])
+            expected = (
+                (None, [path, None]) if listen == "uds" else (["127.0.0.1", seen["client"][1]], ["127.0.0.1", port])
+            )
             assert (seen["client"], seen["server"], seen["env"]) == (*expected, ENV_SEEN)
     finally:
         process.send_signal(signal.SIGTERM)

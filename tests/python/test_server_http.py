@@ -39,11 +39,13 @@ def responder(status: int, *pieces: bytes, headers: list[tuple[bytes, bytes]] | 
         await send({"type": "http.response.start", "status": status, "headers": headers or []})
         for index, piece in enumerate(pieces or (b"",)):
             await send({"type": "http.response.body", "body": piece, "more_body": index < len(pieces) - 1})
+
     return app
 
 
 def trailing(*pieces: bytes, finish: bool = True) -> Any:
     """Body pieces, then two trailer messages; the scope's extensions as the first piece."""
+
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
         await send({"type": "http.response.start", "status": 200, "headers": [], "trailers": True})
         for index, piece in enumerate((repr(scope["extensions"]).encode(), *pieces)):
@@ -51,6 +53,7 @@ def trailing(*pieces: bytes, finish: bool = True) -> Any:
         if finish:
             await send({"type": "http.response.trailers", "headers": [(b"x-a", b"1")], "more_trailers": True})
             await send({"type": "http.response.trailers", "headers": [(b"x-b", b"2")]})
+
     return app
 
 
@@ -87,7 +90,7 @@ ADVERTISED = b"{'http.response.trailers': {}}"
     (trailing(b"ab"), b"GET / HTTP/1.0\r\n\r\n", OK + b"connection: close\r\n\r\n{}ab"),  # nowhere to put them
     (trailing(b"ab", finish=False), GET + CLOSE,  # without them the response is cut short
      OK + b"transfer-encoding: chunked\r\nconnection: close\r\n\r\n2\r\n{}\r\n2\r\nab\r\n0\r\n"),
-])
+])  # fmt: skip
 def test_exact_bytes_on_the_wire(app: Any, request_bytes: bytes, expected: bytes) -> None:
     assert exchange(app, request_bytes) == expected
 
@@ -113,7 +116,7 @@ CHUNKED = b"POST / HTTP/1.1\r\n" + HOST + b"Transfer-Encoding: chunked\r\n\r\n"
     (b"CONNECT / HTTP/1.1\r\n" + HOST + b"\r\n", [501]),
     (b"GET /" + b"a" * 100_000 + b" HTTP/1.1\r\n" + HOST + b"\r\n", [414]),
     (b"GET / HTTP/1.0\r\n" + HOST + b"Connection: Upgrade\r\nUpgrade: websocket\r\n\r\n", [200]),
-])
+])  # fmt: skip
 def test_ambiguous_and_malformed_requests_get_one_answer(request_bytes: bytes, statuses: list[int]) -> None:
     reply = exchange(hello_app, request_bytes)
     assert [int(status) for status in re.findall(rb"^HTTP/1\.1 (\d{3}) ", reply, re.M)] == statuses, reply
@@ -132,7 +135,7 @@ async def path_echo(scope, receive, send):  # type: ignore[no-untyped-def]
     # The absolute form a server must accept: the path is what follows the authority.
     (b"http://example.com/a%20b?q=1", "", "/a b|/a%20b|q=1|"),
     (b"HTTPS://example.com", "", "/|/||"),
-])
+])  # fmt: skip
 def test_the_scope_path_from_every_target_form(target: bytes, root_path: str, seen: str) -> None:
     reply = exchange(path_echo, b"GET " + target + b" HTTP/1.1\r\nHost: x\r\n" + CLOSE, root_path=root_path)
     assert reply.split(b"\r\n\r\n", 1)[1].decode() == seen
@@ -177,13 +180,13 @@ OWN_ANSWERS = {
     100: b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nExpect: 100-continue\r\n\r\n",
     101: b"GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
          b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n",
-}
+}  # fmt: skip
 
 
 @pytest.mark.parametrize("settings, present, absent", [
     ({}, [b"server: tessaryne", b"date: "], [b"x-probe"]),
     ({"server_header": False, "headers": (("x-probe", "1"),)}, [b"x-probe: 1", b"date: "], [b"server:"]),
-])
+])  # fmt: skip
 def test_every_answer_of_the_servers_own_carries_its_lines(
     settings: dict[str, Any], present: list[bytes], absent: list[bytes]
 ) -> None:
@@ -208,7 +211,7 @@ def test_every_answer_of_the_servers_own_carries_its_lines(
     ({"server_header": False, "date_header": False}, [], [b"server:", b"date:"]),
     # Added to the application's answers and to the server's own.
     ({"headers": (("x-frame-options", "DENY"),)}, [b"x-frame-options: DENY\r\n"], []),
-])
+])  # fmt: skip
 def test_the_servers_own_response_headers(settings: dict[str, Any], present: list[bytes], absent: list[bytes]) -> None:
     for request in (GET + CLOSE, b"GET / HTTP/1.1\r\n\r\n"):  # answered by the app, and a 400 of the server's
         with serve(hello_app, **settings) as server, server.connect() as sock:
@@ -255,7 +258,9 @@ def test_expect_continue(app_reads_body: bool) -> None:
         sock.sendall(b"POST / HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n")
         if app_reads_body:
             interim = sock.recv(200)
-            assert interim.startswith(b"HTTP/1.1 100 Continue\r\nserver: tessaryne\r\ndate: ") and interim.endswith(b"\r\n\r\n")
+            assert interim.startswith(b"HTTP/1.1 100 Continue\r\nserver: tessaryne\r\ndate: ") and interim.endswith(
+                b"\r\n\r\n"
+            )
             sock.sendall(b"body" + GET + CLOSE)
             reply = recv_until_closed(sock)
             assert reply.count(OK) == 2 and b"\r\n\r\nbody" in reply
@@ -405,13 +410,18 @@ def test_curl() -> None:
 
     with serve(echo_in_chunks) as server:
         url = f"http://127.0.0.1:{server.port}/"
-        for args, expected in [((), b""), (("--data-binary", "posted"), b"posted"),
-                               (("-H", "Transfer-Encoding: chunked", "--data-binary", "streamed"), b"streamed")]:
+        for args, expected in [
+            ((), b""),
+            (("--data-binary", "posted"), b"posted"),
+            (("-H", "Transfer-Encoding: chunked", "--data-binary", "streamed"), b"streamed"),
+        ]:
             assert subprocess.run(["curl", "-sS", *args, url], capture_output=True, check=True).stdout == expected
 
 
-TIMEOUT = (b"HTTP/1.1 408 Request Timeout\r\nserver: tessaryne\r\ncontent-type: text/plain; charset=utf-8\r\n"
-           b"content-length: 15\r\nconnection: close\r\n\r\nRequest Timeout")
+TIMEOUT = (
+    b"HTTP/1.1 408 Request Timeout\r\nserver: tessaryne\r\ncontent-type: text/plain; charset=utf-8\r\n"
+    b"content-length: 15\r\nconnection: close\r\n\r\nRequest Timeout"
+)
 POST = b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n"
 CONTINUE = b"HTTP/1.1 100 Continue\r\nserver: tessaryne\r\n\r\n"  # and a date line
 BIG = 1 << 20
@@ -430,9 +440,10 @@ def counted(body: bytes) -> bytes:
     ([POST % 3 + b"Expect: 100-continue\r\n" + CLOSE, CONTINUE, b"abc"], CONTINUE + counted(b"abc"), "http.request"),
     # ...and not while the server has stopped reading it for an app that is behind.
     ([POST % BIG + CLOSE + b"x" * BIG], counted(b"x" * BIG), "http.request"),
-])
+])  # fmt: skip
 def test_timeouts_of_idle_connections_slow_heads_and_stalled_bodies(
-        steps: list[bytes | float], expected: bytes, heard: str | None, event_loop_kind: str) -> None:
+    steps: list[bytes | float], expected: bytes, heard: str | None, event_loop_kind: str
+) -> None:
     """Each gap between steps is shorter than the body timeout, the whole body
     slower; the app sleeps past the timeouts before it reads."""
     last: list[str] = []
@@ -450,7 +461,10 @@ def test_timeouts_of_idle_connections_slow_heads_and_stalled_bodies(
         await send({"type": "http.response.body", "body": b"%d" % size})
 
     received = b""
-    with serve(app, keep_alive_timeout=0.6, head_timeout=0.6, body_timeout=0.6, loop=event_loop_kind) as server, server.connect() as sock:
+    with (
+        serve(app, keep_alive_timeout=0.6, head_timeout=0.6, body_timeout=0.6, loop=event_loop_kind) as server,
+        server.connect() as sock,
+    ):
         for step in steps:
             if isinstance(step, float):
                 time.sleep(step)

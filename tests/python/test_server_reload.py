@@ -39,8 +39,10 @@ def test_changes_restart_the_server_and_a_failing_import_waits_for_the_next_one(
         log: list[str] = []
         lines = (log.append(line) or line for line in iter(process.stderr.readline, ""))
         assert "watching" in next(lines)
-        assert next(lines).endswith("ERROR importing 'served' raised NameError: name 'undefined_name' is not "
-                                    "defined (served.py, line 1); waiting for a change to try again\n")
+        assert next(lines).endswith(
+            "ERROR importing 'served' raised NameError: name 'undefined_name' is not "
+            "defined (served.py, line 1); waiting for a change to try again\n"
+        )
         source.write_text(application("one"))
         port = int(next(m for line in lines if (m := re.search(r"listening on http://\S+:(\d+) ", line)))[1])
         assert answer(port) == b"one"

@@ -168,6 +168,7 @@ def test_tls_carries_keep_alive_uploads_downloads_and_websockets_through_the_sam
                 connection.request("POST" if body else "GET", path, body=body)
                 replies.append(connection.getresponse().read())
         assert replies == [b"https 0", b"https %d" % len(big), big, b"https 1"]
+
         # The asyncio client: the threaded one sometimes stalls in its own TLS
         # handshake on this interpreter, whichever server it talks to.
         async def websocket() -> bytes:

@@ -188,7 +188,8 @@ def test_refused_handshakes_get_an_http_response(caplog: pytest.LogCaptureFixtur
         assert body == b"3\r\ngo \r\n" + FastHttpConnection.format_chunk(b"away", False)
     # An app that neither accepts nor closes is told of in one line.
     assert [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING] == [
-        "ASGI application returned without accepting or closing the WebSocket"]
+        "ASGI application returned without accepting or closing the WebSocket"
+    ]
 
 
 def deflate_handshake(offer: bytes) -> bytes:
@@ -241,11 +242,14 @@ def test_compression_with_real_clients_is_invisible_to_the_app() -> None:
          "permessage-deflate; server_no_context_takeover; server_max_window_bits=12"),
         (None, True, None),
         ("deflate", False, None),
-    ]
+    ]  # fmt: skip
     for extensions, compress, answer in cases:
         with serve(echo_app(queue.Queue()), ws_per_message_deflate=compress) as server:
-            options: dict[str, Any] = {"compression": extensions} if isinstance(extensions, str | None) else {
-                "compression": None, "extensions": extensions}
+            options: dict[str, Any] = (
+                {"compression": extensions}
+                if isinstance(extensions, str | None)
+                else {"compression": None, "extensions": extensions}
+            )
             with connect(f"ws://127.0.0.1:{server.port}/", max_size=None, **options) as ws:
                 assert ws.response.headers.get("Sec-WebSocket-Extensions") == answer
                 for message in messages:
@@ -262,8 +266,11 @@ def test_a_compressed_message_in_any_frames_and_reads_and_a_bomb() -> None:
     body = compressed.compress(text) + compressed.flush(zlib.Z_SYNC_FLUSH)
     body = body[:-4]  # the message's tail goes unsent
     pieces = [body[:1], body[1:700], body[700:]]
-    frames = encode_frame(1, pieces[0], fin=False, rsv=4) + encode_frame(0, pieces[1], fin=False) + encode_frame(
-        0, pieces[2])
+    frames = (
+        encode_frame(1, pieces[0], fin=False, rsv=4)
+        + encode_frame(0, pieces[1], fin=False)
+        + encode_frame(0, pieces[2])
+    )
     with serve(echo_app(queue.Queue())) as server, server.connect() as sock:
         sock.sendall(deflate_handshake(b"permessage-deflate"))
         # The reads split frames, headers and the compressed stream anywhere.

@@ -94,7 +94,7 @@ class Client(threading.Thread):
                     self.served[served_by] += 1
                     if not self.keep_alive:
                         break
-            except (OSError, http.client.HTTPException):
+            except OSError, http.client.HTTPException:
                 self.failures.append((served_by, opened_settled))
             finally:
                 connection.close()
@@ -119,7 +119,10 @@ def test_a_killed_worker_is_replaced_and_only_its_own_connections_fail(tmp_path)
         replacement = wait_for(lambda: worker_pids(tmp_path) - {survivor}, "a replacement")
         assert victim not in replacement
         answered = [client.served.total() for client in clients]
-        wait_for(lambda: all(c.served.total() > n + 20 for c, n in zip(clients, answered, strict=True)), "every client to go on")
+        wait_for(
+            lambda: all(c.served.total() > n + 20 for c, n in zip(clients, answered, strict=True)),
+            "every client to go on",
+        )
         for client in clients:
             client.stop()
         failures = [failure for client in clients for failure in client.failures]

@@ -67,9 +67,7 @@ async def count_over_websocket(websocket: WebSocket) -> None:
 
 
 def create_app() -> Starlette:
-    return Starlette(
-        routes=[Route("/count", count), WebSocketRoute("/count", count_over_websocket)], lifespan=lifespan
-    )
+    return Starlette(routes=[Route("/count", count), WebSocketRoute("/count", count_over_websocket)], lifespan=lifespan)
 
 
 app = create_app()
@@ -170,7 +168,13 @@ async def shared_app(scope: dict[str, object], receive: Callable[..., object], s
         shared_total[0] = value + 1
     await SHARED_QUEUE.put(value)
     token = await SHARED_QUEUE.get()
-    await send({"type": "http.response.start", "status": 200, "headers": [(b"x-loop", threading.current_thread().name.encode())]})  # type: ignore[operator]
+    await send(
+        {
+            "type": "http.response.start",
+            "status": 200,
+            "headers": [(b"x-loop", threading.current_thread().name.encode())],
+        }
+    )  # type: ignore[operator]
     await send({"type": "http.response.body", "body": str(token).encode()})  # type: ignore[operator]
 
 

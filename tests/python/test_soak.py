@@ -48,7 +48,7 @@ class ResponseCounter:
     def feed(self, data: bytes) -> None:
         window = self.tail + data
         self.count += window.count(BODY)
-        self.tail = window[-(len(BODY) - 1):]
+        self.tail = window[-(len(BODY) - 1) :]
 
     def read_until(self, total: int) -> None:
         while self.count < total:
@@ -118,7 +118,7 @@ def reset_mid_response(client: socket.socket) -> None:
 # at once.
 SHORT_LIVED: list[Callable[[socket.socket], None]] = [
     answered_then_closed, closed_idle, closed_mid_head, closed_by_server, reset_mid_response,
-]
+]  # fmt: skip
 
 
 def short_lived(port: int, connections: int) -> None:
@@ -167,9 +167,12 @@ def settle(pid: int, sockets: int) -> bool:
 def server() -> Iterator[tuple[int, int]]:
     """(pid, port) of a server run by the command line."""
     process = subprocess.Popen(
-        [sys.executable, "-m", "tessaryne", "bench.hello_app:app", "--port", "0", "--threads", "2",
-         "--no-access-log"],
-        cwd=ROOT, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+        [sys.executable, "-m", "tessaryne", "bench.hello_app:app", "--port", "0", "--threads", "2", "--no-access-log"],
+        cwd=ROOT,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
     )
     assert process.stderr is not None
     # Never hang on a server that neither starts nor exits.

@@ -127,16 +127,22 @@ def test_multipart_upload_with_a_file(port: int) -> None:
     # Larger than the read buffer, with line breaks and a near-boundary inside.
     content = os.urandom(300_000) + f"\r\n--{boundary[:-1]}\r\n".encode() + os.urandom(1000)
     body = (
-        f'--{boundary}\r\nContent-Disposition: form-data; name="name"\r\n\r\nreport\r\n'
-        f'--{boundary}\r\nContent-Disposition: form-data; name="file"; filename="data.bin"\r\n'
-        "Content-Type: application/octet-stream\r\n\r\n"
-    ).encode() + content + f"\r\n--{boundary}--\r\n".encode()
+        (
+            f'--{boundary}\r\nContent-Disposition: form-data; name="name"\r\n\r\nreport\r\n'
+            f'--{boundary}\r\nContent-Disposition: form-data; name="file"; filename="data.bin"\r\n'
+            "Content-Type: application/octet-stream\r\n\r\n"
+        ).encode()
+        + content
+        + f"\r\n--{boundary}--\r\n".encode()
+    )
     response, received = request(
         port, "POST", "/upload", body, {"Content-Type": f"multipart/form-data; boundary={boundary}"}
     )
     assert response.status == 200
     assert json.loads(received) == {
-        "name": "report", "filename": "data.bin", "sha256": hashlib.sha256(content).hexdigest()
+        "name": "report",
+        "filename": "data.bin",
+        "sha256": hashlib.sha256(content).hexdigest(),
     }
 
 

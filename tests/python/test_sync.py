@@ -21,6 +21,7 @@ def test_bounded_channel_carries_every_item_once_in_sender_order():
             finished.append(tag)
             if len(finished) == 2:
                 channel.close()  # a second close changes nothing
+
         return main
 
     def receiver(out):
@@ -28,6 +29,7 @@ def test_bounded_channel_carries_every_item_once_in_sender_order():
             with pytest.raises(RuntimeError, match="Channel is closed"):
                 while True:
                     out.append(await channel.recv())
+
         return main
 
     run_loops(sender(0), sender(1), receiver(received[0]), receiver(received[1]))
@@ -62,6 +64,7 @@ def test_rw_lock_never_admits_a_writer_beside_anyone_under_cancellation():
                     if rng.random() < 0.3:
                         task.cancel()
                 await asyncio.gather(*tasks, return_exceptions=True)
+
         return main
 
     run_loops(*(worker(seed) for seed in range(4)))

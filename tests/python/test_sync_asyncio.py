@@ -44,7 +44,10 @@ def test_the_interface_is_asyncios(name):
 
 def test_the_queue_exceptions_are_asyncios():
     assert (sync.QueueEmpty, sync.QueueFull, sync.QueueShutDown) == (
-        asyncio.QueueEmpty, asyncio.QueueFull, asyncio.QueueShutDown)
+        asyncio.QueueEmpty,
+        asyncio.QueueFull,
+        asyncio.QueueShutDown,
+    )
 
 
 # --- CPython's own tests, on the drop-ins ---------------------------------------------------
@@ -66,19 +69,26 @@ NOT_APPLICABLE = {
         "QueueBasicTests.test_repr", "QueueBasicTests.test_str"),
     "sets asyncio's private count of unfinished tasks, _unfinished_tasks": (
         "QueueJoinTests.test_format", "LifoQueueJoinTests.test_format", "PriorityQueueJoinTests.test_format"),
-}
+}  # fmt: skip
 CASES = {
     "test_locks": ("LockTests", "EventTests", "ConditionTests", "SemaphoreTests"),
     "test_queues": ("QueueBasicTests", "QueueGetTests", "QueuePutTests", "LifoQueueTests", "PriorityQueueTests",
                     "QueueJoinTests", "LifoQueueJoinTests", "PriorityQueueJoinTests", "QueueShutdownTests",
                     "LifoQueueShutdownTests", "PriorityQueueShutdownTests"),
-}
+}  # fmt: skip
 
 
 def cpython_asyncio_tests():
     """The adapted test classes by name, or {} without the source tree."""
-    source = pathlib.Path(os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache", "tessaryne", "src",
-                          f"Python-{platform.python_version()}", "Lib", "test", "test_asyncio")
+    source = pathlib.Path(
+        os.environ.get("XDG_CACHE_HOME") or pathlib.Path.home() / ".cache",
+        "tessaryne",
+        "src",
+        f"Python-{platform.python_version()}",
+        "Lib",
+        "test",
+        "test_asyncio",
+    )
     if not (source / "test_locks.py").is_file():
         return {}
     ours = types.SimpleNamespace(**vars(asyncio) | {name: getattr(sync, name) for name in DROP_INS})
@@ -106,8 +116,10 @@ def cpython_asyncio_tests():
     return adapted
 
 
-globals().update(cpython_asyncio_tests() or {
-    "test_cpython_asyncio_suites": pytest.mark.skip("no CPython source tree in the cache")(lambda: None)})
+globals().update(
+    cpython_asyncio_tests()
+    or {"test_cpython_asyncio_suites": pytest.mark.skip("no CPython source tree in the cache")(lambda: None)}
+)
 
 
 # --- the same classes, shared by several loops on several threads ------------------------
@@ -118,6 +130,7 @@ PERMITS = [(sync.Lock(), 1), (sync.Semaphore(3), 3), (sync.BoundedSemaphore(2), 
 
 def cancelling(seed, body, rounds):
     """A loop's main: rounds of a few tasks running body(rng), some cancelled at a random point."""
+
     async def main():
         rng = random.Random(seed)
         for _ in range(rounds):
@@ -127,6 +140,7 @@ def cancelling(seed, body, rounds):
                 if rng.random() < 0.3:
                     task.cancel()
             await asyncio.gather(*tasks, return_exceptions=True)
+
     return main
 
 
@@ -159,8 +173,9 @@ def test_holders_never_pass_the_bound_and_every_permit_comes_back(primitive, bou
 
 
 @settings(max_examples=6)
-@given(kind=st.sampled_from(["Queue", "LifoQueue", "PriorityQueue"]), maxsize=st.integers(0, 4),
-       seed=st.integers(0, 2**32))
+@given(
+    kind=st.sampled_from(["Queue", "LifoQueue", "PriorityQueue"]), maxsize=st.integers(0, 4), seed=st.integers(0, 2**32)
+)
 def test_every_item_put_is_got_exactly_once(kind, maxsize, seed):
     # Producers and consumers on their own loops, their puts and gets cancelled
     # now and then: an item is put when put() returned, got when get() did.
@@ -178,6 +193,7 @@ def test_every_item_put_is_got_exactly_once(kind, maxsize, seed):
                 return True, await task
             except asyncio.CancelledError:
                 return False, None
+
         return run()
 
     def producer(index):
@@ -192,6 +208,7 @@ def test_every_item_put_is_got_exactly_once(kind, maxsize, seed):
                 finished[0] += 1
                 if finished[0] == producers:
                     produced.set()
+
         return main
 
     def consumer(index):
@@ -205,6 +222,7 @@ def test_every_item_put_is_got_exactly_once(kind, maxsize, seed):
                 if taken:
                     got.append(item)
                     queue.task_done()
+
         return main
 
     async def joiner():
@@ -230,6 +248,7 @@ def test_two_loops_take_turns_through_a_condition_without_losing_a_notification(
                     await condition.wait_for(lambda: turn[0] == me)
                     turn[0] = 1 - me
                     condition.notify()
+
         return main
 
     run_loops(player(0), player(1))
@@ -239,12 +258,14 @@ def test_two_loops_take_turns_through_a_condition_without_losing_a_notification(
 # wake-up of one waiter, and the check that exactly one took its turn (None
 # where a wake-up wakes every waiter: there is no turn to take).
 
+
 def lock_turn():
     lock = sync.Lock()
     asyncio.run(lock.acquire())  # held from the start: each round's winner keeps it
 
     async def wake():
         lock.release()  # grants the lock to the oldest waiter
+
     return lock.acquire, wake, lock.locked
 
 
@@ -254,6 +275,7 @@ def semaphore_turn():
 
     async def wake():
         semaphore.release()
+
     return semaphore.acquire, wake, semaphore.locked
 
 
@@ -275,6 +297,7 @@ def condition_turn():
         async with condition:
             tokens[0] += 1
             condition.notify(1)
+
     return wait, wake, lambda: tokens == [0]
 
 
@@ -289,6 +312,7 @@ def putter_turn():
 
     async def wake():
         queue.get_nowait()
+
     return lambda: queue.put("item"), wake, queue.full
 
 
@@ -314,6 +338,7 @@ def wait_group_wake():
 
     async def wake():
         group.done()
+
     return group.wait, wake, None
 
 
@@ -322,6 +347,7 @@ def event_wake():
 
     async def wake():
         event.set()
+
     return event.wait, wake, None
 
 
@@ -332,11 +358,12 @@ def join_wake():
 
     async def wake():
         queue.task_done()
+
     return queue.join, wake, None
 
 
 TURNS = [lock_turn, semaphore_turn, write_lock_turn, condition_turn, getter_turn, putter_turn, receiver_turn,
-         sender_turn, select_turn]
+         sender_turn, select_turn]  # fmt: skip
 WAKES = [*TURNS, wait_group_wake, event_wake, join_wake]
 
 

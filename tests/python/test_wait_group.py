@@ -14,8 +14,10 @@ from waiters import Future, assert_waiters, waiter
 
 def test_counter_errors_leave_the_group_unchanged():
     group = RawAsyncWaitGroup()
-    for call, message in [(group.done, "WaitGroup counter went negative: too many done() calls"),
-                          (lambda: group.add(-1), "WaitGroup counter went negative: add() with negative delta")]:
+    for call, message in [
+        (group.done, "WaitGroup counter went negative: too many done() calls"),
+        (lambda: group.add(-1), "WaitGroup counter went negative: add() with negative delta"),
+    ]:
         with pytest.raises(RuntimeError) as caught:
             call()
         assert str(caught.value) == message
@@ -54,7 +56,7 @@ class Index:
     (2**63, "delta", OverflowError, None),
     (["loop", Future()], "waiter", TypeError, "'list' object is not an instance of 'tuple'"),
     (("loop", Future(), "x"), "waiter", ValueError, "expected tuple of length 2, but got tuple of length 3"),
-])
+])  # fmt: skip
 def test_argument_errors_carry_the_parameter_note_and_change_nothing(argument, parameter, error, message):
     group = RawAsyncWaitGroup()
     group.add(Index())
@@ -103,7 +105,6 @@ print(len(seen))
 
 
 def test_finalizers_calling_back_into_the_group_do_not_deadlock():
-    result = subprocess.run([sys.executable, "-c", REENTRANT_FINALIZERS],
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run([sys.executable, "-c", REENTRANT_FINALIZERS], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout.split() == ["6"]

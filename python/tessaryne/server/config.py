@@ -174,7 +174,9 @@ class Config:
             raise UsageError("--ssl-keyfile needs --ssl-certfile")
         if self.metrics_port is not None and (self.workers > 1 or self.reload):
             # With reload the new process would bind the port while the old one holds it.
-            raise UsageError("--metrics-port counts one process's loops; it cannot be combined with --workers or --reload")
+            raise UsageError(
+                "--metrics-port counts one process's loops; it cannot be combined with --workers or --reload"
+            )
         if not self.reload:
             defaults = {f.name: f.default for f in fields(self)}
             for name in _RELOAD_ONLY:

@@ -46,8 +46,14 @@ from .state import LoopState, RequestCount
 from .supervisor_channel import HANDOVER_GRACE, LIMIT, READY, STOP, SupervisorChannel, ignore
 
 __all__ = [
-    "Server", "StartupError", "bound_sockets", "event_loop_class", "listening_text", "open_listener",
-    "remove_socket_file", "serve",
+    "Server",
+    "StartupError",
+    "bound_sockets",
+    "event_loop_class",
+    "listening_text",
+    "open_listener",
+    "remove_socket_file",
+    "serve",
 ]
 
 _SUPERVISOR_GONE = "the supervisor is gone"
@@ -417,16 +423,29 @@ class Server:
         metrics.publish()
         concurrency = ServerCounters()  # its requests-in-flight cell, shared by every loop
         self._loops = [
-            _LoopThread(i, config, sock, ssl_context, executor, new_loop, self._requests, metrics.counters_for_loop(), concurrency)
+            _LoopThread(
+                i,
+                config,
+                sock,
+                ssl_context,
+                executor,
+                new_loop,
+                self._requests,
+                metrics.counters_for_loop(),
+                concurrency,
+            )
             for i, sock in enumerate(sockets)
         ]
         if config.metrics_port is not None:
             # One more loop, serving the metrics on their own port.
             metrics_config = dataclasses.replace(
-                config, app=metrics.app, factory=False, lifespan="off", access_log=False, limit_max_requests=None)
+                config, app=metrics.app, factory=False, lifespan="off", access_log=False, limit_max_requests=None
+            )
             metrics_socket = listening_sockets(config.host, config.metrics_port, 1)[0]
             self._metrics_port = metrics_socket.getsockname()[1]
-            self._loops.append(_LoopThread(len(sockets), metrics_config, metrics_socket, None, executor, new_loop, None))
+            self._loops.append(
+                _LoopThread(len(sockets), metrics_config, metrics_socket, None, executor, new_loop, None)
+            )
         for loop_thread in self._loops:
             loop_thread.thread.start()
         for loop_thread in self._loops:
@@ -574,7 +593,9 @@ def _announce(server: Server, config: Config, supervisor: SupervisorChannel | No
     """The listening line; a worker tells its supervisor instead, which says it for every worker."""
     if supervisor is None:
         threads = max(1, config.threads)
-        server_logger.info("tessaryne listening on %s (%d thread%s)", server.listening, threads, "" if threads == 1 else "s")
+        server_logger.info(
+            "tessaryne listening on %s (%d thread%s)", server.listening, threads, "" if threads == 1 else "s"
+        )
     else:
         supervisor.say(READY)
 

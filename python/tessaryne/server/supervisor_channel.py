@@ -31,9 +31,17 @@ from .config import Config
 from .logs import server_logger
 
 __all__ = [
-    "FAILED", "HANDOVER_GRACE", "KILL_AFTER", "LIMIT", "READY", "STOP", "SupervisorChannel", "WorkerSettings",
-    "ignore", "settings_line",
-]  # fmt: skip
+    "FAILED",
+    "HANDOVER_GRACE",
+    "KILL_AFTER",
+    "LIMIT",
+    "READY",
+    "STOP",
+    "SupervisorChannel",
+    "WorkerSettings",
+    "ignore",
+    "settings_line",
+]
 
 READY = "ready"
 LIMIT = "limit"

@@ -208,8 +208,15 @@ class WebSocketSession:
         chunked = self._protocol.write_response(status, headers, body, more_body=more, no_body=no_body)
         if self._protocol.state.config.access_log:
             request = self._request
-            log_access(self._scope.get("client"), request[REQUEST_METHOD], request[REQUEST_RAW_PATH],
-                       request[REQUEST_QUERY], request[REQUEST_VERSION], status, len(body))
+            log_access(
+                self._scope.get("client"),
+                request[REQUEST_METHOD],
+                request[REQUEST_RAW_PATH],
+                request[REQUEST_QUERY],
+                request[REQUEST_VERSION],
+                status,
+                len(body),
+            )
         return chunked
 
     def _reject(self, status: int, headers: list[tuple[bytes, bytes]], text: bytes) -> None:
@@ -362,7 +369,9 @@ class WebSocketSession:
             self._schedule_ping()
 
     def _ping_unanswered(self) -> None:
-        server_logger.debug("WebSocket client did not answer a ping within %ss", self._protocol.state.config.ws_ping_timeout)
+        server_logger.debug(
+            "WebSocket client did not answer a ping within %ss", self._protocol.state.config.ws_ping_timeout
+        )
         self._fail(1011)
 
     def _on_close_frame(self, payload: bytes) -> None:

@@ -41,7 +41,7 @@ from .supervisor_channel import (
     SupervisorChannel,
     ignore,
     settings_line,
-)  # fmt: skip
+)
 
 __all__ = ["supervise", "worker_main"]
 
@@ -68,7 +68,9 @@ _EXITS = RecurringCondition(
 
 
 class _Worker:
-    def __init__(self, place: int, generation: int, process: subprocess.Popen[bytes], channel: SupervisorChannel) -> None:
+    def __init__(
+        self, place: int, generation: int, process: subprocess.Popen[bytes], channel: SupervisorChannel
+    ) -> None:
         self.place = place
         self.generation = generation
         self.process = process

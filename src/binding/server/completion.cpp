@@ -10,10 +10,10 @@ namespace tessaryne::binding::serving {
 namespace {
 
 struct CompletionValue {
-  PyRef value;      // the result once ready
-  PyRef iterator;   // the awaited future's iterator
-  PyRef exchange;   // or the connection, for a drain
-  PyRef message;    // a send waiting for the output to drain
+  PyRef value;     // the result once ready
+  PyRef iterator;  // the awaited future's iterator
+  PyRef exchange;  // or the connection, for a drain
+  PyRef message;   // a send waiting for the output to drain
   Waiting waiting = Waiting::nothing;
 
   int traverse(visitproc visit, void* arg) const {

@@ -54,7 +54,8 @@ PyObject* served_write_response(PyObject* self, PyObject* const* args, Py_ssize_
     const bool no_body = bound[4] != nullptr && to_bool(bound[4], "no_body");
     bool chunked = false;
     // As write(): nothing to say to a client that left.
-    const server::SendResult result = connection.core.write_response(status, fields.view(), body, more_body, no_body, chunked);
+    const server::SendResult result =
+        connection.core.write_response(status, fields.view(), body, more_body, no_body, chunked);
     if (result != server::SendResult::gone) check_sent(result);
     return new_bool(chunked).release();
   });
@@ -99,9 +100,7 @@ PyObject* served_format_ws_message(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 PyObject* served_pump_events(PyObject* self, PyObject*) {
-  return guard([&] {
-    return frame_events(checked_connection(self).core.engine()).release();
-  });
+  return guard([&] { return frame_events(checked_connection(self).core.engine()).release(); });
 }
 
 PyObject* served_gone(PyObject* self, PyObject*) {
@@ -129,8 +128,7 @@ PyMethodDef served_methods[] = {
     {"force_close", method_cast(served_force_close), METH_NOARGS, "force_close($self)\n--\n\n"},
     {"pause_reading", method_cast(served_pause_reading), METH_NOARGS, "pause_reading($self)\n--\n\n"},
     {"resume_reading", method_cast(served_resume_reading), METH_NOARGS, "resume_reading($self)\n--\n\n"},
-    {"switch_to_websocket", method_cast(served_switch_to_websocket), METH_NOARGS,
-     "switch_to_websocket($self)\n--\n\n"},
+    {"switch_to_websocket", method_cast(served_switch_to_websocket), METH_NOARGS, "switch_to_websocket($self)\n--\n\n"},
     {"configure_websocket", method_cast(served_configure_websocket), METH_FASTCALL | METH_KEYWORDS,
      "configure_websocket($self, strict=False, utf8_fail_fast=False, max_message_size=None, "
      "permessage_deflate=False, server_no_context_takeover=False, client_no_context_takeover=False, "
@@ -201,8 +199,8 @@ void ConnectionValue::start() {
   // Task(coroutine, loop=loop, eager_start=True): the app runs up to its first
   // real suspension right here, so a simple app has answered before run() returns.
   std::array<PyObject*, 3> task_arguments{coroutine.get(), shared->event_loop.get(), Py_True};
-  PyRef task = checked_ref(
-      PyObject_Vectorcall(shared->task_type.get(), task_arguments.data(), 1, shared->task_keywords.get()));
+  PyRef task =
+      checked_ref(PyObject_Vectorcall(shared->task_type.get(), task_arguments.data(), 1, shared->task_keywords.get()));
 }
 
 void ConnectionValue::body(std::string_view data, bool more_body) {
@@ -236,9 +234,9 @@ void ConnectionValue::response_done(const server::Exchange& exchange_state) {
   if (access == Py_None) return;
   PyRef status = new_int(exchange_state.status());
   PyRef sent = new_int(exchange_state.sent());
-  PyRef logged = checked_ref(PyObject_CallFunctionObjArgs(
-      access, exchange.client.get(), exchange.method.get(), exchange.raw_path.get(), exchange.query.get(),
-      exchange.version.get(), status.get(), sent.get(), nullptr));
+  PyRef logged = checked_ref(PyObject_CallFunctionObjArgs(access, exchange.client.get(), exchange.method.get(),
+                                                          exchange.raw_path.get(), exchange.query.get(),
+                                                          exchange.version.get(), status.get(), sent.get(), nullptr));
 }
 
 void ConnectionValue::start_websocket() {

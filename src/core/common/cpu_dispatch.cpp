@@ -11,10 +11,9 @@ KernelFamily widest_available() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
   // Detection may run before the constructors that would initialise this.
   __builtin_cpu_init();
-  const bool sse = __builtin_cpu_supports("sse2") && __builtin_cpu_supports("ssse3") &&
-                   __builtin_cpu_supports("sse4.2");
-  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                    __builtin_cpu_supports("bmi2");
+  const bool sse =
+      __builtin_cpu_supports("sse2") && __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.2");
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
   if (sse && avx2) return KernelFamily::avx2;
   if (sse) return KernelFamily::sse;
 #endif
@@ -51,8 +50,7 @@ bool kernel_family_available(KernelFamily family) noexcept { return family <= de
 KernelFamily usable_kernel_family(KernelFamily wanted) noexcept { return std::min(wanted, detected()); }
 
 KernelFamily choose_kernel_family(const char* requested) noexcept {
-  const std::optional<KernelFamily> named =
-      requested == nullptr ? std::nullopt : kernel_family_named(requested);
+  const std::optional<KernelFamily> named = requested == nullptr ? std::nullopt : kernel_family_named(requested);
   return usable_kernel_family(named.value_or(kKernelFamilies.back()));
 }
 
