@@ -59,7 +59,7 @@ test-python: extension
 # `make test-python` runs the same soak, shorter.
 soak: extension
 	TESSARYNE_SOAK_REQUESTS=1000000 TESSARYNE_SOAK_CONNECTIONS=50000 \
-	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_soak.py
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/server/test_soak.py
 
 stubtest: extension
 	$(PYTHON) -m mypy.stubtest tessaryne._tessaryne_core
@@ -79,7 +79,7 @@ wheel: $(STAMP)
 # Installs the wheel into a fresh environment without a compiler, then serves the demo.
 test-wheel: wheel
 	TESSARYNE_WHEEL="$$(ls dist/tessaryne-*.whl)" TESSARYNE_BASE_PYTHON="$$(scripts/bootstrap-python)" \
-	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_wheel.py
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/server/test_wheel.py
 
 # --- demo: the same environment and extension steps as `make test` -------------
 demo: extension

@@ -30,6 +30,9 @@ from tessaryne.server.config import Config
 from tessaryne.server.runner import Server, event_loop_class, open_listener
 from tessaryne.server.state import LoopState
 
+# Where these helpers are: a child process that imports them runs from here.
+HELPERS = Path(__file__).resolve().parent
+
 
 class LoopServer:
     def __init__(self, state: LoopState, port: int) -> None:

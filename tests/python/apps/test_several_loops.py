@@ -27,7 +27,7 @@ from websockets.exceptions import ConnectionClosedError
 from websockets.sync.client import connect
 
 import tessaryne.sync as tessaryne_sync
-from server_support import command, serving
+from server_support import HELPERS, command, serving
 from tessaryne.server.app_errors import cross_loop_error
 
 HERE = Path(__file__).parent
@@ -85,7 +85,9 @@ def get_count(port: int) -> tuple[int, bytes]:
 
 
 def test_factory_gives_every_loop_its_own_application_and_state() -> None:
-    with command(f"{__name__}:create_app", "--factory", "--threads", "2", "--no-access-log", cwd=HERE) as server:
+    with command(
+        f"{__name__}:create_app", "--factory", "--threads", "2", "--no-access-log", "--app-dir", str(HERE), cwd=HELPERS
+    ) as server:
         with ThreadPoolExecutor(32) as clients:
             answers = list(clients.map(lambda _: get_count(server.port), range(200)))
         log = server.stop()
@@ -127,7 +129,7 @@ def counted_over_websocket(port: int) -> bool:
 def test_one_application_on_two_loops_fails_on_one_and_is_explained_once(
     counted: Callable[[int], bool], error_line: str
 ) -> None:
-    with command(f"{__name__}:app", "--threads", "2", "--no-access-log", cwd=HERE) as server:
+    with command(f"{__name__}:app", "--threads", "2", "--no-access-log", "--app-dir", str(HERE), cwd=HELPERS) as server:
         # One at a time: the first request binds the lock to its loop, and each
         # one the other loop serves fails. Concurrent ones would also touch the
         # lock from two threads at once, which can lose a wake-up and hang.

@@ -3,7 +3,7 @@
 import pathlib
 import re
 
-README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
+README = pathlib.Path(__file__).resolve().parents[3] / "README.md"
 
 
 def test_readme_examples_run():

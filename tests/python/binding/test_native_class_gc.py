@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-SRC = Path(__file__).resolve().parents[2] / "src"
+SRC = Path(__file__).resolve().parents[3] / "src"
 COMPILER = shutil.which(sysconfig.get_config_var("CXX").split()[0] or "c++")
 
 # Holder(item) keeps `item` in its native value. `marker` is set only once the

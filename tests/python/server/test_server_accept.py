@@ -20,7 +20,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from server_support import hello_app, needs_openssl, recv_until_closed, self_signed_certificate, serving
+from server_support import HELPERS, hello_app, needs_openssl, recv_until_closed, self_signed_certificate, serving
 from tessaryne.server import logs
 from tessaryne.server.logs import RecurringCondition
 
@@ -64,7 +64,7 @@ def cpu_seconds(pid: int) -> float:
 def test_out_of_descriptors_is_logged_once_served_through_and_stopped_on_time(tmp_path):
     log = tmp_path / "stderr"
     with log.open("w") as stderr:
-        process = subprocess.Popen([sys.executable, "-c", CHILD], cwd=Path(__file__).parent, stderr=stderr)
+        process = subprocess.Popen([sys.executable, "-c", CHILD], cwd=HELPERS, stderr=stderr)
     with contextlib.ExitStack() as opened:
         opened.callback(process.wait)
         opened.callback(process.kill)

@@ -24,7 +24,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+ROOT = pathlib.Path(__file__).resolve().parents[3]
 REQUESTS = int(os.environ.get("TESSARYNE_SOAK_REQUESTS", "200000"))
 CONNECTIONS = int(os.environ.get("TESSARYNE_SOAK_CONNECTIONS", "10000"))
 CLIENTS = 4
