@@ -1,7 +1,9 @@
 # Entry points: `make test` (everything, from a fresh machine), `make demo` (the
 # demo application on http://127.0.0.1:8000, until interrupted) and `make bench`;
 # `make soak` runs the server soak test at full length.
-# `make fuzz` runs each fuzzer for a minute; `make lint` runs clang-tidy.
+# `make fuzz` runs each fuzzer for a minute; `make lint` runs clang-tidy, and checks
+# the formatting (clang-format, ruff format) and ruff's rules without changing a file;
+# `make format` applies both formatters.
 # `make wheel` writes a manylinux wheel to dist/; `make test-wheel` installs and serves it.
 # Inner loop: `make test-cpp` or `make test-python`, narrowed with TEST=...
 # (a GoogleTest filter such as 'Connection.*', or a pytest -k expression).
@@ -18,7 +20,7 @@ TEST ?=
 
 CMAKE_COMMON := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(NINJA))
 
-.PHONY: wheel test-wheel test test-cpp test-python stubtest soak fuzz-smoke fuzz bench lint extension demo clean
+.PHONY: wheel test-wheel test test-cpp test-python stubtest soak fuzz-smoke fuzz bench lint format extension demo clean
 
 test: test-cpp extension test-python test-wheel stubtest fuzz-smoke lint
 
@@ -27,7 +29,8 @@ $(STAMP): pyproject.toml scripts/bootstrap-python scripts/install-system-deps
 	scripts/install-system-deps
 	interpreter="$$(scripts/bootstrap-python)" && "$$interpreter" -m venv --clear $(VENV)
 	$(PYTHON) -m pip install -q pytest hypothesis mypy scikit-build-core ninja cmake \
-	  websockets starlette python-multipart prometheus_client fastapi django watchfiles uvloop
+	  websockets starlette python-multipart prometheus_client fastapi django watchfiles uvloop \
+	  ruff==0.17.6 clang-format==23.1.5
 	touch $@
 
 extension: $(STAMP)
@@ -56,7 +59,7 @@ test-python: extension
 # `make test-python` runs the same soak, shorter.
 soak: extension
 	TESSARYNE_SOAK_REQUESTS=1000000 TESSARYNE_SOAK_CONNECTIONS=50000 \
-	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_soak.py
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/server/test_soak.py
 
 stubtest: extension
 	$(PYTHON) -m mypy.stubtest tessaryne._tessaryne_core
@@ -91,7 +94,7 @@ wheel: $(STAMP)
 # Installs the wheel into a fresh environment without a compiler, then serves the demo.
 test-wheel: wheel
 	TESSARYNE_WHEEL="$$(ls dist/tessaryne-*.whl)" TESSARYNE_BASE_PYTHON="$$(scripts/bootstrap-python)" \
-	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/test_wheel.py
+	  $(PYTHON) -m pytest -q -p no:cacheprovider tests/python/server/test_wheel.py
 
 # --- demo: the same environment and extension steps as `make test` -------------
 demo: extension
@@ -126,12 +129,27 @@ bench: extension
 	$(PYTHON) bench/run.py build/bench
 
 # --- lint -------------------------------------------------------------------------
-build/lint/compile_commands.json: $(STAMP)
-	$(CMAKE) -S . -B build/lint $(CMAKE_COMMON) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
-	  -DTESSARYNE_BUILD_EXTENSION=ON -DTESSARYNE_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PYTHON))
+# Files of the repository, tracked or new (not ignored), so that a file not yet
+# added is checked too. The formatters are pinned above: another version would
+# format otherwise.
+SOURCES    = git ls-files --cached --others --exclude-standard
+CXX_FILES  := 'src/*.cpp' 'src/*.hpp' 'tests/cpp/*.cpp' 'tests/cpp/*.hpp' 'fuzz/*.cpp' 'fuzz/*.hpp' 'bench/*.cpp' 'bench/*.hpp'
+PY_DIRS    := python tests
 
-lint: build/lint/compile_commands.json
-	git ls-files 'src/*.cpp' | xargs clang-tidy -p build/lint --quiet --extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1
+# Checks only; `make format` applies the formatters. The configure step runs
+# every time (well under a second), so compile_commands.json lists a source
+# added since the last run.
+lint: $(STAMP)
+	$(SOURCES) $(CXX_FILES) | xargs $(VENV)/bin/clang-format --dry-run -Werror
+	$(VENV)/bin/ruff check $(PY_DIRS)
+	$(VENV)/bin/ruff format --check $(PY_DIRS)
+	$(CMAKE) -S . -B build/lint $(CMAKE_COMMON) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+	  -DTESSARYNE_BUILD_EXTENSION=ON -DTESSARYNE_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PYTHON)) >/dev/null
+	$(SOURCES) 'src/*.cpp' | xargs clang-tidy -p build/lint --quiet --extra-arg=-D_Py_USE_GCC_BUILTIN_ATOMICS=1
+
+format: $(STAMP)
+	$(SOURCES) $(CXX_FILES) | xargs $(VENV)/bin/clang-format -i
+	$(VENV)/bin/ruff format $(PY_DIRS)
 
 clean:
 	rm -rf build dist

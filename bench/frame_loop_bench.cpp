@@ -116,8 +116,14 @@ void idle_cost() {
   for (const Setting& setting : settings) {
     tessaryne::websocket::Deflater client(setting.agreed.client_max_window_bits, false);
     const std::string payload(client.compress(text));
-    std::string frame = {static_cast<char>(0xC1), static_cast<char>(0x80 | 126), static_cast<char>(payload.size() >> 8),
-                         static_cast<char>(payload.size() & 0xFF), 0, 0, 0, 0};
+    std::string frame = {static_cast<char>(0xC1),
+                         static_cast<char>(0x80 | 126),
+                         static_cast<char>(payload.size() >> 8),
+                         static_cast<char>(payload.size() & 0xFF),
+                         0,
+                         0,
+                         0,
+                         0};
     frame += payload;  // a zero key leaves the payload as it is
     tessaryne::websocket::FrameLoop loop;
     loop.configure({.deflate = true, .deflate_parameters = setting.agreed});

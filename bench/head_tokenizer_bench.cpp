@@ -23,9 +23,9 @@ struct phr_header {
   const char* value;
   std::size_t value_len;
 };
-int phr_parse_request(const char* buf, std::size_t len, const char** method, std::size_t* method_len,
-                      const char** path, std::size_t* path_len, int* minor_version, phr_header* headers,
-                      std::size_t* num_headers, std::size_t last_len);
+int phr_parse_request(const char* buf, std::size_t len, const char** method, std::size_t* method_len, const char** path,
+                      std::size_t* path_len, int* minor_version, phr_header* headers, std::size_t* num_headers,
+                      std::size_t last_len);
 }
 #endif
 #ifdef TESSARYNE_PEER_HTTP_PARSER
@@ -98,8 +98,8 @@ std::size_t pico(const std::string& request) {
   const char *method, *path;
   std::size_t method_len, path_len;
   int minor;
-  const int length = phr_parse_request(request.data(), request.size(), &method, &method_len, &path, &path_len,
-                                       &minor, headers, &num_headers, 0);
+  const int length = phr_parse_request(request.data(), request.size(), &method, &method_len, &path, &path_len, &minor,
+                                       headers, &num_headers, 0);
   return length > 0 ? static_cast<std::size_t>(length) + num_headers : 0;
 }
 #endif
@@ -140,13 +140,16 @@ void report(const char* label, const std::string& request) {
   std::printf("\n%s (%zu bytes)\n", label, request.size());
   std::vector<Result> results;
   results.push_back({"tessaryne", median_ns(request, [](const std::string& r) { return ours(r, std::nullopt); })});
-  results.push_back({"tessaryne sse", median_ns(request, [](const std::string& r) { return ours(r, KernelFamily::sse); })});
-  results.push_back({"tessaryne scalar", median_ns(request, [](const std::string& r) { return ours(r, KernelFamily::scalar); })});
+  results.push_back(
+      {"tessaryne sse", median_ns(request, [](const std::string& r) { return ours(r, KernelFamily::sse); })});
+  results.push_back(
+      {"tessaryne scalar", median_ns(request, [](const std::string& r) { return ours(r, KernelFamily::scalar); })});
   results.push_back({"tessaryne + head rules", median_ns(request, [](const std::string& r) {
                        std::array<HeaderLine, 256>& slots = g_slots;
                        RequestHead head;
                        if (tokenize_head(r, slots, head).status != HeadStatus::complete) return std::size_t{0};
-                       const HeadFacts facts = scan_headers(std::span(slots.data(), head.header_count), head.minor_version);
+                       const HeadFacts facts =
+                           scan_headers(std::span(slots.data(), head.header_count), head.minor_version);
                        return head.length + static_cast<std::size_t>(facts.keep_alive);
                      })});
 #ifdef TESSARYNE_PEER_PICO
@@ -160,7 +163,8 @@ void report(const char* label, const std::string& request) {
   std::printf("  http_parser: not built in (install libhttp-parser-dev, then configure again)\n");
 #endif
   for (const Result& r : results)
-    std::printf("  %-24s %8.1f ns/request  %6.2f GB/s\n", r.name.c_str(), r.ns, static_cast<double>(request.size()) / r.ns);
+    std::printf("  %-24s %8.1f ns/request  %6.2f GB/s\n", r.name.c_str(), r.ns,
+                static_cast<double>(request.size()) / r.ns);
   constexpr std::size_t kFirstPeer = 4;
   for (std::size_t i = kFirstPeer; i < results.size(); ++i)
     std::printf("  tessaryne / %-20s %5.2fx throughput\n", results[i].name.c_str(), results[i].ns / results[0].ns);

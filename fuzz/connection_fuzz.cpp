@@ -18,8 +18,8 @@ namespace {
 struct Recorder final : EventSink {
   std::vector<std::string> events;
   void request(const RequestEvent& e) override {
-    std::string line = "R" + std::string(e.method) + " " + std::string(e.target) + " " +
-                       std::string(version_text(e.minor_version));
+    std::string line =
+        "R" + std::string(e.method) + " " + std::string(e.target) + " " + std::string(version_text(e.minor_version));
     for (const HeaderLine& h : e.headers) line += "|" + std::string(h.name) + ":" + std::string(h.value);
     line += e.keep_alive ? "K" : "-";
     line += e.has_body ? "B" : "-";
@@ -64,8 +64,8 @@ std::vector<std::string> drive(std::string_view stream, const std::vector<std::s
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return 0;
   // Small limits so that the size guards are reached.
-  const ConnectionLimits limits{.max_body_size = data[0], .max_header_size = data[1] * 4U,
-                                .max_keepalive_requests = data[2] % 8U};
+  const ConnectionLimits limits{
+      .max_body_size = data[0], .max_header_size = data[1] * 4U, .max_keepalive_requests = data[2] % 8U};
   const std::size_t seed = data[3];
   const std::string_view stream(reinterpret_cast<const char*>(data) + 4, size - 4);
   std::vector<std::size_t> lengths;

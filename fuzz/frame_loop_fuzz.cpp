@@ -53,7 +53,8 @@ struct Run {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 5) return 0;
-  std::uint32_t seed = static_cast<std::uint32_t>(data[0] | data[1] << 8 | data[2] << 16) | (std::uint32_t{data[3]} << 24);
+  std::uint32_t seed =
+      static_cast<std::uint32_t>(data[0] | data[1] << 8 | data[2] << 16) | (std::uint32_t{data[3]} << 24);
   // Small bounds reach the 1009 paths with short inputs.
   tessaryne::websocket::FrameOptions options;
   options.max_message_size = data[4] < 128 ? data[4] : tessaryne::websocket::kMaxMessageSize;

@@ -18,8 +18,8 @@ def run(app: Any, **settings: Any) -> None:
     are the fields of ``tessaryne.server.Config``, the very settings the
     command line sets: ``run(app, host="0.0.0.0", port=8000, threads=4)``."""
     from .server.config import Config
-    from .server.loading import configure_logging
     from .server.launch import run as serve
+    from .server.loading import configure_logging
 
     if isinstance(app, str):
         settings.setdefault("app_name", app)

@@ -26,7 +26,8 @@ running_loop = asyncio._get_running_loop
 # Registers a call the interpreter makes at exit before it joins the non-daemon
 # threads (atexit runs after that join, which the executor's parked workers
 # would hold up forever); ThreadPoolExecutor stops its own workers the same way.
-before_threads_join: Callable[[Callable[[], object]], None] = getattr(threading, "_register_atexit")
+# Read by getattr: the type stubs do not list the name.
+before_threads_join: Callable[[Callable[[], object]], None] = getattr(threading, "_register_atexit")  # noqa: B009
 
 
 def show_threads(executor: ThreadPoolExecutor, threads: Iterable[threading.Thread]) -> None:

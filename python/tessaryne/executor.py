@@ -68,7 +68,7 @@ class _Call:
         metrics.inc_active(index)
         try:
             result = self.fn(*self.args, **self.kwargs)
-        except BaseException as exc:
+        except BaseException as exc:  # noqa: BLE001 - whatever the call raises is its future's outcome
             metrics.dec_active(index)  # counted before anyone sees the outcome
             self.settle(exc, None)
         else:
@@ -91,8 +91,9 @@ class _Task(_Call):
 
     __slots__ = ("future",)
 
-    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any],
-                 future: LeanFuture) -> None:
+    def __init__(
+        self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any], future: LeanFuture
+    ) -> None:
         super().__init__(fn, args, kwargs)
         self.future = future
 
@@ -119,8 +120,9 @@ class _LoopTask(_Call):
 
     __slots__ = ("future", "bridge")
 
-    def __init__(self, fn: Callable[..., Any], args: tuple[Any, ...], future: asyncio.Future[Any],
-                 bridge: _LoopBridge) -> None:
+    def __init__(
+        self, fn: Callable[..., Any], args: tuple[Any, ...], future: asyncio.Future[Any], bridge: _LoopBridge
+    ) -> None:
         super().__init__(fn, args, _NO_KWARGS)
         self.future = future
         self.bridge = bridge
@@ -195,8 +197,9 @@ class _Crew:
         for gate in self.gates:
             gate.acquire()
         self.parked: list[int] = []
-        self.threads = tuple(threading.Thread(target=self.work, args=(index,), name=f"{name_prefix}_{index}")
-                             for index in range(workers))
+        self.threads = tuple(
+            threading.Thread(target=self.work, args=(index,), name=f"{name_prefix}_{index}") for index in range(workers)
+        )
         for thread in self.threads:
             thread.start()
 
@@ -333,7 +336,7 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
             if self._parked and crew.hand_over(call):
                 return
             self._send(call)
-        except (ThreadPoolClosedError, RuntimeError):  # the pool's, the backlog's: closed
+        except ThreadPoolClosedError, RuntimeError:  # the pool's, the backlog's: closed
             raise RuntimeError("cannot schedule new futures after shutdown") from None
         # A worker that parked meanwhile may have looked at the backlog before the call was in it.
         if self._parked:
@@ -368,9 +371,7 @@ class _BridgedResults:
         super().set_default_executor(executor)  # type: ignore[misc]  # the loop class mixed with
         self._pool_executor = executor if isinstance(executor, WorkerPoolExecutor) else None
 
-    def run_in_executor(
-        self, executor: Executor | None, func: Callable[..., T], *args: Any
-    ) -> asyncio.Future[T]:
+    def run_in_executor(self, executor: Executor | None, func: Callable[..., T], *args: Any) -> asyncio.Future[T]:
         if executor is None:
             executor = self._pool_executor
         if isinstance(executor, WorkerPoolExecutor):

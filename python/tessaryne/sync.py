@@ -31,11 +31,30 @@ from types import GenericAlias
 from typing import TYPE_CHECKING, Any, Generic, Literal, TypeVar, cast
 
 from tessaryne._stdlib_internals import running_loop
-from tessaryne._tessaryne_core import RawAsyncChannel, RawAsyncQueue, RawAsyncRWMutex, RawAsyncSemaphore, RawAsyncWaitGroup
+from tessaryne._tessaryne_core import (
+    RawAsyncChannel,
+    RawAsyncQueue,
+    RawAsyncRWMutex,
+    RawAsyncSemaphore,
+    RawAsyncWaitGroup,
+)
 
 __all__ = [
-    "BoundedSemaphore", "Channel", "Condition", "Event", "LifoQueue", "Lock", "PriorityQueue", "Queue", "QueueEmpty",
-    "QueueFull", "QueueShutDown", "RWLock", "Semaphore", "WaitGroup", "select",
+    "BoundedSemaphore",
+    "Channel",
+    "Condition",
+    "Event",
+    "LifoQueue",
+    "Lock",
+    "PriorityQueue",
+    "Queue",
+    "QueueEmpty",
+    "QueueFull",
+    "QueueShutDown",
+    "RWLock",
+    "Semaphore",
+    "WaitGroup",
+    "select",
 ]
 
 T = TypeVar("T")
@@ -86,8 +105,11 @@ def _hand_on(pass_on: Callable[[], _Waiters], value: object) -> None:
     _wake(pass_on(), value, pass_on)
 
 
-async def _park(register: Callable[[Any, _Future], object], unregister: Callable[[_Future], object],
-                hand_on: Callable[[Any], object] | None = None) -> Any:
+async def _park(
+    register: Callable[[Any, _Future], object],
+    unregister: Callable[[_Future], object],
+    hand_on: Callable[[Any], object] | None = None,
+) -> Any:
     """Waits as a waiter of a native primitive, for what a wake-up resolves
     its future with. ``register(loop, future)`` queues a future of the
     running loop, or returns True when there is nothing to wait for (then
@@ -375,8 +397,9 @@ class _Permits(_ContextManagerMixin):
 
     async def acquire(self) -> Literal[True]:
         raw = self._raw
-        if not raw.try_acquire() and await _park(raw.acquire_or_register, raw.unregister_waiter,
-                                                 functools.partial(_hand_on, raw.give_back)):
+        if not raw.try_acquire() and await _park(
+            raw.acquire_or_register, raw.unregister_waiter, functools.partial(_hand_on, raw.give_back)
+        ):
             # Granted in line: the permit was in transit until claimed here, and
             # permits freed meanwhile go to the next waiters now.
             self._grant(raw.claim())

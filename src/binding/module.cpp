@@ -111,28 +111,16 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_tessaryne_core",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_tessaryne_core", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
 PyObject* thread_pool_closed_error_type() noexcept {
   static ProcessOnce<PyObject> type;
-  return type.get([] {
-    return PyErr_NewException("_tessaryne_core.ThreadPoolClosedError", PyExc_Exception, nullptr);
-  });
+  return type.get([] { return PyErr_NewException("_tessaryne_core.ThreadPoolClosedError", PyExc_Exception, nullptr); });
 }
 
 }  // namespace tessaryne::binding
 
-PyMODINIT_FUNC PyInit__tessaryne_core() {
-  return PyModuleDef_Init(&tessaryne::binding::module_definition);
-}
+PyMODINIT_FUNC PyInit__tessaryne_core() { return PyModuleDef_Init(&tessaryne::binding::module_definition); }

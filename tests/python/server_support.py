@@ -30,6 +30,9 @@ from tessaryne.server.config import Config
 from tessaryne.server.runner import Server, event_loop_class, open_listener
 from tessaryne.server.state import LoopState
 
+# Where these helpers are: a child process that imports them runs from here.
+HELPERS = Path(__file__).resolve().parent
+
 
 class LoopServer:
     def __init__(self, state: LoopState, port: int) -> None:
@@ -39,8 +42,10 @@ class LoopServer:
 
     def call(self, function: Callable[[], Any]) -> Any:
         """Runs function on the loop thread and returns its result."""
+
         async def run() -> Any:
             return function()
+
         return asyncio.run_coroutine_threadsafe(run(), self.loop).result(timeout=30)
 
     def connect(self) -> socket.socket:
@@ -50,7 +55,9 @@ class LoopServer:
 @contextmanager
 def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
     ssl_context = settings.pop("ssl_context", None)
-    config = Config(app=app, host="127.0.0.1", port=0, threads=1, **{"access_log": False, "loop": "asyncio", **settings})
+    config = Config(
+        app=app, host="127.0.0.1", port=0, threads=1, **{"access_log": False, "loop": "asyncio", **settings}
+    )
     loop = event_loop_class(config)()
     state = LoopState(config, loop, {}, app)
     sock = socket.create_server(("127.0.0.1", 0))
@@ -62,6 +69,7 @@ def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
     try:
         yield server
     finally:
+
         def stop() -> None:
             listener.close()
             listener.abort_clients()
@@ -72,6 +80,7 @@ def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
             for task in asyncio.all_tasks(loop):
                 task.cancel()
             loop.call_soon(loop.stop)
+
         loop.call_soon_threadsafe(stop)
         thread.join()
         loop.close()

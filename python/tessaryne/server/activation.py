@@ -48,5 +48,7 @@ def passed_descriptors(environ: MutableMapping[str, str] = os.environ) -> list[P
     count = _number("LISTEN_FDS", count_text, "a number of descriptors")
     names = names_text.split(":") if names_text else [""] * count
     if len(names) != count:
-        raise ActivationError(f"socket activation: LISTEN_FDNAMES names {len(names)} descriptors, LISTEN_FDS passes {count}")
+        raise ActivationError(
+            f"socket activation: LISTEN_FDNAMES names {len(names)} descriptors, LISTEN_FDS passes {count}"
+        )
     return [PassedDescriptor(LISTEN_FDS_START + i, name) for i, name in enumerate(names)]

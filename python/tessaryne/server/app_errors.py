@@ -27,7 +27,7 @@ _EXPLANATION = (
     "The application used an asyncio object of another event loop (%s). "
     "tessaryne runs an event loop per thread, and each runs the lifespan: an asyncio lock, queue, event, "
     "future or client made at import or kept on the application (app.state) belongs to one loop. "
-    "Ways out: keep such objects in the lifespan state (scope[\"state\"]), which is per loop; "
+    'Ways out: keep such objects in the lifespan state (scope["state"]), which is per loop; '
     "--factory, so that every loop has its own application, app.state and lifespan; "
     "the cross-loop drop-ins of tessaryne.sync (Lock, Queue, ...); "
     "or --threads 1 --workers N, one loop per process. "

@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 import ssl
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import Literal
 
 from ..executor import default_workers
@@ -34,6 +34,8 @@ _BOUNDS: dict[str, tuple[int, int | None]] = {
     "ws_ping_interval": (0, None), "ws_ping_timeout": (0, None),
 }  # fmt: skip
 _CHOICES = {"loop": ("auto", "asyncio", "uvloop"), "lifespan": ("auto", "on", "off")}
+# What only --reload reads: set otherwise, it would silently do nothing.
+_RELOAD_ONLY = ("reload_dirs", "reload_includes", "reload_excludes")
 
 
 @dataclass(frozen=True, slots=True)
@@ -61,6 +63,11 @@ class Config:
     # Seconds without a further change before a reload, so that a file written
     # in several steps restarts the server once.
     reload_delay: float = 0.05
+    # Where the application is imported from (put first on the import path;
+    # "": as it is), and a file of KEY=VALUE lines set in the environment
+    # before it is imported, where not set already.
+    app_dir: str = ""
+    env_file: str | None = None
     # Worker threads of the executor installed as every loop's default executor.
     executor_threads: int = field(default_factory=default_workers)
     # The event loop of every loop thread: uvloop's with "uvloop", and with
@@ -167,7 +174,14 @@ class Config:
             raise UsageError("--ssl-keyfile needs --ssl-certfile")
         if self.metrics_port is not None and (self.workers > 1 or self.reload):
             # With reload the new process would bind the port while the old one holds it.
-            raise UsageError("--metrics-port counts one process's loops; it cannot be combined with --workers or --reload")
+            raise UsageError(
+                "--metrics-port counts one process's loops; it cannot be combined with --workers or --reload"
+            )
+        if not self.reload:
+            defaults = {f.name: f.default for f in fields(self)}
+            for name in _RELOAD_ONLY:
+                if getattr(self, name) != defaults[name]:
+                    raise UsageError(f"--{name[:-1].replace('_', '-')} needs --reload")
         if self.reload and self.workers > 1:
             raise UsageError("--reload restarts one server process; it cannot be combined with --workers")
         if self.uds is not None and self.fd is not None:

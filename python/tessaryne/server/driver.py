@@ -28,7 +28,7 @@ __all__ = ["NativeServing", "SessionConnection"]
 async def _serve_request(app: Any, scope: Scope, exchange: Any) -> None:
     try:
         await app(scope, exchange.receive, exchange.send)
-    except Exception as error:
+    except Exception as error:  # noqa: BLE001 - any failure of the application is logged and answered
         if exchange.app_failed():
             server_logger.exception("Exception in ASGI application")
             note_app_error(error)
@@ -92,9 +92,16 @@ class NativeServing:
         # Python hears of a completed response only when it logs or counts them.
         done = self._response_done if config.access_log or state.requests is not None else None
         self.driver = ConnectionDriver(
-            config, loop=state.loop, serve=functools.partial(_serve_request, state.app), task=asyncio.Task,
-            websocket=self._websocket, access=done, state=state.lifespan_state, asgi=ASGI_VERSION,
-            counters=state.counters, concurrency=state.concurrency,
+            config,
+            loop=state.loop,
+            serve=functools.partial(_serve_request, state.app),
+            task=asyncio.Task,
+            websocket=self._websocket,
+            access=done,
+            state=state.lifespan_state,
+            asgi=ASGI_VERSION,
+            counters=state.counters,
+            concurrency=state.concurrency,
         )
         state.driver = self.driver
         self.loop.add_reader(self.driver.fileno(), self.driver.run)
@@ -113,8 +120,14 @@ class NativeServing:
         self.loop.remove_reader(self.driver.fileno())
 
     def _response_done(
-        self, client: tuple[str, int] | None, method: str, raw_path: bytes, query: bytes, version: str,
-        status: int, sent: int,
+        self,
+        client: tuple[str, int] | None,
+        method: str,
+        raw_path: bytes,
+        query: bytes,
+        version: str,
+        status: int,
+        sent: int,
     ) -> None:
         if self.state.config.access_log:
             log_access(client, method, raw_path, query, version, status, sent)

@@ -4,7 +4,7 @@ processes (or, with reload, of one, started anew on changes), each of which serv
 from __future__ import annotations
 
 from .config import Config
-from .loading import imported
+from .loading import imported, prepare_import
 from .runner import event_loop_class, serve
 from .workers import supervise
 
@@ -18,6 +18,10 @@ def run(config: Config) -> None:
     above 1 it supervises that many worker processes instead, and with
     ``config.reload`` one, replaced whenever the watched files change. Call it
     from the main thread."""
+    # Before anything is imported, here or in a worker (which inherits the
+    # environment and is sent the import path): an env file that cannot be
+    # read fails the run at once, also with reload.
+    prepare_import(config)
     event_loop_class(config)  # an unavailable loop is reported before any process starts
     if config.reload:
         # Nothing of the application is imported here: the server process

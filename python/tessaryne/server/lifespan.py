@@ -73,7 +73,7 @@ class Lifespan:
     async def _main(self, scope: dict[str, Any]) -> None:
         try:
             await self.app(scope, self._receive, self._send)
-        except Exception as error:
+        except Exception as error:  # noqa: BLE001 - any failure of the application is judged by _on_error
             self._on_error(error)
         else:
             if not self._answered.is_set() and not self._started:

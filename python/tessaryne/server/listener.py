@@ -171,7 +171,7 @@ class Listener:
             await self._loop.connect_accepted_socket(lambda: TlsBridge(self._native), conn, ssl=self._ssl)
         except asyncio.CancelledError:
             pass  # aborted; the transport, made in the eager first step, closes conn
-        except Exception:
+        except Exception:  # noqa: BLE001 - one connection's failure, said below
             # A client gone or a failed handshake (nobody to tell): the
             # transport has closed conn, and closing it again is harmless; a
             # failure before there was one (say, MemoryError in the bridge)

@@ -150,6 +150,6 @@ def apply_log_config(path: str) -> None:
                 logging.config.dictConfig(yaml.safe_load(file))
         else:
             logging.config.fileConfig(path, disable_existing_loggers=False)
-    except Exception as error:  # noqa: BLE001 - every failure of a user's file is one line
+    except Exception as error:  # every failure of a user's file is one line
         reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error) or type(error).__name__
         raise ValueError(f"cannot apply the log configuration {path!r}: {reason}") from error

@@ -95,7 +95,12 @@ class Metrics:
         simple: list[tuple[str, str, str, Callable[[Any], int]]] = [
             ("tessaryne_connections_active", "gauge", "Open connections.", lambda s: s[_OPENED] - s[_CLOSED]),
             ("tessaryne_connections_total", "counter", "Connections accepted.", lambda s: s[_OPENED]),
-            ("tessaryne_websockets_active", "gauge", "Open WebSocket sessions.", lambda s: s[_WS_OPENED] - s[_WS_CLOSED]),
+            (
+                "tessaryne_websockets_active",
+                "gauge",
+                "Open WebSocket sessions.",
+                lambda s: s[_WS_OPENED] - s[_WS_CLOSED],
+            ),
             ("tessaryne_websockets_total", "counter", "WebSocket sessions opened.", lambda s: s[_WS_OPENED]),
             ("tessaryne_received_bytes_total", "counter", "Bytes read from clients.", lambda s: s[_BYTES_IN]),
             ("tessaryne_sent_bytes_total", "counter", "Bytes written to clients.", lambda s: s[_BYTES_OUT]),
@@ -127,6 +132,11 @@ class Metrics:
             return
         found = scope["path"] == "/metrics"
         body = self.render().encode() if found else b"not found\n"
-        await send({"type": "http.response.start", "status": 200 if found else 404,
-                    "headers": [(b"content-type", _CONTENT_TYPE if found else b"text/plain")]})
+        await send(
+            {
+                "type": "http.response.start",
+                "status": 200 if found else 404,
+                "headers": [(b"content-type", _CONTENT_TYPE if found else b"text/plain")],
+            }
+        )
         await send({"type": "http.response.body", "body": body})

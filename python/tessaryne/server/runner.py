@@ -15,12 +15,12 @@ supervisor made.
 from __future__ import annotations
 
 import asyncio
-import random
 import contextlib
 import dataclasses
 import errno
 import logging
 import os
+import random
 import selectors
 import signal
 import socket
@@ -33,27 +33,30 @@ from types import FrameType
 from typing import Any, cast
 
 from .._tessaryne_core import ServerCounters
-from . import activation
 from ..executor import WorkerPoolEventLoop, WorkerPoolExecutor, uvloop_worker_pool_loop
+from . import activation
 from .asgi import ASGIApp
 from .config import AppFactory, Config
+from .driver import NativeServing
 from .lifespan import Lifespan, LifespanFailure
 from .listener import Listener
 from .loading import imported
-from .metrics import Metrics
-from .driver import NativeServing
 from .logs import server_logger
+from .metrics import Metrics
 from .state import LoopState, RequestCount
+from .supervisor_channel import HANDOVER_GRACE, LIMIT, READY, STOP, SupervisorChannel, ignore
 
 __all__ = [
-    "Server", "StartupError", "bound_sockets", "event_loop_class", "listening_text", "open_listener",
-    "remove_socket_file", "serve",
+    "Server",
+    "StartupError",
+    "bound_sockets",
+    "event_loop_class",
+    "listening_text",
+    "open_listener",
+    "remove_socket_file",
+    "serve",
 ]
 
-# A worker told to hand over stops accepting at once, but keeps its connections
-# this many seconds before it shuts them down: a client that connected just
-# before then still gets its first request answered, not a closed connection.
-_HANDOVER_GRACE = 0.5
 _SUPERVISOR_GONE = "the supervisor is gone"
 
 
@@ -194,9 +197,13 @@ def activated_sockets(config: Config) -> list[socket.socket]:
         raise StartupError(f"socket activation: {error}") from None
     if sockets:
         _activated = True
-        server_logger.info("serving the sockets systemd passed: %s", ", ".join(
-            f"descriptor {d.fd}{f' ({d.name})' if d.name else ''} on {listening_text(config, sock)}"
-            for d, sock in zip(passed, sockets, strict=True)))
+        server_logger.info(
+            "serving the sockets systemd passed: %s",
+            ", ".join(
+                f"descriptor {d.fd}{f' ({d.name})' if d.name else ''} on {listening_text(config, sock)}"
+                for d, sock in zip(passed, sockets, strict=True)
+            ),
+        )
     return sockets
 
 
@@ -320,7 +327,7 @@ class _LoopThread:
             state.counters = self.counters
             state.concurrency = self.concurrency
             listener, native = open_listener(state, self.sock, self.ssl_context)
-        except Exception as error:
+        except Exception as error:  # noqa: BLE001 - every failure to start is a StartupError for the operator
             reason = "application startup failed" if isinstance(error, LifespanFailure) else "cannot serve"
             self.error = error if isinstance(error, StartupError) else StartupError(f"{reason}: {error}")
             self.ready.set()
@@ -454,16 +461,29 @@ class Server:
         metrics.publish()
         concurrency = ServerCounters()  # its requests-in-flight cell, shared by every loop
         self._loops = [
-            _LoopThread(i, config, sock, ssl_context, executor, new_loop, self._requests, metrics.counters_for_loop(), concurrency)
+            _LoopThread(
+                i,
+                config,
+                sock,
+                ssl_context,
+                executor,
+                new_loop,
+                self._requests,
+                metrics.counters_for_loop(),
+                concurrency,
+            )
             for i, sock in enumerate(sockets)
         ]
         if config.metrics_port is not None:
             # One more loop, serving the metrics on their own port.
             metrics_config = dataclasses.replace(
-                config, app=metrics.app, factory=False, lifespan="off", access_log=False, limit_max_requests=None)
+                config, app=metrics.app, factory=False, lifespan="off", access_log=False, limit_max_requests=None
+            )
             metrics_socket = listening_sockets(config.host, config.metrics_port, 1)[0]
             self._metrics_port = metrics_socket.getsockname()[1]
-            self._loops.append(_LoopThread(len(sockets), metrics_config, metrics_socket, None, executor, new_loop, None))
+            self._loops.append(
+                _LoopThread(len(sockets), metrics_config, metrics_socket, None, executor, new_loop, None)
+            )
         for loop_thread in self._loops:
             loop_thread.thread.start()
         for loop_thread in self._loops:
@@ -529,7 +549,9 @@ class Server:
         self.stop()
 
 
-def serve(config: Config, sockets: list[socket.socket] | None = None, supervisor: socket.socket | None = None) -> None:
+def serve(
+    config: Config, sockets: list[socket.socket] | None = None, supervisor: SupervisorChannel | None = None
+) -> None:
     """``run`` without workers; also the serving part of a worker process, on
     the ``sockets`` its supervisor made. A worker tells the supervisor over
     the ``supervisor`` channel when it is ready and when it has answered its
@@ -559,7 +581,7 @@ class _MainWait:
     thread that stops the server; and the supervisor channel, if any. A main
     thread parked on a lock would not notice a signal delivered to another."""
 
-    def __init__(self, supervisor: socket.socket | None) -> None:
+    def __init__(self, supervisor: SupervisorChannel | None) -> None:
         self.supervisor = supervisor
         self.signals: list[int] = []  # received, in order
         self.limit_reached = threading.Event()
@@ -605,13 +627,15 @@ class _MainWait:
         self.signals.append(signum)
 
 
-def _announce(server: Server, config: Config, supervisor: socket.socket | None) -> None:
+def _announce(server: Server, config: Config, supervisor: SupervisorChannel | None) -> None:
     """The listening line; a worker tells its supervisor instead, which says it for every worker."""
     if supervisor is None:
         threads = max(1, config.threads)
-        server_logger.info("tessaryne listening on %s (%d thread%s)", server.listening, threads, "" if threads == 1 else "s")
+        server_logger.info(
+            "tessaryne listening on %s (%d thread%s)", server.listening, threads, "" if threads == 1 else "s"
+        )
     else:
-        supervisor.sendall(b"ready\n")
+        supervisor.say(READY)
 
 
 def _reason_to_stop(wait: _MainWait, config: Config) -> tuple[str, float]:
@@ -624,11 +648,17 @@ def _reason_to_stop(wait: _MainWait, config: Config) -> tuple[str, float]:
         if wait.signals:
             return signal.Signals(wait.signals[0]).name, 0.0
         if supervisor is not None and supervisor in ready:
-            return ("replaced", _HANDOVER_GRACE) if supervisor.recv(64) else (_SUPERVISOR_GONE, 0.0)
+            words = supervisor.receive()
+            if words is None:
+                return _SUPERVISOR_GONE, 0.0
+            for word, _ in words:
+                if word == STOP:
+                    return "replaced", HANDOVER_GRACE
+                ignore(word, "the supervisor")
         if wait.limit_reached.is_set() and not limit_told:
             if supervisor is None:
                 return f"{config.limit_max_requests} requests answered", 0.0
-            supervisor.sendall(b"limit\n")
+            supervisor.say(LIMIT)
             limit_told = True
 
 

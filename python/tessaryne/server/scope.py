@@ -10,10 +10,26 @@ from __future__ import annotations
 from typing import Any, Final
 
 __all__ = [
-    "ASGI_VERSION", "BODY_MORE", "ERROR_RESPONSE", "ERROR_STATUS", "EVENT_BODY", "EVENT_ERROR", "EVENT_REQUEST",
-    "EVENT_WS_MESSAGE", "MESSAGE_OPCODE", "MESSAGE_PAYLOAD", "REQUEST_HAS_BODY", "REQUEST_HEADERS",
-    "REQUEST_KEEP_ALIVE", "REQUEST_METHOD", "REQUEST_QUERY", "REQUEST_RAW_PATH", "REQUEST_VERSION", "RequestEvent",
-    "address", "server_address",
+    "ASGI_VERSION",
+    "BODY_MORE",
+    "ERROR_RESPONSE",
+    "ERROR_STATUS",
+    "EVENT_BODY",
+    "EVENT_ERROR",
+    "EVENT_REQUEST",
+    "EVENT_WS_MESSAGE",
+    "MESSAGE_OPCODE",
+    "MESSAGE_PAYLOAD",
+    "REQUEST_HAS_BODY",
+    "REQUEST_HEADERS",
+    "REQUEST_KEEP_ALIVE",
+    "REQUEST_METHOD",
+    "REQUEST_QUERY",
+    "REQUEST_RAW_PATH",
+    "REQUEST_VERSION",
+    "RequestEvent",
+    "address",
+    "server_address",
 ]
 
 # (1, method, path, raw path, query, version, headers, keep-alive,

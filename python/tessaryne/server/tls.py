@@ -26,9 +26,15 @@ _READ_SIZE = 256 * 1024
 _TLS_VERSIONS = {"TLSv1": 0x0301, "TLSv1.1": 0x0302, "TLSv1.2": 0x0303, "TLSv1.3": 0x0304}
 # Attribute names of a distinguished name as RFC 4514 writes them.
 _SHORT_NAMES = {
-    "commonName": "CN", "countryName": "C", "localityName": "L", "stateOrProvinceName": "ST",
-    "organizationName": "O", "organizationalUnitName": "OU", "streetAddress": "STREET",
-    "domainComponent": "DC", "userId": "UID",
+    "commonName": "CN",
+    "countryName": "C",
+    "localityName": "L",
+    "stateOrProvinceName": "ST",
+    "organizationName": "O",
+    "organizationalUnitName": "OU",
+    "streetAddress": "STREET",
+    "domainComponent": "DC",
+    "userId": "UID",
 }
 
 
@@ -41,7 +47,7 @@ def _server_cert(certfile: str | None) -> str | None:
         text = file.read()
     end_marker = "-----END CERTIFICATE-----"
     start, end = text.find("-----BEGIN CERTIFICATE-----"), text.find(end_marker)
-    return text[start:end + len(end_marker)] + "\n" if 0 <= start < end else None
+    return text[start : end + len(end_marker)] + "\n" if 0 <= start < end else None
 
 
 def _rfc4514_value(value: str) -> str:

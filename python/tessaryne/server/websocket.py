@@ -26,8 +26,18 @@ from .app_errors import note_app_error
 from .asgi import Message, Scope
 from .logs import log_access, server_logger
 from .scope import (
-    ERROR_RESPONSE, ERROR_STATUS, EVENT_ERROR, EVENT_WS_MESSAGE, MESSAGE_OPCODE, MESSAGE_PAYLOAD, REQUEST_HEADERS,
-    REQUEST_METHOD, REQUEST_QUERY, REQUEST_RAW_PATH, REQUEST_VERSION, RequestEvent,
+    ERROR_RESPONSE,
+    ERROR_STATUS,
+    EVENT_ERROR,
+    EVENT_WS_MESSAGE,
+    MESSAGE_OPCODE,
+    MESSAGE_PAYLOAD,
+    REQUEST_HEADERS,
+    REQUEST_METHOD,
+    REQUEST_QUERY,
+    REQUEST_RAW_PATH,
+    REQUEST_VERSION,
+    RequestEvent,
 )
 from .state import SessionIO
 
@@ -198,8 +208,15 @@ class WebSocketSession:
         chunked = self._protocol.write_response(status, headers, body, more_body=more, no_body=no_body)
         if self._protocol.state.config.access_log:
             request = self._request
-            log_access(self._scope.get("client"), request[REQUEST_METHOD], request[REQUEST_RAW_PATH],
-                       request[REQUEST_QUERY], request[REQUEST_VERSION], status, len(body))
+            log_access(
+                self._scope.get("client"),
+                request[REQUEST_METHOD],
+                request[REQUEST_RAW_PATH],
+                request[REQUEST_QUERY],
+                request[REQUEST_VERSION],
+                status,
+                len(body),
+            )
         return chunked
 
     def _reject(self, status: int, headers: list[tuple[bytes, bytes]], text: bytes) -> None:
@@ -211,7 +228,7 @@ class WebSocketSession:
     async def _run_app(self) -> None:
         try:
             await self._protocol.state.app(self._scope, self._receive, self._send)
-        except Exception as error:
+        except Exception as error:  # noqa: BLE001 - any failure of the application is logged and closes with 1011
             if self._phase is _Phase.CLOSED or self._protocol.gone():
                 server_logger.debug("WebSocket application raised after its connection ended", exc_info=True)
                 return
@@ -352,7 +369,9 @@ class WebSocketSession:
             self._schedule_ping()
 
     def _ping_unanswered(self) -> None:
-        server_logger.debug("WebSocket client did not answer a ping within %ss", self._protocol.state.config.ws_ping_timeout)
+        server_logger.debug(
+            "WebSocket client did not answer a ping within %ss", self._protocol.state.config.ws_ping_timeout
+        )
         self._fail(1011)
 
     def _on_close_frame(self, payload: bytes) -> None:

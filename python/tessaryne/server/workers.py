@@ -3,12 +3,9 @@
 
 Nothing forks: a worker is a fresh interpreter (started by subprocess, which
 execs at once) that inherits the listening sockets by descriptor and a socket
-pair to the supervisor. Over it the worker receives its settings as one JSON
-line and says, a line each, when it is "ready", when it has answered its
-"limit" of requests, or why it "failed" to start; the supervisor says "stop"
-when a new worker has taken its place. The sockets listen from the start and
-stay open in the supervisor, so while no worker accepts, clients wait in the
-listen queue instead of being refused.
+pair to the supervisor, whose words supervisor_channel.py holds. The sockets
+listen from the start and stay open in the supervisor, so while no worker
+accepts, clients wait in the listen queue instead of being refused.
 
 With ``config.reload`` the supervisor keeps one worker, and a change to the
 watched files replaces it as SIGHUP does; a worker that cannot start (a syntax
@@ -20,7 +17,6 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import json
 import math
 import selectors
 import signal
@@ -30,11 +26,22 @@ import sys
 import time
 from types import FrameType
 
-from .loading import UsageError, configure_logging
 from .config import Config
+from .loading import UsageError, configure_logging
 from .logs import RecurringCondition, server_logger
 from .reload import ChangeWatcher
-from .runner import _HANDOVER_GRACE, StartupError, bound_sockets, listening_text, remove_socket_file, serve
+from .runner import StartupError, bound_sockets, listening_text, remove_socket_file, serve
+from .supervisor_channel import (
+    FAILED,
+    HANDOVER_GRACE,
+    KILL_AFTER,
+    LIMIT,
+    READY,
+    STOP,
+    SupervisorChannel,
+    ignore,
+    settings_line,
+)
 
 __all__ = ["supervise", "worker_main"]
 
@@ -45,9 +52,6 @@ _FIRST_DELAY = 0.5
 _LAST_DELAY = 10.0
 # A worker ready this long resets the delay of its place.
 _STABLE_AFTER = 10.0
-# A worker asked to stop is killed once it has had the shutdown timeout and
-# this much more, for the application's lifespan shutdown.
-_KILL_AFTER = 5.0
 
 _ENTRY = "from tessaryne.server.workers import worker_main; worker_main()"
 
@@ -64,12 +68,13 @@ _EXITS = RecurringCondition(
 
 
 class _Worker:
-    def __init__(self, place: int, generation: int, process: subprocess.Popen[bytes], channel: socket.socket) -> None:
+    def __init__(
+        self, place: int, generation: int, process: subprocess.Popen[bytes], channel: SupervisorChannel
+    ) -> None:
         self.place = place
         self.generation = generation
         self.process = process
         self.channel = channel
-        self.partial = b""  # the start of a line still coming
         self.ready_at: float | None = None
         self.error: str | None = None  # why it could not start, in its words
         self.limit_reached = False
@@ -112,9 +117,7 @@ class _Supervisor:
         self.stopping = False
         self.forced = False
         self.failure: StartupError | None = None
-        fields = {f.name: getattr(config, f.name) for f in dataclasses.fields(config) if f.name != "app"}
-        settings = {"config": fields, "sockets": [sock.fileno() for sock in sockets], "path": sys.path}
-        self.settings = json.dumps(settings).encode() + b"\n"
+        self.settings = settings_line(config, sockets)
 
     def run(self) -> None:
         while True:
@@ -174,11 +177,12 @@ class _Supervisor:
             raise
         finally:
             theirs.close()
-        ours.sendall(self.settings)
+        channel = SupervisorChannel(ours)
+        channel.send_settings(self.settings)
         ours.setblocking(False)
-        worker = _Worker(place, self.generation, process, ours)
+        worker = _Worker(place, self.generation, process, channel)
         self.workers.append(worker)
-        self.selector.register(ours, selectors.EVENT_READ, worker)
+        self.selector.register(channel, selectors.EVENT_READ, worker)
         server_logger.debug("worker %d starting", process.pid)
         return worker
 
@@ -214,14 +218,14 @@ class _Supervisor:
 
     def _ask_to_stop(self, worker: _Worker, *, handover: bool) -> None:
         """Over the channel when another worker has taken its place (it keeps
-        its connections a moment, see runner._HANDOVER_GRACE); by SIGTERM when
-        every worker stops, as a server without workers is stopped. Either way
-        it is killed if it still runs once it has had its time."""
-        grace = _HANDOVER_GRACE if handover else 0.0
-        worker.kill_at = time.monotonic() + grace + self.config.shutdown_timeout + _KILL_AFTER
+        its connections a moment, HANDOVER_GRACE); by SIGTERM when every
+        worker stops, as a server without workers is stopped. Either way it is
+        killed if it still runs once it has had its time."""
+        grace = HANDOVER_GRACE if handover else 0.0
+        worker.kill_at = time.monotonic() + grace + self.config.shutdown_timeout + KILL_AFTER
         if handover:
             with contextlib.suppress(OSError):
-                worker.channel.sendall(b"stop\n")
+                worker.channel.say(STOP)
         else:
             worker.process.send_signal(signal.SIGTERM)
 
@@ -263,26 +267,25 @@ class _Supervisor:
     def _read(self, worker: _Worker) -> bool:
         """Takes in what the worker has sent; False once nothing more will come now."""
         try:
-            data = worker.channel.recv(4096)
+            words = worker.channel.receive()
         except BlockingIOError:
             return False
-        except OSError:
-            data = b""
-        if not data:
+        if words is None:
             with contextlib.suppress(KeyError):
                 self.selector.unregister(worker.channel)
             return False
-        *lines, worker.partial = (worker.partial + data).split(b"\n")
-        for line in lines:
-            word, _, rest = line.decode(errors="replace").partition(" ")
-            if word == "ready":
+        for word, detail in words:
+            if word == READY:
                 self._on_ready(worker)
-            elif word == "limit" and not worker.limit_reached:
-                worker.limit_reached = True
-                limit = self.config.limit_max_requests
-                server_logger.info("worker %d has answered %d requests; replacing it", worker.process.pid, limit)
-            elif word == "failed":
-                worker.error = rest
+            elif word == LIMIT:
+                if not worker.limit_reached:
+                    worker.limit_reached = True
+                    limit = self.config.limit_max_requests
+                    server_logger.info("worker %d has answered %d requests; replacing it", worker.process.pid, limit)
+            elif word == FAILED:
+                worker.error = detail
+            else:
+                ignore(word, f"worker {worker.process.pid}")
         return True
 
     def _reap(self) -> None:
@@ -379,13 +382,12 @@ def supervise(config: Config) -> None:
 def worker_main() -> None:
     """A worker process: its channel to the supervisor is the descriptor
     named on its command line."""
-    channel = socket.socket(fileno=int(sys.argv[1]))
-    with channel.makefile("rb") as reader:
-        settings = json.loads(reader.readline())
-    sys.path[:] = settings["path"]
-    fields = settings["config"]
-    sockets = [socket.socket(fileno=fd) for fd in settings["sockets"]]
-    for sock in (channel, *sockets):
+    channel = SupervisorChannel(socket.socket(fileno=int(sys.argv[1])))
+    settings = channel.receive_settings()
+    sys.path[:] = settings.path
+    fields = settings.config
+    sockets = [socket.socket(fileno=fd) for fd in settings.sockets]
+    for sock in (channel.socket, *sockets):
         # Child processes of the application must not hold them: the
         # supervisor learns that a worker is gone when its channel closes.
         sock.set_inheritable(False)
@@ -395,5 +397,5 @@ def worker_main() -> None:
         serve(config, sockets, channel)
     except (UsageError, StartupError) as error:
         with contextlib.suppress(OSError):
-            channel.sendall(b"failed " + " ".join(str(error).split()).encode() + b"\n")
+            channel.say(FAILED, str(error))
         sys.exit(1)

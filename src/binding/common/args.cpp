@@ -1,7 +1,7 @@
 #include "binding/common/args.hpp"
 
-#include <limits>
 #include <cstring>
+#include <limits>
 #include <string>
 
 namespace tessaryne::binding {
@@ -12,21 +12,19 @@ namespace {
   const std::size_t count = signature.names.size();
   const char* verb = given == 1 ? "was" : "were";
   if (signature.required == count)
-    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given",
-                 signature.display, count, given, verb);
+    PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given", signature.display, count, given,
+                 verb);
   else
-    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given",
-                 signature.display, signature.required, count, given, verb);
+    PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given", signature.display,
+                 signature.required, count, given, verb);
   throw PythonError{};
 }
 
-void bind_keyword(const Signature& signature, PyObject* name, PyObject* value,
-                  std::span<PyObject*> bound) {
+void bind_keyword(const Signature& signature, PyObject* name, PyObject* value, std::span<PyObject*> bound) {
   for (std::size_t i = 0; i < signature.names.size(); ++i) {
     if (!PyUnicode_Check(name) || !PyUnicode_EqualToUTF8(name, signature.names[i])) continue;
     if (bound[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", signature.display,
-                   signature.names[i]);
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", signature.display, signature.names[i]);
       throw PythonError{};
     }
     bound[i] = value;
@@ -54,13 +52,12 @@ void check_required(const Signature& signature, std::span<PyObject*> bound) {
     list += signature.names[i];
     list += '\'';
   }
-  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", signature.display,
-               missing, missing == 1 ? "argument" : "arguments", list.c_str());
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", signature.display, missing,
+               missing == 1 ? "argument" : "arguments", list.c_str());
   throw PythonError{};
 }
 
-void bind_positional(const Signature& signature, PyObject* const* args, std::size_t count,
-                     std::span<PyObject*> bound) {
+void bind_positional(const Signature& signature, PyObject* const* args, std::size_t count, std::span<PyObject*> bound) {
   if (count > signature.names.size()) raise_too_many(signature, count);
   for (std::size_t i = 0; i < count; ++i) bound[i] = args[i];
 }
@@ -83,8 +80,7 @@ template <class Small>
 Small to_small_unsigned(PyObject* argument) {
   const long value = PyLong_AsLong(argument);
   if (value == -1 && PyErr_Occurred()) throw PythonError{};
-  if (value < 0 || static_cast<unsigned long>(value) > std::numeric_limits<Small>::max())
-    raise_out_of_range();
+  if (value < 0 || static_cast<unsigned long>(value) > std::numeric_limits<Small>::max()) raise_out_of_range();
   return static_cast<Small>(value);
 }
 
@@ -122,8 +118,7 @@ void bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, 
 }
 
 void bind(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> bound) {
-  bind_positional(signature, &PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args)),
-                  bound);
+  bind_positional(signature, &PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args)), bound);
   if (kwargs != nullptr) {
     // The dict is the caller's own fresh copy; nothing else can change it.
     Py_ssize_t position = 0;
@@ -159,8 +154,7 @@ bool to_bool(PyObject* argument, const char* parameter) {
     auto truth = reinterpret_cast<inquiry>(PyType_GetSlot(type, Py_nb_bool));
     if (truth == nullptr) {
       PyRef name = checked_ref(PyType_GetQualName(type));
-      PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
-                   name.get());
+      PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion", name.get());
       throw PythonError{};
     }
     const int value = truth(argument);

@@ -24,8 +24,7 @@ class ExclusiveBorrow {
 class SharedBorrow {
  public:
   explicit SharedBorrow(common::BorrowFlag& flag) : flag_(flag) {
-    if (flag_.acquire_shared() != common::BorrowResult::acquired)
-      raise(PyExc_RuntimeError, "Already mutably borrowed");
+    if (flag_.acquire_shared() != common::BorrowResult::acquired) raise(PyExc_RuntimeError, "Already mutably borrowed");
   }
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;

@@ -36,10 +36,9 @@ void add_parameter_note(const char* parameter) noexcept {
 PyObject* internal_error_type() noexcept {
   static ProcessOnce<PyObject> type;
   return type.get([] {
-    return PyErr_NewExceptionWithDoc(
-        "_tessaryne_core.InternalError",
-        "A broken invariant inside the native core; report it as a bug.", PyExc_BaseException,
-        nullptr);
+    return PyErr_NewExceptionWithDoc("_tessaryne_core.InternalError",
+                                     "A broken invariant inside the native core; report it as a bug.",
+                                     PyExc_BaseException, nullptr);
   });
 }
 

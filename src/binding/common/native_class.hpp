@@ -17,8 +17,7 @@ namespace tessaryne::binding {
 // Instance layout: the object header followed by the native value.
 template <class T>
 struct NativeObject {
-  PyObject_HEAD
-  T value;
+  PyObject_HEAD T value;
 };
 
 template <class T>

@@ -28,7 +28,7 @@ inline PyRef new_bool(bool value) noexcept { return PyRef::borrow(value ? Py_Tru
 // path, which hands out its cached small integers without allocating.
 inline PyRef new_int(std::uint64_t value) {
   return checked_ref(value <= static_cast<std::uint64_t>(LONG_MAX) ? PyLong_FromLong(static_cast<long>(value))
-                                                                    : PyLong_FromUnsignedLongLong(value));
+                                                                   : PyLong_FromUnsignedLongLong(value));
 }
 
 // A tuple that takes over the given references (all non-null); an owned

@@ -56,8 +56,7 @@ constexpr Parameters<8> kConfigureWebSocket{"FastHttpConnection.configure_websoc
 constexpr Parameters<2> kFormatWsMessage{"FastHttpConnection.format_ws_message()", kWebSocketMessageNames};
 constexpr Parameters<8> kFormatResponse{
     "FastHttpConnection.format_response()",
-    {"status_code", "server_header", "date_header", "headers", "body", "more_body",
-     "is_no_body_status", "keep_alive"}};
+    {"status_code", "server_header", "date_header", "headers", "body", "more_body", "is_no_body_status", "keep_alive"}};
 
 PyObject* connection_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
@@ -120,8 +119,7 @@ PyObject* connection_switch_to_websocket(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* connection_configure_websocket(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                         PyObject* kwnames) {
+PyObject* connection_configure_websocket(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const websocket::FrameOptions options = to_frame_options(kConfigureWebSocket.bind(args, nargsf, kwnames));
     auto& connection = native<Connection>(self);
@@ -198,13 +196,13 @@ PyMethodDef connection_methods[] = {
 };
 
 PyType_Slot connection_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "FastHttpConnection(max_body_size=..., max_header_size=..., max_keepalive_requests=1000)\n"
-                    "--\n\n"
-                    "High-performance stateful HTTP/1.1 and WebSocket protocol engine.\n\n"
-                    "Acts as a pure protocol state machine and wire serializer. Holds internal\n"
-                    "byte buffers and manages request parsing, RFC 9112 chunked transfer decoding,\n"
-                    "request smuggling prevention, Keep-Alive pipelining, and RFC 6455 framing.")},
+    {Py_tp_doc,
+     const_cast<char*>("FastHttpConnection(max_body_size=..., max_header_size=..., max_keepalive_requests=1000)\n"
+                       "--\n\n"
+                       "High-performance stateful HTTP/1.1 and WebSocket protocol engine.\n\n"
+                       "Acts as a pure protocol state machine and wire serializer. Holds internal\n"
+                       "byte buffers and manages request parsing, RFC 9112 chunked transfer decoding,\n"
+                       "request smuggling prevention, Keep-Alive pipelining, and RFC 6455 framing.")},
     {Py_tp_new, reinterpret_cast<void*>(connection_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<Connection>)},
     {Py_tp_methods, connection_methods},
@@ -212,19 +210,14 @@ PyType_Slot connection_slots[] = {
 };
 
 PyType_Spec connection_spec = {
-    "tessaryne._tessaryne_core.FastHttpConnection",
-    sizeof(NativeObject<Connection>),
-    0,
-    kClassFlags,
-    connection_slots,
+    "tessaryne._tessaryne_core.FastHttpConnection", sizeof(NativeObject<Connection>), 0, kClassFlags, connection_slots,
 };
 
 }  // namespace
 
 PyTypeObject* fast_http_connection_type() noexcept {
   static ProcessOnce<PyObject> type;
-  return reinterpret_cast<PyTypeObject*>(
-      type.get([] { return create_class(&connection_spec, ClassDoc::kept); }));
+  return reinterpret_cast<PyTypeObject*>(type.get([] { return create_class(&connection_spec, ClassDoc::kept); }));
 }
 
 }  // namespace tessaryne::binding

@@ -20,8 +20,7 @@ namespace {
 
 constexpr Parameters<8> kFormatResponse{
     "FastHttpParser.format_response()",
-    {"status_line", "server_header", "date_header", "headers", "body", "more_body",
-     "is_no_body_status", "keep_alive"}};
+    {"status_line", "server_header", "date_header", "headers", "body", "more_body", "is_no_body_status", "keep_alive"}};
 
 constexpr Parameters<1> kParseRequest{"FastHttpParser.parse_request()", {"buf_obj"}};
 
@@ -53,12 +52,11 @@ PyObject* parse_head(std::string_view input) {
 
   const http::TargetParts target = http::split_target(head.target);
   // Content-Length is unsigned: a value of 2**63 or more stays the exact integer.
-  PyRef content_length =
-      facts.has_content_length ? new_int(facts.content_length) : checked_ref(PyLong_FromLong(-1));
+  PyRef content_length = facts.has_content_length ? new_int(facts.content_length) : checked_ref(PyLong_FromLong(-1));
   return new_tuple(new_text(head.method), new_text(target.path), new_bytes(target.path), new_bytes(target.query),
-                   new_text(http::version_text(head.minor_version)), new_header_list(headers),
-                   new_int(head.length), std::move(content_length), new_bool(facts.keep_alive),
-                   new_bool(facts.chunked), new_bool(facts.connection_upgrade), new_lowered_bytes(facts.upgrade_value))
+                   new_text(http::version_text(head.minor_version)), new_header_list(headers), new_int(head.length),
+                   std::move(content_length), new_bool(facts.keep_alive), new_bool(facts.chunked),
+                   new_bool(facts.connection_upgrade), new_lowered_bytes(facts.upgrade_value))
       .release();
 }
 
@@ -94,11 +92,8 @@ PyType_Slot parser_slots[] = {
 };
 
 PyType_Spec parser_spec = {
-    "tessaryne._tessaryne_core.FastHttpParser",
-    sizeof(PyObject),
-    0,
-    kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    parser_slots,
+    "tessaryne._tessaryne_core.FastHttpParser",      sizeof(PyObject), 0,
+    kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, parser_slots,
 };
 
 }  // namespace

@@ -13,7 +13,6 @@
 namespace tessaryne::binding {
 namespace header_walk_detail {
 
-
 // References that keep header bytes alive until the output is built, whatever
 // the caller's containers do meanwhile; released when the walk ends.
 class OwnedRefs {
@@ -68,8 +67,8 @@ class CriticalSection {
 }  // namespace header_walk_detail
 
 using header_walk_detail::CriticalSection;
-using header_walk_detail::OwnedRefs;
 using header_walk_detail::header_bytes;
+using header_walk_detail::OwnedRefs;
 using header_walk_detail::subscript;
 
 template <class Target>
@@ -140,7 +139,6 @@ class HeaderWalk {
   // Declared last, so the list's lock is released before any reference is dropped.
   CriticalSection list_section_;
 };
-
 
 // A target that keeps the pairs for a serializer made later.
 class HeaderList {

@@ -21,16 +21,14 @@ namespace {
 // Texts that nearly every request carries, kept as interned strings (immortal
 // in this interpreter), so handing them out costs no allocation and no
 // reference-count traffic between threads.
-constexpr std::string_view kCommonTexts[] = {"GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS", "PATCH",
-                                             "1.1", "1.0", "/"};
+constexpr std::string_view kCommonTexts[] = {"GET",     "POST",  "PUT", "DELETE", "HEAD",
+                                             "OPTIONS", "PATCH", "1.1", "1.0",    "/"};
 
 PyObject* common_text(std::string_view data) noexcept {
   static std::array<ProcessOnce<PyObject>, std::size(kCommonTexts)> interned;
   for (std::size_t i = 0; i < std::size(kCommonTexts); ++i)
     if (kCommonTexts[i] == data)
-      return interned[i].get([&] {
-        return PyUnicode_InternFromString(std::string(kCommonTexts[i]).c_str());
-      });
+      return interned[i].get([&] { return PyUnicode_InternFromString(std::string(kCommonTexts[i]).c_str()); });
   return nullptr;
 }
 

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "binding/common/args.hpp"
-#include "binding/http/header_walk.hpp"
 #include "binding/common/values.hpp"
+#include "binding/http/header_walk.hpp"
 #include "core/common/small_vector.hpp"
 #include "core/http/response_serializer.hpp"
 

@@ -114,9 +114,7 @@ PyType_Spec metrics_spec = {"tessaryne._tessaryne_core.AtomicMetrics", sizeof(Na
 
 }  // namespace
 
-metrics::CounterTable& counter_table(PyObject* atomic_metrics) noexcept {
-  return native<CounterTable>(atomic_metrics);
-}
+metrics::CounterTable& counter_table(PyObject* atomic_metrics) noexcept { return native<CounterTable>(atomic_metrics); }
 
 PyTypeObject* atomic_metrics_type() noexcept {
   static ProcessOnce<PyObject> type;

@@ -111,8 +111,8 @@ PyType_Slot channel_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec channel_spec = {"tessaryne._tessaryne_core.Channel", sizeof(NativeObject<ChannelValue>), 0,
-                            kGcClassFlags, channel_slots};
+PyType_Spec channel_spec = {"tessaryne._tessaryne_core.Channel", sizeof(NativeObject<ChannelValue>), 0, kGcClassFlags,
+                            channel_slots};
 
 }  // namespace
 

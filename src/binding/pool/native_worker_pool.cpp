@@ -162,8 +162,8 @@ PyType_Slot pool_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec pool_spec = {"tessaryne._tessaryne_core.NativeWorkerPool", sizeof(NativeObject<Pool>), 0,
-                         kGcClassFlags, pool_slots};
+PyType_Spec pool_spec = {"tessaryne._tessaryne_core.NativeWorkerPool", sizeof(NativeObject<Pool>), 0, kGcClassFlags,
+                         pool_slots};
 
 }  // namespace
 

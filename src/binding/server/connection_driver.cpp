@@ -129,8 +129,7 @@ server::ProxyTrust to_proxy_trust(PyObject* list) {
   std::string_view bad;
   auto trust = server::ProxyTrust::parse(std::string_view(text, static_cast<std::size_t>(size)), &bad);
   if (!trust) {
-    PyErr_Format(PyExc_ValueError,
-                 "forwarded_allow_ips: '%.200s' is not an IP address, a CIDR range, '*' or 'unix:'",
+    PyErr_Format(PyExc_ValueError, "forwarded_allow_ips: '%.200s' is not an IP address, a CIDR range, '*' or 'unix:'",
                  std::string(bad).c_str());
     throw PythonError{};
   }
@@ -180,8 +179,8 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!PyUnicode_Check(root_path.get())) raise(PyExc_TypeError, "root_path must be a str");
     if (!PyDict_Check(bound[6]) || !PyDict_Check(bound[7])) raise(PyExc_TypeError, "state and asgi must be dicts");
     names();
-    auto counters = bound[8] != nullptr && bound[8] != Py_None ? counters_of(bound[8])
-                                                              : std::make_shared<server::ServerCounters>();
+    auto counters =
+        bound[8] != nullptr && bound[8] != Py_None ? counters_of(bound[8]) : std::make_shared<server::ServerCounters>();
     auto shared = std::make_shared<DriverShared>(std::move(settings), std::move(counters));
     shared->event_loop = PyRef::borrow(bound[1]);
     shared->serve = PyRef::borrow(bound[2]);
@@ -260,9 +259,9 @@ PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     const bool tls = tls_info || (bound[3] != nullptr && to_bool(bound[3], "tls"));
     // Once per connection: its peer never changes, so an untrusted one costs nothing per request.
     const bool proxied = driver.proxy_trust && trusted_peer(*driver.proxy_trust, bound[1]);
-    PyRef connection = checked_ref(new_native<ConnectionValue>(served_connection_type(), value.shared, fd, token,
-                                                               PyRef::borrow(bound[1]), PyRef::borrow(bound[2]), tls,
-                                                               proxied));
+    PyRef connection =
+        checked_ref(new_native<ConnectionValue>(served_connection_type(), value.shared, fd, token,
+                                                PyRef::borrow(bound[1]), PyRef::borrow(bound[2]), tls, proxied));
     ConnectionValue& served = connection_of(connection.get());
     served.self = connection.get();
     if (tls_info) served.tls_extension = PyRef::borrow(bound[3]);
@@ -329,18 +328,17 @@ PyMethodDef driver_methods[] = {
      "No more keep-alive: idle connections close now, busy ones after their answer.\n"
      "Returns the WebSocket sessions, for them to close."},
     {"abort", method_cast(driver_abort), METH_NOARGS, "abort($self)\n--\n\nCloses every connection at once."},
-    {"connections", method_cast(driver_connections), METH_NOARGS,
-     "connections($self)\n--\n\nThe open connections."},
+    {"connections", method_cast(driver_connections), METH_NOARGS, "connections($self)\n--\n\nThe open connections."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot driver_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "ConnectionDriver(config, loop, serve, task, websocket, access, state, asgi, counters=None, "
-                    "concurrency=None)\n--\n\n"
-                    "Serves the plain-TCP connections of one event loop natively.\n"
-                    "config: the server's settings, read by name (limits, timeouts, the server's\n"
-                    "own headers, limit_concurrency, proxy_headers and forwarded_allow_ips).")},
+    {Py_tp_doc,
+     const_cast<char*>("ConnectionDriver(config, loop, serve, task, websocket, access, state, asgi, counters=None, "
+                       "concurrency=None)\n--\n\n"
+                       "Serves the plain-TCP connections of one event loop natively.\n"
+                       "config: the server's settings, read by name (limits, timeouts, the server's\n"
+                       "own headers, limit_concurrency, proxy_headers and forwarded_allow_ips).")},
     {Py_tp_new, reinterpret_cast<void*>(driver_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<DriverValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<DriverValue>)},

@@ -95,12 +95,12 @@ struct DriverShared {
   server::ServerLoop loop;
   unsigned long owner = PyThread_get_thread_ident();
   PyRef event_loop;
-  PyRef serve;      // serve(scope, exchange): the coroutine of one request, around the app
-  PyRef task_type;  // asyncio.Task: each request's coroutine runs as a task, started eagerly
+  PyRef serve;          // serve(scope, exchange): the coroutine of one request, around the app
+  PyRef task_type;      // asyncio.Task: each request's coroutine runs as a task, started eagerly
   PyRef task_keywords;  // ("loop", "eager_start")
-  PyRef websocket;  // websocket(connection, request_event, scope): starts a session, returns it
-  PyRef access;     // access(client, method, raw_path, query, version, status, sent), or None
-  PyRef state;      // the lifespan state, copied into every scope
+  PyRef websocket;      // websocket(connection, request_event, scope): starts a session, returns it
+  PyRef access;         // access(client, method, raw_path, query, version, status, sent), or None
+  PyRef state;          // the lifespan state, copied into every scope
   PyRef root_path;
   PyRef asgi;
   // Whose proxy headers are believed; none: they are never read.
@@ -110,9 +110,7 @@ struct DriverShared {
   std::unordered_map<std::uint64_t, PyRef> connections;
   std::uint64_t next_token = 1;
 
-  PyRef new_future() const {
-    return checked_ref(PyObject_CallMethodNoArgs(event_loop.get(), names().create_future));
-  }
+  PyRef new_future() const { return checked_ref(PyObject_CallMethodNoArgs(event_loop.get(), names().create_future)); }
 };
 
 // --- one request ------------------------------------------------------------------------
@@ -122,7 +120,7 @@ struct ExchangeValue {
   server::Exchange exchange;
   PyRef connection;
   PyRef client, method, raw_path, query, version;  // for the access log
-  std::vector<PyRef> body;                 // pieces received, not yet handed to the app
+  std::vector<PyRef> body;                         // pieces received, not yet handed to the app
   std::size_t body_size = 0;
   PyRef headers;  // of the response start, until the head is written
   PyRef waiter;   // a waiting receive's future
@@ -152,13 +150,13 @@ struct ConnectionValue final : server::ConnectionEvents {
   server::ServedConnection core;
   PyObject* self = nullptr;  // the object this value lives in, borrowed
   PyRef client, server;
-  bool tls;          // the bytes crossed TLS before reaching this socket
+  bool tls;             // the bytes crossed TLS before reaching this socket
   PyRef tls_extension;  // what the scope's "tls" extension says of that TLS, if anything
-  bool proxied;      // the peer is a trusted proxy: its headers may change client, scheme and server
-  PyRef current;     // the exchange of the request being served
-  PyRef scope;       // of the request whose app starts next
-  PyRef upgrade;     // an upgrade request's event, until its session starts
-  PyRef session;     // the WebSocket session
+  bool proxied;         // the peer is a trusted proxy: its headers may change client, scheme and server
+  PyRef current;        // the exchange of the request being served
+  PyRef scope;          // of the request whose app starts next
+  PyRef upgrade;        // an upgrade request's event, until its session starts
+  PyRef session;        // the WebSocket session
   std::vector<PyRef> drain_waiters;
 
   // ConnectionEvents

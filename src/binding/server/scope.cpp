@@ -16,22 +16,23 @@
 namespace tessaryne::binding::serving {
 namespace {
 
-
 // The path as ASGI gives it: percent-decoded, then read as UTF-8 (invalid
 // sequences become U+FFFD), after the root path.
 PyRef decoded_path(std::string_view raw, PyObject* root_path) {
   std::string bytes;
   const std::string_view decoded = http::percent_decoded(raw, bytes);
-  PyRef path = decoded.data() == raw.data()
-                   ? new_text(raw)
-                   : checked_ref(PyUnicode_DecodeUTF8(decoded.data(), static_cast<Py_ssize_t>(decoded.size()), "replace"));
+  PyRef path =
+      decoded.data() == raw.data()
+          ? new_text(raw)
+          : checked_ref(PyUnicode_DecodeUTF8(decoded.data(), static_cast<Py_ssize_t>(decoded.size()), "replace"));
   if (PyUnicode_GET_LENGTH(root_path) == 0) return path;
   return checked_ref(PyUnicode_Concat(root_path, path.get()));
 }
 
-
 // A scope's client or server from what a proxy's headers say.
-PyRef new_endpoint(const server::Endpoint& endpoint) { return new_tuple(new_text(endpoint.host), new_int(endpoint.port)); }
+PyRef new_endpoint(const server::Endpoint& endpoint) {
+  return new_tuple(new_text(endpoint.host), new_int(endpoint.port));
+}
 
 // Subprotocols a WebSocket client offers, in order, as text.
 PyRef new_subprotocols(std::span<const http::HeaderLine> headers) {
@@ -39,7 +40,8 @@ PyRef new_subprotocols(std::span<const http::HeaderLine> headers) {
   for (const http::HeaderLine& line : headers) {
     if (!common::equals_lowercase(line.name, "sec-websocket-protocol")) continue;
     common::for_each_element(line.value, [&](std::string_view item) {
-      append_to_list(list.get(), checked_ref(PyUnicode_DecodeLatin1(item.data(), static_cast<Py_ssize_t>(item.size()), nullptr)));
+      append_to_list(list.get(),
+                     checked_ref(PyUnicode_DecodeLatin1(item.data(), static_cast<Py_ssize_t>(item.size()), nullptr)));
     });
   }
   return list;
@@ -115,8 +117,7 @@ PyRef ConnectionValue::new_extensions(const http::RequestEvent& event, bool webs
   return extensions;
 }
 
-PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_view raw_path,
-                                 ExchangeValue* request) {
+PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_view raw_path, ExchangeValue* request) {
   const Names& n = names();
   DriverShared& driver = *shared;
   const bool websocket = request == nullptr;

@@ -54,7 +54,8 @@ PyObject* served_write_response(PyObject* self, PyObject* const* args, Py_ssize_
     const bool no_body = bound[4] != nullptr && to_bool(bound[4], "no_body");
     bool chunked = false;
     // As write(): nothing to say to a client that left.
-    const server::SendResult result = connection.core.write_response(status, fields.view(), body, more_body, no_body, chunked);
+    const server::SendResult result =
+        connection.core.write_response(status, fields.view(), body, more_body, no_body, chunked);
     if (result != server::SendResult::gone) check_sent(result);
     return new_bool(chunked).release();
   });
@@ -85,9 +86,7 @@ PyObject* served_format_ws_message(PyObject* self, PyObject* const* args, Py_ssi
 }
 
 PyObject* served_pump_events(PyObject* self, PyObject*) {
-  return guard([&] {
-    return frame_events(checked_connection(self).core.engine()).release();
-  });
+  return guard([&] { return frame_events(checked_connection(self).core.engine()).release(); });
 }
 
 PyRef new_value(bool value) { return new_bool(value); }
@@ -109,10 +108,14 @@ PyMethodDef served_methods[] = {
      "write_response($self, status, headers, body, more_body=False, no_body=False)\n--\n\n"
      "Writes a response with the server's own lines; returns whether the rest\n"
      "of its body goes out in chunks."},
-    {"close", method_cast(core_call<&server::ServedConnection::close>), METH_NOARGS, "close($self)\n--\n\nSends what is queued, then closes."},
-    {"force_close", method_cast(core_call<&server::ServedConnection::abort>), METH_NOARGS, "force_close($self)\n--\n\n"},
-    {"pause_reading", method_cast(core_call<&server::ServedConnection::pause_reading>), METH_NOARGS, "pause_reading($self)\n--\n\n"},
-    {"resume_reading", method_cast(core_call<&server::ServedConnection::resume_reading>), METH_NOARGS, "resume_reading($self)\n--\n\n"},
+    {"close", method_cast(core_call<&server::ServedConnection::close>), METH_NOARGS,
+     "close($self)\n--\n\nSends what is queued, then closes."},
+    {"force_close", method_cast(core_call<&server::ServedConnection::abort>), METH_NOARGS,
+     "force_close($self)\n--\n\n"},
+    {"pause_reading", method_cast(core_call<&server::ServedConnection::pause_reading>), METH_NOARGS,
+     "pause_reading($self)\n--\n\n"},
+    {"resume_reading", method_cast(core_call<&server::ServedConnection::resume_reading>), METH_NOARGS,
+     "resume_reading($self)\n--\n\n"},
     {"switch_to_websocket", method_cast(core_call<&server::ServedConnection::switch_to_websocket>), METH_NOARGS,
      "switch_to_websocket($self)\n--\n\n"},
     {"configure_websocket", method_cast(served_configure_websocket), METH_FASTCALL | METH_KEYWORDS,
@@ -130,7 +133,8 @@ PyMethodDef served_methods[] = {
 
 PyGetSetDef served_getset[] = {
     {"write_paused", core_reading<&server::ServedConnection::write_paused>, nullptr, nullptr, nullptr},
-    {"pending_output", core_reading<&server::ServedConnection::pending_output>, nullptr, "Bytes queued for the socket.", nullptr},
+    {"pending_output", core_reading<&server::ServedConnection::pending_output>, nullptr, "Bytes queued for the socket.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -158,7 +162,8 @@ PyRef after_drain(ConnectionValue& connection, Retry retry, PyObject* owner, PyR
 PyRef drain(ConnectionValue& connection, PyObject* owner) {
   if (connection.core.gone()) raise(PyExc_ConnectionError, "connection lost");
   if (!connection.core.write_paused()) return PyRef::steal(done_completion());
-  return after_drain(connection, [](PyObject* self, PyObject*) { return drain(checked_connection(self), self); }, owner);
+  return after_drain(
+      connection, [](PyObject* self, PyObject*) { return drain(checked_connection(self), self); }, owner);
 }
 
 PyRef frame_events(http::Connection& engine) {
@@ -193,8 +198,8 @@ void ConnectionValue::start() {
   // Task(coroutine, loop=loop, eager_start=True): the app runs up to its first
   // real suspension right here, so a simple app has answered before run() returns.
   std::array<PyObject*, 3> task_arguments{coroutine.get(), shared->event_loop.get(), Py_True};
-  PyRef task = checked_ref(
-      PyObject_Vectorcall(shared->task_type.get(), task_arguments.data(), 1, shared->task_keywords.get()));
+  PyRef task =
+      checked_ref(PyObject_Vectorcall(shared->task_type.get(), task_arguments.data(), 1, shared->task_keywords.get()));
 }
 
 void ConnectionValue::body(std::string_view data, bool more_body) {
@@ -228,9 +233,9 @@ void ConnectionValue::response_done(const server::Exchange& exchange_state) {
   if (access == Py_None) return;
   PyRef status = new_int(exchange_state.status());
   PyRef sent = new_int(exchange_state.sent());
-  PyRef logged = checked_ref(PyObject_CallFunctionObjArgs(
-      access, exchange.client.get(), exchange.method.get(), exchange.raw_path.get(), exchange.query.get(),
-      exchange.version.get(), status.get(), sent.get(), nullptr));
+  PyRef logged = checked_ref(PyObject_CallFunctionObjArgs(access, exchange.client.get(), exchange.method.get(),
+                                                          exchange.raw_path.get(), exchange.query.get(),
+                                                          exchange.version.get(), status.get(), sent.get(), nullptr));
 }
 
 void ConnectionValue::start_websocket() {

@@ -30,7 +30,8 @@ PyRef read(const std::atomic<std::uint64_t>& cell) { return new_int(cell.load(st
 template <std::size_t N>
 PyRef read_all(const std::array<std::atomic<std::uint64_t>, N>& cells) {
   PyRef tuple = checked_ref(PyTuple_New(static_cast<Py_ssize_t>(N)));
-  for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), read(cells[i]).release());
+  for (std::size_t i = 0; i < N; ++i)
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), read(cells[i]).release());
   return tuple;
 }
 

@@ -94,9 +94,9 @@ template <std::same_as<PyObject*>... Arguments>
 bool call_soon_threadsafe(PyObject* loop, Arguments... arguments) noexcept {
   // One slot in front of the loop, which the offset flag lets the call use.
   std::array<PyObject*, sizeof...(Arguments) + 2> stack{nullptr, loop, arguments...};
-  const PyRef handle = PyRef::steal(PyObject_VectorcallMethod(
-      call_soon_threadsafe_name(), stack.data() + 1, (sizeof...(Arguments) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-      nullptr));
+  const PyRef handle =
+      PyRef::steal(PyObject_VectorcallMethod(call_soon_threadsafe_name(), stack.data() + 1,
+                                             (sizeof...(Arguments) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (handle) return true;
   PyErr_Clear();
   return false;
@@ -113,8 +113,7 @@ bool wake_waiter(const AsyncChannelValue& value, const Waiter& waiter, PyObject*
 
 void wake_notifier(const AsyncChannelValue& value, const Notifier& notifier) noexcept {
   if (value.select_wake_fn)
-    call_soon_threadsafe(notifier.loop.get(), value.select_wake_fn.get(), notifier.arbiter.get(),
-                         notifier.token.get());
+    call_soon_threadsafe(notifier.loop.get(), value.select_wake_fn.get(), notifier.arbiter.get(), notifier.token.get());
 }
 
 void wake_all(const AsyncChannelValue& value, WaiterQueue& waiters, PyObject* passed, bool is_error) {
@@ -181,8 +180,8 @@ constexpr Parameters<2> kRegisterGetter{"RawAsyncChannel.register_getter()", {"l
 constexpr Parameters<1> kUnregisterGetter{"RawAsyncChannel.unregister_getter()", {"fut"}};
 constexpr Parameters<2> kRegisterPutter{"RawAsyncChannel.register_putter()", {"loop_obj", "fut"}};
 constexpr Parameters<1> kUnregisterPutter{"RawAsyncChannel.unregister_putter()", {"fut"}};
-constexpr Parameters<3> kRegisterSelectWatcher{
-    "RawAsyncChannel.register_select_watcher()", {"loop_obj", "arbiter_fut", "channel_token"}};
+constexpr Parameters<3> kRegisterSelectWatcher{"RawAsyncChannel.register_select_watcher()",
+                                               {"loop_obj", "arbiter_fut", "channel_token"}};
 constexpr Parameters<1> kUnregisterSelectWatcher{"RawAsyncChannel.unregister_select_watcher()", {"fut"}};
 
 PyObject* channel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -291,8 +290,7 @@ PyObject* channel_unregister_putter(PyObject* self, PyObject* const* args, Py_ss
   });
 }
 
-PyObject* channel_register_select_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                          PyObject* kwnames) {
+PyObject* channel_register_select_watcher(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kRegisterSelectWatcher.bind(args, nargsf, kwnames);
     Notifier notifier{PyRef::borrow(bound[0]), PyRef::borrow(bound[1]), PyRef::borrow(bound[2])};

@@ -260,8 +260,8 @@ PyType_Slot queue_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec queue_spec = {"tessaryne._tessaryne_core.RawAsyncQueue", sizeof(NativeObject<QueueValue>), 0,
-                          kGcClassFlags, queue_slots};
+PyType_Spec queue_spec = {"tessaryne._tessaryne_core.RawAsyncQueue", sizeof(NativeObject<QueueValue>), 0, kGcClassFlags,
+                          queue_slots};
 
 }  // namespace
 

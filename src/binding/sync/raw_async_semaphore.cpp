@@ -61,8 +61,7 @@ PyObject* semaphore_try_acquire(PyObject* self, PyObject*) {
 
 // A waiter granted at once stays here and is dropped on return, after the
 // lock is let go (never the last references: the caller's arguments hold them).
-PyObject* semaphore_acquire_or_register(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                        PyObject* kwnames) {
+PyObject* semaphore_acquire_or_register(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kAcquire.bind(args, nargsf, kwnames);
     Waiter waiter{PyRef::borrow(bound[0]), PyRef::borrow(bound[1])};
@@ -93,8 +92,7 @@ PyObject* semaphore_give_back(PyObject* self, PyObject*) {
   return guard([&] { return handed_list(semaphore_of(self).give_back()); });
 }
 
-PyObject* semaphore_unregister_waiter(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                      PyObject* kwnames) {
+PyObject* semaphore_unregister_waiter(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kUnregisterWaiter.bind(args, nargsf, kwnames);
     // Released when `removed` goes, after the lock is let go.
@@ -165,8 +163,8 @@ PyType_Slot semaphore_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec semaphore_spec = {"tessaryne._tessaryne_core.RawAsyncSemaphore", sizeof(NativeObject<SemaphoreValue>),
-                              0, kGcClassFlags, semaphore_slots};
+PyType_Spec semaphore_spec = {"tessaryne._tessaryne_core.RawAsyncSemaphore", sizeof(NativeObject<SemaphoreValue>), 0,
+                              kGcClassFlags, semaphore_slots};
 
 }  // namespace
 

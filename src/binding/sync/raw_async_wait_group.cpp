@@ -119,8 +119,7 @@ PyObject* wait_group_register_waiter(PyObject* self, PyObject* const* args, Py_s
   });
 }
 
-PyObject* wait_group_unregister_waiter(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                       PyObject* kwnames) {
+PyObject* wait_group_unregister_waiter(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kUnregisterWaiter.bind(args, nargsf, kwnames);
     // Released when `removed` goes, after the lock is let go.
@@ -169,8 +168,8 @@ PyType_Slot wait_group_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec wait_group_spec = {"tessaryne._tessaryne_core.RawAsyncWaitGroup", sizeof(NativeObject<WaitGroupValue>),
-                               0, kGcClassFlags, wait_group_slots};
+PyType_Spec wait_group_spec = {"tessaryne._tessaryne_core.RawAsyncWaitGroup", sizeof(NativeObject<WaitGroupValue>), 0,
+                               kGcClassFlags, wait_group_slots};
 
 }  // namespace
 

@@ -14,10 +14,10 @@
 namespace tessaryne::binding {
 namespace {
 
-constexpr Parameters<5> kNegotiate{"negotiate_permessage_deflate()",
-                                   {"offers", kWebSocketOptionNames[4], kWebSocketOptionNames[5],
-                                    kWebSocketOptionNames[6], kWebSocketOptionNames[7]},
-                                   1};
+constexpr Parameters<5> kNegotiate{
+    "negotiate_permessage_deflate()",
+    {"offers", kWebSocketOptionNames[4], kWebSocketOptionNames[5], kWebSocketOptionNames[6], kWebSocketOptionNames[7]},
+    1};
 
 void set_setting(PyObject* dict, const char* name, const PyRef& value) {
   if (PyDict_SetItemString(dict, name, value.get()) != 0) throw PythonError{};
@@ -51,8 +51,7 @@ PyObject* negotiate(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObjec
 }  // namespace
 
 PyMethodDef negotiate_permessage_deflate_def = {
-    "negotiate_permessage_deflate", method_cast(negotiate),
-    METH_FASTCALL | METH_KEYWORDS,
+    "negotiate_permessage_deflate", method_cast(negotiate), METH_FASTCALL | METH_KEYWORDS,
     "negotiate_permessage_deflate(offers, server_no_context_takeover=False, client_no_context_takeover=False, "
     "server_max_window_bits=15, client_max_window_bits=15)\n--\n\n"
     "Agree permessage-deflate with the first offer among the Sec-WebSocket-Extensions values `offers` that "

@@ -28,9 +28,8 @@ PyObject* parse_frame_header(PyObject*, PyObject* const* args, Py_ssize_t nargsf
     BufferArg buffer(bound[0]);
     const auto header = websocket::parse_frame_header(buffer.bytes());
     if (!header) return Py_NewRef(Py_None);
-    PyRef key = header->masked
-                    ? new_bytes({reinterpret_cast<const char*>(header->key.data()), header->key.size()})
-                    : PyRef::borrow(Py_None);
+    PyRef key = header->masked ? new_bytes({reinterpret_cast<const char*>(header->key.data()), header->key.size()})
+                               : PyRef::borrow(Py_None);
     return new_tuple(new_int(header->opcode), new_bool(header->fin), new_bool(header->masked),
                      new_int(header->payload_length), std::move(key), new_int(header->header_length))
         .release();
@@ -74,11 +73,8 @@ PyType_Slot parser_slots[] = {
 };
 
 PyType_Spec parser_spec = {
-    "tessaryne._tessaryne_core.FastWebSocketParser",
-    sizeof(PyObject),
-    0,
-    kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    parser_slots,
+    "tessaryne._tessaryne_core.FastWebSocketParser", sizeof(PyObject), 0,
+    kClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, parser_slots,
 };
 
 }  // namespace

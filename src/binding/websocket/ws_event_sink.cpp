@@ -18,13 +18,13 @@ char* WsEventSink::begin_message(std::size_t length) {
 
 void WsEventSink::commit_message(std::uint8_t opcode) {
   PyRef payload = std::move(pending_);
-  append_to_list(events_, new_tuple(new_int(EventKind::websocket_message), new_int(opcode), new_bool(true),
-                                    std::move(payload)));
+  append_to_list(events_,
+                 new_tuple(new_int(EventKind::websocket_message), new_int(opcode), new_bool(true), std::move(payload)));
 }
 
 void WsEventSink::message(std::uint8_t opcode, std::string_view payload) {
-  append_to_list(events_, new_tuple(new_int(EventKind::websocket_message), new_int(opcode), new_bool(true),
-                                    new_bytes(payload)));
+  append_to_list(events_,
+                 new_tuple(new_int(EventKind::websocket_message), new_int(opcode), new_bool(true), new_bytes(payload)));
 }
 
 void WsEventSink::error(std::uint16_t code, std::string_view close_frame) {

@@ -17,9 +17,14 @@
 
 namespace tessaryne::binding {
 
-inline constexpr std::array<const char*, 8> kWebSocketOptionNames{
-    "strict", "utf8_fail_fast", "max_message_size", "permessage_deflate", "server_no_context_takeover",
-    "client_no_context_takeover", "server_max_window_bits", "client_max_window_bits"};
+inline constexpr std::array<const char*, 8> kWebSocketOptionNames{"strict",
+                                                                  "utf8_fail_fast",
+                                                                  "max_message_size",
+                                                                  "permessage_deflate",
+                                                                  "server_no_context_takeover",
+                                                                  "client_no_context_takeover",
+                                                                  "server_max_window_bits",
+                                                                  "client_max_window_bits"};
 // Where the four parameters of permessage-deflate begin among them.
 inline constexpr std::size_t kFirstDeflateParameter = 4;
 inline constexpr std::array<const char*, 2> kWebSocketMessageNames{"opcode", "payload"};

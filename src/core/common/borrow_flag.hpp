@@ -15,16 +15,14 @@ class BorrowFlag {
     std::int64_t seen = count_.load(std::memory_order_relaxed);
     do {
       if (seen < 0) return BorrowResult::held_exclusively;
-    } while (!count_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                           std::memory_order_relaxed));
+    } while (!count_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed));
     return BorrowResult::acquired;
   }
   void release_shared() noexcept { count_.fetch_sub(1, std::memory_order_release); }
 
   BorrowResult acquire_exclusive() noexcept {
     std::int64_t expected = 0;
-    if (count_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
-                                       std::memory_order_relaxed))
+    if (count_.compare_exchange_strong(expected, -1, std::memory_order_acquire, std::memory_order_relaxed))
       return BorrowResult::acquired;
     return BorrowResult::held;
   }

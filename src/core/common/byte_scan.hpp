@@ -95,9 +95,7 @@ bool contains_any(std::string_view text) noexcept {
 
 inline bool contains_cr_or_lf(std::string_view text) noexcept { return contains_any<'\r', '\n'>(text); }
 
-constexpr char ascii_lower(char c) noexcept {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-}
+constexpr char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 // ASCII case-insensitive equality against an already lower-case literal.
 constexpr bool equals_lowercase(std::string_view text, std::string_view lower) noexcept {

@@ -79,8 +79,7 @@ bool kernel_family_available(KernelFamily family) noexcept { return family <= de
 KernelFamily usable_kernel_family(KernelFamily wanted) noexcept { return std::min(wanted, detected()); }
 
 KernelFamily choose_kernel_family(const char* requested) noexcept {
-  const std::optional<KernelFamily> named =
-      requested == nullptr ? std::nullopt : kernel_family_named(requested);
+  const std::optional<KernelFamily> named = requested == nullptr ? std::nullopt : kernel_family_named(requested);
   return usable_kernel_family(named.value_or(kKernelFamilies.back()));
 }
 

@@ -105,7 +105,7 @@ class Connection {
     frames_.configure(options);
     const websocket::DeflateParameters& agreed = options.deflate_parameters;
     deflater_ = options.deflate ? std::make_unique<websocket::Deflater>(agreed.server_max_window_bits,
-                                                                         agreed.server_no_context_takeover)
+                                                                        agreed.server_no_context_takeover)
                                 : nullptr;
   }
   // The compressor of outgoing messages; null without permessage-deflate.

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "core/common/byte_scan.hpp"
-#include "core/common/utf8.hpp"
 #include "core/common/header_value.hpp"
+#include "core/common/utf8.hpp"
 
 namespace tessaryne::http {
 namespace {
@@ -15,9 +15,9 @@ using common::ascii_lower;
 // proxy in front of us that trims only spaces and tabs would read it
 // differently, and framing that two parsers read differently is how requests
 // are smuggled.
-using common::trim_ows;
 using common::contains_lowercase;
 using common::equals_lowercase;
+using common::trim_ows;
 
 // The last non-empty comma-separated piece of a Transfer-Encoding value must be
 // "chunked"; false also when the value is not UTF-8 or has no piece at all.
@@ -129,6 +129,5 @@ TargetParts split_target(std::string_view target) noexcept {
 void copy_lowercase(std::string_view text, char* out) noexcept {
   for (std::size_t i = 0; i < text.size(); ++i) out[i] = ascii_lower(text[i]);
 }
-
 
 }  // namespace tessaryne::http

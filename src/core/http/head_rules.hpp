@@ -20,11 +20,11 @@ struct HeadFacts {
   bool chunked = false;  // a Transfer-Encoding header ended in "chunked"
   bool bad_framing = false;
   bool http11 = false;
-  bool accepts_trailers = false;  // a TE header lists "trailers": the client reads a trailer section
-  std::uint8_t host_lines = 0;    // Host header lines, counted up to 2
+  bool accepts_trailers = false;     // a TE header lists "trailers": the client reads a trailer section
+  std::uint8_t host_lines = 0;       // Host header lines, counted up to 2
   std::uint64_t content_length = 0;  // the first valid value
   std::string_view host;             // the first Host value
-  std::string_view upgrade_value;  // the last Upgrade value as received; lowercase it when copying out
+  std::string_view upgrade_value;    // the last Upgrade value as received; lowercase it when copying out
 
   // Framing that must be refused: an invalid Content-Length or Transfer-Encoding,
   // differing Content-Lengths, a Content-Length together with chunked, or any

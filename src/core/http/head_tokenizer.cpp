@@ -237,7 +237,9 @@ enum class LineEnd : std::uint8_t {
 }
 
 // The result for a line end that was not taken: partial, or else `error`.
-constexpr HeadResult stop_at(LineEnd end, HeadError error) { return end == LineEnd::partial ? kPartial : failure(error); }
+constexpr HeadResult stop_at(LineEnd end, HeadError error) {
+  return end == LineEnd::partial ? kPartial : failure(error);
+}
 
 // Pieces of the request line that every kernel reads the same way. Each
 // returns nothing to go on, or the result the tokenizer must return.
@@ -254,8 +256,7 @@ constexpr HeadResult stop_at(LineEnd end, HeadError error) { return end == LineE
 
 // Reads "HTTP/1.0" or "HTTP/1.1" and the line end after it.
 [[gnu::always_inline]] inline std::optional<HeadResult> read_version_line(const unsigned char* p, std::size_t n,
-                                                                          std::size_t& i,
-                                                                          RequestHead& head) noexcept {
+                                                                          std::size_t& i, RequestHead& head) noexcept {
   constexpr std::string_view kVersionPrefix = "HTTP/1.";
   if (n - i >= 8 && std::memcmp(p + i, kVersionPrefix.data(), kVersionPrefix.size()) == 0) {
     i += kVersionPrefix.size();
@@ -451,13 +452,13 @@ template <class K>
 // Flattened: everything the walker calls is inlined, the window classifier
 // included, which a heuristic might otherwise keep out of line.
 __attribute__((target("sse4.2"), flatten)) HeadResult tokenize_sse(std::string_view input, std::span<HeaderLine> slots,
-                                                          RequestHead& head) noexcept {
+                                                                   RequestHead& head) noexcept {
   return walk<SseKernel>(input, slots, head);
 }
 
 __attribute__((target("avx2,bmi,bmi2"), flatten)) HeadResult tokenize_avx2(std::string_view input,
-                                                                  std::span<HeaderLine> slots,
-                                                                  RequestHead& head) noexcept {
+                                                                           std::span<HeaderLine> slots,
+                                                                           RequestHead& head) noexcept {
   return walk<Avx2Kernel>(input, slots, head);
 }
 #endif

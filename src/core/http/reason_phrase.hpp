@@ -12,25 +12,44 @@ namespace tessaryne::http {
 // send its request) carry their standard phrases.
 constexpr std::string_view reason_phrase(std::uint16_t status) noexcept {
   switch (status) {
-    case 101: return "Switching Protocols";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 413: return "Payload Too Large";
-    case 426: return "Upgrade Required";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "OK";
+    case 101:
+      return "Switching Protocols";
+    case 201:
+      return "Created";
+    case 204:
+      return "No Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 304:
+      return "Not Modified";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
+    case 413:
+      return "Payload Too Large";
+    case 426:
+      return "Upgrade Required";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "OK";
   }
 }
 
@@ -38,11 +57,16 @@ constexpr std::string_view reason_phrase(std::uint16_t status) noexcept {
 // application's 414 or 501 keeps the table's default.
 constexpr std::string_view server_reason(std::uint16_t status) noexcept {
   switch (status) {
-    case 100: return "Continue";
-    case 103: return "Early Hints";
-    case 414: return "URI Too Long";
-    case 501: return "Not Implemented";
-    default: return reason_phrase(status);
+    case 100:
+      return "Continue";
+    case 103:
+      return "Early Hints";
+    case 414:
+      return "URI Too Long";
+    case 501:
+      return "Not Implemented";
+    default:
+      return reason_phrase(status);
   }
 }
 

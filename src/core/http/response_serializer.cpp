@@ -58,8 +58,7 @@ std::uint16_t status_from_line(std::string_view line) noexcept {
 }
 
 ResponseSerializer::ResponseSerializer(const ResponseParts& parts) noexcept
-    : parts_(parts),
-      keep_alive_(parts.keep_alive) {}
+    : parts_(parts), keep_alive_(parts.keep_alive) {}
 
 bool ResponseSerializer::add_header(std::string_view name, std::string_view value) {
   if (common::contains_cr_or_lf(name) || common::contains_cr_or_lf(value)) return false;
@@ -104,15 +103,17 @@ bool ResponseSerializer::chunked() const noexcept { return framing() == Framing:
 
 std::size_t ResponseSerializer::prepare() noexcept {
   status_text_ = decimal<Number>(parts_.status);
-  std::size_t total = kStatusPrefix.size() + status_text_.length + 1 +
-                      reason().size() + kCrlf.size();
+  std::size_t total = kStatusPrefix.size() + status_text_.length + 1 + reason().size() + kCrlf.size();
   if (!saw_server_) total += parts_.server_line.size();
   if (!saw_date_) total += parts_.date_line.size();
   total += headers_size_;
   const std::size_t body = parts_.body.size();
   switch (framing()) {
-    case Framing::none_no_body: break;
-    case Framing::none_raw_body: total += body; break;
+    case Framing::none_no_body:
+      break;
+    case Framing::none_raw_body:
+      total += body;
+      break;
     case Framing::content_length:
       body_size_ = decimal<Number>(body + parts_.body_after);
       total += kContentLength.size() + body_size_.length + kCrlf.size() + body;
@@ -155,9 +156,12 @@ void ResponseSerializer::write(char* out) const noexcept {
   if (!saw_connection_ && !parts_.interim) out = put_bytes(out, keep_alive_ ? kKeepAliveLine : kCloseLine);
   out = put_crlf(out);
   switch (how) {
-    case Framing::none_no_body: break;
+    case Framing::none_no_body:
+      break;
     case Framing::none_raw_body:
-    case Framing::content_length: put_bytes(out, body); break;
+    case Framing::content_length:
+      put_bytes(out, body);
+      break;
     case Framing::chunked:
       if (!body.empty()) {
         out = put_bytes(out, body_size_.text());

@@ -158,10 +158,14 @@ class WorkerPool {
   // after that queue's lock is let go: releasing a task may run code that calls
   // back into this pool. The pool stays usable.
   void discard_queued() noexcept {
-    { [[maybe_unused]] const Ring<Task> taken = injection_.take_all(); }
+    {
+      [[maybe_unused]] const Ring<Task> taken = injection_.take_all();
+    }
     for (std::uint64_t i = 0; i < num_threads_; ++i) {
       Worker& own = worker(i);
-      { [[maybe_unused]] const Ring<Task> taken = own.inbox.take_all(); }
+      {
+        [[maybe_unused]] const Ring<Task> taken = own.inbox.take_all();
+      }
       Ring<Task> taken;
       {
         const std::lock_guard local(own.local_mutex);

@@ -38,8 +38,7 @@ struct ServerCounters {
   void response(std::uint16_t status, std::chrono::steady_clock::duration took) noexcept {
     const std::size_t kind = status < 100 ? 0 : status >= 600 ? 4 : static_cast<std::size_t>(status / 100 - 1);
     add(responses[kind], 1);
-    const auto micros =
-        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+    const auto micros = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(took).count());
     std::size_t bucket = 0;
     while (bucket < kDurationBounds.size() && micros > kDurationBounds[bucket]) ++bucket;
     add(durations[bucket], 1);

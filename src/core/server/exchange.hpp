@@ -61,8 +61,8 @@ class Protocol {
   // The head with the first body piece (`headers` as the app gave them), a
   // further piece, trailer fields. Each decides the framing and reports
   // what became of the bytes; the exchange keeps the phase.
-  virtual SendResult write_head(Exchange& exchange, std::span<const http::HeaderField> headers,
-                                std::string_view body, bool more_body) = 0;
+  virtual SendResult write_head(Exchange& exchange, std::span<const http::HeaderField> headers, std::string_view body,
+                                bool more_body) = 0;
   virtual SendResult write_body(Exchange& exchange, std::string_view body, bool more_body) = 0;
   // A body piece from a file; the head goes with it while the exchange's
   // phase is head_pending.

@@ -19,8 +19,7 @@ bool digits_only(std::string_view text) noexcept { return std::ranges::all_of(te
 bool registered_name(std::string_view text) noexcept {
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '%') {
-      if (i + 2 >= text.size() || common::hex_digit_value(text[i + 1]) < 0 ||
-          common::hex_digit_value(text[i + 2]) < 0)
+      if (i + 2 >= text.size() || common::hex_digit_value(text[i + 1]) < 0 || common::hex_digit_value(text[i + 2]) < 0)
         return false;
       i += 2;
     } else if (!is_unreserved_or_sub_delim(text[i])) {

@@ -73,9 +73,8 @@ std::size_t Poller::poll(std::span<Readiness> out) const noexcept {
   for (int i = 0; i < count; ++i) {
     const epoll_event& event = events[static_cast<std::size_t>(i)];
     const std::uint32_t bits = event.events;
-    out[static_cast<std::size_t>(i)] = Readiness{
-        event.data.u64, (bits & (EPOLLIN | EPOLLRDHUP)) != 0, (bits & EPOLLOUT) != 0,
-        (bits & (EPOLLHUP | EPOLLERR)) != 0};
+    out[static_cast<std::size_t>(i)] = Readiness{event.data.u64, (bits & (EPOLLIN | EPOLLRDHUP)) != 0,
+                                                 (bits & EPOLLOUT) != 0, (bits & (EPOLLHUP | EPOLLERR)) != 0};
   }
   return static_cast<std::size_t>(count);
 }

@@ -268,8 +268,8 @@ class ForwardedLine {
 
   std::optional<Value> read_value() noexcept {
     if (const auto quoted = cursor_.quoted_text()) return Value{*quoted, quoted->find('\\') != npos};
-    const std::string_view bare = cursor_.take_while(
-        [](char c) { return !is_ows(c) && std::string_view(";,\"\\").find(c) == npos; });
+    const std::string_view bare =
+        cursor_.take_while([](char c) { return !is_ows(c) && std::string_view(";,\"\\").find(c) == npos; });
     if (bare.empty()) return std::nullopt;
     return Value{bare};
   }
@@ -359,8 +359,7 @@ bool ProxyTrust::trusts_peer(std::optional<std::string_view> host) const noexcep
   return address && trusts(*address);
 }
 
-ProxyView read_proxy_headers(std::span<const http::HeaderLine> headers, const ProxyTrust& trust,
-                             bool secure) noexcept {
+ProxyView read_proxy_headers(std::span<const http::HeaderLine> headers, const ProxyTrust& trust, bool secure) noexcept {
   HopWalk<Element> forwarded;
   HopWalk<std::optional<Node>> forwarded_for;
   std::optional<std::string_view> forwarded_proto, forwarded_host;

@@ -49,9 +49,8 @@ constexpr std::size_t match(std::string_view input, std::string_view literal) no
 // arriving: its characters and its longest form.
 bool may_begin_address(std::string_view text, bool v6) noexcept {
   if (text.size() > (v6 ? kLongestIpv6 : kLongestIpv4)) return false;
-  return std::ranges::all_of(text, [v6](char c) {
-    return is_digit(c) || c == '.' || (v6 && (c == ':' || common::hex_digit_value(c) >= 0));
-  });
+  return std::ranges::all_of(
+      text, [v6](char c) { return is_digit(c) || c == '.' || (v6 && (c == ':' || common::hex_digit_value(c) >= 0)); });
 }
 
 std::optional<IpAddress> v1_address(std::string_view text, bool v6) noexcept {
@@ -231,8 +230,8 @@ ProxyHeader read_v2(std::string_view input) noexcept {
   // A proxied connection's addresses are read only when both family and
   // protocol are given; LOCAL (the proxy's own health check, say) and an
   // unspecified family or protocol keep the socket's, their block unread.
-  const bool addressed = command == V2Command::proxy && family != V2Family::unspecified &&
-                         protocol != V2Protocol::unspecified;
+  const bool addressed =
+      command == V2Command::proxy && family != V2Family::unspecified && protocol != V2Protocol::unspecified;
   const std::size_t addresses = addressed ? address_bytes(family) : 0;
   if (length < addresses) return malformed();
   if (input.size() < kProxyV2FixedBytes + length) return needs_more();

@@ -293,8 +293,8 @@ SendResult ServedConnection::write_head(Exchange& exchange, std::span<const http
   return head(exchange, headers, body, more_body, 0);
 }
 
-SendResult ServedConnection::head(Exchange& exchange, std::span<const http::HeaderField> headers,
-                                  std::string_view body, bool more_body, std::uint64_t body_after) {
+SendResult ServedConnection::head(Exchange& exchange, std::span<const http::HeaderField> headers, std::string_view body,
+                                  bool more_body, std::uint64_t body_after) {
   if (gone()) return SendResult::gone;
   const std::uint16_t status = exchange.status();
   const bool trailers = exchange.trailers_announced();
@@ -310,17 +310,20 @@ SendResult ServedConnection::head(Exchange& exchange, std::span<const http::Head
   std::string_view extra;  // sent after the head as it is
   if (status < 200 || status == 204 || status == 304) {
     parts.no_body_status = true;
-    if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+    if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive))
+      return SendResult::bad_header;
   } else if (exchange.request().head_method) {
     // The head a GET would get, with its length or chunked framing, minus the body.
     parts.body = more_body || trailers ? std::string_view{} : body;
     parts.more_body = more_body || trailers;
-    if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+    if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive))
+      return SendResult::bad_header;
     scratch_.resize(scratch_.size() - parts.body.size());
   } else {
     parts.body = body;
     parts.more_body = more_body || trailers;  // the body's end waits for the trailers
-    if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+    if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive))
+      return SendResult::bad_header;
     mode = chunked ? BodyMode::chunked : BodyMode::framed;
     if (chunked && trailers && !more_body) extra = kLastChunk;
     if (chunked && exchange.request().http10) {
@@ -330,7 +333,8 @@ SendResult ServedConnection::head(Exchange& exchange, std::span<const http::Head
       parts.more_body = false;
       parts.no_body_status = true;
       parts.keep_alive = false;
-      if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+      if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive))
+        return SendResult::bad_header;
       extra = body;
       mode = BodyMode::framed;
     }
@@ -358,8 +362,8 @@ SendResult ServedConnection::write_body(Exchange& exchange, std::string_view bod
   return SendResult::done;
 }
 
-SendResult ServedConnection::write_file(Exchange& exchange, std::span<const http::HeaderField> headers,
-                                        FileSlice file, bool more_body) {
+SendResult ServedConnection::write_file(Exchange& exchange, std::span<const http::HeaderField> headers, FileSlice file,
+                                        bool more_body) {
   const std::uint64_t count = file.count();
   if (exchange.phase() == ResponsePhase::head_pending) {
     // The piece ends the body: the head announces its length, unless
@@ -445,9 +449,7 @@ void ServedConnection::response_cut_short() {
   events_->response_done(*exchange_);
 }
 
-void ServedConnection::answer_failure(Exchange& exchange) {
-  exchange.body(kTextHeaders, kServerError, false);
-}
+void ServedConnection::answer_failure(Exchange& exchange) { exchange.body(kTextHeaders, kServerError, false); }
 
 void ServedConnection::cut_short(Exchange& exchange) {
   response_cut_short();
@@ -482,8 +484,8 @@ void ServedConnection::arm_body() {
   Clock::time_point due = now + settings.body_timeout;
   if (settings.min_body_rate != 0) {
     // When the bytes so far fall below the rate, the grace period counted in.
-    const auto earned = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-        static_cast<double>(body_bytes_) / static_cast<double>(settings.min_body_rate)));
+    const auto earned = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(body_bytes_) / static_cast<double>(settings.min_body_rate)));
     due = std::min(due, body_due_since_ + std::max(settings.body_rate_grace, earned));
   }
   loop_.arm(deadline_, due, token_);
@@ -595,7 +597,8 @@ SendResult ServedConnection::write_response(std::uint16_t status, std::span<cons
   parts.no_body_status = no_body;
   parts.keep_alive = status == 101;  // only the switch keeps the connection
   bool keep_alive = false;
-  if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive)) return SendResult::bad_header;
+  if (!serialize(parts, headers, loop_.settings().headers, scratch_, chunked, keep_alive))
+    return SendResult::bad_header;
   if (gone()) return SendResult::gone;
   const std::string_view bytes = scratch_;
   return put(std::span<const std::string_view>(&bytes, 1)) ? SendResult::done : SendResult::gone;

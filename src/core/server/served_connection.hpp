@@ -94,8 +94,7 @@ class ServedConnection final : public Protocol {
   // 1xx with the server's lines and `fields`; none to an HTTP/1.0 client.
   SendResult write_interim(Exchange& exchange, std::uint16_t status,
                            std::span<const http::HeaderField> fields) override;
-  SendResult write_trailers(Exchange& exchange, std::span<const http::HeaderField> fields,
-                            bool more_trailers) override;
+  SendResult write_trailers(Exchange& exchange, std::span<const http::HeaderField> fields, bool more_trailers) override;
   void response_complete(Exchange& exchange) override;
   void answer_failure(Exchange& exchange) override;
   void cut_short(Exchange& exchange) override;
@@ -164,8 +163,8 @@ class ServedConnection final : public Protocol {
   void arm(Clock::duration timeout);
   void deadline_passed();
   // The head, with `body_after` bytes to follow it apart (a file).
-  SendResult head(Exchange& exchange, std::span<const http::HeaderField> headers, std::string_view body,
-                  bool more_body, std::uint64_t body_after);
+  SendResult head(Exchange& exchange, std::span<const http::HeaderField> headers, std::string_view body, bool more_body,
+                  std::uint64_t body_after);
   bool put(std::span<const std::string_view> parts);
   bool put_file(FileSlice file);
   // Output is queued: watch for the socket to take it, and pause writers past the high mark.
@@ -182,12 +181,12 @@ class ServedConnection final : public Protocol {
   OutputBuffer output_;
   Deadline deadline_;
   Exchange* exchange_ = nullptr;  // the caller's
-  std::string scratch_;  // a head being serialized
+  std::string scratch_;           // a head being serialized
   Phase phase_ = Phase::idle;
-  Clock::time_point last_progress_{};  // when the queued output last moved
+  Clock::time_point last_progress_{};   // when the queued output last moved
   Clock::time_point body_due_since_{};  // when the body's rate is counted from
   std::uint64_t body_bytes_ = 0;        // received since then
-  std::size_t held_ = 0;  // bytes received while the current request is answered
+  std::size_t held_ = 0;                // bytes received while the current request is answered
   bool watching_ = false;
   bool registered_read_ = true;
   bool registered_write_ = false;
@@ -195,8 +194,8 @@ class ServedConnection final : public Protocol {
   bool want_write_ = false;
   bool read_paused_ = false;
   bool write_paused_ = false;
-  bool eof_ = false;  // the client half-closed
-  bool closing_ = false;         // close once the output is sent
+  bool eof_ = false;               // the client half-closed
+  bool closing_ = false;           // close once the output is sent
   bool shut_after_flush_ = false;  // half-close once the output is sent
   bool closed_ = false;
   bool handling_ = false;  // inside process(): a completed response defers the next request

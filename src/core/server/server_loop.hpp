@@ -38,7 +38,7 @@ struct ServerSettings {
   std::size_t write_high = std::size_t{64} << 10;
   std::size_t write_low = std::size_t{16} << 10;
   std::string server_line = "server: tessaryne\r\n";  // empty: no server line
-  bool date = true;                                     // a date line on every response
+  bool date = true;                                   // a date line on every response
   // Added to every response after the application's own headers.
   std::vector<std::pair<std::string, std::string>> headers;
   // Requests served at once by all loops sharing `concurrency` (0: no limit);

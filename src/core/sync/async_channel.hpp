@@ -205,13 +205,27 @@ class AsyncChannel {
   }
 
   [[nodiscard]] std::uint64_t maxsize() const noexcept { return maxsize_; }
-  [[nodiscard]] bool is_closed() const noexcept { return read([&] { return closed_; }); }
-  [[nodiscard]] std::size_t qsize() const noexcept { return read([&] { return buffer_.size(); }); }
-  [[nodiscard]] bool empty() const noexcept { return read([&] { return buffer_.empty(); }); }
-  [[nodiscard]] bool full() const noexcept { return read([&] { return full_locked(); }); }
-  [[nodiscard]] std::size_t getters_len() const noexcept { return read([&] { return getters_.size(); }); }
-  [[nodiscard]] std::size_t putters_len() const noexcept { return read([&] { return putters_.size(); }); }
-  [[nodiscard]] std::size_t notifiers_len() const noexcept { return read([&] { return notifiers_.size(); }); }
+  [[nodiscard]] bool is_closed() const noexcept {
+    return read([&] { return closed_; });
+  }
+  [[nodiscard]] std::size_t qsize() const noexcept {
+    return read([&] { return buffer_.size(); });
+  }
+  [[nodiscard]] bool empty() const noexcept {
+    return read([&] { return buffer_.empty(); });
+  }
+  [[nodiscard]] bool full() const noexcept {
+    return read([&] { return full_locked(); });
+  }
+  [[nodiscard]] std::size_t getters_len() const noexcept {
+    return read([&] { return getters_.size(); });
+  }
+  [[nodiscard]] std::size_t putters_len() const noexcept {
+    return read([&] { return putters_.size(); });
+  }
+  [[nodiscard]] std::size_t notifiers_len() const noexcept {
+    return read([&] { return notifiers_.size(); });
+  }
 
   Contents take_all() noexcept {
     Contents contents;

@@ -175,9 +175,7 @@ class Semaphore {
   }
 
  private:
-  [[nodiscard]] bool permit_free_unlocked() const noexcept {
-    return value_ > 0 && queue_.empty() && in_transit_ == 0;
-  }
+  [[nodiscard]] bool permit_free_unlocked() const noexcept { return value_ > 0 && queue_.empty() && in_transit_ == 0; }
   bool take_permit_unlocked() noexcept {
     if (!permit_free_unlocked()) return false;
     --value_;

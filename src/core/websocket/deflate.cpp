@@ -98,8 +98,8 @@ z_stream_s& ZStream::start_deflate(int window_bits) {
   return *stream_;
 }
 
-Inflater::Status Inflater::inflate(std::string_view payload, bool last, FragmentBuffer& out,
-                                   std::size_t message_start, std::size_t limit, common::Utf8Validator* text) {
+Inflater::Status Inflater::inflate(std::string_view payload, bool last, FragmentBuffer& out, std::size_t message_start,
+                                   std::size_t limit, common::Utf8Validator* text) {
   start_inflate(window_bits_);
   Status status = run(payload, out, message_start, limit, text);
   if (status == Status::ok && last) status = run({kTail, sizeof kTail}, out, message_start, limit, text);

@@ -22,7 +22,6 @@ struct z_stream_s;
 
 namespace tessaryne::websocket {
 
-
 // The agreed parameters, named from the server's side as in the handshake.
 struct DeflateParameters {
   bool server_no_context_takeover = false;
@@ -69,8 +68,8 @@ class Inflater : public ZStream {
   // (out.size() - message_start) is never let past `limit`: too_big as soon
   // as it would. With `text`, each step is checked as it is made. Throws
   // std::bad_alloc when memory runs out (the stream is then unusable).
-  Status inflate(std::string_view payload, bool last, FragmentBuffer& out, std::size_t message_start,
-                 std::size_t limit, common::Utf8Validator* text);
+  Status inflate(std::string_view payload, bool last, FragmentBuffer& out, std::size_t message_start, std::size_t limit,
+                 common::Utf8Validator* text);
   // The message is over (delivered or failed): reset or release the stream.
   void end_message() noexcept;
 

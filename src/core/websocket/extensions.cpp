@@ -19,7 +19,7 @@ struct Offer {
   bool server_no_context_takeover = false;
   bool client_no_context_takeover = false;
   std::optional<std::uint8_t> server_max_window_bits;
-  bool client_max_window_bits = false;             // named, with or without a value
+  bool client_max_window_bits = false;              // named, with or without a value
   std::optional<std::uint8_t> client_window_value;  // its value, if any
 };
 

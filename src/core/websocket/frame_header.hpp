@@ -13,7 +13,7 @@
 namespace tessaryne::websocket {
 
 struct FrameHeader {
-  std::uint8_t opcode = 0;           // low four bits of byte 0
+  std::uint8_t opcode = 0;  // low four bits of byte 0
   bool fin = false;
   bool masked = false;
   std::uint64_t payload_length = 0;  // all 64 bits of the long form are kept

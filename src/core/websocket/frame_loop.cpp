@@ -62,8 +62,8 @@ std::uint16_t FrameLoop::control_violation(std::uint8_t opcode, std::string_view
     if (payload.size() >= 2) {
       const unsigned code = (static_cast<std::uint8_t>(payload[0]) << 8) | static_cast<std::uint8_t>(payload[1]);
       // 1005, 1006 and 1015 only describe a closure locally; 1016-2999 are unassigned.
-      const bool valid = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
-                         (code >= 3000 && code <= 4999);
+      const bool valid =
+          (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
       if (!valid) return kProtocolError;
     }
   }
@@ -126,7 +126,8 @@ bool FrameLoop::fits(std::uint8_t opcode, std::uint64_t payload_length, bool def
   // A continuation adds to the message in progress; any other frame starts
   // its own (or is refused for other reasons once it is complete).
   // A compressed message is bounded after inflating instead.
-  if (opcode == 0 && fragment_opcode_ != 0 && !compressed_) return payload_length <= max_message_size_ - fragments_.size();
+  if (opcode == 0 && fragment_opcode_ != 0 && !compressed_)
+    return payload_length <= max_message_size_ - fragments_.size();
   return true;
 }
 

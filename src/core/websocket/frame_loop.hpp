@@ -48,14 +48,14 @@ inline constexpr std::uint64_t kMaxMessageSize = std::uint64_t{64} << 20;
 // and once, at a violation, error(code, close_frame).
 // Any of them may throw (out of memory); see FrameLoop::run.
 template <class S>
-concept FrameSink = requires(S& sink, std::size_t length, std::uint8_t opcode, std::uint16_t code,
-                             std::string_view bytes) {
-  { sink.begin_message(length) } -> std::same_as<char*>;
-  sink.commit_message(opcode);
-  sink.discard_message();
-  sink.message(opcode, bytes);
-  sink.error(code, bytes);
-};
+concept FrameSink =
+    requires(S& sink, std::size_t length, std::uint8_t opcode, std::uint16_t code, std::string_view bytes) {
+      { sink.begin_message(length) } -> std::same_as<char*>;
+      sink.commit_message(opcode);
+      sink.discard_message();
+      sink.message(opcode, bytes);
+      sink.error(code, bytes);
+    };
 
 // Opt-in behaviour beyond the default loop, each part on its own.
 struct FrameOptions {

@@ -17,7 +17,8 @@ struct WsFrameHeader {
 };
 // Only the low four bits of `opcode` are kept; `reserved_bits` (0x40 marks a
 // compressed message) go in as given.
-WsFrameHeader ws_frame_header(std::uint8_t opcode, std::uint64_t payload_length, std::uint8_t reserved_bits = 0) noexcept;
+WsFrameHeader ws_frame_header(std::uint8_t opcode, std::uint64_t payload_length,
+                              std::uint8_t reserved_bits = 0) noexcept;
 // Header plus payload; the caller keeps `payload_length` small enough to allocate.
 std::size_t ws_frame_size(std::uint64_t payload_length) noexcept;
 // Writes exactly ws_frame_size(payload.size()) bytes.

@@ -62,8 +62,7 @@ void unmask_scalar(const char* in, char* out, std::size_t length, MaskKey key) n
 }
 
 #if TESSARYNE_X86
-__attribute__((target("sse2"))) void unmask_sse2(const char* in, char* out, std::size_t length,
-                                                  MaskKey key) noexcept {
+__attribute__((target("sse2"))) void unmask_sse2(const char* in, char* out, std::size_t length, MaskKey key) noexcept {
   // Aligned stores never split a cache line.
   std::size_t i = head_to_align(out, length, 16);
   unmask_head(in, out, i, key);
@@ -85,8 +84,7 @@ __attribute__((target("sse2"))) void unmask_sse2(const char* in, char* out, std:
   unmask_tail(in, out, i, length, key);
 }
 
-__attribute__((target("avx2"))) void unmask_avx2(const char* in, char* out, std::size_t length,
-                                                  MaskKey key) noexcept {
+__attribute__((target("avx2"))) void unmask_avx2(const char* in, char* out, std::size_t length, MaskKey key) noexcept {
   // Aligned stores never split a cache line.
   std::size_t i = head_to_align(out, length, 32);
   unmask_head(in, out, i, key);

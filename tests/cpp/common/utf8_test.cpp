@@ -17,11 +17,20 @@ bool reference_valid(const std::string& text) {
     const auto lead = static_cast<std::uint8_t>(text[i]);
     std::size_t length;
     std::uint32_t cp;
-    if (lead < 0x80) { length = 1; cp = lead; }
-    else if ((lead & 0xE0) == 0xC0) { length = 2; cp = lead & 0x1F; }
-    else if ((lead & 0xF0) == 0xE0) { length = 3; cp = lead & 0x0F; }
-    else if ((lead & 0xF8) == 0xF0) { length = 4; cp = lead & 0x07; }
-    else return false;
+    if (lead < 0x80) {
+      length = 1;
+      cp = lead;
+    } else if ((lead & 0xE0) == 0xC0) {
+      length = 2;
+      cp = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+      length = 3;
+      cp = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+      length = 4;
+      cp = lead & 0x07;
+    } else
+      return false;
     if (i + length > text.size()) return false;
     for (std::size_t k = 1; k < length; ++k) {
       const auto c = static_cast<std::uint8_t>(text[i + k]);
@@ -69,7 +78,8 @@ TEST(Utf8, ExhaustiveShortSequencesAgreeWithTheReferenceWholeAndCut) {
   for (int a = 0xF0; a < 256; ++a)
     for (int b = 0; b < 256; ++b)
       for (int c : edges)
-        for (int d : edges) expect_agrees({static_cast<char>(a), static_cast<char>(b), static_cast<char>(c), static_cast<char>(d)});
+        for (int d : edges)
+          expect_agrees({static_cast<char>(a), static_cast<char>(b), static_cast<char>(c), static_cast<char>(d)});
 }
 
 TEST(Utf8, AdversarialForms) {
@@ -95,7 +105,10 @@ TEST(Utf8, AdversarialForms) {
       {"F5 lead", "\xF5\x80\x80\x80", false},
       {"lone continuation", "a\x80", false},
       {"cut at end", "abc\xE2\x82", false},
-      {"ascii after cut", "\xE2\x82" "a", false},
+      {"ascii after cut",
+       "\xE2\x82"
+       "a",
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -109,8 +122,13 @@ TEST(Utf8, RandomTextsAgreeWithTheReferenceUnderRandomSplits) {
   std::mt19937 random(2024);
   // Mostly valid text with rare corruption, so both verdicts occur often and
   // the ASCII word path meets non-ASCII at every offset.
-  const std::vector<std::string> pieces = {"a", "hello world, this is ascii text ", "\xC3\xA9", "\xE2\x82\xAC",
-                                           "\xF0\x9F\x98\x80", "\xED\x9F\xBF", "\xF4\x8F\xBF\xBF"};
+  const std::vector<std::string> pieces = {"a",
+                                           "hello world, this is ascii text ",
+                                           "\xC3\xA9",
+                                           "\xE2\x82\xAC",
+                                           "\xF0\x9F\x98\x80",
+                                           "\xED\x9F\xBF",
+                                           "\xF4\x8F\xBF\xBF"};
   int valid = 0;
   for (int round = 0; round < 4000; ++round) {
     std::string text;

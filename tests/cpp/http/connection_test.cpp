@@ -21,8 +21,9 @@ struct Recorder final : EventSink {
   std::vector<std::string> responses;  // full bytes of error responses
 
   void request(const RequestEvent& e) override {
-    std::string line = "request " + std::string(e.method) + " " + std::string(e.target_parts.path) + " q=" +
-                       std::string(e.target_parts.query) + " " + std::string(version_text(e.minor_version)) + " [";
+    std::string line = "request " + std::string(e.method) + " " + std::string(e.target_parts.path) +
+                       " q=" + std::string(e.target_parts.query) + " " + std::string(version_text(e.minor_version)) +
+                       " [";
     for (const HeaderLine& h : e.headers) line += std::string(h.name) + "=" + std::string(h.value) + ";";
     line += "]";
     line += e.keep_alive ? " ka" : " close";
@@ -121,8 +122,9 @@ TEST(ErrorResponse, ExactBytes) {
 // Every error the engine itself sends, byte for byte.
 TEST(Connection, ErrorEventsCarryTheExactResponse) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"GET / HTTP/1.2\r\n\r\n", "HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\nconnection: close\r\n"
-                                 "content-length: 11\r\n\r\nBad Request"},
+      {"GET / HTTP/1.2\r\n\r\n",
+       "HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\nconnection: close\r\n"
+       "content-length: 11\r\n\r\nBad Request"},
       {"GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n",
        "HTTP/1.1 400 Bad Request\r\nserver: tessaryne\r\nconnection: close\r\ncontent-length: 37\r\n\r\n"
        "Bad Request: Conflicting HTTP headers"},
@@ -138,10 +140,12 @@ TEST(Connection, ErrorEventsCarryTheExactResponse) {
       {"POST / HTTP/1.1\r\nContent-Length: 10485761\r\n\r\n",
        "HTTP/1.1 413 Payload Too Large\r\nserver: tessaryne\r\nconnection: close\r\ncontent-length: 17\r\n\r\n"
        "Payload Too Large"},
-      {std::string(65537, 'G'), "HTTP/1.1 431 Request Header Fields Too Large\r\nserver: tessaryne\r\n"
-                                "connection: close\r\ncontent-length: 31\r\n\r\nRequest Header Fields Too Large"},
-      {"GET /" + std::string(65537, 'a'), "HTTP/1.1 414 URI Too Long\r\nserver: tessaryne\r\nconnection: close\r\n"
-                                        "content-length: 12\r\n\r\nURI Too Long"},
+      {std::string(65537, 'G'),
+       "HTTP/1.1 431 Request Header Fields Too Large\r\nserver: tessaryne\r\n"
+       "connection: close\r\ncontent-length: 31\r\n\r\nRequest Header Fields Too Large"},
+      {"GET /" + std::string(65537, 'a'),
+       "HTTP/1.1 414 URI Too Long\r\nserver: tessaryne\r\nconnection: close\r\n"
+       "content-length: 12\r\n\r\nURI Too Long"},
   };
   for (const auto& [input, response] : cases) {
     Connection c;
@@ -214,8 +218,10 @@ TEST(Connection, SmugglingMatrix) {
       {"Transfer-Encoding:\r\n", conflict},
       {"Transfer-Encoding: , ,\r\n", conflict},
       {"Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n", conflict},
-      {"Transfer-Encoding: chun\xe2\x84\xaa" "ed\r\n", conflict},  // KELVIN SIGN is no ASCII k
-      {"Transfer-Encoding: chunked\xa0\r\n", conflict},            // not UTF-8
+      {"Transfer-Encoding: chun\xe2\x84\xaa"
+       "ed\r\n",
+       conflict},                                        // KELVIN SIGN is no ASCII k
+      {"Transfer-Encoding: chunked\xa0\r\n", conflict},  // not UTF-8
       {"Transfer-Encoding: gzip, chunked\r\n", "chunked"},
       {"Transfer-Encoding: ,chunked,,\r\n", "chunked"},
       {"Transfer-Encoding: CHUNKED\r\n", "chunked"},
@@ -235,10 +241,12 @@ TEST(Connection, SmugglingMatrix) {
       {"Content-Length: -0\r\n", conflict},
       {"Content-Length: 0005\r\n", "length 5"},
       {"Content-Length:  5 \t\r\n", "length 5"},
-      {"Content-Length: \xc2\xa0" "5\r\n", conflict},       // NO-BREAK SPACE is not trimmed
-      {"Content-Length: 5\xe3\x80\x80\r\n", conflict},      // nor IDEOGRAPHIC SPACE
-      {"Content-Length: \xd9\xa5\r\n", conflict},                    // ARABIC-INDIC DIGIT FIVE
-      {"Content-Length: \xef\xbc\x95\r\n", conflict},                // FULLWIDTH DIGIT FIVE
+      {"Content-Length: \xc2\xa0"
+       "5\r\n",
+       conflict},                                       // NO-BREAK SPACE is not trimmed
+      {"Content-Length: 5\xe3\x80\x80\r\n", conflict},  // nor IDEOGRAPHIC SPACE
+      {"Content-Length: \xd9\xa5\r\n", conflict},       // ARABIC-INDIC DIGIT FIVE
+      {"Content-Length: \xef\xbc\x95\r\n", conflict},   // FULLWIDTH DIGIT FIVE
       {"Content-Length: 5 5\r\n", conflict},
       {"Content-Length: 0x5\r\n", conflict},
       {"Content-Length: 5.0\r\n", conflict},
@@ -251,7 +259,9 @@ TEST(Connection, SmugglingMatrix) {
       {"Content-Length\t: 5\r\n", bad},
       {"X: a\r\n b\r\n", bad},
       {"X: a\rb\r\n", bad},
-      {"X: a\x00" "b\r\n"s, bad},
+      {"X: a\x00"
+       "b\r\n"s,
+       bad},
       {"X: a\x7f\r\n", bad},
       {"X: a\x01\r\n", bad},
       {"X: a\x1b\r\n", bad},
@@ -289,8 +299,7 @@ TEST(Connection, NoRequestHidesInAnother) {
   const std::string host = "Host: localhost\r\n";
   const std::string smuggled = "GET /smuggled HTTP/1.1\r\n" + host + "\r\n";
   const std::string chunked_head = "POST / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\n\r\n";
-  const std::string chunked_request =
-      "request POST / q= 1.1 [Host=localhost;Transfer-Encoding=chunked;] ka body";
+  const std::string chunked_request = "request POST / q= 1.1 [Host=localhost;Transfer-Encoding=chunked;] ka body";
   struct Row {
     std::string stream;
     std::vector<std::string> events;
@@ -298,8 +307,10 @@ TEST(Connection, NoRequestHidesInAnother) {
   const std::vector<Row> rows = {
       {"POST / HTTP/1.1\r\n" + host + "Content-Length: +5\r\n\r\nhello" + smuggled,
        {"error 400 Bad Request: Conflicting HTTP headers", "closed"}},
-      {"POST / HTTP/1.0\r\n" + host + "Connection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n"
-           "5\r\nhello\r\n0\r\n\r\n" + smuggled,
+      {"POST / HTTP/1.0\r\n" + host +
+           "Connection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n"
+           "5\r\nhello\r\n0\r\n\r\n" +
+           smuggled,
        {"error 400 Bad Request: Conflicting HTTP headers", "closed"}},
       {chunked_head + "5\r\nhello\r\n0\r\n\nGET /next HTTP/1.1\r\n" + host + "\r\n",
        {chunked_request, "body hello more", "error 400 Malformed chunk trailer", "closed"}},
@@ -310,8 +321,7 @@ TEST(Connection, NoRequestHidesInAnother) {
        {"request GET /chat q= 1.0 [Connection=Upgrade, keep-alive;Upgrade=websocket;] ka conn-upgrade up=websocket",
         "request GET /b q= 1.0 [] close", "closed"}},
       // HTTP/1.1 keeps the Transfer-Encoding the 1.0 request may not have.
-      {chunked_head + "5\r\nhello\r\n0\r\n\r\n",
-       {chunked_request, "body hello last", "open"}},
+      {chunked_head + "5\r\nhello\r\n0\r\n\r\n", {chunked_request, "body hello last", "open"}},
   };
   for (const Row& row : rows) EXPECT_EQ(split_independent(row.stream), row.events) << row.stream;
 
@@ -350,7 +360,7 @@ TEST(Connection, ChunkedBodies) {
       {"0x5\r\n", {"error 400 Invalid chunk length"}},
       {"10000000000000000\r\n", {"error 400 Invalid chunk length"}},  // 17 digits, too big
       {"ffffffffffffffff\r\n", {"error 413 Payload Too Large"}},
-      {"5\nhello\r\n", {"error 400 Invalid chunk length"}},  // a bare LF does not end a size line
+      {"5\nhello\r\n", {"error 400 Invalid chunk length"}},            // a bare LF does not end a size line
       {"5\xc2\xa0\r\nhello\r\n", {"error 400 Invalid chunk length"}},  // only ASCII white space is trimmed
       {"5\xff\r\nhello\r\n", {"error 400 Invalid chunked encoding"}},
       {"5\r\nhello\n0\r\n", {"error 400 Malformed chunk boundary"}},
@@ -387,8 +397,8 @@ TEST(Connection, ChunkedBodyLimit) {
   const std::string head = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
   Connection over({.max_body_size = 10});
   EXPECT_EQ(feed(over, head + "6\r\nabcdef\r\n5\r\n"),
-            (std::vector<std::string>{"request POST / q= 1.1 [Transfer-Encoding=chunked;] ka body",
-                                      "body abcdef more", "error 413 Payload Too Large"}));
+            (std::vector<std::string>{"request POST / q= 1.1 [Transfer-Encoding=chunked;] ka body", "body abcdef more",
+                                      "error 413 Payload Too Large"}));
   Connection fits({.max_body_size = 10});
   EXPECT_EQ(feed(fits, head + "6\r\nabcdef\r\n4\r\nghij\r\n0\r\n\r\n").back(), "body  last");
 }
@@ -439,8 +449,7 @@ TEST(Connection, HeaderSizeGuardLooksOnlyAtItsWindow) {
   EXPECT_EQ(feed(c, "z"), std::vector<std::string>{"error 431 Request Header Fields Too Large"});
   // A bad byte inside the window is 400 however the bytes arrive; one beyond it
   // is never seen, so the answer is 431 however they arrive.
-  EXPECT_EQ(split_independent("GET / HTTP/1.1\r\nA\x01" + std::string(40, 'a'), small).at(0),
-            "error 400 Bad Request");
+  EXPECT_EQ(split_independent("GET / HTTP/1.1\r\nA\x01" + std::string(40, 'a'), small).at(0), "error 400 Bad Request");
   EXPECT_EQ(split_independent("GET / HTTP/1.1\r\nAbcd:\x01" + std::string(40, 'a'), small).at(0),
             "error 431 Request Header Fields Too Large");
   EXPECT_EQ(split_independent("GET / HTTP/1.1\r\nAb:\x01" + std::string(40, 'a'), small).at(0),
@@ -563,7 +572,9 @@ TEST(Connection, BufferMemoryFollowsTheTraffic) {
       {"body in pieces", {upload, big_body.substr(0, 300000), big_body.substr(300000)}, 0, ""},
       {"large head", {big_head}, 0, ""},
       {"body then a partial head", {upload + big_body + "GET /next"}, InputBuffer::kKeptCapacity, "GET /next"},
-      {"pipelined", {"GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\nGE", "T /3"}, InputBuffer::kInitialCapacity,
+      {"pipelined",
+       {"GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\nGE", "T /3"},
+       InputBuffer::kInitialCapacity,
        "GET /3"},
   };
   for (const Row& row : rows) {

@@ -60,8 +60,12 @@ TEST(HeadTokenizer, AcceptedHeads) {
       {"GET / HTTP/1.1\r\n\r\n", "GET", "/", 1, {}, 18},
       {"GET /a?b=1&c HTTP/1.0\r\nHost: x\r\n\r\nBODY", "GET", "/a?b=1&c", 0, {{"Host", "x"}}, 34},
       {"\r\n\n\r\nGET / HTTP/1.1\n\n", "GET", "/", 1, {}, 21},  // leading empty lines, bare LF
-      {"M-._~!#$%&'*+^`| /\x80\xff~ HTTP/1.1\r\nx:\t \t v a\t \t\r\nY:\r\n\r\n", "M-._~!#$%&'*+^`|",
-       "/\x80\xff~", 1, {{"x", "v a"}, {"Y", ""}}, 52},
+      {"M-._~!#$%&'*+^`| /\x80\xff~ HTTP/1.1\r\nx:\t \t v a\t \t\r\nY:\r\n\r\n",
+       "M-._~!#$%&'*+^`|",
+       "/\x80\xff~",
+       1,
+       {{"x", "v a"}, {"Y", ""}},
+       52},
       {"GET * HTTP/1.1\r\nA: \x80\xfe\x7e\x20\t\"\r\n\r\n", "GET", "*", 1, {{"A", "\x80\xfe\x7e \t\""}}, 29},
   };
   for (const Case& c : cases) {
@@ -229,7 +233,8 @@ TEST(HeadTokenizerKernels, EveryPrefixOfALongHead) {
   for (std::size_t k = 0; k <= base.size(); ++k) {
     const std::string input = base.substr(0, k);
     const Outcome reference = tokenize(input, KernelFamily::scalar);
-    for (const std::optional<KernelFamily> kernel : kKernels) ASSERT_TRUE(same(tokenize(input, kernel), reference)) << k;
+    for (const std::optional<KernelFamily> kernel : kKernels)
+      ASSERT_TRUE(same(tokenize(input, kernel), reference)) << k;
   }
 }
 
@@ -242,7 +247,8 @@ TEST(HeadTokenizerKernels, HeadsAroundWindowSizes) {
     for (const std::string& input : {head, head.substr(0, length - 1), head.substr(0, length - 4) + "\x01",
                                      head.substr(0, length - 2) + "B\x7f", head + "GET"}) {
       const Outcome reference = tokenize(input, KernelFamily::scalar);
-      for (const std::optional<KernelFamily> kernel : kKernels) ASSERT_TRUE(same(tokenize(input, kernel), reference)) << input;
+      for (const std::optional<KernelFamily> kernel : kKernels)
+        ASSERT_TRUE(same(tokenize(input, kernel), reference)) << input;
     }
   }
 }
@@ -265,7 +271,8 @@ TEST(HeadTokenizerKernels, RandomInputsGiveIdenticalResults) {
       for (int e = 0; e < edits && !input.empty(); ++e) input[random() % input.size()] = static_cast<char>(random());
     }
     const Outcome reference = tokenize(input, KernelFamily::scalar);
-    for (const std::optional<KernelFamily> kernel : kKernels) ASSERT_TRUE(same(tokenize(input, kernel), reference)) << input;
+    for (const std::optional<KernelFamily> kernel : kKernels)
+      ASSERT_TRUE(same(tokenize(input, kernel), reference)) << input;
   }
 }
 

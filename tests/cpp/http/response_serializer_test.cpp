@@ -82,7 +82,8 @@ TEST(ResponseSerializer, ChunkedFirstPieceIsWhatTheChunkWriterWrites) {
 TEST(ResponseSerializer, ManyHeadersAreWrittenInOrderPastTheInlineOnes) {
   ResponseParts parts;
   std::vector<std::string> names;
-  for (std::size_t i = 0; i < 2 * ResponseSerializer::kInlineHeaders + 1; ++i) names.push_back("x-" + std::to_string(i));
+  for (std::size_t i = 0; i < 2 * ResponseSerializer::kInlineHeaders + 1; ++i)
+    names.push_back("x-" + std::to_string(i));
   std::vector<HeaderField> headers;
   std::string expected = "HTTP/1.1 200 OK\r\n";
   for (const std::string& name : names) {
@@ -130,9 +131,8 @@ TEST(ResponseSerializer, RefusesCrOrLfAndRecordsNothing) {
 
 TEST(ResponseSerializer, StatusFromLine) {
   const std::pair<std::string_view, std::uint16_t> cases[] = {
-      {"HTTP/1.1 404 Not Found", 404}, {"HTTP/1.1 +42", 42}, {"HTTP/1.1 4x4", 200},
-      {"HTTP/1.1 40", 200},            {"HTTP/1.0 404", 200}, {"HTTP/1.1 999", 999},
-      {"HTTP/1.1 +", 200},             {"HTTP/1.1 +-1", 200},
+      {"HTTP/1.1 404 Not Found", 404}, {"HTTP/1.1 +42", 42},  {"HTTP/1.1 4x4", 200}, {"HTTP/1.1 40", 200},
+      {"HTTP/1.0 404", 200},           {"HTTP/1.1 999", 999}, {"HTTP/1.1 +", 200},   {"HTTP/1.1 +-1", 200},
   };
   for (const auto& [line, code] : cases) EXPECT_EQ(status_from_line(line), code) << line;
 }

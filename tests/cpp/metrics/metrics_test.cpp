@@ -33,10 +33,12 @@ TEST(CounterTable, UpdatesAndReads) {
        [](CounterTable& t) { t.increment(Counter::active, 1), t.increment(Counter::active, 1), t.finish_task(1); },
        Counter::completed, 1, 1},
       {"finishing from zero wraps", 1, [](CounterTable& t) { t.finish_task(0); }, Counter::active, 0, kMax},
-      {"increment wraps to zero", 1, [](CounterTable& t) { t.store(Counter::park, 0, kMax), t.increment(Counter::park, 0); },
-       Counter::park, 0, 0},
+      {"increment wraps to zero", 1,
+       [](CounterTable& t) { t.store(Counter::park, 0, kMax), t.increment(Counter::park, 0); }, Counter::park, 0, 0},
       {"store replaces", 3,
-       [](CounterTable& t) { t.store(Counter::injection_queue_depth, 2, 9), t.store(Counter::injection_queue_depth, 2, 5); },
+       [](CounterTable& t) {
+         t.store(Counter::injection_queue_depth, 2, 9), t.store(Counter::injection_queue_depth, 2, 5);
+       },
        Counter::injection_queue_depth, 2, 5},
       {"counters are independent", 2, [](CounterTable& t) { t.increment(Counter::global_pull, 0); },
        Counter::remote_schedule, 0, 0},
@@ -76,9 +78,7 @@ TEST(CounterTable, ConcurrentUpdatesAreNotLost) {
   EXPECT_EQ(table.load(Counter::park, 0), std::uint64_t{kThreads} * kPerThread);
 }
 
-TEST(CounterTable, HugeTableIsRefusedWithBadAlloc) {
-  EXPECT_THROW(CounterTable{kMax}, std::bad_alloc);
-}
+TEST(CounterTable, HugeTableIsRefusedWithBadAlloc) { EXPECT_THROW(CounterTable{kMax}, std::bad_alloc); }
 
 }  // namespace
 }  // namespace tessaryne::metrics

@@ -65,9 +65,15 @@ TEST(Channel, EdgeCases) {
           }
           break;
         }
-        case Step::Op::close: channel.close(); break;
-        case Step::Op::is_closed: EXPECT_EQ(channel.is_closed(), step.value == 1); break;
-        case Step::Op::qsize: EXPECT_EQ(channel.qsize(), static_cast<std::size_t>(step.value)); break;
+        case Step::Op::close:
+          channel.close();
+          break;
+        case Step::Op::is_closed:
+          EXPECT_EQ(channel.is_closed(), step.value == 1);
+          break;
+        case Step::Op::qsize:
+          EXPECT_EQ(channel.qsize(), static_cast<std::size_t>(step.value));
+          break;
       }
     }
   }
@@ -101,10 +107,14 @@ TEST(Channel, ItemsAreDestroyedOutsideTheLock) {
   {
     Channel<CallsBack::Item> channel(0);
     send_items(channel, 3);
-    { [[maybe_unused]] const auto first = channel.try_recv(); }  // takes the other two with it
+    {
+      [[maybe_unused]] const auto first = channel.try_recv();
+    }  // takes the other two with it
     EXPECT_EQ(destroyed, 3);
     send_items(channel, 2);
-    { [[maybe_unused]] const auto taken = channel.take_all(); }  // as the collector's clear does
+    {
+      [[maybe_unused]] const auto taken = channel.take_all();
+    }  // as the collector's clear does
     EXPECT_EQ(destroyed, 5);
     send_items(channel, 2);
   }

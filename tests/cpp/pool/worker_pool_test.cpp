@@ -39,7 +39,7 @@ struct BatchCase {
 // once closed, and hands out the first of them.
 TEST(WorkerPool, BatchSizes) {
   const BatchCase cases[] = {
-      {4, 40, false, 11}, {4, 3, false, 1},    {3, 2, false, 1},     {1, 5, false, 5},
+      {4, 40, false, 11},    {4, 3, false, 1},  {3, 2, false, 1},    {1, 5, false, 5},
       {2, 1000, false, 128}, {4, 40, true, 40}, {4, 300, true, 128}, {1, 1, true, 1},
   };
   for (const BatchCase& c : cases) {
@@ -124,11 +124,11 @@ TEST(WorkerPool, ZeroWorkers) {
 
 struct DrainCase {
   const char* name;
-  int injected;                      // tasks pushed globally
-  std::uint64_t inbox_of;            // worker given one inbox task, or 9 for none
-  std::uint64_t polled;              // worker polling after close
-  std::vector<int> expected_polls;   // results, in order
-  bool drained_after;                // is_drained() after the polls
+  int injected;                     // tasks pushed globally
+  std::uint64_t inbox_of;           // worker given one inbox task, or 9 for none
+  std::uint64_t polled;             // worker polling after close
+  std::vector<int> expected_polls;  // results, in order
+  bool drained_after;               // is_drained() after the polls
 };
 
 // After close a worker drains its own queues and the injection queue; other

@@ -25,15 +25,16 @@ std::string bytes(std::initializer_list<int> values) {
 
 // A v2 header: version and command, family and protocol, then `body` with its length.
 std::string v2(int version_command, int family_protocol, const std::string& body) {
-  return kSignature + bytes({version_command, family_protocol, static_cast<int>(body.size() >> 8),
-                             static_cast<int>(body.size() & 0xFF)}) +
+  return kSignature +
+         bytes({version_command, family_protocol, static_cast<int>(body.size() >> 8),
+                static_cast<int>(body.size() & 0xFF)}) +
          body;
 }
 
 IpAddress ip(std::string_view text) { return parse_ip(text).value(); }
 
-ProxyAddresses tcp(ProxyFamily family, std::string_view source, std::string_view destination,
-                   std::uint16_t source_port, std::uint16_t destination_port) {
+ProxyAddresses tcp(ProxyFamily family, std::string_view source, std::string_view destination, std::uint16_t source_port,
+                   std::uint16_t destination_port) {
   ProxyAddresses addresses;
   addresses.family = family;
   addresses.source = ip(source);
@@ -202,8 +203,8 @@ TEST(ProxyProtocol, TruncatedHeadersNeedMore) {
   const ProxyHeader whole = read_proxy_header(big);
   EXPECT_EQ(whole.status, ProxyStatus::done);
   EXPECT_EQ(whole.consumed, kProxyHeaderMaxBytes);
-  for (const char* prefix : {"", "P", "PROXY", "PROXY TCP6 2001:db8::", "PROXY TCP4 1.2.3.4 5.6.7.8 80 8", "PROXY UNKNOWN",
-                             "PROXY TCP4 1.2.3.4 5.6.7.8 80 80\r"})
+  for (const char* prefix : {"", "P", "PROXY", "PROXY TCP6 2001:db8::", "PROXY TCP4 1.2.3.4 5.6.7.8 80 8",
+                             "PROXY UNKNOWN", "PROXY TCP4 1.2.3.4 5.6.7.8 80 80\r"})
     EXPECT_EQ(read_proxy_header(prefix).status, ProxyStatus::needs_more) << prefix;
 }
 

@@ -30,7 +30,7 @@ struct App final : ConnectionEvents {
   std::deque<Exchange> exchanges;  // one per request, as an interface keeps them
   std::string path;
   bool answer_at_once = true;
-  bool due = false;  // started, answered once the body is in
+  bool due = false;               // started, answered once the body is in
   std::string body_to_send = "";  // empty: the path
   int writable_calls = 0;
   bool ended_called = false;
@@ -144,8 +144,8 @@ std::string strip_date(std::string text) {
 }
 
 std::string ok(std::string_view body, bool keep_alive = true) {
-  return "HTTP/1.1 200 OK\r\nserver: t\r\ncontent-length: " + std::to_string(body.size()) + "\r\nconnection: " +
-         (keep_alive ? "keep-alive" : "close") + "\r\n\r\n" + std::string(body);
+  return "HTTP/1.1 200 OK\r\nserver: t\r\ncontent-length: " + std::to_string(body.size()) +
+         "\r\nconnection: " + (keep_alive ? "keep-alive" : "close") + "\r\n\r\n" + std::string(body);
 }
 
 // Any split of pipelined input gives the same answers, in order.
@@ -178,7 +178,8 @@ TEST(ServedConnection, ConnectionRulesTable) {
       {"GET / HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
       {"GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
       {"GET /x HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK\r\nserver: t\r\ncontent-length: 2\r\nconnection: close", true},
-      {"HEAD /x HTTP/1.1\r\nHost: a\r\n\r\n", "HTTP/1.1 200 OK\r\nserver: t\r\ncontent-length: 2\r\nconnection: keep-alive\r\n\r\n", false},
+      {"HEAD /x HTTP/1.1\r\nHost: a\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nserver: t\r\ncontent-length: 2\r\nconnection: keep-alive\r\n\r\n", false},
       {"GET / HTTP/1.1\r\nHost: a\r\nContent-Length: 1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 400", true},
       // More than one Host line is refused whatever the version; so is a value that is no host.
       {"GET / HTTP/1.0\r\nHost: a\r\nHost: a\r\n\r\n", "HTTP/1.1 400 Bad Request", true},
@@ -210,8 +211,10 @@ TEST(ServedConnection, HostValues) {
   for (const std::string_view host : {"", "localhost", "a.b-c_d~e", "xn--bcher-kva.example:80", "192.0.2.1:8000",
                                       "[::1]", "[2001:db8::1]:443", "[v1.fe:x]", "a%2Fb", "localhost:", "!$&'()*+,;="})
     EXPECT_TRUE(valid_host(host)) << host;
-  for (const std::string_view host : {"user@localhost", "localhost/evil", "local host", "localhost:abc", ":80",
-                                      "a:1:2", "[::1", "[::1]x", "[192.0.2.1]", "[zz::1]", "a%2", "a%zz", "a\x80" "b",
+  for (const std::string_view host : {"user@localhost", "localhost/evil", "local host", "localhost:abc", ":80", "a:1:2",
+                                      "[::1", "[::1]x", "[192.0.2.1]", "[zz::1]", "a%2", "a%zz",
+                                      "a\x80"
+                                      "b",
                                       "a?b", "a#b", "[v.x]", "[v1.]"})
     EXPECT_FALSE(valid_host(host)) << host;
 }
@@ -308,13 +311,15 @@ TEST(ServedConnection, DeadlinesTable) {
     slow.app.body_to_send = std::string(256 << 10, 'y');
     slow.send(request);
     std::string received;
-    slow.serve_until([&] {
-      std::array<char, 4096> piece{};
-      const ssize_t count = ::recv(slow.client, piece.data(), piece.size(), MSG_DONTWAIT);
-      if (count > 0) received.append(piece.data(), static_cast<std::size_t>(count));
-      std::this_thread::sleep_for(5ms);
-      return received.size() >= (256U << 10) + 60 && slow.connection->pending_output() == 0;
-    }, 5000ms);
+    slow.serve_until(
+        [&] {
+          std::array<char, 4096> piece{};
+          const ssize_t count = ::recv(slow.client, piece.data(), piece.size(), MSG_DONTWAIT);
+          if (count > 0) received.append(piece.data(), static_cast<std::size_t>(count));
+          std::this_thread::sleep_for(5ms);
+          return received.size() >= (256U << 10) + 60 && slow.connection->pending_output() == 0;
+        },
+        5000ms);
     EXPECT_EQ(received.size() - (received.find("\r\n\r\n") + 4), 256U << 10) << request;
   }
   // A body that trickles in, each byte well within the body timeout, is cut

@@ -31,11 +31,11 @@ std::vector<int> ids_of(Granted<int>&& granted) {
 // One call and what it must answer.
 struct Step {
   enum class Op { try_read, try_write, read, write, release_read, release_write, remove, snapshot } op;
-  int id = 0;                 // read, write, remove: the waiter
-  bool answer = false;        // try_*, read, write: granted; remove: is_writer
+  int id = 0;                  // read, write, remove: the waiter
+  bool answer = false;         // try_*, read, write: granted; remove: is_writer
   std::vector<int> granted{};  // release_*, remove: the waiters handed back
-  std::size_t removed = 0;    // remove
-  RWSnapshot state{};         // snapshot
+  std::size_t removed = 0;     // remove
+  RWSnapshot state{};          // snapshot
 };
 Step try_read(bool granted) { return {.op = Step::Op::try_read, .answer = granted}; }
 Step try_write(bool granted) { return {.op = Step::Op::try_write, .answer = granted}; }
@@ -67,8 +67,8 @@ TEST(RWMutex, EdgeCases) {
        {try_read(true), write(100), state(1, false, 1), try_read(false), read(1), release_read({100}),
         state(0, true, 0), release_write({1}), state(1, false, 0)}},
       {"a write release admits every queued reader, oldest first",
-       {try_write(true), read(1), read(2), release_write({1, 2}), state(2, false, 0), release_read(),
-        release_read(), state(0, false, 0)}},
+       {try_write(true), read(1), read(2), release_write({1, 2}), state(2, false, 0), release_read(), release_read(),
+        state(0, false, 0)}},
       {"a write release serves a queued writer before queued readers",
        {try_write(true), write(100), read(1), release_write({100}), state(0, true, 0), release_write({1}),
         state(1, false, 0)}},
@@ -80,8 +80,8 @@ TEST(RWMutex, EdgeCases) {
       {"removing a writer while one holds the lock admits nobody",
        {try_write(true), write(100), read(1), remove(100, true, 1), state(0, true, 0), release_write({1})}},
       {"removing a reader changes no counter and never grants",
-       {try_write(true), write(100), read(1), read(2), remove(1, false, 1), state(0, true, 1),
-        release_write({100}), release_write({2})}},
+       {try_write(true), write(100), read(1), read(2), remove(1, false, 1), state(0, true, 1), release_write({100}),
+        release_write({2})}},
       {"a double registration is removed whole",
        {try_write(true), read(1), read(1), read(2), remove(1, false, 2), release_write({2})}},
       {"removing a waiter already granted finds nothing and changes nothing",
@@ -100,19 +100,33 @@ TEST(RWMutex, EdgeCases) {
       const Step& step = test.steps[i];
       int waiter = step.id;
       switch (step.op) {
-        case Step::Op::try_read: EXPECT_EQ(lock.try_acquire_read(), step.answer); break;
-        case Step::Op::try_write: EXPECT_EQ(lock.try_acquire_write(), step.answer); break;
-        case Step::Op::read: EXPECT_EQ(lock.acquire_read_or_register(waiter), step.answer); break;
-        case Step::Op::write: EXPECT_EQ(lock.acquire_write_or_register(waiter), step.answer); break;
-        case Step::Op::release_read: EXPECT_EQ(ids_of(lock.release_read()), step.granted); break;
-        case Step::Op::release_write: EXPECT_EQ(ids_of(lock.release_write()), step.granted); break;
+        case Step::Op::try_read:
+          EXPECT_EQ(lock.try_acquire_read(), step.answer);
+          break;
+        case Step::Op::try_write:
+          EXPECT_EQ(lock.try_acquire_write(), step.answer);
+          break;
+        case Step::Op::read:
+          EXPECT_EQ(lock.acquire_read_or_register(waiter), step.answer);
+          break;
+        case Step::Op::write:
+          EXPECT_EQ(lock.acquire_write_or_register(waiter), step.answer);
+          break;
+        case Step::Op::release_read:
+          EXPECT_EQ(ids_of(lock.release_read()), step.granted);
+          break;
+        case Step::Op::release_write:
+          EXPECT_EQ(ids_of(lock.release_write()), step.granted);
+          break;
         case Step::Op::remove: {
           Removal<int> removal = lock.remove_waiter([&](const int& id) { return id == step.id; }, step.answer);
           EXPECT_EQ(removal.removed.size(), step.removed);
           EXPECT_EQ(ids_of(std::move(removal.granted)), step.granted);
           break;
         }
-        case Step::Op::snapshot: EXPECT_EQ(lock.snapshot(), step.state); break;
+        case Step::Op::snapshot:
+          EXPECT_EQ(lock.snapshot(), step.state);
+          break;
       }
     }
   }
@@ -144,8 +158,7 @@ TEST(RWMutex, NeverAdmitsAWriterBesideAnyone) {
         const bool writer = random() % 3 == 0;
         int waiter = t;
         mine.store(false, std::memory_order_relaxed);
-        const bool granted =
-            writer ? lock.acquire_write_or_register(waiter) : lock.acquire_read_or_register(waiter);
+        const bool granted = writer ? lock.acquire_write_or_register(waiter) : lock.acquire_read_or_register(waiter);
         if (!granted) {
           if (random() % 4 == 0) {
             Removal<int> removal = lock.remove_waiter([&](const int& id) { return id == t; }, writer);

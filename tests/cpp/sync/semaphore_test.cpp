@@ -27,12 +27,12 @@ std::vector<int> ids_of(Handed<int>&& handed) {
 // One call and what it must answer. Waiters are ints.
 struct Step {
   enum class Op { try_acquire, acquire, release, claim, give_back, unregister, wake, state, locked } op;
-  int id = 0;                  // acquire, unregister: the waiter; wake: the count
-  bool answer = false;         // try_acquire, acquire: granted at once; locked
-  std::vector<int> handed{};   // release, claim, give_back, wake: the waiters handed out
+  int id = 0;                 // acquire, unregister: the waiter; wake: the count
+  bool answer = false;        // try_acquire, acquire: granted at once; locked
+  std::vector<int> handed{};  // release, claim, give_back, wake: the waiters handed out
   ReleaseStatus status = ReleaseStatus::released;
-  std::size_t removed = 0;     // unregister
-  SemaphoreState counts{};     // state
+  std::size_t removed = 0;  // unregister
+  SemaphoreState counts{};  // state
 };
 Step try_acquire(bool granted) { return {.op = Step::Op::try_acquire, .answer = granted}; }
 Step acquire(int id, bool granted = false) { return {.op = Step::Op::acquire, .id = id, .answer = granted}; }
@@ -59,31 +59,49 @@ struct Case {
 
 TEST(Semaphore, EdgeCases) {
   const std::vector<Case> cases = {
-      {"a free permit is taken at once", 1, {}, {locked(false), try_acquire(true), state(0, 0, 0), try_acquire(false),
-                                                 acquire(1), locked(true)}},
+      {"a free permit is taken at once",
+       1,
+       {},
+       {locked(false), try_acquire(true), state(0, 0, 0), try_acquire(false), acquire(1), locked(true)}},
       {"a release grants the oldest waiter, in transit until it claims",
-       0, {}, {acquire(1), acquire(2), release({1}), state(0, 1, 1), claim(), state(0, 1, 0), release({2})}},
+       0,
+       {},
+       {acquire(1), acquire(2), release({1}), state(0, 1, 1), claim(), state(0, 1, 0), release({2})}},
       {"a free permit waits behind a waiter in transit",
-       1, {}, {try_acquire(true), acquire(1), release({1}), release(), state(1, 0, 1), try_acquire(false),
-               acquire(2), state(1, 1, 1), locked(true), claim({2}), state(0, 0, 1)}},
+       1,
+       {},
+       {try_acquire(true), acquire(1), release({1}), release(), state(1, 0, 1), try_acquire(false), acquire(2),
+        state(1, 1, 1), locked(true), claim({2}), state(0, 0, 1)}},
       {"a claim grants the permits still free to the waiters behind, oldest first",
-       0, {}, {acquire(1), release({1}), release(), release(), acquire(2), acquire(3), acquire(4), claim({2, 3}),
-               state(0, 1, 2)}},
+       0,
+       {},
+       {acquire(1), release({1}), release(), release(), acquire(2), acquire(3), acquire(4), claim({2, 3}),
+        state(0, 1, 2)}},
       {"a permit given back goes to the next waiter, or back to the free ones",
-       0, {}, {acquire(1), acquire(2), release({1}), give_back({2}), state(0, 0, 1), give_back(), state(1, 0, 0)}},
+       0,
+       {},
+       {acquire(1), acquire(2), release({1}), give_back({2}), state(0, 0, 1), give_back(), state(1, 0, 0)}},
       {"nothing is given back without a grant", 1, {}, {give_back(), state(1, 0, 0)}},
       {"a removed waiter is never granted; one granted is no longer queued",
-       0, {}, {acquire(1), acquire(2), unregister(1, 1), release({2}), unregister(2, 0), state(0, 0, 1)}},
+       0,
+       {},
+       {acquire(1), acquire(2), unregister(1, 1), release({2}), unregister(2, 0), state(0, 0, 1)}},
       {"a lock refuses a release while free or handed over",
-       1, 1, {release({}, ReleaseStatus::over_bound), try_acquire(true), acquire(1), release({1}),
-              release({}, ReleaseStatus::over_bound), claim(), release(), state(1, 0, 0)}},
+       1,
+       1,
+       {release({}, ReleaseStatus::over_bound), try_acquire(true), acquire(1), release({1}),
+        release({}, ReleaseStatus::over_bound), claim(), release(), state(1, 0, 0)}},
       {"a bounded semaphore takes back what it gave out, no more",
-       2, 2, {try_acquire(true), try_acquire(true), release(), release(), release({}, ReleaseStatus::over_bound)}},
+       2,
+       2,
+       {try_acquire(true), try_acquire(true), release(), release(), release({}, ReleaseStatus::over_bound)}},
       {"a bound of zero refuses every release", 0, 0, {release({}, ReleaseStatus::over_bound)}},
       {"free permits stop at 2**64 - 1", kMax, {}, {release({}, ReleaseStatus::overflowed), state(kMax, 0, 0)}},
       {"wake hands waiters out without a permit",
-       0, {}, {acquire(1), acquire(2), acquire(3), acquire(4), wake(2, {1, 2}), state(0, 2, 0), wake(9, {3, 4}),
-               wake(1, {}), acquire(5), wake(0, {}), wake(1, {5})}},
+       0,
+       {},
+       {acquire(1), acquire(2), acquire(3), acquire(4), wake(2, {1, 2}), state(0, 2, 0), wake(9, {3, 4}), wake(1, {}),
+        acquire(5), wake(0, {}), wake(1, {5})}},
   };
   for (const Case& test : cases) {
     SCOPED_TRACE(test.name);
@@ -93,24 +111,36 @@ TEST(Semaphore, EdgeCases) {
       const Step& step = test.steps[i];
       int waiter = step.id;
       switch (step.op) {
-        case Step::Op::try_acquire: EXPECT_EQ(semaphore.try_acquire(), step.answer); break;
-        case Step::Op::acquire: EXPECT_EQ(semaphore.acquire_or_register(waiter), step.answer); break;
+        case Step::Op::try_acquire:
+          EXPECT_EQ(semaphore.try_acquire(), step.answer);
+          break;
+        case Step::Op::acquire:
+          EXPECT_EQ(semaphore.acquire_or_register(waiter), step.answer);
+          break;
         case Step::Op::release: {
           Release<int> release = semaphore.release();
           EXPECT_EQ(release.status, step.status);
           EXPECT_EQ(ids_of(std::move(release.granted)), step.handed);
           break;
         }
-        case Step::Op::claim: EXPECT_EQ(ids_of(semaphore.claim()), step.handed); break;
-        case Step::Op::give_back: EXPECT_EQ(ids_of(semaphore.give_back()), step.handed); break;
+        case Step::Op::claim:
+          EXPECT_EQ(ids_of(semaphore.claim()), step.handed);
+          break;
+        case Step::Op::give_back:
+          EXPECT_EQ(ids_of(semaphore.give_back()), step.handed);
+          break;
         case Step::Op::unregister:
           EXPECT_EQ(semaphore.unregister_waiter([&](const int& id) { return id == step.id; }).size(), step.removed);
           break;
         case Step::Op::wake:
           EXPECT_EQ(ids_of(semaphore.wake(static_cast<std::uint64_t>(step.id))), step.handed);
           break;
-        case Step::Op::state: EXPECT_EQ(semaphore.state(), step.counts); break;
-        case Step::Op::locked: EXPECT_EQ(semaphore.locked(), step.answer); break;
+        case Step::Op::state:
+          EXPECT_EQ(semaphore.state(), step.counts);
+          break;
+        case Step::Op::locked:
+          EXPECT_EQ(semaphore.locked(), step.answer);
+          break;
       }
     }
   }

@@ -101,7 +101,9 @@ TEST(WaitGroup, EdgeCases) {
           EXPECT_EQ(drained(group.unregister_waiter([&](const int& waiter) { return waiter == step.value; })),
                     step.released);
           break;
-        case Step::Op::counter: EXPECT_EQ(group.counter(), static_cast<std::uint64_t>(step.value)); break;
+        case Step::Op::counter:
+          EXPECT_EQ(group.counter(), static_cast<std::uint64_t>(step.value));
+          break;
       }
     }
   }

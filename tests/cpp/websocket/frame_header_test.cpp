@@ -59,9 +59,9 @@ TEST(FrameHeader, DecodesEveryLengthFormAndStopsShortOfIncompleteHeaders) {
 }
 
 TEST(FrameHeader, EveryPrefixOfAHeaderIsIncompleteAndAnyLongerInputAgrees) {
-  for (const std::string& frame : {testing::encode({.payload = std::string(70000, 'x')}),
-                                   testing::encode({.payload = std::string(300, 'x')}),
-                                   testing::encode({.opcode = 9, .payload = "ping"})}) {
+  for (const std::string& frame :
+       {testing::encode({.payload = std::string(70000, 'x')}), testing::encode({.payload = std::string(300, 'x')}),
+        testing::encode({.opcode = 9, .payload = "ping"})}) {
     const auto full = parse_frame_header(frame);
     ASSERT_TRUE(full);
     for (std::size_t n = 0; n < full->header_length; ++n) EXPECT_FALSE(parse_frame_header(frame.substr(0, n)));

@@ -15,14 +15,14 @@ namespace {
 using testing::bytes;
 using testing::ClientFrame;
 using testing::encode;
+using testing::error;
 using testing::Event;
 using testing::Harness;
-using testing::message;
-using testing::error;
-using testing::run_whole;
 using testing::k1002;
 using testing::k1007;
 using testing::k1009;
+using testing::message;
+using testing::run_whole;
 
 TEST(FrameLoop, MessagesControlFramesAndFragments) {
   struct Case {
@@ -42,18 +42,22 @@ TEST(FrameLoop, MessagesControlFramesAndFragments) {
        encode({.fin = false, .payload = "\xE2\x82"}) + encode({.opcode = 0, .fin = false, .payload = ""}) +
            encode({.opcode = 0, .payload = "\xAC"}),
        {message(1, "\xE2\x82\xAC")}},
-      {"binary fragments", encode({.opcode = 2, .fin = false, .payload = "\xFF"}) + encode({.opcode = 0, .payload = "\xFE"}),
+      {"binary fragments",
+       encode({.opcode = 2, .fin = false, .payload = "\xFF"}) + encode({.opcode = 0, .payload = "\xFE"}),
        {message(2, "\xFF\xFE")}},
       {"close is reported and parsing goes on",
        encode({.opcode = 8, .payload = bytes({0x03, 0xE8})}) + encode({.payload = "after"}),
        {message(8, bytes({0x03, 0xE8})), message(1, "after")}},
-      {"reserved data opcode dropped", encode({.opcode = 3, .payload = "zzz"}) + encode({.payload = "x"}),
+      {"reserved data opcode dropped",
+       encode({.opcode = 3, .payload = "zzz"}) + encode({.payload = "x"}),
        {message(1, "x")}},
       {"reserved control opcode reported", encode({.opcode = 11, .payload = "r"}), {message(11, "r")}},
       {"reserved bits not examined", encode({.payload = "r", .first_byte_extra = 0x70}), {message(1, "r")}},
       {"125-byte ping", encode({.opcode = 9, .payload = std::string(125, 'p')}), {message(9, std::string(125, 'p'))}},
       {"16-bit length", encode({.opcode = 2, .payload = std::string(300, 'b')}), {message(2, std::string(300, 'b'))}},
-      {"64-bit length", encode({.opcode = 2, .payload = std::string(70000, 'c')}), {message(2, std::string(70000, 'c'))}},
+      {"64-bit length",
+       encode({.opcode = 2, .payload = std::string(70000, 'c')}),
+       {message(2, std::string(70000, 'c'))}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -71,37 +75,46 @@ TEST(FrameLoop, EveryViolationEndsWithItsExactCloseFrame) {
   };
   const std::string huge_header = bytes({0x82, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0});
   const Case cases[] = {
-      {"unmasked", hello + encode({.masked = false, .payload = "x"}), kMaxMessageSize,
+      {"unmasked",
+       hello + encode({.masked = false, .payload = "x"}),
+       kMaxMessageSize,
        {message(1, "hello"), error(1002, k1002)}},
-      {"control without FIN", encode({.opcode = 9, .fin = false, .payload = ""}), kMaxMessageSize,
+      {"control without FIN",
+       encode({.opcode = 9, .fin = false, .payload = ""}),
+       kMaxMessageSize,
        {error(1002, k1002)}},
-      {"126-byte ping", encode({.opcode = 9, .payload = std::string(126, 'p')}), kMaxMessageSize,
-       {error(1002, k1002)}},
+      {"126-byte ping", encode({.opcode = 9, .payload = std::string(126, 'p')}), kMaxMessageSize, {error(1002, k1002)}},
       {"text inside a fragmented message",
-       encode({.fin = false, .payload = "a"}) + encode({.opcode = 2, .payload = "b"}), kMaxMessageSize,
+       encode({.fin = false, .payload = "a"}) + encode({.opcode = 2, .payload = "b"}),
+       kMaxMessageSize,
        {error(1002, k1002)}},
-      {"continuation with nothing in progress", encode({.opcode = 0, .payload = "a"}), kMaxMessageSize,
+      {"continuation with nothing in progress",
+       encode({.opcode = 0, .payload = "a"}),
+       kMaxMessageSize,
        {error(1002, k1002)}},
-      {"invalid text", hello + encode({.payload = "\xFF"}), kMaxMessageSize,
-       {message(1, "hello"), error(1007, k1007)}},
+      {"invalid text", hello + encode({.payload = "\xFF"}), kMaxMessageSize, {message(1, "hello"), error(1007, k1007)}},
       {"reassembled text cut at the end",
        encode({.fin = false, .payload = "ok\xE2"}) + encode({.opcode = 9, .payload = "p"}) +
            encode({.opcode = 0, .payload = "\x82"}),
-       kMaxMessageSize, {message(9, "p"), error(1007, k1007)}},
-      {"frame above the bound", encode({.opcode = 2, .payload = std::string(101, 'x')}), 100,
-       {error(1009, k1009)}},
+       kMaxMessageSize,
+       {message(9, "p"), error(1007, k1007)}},
+      {"frame above the bound", encode({.opcode = 2, .payload = std::string(101, 'x')}), 100, {error(1009, k1009)}},
       {"message above the bound",
        encode({.opcode = 2, .fin = false, .payload = std::string(60, 'x')}) +
            encode({.opcode = 0, .payload = std::string(41, 'x')}),
-       100, {error(1009, k1009)}},
+       100,
+       {error(1009, k1009)}},
       {"message at the bound",
        encode({.opcode = 2, .fin = false, .payload = std::string(60, 'x')}) +
            encode({.opcode = 0, .payload = std::string(40, 'x')}),
-       100, {message(2, std::string(100, 'x'))}},
+       100,
+       {message(2, std::string(100, 'x'))}},
       // Header + key + payload overflows 64 bits: refused from the header alone.
       {"64-bit length that wraps the frame size", huge_header, kMaxMessageSize, {error(1009, k1009)}},
       // An oversized control frame is refused from its header: nothing is buffered for it.
-      {"ping length beyond the bound", bytes({0x89, 0xFF, 0x7F, 0, 0, 0, 0, 0, 0, 0}), kMaxMessageSize,
+      {"ping length beyond the bound",
+       bytes({0x89, 0xFF, 0x7F, 0, 0, 0, 0, 0, 0, 0}),
+       kMaxMessageSize,
        {error(1002, k1002)}},
       {"126-byte ping, header only", bytes({0x89, 0xFE, 0x00, 0x7E}), kMaxMessageSize, {error(1002, k1002)}},
   };

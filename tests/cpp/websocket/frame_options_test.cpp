@@ -30,9 +30,7 @@ const FrameOptions kFailFast{.utf8_fail_fast = true};
 const FrameOptions kDeflate{.deflate = true};
 const FrameOptions kStrictDeflate{.strict = true, .utf8_fail_fast = true, .deflate = true};
 
-std::string close_payload(int code, const std::string& reason = "") {
-  return bytes({code >> 8, code & 0xFF}) + reason;
-}
+std::string close_payload(int code, const std::string& reason = "") { return bytes({code >> 8, code & 0xFF}) + reason; }
 
 struct Case {
   const char* name;
@@ -54,30 +52,50 @@ TEST(FrameOptions, ReservedBitsAndOpcodes) {
   const std::string after = encode({.payload = "after"});
   std::vector<Case> cases;
   for (const int bits : {0x40, 0x20, 0x10, 0x70}) {
-    cases.push_back({"reserved bit, default: not examined", {}, encode({.payload = "r", .first_byte_extra = std::uint8_t(bits)}),
+    cases.push_back({"reserved bit, default: not examined",
+                     {},
+                     encode({.payload = "r", .first_byte_extra = std::uint8_t(bits)}),
                      {message(1, "r")}});
-    cases.push_back({"reserved bit, strict", kStrict, encode({.payload = "r", .first_byte_extra = std::uint8_t(bits)}) + after,
+    cases.push_back({"reserved bit, strict",
+                     kStrict,
+                     encode({.payload = "r", .first_byte_extra = std::uint8_t(bits)}) + after,
                      {error(1002, k1002)}});
-    cases.push_back({"reserved bit on a ping, strict", kStrict,
-                     encode({.opcode = 9, .payload = "p", .first_byte_extra = std::uint8_t(bits)}), {error(1002, k1002)}});
+    cases.push_back({"reserved bit on a ping, strict",
+                     kStrict,
+                     encode({.opcode = 9, .payload = "p", .first_byte_extra = std::uint8_t(bits)}),
+                     {error(1002, k1002)}});
   }
-  cases.push_back({"RSV2 with deflate, strict", kStrictDeflate, encode({.payload = "r", .first_byte_extra = 0x20}),
+  cases.push_back({"RSV2 with deflate, strict",
+                   kStrictDeflate,
+                   encode({.payload = "r", .first_byte_extra = 0x20}),
                    {error(1002, k1002)}});
-  cases.push_back({"RSV1 on a continuation with deflate", kDeflate,
-                   encode({.fin = false, .payload = "a"}) + encode({.opcode = 0, .payload = "b", .first_byte_extra = 0x40}),
+  cases.push_back(
+      {"RSV1 on a continuation with deflate",
+       kDeflate,
+       encode({.fin = false, .payload = "a"}) + encode({.opcode = 0, .payload = "b", .first_byte_extra = 0x40}),
+       {error(1002, k1002)}});
+  cases.push_back({"RSV1 on a ping with deflate",
+                   kDeflate,
+                   encode({.opcode = 9, .payload = "p", .first_byte_extra = 0x40}),
                    {error(1002, k1002)}});
-  cases.push_back({"RSV1 on a ping with deflate", kDeflate,
-                   encode({.opcode = 9, .payload = "p", .first_byte_extra = 0x40}), {error(1002, k1002)}});
   for (std::uint8_t opcode = 3; opcode <= 7; ++opcode) {
-    cases.push_back({"reserved data opcode, default: dropped", {}, encode({.opcode = opcode, .payload = "z"}) + after,
+    cases.push_back({"reserved data opcode, default: dropped",
+                     {},
+                     encode({.opcode = opcode, .payload = "z"}) + after,
                      {message(1, "after")}});
-    cases.push_back({"reserved data opcode, strict", kStrict, encode({.opcode = opcode, .payload = "z"}) + after,
+    cases.push_back({"reserved data opcode, strict",
+                     kStrict,
+                     encode({.opcode = opcode, .payload = "z"}) + after,
                      {error(1002, k1002)}});
   }
   for (std::uint8_t opcode = 11; opcode <= 15; ++opcode) {
-    cases.push_back({"reserved control opcode, default: reported", {}, encode({.opcode = opcode, .payload = "z"}),
+    cases.push_back({"reserved control opcode, default: reported",
+                     {},
+                     encode({.opcode = opcode, .payload = "z"}),
                      {message(opcode, "z")}});
-    cases.push_back({"reserved control opcode, strict", kStrict, encode({.opcode = opcode, .payload = "z"}) + after,
+    cases.push_back({"reserved control opcode, strict",
+                     kStrict,
+                     encode({.opcode = opcode, .payload = "z"}) + after,
                      {error(1002, k1002)}});
   }
   run_table(cases);
@@ -86,12 +104,15 @@ TEST(FrameOptions, ReservedBitsAndOpcodes) {
 TEST(FrameOptions, FragmentationRulesHoldUnderEveryOption) {
   for (const FrameOptions& options : {FrameOptions{}, kStrict, kFailFast, kStrictDeflate}) {
     run_table({
-        {"fragments around a ping", options,
+        {"fragments around a ping",
+         options,
          encode({.fin = false, .payload = "he"}) + encode({.opcode = 9, .payload = "p"}) +
              encode({.opcode = 0, .payload = "llo"}),
          {message(9, "p"), message(1, "hello")}},
-        {"data frame inside a fragmented message", options,
-         encode({.fin = false, .payload = "a"}) + encode({.opcode = 1, .payload = "b"}), {error(1002, k1002)}},
+        {"data frame inside a fragmented message",
+         options,
+         encode({.fin = false, .payload = "a"}) + encode({.opcode = 1, .payload = "b"}),
+         {error(1002, k1002)}},
         {"continuation with nothing in progress", options, encode({.opcode = 0, .payload = "a"}), {error(1002, k1002)}},
         {"ping without FIN", options, encode({.opcode = 9, .fin = false, .payload = ""}), {error(1002, k1002)}},
     });
@@ -102,10 +123,15 @@ TEST(FrameOptions, CloseCodesAndReasons) {
   const auto close = [](const std::string& payload) { return encode({.opcode = 8, .payload = payload}); };
   std::vector<Case> cases = {
       {"default: any close payload passes", {}, close("x"), {message(8, "x")}},
-      {"default: reason not checked", {}, close(close_payload(1000, "\xFF")), {message(8, close_payload(1000, "\xFF"))}},
+      {"default: reason not checked",
+       {},
+       close(close_payload(1000, "\xFF")),
+       {message(8, close_payload(1000, "\xFF"))}},
       {"empty close", kStrict, close(""), {message(8, "")}},
       {"1-byte close", kStrict, close("x"), {error(1002, k1002)}},
-      {"close with a reason", kStrictDeflate, close(close_payload(1000, "bye \xE2\x82\xAC")),
+      {"close with a reason",
+       kStrictDeflate,
+       close(close_payload(1000, "bye \xE2\x82\xAC")),
        {message(8, close_payload(1000, "bye \xE2\x82\xAC"))}},
       {"invalid reason", kFailFast, close(close_payload(1000, "ok\xC0\xAF")), {error(1007, k1007)}},
       {"reason cut mid-character", kFailFast, close(close_payload(1000, "\xE2\x82")), {error(1007, k1007)}},
@@ -125,9 +151,7 @@ struct Invalid {
   std::size_t bad_offset;  // its offset within that frame's payload
 };
 
-std::size_t header_size(const testing::ClientFrame& frame) {
-  return encode(frame).size() - frame.payload.size();
-}
+std::size_t header_size(const testing::ClientFrame& frame) { return encode(frame).size() - frame.payload.size(); }
 
 TEST(FrameOptions, InvalidUtf8FailsAtTheFirstImpossibleByteWhateverTheSplit) {
   const std::string tail(300, 'x');  // the error must not wait for it
@@ -139,12 +163,17 @@ TEST(FrameOptions, InvalidUtf8FailsAtTheFirstImpossibleByteWhateverTheSplit) {
       {"beyond U+10FFFF", {{.payload = "\xF4\x90\x80\x80" + tail}}, 0, 1},
       {"byte never used", {{.payload = "\xFE" + tail}}, 0, 0},
       {"cut sequence broken in the next fragment",
-       {{.fin = false, .payload = "ok\xE2\x82"}, {.opcode = 0, .fin = false, .payload = "A" + tail}, {.opcode = 0, .payload = "z"}},
-       1, 0},
-      {"invalid in a later fragment",
-       {{.fin = false, .payload = "fine"}, {.opcode = 0, .fin = false, .payload = tail + "\xFF" + tail},
+       {{.fin = false, .payload = "ok\xE2\x82"},
+        {.opcode = 0, .fin = false, .payload = "A" + tail},
         {.opcode = 0, .payload = "z"}},
-       1, tail.size()},
+       1,
+       0},
+      {"invalid in a later fragment",
+       {{.fin = false, .payload = "fine"},
+        {.opcode = 0, .fin = false, .payload = tail + "\xFF" + tail},
+        {.opcode = 0, .payload = "z"}},
+       1,
+       tail.size()},
   };
   for (const Invalid& c : cases) {
     SCOPED_TRACE(c.name);
@@ -217,17 +246,28 @@ TEST(FrameOptions, PermessageDeflateCases) {
   run_table({
       {"compressed text", kDeflate, rsv1(1, hello), {message(1, "Hello")}},
       {"compressed binary", kDeflate, rsv1(2, hello), {message(2, "Hello")}},
-      {"split across frames", kDeflate, rsv1(1, hello.substr(0, 3), false) + encode({.opcode = 0, .payload = hello.substr(3)}),
+      {"split across frames",
+       kDeflate,
+       rsv1(1, hello.substr(0, 3), false) + encode({.opcode = 0, .payload = hello.substr(3)}),
        {message(1, "Hello")}},
-      {"a ping between compressed fragments", kDeflate,
-       rsv1(1, hello.substr(0, 3), false) + encode({.opcode = 9, .payload = "p"}) + encode({.opcode = 0, .payload = hello.substr(3)}),
+      {"a ping between compressed fragments",
+       kDeflate,
+       rsv1(1, hello.substr(0, 3), false) + encode({.opcode = 9, .payload = "p"}) +
+           encode({.opcode = 0, .payload = hello.substr(3)}),
        {message(9, "p"), message(1, "Hello")}},
       {"stored block", kDeflate, rsv1(1, stored), {message(1, "Hello")}},
       {"empty message", kDeflate, rsv1(1, bytes({0x00})), {message(1, "")}},
-      {"uncompressed beside compressed", kDeflate, encode({.payload = "plain"}) + rsv1(1, hello),
+      {"uncompressed beside compressed",
+       kDeflate,
+       encode({.payload = "plain"}) + rsv1(1, hello),
        {message(1, "plain"), message(1, "Hello")}},
-      {"context taken over", kDeflate, rsv1(1, hello) + rsv1(1, hello_again), {message(1, "Hello"), message(1, "Hello")}},
-      {"no context takeover: a back reference is corrupt", no_takeover, rsv1(1, hello) + rsv1(1, hello_again),
+      {"context taken over",
+       kDeflate,
+       rsv1(1, hello) + rsv1(1, hello_again),
+       {message(1, "Hello"), message(1, "Hello")}},
+      {"no context takeover: a back reference is corrupt",
+       no_takeover,
+       rsv1(1, hello) + rsv1(1, hello_again),
        {message(1, "Hello"), error(1007, k1007)}},
       {"not deflate data", kDeflate, rsv1(2, bytes({0xFF, 0xFF, 0xFF})), {error(1007, k1007)}},
       {"inflated text not UTF-8", kDeflate, rsv1(1, bytes({0xFA, 0x0F, 0x00})), {error(1007, k1007)}},
@@ -258,7 +298,8 @@ TEST(FrameOptions, EachWindowAndContextParameterRoundTrips) {
       std::vector<Event> expected;
       for (int m = 0; m < 6; ++m) {
         std::string text;
-        while (text.size() < 3000) text += "{\"id\": " + std::to_string(random() % 50) + ", \"name\": \"caf\xC3\xA9\"} ";
+        while (text.size() < 3000)
+          text += "{\"id\": " + std::to_string(random() % 50) + ", \"name\": \"caf\xC3\xA9\"} ";
         const std::string sent(writer.compress(text));
         if (no_takeover) {
           EXPECT_EQ(writer.held_bytes(), 0u);

@@ -18,6 +18,7 @@ import subprocess
 import sys
 
 import pytest
+
 from server_support import needs_openssl, self_signed_certificate
 
 APP = """
@@ -107,9 +108,13 @@ def test_the_sockets_systemd_passes_are_served(tmp_path, options, tls):
 def test_variables_for_another_process_pass_nothing(tmp_path):
     with socket.create_server(("127.0.0.1", 0)) as passed:
         # LISTEN_PID names another process: the descriptors are not ours, host and port are served.
-        process = launch(tmp_path, [passed.fileno()], ["--port", "0", "--threads", "1"], {"LISTEN_FDS": "1", "LISTEN_PID": "1"})
+        process = launch(
+            tmp_path, [passed.fileno()], ["--port", "0", "--threads", "1"], {"LISTEN_FDS": "1", "LISTEN_PID": "1"}
+        )
         try:
-            while (line := process.stderr.readline()) and not (listening := re.search(r"listening on http://127\.0\.0\.1:(\d+) ", line)):
+            while (line := process.stderr.readline()) and not (
+                listening := re.search(r"listening on http://127\.0\.0\.1:(\d+) ", line)
+            ):
                 assert "systemd" not in line
             assert line, "the server ended before listening"
             assert int(listening[1]) != passed.getsockname()[1]
