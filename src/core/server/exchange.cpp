@@ -58,7 +58,11 @@ SendResult Exchange::body(std::span<const http::HeaderField> head_fields, std::s
   const bool head = phase_ == ResponsePhase::head_pending;
   const SendResult result =
       head ? protocol_->write_head(*this, head_fields, data, more_body) : protocol_->write_body(*this, data, more_body);
-  if (result == SendResult::done) phase_ = ResponsePhase::body;
+  if (result == SendResult::done) {
+    // What went out, before the response may complete.
+    if (head && access_) access_->keep_response(head_fields);
+    phase_ = ResponsePhase::body;
+  }
   return wrote(result, more_body);
 }
 
