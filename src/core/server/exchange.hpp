@@ -160,6 +160,8 @@ class Exchange {
   [[nodiscard]] const AccessRecord* access_record() const noexcept { return access_.get(); }
 
  private:
+  // A body piece went out, with the head when `with_head`.
+  void piece_went_out(bool with_head, std::span<const http::HeaderField> head_fields);
   // After a write: the phase that `result` and the piece's place lead to.
   SendResult wrote(SendResult result, bool more_body);
   // The response reached its end, complete or cut short.

@@ -1,9 +1,13 @@
 #include "core/server/access_log.hpp"
 
+#include "core/server/exchange.hpp"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
+#include <functional>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -139,6 +143,61 @@ TEST_F(AccessLog, RefusedFormats) {
     EXPECT_NE(error.find(expected), std::string::npos) << text << ": " << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
   }
+}
+
+// A protocol that refuses heads while `refuse` says so and logs each
+// completed response, as the server does.
+struct LoggingProtocol final : Protocol {
+  bool refuse = false;
+  std::vector<std::string> lines;
+
+  SendResult write_head(Exchange&, std::span<const http::HeaderField>, std::string_view, bool) override {
+    return refuse ? SendResult::bad_header : SendResult::done;
+  }
+  SendResult write_body(Exchange&, std::string_view, bool) override { return SendResult::done; }
+  SendResult write_trailers(Exchange&, std::span<const http::HeaderField>, bool) override { return SendResult::done; }
+  void response_complete(Exchange& exchange) override {
+    exchange.access_record()->render(exchange.status(), exchange.sent(), kTimes, lines.emplace_back());
+  }
+  void answer_failure(Exchange& exchange) override {
+    refuse = false;
+    const std::array<http::HeaderField, 1> text{{{"x-a", "server"}}};
+    exchange.body(text, "failed", false);
+  }
+  void cut_short(Exchange&) override {}
+  void want_body(Exchange&) override {}
+};
+
+TEST_F(AccessLog, TheExchangeKeepsTheHeadThatWentOut) {
+  const auto format = compiled("%(s)s %({x-a}o)s");
+  const std::array<http::HeaderField, 2> head{{{"X-A", "app"}, {"x-a", "again"}}};
+  const Exchanged request;
+  const std::function<void(Exchange&)> answers[] = {
+      [&](Exchange& e) { e.body(head, "hello", false); },
+      // Fields given after the head went out are not its.
+      [&](Exchange& e) {
+        e.body({}, "a", true);
+        e.body(head, "b", false);
+      },
+  };
+  LoggingProtocol protocol;
+  for (const auto& answer : answers) {
+    Exchange exchange;
+    exchange.keep_for_access(format, {request.client, request.method, request.target, 1, request.request});
+    exchange.begin(protocol, {}, kBegan);
+    exchange.start(200, false);
+    answer(exchange);
+  }
+  // A head refused for its bytes: the server's 500 is logged with its own.
+  protocol.refuse = true;
+  Exchange failing;
+  failing.keep_for_access(format, {request.client, request.method, request.target, 1, request.request});
+  failing.begin(protocol, {}, kBegan);
+  failing.start(200, false);
+  EXPECT_EQ(failing.body(head, "x", false), SendResult::bad_header);
+  EXPECT_TRUE(failing.app_failed());
+  EXPECT_EQ(protocol.lines,
+            (std::vector<std::string>{"200 app, again", "200 -", "500 server"}));
 }
 
 }  // namespace
