@@ -218,9 +218,9 @@ server::Exchange& ConnectionValue::request(const http::RequestEvent& event) {
   ExchangeValue& exchange = exchange_of(exchange_object.get());
   exchange.connection = PyRef::borrow(self);
   PyRef made = new_scope(event, http::origin_path(event.target_parts.path), &exchange);
-  // The core calls start() once the engine's step is over.
   if (shared->access_format)
     exchange.exchange.keep_for_access(shared->access_format, access_request(event, exchange.client.get()));
+  // The core calls start() once the engine's step is over.
   current = std::move(exchange_object);
   scope = std::move(made);
   return exchange.exchange;
@@ -230,9 +230,11 @@ void ConnectionValue::websocket(const http::RequestEvent& event) {
   upgrade = new_request_event(event);
   scope = new_scope(event, http::origin_path(event.target_parts.path), nullptr);
   if (shared->access_format) {
-    PyObject* scope_client = PyDict_GetItemWithError(scope.get(), names().client);  // borrowed
-    if (scope_client == nullptr && PyErr_Occurred() != nullptr) throw PythonError{};
-    upgrade_access = std::make_unique<server::AccessRecord>(shared->access_format, access_request(event, scope_client));
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(scope.get(), names().client, &found) < 0) throw PythonError{};
+    const PyRef scope_client = PyRef::steal(found);
+    upgrade_access =
+        std::make_unique<server::AccessRecord>(shared->access_format, access_request(event, scope_client.get()));
     upgrade_began = Clock::now();
   }
 }
