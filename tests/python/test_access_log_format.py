@@ -1,6 +1,6 @@
 """Access lines in a format of the operator's and as JSON, through a served
 app on raw sockets: every kind of atom, headers of the request and of what
-the application sent, a WebSocket handshake, a proxied client; the JSON
+the application sent (a file too), a WebSocket handshake, a proxied client; the JSON
 line read back; the command's lines on stderr; formats refused at start."""
 
 from __future__ import annotations
@@ -39,6 +39,9 @@ async def app(scope: dict[str, Any], receive: Any, send: Any) -> None:
         await send({"type": "http.response.start", "status": 200, "headers": [(b"x-trace", b"a\r\nb")]})
     headers = [(b"Content-Type", b"text/plain"), (b"X-Trace", b"t1")]
     await send({"type": "http.response.start", "status": 201, "headers": headers})
+    if scope["path"] == "/file":  # the body sent from a file: its head is logged alike
+        await send({"type": "http.response.pathsend", "path": __file__})
+        return
     await send({"type": "http.response.body", "body": b"hello"})
 
 
@@ -54,6 +57,8 @@ CASES = [
     # The server's 500 in place of a head that could not go out: its headers, not the app's.
     ("%(s)s %({x-trace}o)s %({content-type}o)s %(b)s", b"GET /bad HTTP/1.1\r\n" + HEAD,
      re.escape("500 - text/plain; charset=utf-8 21")),
+    ("%(s)s %({x-trace}o)s %(B)s", b"GET /file HTTP/1.1\r\n" + HEAD,
+     re.escape(f"201 t1 {os.path.getsize(__file__)}")),
     ('"%(r)s" %(s)s %(b)s %({sec-websocket-accept}o)s', b"GET /ws HTTP/1.1\r\nHost: x\r\n" + WEBSOCKET,
      re.escape('"GET /ws HTTP/1.1" 101 - s3pPLMBiTxaQ9kYGzzhZRbK+xOo=')),
     # A trusted proxy's client; a tab, bytes above 0x7E and a quote escaped.

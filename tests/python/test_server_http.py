@@ -44,10 +44,11 @@ def responder(status: int, *pieces: bytes, headers: list[tuple[bytes, bytes]] | 
 
 
 def trailing(*pieces: bytes, finish: bool = True) -> Any:
-    """Body pieces, then two trailer messages; the scope's extensions as the first piece."""
+    """Body pieces, then two trailer messages; whether the scope advertises trailers as the first piece."""
     async def app(scope, receive, send):  # type: ignore[no-untyped-def]
         await send({"type": "http.response.start", "status": 200, "headers": [], "trailers": True})
-        for index, piece in enumerate((repr(scope["extensions"]).encode(), *pieces)):
+        advertised = {k: v for k, v in scope["extensions"].items() if k == "http.response.trailers"}
+        for index, piece in enumerate((repr(advertised).encode(), *pieces)):
             await send({"type": "http.response.body", "body": piece, "more_body": index < len(pieces)})
         if finish:
             await send({"type": "http.response.trailers", "headers": [(b"x-a", b"1")], "more_trailers": True})

@@ -16,13 +16,18 @@ import pytest
 
 WHEEL = os.path.abspath(os.environ["TESSARYNE_WHEEL"]) if os.environ.get("TESSARYNE_WHEEL") else ""
 BASE_PYTHON = os.environ.get("TESSARYNE_BASE_PYTHON", "")
+# The oldest glibc the wheel is for: Debian 11's is 2.31, Ubuntu 22.04's 2.35, RHEL 8's 2.28.
+OLDEST_GLIBC = (2, 28)
 
 pytestmark = pytest.mark.skipif(not (WHEEL and BASE_PYTHON), reason="make test-wheel builds the wheel and runs this")
 
 
 def test_wheel_installs_without_a_compiler_and_serves_the_demo(tmp_path):
-    # Tagged for free-threaded 3.14 and a manylinux platform, as auditwheel repaired it.
-    assert re.fullmatch(r"tessaryne-[^-]+-cp314-cp314t-manylinux_\d+_\d+_x86_64\.whl", os.path.basename(WHEEL))
+    # Tagged for free-threaded 3.14 and a manylinux platform, as auditwheel repaired it:
+    # manylinux_2_28 or older, so that it installs on glibc 2.28 to 2.35 systems too.
+    tag = re.fullmatch(r"tessaryne-[^-]+-cp314-cp314t-manylinux_(\d+)_(\d+)_x86_64\.whl", os.path.basename(WHEEL))
+    assert tag, os.path.basename(WHEEL)
+    assert (int(tag[1]), int(tag[2])) <= OLDEST_GLIBC
 
     subprocess.run([BASE_PYTHON, "-m", "venv", tmp_path / "env"], check=True)
     bin_dir = tmp_path / "env" / "bin"
@@ -46,6 +51,10 @@ def test_wheel_installs_without_a_compiler_and_serves_the_demo(tmp_path):
         dynamic = subprocess.run(["readelf", "-d", extension[0]], capture_output=True, text=True, check=True).stdout
         needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+)\]", dynamic)
         assert needed and not [name for name in needed if name.startswith(("libstdc++", "libgcc_s"))]
+        # The tag's promise, read from the binary: no glibc symbol newer than 2.28.
+        versions = subprocess.run(["readelf", "-V", extension[0]], capture_output=True, text=True, check=True).stdout
+        glibc = {tuple(map(int, found.split("."))) for found in re.findall(r"Name: GLIBC_([\d.]+)", versions)}
+        assert glibc and max(glibc) <= OLDEST_GLIBC, sorted(glibc)
 
     server = subprocess.Popen(
         [bin_dir / "python", "-m", "tessaryne", "tessaryne.demo:app", "--port", "0", "--threads", "1"],

@@ -33,6 +33,7 @@ from types import FrameType
 from typing import Any, cast
 
 from .._tessaryne_core import ServerCounters
+from . import activation
 from ..executor import WorkerPoolEventLoop, WorkerPoolExecutor, uvloop_worker_pool_loop
 from .asgi import ASGIApp
 from .config import AppFactory, Config
@@ -171,13 +172,46 @@ def inherited_socket(fd: int) -> socket.socket:
     return sock
 
 
+# Whether this process serves sockets systemd passed it: the log then names their own addresses.
+_activated = False
+
+
+def activated_sockets(config: Config) -> list[socket.socket]:
+    """The listening sockets systemd passed this process (activation.py), each
+    checked as --fd's is, and said in one log line; [] when it passed none."""
+    global _activated
+    try:
+        passed = activation.passed_descriptors()
+    except activation.ActivationError as error:
+        raise StartupError(str(error)) from None
+    sockets: list[socket.socket] = []
+    try:
+        for descriptor in passed:
+            sockets.append(inherited_socket(descriptor.fd))
+    except StartupError as error:
+        for sock in sockets:
+            sock.close()
+        raise StartupError(f"socket activation: {error}") from None
+    if sockets:
+        _activated = True
+        server_logger.info("serving the sockets systemd passed: %s", ", ".join(
+            f"descriptor {d.fd}{f' ({d.name})' if d.name else ''} on {listening_text(config, sock)}"
+            for d, sock in zip(passed, sockets, strict=True)))
+    return sockets
+
+
 def bound_sockets(config: Config) -> list[socket.socket]:
-    """A bound socket for every loop: on config.uds, config.fd, or host and port."""
+    """A bound socket for every loop: on config.uds, config.fd, the sockets
+    systemd passed, or host and port. Of several passed sockets each is
+    served by at least one loop, the loops taking them in turn."""
     count = max(1, config.threads)
     if config.uds is not None:
         return _shared(unix_socket(config.uds, config.uds_perms), count)
     if config.fd is not None:
         return _shared(inherited_socket(config.fd), count)
+    if passed := activated_sockets(config):
+        loops = max(count, len(passed))
+        return [*passed, *(passed[i % len(passed)].dup() for i in range(len(passed), loops))]
     return listening_sockets(config.host, config.port, count)
 
 
@@ -193,7 +227,7 @@ def listening_text(config: Config, sock: socket.socket) -> str:
     name = sock.getsockname()
     if sock.family == socket.AF_UNIX:
         return f"unix:{name}"
-    host = config.host if config.fd is None else name[0]
+    host = config.host if config.fd is None and not _activated else name[0]
     return f"{'https' if config.is_tls else 'http'}://{_address_text(host, name[1])}"
 
 

@@ -10,15 +10,81 @@ beside the cryptography.
 from __future__ import annotations
 
 import asyncio
+import functools
 import socket
-from typing import cast
+import ssl
+from typing import Any, cast
 
 from .driver import NativeServing
 from .scope import address, server_address
 
-__all__ = ["TlsBridge"]
+__all__ = ["TlsBridge", "tls_extension"]
 
 _READ_SIZE = 256 * 1024
+
+# The protocol versions as the TLS records number them.
+_TLS_VERSIONS = {"TLSv1": 0x0301, "TLSv1.1": 0x0302, "TLSv1.2": 0x0303, "TLSv1.3": 0x0304}
+# Attribute names of a distinguished name as RFC 4514 writes them.
+_SHORT_NAMES = {
+    "commonName": "CN", "countryName": "C", "localityName": "L", "stateOrProvinceName": "ST",
+    "organizationName": "O", "organizationalUnitName": "OU", "streetAddress": "STREET",
+    "domainComponent": "DC", "userId": "UID",
+}
+
+
+@functools.cache
+def _server_cert(certfile: str | None) -> str | None:
+    """The first certificate of the server's PEM file, read once."""
+    if certfile is None:
+        return None
+    with open(certfile, encoding="ascii", errors="replace") as file:
+        text = file.read()
+    end_marker = "-----END CERTIFICATE-----"
+    start, end = text.find("-----BEGIN CERTIFICATE-----"), text.find(end_marker)
+    return text[start:end + len(end_marker)] + "\n" if 0 <= start < end else None
+
+
+def _rfc4514_value(value: str) -> str:
+    escaped = "".join("\\" + c if c in ',+"\\<>;=' else c for c in value)
+    if escaped.startswith(("#", " ")):
+        escaped = "\\" + escaped
+    return escaped[:-1] + "\\ " if escaped.endswith(" ") and len(escaped) > 1 else escaped
+
+
+def _subject_name(cert: dict[str, Any]) -> str | None:
+    subject = cert.get("subject")
+    if not subject:
+        return None
+    # RFC 4514 writes the most specific RDN first: the reverse of the certificate's order.
+    return ",".join(
+        "+".join(f"{_SHORT_NAMES.get(key, key)}={_rfc4514_value(value)}" for key, value in rdn)
+        for rdn in reversed(subject)
+    )
+
+
+def _cipher_suite(ssl_object: ssl.SSLObject) -> int | None:
+    cipher = ssl_object.cipher()
+    if cipher is None:
+        return None
+    for entry in ssl_object.context.get_ciphers():
+        if entry["name"] == cipher[0]:
+            return int(entry["id"]) & 0xFFFF
+    return None
+
+
+def tls_extension(ssl_object: ssl.SSLObject, certfile: str | None) -> dict[str, Any]:
+    """The scope's "tls" extension for a connection whose handshake is done."""
+    chain = [ssl.DER_cert_to_PEM_cert(der) for der in ssl_object.get_verified_chain() or ()]
+    version = ssl_object.version()
+    return {
+        "server_cert": _server_cert(certfile),
+        "client_cert_chain": chain,
+        "client_cert_name": _subject_name(ssl_object.getpeercert() or {}) if chain else None,
+        # A client certificate that does not verify fails the handshake: a connection has none.
+        "client_cert_error": None,
+        "tls_version": _TLS_VERSIONS.get(version) if version else None,
+        "cipher_suite": _cipher_suite(ssl_object),
+    }
 
 
 class TlsBridge(asyncio.Protocol):
@@ -43,7 +109,9 @@ class TlsBridge(asyncio.Protocol):
         self._inner = inner
         client = address(transport.get_extra_info("peername"))
         server = server_address(transport.get_extra_info("sockname"))
-        self._native.driver.adopt(outer.detach(), client, server, True)
+        ssl_object = transport.get_extra_info("ssl_object")
+        info = tls_extension(ssl_object, self._native.state.config.ssl_certfile) if ssl_object is not None else True
+        self._native.driver.adopt(outer.detach(), client, server, info)
         self._watch_inner(True)
 
     def _watch_inner(self, on: bool) -> None:

@@ -258,7 +258,9 @@ PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     DriverShared& driver = driver_of(self);
     const int fd = static_cast<int>(to_u64(bound[0], "fd"));
     const std::uint64_t token = driver.next_token++;
-    const bool tls = bound[3] != nullptr && to_bool(bound[3], "tls");
+    // tls: True, or the dict of the scope's "tls" extension.
+    const bool tls_info = bound[3] != nullptr && PyDict_Check(bound[3]);
+    const bool tls = tls_info || (bound[3] != nullptr && to_bool(bound[3], "tls"));
     // Once per connection: its peer never changes, so an untrusted one costs nothing per request.
     const bool proxied = driver.proxy_trust && trusted_peer(*driver.proxy_trust, bound[1]);
     PyRef connection = checked_ref(new_native<ConnectionValue>(served_connection_type(), value.shared, fd, token,
@@ -266,6 +268,7 @@ PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                                                proxied));
     ConnectionValue& served = connection_of(connection.get());
     served.self = connection.get();
+    if (tls_info) served.tls_extension = PyRef::borrow(bound[3]);
     driver.connections.emplace(token, PyRef::borrow(connection.get()));
     step(connection.get(), [](ConnectionValue& v) { v.core.open(v); });
     Py_RETURN_NONE;
@@ -322,7 +325,8 @@ PyMethodDef driver_methods[] = {
     {"adopt", method_cast(driver_adopt), METH_FASTCALL | METH_KEYWORDS,
      "adopt($self, fd, client, server, tls=False)\n--\n\n"
      "Serves the accepted, non-blocking socket fd, which the driver now owns;\n"
-     "tls: its bytes were decrypted on their way (the scope's scheme says so)."},
+     "tls: its bytes were decrypted on their way (the scope's scheme says so),\n"
+     "or a dict: that, and the scopes' \"tls\" extension."},
     {"shutdown", method_cast(driver_shutdown), METH_NOARGS,
      "shutdown($self)\n--\n\n"
      "No more keep-alive: idle connections close now, busy ones after their answer.\n"

@@ -63,6 +63,14 @@ struct Names {
   PyObject* response_start = interned("http.response.start");
   PyObject* response_body = interned("http.response.body");
   PyObject* response_trailers = interned("http.response.trailers");
+  PyObject* response_pathsend = interned("http.response.pathsend");
+  PyObject* response_zerocopysend = interned("http.response.zerocopysend");
+  PyObject* response_early_hint = interned("http.response.early_hint");
+  PyObject* tls = interned("tls");
+  PyObject* file = interned("file");
+  PyObject* offset = interned("offset");
+  PyObject* count = interned("count");
+  PyObject* links = interned("links");
   PyObject* trailers = interned("trailers");
   PyObject* more_trailers = interned("more_trailers");
   PyObject* extensions = interned("extensions");
@@ -147,6 +155,7 @@ struct ConnectionValue final : server::ConnectionEvents {
   PyObject* self = nullptr;  // the object this value lives in, borrowed
   PyRef client, server;
   bool tls;          // the bytes crossed TLS before reaching this socket
+  PyRef tls_extension;  // what the scope's "tls" extension says of that TLS, if anything
   bool proxied;      // the peer is a trusted proxy: its headers may change client, scheme and server
   PyRef current;     // the exchange of the request being served
   PyRef scope;       // of the request whose app starts next
@@ -164,6 +173,7 @@ struct ConnectionValue final : server::ConnectionEvents {
   void websocket(const http::RequestEvent& event) override;
   // A WebSocket scope without `request`; an http scope also gives `request` its access-log items.
   PyRef new_scope(const http::RequestEvent& event, std::string_view raw_path, ExchangeValue* request);
+  PyRef new_extensions(const http::RequestEvent& event, bool websocket) const;
   void start_websocket() override;
   void frames() override;
   void wake() override;
@@ -174,6 +184,7 @@ struct ConnectionValue final : server::ConnectionEvents {
   int traverse(visitproc visit, void* arg) const {
     Py_VISIT(client.get());
     Py_VISIT(server.get());
+    Py_VISIT(tls_extension.get());
     Py_VISIT(current.get());
     Py_VISIT(scope.get());
     Py_VISIT(upgrade.get());
@@ -183,8 +194,9 @@ struct ConnectionValue final : server::ConnectionEvents {
   }
   std::vector<PyRef> clear() noexcept {
     std::vector<PyRef> out;
-    out.reserve(5 + drain_waiters.size());
-    for (PyRef* ref : {&client, &server, &current, &scope, &upgrade, &session}) out.push_back(std::move(*ref));
+    out.reserve(7 + drain_waiters.size());
+    for (PyRef* ref : {&client, &server, &tls_extension, &current, &scope, &upgrade, &session})
+      out.push_back(std::move(*ref));
     for (PyRef& waiter : drain_waiters) out.push_back(std::move(waiter));
     drain_waiters.clear();
     return out;

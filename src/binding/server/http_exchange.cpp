@@ -4,6 +4,9 @@
 
 #include "binding/server/driver_parts.hpp"
 
+#include <cerrno>
+#include <string>
+
 #include "binding/common/args.hpp"
 #include "binding/common/errors.hpp"
 #include "binding/common/values.hpp"
@@ -50,6 +53,8 @@ void check_sent(server::SendResult result) {
       raise(PyExc_RuntimeError, "ASGI 'http.response.trailers' sent before the body was complete");
     case server::SendResult::trailers_after_end:
       raise(PyExc_RuntimeError, "ASGI 'http.response.trailers' sent after the response was complete");
+    case server::SendResult::interim_after_start:
+      raise(PyExc_RuntimeError, "ASGI 'http.response.early_hint' sent after 'http.response.start'");
   }
 }
 
@@ -89,6 +94,66 @@ void send_start(ExchangeValue& value, PyObject* message) {
   const bool trailers = get_flag(message, n.trailers);
   check_sent(value.exchange.start(code, trailers));
   value.headers = get_key(message, n.headers);
+}
+
+// An optional integer of a message: -1 when absent or None.
+std::int64_t optional_count(PyObject* message, PyObject* key, const char* name) {
+  const PyRef number = get_key(message, key);
+  if (!number || number.get() == Py_None) return -1;
+  return static_cast<std::int64_t>(to_u64(number.get(), name));
+}
+
+// A file piece of the body; the head goes with it if it is still pending.
+void send_file(ExchangeValue& value, server::OpenedFile opened, bool more_body, PyObject* path) {
+  if (opened.error != 0) {
+    errno = opened.error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    throw PythonError{};
+  }
+  HeaderList fields;
+  if (value.exchange.phase() == server::ResponsePhase::head_pending) walk_fields(value.headers.get(), fields);
+  check_sent(value.exchange.file(fields.view(), std::move(opened.slice), more_body));
+  if (value.exchange.head_sent()) value.headers = PyRef();
+}
+
+// The whole file at "path", as the body's last piece.
+void send_pathsend(ExchangeValue& value, PyObject* message) {
+  const PyRef path = get_key(message, names().path);
+  if (!path) raise(PyExc_KeyError, "path");
+  PyObject* encoded = nullptr;
+  if (PyUnicode_FSConverter(path.get(), &encoded) == 0) throw PythonError{};
+  const PyRef bytes = PyRef::steal(encoded);
+  if (value.exchange.phase() == server::ResponsePhase::awaiting_start) check_sent(server::SendResult::body_before_start);
+  send_file(value, server::open_file(std::string(to_bytes(bytes.get(), "path"))), false, path.get());
+}
+
+// "count" bytes of "file" (a descriptor, or an object with fileno()) from "offset".
+void send_zerocopysend(ExchangeValue& value, PyObject* message) {
+  const Names& n = names();
+  const PyRef file = get_key(message, n.file);
+  if (!file) raise(PyExc_KeyError, "file");
+  const int fd = PyObject_AsFileDescriptor(file.get());
+  if (fd < 0) throw PythonError{};
+  const std::int64_t offset = optional_count(message, n.offset, "offset");
+  const std::int64_t count = optional_count(message, n.count, "count");
+  const bool more_body = get_flag(message, n.more_body);
+  if (value.exchange.phase() == server::ResponsePhase::awaiting_start) check_sent(server::SendResult::body_before_start);
+  send_file(value, server::slice_of(fd, offset, count), more_body, file.get());
+}
+
+// 103 Early Hints, one link line per entry of "links".
+void send_early_hint(ExchangeValue& value, PyObject* message) {
+  const PyRef links = get_key(message, names().links);
+  if (!links) raise(PyExc_KeyError, "links");
+  const PyRef items = checked_ref(PySequence_Fast(links.get(), "ASGI 'links' must be a sequence"));
+  std::vector<PyRef> encoded;
+  HeaderList fields;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+    PyObject* link = PySequence_Fast_GET_ITEM(items.get(), i);
+    encoded.push_back(PyUnicode_Check(link) ? checked_ref(PyUnicode_AsLatin1String(link)) : PyRef::borrow(link));
+    fields.add_header("link", to_bytes(encoded.back().get(), "links"));
+  }
+  check_sent(value.exchange.interim(103, fields.view()));
 }
 
 void send_trailers(ExchangeValue& value, PyObject* message) {
@@ -157,8 +222,10 @@ PyRef send(PyObject* exchange_object, PyObject* message) {
   const Names& n = names();
   PyRef kind = get_key(message, n.type);
   if (!kind) raise(PyExc_KeyError, "type");
-  for (const auto& [type, handle] : {std::pair{n.response_body, &send_body}, std::pair{n.response_start, &send_start},
-                                     std::pair{n.response_trailers, &send_trailers}}) {
+  for (const auto& [type, handle] :
+       {std::pair{n.response_body, &send_body}, std::pair{n.response_start, &send_start},
+        std::pair{n.response_trailers, &send_trailers}, std::pair{n.response_pathsend, &send_pathsend},
+        std::pair{n.response_zerocopysend, &send_zerocopysend}, std::pair{n.response_early_hint, &send_early_hint}}) {
     const int matches = PyObject_RichCompareBool(kind.get(), type, Py_EQ);
     if (matches < 0) throw PythonError{};
     if (matches != 0) {

@@ -98,6 +98,23 @@ PyRef message_of(PyObject* type) {
   return message;
 }
 
+// What the server honours beyond plain ASGI. Each scope has its own dict,
+// for the app may add to it; the empty dicts inside are shared.
+PyRef ConnectionValue::new_extensions(const http::RequestEvent& event, bool websocket) const {
+  const Names& n = names();
+  static PyObject* const empty = checked_ref(PyDict_New()).release();
+  PyRef extensions = checked_ref(PyDict_New());
+  const bool http11 = event.minor_version == 1;
+  if (!websocket) {
+    set_item(extensions.get(), n.response_pathsend, PyRef::borrow(empty));
+    set_item(extensions.get(), n.response_zerocopysend, PyRef::borrow(empty));
+    if (http11) set_item(extensions.get(), n.response_early_hint, PyRef::borrow(empty));
+    if (http11 && event.facts.accepts_trailers) set_item(extensions.get(), n.response_trailers, PyRef::borrow(empty));
+  }
+  if (tls_extension) set_item(extensions.get(), n.tls, tls_extension);
+  return extensions;
+}
+
 PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_view raw_path,
                                  ExchangeValue* request) {
   const Names& n = names();
@@ -129,11 +146,7 @@ PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_vi
   set_item(dict, n.client, scope_client);
   set_item(dict, n.server, scope_server);
   set_item(dict, n.state, checked_ref(PyDict_Copy(driver.state.get())));
-  // What the server honours beyond plain ASGI; each scope its own dict, for the app may add to it.
-  PyRef extensions = checked_ref(PyDict_New());
-  if (!websocket && event.minor_version == 1 && event.facts.accepts_trailers)
-    set_item(extensions.get(), n.response_trailers, checked_ref(PyDict_New()));
-  set_item(dict, n.extensions, extensions);
+  set_item(dict, n.extensions, new_extensions(event, websocket));
   if (websocket) {
     set_item(dict, n.subprotocols, new_subprotocols(event.headers));
   } else {

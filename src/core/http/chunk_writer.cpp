@@ -26,4 +26,12 @@ void write_chunk(std::string_view piece, bool more_body, char* out) noexcept {
   if (!more_body) common::put_bytes(out, kLastChunk);
 }
 
+std::size_t chunk_head_size(std::size_t data_length) noexcept {
+  return common::hex_digit_count(data_length) + kCrlf.size();
+}
+
+void write_chunk_head(std::size_t data_length, char* out) noexcept {
+  common::put_bytes(common::put_upper_hex(data_length, out), kCrlf);
+}
+
 }  // namespace tessaryne::http

@@ -13,5 +13,9 @@ namespace tessaryne::http {
 std::size_t chunk_size(std::size_t piece_length, bool more_body) noexcept;
 // Writes exactly chunk_size(piece.size(), more_body) bytes.
 void write_chunk(std::string_view piece, bool more_body, char* out) noexcept;
+// The size line of a chunk whose data is sent apart (from a file): the data
+// and then "\r\n" follow it. Writes exactly chunk_head_size(length) bytes.
+std::size_t chunk_head_size(std::size_t data_length) noexcept;
+void write_chunk_head(std::size_t data_length, char* out) noexcept;
 
 }  // namespace tessaryne::http

@@ -39,6 +39,7 @@ constexpr std::string_view reason_phrase(std::uint16_t status) noexcept {
 constexpr std::string_view server_reason(std::uint16_t status) noexcept {
   switch (status) {
     case 100: return "Continue";
+    case 103: return "Early Hints";
     case 414: return "URI Too Long";
     case 501: return "Not Implemented";
     default: return reason_phrase(status);

@@ -114,7 +114,7 @@ std::size_t ResponseSerializer::prepare() noexcept {
     case Framing::none_no_body: break;
     case Framing::none_raw_body: total += body; break;
     case Framing::content_length:
-      body_size_ = decimal<Number>(body);
+      body_size_ = decimal<Number>(body + parts_.body_after);
       total += kContentLength.size() + body_size_.length + kCrlf.size() + body;
       break;
     case Framing::chunked:

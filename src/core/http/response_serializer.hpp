@@ -26,6 +26,9 @@ struct ResponseParts {
   std::string_view server_line;  // complete line with its CRLF, copied as is
   std::string_view date_line;    // complete line with its CRLF, copied as is
   std::string_view body;
+  // Bytes that follow the head on their own (a file), after `body`: a
+  // content-length, when the head gives one, counts them too.
+  std::uint64_t body_after = 0;
   bool more_body = false;
   bool no_body_status = false;
   bool keep_alive = true;

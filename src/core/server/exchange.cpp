@@ -1,5 +1,7 @@
 #include "core/server/exchange.hpp"
 
+#include <utility>
+
 namespace tessaryne::server {
 
 void Exchange::begin(Protocol& protocol, const RequestFacts& facts, Clock::time_point now) noexcept {
@@ -39,7 +41,7 @@ SendResult Exchange::start(std::uint16_t status, bool trailers) noexcept {
   return SendResult::done;
 }
 
-SendResult Exchange::body(std::span<const http::HeaderField> head_fields, std::string_view data, bool more_body) {
+SendResult Exchange::may_send_body() noexcept {
   switch (phase_) {
     case ResponsePhase::awaiting_start:
       return SendResult::body_before_start;
@@ -55,9 +57,22 @@ SendResult Exchange::body(std::span<const http::HeaderField> head_fields, std::s
     disconnected_ = true;
     return SendResult::gone;
   }
+  return SendResult::done;
+}
+
+SendResult Exchange::body(std::span<const http::HeaderField> head_fields, std::string_view data, bool more_body) {
+  if (const SendResult refused = may_send_body(); refused != SendResult::done) return refused;
   const bool head = phase_ == ResponsePhase::head_pending;
   const SendResult result =
       head ? protocol_->write_head(*this, head_fields, data, more_body) : protocol_->write_body(*this, data, more_body);
+  if (result == SendResult::done) piece_went_out(head, head_fields);
+  return wrote(result, more_body);
+}
+
+SendResult Exchange::file(std::span<const http::HeaderField> head_fields, FileSlice file, bool more_body) {
+  if (const SendResult refused = may_send_body(); refused != SendResult::done) return refused;
+  const bool head = phase_ == ResponsePhase::head_pending;
+  const SendResult result = protocol_->write_file(*this, head_fields, std::move(file), more_body);
   if (result == SendResult::done) piece_went_out(head, head_fields);
   return wrote(result, more_body);
 }
@@ -66,6 +81,17 @@ void Exchange::piece_went_out(bool with_head, std::span<const http::HeaderField>
   // The access log's record sees the head that went out, before the response may complete.
   if (with_head && access_) access_->keep_response(head_fields);
   phase_ = ResponsePhase::body;
+}
+
+SendResult Exchange::interim(std::uint16_t status, std::span<const http::HeaderField> fields) {
+  if (phase_ != ResponsePhase::awaiting_start) return SendResult::interim_after_start;
+  if (!attached()) {
+    disconnected_ = true;
+    return SendResult::gone;
+  }
+  const SendResult result = protocol_->write_interim(*this, status, fields);
+  if (result == SendResult::gone) disconnected_ = true;
+  return result;
 }
 
 SendResult Exchange::trailers(std::span<const http::HeaderField> fields, bool more_trailers) {

@@ -19,6 +19,7 @@
 
 #include "core/http/response_serializer.hpp"
 #include "core/server/access_log.hpp"
+#include "core/server/file_slice.hpp"
 #include "core/server/poller.hpp"
 
 namespace tessaryne::server {
@@ -50,6 +51,7 @@ enum class SendResult : std::uint8_t {
   trailers_unannounced,
   trailers_before_body_end,
   trailers_after_end,
+  interim_after_start,
 };
 
 enum class ReceiveStep : std::uint8_t { deliver, wait, disconnect };
@@ -65,6 +67,14 @@ class Protocol {
   virtual SendResult write_head(Exchange& exchange, std::span<const http::HeaderField> headers,
                                 std::string_view body, bool more_body) = 0;
   virtual SendResult write_body(Exchange& exchange, std::string_view body, bool more_body) = 0;
+  // A body piece from a file; the head goes with it while the exchange's
+  // phase is head_pending.
+  virtual SendResult write_file(Exchange& exchange, std::span<const http::HeaderField> headers, FileSlice file,
+                                bool more_body) = 0;
+  // An informational answer (1xx) before the final one; dropped where the
+  // client cannot read it.
+  virtual SendResult write_interim(Exchange& exchange, std::uint16_t status,
+                                   std::span<const http::HeaderField> fields) = 0;
   virtual SendResult write_trailers(Exchange& exchange, std::span<const http::HeaderField> fields,
                                     bool more_trailers) = 0;
   // The last byte is out: the connection may carry the next request.
@@ -122,7 +132,11 @@ class Exchange {
   SendResult start(std::uint16_t status, bool trailers) noexcept;
   // A body piece; the head goes out with the first, with `head_fields`.
   SendResult body(std::span<const http::HeaderField> head_fields, std::string_view data, bool more_body);
+  // A body piece sent from a file, as body() sends bytes.
+  SendResult file(std::span<const http::HeaderField> head_fields, FileSlice file, bool more_body);
   SendResult trailers(std::span<const http::HeaderField> fields, bool more_trailers);
+  // An informational answer (103 Early Hints), before the response starts.
+  SendResult interim(std::uint16_t status, std::span<const http::HeaderField> fields);
   // What a receive does now; `pieces_waiting`: body bytes are held for the
   // app. Asking for the body it waits for is part of it.
   ReceiveStep next_receive(bool pieces_waiting);
@@ -160,6 +174,8 @@ class Exchange {
   [[nodiscard]] const AccessRecord* access_record() const noexcept { return access_.get(); }
 
  private:
+  // Whether a body piece may go out now; done, or why not.
+  SendResult may_send_body() noexcept;
   // A body piece went out, with the head when `with_head`.
   void piece_went_out(bool with_head, std::span<const http::HeaderField> head_fields);
   // After a write: the phase that `result` and the piece's place lead to.

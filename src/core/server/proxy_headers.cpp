@@ -99,13 +99,6 @@ std::optional<IpAddress> parse_ipv6(std::string_view text) noexcept {
   return address;
 }
 
-IpAddress mapped(const std::array<std::uint8_t, 4>& quad) noexcept {
-  IpAddress address;
-  address.bytes[10] = address.bytes[11] = 0xFF;
-  std::memcpy(address.bytes.data() + 12, quad.data(), 4);
-  return address;
-}
-
 bool in_prefix(const IpAddress& address, const IpAddress& base, unsigned prefix) noexcept {
   const unsigned whole = prefix / 8;
   if (std::memcmp(address.bytes.data(), base.bytes.data(), whole) != 0) return false;
@@ -304,11 +297,18 @@ class HopWalk {
 
 }  // namespace
 
+IpAddress ipv4_mapped(const std::array<std::uint8_t, 4>& quad) noexcept {
+  IpAddress address;
+  address.bytes[10] = address.bytes[11] = 0xFF;
+  std::memcpy(address.bytes.data() + 12, quad.data(), 4);
+  return address;
+}
+
 std::optional<IpAddress> parse_ip(std::string_view text) noexcept {
   if (text.find(':') != npos) return parse_ipv6(text);
   const auto quad = parse_ipv4(text);
   if (!quad) return std::nullopt;
-  return mapped(*quad);
+  return ipv4_mapped(*quad);
 }
 
 std::optional<ProxyTrust> ProxyTrust::parse(std::string_view list, std::string_view* bad_entry) {

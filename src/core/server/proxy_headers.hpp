@@ -46,6 +46,9 @@ struct IpAddress {
   friend bool operator==(const IpAddress&, const IpAddress&) = default;
 };
 
+// An IPv4 address's four bytes in that form.
+[[nodiscard]] IpAddress ipv4_mapped(const std::array<std::uint8_t, 4>& quad) noexcept;
+
 // The text forms of Python's ipaddress, without IPv6 scope ids: a dotted quad
 // (no leading zeros), or IPv6 with at most one "::" and an optional dotted
 // quad at the end.

@@ -290,6 +290,11 @@ void ServedConnection::request_over() noexcept {
 
 SendResult ServedConnection::write_head(Exchange& exchange, std::span<const http::HeaderField> headers,
                                         std::string_view body, bool more_body) {
+  return head(exchange, headers, body, more_body, 0);
+}
+
+SendResult ServedConnection::head(Exchange& exchange, std::span<const http::HeaderField> headers,
+                                  std::string_view body, bool more_body, std::uint64_t body_after) {
   if (gone()) return SendResult::gone;
   const std::uint16_t status = exchange.status();
   const bool trailers = exchange.trailers_announced();
@@ -298,6 +303,7 @@ SendResult ServedConnection::write_head(Exchange& exchange, std::span<const http
   // instead of being parsed as the next request.
   http::ResponseParts parts = parts_for(status);
   parts.keep_alive = exchange.keep_alive() && exchange.body_complete() && !exchange.eof() && !loop_.shutting_down;
+  parts.body_after = body_after;
   bool chunked = false;
   bool keep_alive = false;
   BodyMode mode = BodyMode::discarded;
@@ -350,6 +356,42 @@ SendResult ServedConnection::write_body(Exchange& exchange, std::string_view bod
   if (!written) return SendResult::gone;
   exchange.add_sent(body.size());
   return SendResult::done;
+}
+
+SendResult ServedConnection::write_file(Exchange& exchange, std::span<const http::HeaderField> headers,
+                                        FileSlice file, bool more_body) {
+  const std::uint64_t count = file.count();
+  if (exchange.phase() == ResponsePhase::head_pending) {
+    // The piece ends the body: the head announces its length, unless
+    // trailers are to follow it in a chunked body.
+    const bool ends = !more_body && !exchange.trailers_announced();
+    const SendResult result = head(exchange, headers, {}, !ends, ends ? count : 0);
+    if (result != SendResult::done) return result;
+  }
+  if (gone()) return SendResult::gone;
+  if (exchange.mode() != BodyMode::discarded && count > 0) {
+    const bool chunked = exchange.mode() == BodyMode::chunked;
+    if (chunked) {
+      scratch_.resize(http::chunk_head_size(count));
+      http::write_chunk_head(count, scratch_.data());
+      const std::string_view size_line = scratch_;
+      if (!put(std::span<const std::string_view>(&size_line, 1))) return SendResult::gone;
+    }
+    if (!put_file(std::move(file))) return SendResult::gone;
+    constexpr std::string_view kCrlf = "\r\n";
+    if (chunked && !put(std::span<const std::string_view>(&kCrlf, 1))) return SendResult::gone;
+  }
+  exchange.add_sent(count);
+  // The last chunk, when this piece ends a chunked body.
+  return more_body ? SendResult::done : write_body(exchange, {}, false);
+}
+
+SendResult ServedConnection::write_interim(Exchange& exchange, std::uint16_t status,
+                                           std::span<const http::HeaderField> fields) {
+  if (gone()) return SendResult::gone;
+  // An HTTP/1.0 client takes the first status line it reads as the answer.
+  if (exchange.request().http10) return SendResult::done;
+  return interim_response(status, fields) ? SendResult::done : SendResult::bad_header;
 }
 
 SendResult ServedConnection::write_trailers(Exchange& exchange, std::span<const http::HeaderField> fields,
@@ -471,14 +513,15 @@ http::ResponseParts ServedConnection::parts_for(std::uint16_t status) {
   return parts;
 }
 
-void ServedConnection::interim_response(std::uint16_t status) {
+bool ServedConnection::interim_response(std::uint16_t status, std::span<const http::HeaderField> fields) {
   http::ResponseParts parts = parts_for(status);
   parts.server_answer = parts.interim = parts.no_body_status = true;
   bool chunked = false;
   bool keep_alive = false;
-  serialize(parts, {}, loop_.settings().headers, scratch_, chunked, keep_alive);
+  if (!serialize(parts, fields, loop_.settings().headers, scratch_, chunked, keep_alive)) return false;
   const std::string_view bytes = scratch_;
   put(std::span<const std::string_view>(&bytes, 1));
+  return true;
 }
 
 void ServedConnection::text_response(std::uint16_t status, std::string_view text) {
@@ -570,13 +613,30 @@ bool ServedConnection::put(std::span<const std::string_view> parts) {
   }
   ServerCounters::add(loop_.counters().bytes_out, before + given - output_.pending());
   if (was_empty) last_progress_ = Clock::now();  // the clock of a stalled reader starts with the queue
-  if (!output_.empty()) {
-    if (output_.pending() > loop_.settings().write_high) write_paused_ = true;
-    if (!want_write_) {
-      want_write_ = true;
-      watch();
-    }
+  queued();
+  return true;
+}
+
+void ServedConnection::queued() {
+  if (output_.empty()) return;
+  if (output_.pending() > loop_.settings().write_high) write_paused_ = true;
+  if (!want_write_) {
+    want_write_ = true;
+    watch();
   }
+}
+
+bool ServedConnection::put_file(FileSlice file) {
+  if (closed_) return false;
+  const bool was_empty = output_.empty();
+  const std::size_t before = output_.pending() + file.count();
+  if (output_.write_file(fd_, std::move(file)) == WriteResult::failed) {
+    lose();
+    return false;
+  }
+  ServerCounters::add(loop_.counters().bytes_out, before - output_.pending());
+  if (was_empty) last_progress_ = Clock::now();
+  queued();
   return true;
 }
 

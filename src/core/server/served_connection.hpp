@@ -89,6 +89,11 @@ class ServedConnection final : public Protocol {
   SendResult write_head(Exchange& exchange, std::span<const http::HeaderField> headers, std::string_view body,
                         bool more_body) override;
   SendResult write_body(Exchange& exchange, std::string_view body, bool more_body) override;
+  SendResult write_file(Exchange& exchange, std::span<const http::HeaderField> headers, FileSlice file,
+                        bool more_body) override;
+  // 1xx with the server's lines and `fields`; none to an HTTP/1.0 client.
+  SendResult write_interim(Exchange& exchange, std::uint16_t status,
+                           std::span<const http::HeaderField> fields) override;
   SendResult write_trailers(Exchange& exchange, std::span<const http::HeaderField> fields,
                             bool more_trailers) override;
   void response_complete(Exchange& exchange) override;
@@ -149,7 +154,8 @@ class ServedConnection final : public Protocol {
   // The server's own answers: its server, date and added header lines, as on
   // every response.
   void text_response(std::uint16_t status, std::string_view text);
-  void interim_response(std::uint16_t status);
+  // False when a field holds CR or LF (nothing is written then).
+  bool interim_response(std::uint16_t status, std::span<const http::HeaderField> fields = {});
   // The parts every response starts from: its status, the server's and the date line.
   [[nodiscard]] http::ResponseParts parts_for(std::uint16_t status);
   void await_body();
@@ -157,7 +163,13 @@ class ServedConnection final : public Protocol {
   void arm_body();
   void arm(Clock::duration timeout);
   void deadline_passed();
+  // The head, with `body_after` bytes to follow it apart (a file).
+  SendResult head(Exchange& exchange, std::span<const http::HeaderField> headers, std::string_view body,
+                  bool more_body, std::uint64_t body_after);
   bool put(std::span<const std::string_view> parts);
+  bool put_file(FileSlice file);
+  // Output is queued: watch for the socket to take it, and pause writers past the high mark.
+  void queued();
   void flushed();
   void watch() noexcept;
   void lose();

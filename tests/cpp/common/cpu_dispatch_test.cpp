@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
 
 namespace tessaryne::common {
 namespace {
@@ -38,6 +42,34 @@ TEST(CpuDispatch, TheOverrideNamesAFamilyOrIsIgnored) {
   EXPECT_EQ(choose_kernel_family("sse"), usable_kernel_family(KernelFamily::sse));
   EXPECT_EQ(choose_kernel_family("avx2"), widest);
   EXPECT_EQ(chosen_kernel_family(), choose_kernel_family(std::getenv(kKernelEnvironmentVariable)));
+}
+
+// What the CPU is found to have agrees with the flags the Linux kernel lists
+// (which it clears for state it does not save), so detection works whatever
+// the compiler's runtime knows about the CPU.
+TEST(CpuDispatch, DetectionAgreesWithTheKernelsFlags) {
+#if defined(__linux__) && defined(__x86_64__)
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  std::set<std::string> flags;
+  while (std::getline(cpuinfo, line)) {
+    if (line.rfind("flags", 0) != 0) continue;
+    std::istringstream words(line.substr(line.find(':') + 1));
+    for (std::string word; words >> word;) flags.insert(word);
+    break;
+  }
+  if (flags.empty()) GTEST_SKIP() << "no flags in /proc/cpuinfo";
+  const auto has = [&](std::initializer_list<const char*> names) {
+    for (const char* name : names)
+      if (!flags.contains(name)) return false;
+    return true;
+  };
+  const bool sse = has({"sse2", "ssse3", "sse4_2"});
+  EXPECT_EQ(kernel_family_available(KernelFamily::sse), sse);
+  EXPECT_EQ(kernel_family_available(KernelFamily::avx2), sse && has({"avx", "avx2", "bmi1", "bmi2"}));
+#else
+  GTEST_SKIP() << "Linux on x86-64 only";
+#endif
 }
 
 }  // namespace

@@ -155,6 +155,12 @@ struct LoggingProtocol final : Protocol {
     return refuse ? SendResult::bad_header : SendResult::done;
   }
   SendResult write_body(Exchange&, std::string_view, bool) override { return SendResult::done; }
+  SendResult write_file(Exchange&, std::span<const http::HeaderField>, FileSlice, bool) override {
+    return SendResult::done;
+  }
+  SendResult write_interim(Exchange&, std::uint16_t, std::span<const http::HeaderField>) override {
+    return SendResult::done;
+  }
   SendResult write_trailers(Exchange&, std::span<const http::HeaderField>, bool) override { return SendResult::done; }
   void response_complete(Exchange& exchange) override {
     exchange.access_record()->render(exchange.status(), exchange.sent(), kTimes, lines.emplace_back());
@@ -174,6 +180,7 @@ TEST_F(AccessLog, TheExchangeKeepsTheHeadThatWentOut) {
   const Exchanged request;
   const std::function<void(Exchange&)> answers[] = {
       [&](Exchange& e) { e.body(head, "hello", false); },
+      [&](Exchange& e) { e.file(head, FileSlice(), false); },
       // Fields given after the head went out are not its.
       [&](Exchange& e) {
         e.body({}, "a", true);
@@ -197,7 +204,7 @@ TEST_F(AccessLog, TheExchangeKeepsTheHeadThatWentOut) {
   EXPECT_EQ(failing.body(head, "x", false), SendResult::bad_header);
   EXPECT_TRUE(failing.app_failed());
   EXPECT_EQ(protocol.lines,
-            (std::vector<std::string>{"200 app, again", "200 -", "500 server"}));
+            (std::vector<std::string>{"200 app, again", "200 app, again", "200 -", "500 server"}));
 }
 
 }  // namespace

@@ -24,6 +24,16 @@ struct Recorder final : Protocol {
     calls.push_back("body " + std::string(body) + (more_body ? " more" : ""));
     return answer;
   }
+  SendResult write_file(Exchange& exchange, std::span<const http::HeaderField>, FileSlice file,
+                        bool more_body) override {
+    const bool head = exchange.phase() == ResponsePhase::head_pending;
+    calls.push_back((head ? "head+file " : "file ") + std::to_string(file.count()) + (more_body ? " more" : ""));
+    return answer;
+  }
+  SendResult write_interim(Exchange&, std::uint16_t status, std::span<const http::HeaderField> fields) override {
+    calls.push_back("interim " + std::to_string(status) + " " + std::to_string(fields.size()));
+    return answer;
+  }
   SendResult write_trailers(Exchange&, std::span<const http::HeaderField> fields, bool more) override {
     calls.push_back("trailers " + std::to_string(fields.size()) + (more ? " more" : ""));
     return answer;
@@ -49,6 +59,9 @@ const std::vector<std::pair<std::string, std::function<SendResult(Exchange&)>>> 
     {"body last", [](Exchange& e) { return e.body(kField, "z", false); }},
     {"trailers more", [](Exchange& e) { return e.trailers(kField, true); }},
     {"trailers last", [](Exchange& e) { return e.trailers(kField, false); }},
+    {"file more", [](Exchange& e) { return e.file(kField, FileSlice(-1, 0, 3), true); }},
+    {"file last", [](Exchange& e) { return e.file(kField, FileSlice(-1, 0, 3), false); }},
+    {"early hint", [](Exchange& e) { return e.interim(103, kField); }},
 };
 
 // Every send in every phase: allowed or refused, what it asks of the
@@ -80,37 +93,55 @@ TEST(Exchange, EverySendInEveryPhase) {
         {R::body_before_start, {}, P::awaiting_start},
         {R::body_before_start, {}, P::awaiting_start},
         {R::trailers_unannounced, {}, P::awaiting_start},
-        {R::trailers_unannounced, {}, P::awaiting_start}}},
+        {R::trailers_unannounced, {}, P::awaiting_start},
+        {R::body_before_start, {}, P::awaiting_start},
+        {R::body_before_start, {}, P::awaiting_start},
+        {R::done, {"interim 103 1"}, P::awaiting_start}}},
       {"head pending", head_pending,
        {{R::start_twice, {}, P::head_pending},
         {R::done, {"head 200 1 a more"}, P::body},
         {R::done, {"head 200 1 z", "complete"}, P::complete},
         {R::trailers_unannounced, {}, P::head_pending},
-        {R::trailers_unannounced, {}, P::head_pending}}},
+        {R::trailers_unannounced, {}, P::head_pending},
+        {R::done, {"head+file 3 more"}, P::body},
+        {R::done, {"head+file 3", "complete"}, P::complete},
+        {R::interim_after_start, {}, P::head_pending}}},
       {"body", body,
        {{R::start_twice, {}, P::body},
         {R::done, {"body a more"}, P::body},
         {R::done, {"body z", "complete"}, P::complete},
         {R::trailers_unannounced, {}, P::body},
-        {R::trailers_unannounced, {}, P::body}}},
+        {R::trailers_unannounced, {}, P::body},
+        {R::done, {"file 3 more"}, P::body},
+        {R::done, {"file 3", "complete"}, P::complete},
+        {R::interim_after_start, {}, P::body}}},
       {"trailers", trailers,
        {{R::start_twice, {}, P::trailers},
         {R::body_after_end, {}, P::trailers},
         {R::body_after_end, {}, P::trailers},
         {R::done, {"trailers 1 more"}, P::trailers},
-        {R::done, {"trailers 1", "complete"}, P::complete}}},
+        {R::done, {"trailers 1", "complete"}, P::complete},
+        {R::body_after_end, {}, P::trailers},
+        {R::body_after_end, {}, P::trailers},
+        {R::interim_after_start, {}, P::trailers}}},
       {"complete", complete,
        {{R::start_twice, {}, P::complete},
         {R::body_after_end, {}, P::complete},
         {R::body_after_end, {}, P::complete},
         {R::trailers_unannounced, {}, P::complete},
-        {R::trailers_unannounced, {}, P::complete}}},
+        {R::trailers_unannounced, {}, P::complete},
+        {R::body_after_end, {}, P::complete},
+        {R::body_after_end, {}, P::complete},
+        {R::interim_after_start, {}, P::complete}}},
       {"detached mid-body", [&](Exchange& e) { body(e); e.detach(); },
        {{R::start_twice, {}, P::body},
         {R::gone, {}, P::body},
         {R::gone, {}, P::body},
         {R::trailers_unannounced, {}, P::body},
-        {R::trailers_unannounced, {}, P::body}}},
+        {R::trailers_unannounced, {}, P::body},
+        {R::gone, {}, P::body},
+        {R::gone, {}, P::body},
+        {R::interim_after_start, {}, P::body}}},
   };
   for (const Row& row : rows) {
     for (std::size_t i = 0; i < kSends.size(); ++i) {
