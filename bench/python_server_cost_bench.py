@@ -9,12 +9,16 @@ is (instructions with REQUESTS requests - instructions with none) / REQUESTS,
 so start-up and shutdown cancel out; COST_PIPELINE=16 writes the requests 16
 at a time, as a pipelining client does. With BASELINE=/path/to/another/checkout
 (its extension built, e.g. with `make extension` there) that checkout's server
-is measured beside ours, with the interpreter of its own .venv.
+is measured beside ours, with the interpreter of its own .venv. COST_SERVER_ARGS
+adds to the server's options, split as a shell would: "--access-log --log-level
+info" measures the access log's own line (written to /dev/null), with
+"--access-log-json" added the JSON one.
 
 Run: python bench/python_server_cost_bench.py  (needs valgrind; skipped without it)."""
 
 import os
 import re
+import shlex
 import shutil
 import signal
 import socket
@@ -29,6 +33,8 @@ CONNECTIONS = 8
 # Requests written together on a connection (COST_PIPELINE), answered before the next write.
 PIPELINE = int(os.environ.get("COST_PIPELINE", "1"))
 REQUEST = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+# After the options below, so that they may turn the access log on again.
+SERVER_ARGS = shlex.split(os.environ.get("COST_SERVER_ARGS", ""))
 
 
 def free_port():
@@ -77,7 +83,7 @@ def instructions(checkout, count):
         server = subprocess.Popen(
             ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--quiet",
              python, "-m", "tessaryne", "bench.hello_app:app", "--port", str(port), "--threads", "1",
-             "--no-access-log", "--log-level", "warning", "--lifespan", "off"],
+             "--no-access-log", "--log-level", "warning", "--lifespan", "off", *SERVER_ARGS],
             cwd=checkout, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             if not wait_listening(port):

@@ -490,6 +490,21 @@ def _logging_options(parser: argparse.ArgumentParser) -> None:
         help="log one line per answered request (default: on)",
     )
     group.add_argument(
+        "--access-log-format",
+        metavar="FORMAT",
+        default=_default("access_log_format"),
+        help="the access line in gunicorn's atoms, such as '%%(h)s %%(t)s \"%%(r)s\" %%(s)s %%(b)s "
+        "%%(D)s' (the README lists them), written without the log's time and level (default: "
+        "the server's own line)",
+    )
+    group.add_argument(
+        "--access-log-json",
+        action="store_true",
+        default=_default("access_log_json"),
+        help="the access line as one JSON object: time, client, method, path, query, protocol, "
+        "status, bytes, duration_us, referer, user_agent (default: off)",
+    )
+    group.add_argument(
         "--use-colors",
         action=argparse.BooleanOptionalAction,
         default=_default("use_colors"),

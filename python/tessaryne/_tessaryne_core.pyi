@@ -268,11 +268,14 @@ class ConnectionDriver:
         serve: Callable[[dict[str, Any], Any], Any],
         task: Callable[..., Any],
         websocket: Callable[[Any, Any, Any], object],
-        access: Callable[[tuple[str, int] | None, str, bytes, bytes, str, int, int], object] | None,
+        access: Callable[[tuple[str, int] | None, str, bytes, bytes, str, int, int], object]
+        | Callable[[str], object]
+        | None,
         state: dict[str, Any],
         asgi: dict[str, str],
         counters: ServerCounters | None = None,
         concurrency: ServerCounters | None = None,
+        access_format: AccessLogFormat | None = None,
     ) -> ConnectionDriver: ...
     def fileno(self) -> int: ...
     def run(self) -> None: ...
@@ -297,6 +300,11 @@ class ServerCounters:
     ) -> tuple[tuple[int, int, int, int, int], int, int, int, int, int, int, tuple[int, ...], int]: ...
     @staticmethod
     def duration_bounds() -> tuple[int, ...]: ...
+
+# An access-log format, compiled once; not one of the module's public names.
+@final
+class AccessLogFormat:
+    def __new__(cls, format: str | None = None, json: bool = False) -> AccessLogFormat: ...
 
 # The server's side of agreeing permessage-deflate; not one of the module's public names.
 def negotiate_permessage_deflate(

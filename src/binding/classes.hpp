@@ -21,6 +21,7 @@ PyTypeObject* fast_http_connection_type() noexcept;
 PyTypeObject* fast_websocket_parser_type() noexcept;
 PyTypeObject* connection_driver_type() noexcept;
 PyTypeObject* server_counters_type() noexcept;
+PyTypeObject* access_log_format_type() noexcept;
 
 extern PyMethodDef fast_websocket_unmask_def;
 extern PyMethodDef fast_websocket_unmask_slice_def;

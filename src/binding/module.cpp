@@ -81,6 +81,7 @@ constexpr Export kAdditions[] = {
     {"RawAsyncQueue", process_wide<raw_async_queue_type>},
     {"ConnectionDriver", process_wide<connection_driver_type>},
     {"ServerCounters", process_wide<server_counters_type>},
+    {"AccessLogFormat", process_wide<access_log_format_type>},
     {"negotiate_permessage_deflate", bound_function<&negotiate_permessage_deflate_def>},
 };
 

@@ -8,6 +8,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field, fields
 from typing import Literal
 
+from .._tessaryne_core import AccessLogFormat
 from ..executor import default_workers
 from .asgi import ASGIApp
 
@@ -78,6 +79,11 @@ class Config:
     ssl_certfile: str | None = None
     ssl_keyfile: str | None = None
     access_log: bool = True
+    # The access line in gunicorn's notation ("%(h)s %(t)s \"%(r)s\" %(s)s"), or
+    # as one JSON object; either is written as it is, without the log's own
+    # time and level. None and False: the server's own line.
+    access_log_format: str | None = None
+    access_log_json: bool = False
     log_level: str = "info"
     # The level name of log lines and the status of access lines in colour;
     # None: when stderr is a terminal.
@@ -188,6 +194,28 @@ class Config:
             raise UsageError("--uds and --fd name two different sockets; give one")
         if self.uds_perms is not None and self.uds is None:
             raise UsageError("--uds-perms needs --uds")
+        if self.access_log_format is not None:
+            if not isinstance(self.access_log_format, str):
+                raise UsageError(f"access_log_format must be a str, not {self.access_log_format!r}")
+            if self.access_log_json:
+                raise UsageError(
+                    "--access-log-json writes fields of its own; it cannot be combined with --access-log-format"
+                )
+            try:
+                AccessLogFormat(self.access_log_format)
+            except ValueError as error:
+                raise UsageError(str(error)) from None
+
+    @property
+    def native_access_log(self) -> bool:
+        """Access lines are rendered natively, in access_log_format or as JSON."""
+        return self.access_log and (self.access_log_format is not None or self.access_log_json)
+
+    def access_line_format(self) -> AccessLogFormat | None:
+        """What every loop's driver renders access lines in; None: the server's own line."""
+        if not self.native_access_log:
+            return None
+        return AccessLogFormat(self.access_log_format, json=self.access_log_json)
 
     @property
     def is_tls(self) -> bool:

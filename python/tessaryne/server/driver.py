@@ -12,12 +12,13 @@ from __future__ import annotations
 import asyncio
 import functools
 import socket
+from collections.abc import Callable
 from typing import Any
 
 from .._tessaryne_core import ConnectionDriver
 from .app_errors import note_app_error
 from .asgi import Scope
-from .logs import log_access, server_logger
+from .logs import log_access, log_access_line, server_logger
 from .scope import ASGI_VERSION, RequestEvent, address, server_address
 from .state import FrameSource, LoopState
 from .websocket import WebSocketSession
@@ -57,6 +58,9 @@ class SessionConnection:
     ) -> bool:
         return bool(self._native.write_response(status, headers, body, more_body, no_body))
 
+    def access_line(self, status: int, headers: list[tuple[bytes, bytes]], sent: int) -> str | None:
+        return self._native.access_line(status, headers, sent)  # type: ignore[no-any-return]
+
     def close(self) -> None:
         self._native.close()
 
@@ -89,8 +93,12 @@ class NativeServing:
         self.state = state
         self.loop = state.loop
         self.app = state.app
-        # Python hears of a completed response only when it logs or counts them.
-        done = self._response_done if config.access_log or state.requests is not None else None
+        # Python hears of a completed response only when it logs or counts them;
+        # with a format of the operator's, as the line rendered natively.
+        access_format = config.access_line_format()
+        done: Callable[..., None] | None = None
+        if config.access_log or state.requests is not None:
+            done = self._response_done if access_format is None else self._line_done
         self.driver = ConnectionDriver(
             config,
             loop=state.loop,
@@ -102,6 +110,7 @@ class NativeServing:
             asgi=ASGI_VERSION,
             counters=state.counters,
             concurrency=state.concurrency,
+            access_format=access_format,
         )
         state.driver = self.driver
         self.loop.add_reader(self.driver.fileno(), self.driver.run)
@@ -131,6 +140,10 @@ class NativeServing:
     ) -> None:
         if self.state.config.access_log:
             log_access(client, method, raw_path, query, version, status, sent)
+        self.state.request_done()
+
+    def _line_done(self, line: str) -> None:
+        log_access_line(line)
         self.state.request_done()
 
     def _websocket(self, native: Any, request: RequestEvent, scope: Scope) -> WebSocketSession:

@@ -152,7 +152,7 @@ def configure_logging(config: Config) -> None:
     configuration file, if given, has the last word."""
     handler = logging.StreamHandler(sys.stderr)
     colours = config.use_colors if config.use_colors is not None else sys.stderr.isatty()
-    handler.setFormatter(LogFormatter(colours))
+    handler.setFormatter(LogFormatter(colours, bare_access=config.native_access_log))
     package_logger = logging.getLogger("tessaryne")
     global _installed
     if _installed is not None:

@@ -9,7 +9,10 @@ import threading
 import time
 from typing import Any, cast
 
-__all__ = ["LogFormatter", "RecurringCondition", "access_logger", "apply_log_config", "log_access", "server_logger"]
+__all__ = [
+    "LogFormatter", "RecurringCondition", "access_logger", "apply_log_config", "log_access", "log_access_line",
+    "server_logger",
+]  # fmt: skip
 
 server_logger = logging.getLogger("tessaryne.server")
 access_logger = logging.getLogger("tessaryne.access")
@@ -32,11 +35,19 @@ def _painted(text: str, colour: str | None) -> str:
 
 class LogFormatter(logging.Formatter):
     """The server's log lines, with the level name in colour when ``colours``,
-    and in access lines the status, coloured by its class."""
+    and in access lines the status, coloured by its class; with
+    ``bare_access`` access lines are written as they are (a format of the
+    operator's, or JSON), without the time and the level."""
 
-    def __init__(self, colours: bool) -> None:
+    def __init__(self, colours: bool, bare_access: bool = False) -> None:
         super().__init__(_FORMAT)
         self.colours = colours
+        self.bare_access = bare_access
+
+    def format(self, record: logging.LogRecord) -> str:
+        if self.bare_access and record.name == access_logger.name:
+            return record.getMessage()
+        return super().format(record)
 
     def formatMessage(self, record: logging.LogRecord) -> str:
         if not self.colours:
@@ -60,6 +71,12 @@ def log_access(
         peer = f"{client[0]}:{client[1]}" if client else "-"
         target = raw_path.decode("latin-1") + ("?" + query.decode("latin-1") if query else "")
         access_logger.info(_ACCESS_LINE, peer, method, target, version, status, sent)
+
+
+def log_access_line(line: str) -> None:
+    """An access line rendered natively, in the operator's format or as JSON;
+    callers skip this when the access log is off."""
+    access_logger.info(line)  # without arguments: taken as it is, never %-formatted
 
 
 class RecurringCondition:

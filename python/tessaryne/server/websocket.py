@@ -24,7 +24,7 @@ from typing import Any
 from .._tessaryne_core import FastHttpConnection, negotiate_permessage_deflate
 from .app_errors import note_app_error
 from .asgi import Message, Scope
-from .logs import log_access, server_logger
+from .logs import log_access, log_access_line, server_logger
 from .scope import (
     ERROR_RESPONSE,
     ERROR_STATUS,
@@ -206,7 +206,11 @@ class WebSocketSession:
         self, status: int, headers: list[tuple[bytes, bytes]], body: bytes, *, no_body: bool = False, more: bool = False
     ) -> bool:
         chunked = self._protocol.write_response(status, headers, body, more_body=more, no_body=no_body)
-        if self._protocol.state.config.access_log:
+        config = self._protocol.state.config
+        if config.native_access_log:
+            if (line := self._protocol.access_line(status, headers, len(body))) is not None:
+                log_access_line(line)
+        elif config.access_log:
             request = self._request
             log_access(
                 self._scope.get("client"),

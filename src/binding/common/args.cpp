@@ -146,6 +146,16 @@ std::uint16_t to_u16(PyObject* argument, const char* parameter) {
   return with_note(parameter, [&] { return to_small_unsigned<std::uint16_t>(argument); });
 }
 
+std::string_view to_text(PyObject* argument, const char* parameter) {
+  return with_note(parameter, [&] {
+    if (!PyUnicode_Check(argument)) raise_type_mismatch(argument, "str");
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(argument, &size);
+    if (text == nullptr) throw PythonError{};
+    return std::string_view(text, static_cast<std::size_t>(size));
+  });
+}
+
 bool to_bool(PyObject* argument, const char* parameter) {
   return with_note(parameter, [&] {
     if (PyBool_Check(argument)) return argument == Py_True;

@@ -59,6 +59,8 @@ std::uint16_t to_u16(PyObject* argument, const char* parameter);
 bool to_bool(PyObject* argument, const char* parameter);
 // A `bytes` object (or subclass); the view lives as long as the object.
 std::string_view to_bytes(PyObject* argument, const char* parameter);
+// A `str` (or subclass), as UTF-8; the view lives as long as the object.
+std::string_view to_text(PyObject* argument, const char* parameter);
 // An instance of `type` (or of a subtype), returned borrowed.
 PyObject* to_instance(PyObject* argument, PyTypeObject* type, const char* parameter);
 

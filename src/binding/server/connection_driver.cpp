@@ -12,6 +12,7 @@
 #include "binding/common/args.hpp"
 #include "binding/common/errors.hpp"
 #include "binding/common/values.hpp"
+#include "binding/server/access_log_format.hpp"
 #include "binding/server/server_counters.hpp"
 
 namespace tessaryne::binding {
@@ -81,10 +82,10 @@ Clock::duration seconds(PyObject* value, const char* name) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(count));
 }
 
-constexpr Parameters<10> kDriverNew{
-    "ConnectionDriver.__new__()",
-    {"config", "loop", "serve", "task", "websocket", "access", "state", "asgi", "counters", "concurrency"},
-    8};
+constexpr Parameters<11> kDriverNew{"ConnectionDriver.__new__()",
+                                    {"config", "loop", "serve", "task", "websocket", "access", "state", "asgi",
+                                     "counters", "concurrency", "access_format"},
+                                    8};
 
 // One of the server's settings, read by its name from the config object.
 PyRef setting(PyObject* config, const char* name) {
@@ -188,6 +189,7 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     shared->task_keywords = checked_ref(Py_BuildValue("(ss)", "loop", "eager_start"));
     shared->websocket = PyRef::borrow(bound[4]);
     shared->access = PyRef::borrow(bound[5]);
+    if (bound[10] != nullptr && bound[10] != Py_None) shared->access_format = access_format_of(bound[10]);
     shared->state = PyRef::borrow(bound[6]);
     shared->root_path = std::move(root_path);
     shared->asgi = PyRef::borrow(bound[7]);
@@ -335,10 +337,11 @@ PyMethodDef driver_methods[] = {
 PyType_Slot driver_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("ConnectionDriver(config, loop, serve, task, websocket, access, state, asgi, counters=None, "
-                       "concurrency=None)\n--\n\n"
+                       "concurrency=None, access_format=None)\n--\n\n"
                        "Serves the plain-TCP connections of one event loop natively.\n"
                        "config: the server's settings, read by name (limits, timeouts, the server's\n"
-                       "own headers, limit_concurrency, proxy_headers and forwarded_allow_ips).")},
+                       "own headers, limit_concurrency, proxy_headers and forwarded_allow_ips).\n"
+                       "access_format: an AccessLogFormat; access is then called with each line.")},
     {Py_tp_new, reinterpret_cast<void*>(driver_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<DriverValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<DriverValue>)},

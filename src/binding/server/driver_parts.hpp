@@ -100,7 +100,9 @@ struct DriverShared {
   PyRef task_keywords;  // ("loop", "eager_start")
   PyRef websocket;      // websocket(connection, request_event, scope): starts a session, returns it
   PyRef access;         // access(client, method, raw_path, query, version, status, sent), or None
-  PyRef state;          // the lifespan state, copied into every scope
+  // With a format of the operator's, access(line) instead, the line rendered from the exchange's record.
+  std::shared_ptr<const server::AccessFormat> access_format;
+  PyRef state;  // the lifespan state, copied into every scope
   PyRef root_path;
   PyRef asgi;
   // Whose proxy headers are believed; none: they are never read.
@@ -157,6 +159,9 @@ struct ConnectionValue final : server::ConnectionEvents {
   PyRef scope;          // of the request whose app starts next
   PyRef upgrade;        // an upgrade request's event, until its session starts
   PyRef session;        // the WebSocket session
+  // With an access format: what the upgrade request's line is made of, until its answer is logged.
+  std::unique_ptr<server::AccessRecord> upgrade_access;
+  Clock::time_point upgrade_began{};
   std::vector<PyRef> drain_waiters;
 
   // ConnectionEvents

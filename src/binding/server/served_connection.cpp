@@ -4,6 +4,9 @@
 
 #include "binding/server/driver_parts.hpp"
 
+#include <memory>
+#include <string>
+
 #include "binding/common/args.hpp"
 #include "binding/common/errors.hpp"
 #include "binding/common/values.hpp"
@@ -98,6 +101,44 @@ PyObject* core_reading(PyObject* self, void* = nullptr) {
   return guard([&] { return new_value((checked_connection(self).core.*Read)()).release(); });
 }
 
+// The host of a scope's client ((host, port), or None without an address).
+std::string_view client_host(PyObject* client) {
+  if (client == nullptr || !PyTuple_Check(client) || PyTuple_GET_SIZE(client) == 0) return {};
+  PyObject* host = PyTuple_GET_ITEM(client, 0);
+  if (!PyUnicode_Check(host)) return {};
+  return to_text(host, "client");
+}
+
+server::AccessRequest access_request(const http::RequestEvent& event, PyObject* client) {
+  return {client_host(client), event.method, event.target, event.minor_version, event.headers};
+}
+
+PyRef access_line(const server::AccessRecord& record, std::uint16_t status, std::uint64_t sent,
+                  Clock::time_point began) {
+  std::string line;
+  record.render(status, sent, server::AccessTimes::since(began), line);
+  return new_text(line);
+}
+
+constexpr Parameters<3> kServedAccessLine{"ServedConnection.access_line()", {"status", "headers", "sent"}};
+
+PyObject* served_access_line(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guard([&] {
+    const auto bound = kServedAccessLine.bind(args, nargsf, kwnames);
+    ConnectionValue& connection = checked_connection(self);
+    const std::uint16_t status = to_u16(bound[0], "status");
+    HeaderList fields;
+    HeaderWalk<HeaderList> walk(fields);
+    walk.walk(bound[1]);
+    const std::uint64_t sent = to_u64(bound[2], "sent");
+    if (!connection.upgrade_access) Py_RETURN_NONE;
+    // Logged once, so the record goes.
+    const std::unique_ptr<server::AccessRecord> record = std::move(connection.upgrade_access);
+    record->keep_response(fields.view());
+    return access_line(*record, status, sent, connection.upgrade_began).release();
+  });
+}
+
 PyObject* served_drain(PyObject* self, PyObject*) {
   return guard([&] { return drain(checked_connection(self), self).release(); });
 }
@@ -126,6 +167,10 @@ PyMethodDef served_methods[] = {
      "format_ws_message($self, opcode, payload)\n--\n\nAs FastHttpConnection.format_ws_message()."},
     {"pump_events", method_cast(served_pump_events), METH_NOARGS, "pump_events($self)\n--\n\n"},
     {"gone", method_cast(core_reading<&server::ServedConnection::gone>), METH_NOARGS, "gone($self)\n--\n\n"},
+    {"access_line", method_cast(served_access_line), METH_FASTCALL | METH_KEYWORDS,
+     "access_line($self, status, headers, sent)\n--\n\n"
+     "The access line of a WebSocket handshake's answer in the driver's access\n"
+     "format; None without one, or once given."},
     {"drain", method_cast(served_drain), METH_NOARGS,
      "drain($self)\n--\n\nAwaitable: returns once the output takes more bytes."},
     {nullptr, nullptr, 0, nullptr},
@@ -178,6 +223,8 @@ server::Exchange& ConnectionValue::request(const http::RequestEvent& event) {
   ExchangeValue& exchange = exchange_of(exchange_object.get());
   exchange.connection = PyRef::borrow(self);
   PyRef made = new_scope(event, http::origin_path(event.target_parts.path), &exchange);
+  if (shared->access_format)
+    exchange.exchange.keep_for_access(shared->access_format, access_request(event, exchange.client.get()));
   // The core calls start() once the engine's step is over.
   current = std::move(exchange_object);
   scope = std::move(made);
@@ -187,6 +234,14 @@ server::Exchange& ConnectionValue::request(const http::RequestEvent& event) {
 void ConnectionValue::websocket(const http::RequestEvent& event) {
   upgrade = new_request_event(event);
   scope = new_scope(event, http::origin_path(event.target_parts.path), nullptr);
+  if (shared->access_format) {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(scope.get(), names().client, &found) < 0) throw PythonError{};
+    const PyRef scope_client = PyRef::steal(found);
+    upgrade_access =
+        std::make_unique<server::AccessRecord>(shared->access_format, access_request(event, scope_client.get()));
+    upgrade_began = Clock::now();
+  }
 }
 
 void ConnectionValue::start() {
@@ -231,6 +286,13 @@ void ConnectionValue::response_done(const server::Exchange& exchange_state) {
   ExchangeValue& exchange = exchange_of(current.get());
   PyObject* access = shared->access.get();
   if (access == Py_None) return;
+  if (shared->access_format) {
+    const server::AccessRecord* record = exchange_state.access_record();
+    if (record == nullptr) return;
+    PyRef line = access_line(*record, exchange_state.status(), exchange_state.sent(), exchange_state.began());
+    PyRef logged = checked_ref(PyObject_CallOneArg(access, line.get()));
+    return;
+  }
   PyRef status = new_int(exchange_state.status());
   PyRef sent = new_int(exchange_state.sent());
   PyRef logged = checked_ref(PyObject_CallFunctionObjArgs(access, exchange.client.get(), exchange.method.get(),

@@ -65,15 +65,22 @@ SendResult Exchange::body(std::span<const http::HeaderField> head_fields, std::s
   const bool head = phase_ == ResponsePhase::head_pending;
   const SendResult result =
       head ? protocol_->write_head(*this, head_fields, data, more_body) : protocol_->write_body(*this, data, more_body);
-  if (result == SendResult::done) phase_ = ResponsePhase::body;
+  if (result == SendResult::done) piece_went_out(head, head_fields);
   return wrote(result, more_body);
 }
 
 SendResult Exchange::file(std::span<const http::HeaderField> head_fields, FileSlice file, bool more_body) {
   if (const SendResult refused = may_send_body(); refused != SendResult::done) return refused;
+  const bool head = phase_ == ResponsePhase::head_pending;
   const SendResult result = protocol_->write_file(*this, head_fields, std::move(file), more_body);
-  if (result == SendResult::done) phase_ = ResponsePhase::body;
+  if (result == SendResult::done) piece_went_out(head, head_fields);
   return wrote(result, more_body);
+}
+
+void Exchange::piece_went_out(bool with_head, std::span<const http::HeaderField> head_fields) {
+  // The access log's record sees the head that went out, before the response may complete.
+  if (with_head && access_) access_->keep_response(head_fields);
+  phase_ = ResponsePhase::body;
 }
 
 SendResult Exchange::interim(std::uint16_t status, std::span<const http::HeaderField> fields) {

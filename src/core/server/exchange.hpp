@@ -12,10 +12,13 @@
 // which one is current.
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "core/http/response_serializer.hpp"
+#include "core/server/access_log.hpp"
 #include "core/server/file_slice.hpp"
 #include "core/server/poller.hpp"
 
@@ -162,9 +165,19 @@ class Exchange {
   [[nodiscard]] std::uint64_t sent() const noexcept { return sent_; }  // body bytes of the response
   [[nodiscard]] Clock::time_point began() const noexcept { return began_; }
 
+  // --- the access log in a format of the operator's ---------------------------
+  // Only then is anything kept for it: the request's parts now, the
+  // response's headers as its head goes out.
+  void keep_for_access(std::shared_ptr<const AccessFormat> format, const AccessRequest& request) {
+    access_ = std::make_unique<AccessRecord>(std::move(format), request);
+  }
+  [[nodiscard]] const AccessRecord* access_record() const noexcept { return access_.get(); }
+
  private:
   // Whether a body piece may go out now; done, or why not.
   SendResult may_send_body() noexcept;
+  // A body piece went out, with the head when `with_head`.
+  void piece_went_out(bool with_head, std::span<const http::HeaderField> head_fields);
   // After a write: the phase that `result` and the piece's place lead to.
   SendResult wrote(SendResult result, bool more_body);
   // The response reached its end, complete or cut short.
@@ -188,6 +201,7 @@ class Exchange {
   bool eof_ = false;
   std::uint64_t sent_ = 0;
   Clock::time_point began_{};
+  std::unique_ptr<AccessRecord> access_;
 };
 
 }  // namespace tessaryne::server

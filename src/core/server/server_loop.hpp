@@ -47,6 +47,9 @@ struct ServerSettings {
   std::shared_ptr<ServerCounters> concurrency;
 };
 
+// "Jan" to "Dec" for months 0 to 11, as HTTP dates and log dates write them.
+std::string_view month_name(int month) noexcept;
+
 // "date: Tue, 08 Dec 2026 17:41:25 GMT\r\n" for `seconds` since the epoch.
 std::string date_line(std::time_t seconds);
 
