@@ -123,8 +123,7 @@ void send_pathsend(ExchangeValue& value, PyObject* message) {
   PyObject* encoded = nullptr;
   if (PyUnicode_FSConverter(path.get(), &encoded) == 0) throw PythonError{};
   const PyRef bytes = PyRef::steal(encoded);
-  if (value.exchange.phase() == server::ResponsePhase::awaiting_start)
-    check_sent(server::SendResult::body_before_start);
+  check_sent(value.exchange.may_send_body());
   send_file(value, server::open_file(std::string(to_bytes(bytes.get(), "path"))), false, path.get());
 }
 
@@ -138,8 +137,7 @@ void send_zerocopysend(ExchangeValue& value, PyObject* message) {
   const std::int64_t offset = optional_count(message, n.offset, "offset");
   const std::int64_t count = optional_count(message, n.count, "count");
   const bool more_body = get_flag(message, n.more_body);
-  if (value.exchange.phase() == server::ResponsePhase::awaiting_start)
-    check_sent(server::SendResult::body_before_start);
+  check_sent(value.exchange.may_send_body());
   send_file(value, server::slice_of(fd, offset, count), more_body, file.get());
 }
 

@@ -132,6 +132,9 @@ class Exchange {
   SendResult start(std::uint16_t status, bool trailers) noexcept;
   // A body piece; the head goes out with the first, with `head_fields`.
   SendResult body(std::span<const http::HeaderField> head_fields, std::string_view data, bool more_body);
+  // Whether a body piece may go out now; done, or why not. An interface asks
+  // before it opens a file, so that a misplaced one is refused as any body is.
+  SendResult may_send_body() noexcept;
   // A body piece sent from a file, as body() sends bytes.
   SendResult file(std::span<const http::HeaderField> head_fields, FileSlice file, bool more_body);
   SendResult trailers(std::span<const http::HeaderField> fields, bool more_trailers);
@@ -174,8 +177,6 @@ class Exchange {
   [[nodiscard]] const AccessRecord* access_record() const noexcept { return access_.get(); }
 
  private:
-  // Whether a body piece may go out now; done, or why not.
-  SendResult may_send_body() noexcept;
   // A body piece went out, with the head when `with_head`.
   void piece_went_out(bool with_head, std::span<const http::HeaderField> head_fields);
   // After a write: the phase that `result` and the piece's place lead to.
