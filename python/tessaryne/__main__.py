@@ -387,9 +387,17 @@ def _response_options(parser: argparse.ArgumentParser) -> None:
         "--forwarded-allow-ips",
         metavar="LIST",
         default=os.environ.get("FORWARDED_ALLOW_IPS", _default("forwarded_allow_ips")),
-        help="the peers trusted with proxy headers: comma-separated IP addresses and CIDR ranges, '*' "
+        help="the peers trusted with proxy headers and the PROXY protocol: comma-separated IP addresses "
+        "and CIDR ranges, '*' "
         "for any peer, 'unix:' for a Unix-socket peer (default: $FORWARDED_ALLOW_IPS if set, else "
         f"{_default('forwarded_allow_ips')})",
+    )
+    group.add_argument(
+        "--proxy-protocol",
+        action=argparse.BooleanOptionalAction,
+        default=_default("proxy_protocol"),
+        help="a trusted peer (--forwarded-allow-ips) opens every connection with a PROXY protocol "
+        "header, v1 or v2, naming the client; one that does not is closed (default: off)",
     )
 
 

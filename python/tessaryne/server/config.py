@@ -121,6 +121,11 @@ class Config:
     # "*" (any peer) and "unix:" (a Unix socket's peer, which has no address).
     proxy_headers: bool = True
     forwarded_allow_ips: str = "127.0.0.1,::1"
+    # A peer in forwarded_allow_ips opens each connection with a PROXY protocol
+    # header (v1 or v2, as HAProxy and AWS Network Load Balancers send it),
+    # which names the client; a trusted peer whose connection does not is
+    # closed. Other peers are plain clients.
+    proxy_protocol: bool = False
     # Seconds. An idle keep-alive connection is closed after keep_alive_timeout;
     # a request head must be complete within head_timeout of its first byte (else
     # 408); a request body that has been asked for ends once no byte of it has

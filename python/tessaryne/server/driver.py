@@ -19,6 +19,7 @@ from .._tessaryne_core import ConnectionDriver
 from .app_errors import note_app_error
 from .asgi import Scope
 from .logs import log_access, log_access_line, server_logger
+from .proxy_protocol import Addresses
 from .scope import ASGI_VERSION, RequestEvent, address, server_address
 from .state import FrameSource, LoopState
 from .websocket import WebSocketSession
@@ -115,14 +116,17 @@ class NativeServing:
         state.driver = self.driver
         self.loop.add_reader(self.driver.fileno(), self.driver.run)
 
-    def adopt(self, conn: socket.socket) -> None:
-        """Hands an accepted socket to the driver, which owns it from here."""
+    def adopt(self, conn: socket.socket, addresses: Addresses | None = None) -> None:
+        """Hands an accepted socket to the driver, which owns it from here;
+        ``addresses`` (client, server), a proxy's word, stand for its own."""
         try:
             conn.setblocking(False)
             client, server = address(conn.getpeername()), server_address(conn.getsockname())
         except OSError:
             conn.close()  # gone already
             return
+        if addresses is not None:
+            client, server = addresses
         self.driver.adopt(conn.detach(), client, server)
 
     def close(self) -> None:

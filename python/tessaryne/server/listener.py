@@ -22,6 +22,8 @@ import ssl
 
 from .driver import NativeServing
 from .logs import RecurringCondition, server_logger
+from .proxy_protocol import Addresses, read_proxy_header
+from .scope import address
 from .tls import TlsBridge
 
 __all__ = ["Listener"]
@@ -100,7 +102,9 @@ class Listener:
         self._sock = sock
         self._ssl = ssl_context
         self._backlog = backlog
-        # Accepted TLS sockets whose handshake is not done yet.
+        self._proxy_protocol = native.state.config.proxy_protocol
+        self._head_timeout = native.state.config.head_timeout
+        # Accepted sockets not yet served: a TLS handshake or a PROXY header is due.
         self._connecting: dict[socket.socket, asyncio.Task[None]] = {}
         self._failing: RecurringCondition | None = None
         self._delay = _RETRY_FIRST
@@ -147,7 +151,7 @@ class Listener:
         accept = self._sock.accept
         for accepted in range(_ACCEPT_BATCH):
             try:
-                conn, _ = accept()
+                conn, peer = accept()
             except BlockingIOError:
                 break
             except OSError as error:
@@ -155,20 +159,33 @@ class Listener:
                     continue
                 self._back_off(error, accepted > 0)
                 return
-            if self._ssl is None:
+            proxied = self._proxy_protocol and self._native.driver.expects_proxy_header(address(peer))
+            if self._ssl is None and not proxied:
                 self._native.adopt(conn)
                 continue
             # Eager: the transport is made now, and the task only waits for
-            # connection_made (or the TLS handshake).
-            task = asyncio.Task(self._connect(conn), loop=self._loop, eager_start=True)
+            # connection_made (or the TLS handshake, or the PROXY header).
+            task = asyncio.Task(self._connect(conn, proxied), loop=self._loop, eager_start=True)
             if not task.done():
                 self._connecting[conn] = task
         if self._failing is not None and self._settle is None:
             self._settle = self._loop.call_later(_SETTLED_AFTER, self._settled)
 
-    async def _connect(self, conn: socket.socket) -> None:
+    async def _connect(self, conn: socket.socket, proxied: bool) -> None:
+        addresses: Addresses | None = None
         try:
-            await self._loop.connect_accepted_socket(lambda: TlsBridge(self._native), conn, ssl=self._ssl)
+            if proxied:
+                conn.setblocking(False)
+                try:
+                    addresses = await read_proxy_header(self._loop, conn, self._head_timeout)
+                except ValueError, EOFError, TimeoutError, OSError, asyncio.CancelledError:
+                    # Not a connection this listener may serve: closed without a word.
+                    conn.close()
+                    return
+                if self._ssl is None:
+                    self._native.adopt(conn, addresses)
+                    return
+            await self._loop.connect_accepted_socket(lambda: TlsBridge(self._native, addresses), conn, ssl=self._ssl)
         except asyncio.CancelledError:
             pass  # aborted; the transport, made in the eager first step, closes conn
         except Exception:  # noqa: BLE001 - one connection's failure, said below

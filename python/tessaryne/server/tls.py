@@ -16,6 +16,7 @@ import ssl
 from typing import Any, cast
 
 from .driver import NativeServing
+from .proxy_protocol import Addresses
 from .scope import address, server_address
 
 __all__ = ["TlsBridge", "tls_extension"]
@@ -96,8 +97,9 @@ def tls_extension(ssl_object: ssl.SSLObject, certfile: str | None) -> dict[str, 
 class TlsBridge(asyncio.Protocol):
     """One TLS connection's plaintext, carried to and from the driver."""
 
-    def __init__(self, native: NativeServing) -> None:
+    def __init__(self, native: NativeServing, addresses: Addresses | None = None) -> None:
         self._native = native
+        self._addresses = addresses  # (client, server) as a PROXY header named them
         self._loop = native.loop
         self._transport: asyncio.Transport | None = None
         self._inner: socket.socket | None = None
@@ -115,6 +117,8 @@ class TlsBridge(asyncio.Protocol):
         self._inner = inner
         client = address(transport.get_extra_info("peername"))
         server = server_address(transport.get_extra_info("sockname"))
+        if self._addresses is not None:
+            client, server = self._addresses
         ssl_object = transport.get_extra_info("ssl_object")
         info = tls_extension(ssl_object, self._native.state.config.ssl_certfile) if ssl_object is not None else True
         self._native.driver.adopt(outer.detach(), client, server, info)

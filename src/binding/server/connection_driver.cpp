@@ -14,6 +14,7 @@
 #include "binding/common/values.hpp"
 #include "binding/server/access_log_format.hpp"
 #include "binding/server/server_counters.hpp"
+#include "core/server/proxy_protocol.hpp"
 
 namespace tessaryne::binding {
 namespace serving {
@@ -174,8 +175,10 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         raise(PyExc_TypeError, "limit_concurrency needs the ServerCounters its loops share as concurrency");
       settings.concurrency = counters_of(bound[9]);
     }
+    const bool proxy_headers = flag("proxy_headers");
+    const bool proxy_protocol = flag("proxy_protocol");
     std::optional<server::ProxyTrust> proxy_trust;
-    if (flag("proxy_headers")) proxy_trust = to_proxy_trust(setting(config, "forwarded_allow_ips").get());
+    if (proxy_headers || proxy_protocol) proxy_trust = to_proxy_trust(setting(config, "forwarded_allow_ips").get());
     PyRef root_path = setting(config, "root_path");
     if (!PyUnicode_Check(root_path.get())) raise(PyExc_TypeError, "root_path must be a str");
     if (!PyDict_Check(bound[6]) || !PyDict_Check(bound[7])) raise(PyExc_TypeError, "state and asgi must be dicts");
@@ -194,6 +197,8 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     shared->root_path = std::move(root_path);
     shared->asgi = PyRef::borrow(bound[7]);
     shared->proxy_trust = std::move(proxy_trust);
+    shared->proxy_headers = proxy_headers;
+    shared->proxy_protocol = proxy_protocol;
     PyObject* self = new_native<DriverValue>(type);
     native<DriverValue>(self).shared = std::move(shared);
     return self;
@@ -260,7 +265,7 @@ PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     const bool tls_info = bound[3] != nullptr && PyDict_Check(bound[3]);
     const bool tls = tls_info || (bound[3] != nullptr && to_bool(bound[3], "tls"));
     // Once per connection: its peer never changes, so an untrusted one costs nothing per request.
-    const bool proxied = driver.proxy_trust && trusted_peer(*driver.proxy_trust, bound[1]);
+    const bool proxied = driver.proxy_headers && trusted_peer(*driver.proxy_trust, bound[1]);
     PyRef connection =
         checked_ref(new_native<ConnectionValue>(served_connection_type(), value.shared, fd, token,
                                                 PyRef::borrow(bound[1]), PyRef::borrow(bound[2]), tls, proxied));
@@ -270,6 +275,49 @@ PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     driver.connections.emplace(token, PyRef::borrow(connection.get()));
     step(connection.get(), [](ConnectionValue& v) { v.core.open(v); });
     Py_RETURN_NONE;
+  });
+}
+
+// Whether a connection from `client` must open with a PROXY protocol header.
+PyObject* driver_expects_proxy_header(PyObject* self, PyObject* client) {
+  return guard([&] {
+    const DriverShared& driver = driver_of(self);
+    return new_bool(driver.proxy_protocol && trusted_peer(*driver.proxy_trust, client)).release();
+  });
+}
+
+// The client or server of a header's addresses, as adopt() takes them.
+PyRef proxy_endpoint(server::ProxyFamily family, const server::IpAddress& address, std::uint16_t port) {
+  const std::string text = server::address_text(family, address);
+  return new_tuple(checked_ref(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))),
+                   new_int(port));
+}
+
+PyRef proxy_addresses(const server::ProxyAddresses& addresses) {
+  if (addresses.family == server::ProxyFamily::unix_stream) {
+    // A Unix socket's client has no address; its server is (path, None), as a listening path is.
+    const std::string_view path = addresses.destination_path;
+    PyRef path_text = checked_ref(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    return new_tuple(PyRef::borrow(Py_None), new_tuple(std::move(path_text), PyRef::borrow(Py_None)));
+  }
+  return new_tuple(proxy_endpoint(addresses.family, addresses.source, addresses.source_port),
+                   proxy_endpoint(addresses.family, addresses.destination, addresses.destination_port));
+}
+
+PyObject* driver_read_proxy_header(PyObject*, PyObject* data) {
+  return guard([&]() -> PyObject* {
+    const BufferArg input(data);
+    const server::ProxyHeader header = server::read_proxy_header(input.bytes());
+    switch (header.status) {
+      case server::ProxyStatus::needs_more:
+        Py_RETURN_NONE;
+      case server::ProxyStatus::malformed:
+        raise(PyExc_ValueError, "malformed PROXY protocol header");
+      case server::ProxyStatus::done:
+        break;
+    }
+    PyRef addresses = header.addresses ? proxy_addresses(*header.addresses) : PyRef::borrow(Py_None);
+    return new_tuple(new_int(header.consumed), std::move(addresses)).release();
   });
 }
 
@@ -325,6 +373,16 @@ PyMethodDef driver_methods[] = {
      "Serves the accepted, non-blocking socket fd, which the driver now owns;\n"
      "tls: its bytes were decrypted on their way (the scope's scheme says so),\n"
      "or a dict: that, and the scopes' \"tls\" extension."},
+    {"expects_proxy_header", method_cast(driver_expects_proxy_header), METH_O,
+     "expects_proxy_header($self, client, /)\n--\n\n"
+     "Whether a connection from client ((host, port) or None) must open with a\n"
+     "PROXY protocol header: proxy_protocol is on and forwarded_allow_ips trusts it."},
+    {"read_proxy_header", method_cast(driver_read_proxy_header), METH_O | METH_STATIC,
+     "read_proxy_header(data, /)\n--\n\n"
+     "Reads the PROXY protocol header (v1 or v2) that data, a connection's first\n"
+     "bytes, starts with: None while more bytes are needed, else (length,\n"
+     "addresses), addresses being (client, server) as adopt() takes them, or\n"
+     "None to keep the socket's. Raises ValueError when no header starts data."},
     {"shutdown", method_cast(driver_shutdown), METH_NOARGS,
      "shutdown($self)\n--\n\n"
      "No more keep-alive: idle connections close now, busy ones after their answer.\n"

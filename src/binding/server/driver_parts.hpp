@@ -105,8 +105,11 @@ struct DriverShared {
   PyRef state;  // the lifespan state, copied into every scope
   PyRef root_path;
   PyRef asgi;
-  // Whose proxy headers are believed; none: they are never read.
+  // The peers trusted as proxies (forwarded_allow_ips), when either of the
+  // two features below is on.
   std::optional<server::ProxyTrust> proxy_trust;
+  bool proxy_headers = false;   // a trusted peer's X-Forwarded-* and Forwarded headers are believed
+  bool proxy_protocol = false;  // a trusted peer opens each connection with a PROXY header
   // The open connections by token. Not visited by the collector: an open
   // connection is alive because it is open.
   std::unordered_map<std::uint64_t, PyRef> connections;

@@ -1,5 +1,8 @@
 #include "core/server/proxy_protocol.hpp"
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -248,6 +251,15 @@ ProxyHeader read_v2(std::string_view input) noexcept {
 ProxyHeader read_proxy_header(std::string_view input) noexcept {
   if (input.empty()) return needs_more();
   return input[0] == kV2Signature[0] ? read_v2(input) : read_v1(input);
+}
+
+std::string address_text(ProxyFamily family, const IpAddress& address) {
+  std::array<char, INET6_ADDRSTRLEN> text{};
+  const bool v4 = family == ProxyFamily::inet;
+  // An IPv4 address sits in the last four bytes of its mapped form.
+  const void* bytes = v4 ? static_cast<const void*>(address.bytes.data() + 12) : address.bytes.data();
+  if (::inet_ntop(v4 ? AF_INET : AF_INET6, bytes, text.data(), text.size()) == nullptr) return {};
+  return text.data();
 }
 
 }  // namespace tessaryne::server

@@ -7,21 +7,21 @@
 // 12-byte signature, version and command, family and protocol, a big-endian
 // length, then the addresses (INET, INET6 or UNIX) and TLVs, skipped here.
 //
-// How a connection uses it (the connection driver does this; nothing here
-// knows a socket):
+// How a connection uses it (the server's listener does this, before the
+// connection is served, plain or TLS; nothing here knows a socket):
 //   - Only on a listener configured for it, and only from a peer the trust
-//     list vouches for (ProxyTrust::trusts_peer, proxy_headers.hpp): whoever
-//     else sends it is closed, never believed.
-//   - The connection's first bytes are buffered and passed whole, from the
-//     first byte, to read_proxy_header on each arrival, until the status is
-//     not needs_more. The function keeps no state: it reads the bytes
-//     given, so any split of the same bytes gives the same result. Bytes no
-//     header can begin with are malformed as soon as they arrive: a wrong
-//     signature or keyword, a character a v1 field cannot hold or a field
-//     longer than its longest form, a v2 version, command, family or length
-//     out of range (an HTTP request where a header must be is refused at its
-//     first byte, not after 107). A v1 address is judged whole once its
-//     field ends.
+//     list vouches for (ProxyTrust::trusts_peer, proxy_headers.hpp), which
+//     must send it. Any other peer is a plain client: a header from it is
+//     never read as one (it is a malformed request).
+//   - The connection's first bytes are passed whole, from the first byte, to
+//     read_proxy_header on each arrival, until the status is not needs_more.
+//     The function keeps no state: it reads the bytes given, so any split of
+//     the same bytes gives the same result. Bytes no header can begin with
+//     are malformed as soon as they arrive: a wrong signature or keyword, a
+//     character a v1 field cannot hold or a field longer than its longest
+//     form, a v2 version, command, family or length out of range (an HTTP
+//     request where a header must be is refused at its first byte, not after
+//     107). A v1 address is judged whole once its field ends.
 //   - malformed: close the connection without a response.
 //   - done: the first `consumed` bytes were the header; the connection's own
 //     bytes (the HTTP request, the TLS handshake) start right after them and
@@ -32,12 +32,13 @@
 //   - A v2 header is 16 bytes plus a length of up to 65535; the caller
 //     bounds what it buffers by kProxyHeaderMaxBytes and a deadline.
 //
-// Nothing allocates; the UNIX paths of a result are views into the input,
+// read_proxy_header allocates nothing; the UNIX paths of a result are views into the input,
 // valid as long as it is.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/server/proxy_headers.hpp"
@@ -85,5 +86,10 @@ struct ProxyHeader {
 
 // Reads the header at the start of `input`, the connection's bytes so far.
 [[nodiscard]] ProxyHeader read_proxy_header(std::string_view input) noexcept;
+
+// An inet or inet6 address of a header as a socket's peer name writes it
+// ("192.0.2.1", "2001:db8::1"), so the scope and the access log cannot tell
+// a proxied client from a direct one.
+[[nodiscard]] std::string address_text(ProxyFamily family, const IpAddress& address);
 
 }  // namespace tessaryne::server

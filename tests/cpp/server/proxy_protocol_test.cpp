@@ -208,5 +208,21 @@ TEST(ProxyProtocol, TruncatedHeadersNeedMore) {
     EXPECT_EQ(read_proxy_header(prefix).status, ProxyStatus::needs_more) << prefix;
 }
 
+// The text a socket's peer name would give for the same address.
+TEST(ProxyProtocol, AddressText) {
+  const struct {
+    ProxyFamily family;
+    const char* address;
+    const char* text;
+  } cases[] = {
+      {ProxyFamily::inet, "192.0.2.1", "192.0.2.1"},
+      {ProxyFamily::inet, "0.0.0.0", "0.0.0.0"},
+      {ProxyFamily::inet6, "2001:DB8:0:0::1", "2001:db8::1"},
+      {ProxyFamily::inet6, "::ffff:192.0.2.1", "::ffff:192.0.2.1"},
+      {ProxyFamily::inet6, "::", "::"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(address_text(c.family, ip(c.address)), c.text) << c.address;
+}
+
 }  // namespace
 }  // namespace tessaryne::server
