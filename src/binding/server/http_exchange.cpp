@@ -112,7 +112,7 @@ void send_file(ExchangeValue& value, server::OpenedFile opened, bool more_body, 
   }
   HeaderList fields;
   if (value.exchange.phase() == server::ResponsePhase::head_pending) walk_fields(value.headers.get(), fields);
-  check_sent(value.exchange.file(fields.view(), std::move(opened.slice), more_body));
+  check_sent(value.exchange.file(fields.view(), std::move(opened.slice), more_body, opened.past_end));
   if (value.exchange.head_sent()) value.headers = PyRef();
 }
 

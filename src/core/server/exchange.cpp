@@ -69,12 +69,17 @@ SendResult Exchange::body(std::span<const http::HeaderField> head_fields, std::s
   return wrote(result, more_body);
 }
 
-SendResult Exchange::file(std::span<const http::HeaderField> head_fields, FileSlice file, bool more_body) {
+SendResult Exchange::file(std::span<const http::HeaderField> head_fields, FileSlice file, bool more_body,
+                          bool ends_short) {
   if (const SendResult refused = may_send_body(); refused != SendResult::done) return refused;
   const bool head = phase_ == ResponsePhase::head_pending;
+  // A short piece is never framed as the last: the client must see the end missing.
+  more_body = more_body || ends_short;
   const SendResult result = protocol_->write_file(*this, head_fields, std::move(file), more_body);
   if (result == SendResult::done) piece_went_out(head, head_fields);
-  return wrote(result, more_body);
+  const SendResult outcome = wrote(result, more_body);
+  if (outcome == SendResult::done && ends_short) cut();
+  return outcome;
 }
 
 void Exchange::piece_went_out(bool with_head, std::span<const http::HeaderField> head_fields) {

@@ -135,8 +135,11 @@ class Exchange {
   // Whether a body piece may go out now; done, or why not. An interface asks
   // before it opens a file, so that a misplaced one is refused as any body is.
   SendResult may_send_body() noexcept;
-  // A body piece sent from a file, as body() sends bytes.
-  SendResult file(std::span<const http::HeaderField> head_fields, FileSlice file, bool more_body);
+  // A body piece sent from a file, as body() sends bytes. `ends_short`: the
+  // response was to go on past it (the file holds less than was asked), so
+  // it is cut short after the piece.
+  SendResult file(std::span<const http::HeaderField> head_fields, FileSlice file, bool more_body,
+                  bool ends_short = false);
   SendResult trailers(std::span<const http::HeaderField> fields, bool more_trailers);
   // An informational answer (103 Early Hints), before the response starts.
   SendResult interim(std::uint16_t status, std::span<const http::HeaderField> fields);

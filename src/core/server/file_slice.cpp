@@ -57,7 +57,7 @@ namespace {
 
 OpenedFile refused(int error, int fd = -1) {
   if (fd >= 0) ::close(fd);
-  return {FileSlice{}, error};
+  return {FileSlice{}, error, false};
 }
 
 }  // namespace
@@ -69,7 +69,7 @@ OpenedFile open_file(const std::string& path) {
   if (::fstat(fd, &status) != 0) return refused(errno, fd);
   if (S_ISDIR(status.st_mode)) return refused(EISDIR, fd);
   if (!S_ISREG(status.st_mode)) return refused(EINVAL, fd);
-  return {FileSlice(fd, 0, static_cast<std::uint64_t>(status.st_size)), 0};
+  return {FileSlice(fd, 0, static_cast<std::uint64_t>(status.st_size)), 0, false};
 }
 
 OpenedFile slice_of(int fd, std::int64_t offset, std::int64_t count) {
@@ -83,14 +83,14 @@ OpenedFile slice_of(int fd, std::int64_t offset, std::int64_t count) {
     if (position < 0) return refused(errno);
     offset = position;
   }
-  const auto start = static_cast<std::uint64_t>(offset);
-  if (start > size) return refused(EINVAL);
-  const std::uint64_t length = count < 0 ? size - start : static_cast<std::uint64_t>(count);
-  if (length > size - start) return refused(EINVAL);
+  const std::uint64_t start = std::min(static_cast<std::uint64_t>(offset), size);
+  const std::uint64_t wanted = count < 0 ? size - start : static_cast<std::uint64_t>(count);
+  const bool past_end = static_cast<std::uint64_t>(offset) > size || wanted > size - start;
+  const std::uint64_t length = std::min(wanted, size - start);
   const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) return refused(errno);
   if (from_position && ::lseek(fd, static_cast<off_t>(start + length), SEEK_SET) < 0) return refused(errno, copy);
-  return {FileSlice(copy, start, length), 0};
+  return {FileSlice(copy, start, length), 0, past_end};
 }
 
 }  // namespace tessaryne::server

@@ -41,6 +41,9 @@ class FileSlice {
 struct OpenedFile {
   FileSlice slice;
   int error = 0;
+  // More was asked than the file holds: the slice ends at the file's end,
+  // and the response must end short after it.
+  bool past_end = false;
 };
 
 // The whole regular file at `path`.
@@ -48,8 +51,9 @@ OpenedFile open_file(const std::string& path);
 // `count` bytes from `offset` of the open file `fd` (a copy of the descriptor
 // is kept, so the caller may close its own): negative offset, from the file's
 // position (which then moves past the slice, as a read would move it);
-// negative count, to the file's end. A slice past the file's end is refused
-// (EINVAL): no byte the file does not hold is ever promised.
+// negative count, to the file's end. A slice reaching past the file's end
+// holds what the file has up to it (past_end): no byte the file does not hold
+// is ever sent.
 OpenedFile slice_of(int fd, std::int64_t offset, std::int64_t count);
 
 }  // namespace tessaryne::server
