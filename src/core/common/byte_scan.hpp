@@ -96,12 +96,21 @@ bool contains_any(std::string_view text) noexcept {
 inline bool contains_cr_or_lf(std::string_view text) noexcept { return contains_any<'\r', '\n'>(text); }
 
 constexpr char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+constexpr char ascii_upper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - ('a' - 'A')) : c; }
 
 // ASCII case-insensitive equality against an already lower-case literal.
 constexpr bool equals_lowercase(std::string_view text, std::string_view lower) noexcept {
   if (text.size() != lower.size()) return false;
   for (std::size_t i = 0; i < text.size(); ++i)
     if (ascii_lower(text[i]) != lower[i]) return false;
+  return true;
+}
+
+// ASCII case-insensitive equality of two texts (header names).
+constexpr bool equals_ignoring_case(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
   return true;
 }
 
