@@ -656,6 +656,16 @@ void ServedConnection::queued() {
 
 bool ServedConnection::put_file(FileSlice file) {
   if (closed_) return false;
+  if (!sends_files_) {
+    // A file is pushed as the socket takes it, not queued whole in the
+    // kernel: at most this much unsent there, so that a connection holds
+    // little kernel memory and the sending is done on the server's turns
+    // rather than clocked by the client's acknowledgements (on loopback
+    // that doubles a 1 MiB file's rate). Fails harmlessly on a Unix socket.
+    constexpr int kUnsentBytes = 64 << 10;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &kUnsentBytes, sizeof kUnsentBytes);
+    sends_files_ = true;
+  }
   const bool was_empty = output_.empty();
   const std::size_t before = output_.pending() + file.count();
   if (output_.write_file(fd_, std::move(file)) == WriteResult::failed) {

@@ -207,6 +207,7 @@ class ServedConnection final : public Protocol {
   bool handling_ = false;  // inside process(): a completed response defers the next request
   bool pump_pending_ = false;
   bool websocket_ = false;
+  bool sends_files_ = false;  // the socket's unsent bytes are bounded, for file bodies
 };
 
 }  // namespace tessaryne::server
