@@ -51,6 +51,7 @@ STOP_DEADLINE = 15.0
 PORT = "{port}"
 REQUEST = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
 UNITS = {"us": 1e-6, "ms": 1e-3, "s": 1.0}
+BINARY_UNITS = {"B": 1, "KB": 2**10, "MB": 2**20, "GB": 2**30, "TB": 2**40}
 SERVER_CPU, WRK_CPU = "1", "0"
 
 
@@ -60,6 +61,7 @@ class Server:
     argv: list  # PORT stands for the port
     requires: tuple  # modules that must be importable
     program: str = ""  # a program that must be on PATH
+    case: "Case | None" = None  # what this row is measured on, in place of its table's case
 
 
 @dataclass
@@ -78,6 +80,8 @@ class Result:
     rps: float | None = None
     p99: float | None = None  # seconds
     note: str = ""
+    transfer: float | None = None  # bytes a second, heads and bodies, as wrk counts them
+    cpu: float | None = None  # the server's CPU seconds a second while measured (1.0: one core busy)
 
 
 CASES = [
@@ -204,11 +208,30 @@ def wrk(port, seconds, wrk_prefix, threads, case=None):
 
 
 def parse_wrk(output):
-    """(requests per second, p99 seconds, note on errors)."""
+    """(requests per second, p99 seconds, note on errors, bytes per second)."""
     rps = float(re.search(r"^Requests/sec:\s+([\d.]+)", output, re.M).group(1))
     value, unit = re.search(r"^\s+99%\s+([\d.]+)(us|ms|s)\s*$", output, re.M).groups()
     problems = re.findall(r"^\s*(Socket errors:.*|Non-2xx or 3xx responses:.*)$", output, re.M)
-    return rps, float(value) * UNITS[unit], "; ".join(p.strip() for p in problems)
+    amount, scale = re.search(r"^Transfer/sec:\s+([\d.]+)([KMGT]?B)", output, re.M).groups()
+    transfer = float(amount) * BINARY_UNITS[scale]  # wrk's units are powers of 1024
+    return rps, float(value) * UNITS[unit], "; ".join(p.strip() for p in problems), transfer
+
+
+def group_cpu_seconds(pgid):
+    """CPU seconds used so far by the processes of a group (every thread of
+    each counts in its process's figures)."""
+    ticks = 0
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                fields = stat.read().rpartition(")")[2].split()
+        except OSError:
+            continue  # gone meanwhile
+        if int(fields[2]) == pgid:
+            ticks += int(fields[11]) + int(fields[12])  # utime and stime
+    return ticks / os.sysconf("SC_CLK_TCK")
 
 
 def measure(server, server_prefix, wrk_prefix, wrk_threads, case=None):
@@ -229,12 +252,14 @@ def measure(server, server_prefix, wrk_prefix, wrk_threads, case=None):
             if failure is None:
                 wrk(port, WARM_UP_SECONDS, wrk_prefix, wrk_threads, case)
                 logged = log.seek(0, os.SEEK_END)
-                rps, p99, note = parse_wrk(wrk(port, SECONDS, wrk_prefix, wrk_threads, case))
+                used, began = group_cpu_seconds(process.pid), time.monotonic()
+                rps, p99, note, transfer = parse_wrk(wrk(port, SECONDS, wrk_prefix, wrk_threads, case))
+                cpu = (group_cpu_seconds(process.pid) - used) / (time.monotonic() - began)
                 # Anything written while wrk ran (an access log) was measured too: say so.
                 logged = log.seek(0, os.SEEK_END) - logged
                 if logged:
                     note = "; ".join(filter(None, [note, f"logged {logged} bytes while measured"]))
-                return Result(server.name, rps, p99, note)
+                return Result(server.name, rps, p99, note, transfer, cpu)
         finally:
             stop(process, port)
             shutil.rmtree(scratch, ignore_errors=True)
@@ -259,7 +284,7 @@ def best_of_rounds(rows, server_prefix, wrk_prefix, wrk_threads, case=None):
             previous = best.get(server.name)
             if previous is not None and previous.rps is None:
                 continue
-            result = measure(server, server_prefix, wrk_prefix, wrk_threads, case)
+            result = measure(server, server_prefix, wrk_prefix, wrk_threads, server.case or case)
             if previous is None or (result.rps is not None and result.rps > previous.rps):
                 best[server.name] = result
             elif result.rps is None:

@@ -401,6 +401,26 @@ def _response_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _static_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("static files")
+    group.add_argument(
+        "--static-path-mount",
+        metavar="DIR",
+        action="append",
+        default=[],
+        help="serve the files of this directory natively, without the application, under the next "
+        "--static-path-route; repeat for more (default: none)",
+    )
+    group.add_argument(
+        "--static-path-route",
+        metavar="ROUTE",
+        action="append",
+        default=[],
+        help="the path the --static-path-mount of the same place is served under, one per mount in "
+        "order; a mount without one is served under /static (default: /static)",
+    )
+
+
 def _websocket_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("WebSocket")
     group.add_argument(
@@ -593,6 +613,7 @@ def _parser() -> argparse.ArgumentParser:
         _process_options,
         _limit_options,
         _response_options,
+        _static_options,
         _websocket_options,
         _tls_options,
         _logging_options,
@@ -625,6 +646,8 @@ def configuration(argv: Sequence[str] | None = None) -> Config:
             **settings,
             "app_name": options.app,
             "headers": tuple(options.headers),
+            "static_path_mount": tuple(options.static_path_mount),
+            "static_path_route": tuple(options.static_path_route),
             "reload_dirs": tuple(options.reload_dirs or ()),
             "reload_includes": includes,
             "reload_excludes": excludes,

@@ -115,6 +115,10 @@ class Config:
     server_header: bool = True
     date_header: bool = True
     headers: tuple[tuple[str, str], ...] = ()
+    # Directories whose files are served natively, without the application:
+    # the i-th under the i-th route, or under /static past the routes given.
+    static_path_mount: tuple[str, ...] = ()
+    static_path_route: tuple[str, ...] = ()
     # Proxy headers (X-Forwarded-For, -Proto, -Host and Forwarded) set the
     # scope's client, scheme and server, when the connection's peer is in
     # forwarded_allow_ips: a comma-separated list of IP addresses, CIDR ranges,
@@ -181,6 +185,7 @@ class Config:
             name, value = header
             if not name or ":" in name or any(c in name + value for c in "\r\n"):
                 raise UsageError(f"headers: {header!r} is no NAME:VALUE header")
+        self._check_static_mounts()
         if self.ssl_keyfile and not self.ssl_certfile:
             raise UsageError("--ssl-keyfile needs --ssl-certfile")
         if self.metrics_port is not None and (self.workers > 1 or self.reload):
@@ -210,6 +215,31 @@ class Config:
                 AccessLogFormat(self.access_log_format)
             except ValueError as error:
                 raise UsageError(str(error)) from None
+
+    def _check_static_mounts(self) -> None:
+        for name in ("static_path_mount", "static_path_route"):
+            if isinstance(getattr(self, name), str):
+                raise UsageError(f"{name} must be a tuple of str, not {getattr(self, name)!r}")
+        if len(self.static_path_route) > len(self.static_path_mount):
+            raise UsageError(
+                f"more --static-path-route ({len(self.static_path_route)}) than --static-path-mount "
+                f"({len(self.static_path_mount)}): each route is the mount's given in the same place"
+            )
+        for route in self.static_path_route:
+            if not isinstance(route, str) or not route.startswith("/"):
+                raise UsageError(f"--static-path-route {route!r} must start with /")
+        for directory in self.static_path_mount:
+            if not isinstance(directory, str) or not os.path.isdir(directory):
+                raise UsageError(f"--static-path-mount {directory!r} is not a directory")
+        routes = [route.rstrip("/") for route, _ in self.static_mounts]
+        if (twice := next((route for route in routes if routes.count(route) > 1), None)) is not None:
+            raise UsageError(f"--static-path-route {twice or '/'!r} is given to two mounts")
+
+    @property
+    def static_mounts(self) -> tuple[tuple[str, str], ...]:
+        """(route, directory) for each --static-path-mount, the route /static where none was given for it."""
+        routes = (*self.static_path_route, *("/static",) * (len(self.static_path_mount) - len(self.static_path_route)))
+        return tuple(zip(routes, self.static_path_mount, strict=True))
 
     @property
     def native_access_log(self) -> bool:

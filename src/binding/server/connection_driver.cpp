@@ -6,6 +6,7 @@
 
 #include "binding/server/driver_parts.hpp"
 
+#include <cerrno>
 #include <string>
 
 #include "binding/classes.hpp"
@@ -15,6 +16,7 @@
 #include "binding/server/access_log_format.hpp"
 #include "binding/server/server_counters.hpp"
 #include "core/server/proxy_protocol.hpp"
+#include "core/server/static_files.hpp"
 
 namespace tessaryne::binding {
 namespace serving {
@@ -118,6 +120,30 @@ std::vector<std::pair<std::string, std::string>> added_headers(PyObject* pairs) 
   return headers;
 }
 
+// The directories of static_mounts, (route, directory) pairs of text, each
+// opened once for the driver's life; null for none.
+std::shared_ptr<const server::StaticMounts> static_mounts(PyObject* pairs) {
+  auto mounts = std::make_shared<server::StaticMounts>();
+  PyRef iterator = checked_ref(PyObject_GetIter(pairs));
+  while (PyRef pair = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2 ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(pair.get(), 0)))
+      raise(PyExc_TypeError, "static_mounts must be (route, directory) pairs of str");
+    const std::string_view route = to_text(PyTuple_GET_ITEM(pair.get(), 0), "static_mounts");
+    PyObject* encoded = nullptr;
+    if (PyUnicode_FSConverter(PyTuple_GET_ITEM(pair.get(), 1), &encoded) == 0) throw PythonError{};
+    const PyRef directory = PyRef::steal(encoded);
+    if (const int error = mounts->add(route, std::string(to_bytes(directory.get(), "static_mounts"))); error != 0) {
+      errno = error;
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, PyTuple_GET_ITEM(pair.get(), 1));
+      throw PythonError{};
+    }
+  }
+  if (PyErr_Occurred() != nullptr) throw PythonError{};
+  if (mounts->empty()) return nullptr;
+  return mounts;
+}
+
 // The trust list of forwarded_allow_ips, parsed once for the driver's life.
 server::ProxyTrust to_proxy_trust(PyObject* list) {
   if (!PyUnicode_Check(list)) {
@@ -169,6 +195,7 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!flag("server_header")) settings.server_line.clear();
     settings.date = flag("date_header");
     settings.headers = added_headers(setting(config, "headers").get());
+    settings.static_mounts = static_mounts(setting(config, "static_mounts").get());
     if (const PyRef limit = setting(config, "limit_concurrency"); limit.get() != Py_None) {
       settings.concurrency_limit = to_u64(limit.get(), "limit_concurrency");
       if (bound[9] == nullptr || bound[9] == Py_None)
@@ -398,7 +425,10 @@ PyType_Slot driver_slots[] = {
                        "concurrency=None, access_format=None)\n--\n\n"
                        "Serves the plain-TCP connections of one event loop natively.\n"
                        "config: the server's settings, read by name (limits, timeouts, the server's\n"
-                       "own headers, limit_concurrency, proxy_headers and forwarded_allow_ips).\n"
+                       "own headers, limit_concurrency, proxy_headers, forwarded_allow_ips,\n"
+                       "proxy_protocol, and "
+                       "static_mounts: (route, directory) pairs served without\n"
+                       "the application).\n"
                        "access_format: an AccessLogFormat; access is then called with each line.")},
     {Py_tp_new, reinterpret_cast<void*>(driver_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<DriverValue>)},

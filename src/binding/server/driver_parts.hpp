@@ -127,8 +127,9 @@ struct ExchangeValue {
   PyRef client, method, raw_path, query, version;  // for the access log
   std::vector<PyRef> body;                         // pieces received, not yet handed to the app
   std::size_t body_size = 0;
-  PyRef headers;  // of the response start, until the head is written
-  PyRef waiter;   // a waiting receive's future
+  PyRef headers;        // of the response start, until the head is written
+  PyRef waiter;         // a waiting receive's future
+  bool native = false;  // answered by the server itself: no app reads its body
 
   int traverse(visitproc visit, void* arg) const {
     Py_VISIT(connection.get());
@@ -169,11 +170,18 @@ struct ConnectionValue final : server::ConnectionEvents {
 
   // ConnectionEvents
   server::Exchange& request(const http::RequestEvent& event) override;
+  server::Exchange& native_request(const http::RequestEvent& event) override;
   void body(std::string_view data, bool more_body) override;
   void start() override;
   void websocket(const http::RequestEvent& event) override;
   // A WebSocket scope without `request`; an http scope also gives `request` its access-log items.
   PyRef new_scope(const http::RequestEvent& event, std::string_view raw_path, ExchangeValue* request);
+  // What a scope and an access line say of a request: its peers as a trusted proxy's headers give them.
+  struct Peers {
+    PyRef client, server;
+    bool secure;
+  };
+  [[nodiscard]] Peers peers(const http::RequestEvent& event) const;
   PyRef new_extensions(const http::RequestEvent& event, bool websocket) const;
   void start_websocket() override;
   void frames() override;

@@ -117,6 +117,17 @@ PyRef ConnectionValue::new_extensions(const http::RequestEvent& event, bool webs
   return extensions;
 }
 
+ConnectionValue::Peers ConnectionValue::peers(const http::RequestEvent& event) const {
+  Peers peers{PyRef::borrow(client.get()), PyRef::borrow(server.get()), tls};
+  if (proxied) {
+    const server::ProxyView view = server::read_proxy_headers(event.headers, *shared->proxy_trust, tls);
+    peers.secure = view.secure;
+    if (view.client) peers.client = new_endpoint(*view.client);
+    if (view.server) peers.server = new_endpoint(*view.server);
+  }
+  return peers;
+}
+
 PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_view raw_path, ExchangeValue* request) {
   const Names& n = names();
   DriverShared& driver = *shared;
@@ -126,15 +137,7 @@ PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_vi
   PyRef version = new_text(http::version_text(event.minor_version));
   PyRef raw = new_bytes(raw_path);
   PyRef query = new_bytes(event.target_parts.query);
-  PyRef scope_client = PyRef::borrow(client.get());
-  PyRef scope_server = PyRef::borrow(server.get());
-  bool secure = tls;
-  if (proxied) {
-    const server::ProxyView view = server::read_proxy_headers(event.headers, *driver.proxy_trust, tls);
-    secure = view.secure;
-    if (view.client) scope_client = new_endpoint(*view.client);
-    if (view.server) scope_server = new_endpoint(*view.server);
-  }
+  auto [scope_client, scope_server, secure] = peers(event);
   set_item(dict, n.type, PyRef::borrow(websocket ? n.websocket : n.http));
   set_item(dict, n.asgi, PyRef::borrow(driver.asgi.get()));
   set_item(dict, n.http_version, version);

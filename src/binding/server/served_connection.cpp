@@ -231,6 +231,26 @@ server::Exchange& ConnectionValue::request(const http::RequestEvent& event) {
   return exchange.exchange;
 }
 
+server::Exchange& ConnectionValue::native_request(const http::RequestEvent& event) {
+  PyRef exchange_object = checked_ref(new_native<ExchangeValue>(http_exchange_type()));
+  ExchangeValue& exchange = exchange_of(exchange_object.get());
+  exchange.connection = PyRef::borrow(self);
+  exchange.native = true;
+  // No scope: only what its access line is made of, when one is written.
+  if (shared->access_format) {
+    exchange.exchange.keep_for_access(shared->access_format, access_request(event, peers(event).client.get()));
+  } else if (shared->access.get() != Py_None) {
+    exchange.client = std::move(peers(event).client);
+    exchange.method = new_text(event.method);
+    exchange.raw_path = new_bytes(http::origin_path(event.target_parts.path));
+    exchange.query = new_bytes(event.target_parts.query);
+    exchange.version = new_text(http::version_text(event.minor_version));
+  }
+  current = std::move(exchange_object);
+  scope = PyRef();
+  return exchange.exchange;
+}
+
 void ConnectionValue::websocket(const http::RequestEvent& event) {
   upgrade = new_request_event(event);
   scope = new_scope(event, http::origin_path(event.target_parts.path), nullptr);
@@ -260,6 +280,7 @@ void ConnectionValue::start() {
 void ConnectionValue::body(std::string_view data, bool more_body) {
   if (!current) return;
   ExchangeValue& exchange = exchange_of(current.get());
+  if (exchange.native) return;
   if (!data.empty()) {
     exchange.body.push_back(new_bytes(data));
     exchange.body_size += data.size();

@@ -61,8 +61,12 @@ constexpr std::string_view server_reason(std::uint16_t status) noexcept {
       return "Continue";
     case 103:
       return "Early Hints";
+    case 206:
+      return "Partial Content";
     case 414:
       return "URI Too Long";
+    case 416:
+      return "Range Not Satisfiable";
     case 501:
       return "Not Implemented";
     default:

@@ -102,6 +102,7 @@ struct RequestFacts {
   bool http10 = false;
   bool expect_continue = false;  // the client waits for "100 Continue" before its body
   bool holds_slot = false;       // counted against the process's limit of concurrency
+  bool server_answer = false;    // the server answers it itself (a static file): its own reason phrases
 };
 
 class Exchange {

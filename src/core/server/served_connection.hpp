@@ -24,6 +24,7 @@
 #include "core/server/exchange.hpp"
 #include "core/server/output_buffer.hpp"
 #include "core/server/server_loop.hpp"
+#include "core/server/static_files.hpp"
 
 namespace tessaryne::server {
 
@@ -41,6 +42,9 @@ class ConnectionEvents {
   // A request to serve: the exchange that will serve it, which the caller
   // owns and keeps while it is current. The views are valid during the call only.
   virtual Exchange& request(const http::RequestEvent& event) = 0;
+  // A request the server answers itself (a file of a static mount): its
+  // exchange, owned by the caller as any other; no app is started for it.
+  virtual Exchange& native_request(const http::RequestEvent& event) = 0;
   virtual void body(std::string_view data, bool more_body) = 0;
   // The request's app runs now (after the input that brought it was parsed).
   virtual void start() = 0;
@@ -140,6 +144,8 @@ class ServedConnection final : public Protocol {
   void end_of_input();
   // Runs the buffered requests until one needs more input or is being answered.
   bool process();
+  // The current request's answer from a static mount, through its exchange.
+  void answer_natively(StaticAnswer& answer);
   // A request is being served (its response is not over yet).
   [[nodiscard]] bool in_flight() const noexcept { return exchange_ != nullptr && !exchange_->over(); }
   // Its head went out, its end never will: logged and counted as any other.
@@ -201,6 +207,7 @@ class ServedConnection final : public Protocol {
   bool handling_ = false;  // inside process(): a completed response defers the next request
   bool pump_pending_ = false;
   bool websocket_ = false;
+  bool sends_files_ = false;  // the socket's unsent bytes are bounded, for file bodies
 };
 
 }  // namespace tessaryne::server

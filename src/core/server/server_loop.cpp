@@ -10,17 +10,18 @@ std::string_view month_name(int month) noexcept {
   return kMonths[static_cast<std::size_t>(month)];
 }
 
-std::string date_line(std::time_t seconds) {
+std::string http_date(std::time_t seconds) {
   static constexpr std::array<const char*, 7> kDays{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   std::tm utc{};
   ::gmtime_r(&seconds, &utc);
   std::array<char, 64> text{};
-  const int length =
-      std::snprintf(text.data(), text.size(), "date: %s, %02d %.3s %04d %02d:%02d:%02d GMT\r\n",
-                    kDays[static_cast<std::size_t>(utc.tm_wday)], utc.tm_mday, month_name(utc.tm_mon).data(),
-                    utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  const int length = std::snprintf(
+      text.data(), text.size(), "%s, %02d %.3s %04d %02d:%02d:%02d GMT", kDays[static_cast<std::size_t>(utc.tm_wday)],
+      utc.tm_mday, month_name(utc.tm_mon).data(), utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
   return {text.data(), static_cast<std::size_t>(length)};
 }
+
+std::string date_line(std::time_t seconds) { return "date: " + http_date(seconds) + "\r\n"; }
 
 std::string_view ServerLoop::date() {
   if (!settings_.date) return {};

@@ -21,6 +21,8 @@
 
 namespace tessaryne::server {
 
+class StaticMounts;
+
 struct ServerSettings {
   http::ConnectionLimits limits;
   Clock::duration keep_alive_timeout = std::chrono::seconds(5);
@@ -45,10 +47,15 @@ struct ServerSettings {
   // above it a request is answered 503 without reaching the application.
   std::uint64_t concurrency_limit = 0;
   std::shared_ptr<ServerCounters> concurrency;
+  // Directories served under routes without the application; null: none.
+  std::shared_ptr<const StaticMounts> static_mounts;
 };
 
 // "Jan" to "Dec" for months 0 to 11, as HTTP dates and log dates write them.
 std::string_view month_name(int month) noexcept;
+
+// "Tue, 08 Dec 2026 17:41:25 GMT" (an IMF-fixdate) for `seconds` since the epoch.
+std::string http_date(std::time_t seconds);
 
 // "date: Tue, 08 Dec 2026 17:41:25 GMT\r\n" for `seconds` since the epoch.
 std::string date_line(std::time_t seconds);

@@ -40,6 +40,10 @@ struct App final : ConnectionEvents {
     log.push_back("request " + path);
     return exchanges.emplace_back();
   }
+  Exchange& native_request(const http::RequestEvent& event) override {
+    log.push_back("native " + std::string(event.target_parts.path));
+    return exchanges.emplace_back();
+  }
   void body(std::string_view data, bool more) override {
     log.push_back("body " + std::string(data) + (more ? " more" : ""));
   }

@@ -33,7 +33,7 @@ OPTIONS = [
     "--ws-ping-interval", "--ws-ping-timeout", "--ws-max-queue", "--proxy-headers", "--forwarded-allow-ips",
     "--loop", "--reload", "--reload-dir", "--reload-include", "--reload-exclude", "--use-colors",
     "--interface", "--http", "--ws", "--limit-max-requests-jitter", "--ssl-version", "--reload-delay",
-    "--reset-contextvars", "--access-log-format", "--access-log-json",
+    "--reset-contextvars", "--access-log-format", "--access-log-json", "--static-path-mount", "--static-path-route",
 ]  # fmt: skip
 # Our earlier names, kept beside the ones uvicorn users know.
 ALIASES = {"--timeout-keep-alive": "--keep-alive-timeout", "--timeout-graceful-shutdown": "--shutdown-timeout"}
