@@ -162,13 +162,16 @@ class Config:
 
     def __post_init__(self) -> None:
         """Refuses settings that cannot be served, in the words the command line uses."""
+        whole = {f.name for f in fields(self) if f.type in ("int", "int | None")}
         for name, (low, high) in _BOUNDS.items():
             value = getattr(self, name)
             if value is None:
                 continue
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not low <= value <= (high or value):
+            kinds = int if name in whole else (int, float)
+            if isinstance(value, bool) or not isinstance(value, kinds) or not low <= value <= (high or value):
                 span = f"from {low} to {high}" if high is not None else f"at least {low}"
-                raise UsageError(f"{name} must be a number {span}, not {value!r}")
+                kind = "a whole number" if name in whole else "a number"
+                raise UsageError(f"{name} must be {kind} {span}, not {value!r}")
         for name, choices in _CHOICES.items():
             if getattr(self, name) not in choices:
                 raise UsageError(f"{name} must be one of {', '.join(choices)}, not {getattr(self, name)!r}")

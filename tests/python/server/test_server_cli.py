@@ -105,10 +105,11 @@ def test_version_names_the_package_and_the_interpreter():
 
 
 @pytest.mark.parametrize(("settings", "message"), [
-    ({"workers": 0}, "workers must be a number at least 1, not 0"),
-    ({"port": 70000}, "port must be a number from 0 to 65535, not 70000"),
+    ({"workers": 0}, "workers must be a whole number at least 1, not 0"),
+    ({"port": 70000}, "port must be a whole number from 0 to 65535, not 70000"),
     ({"head_timeout": -1.0}, "head_timeout must be a number at least 0, not -1.0"),
-    ({"threads": True}, "threads must be a number at least 1, not True"),
+    ({"threads": True}, "threads must be a whole number at least 1, not True"),
+    ({"threads": 2.5}, "threads must be a whole number at least 1, not 2.5"),
     ({"loop": "trio"}, "loop must be one of auto, asyncio, uvloop, not 'trio'"),
     ({"headers": (("x-a\r\nx-b", "1"),)}, "headers: ('x-a\\r\\nx-b', '1') is no NAME:VALUE header"),
     ({"ssl_keyfile": "key.pem"}, "--ssl-keyfile needs --ssl-certfile"),
