@@ -62,6 +62,19 @@ def _non_negative_float(text: str) -> float:
 _non_negative_float.__name__ = "number"
 
 
+def _number(text: str) -> float:
+    return float(text)
+
+
+def _integer(text: str) -> int:
+    return int(text)
+
+
+# Named for argparse's "invalid ... value" line; Config judges the values.
+_number.__name__ = "number"
+_integer.__name__ = "integer"
+
+
 def _octal_mode(text: str) -> int:
     value = int(text, 8)
     if not 0 <= value <= 0o777:
@@ -220,7 +233,24 @@ def _process_options(parser: argparse.ArgumentParser) -> None:
         default=None,
         help="worker processes, each with --threads loops, all on the one port, under a supervising "
         "process that restarts a worker that dies; SIGHUP replaces them one by one (default: "
-        "$WEB_CONCURRENCY if set and not --reload, else 1: one process without a supervisor)",
+        "$WEB_CONCURRENCY if set and not --reload, else 1: one process without a supervisor, "
+        "unless workers are recycled)",
+    )
+    group.add_argument(
+        "--workers-lifetime",
+        metavar="SECONDS",
+        type=_number,
+        default=_default("workers_lifetime"),
+        help="replace a worker, as SIGHUP does, once it has served this many seconds, at least 1; "
+        "one at a time, under a supervisor even with one worker (default: never)",
+    )
+    group.add_argument(
+        "--workers-max-rss",
+        metavar="MIB",
+        type=_integer,
+        default=_default("workers_max_rss"),
+        help="replace a worker, as SIGHUP does, once its resident memory is above this many MiB, "
+        "checked every few seconds; under a supervisor even with one worker (default: no limit)",
     )
     group.add_argument(
         "--loop",

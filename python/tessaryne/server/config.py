@@ -32,11 +32,14 @@ _BOUNDS: dict[str, tuple[int, int | None]] = {
     "read_buffer_limit": (1, None), "ws_max_size": (1, None), "ws_max_queue": (1, None), "ssl_cert_reqs": (0, 2),
     "ssl_version": (0, None), "keep_alive_timeout": (0, None), "head_timeout": (0, None), "body_timeout": (0, None),
     "linger_timeout": (0, None), "shutdown_timeout": (0, None), "reload_delay": (0, None),
-    "ws_ping_interval": (0, None), "ws_ping_timeout": (0, None),
+    "ws_ping_interval": (0, None), "ws_ping_timeout": (0, None), "workers_lifetime": (1, None),
+    "workers_max_rss": (1, None),
 }  # fmt: skip
 _CHOICES = {"loop": ("auto", "asyncio", "uvloop"), "lifespan": ("auto", "on", "off")}
 # What only --reload reads: set otherwise, it would silently do nothing.
 _RELOAD_ONLY = ("reload_dirs", "reload_includes", "reload_excludes")
+# What replaces workers by their age or size, as SIGHUP does.
+_RECYCLING = ("workers_lifetime", "workers_max_rss")
 
 
 @dataclass(frozen=True, slots=True)
@@ -49,10 +52,20 @@ class Config:
     # Loop threads, each with its own event loop and listening socket.
     threads: int = field(default_factory=lambda: os.cpu_count() or 1)
     # Worker processes, each with `threads` loops, under a supervising process;
-    # 1: this process serves, without a supervisor. Workers import the
-    # application anew, from app_name (module:attribute).
+    # 1: this process serves, without a supervisor, unless a worker is to be
+    # recycled (below). Workers import the application anew, from app_name
+    # (module:attribute).
     workers: int = 1
     app_name: str | None = None
+    # Recycling: a worker is replaced, as on SIGHUP, once it has been ready
+    # workers_lifetime seconds, or once its resident memory is above
+    # workers_max_rss MiB; None: never. Either runs the workers under a
+    # supervisor, even one worker. The lifetime's minimum, 1 s, only refuses
+    # what cannot be meant: a replacement waits for the one before to finish,
+    # so no lifetime can pile processes up, and a short one lets a test (or an
+    # operator trying the option) see workers recycled within seconds.
+    workers_lifetime: float | None = None
+    workers_max_rss: int | None = None
     # A supervising process runs the server in a child process, started anew
     # after a change to a file under reload_dirs (none: the current directory)
     # whose name matches a glob of reload_includes and no part of whose path
@@ -171,13 +184,16 @@ class Config:
 
     def __post_init__(self) -> None:
         """Refuses settings that cannot be served, in the words the command line uses."""
+        whole = {f.name for f in fields(self) if f.type in ("int", "int | None")}
         for name, (low, high) in _BOUNDS.items():
             value = getattr(self, name)
             if value is None:
                 continue
-            if isinstance(value, bool) or not isinstance(value, (int, float)) or not low <= value <= (high or value):
+            kinds = int if name in whole else (int, float)
+            if isinstance(value, bool) or not isinstance(value, kinds) or not low <= value <= (high or value):
                 span = f"from {low} to {high}" if high is not None else f"at least {low}"
-                raise UsageError(f"{name} must be a number {span}, not {value!r}")
+                kind = "a whole number" if name in whole else "a number"
+                raise UsageError(f"{name} must be {kind} {span}, not {value!r}")
         for name, choices in _CHOICES.items():
             if getattr(self, name) not in choices:
                 raise UsageError(f"{name} must be one of {', '.join(choices)}, not {getattr(self, name)!r}")
@@ -200,6 +216,16 @@ class Config:
                     raise UsageError(f"--{name[:-1].replace('_', '-')} needs --reload")
         if self.reload and self.workers > 1:
             raise UsageError("--reload restarts one server process; it cannot be combined with --workers")
+        recycling = next((f"--{n.replace('_', '-')}" for n in _RECYCLING if getattr(self, n) is not None), None)
+        if recycling and self.reload:
+            raise UsageError(
+                f"{recycling} cannot be combined with --reload, whose server process is replaced on changes"
+            )
+        if recycling and self.metrics_port is not None:
+            raise UsageError(
+                f"{recycling} serves from worker processes; it cannot be combined with --metrics-port, "
+                "which counts one process's loops"
+            )
         if self.uds is not None and self.fd is not None:
             raise UsageError("--uds and --fd name two different sockets; give one")
         if self.uds_perms is not None and self.uds is None:
@@ -240,6 +266,15 @@ class Config:
         """(route, directory) for each --static-path-mount, the route /static where none was given for it."""
         routes = (*self.static_path_route, *("/static",) * (len(self.static_path_mount) - len(self.static_path_route)))
         return tuple(zip(routes, self.static_path_mount, strict=True))
+
+    @property
+    def recycles_workers(self) -> bool:
+        return any(getattr(self, name) is not None for name in _RECYCLING)
+
+    @property
+    def supervised(self) -> bool:
+        """Served by worker processes under a supervisor (with reload, one)."""
+        return self.workers > 1 or self.reload or self.recycles_workers
 
     @property
     def native_access_log(self) -> bool:

@@ -15,9 +15,9 @@ def run(config: Config) -> None:
     """Serves until SIGINT or SIGTERM, then shuts down gracefully; a second
     signal closes every connection at once. After ``config.limit_max_requests``
     answered requests it shuts down the same way. With ``config.workers``
-    above 1 it supervises that many worker processes instead, and with
-    ``config.reload`` one, replaced whenever the watched files change. Call it
-    from the main thread."""
+    above 1, or workers to recycle, it supervises that many worker processes
+    instead, and with ``config.reload`` one, replaced whenever the watched
+    files change. Call it from the main thread."""
     # Before anything is imported, here or in a worker (which inherits the
     # environment and is sent the import path): an env file that cannot be
     # read fails the run at once, also with reload.
@@ -27,7 +27,7 @@ def run(config: Config) -> None:
         # Nothing of the application is imported here: the server process
         # imports it, anew after each change.
         supervise(config)
-    elif config.workers > 1:
+    elif config.supervised:
         # Imported here too, so that a name that does not import is reported before any worker starts.
         supervise(imported(config))
     else:

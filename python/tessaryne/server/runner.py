@@ -7,9 +7,9 @@ accepts on the same listening socket instead. All loops share one executor as
 their default, so ``asyncio.to_thread`` and ``run_in_executor(None, ...)`` from
 any of them run on the same worker threads.
 
-With ``config.workers`` above 1, ``run`` supervises worker processes instead
-(workers.py); each of them serves through ``serve`` here, on the sockets its
-supervisor made.
+With ``config.workers`` above 1 (or workers to recycle), ``run`` supervises
+worker processes instead (workers.py); each of them serves through ``serve``
+here, on the sockets its supervisor made.
 """
 
 from __future__ import annotations

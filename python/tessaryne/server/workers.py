@@ -7,6 +7,10 @@ pair to the supervisor, whose words supervisor_channel.py holds. The sockets
 listen from the start and stay open in the supervisor, so while no worker
 accepts, clients wait in the listen queue instead of being refused.
 
+A worker is recycled, replaced as on SIGHUP, once it has been ready
+``config.workers_lifetime`` seconds or its resident memory, sampled from /proc,
+is above ``config.workers_max_rss`` MiB.
+
 With ``config.reload`` the supervisor keeps one worker, and a change to the
 watched files replaces it as SIGHUP does; a worker that cannot start (a syntax
 error, say) is not retried before the next change, while the one it was to
@@ -18,6 +22,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import math
+import os
 import selectors
 import signal
 import socket
@@ -55,6 +60,11 @@ _STABLE_AFTER = 10.0
 
 _ENTRY = "from tessaryne.server.workers import worker_main; worker_main()"
 
+# Every worker's resident memory is read this often with workers_max_rss: a
+# read of /proc per worker, cheap enough to catch a leak within seconds.
+_RSS_SAMPLE_INTERVAL = 2.0
+_MIB = 1024 * 1024
+
 # Sent on the wakeup socket, beside the numbers of the signals received, when
 # watched files changed; no signal has this number.
 _CHANGED = 0
@@ -78,6 +88,7 @@ class _Worker:
         self.ready_at: float | None = None
         self.error: str | None = None  # why it could not start, in its words
         self.limit_reached = False
+        self.recycled = False  # past its lifetime or memory: to be replaced
         self.kill_at: float | None = None  # set once it is asked to stop
         self.killed = False
 
@@ -87,11 +98,34 @@ class _Place:
     """One of the ``config.workers`` places: the worker serving in it, and the
     one starting up to take it (the first, a replacement, or a restart)."""
 
+    # Its workers going over workers_max_rss, until one is found below it: a
+    # worker over the limit as soon as it starts is a line and then a count,
+    # not a line for each replacement.
+    over_rss: RecurringCondition
     serving: _Worker | None = None
     starting: _Worker | None = None
     not_before: float = 0.0
     # Above _FIRST_DELAY while workers in this place keep exiting.
     delay: float = _FIRST_DELAY
+
+
+def _over_rss(place: int, places: int) -> RecurringCondition:
+    where = f"in place {place + 1} of {places}"
+    return RecurringCondition(
+        server_logger,
+        "worker %d uses %d MiB, over --workers-max-rss %d MiB; replacing it",
+        f"workers keep going over --workers-max-rss {where}: %d more replaced in the last %.1f s",
+        f"workers stay below --workers-max-rss {where} again, %.1f s after the first went over",
+    )
+
+
+def _resident_bytes(pid: int) -> int | None:
+    """A process's resident set size, from Linux's /proc; None when it cannot be read (gone, or no /proc)."""
+    try:
+        with open(f"/proc/{pid}/statm", "rb") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except OSError, IndexError, ValueError:
+        return None
 
 
 def _exit_text(status: int) -> str:
@@ -110,7 +144,7 @@ class _Supervisor:
         self.wake = wake
         self.selector = selectors.DefaultSelector()
         self.selector.register(wake, selectors.EVENT_READ)
-        self.places = [_Place() for _ in range(config.workers)]
+        self.places = [_Place(_over_rss(index, config.workers)) for index in range(config.workers)]
         self.workers: list[_Worker] = []  # every process not yet reaped
         self.generation = 0  # SIGHUP raises it: workers of an older one are replaced
         self.listening = False  # every place has had a worker ready
@@ -118,11 +152,13 @@ class _Supervisor:
         self.forced = False
         self.failure: StartupError | None = None
         self.settings = settings_line(config, sockets)
+        self.next_sample = 0.0  # of the workers' memory, with workers_max_rss
 
     def run(self) -> None:
         while True:
             now = time.monotonic()
             if not self.stopping:
+                self._recycle_due(now)
                 self._start_due(now)
                 self._settle(now)
             self._kill_overdue(now)
@@ -144,6 +180,10 @@ class _Supervisor:
             due += [p.not_before for p in self.places if now < p.not_before < math.inf]
             due += [p.serving.ready_at + _STABLE_AFTER for p in self.places
                     if p.delay > _FIRST_DELAY and p.serving is not None and p.serving.ready_at is not None]  # fmt: skip
+            if self.config.workers_lifetime is not None:
+                due += [ready_at + self.config.workers_lifetime for _, _, ready_at in self._recyclable()]
+            if self.config.workers_max_rss is not None:
+                due.append(self.next_sample)
         return max(0.0, min(due) - now) if due else None
 
     # --- starting and replacing -------------------------------------------------
@@ -151,15 +191,49 @@ class _Supervisor:
     def _start_due(self, now: float) -> None:
         # One replacement at a time; a place without a worker is filled at once.
         replacing = any(p.starting is not None and p.serving is not None for p in self.places)
+        # Recycling also waits for the last worker replaced to be gone, so that
+        # it never runs more than one worker beside the configured ones,
+        # however short the lifetime or low the memory limit.
+        handing_over = any(w.kill_at is not None for w in self.workers)
         for index, place in enumerate(self.places):
             if place.starting is not None or now < place.not_before:
                 continue
             serving = place.serving
             if serving is None:
                 place.starting = self._spawn(index)
-            elif not replacing and (serving.generation < self.generation or serving.limit_reached):
+            elif not replacing and (
+                serving.generation < self.generation or serving.limit_reached or (serving.recycled and not handing_over)
+            ):
                 place.starting = self._spawn(index)
                 replacing = True
+
+    def _recyclable(self) -> list[tuple[_Place, _Worker, float]]:
+        """The serving workers not yet to be replaced, and when each was ready."""
+        return [(p, w, w.ready_at) for p in self.places
+                if (w := p.serving) is not None and w.ready_at is not None and not w.recycled]  # fmt: skip
+
+    def _recycle_due(self, now: float) -> None:
+        """Marks the workers past their lifetime or memory limit; _start_due replaces them in turn."""
+        lifetime, max_rss = self.config.workers_lifetime, self.config.workers_max_rss
+        if lifetime is not None:
+            for _, worker, ready_at in self._recyclable():
+                if now - ready_at >= lifetime:
+                    worker.recycled = True
+                    server_logger.info(
+                        "worker %d reached --workers-lifetime %g s; replacing it", worker.process.pid, lifetime
+                    )
+        if max_rss is None or now < self.next_sample:
+            return
+        self.next_sample = now + _RSS_SAMPLE_INTERVAL
+        for place, worker, _ in self._recyclable():
+            resident = _resident_bytes(worker.process.pid)
+            if resident is None:
+                continue  # it has just exited: reaped next
+            if resident > max_rss * _MIB:
+                worker.recycled = True
+                place.over_rss.report(worker.place, worker.process.pid, resident // _MIB, max_rss)
+            else:
+                place.over_rss.clear(worker.place, quietly=True)
 
     def _spawn(self, place: int) -> _Worker:
         ours, theirs = socket.socketpair()
@@ -201,10 +275,11 @@ class _Supervisor:
             self.listening = True
             config = self.config
             loops = f"{len(self.sockets)} threads"
+            workers = f"{config.workers} worker{'s' if config.workers > 1 else ''}"
             server_logger.info(
                 "tessaryne listening on %s (%s)",
                 listening_text(config, self.sockets[0]),
-                loops if config.reload else f"{config.workers} workers of {loops}",
+                loops if config.reload else f"{workers} of {loops}",
             )
 
     def _settle(self, now: float) -> None:
@@ -339,8 +414,10 @@ def supervise(config: Config) -> None:
     sockets until SIGINT or SIGTERM, forwarded to them; a second signal is
     forwarded too, which stops them at once. A worker that exits unasked is
     replaced; SIGHUP replaces them all, one at a time, each new one ready
-    before the one it replaces is stopped. With ``config.reload`` so does a
-    change to the watched files. Call it from the main thread."""
+    before the one it replaces is stopped; so does a worker past
+    ``config.workers_lifetime`` or ``config.workers_max_rss``, and with
+    ``config.reload`` a change to the watched files. Call it from the main
+    thread."""
     if not config.app_name:
         how = "--reload imports the application anew" if config.reload else "worker processes import the application"
         raise StartupError(f"{how} by name: give it as module:attribute (Config.app_name)")
@@ -354,6 +431,10 @@ def supervise(config: Config) -> None:
 
     try:
         watcher = ChangeWatcher(config, changed) if config.reload else None
+        if config.workers_max_rss is not None and _resident_bytes(os.getpid()) is None:
+            raise StartupError(
+                "--workers-max-rss reads each worker's memory from /proc/PID/statm, which is missing here"
+            )
         sockets = bound_sockets(config)
     except BaseException:
         wake_reader.close()

@@ -20,6 +20,7 @@ import tessaryne as runtime
 from server_support import command, hello_app, listening_port, tessaryne
 from tessaryne.__main__ import configuration
 from tessaryne.server.loading import UsageError
+from tessaryne.server.runner import StartupError
 
 OPTIONS = [
     "--host", "--port", "--threads", "--executor-threads", "--root-path", "--lifespan", "--ssl-certfile",
@@ -34,6 +35,7 @@ OPTIONS = [
     "--loop", "--reload", "--reload-dir", "--reload-include", "--reload-exclude", "--use-colors",
     "--interface", "--http", "--ws", "--limit-max-requests-jitter", "--ssl-version", "--reload-delay",
     "--reset-contextvars", "--access-log-format", "--access-log-json", "--static-path-mount", "--static-path-route",
+    "--workers-lifetime", "--workers-max-rss", "--proxy-protocol",
 ]  # fmt: skip
 # Our earlier names, kept beside the ones uvicorn users know.
 ALIASES = {"--timeout-keep-alive": "--keep-alive-timeout", "--timeout-graceful-shutdown": "--shutdown-timeout"}
@@ -105,10 +107,11 @@ def test_version_names_the_package_and_the_interpreter():
 
 
 @pytest.mark.parametrize(("settings", "message"), [
-    ({"workers": 0}, "workers must be a number at least 1, not 0"),
-    ({"port": 70000}, "port must be a number from 0 to 65535, not 70000"),
+    ({"workers": 0}, "workers must be a whole number at least 1, not 0"),
+    ({"port": 70000}, "port must be a whole number from 0 to 65535, not 70000"),
     ({"head_timeout": -1.0}, "head_timeout must be a number at least 0, not -1.0"),
-    ({"threads": True}, "threads must be a number at least 1, not True"),
+    ({"threads": True}, "threads must be a whole number at least 1, not True"),
+    ({"threads": 2.5}, "threads must be a whole number at least 1, not 2.5"),
     ({"loop": "trio"}, "loop must be one of auto, asyncio, uvloop, not 'trio'"),
     ({"headers": (("x-a\r\nx-b", "1"),)}, "headers: ('x-a\\r\\nx-b', '1') is no NAME:VALUE header"),
     ({"ssl_keyfile": "key.pem"}, "--ssl-keyfile needs --ssl-certfile"),
@@ -116,9 +119,20 @@ def test_version_names_the_package_and_the_interpreter():
     ({"uds_perms": 0o660}, "--uds-perms needs --uds"),
     ({"reload_includes": ("*.html",)}, "--reload-include needs --reload"),
     ({"env_file": "missing.env"}, "cannot read --env-file 'missing.env': No such file or directory"),
+    ({"workers_lifetime": 0.5}, "workers_lifetime must be a number at least 1, not 0.5"),
+    ({"workers_lifetime": "60"}, "workers_lifetime must be a number at least 1, not '60'"),
+    ({"workers_lifetime": float("nan")}, "workers_lifetime must be a number at least 1, not nan"),
+    ({"workers_max_rss": 0}, "workers_max_rss must be a whole number at least 1, not 0"),
+    ({"workers_max_rss": 512.5}, "workers_max_rss must be a whole number at least 1, not 512.5"),
+    ({"workers_lifetime": 60, "reload": True},
+     "--workers-lifetime cannot be combined with --reload, whose server process is replaced on changes"),
+    ({"workers_max_rss": 512, "metrics_port": 9100},
+     "--workers-max-rss serves from worker processes; it cannot be combined with --metrics-port, which counts one process's loops"),
+    # Recycling runs a supervisor even for one worker, and workers import the application by name.
+    ({"workers_max_rss": 512}, "worker processes import the application by name: give it as module:attribute (Config.app_name)"),
 ])  # fmt: skip
 def test_run_refuses_what_the_command_line_refuses(settings, message):
-    with pytest.raises(UsageError) as raised:
+    with pytest.raises((UsageError, StartupError)) as raised:
         runtime.run(hello_app, **settings)
     assert str(raised.value) == message
 
@@ -140,6 +154,9 @@ def test_run_refuses_what_the_command_line_refuses(settings, message):
         ("served:app", ["--log-config", "missing.json"], "cannot apply the log configuration 'missing.json': No such file or directory"),
         ("served:app", ["--timeout-keep-alive", "-1"], "argument --timeout-keep-alive/--keep-alive-timeout: invalid number value: '-1'"),
         ("served:app", ["--backlog", "0"], "argument --backlog: invalid integer value: '0'"),
+        ("served:app", ["--workers-lifetime", "an hour"], "argument --workers-lifetime: invalid number value: 'an hour'"),
+        ("served:app", ["--workers-max-rss", "1.5"], "argument --workers-max-rss: invalid integer value: '1.5'"),
+        ("served:app", ["--workers-lifetime", "0"], "workers_lifetime must be a number at least 1, not 0.0"),
         ("served:app", ["--uds", "no/such/dir/s.sock"], "cannot listen on unix:no/such/dir/s.sock: No such file or directory"),
         ("served:app", ["--uds-perms", "800", "--uds", "s.sock"], "argument --uds-perms: invalid octal mode value: '800'"),
         ("served:app", ["--uds-perms", "660"], "--uds-perms needs --uds"),

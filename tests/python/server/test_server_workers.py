@@ -1,4 +1,4 @@
-"""``--workers`` and ``--limit-max-requests``, run as the command: a supervisor,
+"""``--workers``, ``--limit-max-requests`` and the recycling options, run as the command: a supervisor,
 its worker processes, real clients, signals and kills. Every test with
 workers ends with SIGTERM, which must let a request in flight finish, exit
 with status 0 and leave no worker behind."""
@@ -8,6 +8,7 @@ from __future__ import annotations
 import contextlib
 import http.client
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -28,9 +29,13 @@ APP = textwrap.dedent(
     """
     import os
 
+    held = []
+
     async def app(scope, receive, send):
         if scope["type"] != "http":
             raise RuntimeError("no lifespan here")
+        if scope["path"] == "/grow":
+            held.append(b"x" * (300 << 20))  # every page written: resident
         await send({"type": "http.response.start", "status": 200, "headers": []})
         if scope["path"] == "/slow":
             await send({"type": "http.response.body", "body": b"first|", "more_body": True})
@@ -152,6 +157,68 @@ def test_every_worker_is_replaced_while_a_client_keeps_connecting(tmp_path, trig
         if limit:
             assert all(client.served[pid] >= limit for pid in first), "none was replaced before its limit"
         stops_cleanly(process, port, tmp_path)
+
+
+class Census(threading.Thread):
+    """Counts the live workers of a command run from cwd until stopped: the most at once."""
+
+    def __init__(self, cwd):
+        super().__init__()
+        self.cwd, self.most = cwd, 0
+        self.stopping = threading.Event()
+        self.start()
+
+    def run(self):
+        while not self.stopping.is_set():
+            self.most = max(self.most, len(worker_pids(self.cwd)))
+
+    def stop(self):
+        self.stopping.set()
+        self.join()
+        return self.most
+
+
+@pytest.mark.parametrize("workers", [2, 1])
+def test_workers_past_their_lifetime_are_replaced_one_at_a_time(tmp_path, workers):
+    """Even one worker is supervised, and every replacement waits for the one
+    before to be over: never more than one worker beside the configured ones."""
+    with command(tmp_path, "--workers", str(workers), "--threads", "1", "--workers-lifetime", "1") as (process, port):
+        first = worker_pids(tmp_path)
+        assert len(first) == workers
+        census = Census(tmp_path)
+        client = Client(port, threading.Event(), keep_alive=False)
+        client.start()
+        wait_for(lambda: len(set(client.served) - first) > workers, "two rounds of replacements")
+        client.stop()
+        assert census.stop() == workers + 1
+        assert client.failures == [], "no connection was refused or left unanswered"
+        stops_cleanly(process, port, tmp_path)
+        log = process.stderr.read()
+    for pid in first:
+        assert f"worker {pid} reached --workers-lifetime 1 s; replacing it" in log
+
+
+def test_a_worker_over_the_memory_limit_is_replaced_with_no_request_lost(tmp_path):
+    with command(tmp_path, "--workers", "2", "--threads", "1", "--workers-max-rss", "200") as (process, port):
+        first = worker_pids(tmp_path)
+        client = Client(port, threading.Event(), keep_alive=False)
+        client.start()
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        with contextlib.closing(connection):
+            connection.request("GET", "/grow")
+            grown = int(connection.getresponse().read())
+        wait_for(lambda: len(worker_pids(tmp_path) - first) == 1 == len(first - worker_pids(tmp_path)), "a replacement")
+        assert worker_pids(tmp_path) & first == first - {grown}, "only the worker over the limit is replaced"
+        answered = client.served.total()
+        wait_for(lambda: client.served.total() > answered + 20, "answers from the new worker")
+        client.stop()
+        assert client.failures == [], "no connection was refused or left unanswered"
+        assert set(client.served) - first, "the new worker answers"
+        stops_cleanly(process, port, tmp_path)
+        log = process.stderr.read()
+    # One line for the replacement, none for the samples that followed it.
+    assert re.findall(r"worker (\d+) uses \d+ MiB, over --workers-max-rss 200 MiB; replacing it", log) == [str(grown)]
+    assert log.count("--workers-max-rss") == 1, log
 
 
 def test_without_workers_the_request_limit_stops_the_server_gracefully(tmp_path):
