@@ -259,6 +259,19 @@ void step(PyObject* connection, Step&& body) {
   }
 }
 
+}  // namespace
+
+void DriverShared::serve_started_calls() {
+  if (started_calls.empty()) return;
+  PyRef calls = checked_ref(PyList_New(static_cast<Py_ssize_t>(started_calls.size())));
+  for (std::size_t i = 0; i < started_calls.size(); ++i)
+    PyList_SET_ITEM(calls.get(), static_cast<Py_ssize_t>(i), started_calls[i].release());
+  started_calls.clear();
+  PyRef served = checked_ref(PyObject_CallOneArg(serve.get(), calls.get()));
+}
+
+namespace {
+
 // What worker threads left for this loop: each call's pieces go out.
 void pump_posted(DriverShared& driver) {
   for (const std::shared_ptr<wsgi::Call>& call : driver.mailbox->take()) {
@@ -302,6 +315,7 @@ PyObject* driver_run(PyObject* self, PyObject*) {
         step(connection.get(), [&](ConnectionValue& value) { value.core.on_deadline(entry); });
       });
     }
+    driver.serve_started_calls();
     Py_RETURN_NONE;
   });
 }
@@ -328,6 +342,7 @@ PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     if (tls_info) served.tls_extension = PyRef::borrow(bound[3]);
     driver.connections.emplace(token, PyRef::borrow(connection.get()));
     step(connection.get(), [](ConnectionValue& v) { v.core.open(v); });
+    driver.serve_started_calls();
     Py_RETURN_NONE;
   });
 }
