@@ -24,7 +24,6 @@ import asyncio
 import contextlib
 import functools
 import os
-import sys
 import threading
 import weakref
 from collections.abc import Callable, Iterable
@@ -141,7 +140,7 @@ class _LoopTask(_Call):
 
 class _Detached(_Call):
     """A call whose outcome is nobody's: it handles its own errors, and
-    what escapes it anyway is reported as unraisable."""
+    what escapes it anyway goes to ``threading.excepthook``."""
 
     __slots__ = ()
 
@@ -150,23 +149,12 @@ class _Detached(_Call):
 
     def settle(self, error: BaseException | None, result: Any) -> None:
         if error is not None:
-            sys.unraisablehook(_Unraisable(error, self.fn))
+            # Reported as an exception escaping the thread would be; the worker goes on.
+            thread = threading.current_thread()
+            threading.excepthook(threading.ExceptHookArgs((type(error), error, error.__traceback__, thread)))
 
     def cancel(self) -> None:
         pass
-
-
-class _Unraisable:
-    """What sys.unraisablehook reads of an error nobody awaits."""
-
-    __slots__ = ("exc_type", "exc_value", "exc_traceback", "err_msg", "object")
-
-    def __init__(self, error: BaseException, fn: Callable[..., Any]) -> None:
-        self.exc_type = type(error)
-        self.exc_value = error
-        self.exc_traceback = error.__traceback__
-        self.err_msg = "Exception ignored in a call run by WorkerPoolExecutor.run_soon()"
-        self.object = fn
 
 
 class _LoopBridge:
@@ -377,7 +365,7 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
     def run_each(self, fn: Callable[..., Any], arguments: Iterable[tuple[Any, ...]], /) -> None:
         """Runs ``fn(*args)`` on the workers for each ``args`` of ``arguments``,
         with no future: ``fn`` handles its own outcome (what escapes it goes
-        to ``sys.unraisablehook``). The calls are queued together, then as
+        to ``threading.excepthook``). The calls are queued together, then as
         many parked workers woken as there are calls: one wake-up serves
         several calls when fewer workers are parked, where a call at a time
         would wake one worker each."""
