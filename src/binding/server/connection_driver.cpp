@@ -205,6 +205,8 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         raise(PyExc_TypeError, "limit_concurrency needs the ServerCounters its loops share as concurrency");
       settings.concurrency = counters_of(bound[9]);
     }
+    const bool wsgi = bound[11] != nullptr && bound[11] != Py_None;
+    settings.websocket = !wsgi;
     const bool proxy_headers = flag("proxy_headers");
     const bool proxy_protocol = flag("proxy_protocol");
     std::optional<server::ProxyTrust> proxy_trust;
@@ -229,7 +231,7 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     shared->proxy_trust = std::move(proxy_trust);
     shared->proxy_headers = proxy_headers;
     shared->proxy_protocol = proxy_protocol;
-    if (bound[11] != nullptr && bound[11] != Py_None) {
+    if (wsgi) {
       if (!PyDict_Check(bound[11])) raise(PyExc_TypeError, "wsgi_environ must be a dict");
       shared->wsgi_environ = PyRef::borrow(bound[11]);
       shared->file_wrapper = PyRef::borrow(bound[12] != nullptr ? bound[12] : Py_None);
