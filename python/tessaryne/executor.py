@@ -227,9 +227,10 @@ class _Crew:
     its own run queue, where the calls wait behind one that blocks; the
     ``backlog`` channel gives one call per receive instead."""
 
-    __slots__ = ("pool", "metrics", "backlog", "gates", "parked", "threads")
+    __slots__ = ("niceness", "pool", "metrics", "backlog", "gates", "parked", "threads")
 
-    def __init__(self, workers: int, name_prefix: str) -> None:
+    def __init__(self, workers: int, name_prefix: str, niceness: int = 0) -> None:
+        self.niceness = niceness
         self.pool = NativeWorkerPool(workers)
         self.metrics = AtomicMetrics(workers)
         self.pool.set_metrics(self.metrics)
@@ -282,6 +283,10 @@ class _Crew:
             call.cancel()
 
     def work(self, index: int) -> None:
+        if self.niceness:
+            # This thread alone (Linux counts a thread's niceness apart), relative to where it started.
+            thread = threading.get_native_id()
+            os.setpriority(os.PRIO_PROCESS, thread, os.getpriority(os.PRIO_PROCESS, thread) + self.niceness)
         recv, metrics = self.backlog.try_recv, self.metrics
         while True:
             try:
@@ -335,13 +340,17 @@ before_threads_join(_shutdown_live)
 
 class WorkerPoolExecutor(ThreadPoolExecutor):
     """Runs calls on ``max_workers`` threads (default: ``default_workers()``)
-    fed through a ``NativeWorkerPool``; ``metrics`` counts per worker what they ran."""
+    fed through a ``NativeWorkerPool``; ``metrics`` counts per worker what they ran.
+    ``niceness``: the workers run that much nicer than the thread that made
+    them (Linux), so that threads which only move bytes come first."""
 
-    def __init__(self, max_workers: int | None = None, thread_name_prefix: str = "tessaryne-worker") -> None:
+    def __init__(
+        self, max_workers: int | None = None, thread_name_prefix: str = "tessaryne-worker", *, niceness: int = 0
+    ) -> None:
         workers = default_workers() if max_workers is None else max_workers
         # Checks the count as it does; its queue and its threads, made as needed, go unused.
         super().__init__(workers, thread_name_prefix)
-        self._crew = _Crew(workers, thread_name_prefix)
+        self._crew = _Crew(workers, thread_name_prefix, niceness)
         show_threads(self, self._crew.threads)
         self._send = self._crew.backlog.try_send
         self._parked = self._crew.parked

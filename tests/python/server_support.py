@@ -28,7 +28,7 @@ import pytest
 from tessaryne.executor import WorkerPoolExecutor
 from tessaryne.server.asgi import ASGIApp, Receive, Scope, Send
 from tessaryne.server.config import Config
-from tessaryne.server.runner import Server, event_loop_class, open_listener
+from tessaryne.server.runner import EXECUTOR_NICENESS, Server, event_loop_class, open_listener
 from tessaryne.server.state import LoopState
 
 # Where these helpers are: a child process that imports them runs from here.
@@ -62,7 +62,9 @@ def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
     loop = event_loop_class(config)()
     state = LoopState(config, loop, {}, app)
     # A WSGI application's calls run on the executor's threads, as the runner gives them.
-    executor = state.executor = WorkerPoolExecutor(config.executor_threads) if state.wsgi else None
+    executor = state.executor = (
+        WorkerPoolExecutor(config.executor_threads, niceness=EXECUTOR_NICENESS) if state.wsgi else None
+    )
     sock = socket.create_server(("127.0.0.1", 0))
     thread = threading.Thread(target=loop.run_forever, daemon=True)
     thread.start()

@@ -65,6 +65,14 @@ class StartupError(RuntimeError):
     """The server could not start; the message says why, for the operator."""
 
 
+# The executor's workers run nicer than the loop threads: a loop does little
+# per request, and a worker it wakes (a WSGI call, run_in_executor) would
+# otherwise take its core at once, one switch per request where one per
+# batch will do; loops wait for the workers' results, so workers still get
+# what the loops leave.
+EXECUTOR_NICENESS = 10
+
+
 def event_loop_class(config: Config) -> Callable[[], asyncio.AbstractEventLoop]:
     """What every loop thread runs: uvloop's loop with "uvloop", and with
     "auto" where uvloop is installed; else asyncio's. Both take the executor's
@@ -458,7 +466,7 @@ class Server:
         self._listening = listening_text(config, sockets[0])
         name = sockets[0].getsockname()
         self._port = name[1] if isinstance(name, tuple) else 0
-        executor = self._executor = WorkerPoolExecutor(max(1, config.executor_threads))
+        executor = self._executor = WorkerPoolExecutor(max(1, config.executor_threads), niceness=EXECUTOR_NICENESS)
         # Every loop counts (a few stores per request); the endpoint is optional.
         metrics = self._metrics = Metrics(executor)
         metrics.publish()
