@@ -13,7 +13,8 @@ __version__ = "0.1.0"
 def run(app: Any, **settings: Any) -> None:
     """Serves ``app`` as ``python -m tessaryne`` does, until SIGINT or SIGTERM.
 
-    ``app`` is an ASGI application, or ``"module:attribute"`` naming one (as
+    ``app`` is an ASGI application, or a WSGI one (``interface="wsgi"``, or
+    ``"auto"`` for a plain callable of two arguments), or ``"module:attribute"`` naming one (as
     ``workers`` and ``reload`` need, for the server processes to import it). The keywords
     are the fields of ``tessaryne.server.Config``, the very settings the
     command line sets: ``run(app, host="0.0.0.0", port=8000, threads=4)``."""
