@@ -25,6 +25,7 @@ import contextlib
 import functools
 import os
 import threading
+import time
 import weakref
 from collections.abc import Callable, Iterable
 from concurrent.futures import Executor, Future, ThreadPoolExecutor
@@ -229,7 +230,7 @@ class _Crew:
 
     __slots__ = ("niceness", "pool", "metrics", "backlog", "gates", "parked", "threads")
 
-    def __init__(self, workers: int, name_prefix: str, niceness: int = 0) -> None:
+    def __init__(self, workers: int, name_prefix: str, niceness: int = 0, daemon: bool = False) -> None:
         self.niceness = niceness
         self.pool = NativeWorkerPool(workers)
         self.metrics = AtomicMetrics(workers)
@@ -238,7 +239,8 @@ class _Crew:
         self.gates = [_Gate() for _ in range(workers)]
         self.parked: list[int] = []
         self.threads = tuple(
-            threading.Thread(target=self.work, args=(index,), name=f"{name_prefix}_{index}") for index in range(workers)
+            threading.Thread(target=self.work, args=(index,), name=f"{name_prefix}_{index}", daemon=daemon)
+            for index in range(workers)
         )
         for thread in self.threads:
             thread.start()
@@ -342,15 +344,22 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
     """Runs calls on ``max_workers`` threads (default: ``default_workers()``)
     fed through a ``NativeWorkerPool``; ``metrics`` counts per worker what they ran.
     ``niceness``: the workers run that much nicer than the thread that made
-    them (Linux), so that threads which only move bytes come first."""
+    them (Linux), so that threads which only move bytes come first.
+    ``daemon``: the interpreter does not wait for the workers at exit; their
+    owner waits as long as it chooses (``join``)."""
 
     def __init__(
-        self, max_workers: int | None = None, thread_name_prefix: str = "tessaryne-worker", *, niceness: int = 0
+        self,
+        max_workers: int | None = None,
+        thread_name_prefix: str = "tessaryne-worker",
+        *,
+        niceness: int = 0,
+        daemon: bool = False,
     ) -> None:
         workers = default_workers() if max_workers is None else max_workers
         # Checks the count as it does; its queue and its threads, made as needed, go unused.
         super().__init__(workers, thread_name_prefix)
-        self._crew = _Crew(workers, thread_name_prefix, niceness)
+        self._crew = _Crew(workers, thread_name_prefix, niceness, daemon)
         show_threads(self, self._crew.threads)
         self._send = self._crew.backlog.try_send
         self._parked = self._crew.parked
@@ -406,6 +415,16 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
         # A worker that parked meanwhile may have looked at the backlog before the call was in it.
         if self._parked:
             crew.wake_one()
+
+    def join(self, timeout: float) -> int:
+        """Waits up to ``timeout`` seconds in all for the workers to leave
+        after ``shutdown(wait=False)``; returns how many have not."""
+        deadline = time.monotonic() + timeout
+        current = threading.current_thread()
+        for thread in self._crew.threads:
+            if thread is not current:
+                thread.join(max(0.0, deadline - time.monotonic()))
+        return sum(thread.is_alive() and thread is not current for thread in self._crew.threads)
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
         crew = self._crew

@@ -27,6 +27,7 @@ import socket
 import ssl
 import stat
 import threading
+import time
 from collections.abc import Callable
 from concurrent.futures import Executor
 from types import FrameType
@@ -426,7 +427,7 @@ class Server:
             else None
         )
         self._loops: list[_LoopThread] = []
-        self._executor: Executor | None = None
+        self._executor: WorkerPoolExecutor | None = None
         self._port = 0
         self._metrics: Metrics | None = None
         self._wake_serve: Callable[[], object] | None = None
@@ -466,7 +467,10 @@ class Server:
         self._listening = listening_text(config, sockets[0])
         name = sockets[0].getsockname()
         self._port = name[1] if isinstance(name, tuple) else 0
-        executor = self._executor = WorkerPoolExecutor(max(1, config.executor_threads), niceness=EXECUTOR_NICENESS)
+        # Daemon threads: stop() waits for the calls up to the shutdown timeout, not for ever.
+        executor = self._executor = WorkerPoolExecutor(
+            max(1, config.executor_threads), niceness=EXECUTOR_NICENESS, daemon=True
+        )
         # Every loop counts (a few stores per request); the endpoint is optional.
         metrics = self._metrics = Metrics(executor)
         metrics.publish()
@@ -509,6 +513,7 @@ class Server:
         """Graceful shutdown: stop accepting, keep the connections ``grace``
         seconds more, then let in-flight requests finish within
         ``config.shutdown_timeout``, close the rest, run lifespan shutdown, join the threads."""
+        began = time.monotonic()
         for loop_thread in self._loops:
             loop_thread.request_stop(grace)
         for loop_thread in self._loops:
@@ -516,7 +521,15 @@ class Server:
         if self._metrics is not None:
             self._metrics.withdraw()
         if self._executor is not None:
-            self._executor.shutdown()
+            # A call still running (a WSGI call whose client was let go) has until the shutdown timeout.
+            self._executor.shutdown(wait=False)
+            left = began + grace + self.config.shutdown_timeout - time.monotonic()
+            if busy := self._executor.join(max(0.0, left)):
+                server_logger.warning(
+                    "%d executor call%s still running after the shutdown timeout; not waiting for them",
+                    busy,
+                    "" if busy == 1 else "s",
+                )
         if self._sockets is None:
             remove_socket_file(self.config)
 

@@ -126,6 +126,9 @@ def environ_template(config: Config) -> dict[str, Any]:
         "wsgi.multithread": True,
         "wsgi.multiprocess": config.workers > 1,
         "wsgi.run_once": False,
+        # wsgi.input ends where the body does, chunked or not: Werkzeug reads a
+        # body without a Content-Length only when told so.
+        "wsgi.input_terminated": True,
         "wsgi.errors": _ERRORS,
         "wsgi.file_wrapper": FileWrapper,
     }
