@@ -160,9 +160,11 @@ def test_validated_applications(
     status: int,
     body: Any,
     errors: int,
+    event_loop_kind: str,
 ) -> None:
     """Each error expected is the application's ValueError, logged once; an
-    AssertionError of the validator is a fault of the server."""
+    AssertionError of the validator is a fault of the server. On both loops:
+    each wakes for the calls' pieces its own way."""
     returned, closed = threading.Event(), threading.Event()
 
     def tracked(environ, start_response):  # type: ignore[no-untyped-def]
@@ -170,7 +172,7 @@ def test_validated_applications(
         returned.set()
         return Closing(body, closed)
 
-    with serve(validator(tracked), interface="wsgi") as server:
+    with serve(validator(tracked), interface="wsgi", loop=event_loop_kind) as server:
         answer = fetch(server.port, pieces, length)
         assert not returned.is_set() or closed.wait(10), "the server closed the iterable"
         if errors:
