@@ -269,7 +269,8 @@ class ConnectionDriver:
         cls,
         config: _DriverSettings,
         loop: Any,
-        serve: Callable[[dict[str, Any], Any], Any],
+        # serve(scope, exchange); with wsgi_environ, serve([(environ, call), ...])
+        serve: Callable[[dict[str, Any], Any], Any] | Callable[[list[tuple[dict[str, Any], Any]]], object],
         task: Callable[..., Any],
         websocket: Callable[[Any, Any, Any], object],
         access: Callable[[tuple[str, int] | None, str, bytes, bytes, str, int, int], object]
@@ -280,6 +281,8 @@ class ConnectionDriver:
         counters: ServerCounters | None = None,
         concurrency: ServerCounters | None = None,
         access_format: AccessLogFormat | None = None,
+        wsgi_environ: dict[str, Any] | None = None,
+        file_wrapper: type | None = None,
     ) -> ConnectionDriver: ...
     def fileno(self) -> int: ...
     def run(self) -> None: ...

@@ -13,7 +13,7 @@ import asyncio
 import functools
 import socket
 from collections.abc import Callable
-from typing import Any
+from typing import Any, cast
 
 from .._tessaryne_core import ConnectionDriver
 from .app_errors import note_app_error
@@ -23,7 +23,7 @@ from .proxy_protocol import Addresses
 from .scope import ASGI_VERSION, RequestEvent, address, server_address
 from .state import FrameSource, LoopState
 from .websocket import WebSocketSession
-from .wsgi import FileWrapper, environ_template, serve_calls
+from .wsgi import FileWrapper, WsgiApp, environ_template, serve_calls
 
 __all__ = ["NativeServing", "SessionConnection"]
 
@@ -106,7 +106,7 @@ class NativeServing:
         if state.wsgi:
             if state.executor is None:
                 raise RuntimeError("a WSGI application needs the loop state's executor")
-            serve, environ = serve_calls(state.app, state.executor), environ_template(config)
+            serve, environ = serve_calls(cast(WsgiApp, state.app), state.executor), environ_template(config)
         self.driver = ConnectionDriver(
             config,
             loop=state.loop,

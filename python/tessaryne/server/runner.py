@@ -44,8 +44,8 @@ from .loading import imported
 from .logs import server_logger
 from .metrics import Metrics
 from .state import LoopState, RequestCount
-from .wsgi import serves_wsgi
 from .supervisor_channel import HANDOVER_GRACE, LIMIT, READY, STOP, SupervisorChannel, ignore
+from .wsgi import serves_wsgi
 
 __all__ = [
     "Server",

@@ -10,8 +10,8 @@ from collections.abc import Callable
 from typing import Any, Protocol
 
 from .._tessaryne_core import ConnectionDriver, ServerCounters
-from .asgi import ASGIApp
 from ..executor import WorkerPoolExecutor
+from .asgi import ASGIApp
 from .config import Config
 from .wsgi import serves_wsgi
 

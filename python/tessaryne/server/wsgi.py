@@ -9,6 +9,7 @@ loop received. A loop thread never runs the application and never blocks.
 
 from __future__ import annotations
 
+import functools
 import inspect
 import logging
 import threading
@@ -78,7 +79,7 @@ class _ErrorStream:
 def is_wsgi_app(app: object) -> bool:
     """Whether ``app`` is a plain callable of two arguments (environ,
     start_response), not an ASGI application of three."""
-    if inspect.iscoroutinefunction(app) or inspect.iscoroutinefunction(getattr(app, "__call__", None)):
+    if inspect.iscoroutinefunction(app) or inspect.iscoroutinefunction(type(app).__call__):
         return False
     try:
         signature = inspect.signature(app)  # type: ignore[arg-type]  # any callable, checked here
@@ -154,12 +155,7 @@ def _call(app: WsgiApp, environ: dict[str, Any], call: WsgiCall) -> None:
                 server_logger.error("Exception closing a WSGI response", exc_info=error)
 
 
-def serve_calls(app: WsgiApp, executor: WorkerPoolExecutor) -> Callable[[dict[str, Any], WsgiCall], None]:
-    """What the driver calls with each request's environ and call: the call
-    runs on one of the executor's workers."""
-    run_soon = executor.run_soon
-
-    def serve(environ: dict[str, Any], call: WsgiCall) -> None:
-        run_soon(_call, app, environ, call)
-
-    return serve
+def serve_calls(app: WsgiApp, executor: WorkerPoolExecutor) -> Callable[[list[tuple[dict[str, Any], WsgiCall]]], None]:
+    """What the driver calls with the (environ, call) of the requests it
+    started: each call runs on one of the executor's workers."""
+    return functools.partial(executor.run_each, functools.partial(_call, app))

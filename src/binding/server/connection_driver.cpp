@@ -205,6 +205,8 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         raise(PyExc_TypeError, "limit_concurrency needs the ServerCounters its loops share as concurrency");
       settings.concurrency = counters_of(bound[9]);
     }
+    const bool wsgi = bound[11] != nullptr && bound[11] != Py_None;
+    settings.websocket = !wsgi;
     const bool proxy_headers = flag("proxy_headers");
     const bool proxy_protocol = flag("proxy_protocol");
     std::optional<server::ProxyTrust> proxy_trust;
@@ -229,7 +231,7 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     shared->proxy_trust = std::move(proxy_trust);
     shared->proxy_headers = proxy_headers;
     shared->proxy_protocol = proxy_protocol;
-    if (bound[11] != nullptr && bound[11] != Py_None) {
+    if (wsgi) {
       if (!PyDict_Check(bound[11])) raise(PyExc_TypeError, "wsgi_environ must be a dict");
       shared->wsgi_environ = PyRef::borrow(bound[11]);
       shared->file_wrapper = PyRef::borrow(bound[12] != nullptr ? bound[12] : Py_None);
@@ -258,6 +260,19 @@ void step(PyObject* connection, Step&& body) {
     connection_of(connection).core.abort();
   }
 }
+
+}  // namespace
+
+void DriverShared::serve_started_calls() {
+  if (started_calls.empty()) return;
+  PyRef calls = checked_ref(PyList_New(static_cast<Py_ssize_t>(started_calls.size())));
+  for (std::size_t i = 0; i < started_calls.size(); ++i)
+    PyList_SET_ITEM(calls.get(), static_cast<Py_ssize_t>(i), started_calls[i].release());
+  started_calls.clear();
+  PyRef served = checked_ref(PyObject_CallOneArg(serve.get(), calls.get()));
+}
+
+namespace {
 
 // What worker threads left for this loop: each call's pieces go out.
 void pump_posted(DriverShared& driver) {
@@ -302,6 +317,7 @@ PyObject* driver_run(PyObject* self, PyObject*) {
         step(connection.get(), [&](ConnectionValue& value) { value.core.on_deadline(entry); });
       });
     }
+    driver.serve_started_calls();
     Py_RETURN_NONE;
   });
 }
@@ -328,6 +344,7 @@ PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     if (tls_info) served.tls_extension = PyRef::borrow(bound[3]);
     driver.connections.emplace(token, PyRef::borrow(connection.get()));
     step(connection.get(), [](ConnectionValue& v) { v.core.open(v); });
+    driver.serve_started_calls();
     Py_RETURN_NONE;
   });
 }

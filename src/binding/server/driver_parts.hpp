@@ -105,8 +105,11 @@ struct DriverShared {
   std::shared_ptr<const server::AccessFormat> access_format;
   PyRef state;  // the lifespan state, copied into every scope
   // WSGI: what every environ starts from, copied for each request; null for ASGI.
-  // serve(environ, call) then starts each request's call on a worker thread.
+  // serve(calls) then starts calls on worker threads, a list of (environ,
+  // call) at a time: those of one run(), so that one wake-up of the workers
+  // serves many.
   PyRef wsgi_environ;
+  std::vector<PyRef> started_calls;
   PyRef file_wrapper;  // the class of wsgi.file_wrapper
   // Where worker threads leave the calls with something for this loop.
   std::shared_ptr<wsgi::Mailbox> mailbox;
@@ -123,6 +126,8 @@ struct DriverShared {
   std::uint64_t next_token = 1;
 
   PyRef new_future() const { return checked_ref(PyObject_CallMethodNoArgs(event_loop.get(), names().create_future)); }
+  // Hands the WSGI calls started since the last time to serve().
+  void serve_started_calls();
 };
 
 // --- one request ------------------------------------------------------------------------

@@ -280,11 +280,9 @@ void ConnectionValue::start() {
   if (!current || !scope) return;
   PyRef exchange = PyRef::borrow(current.get());
   if (ExchangeValue& request = exchange_of(exchange.get()); request.wsgi) {
-    // serve(environ, call) hands the call to a worker thread.
+    // Handed to a worker thread with the others of this run().
     request.wsgi->began();
-    const PyRef call = std::move(request.worker);
-    std::array<PyObject*, 2> arguments{scope.get(), call.get()};
-    PyRef started = checked_ref(PyObject_Vectorcall(shared->serve.get(), arguments.data(), 2, nullptr));
+    shared->started_calls.push_back(new_tuple(std::move(scope), std::move(request.worker)));
     return;
   }
   std::array<PyObject*, 2> arguments{scope.get(), exchange.get()};

@@ -77,13 +77,13 @@ class ServedConnection::Dispatch final : public http::EventSink {
       refuse(501, kNoTunnel);
       return;
     }
-    if (event.facts.websocket_upgrade()) {
+    const ServerSettings& settings = owner_.loop_.settings();
+    if (event.facts.websocket_upgrade() && settings.websocket) {
       websocket = true;
       owner_.let_go_of_exchange();
       owner_.events_->websocket(event);
       return;
     }
-    const ServerSettings& settings = owner_.loop_.settings();
     if (settings.concurrency_limit != 0 && settings.concurrency) {
       auto& in_flight = settings.concurrency->in_flight;
       if (in_flight.fetch_add(1, std::memory_order_relaxed) >= settings.concurrency_limit) {

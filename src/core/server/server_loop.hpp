@@ -47,6 +47,9 @@ struct ServerSettings {
   // above it a request is answered 503 without reaching the application.
   std::uint64_t concurrency_limit = 0;
   std::shared_ptr<ServerCounters> concurrency;
+  // An upgrade to WebSocket goes to a session; false (a WSGI application,
+  // which cannot take one): it is a request like any other.
+  bool websocket = true;
   // Directories served under routes without the application; null: none.
   std::shared_ptr<const StaticMounts> static_mounts;
 };
