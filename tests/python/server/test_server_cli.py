@@ -170,7 +170,7 @@ def test_run_refuses_what_the_command_line_refuses(settings, message):
         ("served:app", ["--env-file", "open.env"], "--env-file 'open.env', line 1: unterminated or misplaced \" in NAME"),
         ("served", ["--app-dir", "apps"], "the application must be given as module:attribute, not 'served'"),
         ("elsewhere:app", ["--app-dir", "apps"], "module 'elsewhere' has no attribute 'app'"),
-        ("served:app", ["--interface", "wsgi"], "--interface wsgi: tessaryne serves ASGI 3 applications"),
+        ("served:app", ["--interface", "asgi2"], "--interface asgi2: tessaryne serves ASGI 3 applications"),
         ("served:app", ["--ws-per-message-deflate", "maybe"], "argument --ws-per-message-deflate: invalid boolean (true or false) value: 'maybe'"),
         ("served:app", ["--loop", "trio"], "argument --loop: invalid choice: 'trio' (choose from 'auto', 'asyncio', 'uvloop')"),
         ("served:app", ["--app-dir", "no_uvloop", "--loop", "uvloop"], "--loop uvloop needs uvloop installed (pip install uvloop)"),
