@@ -213,7 +213,8 @@ def _application_options(parser: argparse.ArgumentParser) -> None:
         "--interface",
         choices=("auto", "asgi3", "asgi2", "wsgi"),
         default="auto",
-        help="the application's interface: ASGI 3, the only one served (default: %(default)s)",
+        help="the application's interface: ASGI 3, or WSGI, its calls on the executor's threads; "
+        "auto: WSGI for a plain callable of two arguments (default: %(default)s)",
     )
 
 
@@ -658,11 +659,11 @@ def configuration(argv: Sequence[str] | None = None) -> Config:
     be served. It changes nothing: the server applies --env-file and
     --app-dir before it imports the application (loading.prepare_import)."""
     options = _parser().parse_args(argv)
-    if options.interface in ("asgi2", "wsgi"):
+    if options.interface == "asgi2":
         # Accepted for uvicorn's command lines, and no setting: only the command line knows it.
         raise UsageError(
-            f"--interface {options.interface}: tessaryne serves ASGI 3 applications, "
-            "async def app(scope, receive, send)"
+            "--interface asgi2: tessaryne serves ASGI 3 applications, async def app(scope, receive, send), "
+            "and WSGI ones (--interface wsgi)"
         )
     includes, excludes = _reload_globs(options.reload_includes or [], options.reload_excludes or [])
     # Every option whose name is a setting's sets it; the rest are read here.

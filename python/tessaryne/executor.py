@@ -24,6 +24,7 @@ import asyncio
 import contextlib
 import functools
 import os
+import sys
 import threading
 import weakref
 from collections.abc import Callable
@@ -136,6 +137,36 @@ class _LoopTask(_Call):
     def cancel(self) -> None:
         with contextlib.suppress(RuntimeError):  # its loop is closed
             self.bridge.loop.call_soon_threadsafe(self.future.cancel)
+
+
+class _Detached(_Call):
+    """A call whose outcome is nobody's: it handles its own errors, and
+    what escapes it anyway is reported as unraisable."""
+
+    __slots__ = ()
+
+    def start(self) -> bool:
+        return True
+
+    def settle(self, error: BaseException | None, result: Any) -> None:
+        if error is not None:
+            sys.unraisablehook(_Unraisable(error, self.fn))
+
+    def cancel(self) -> None:
+        pass
+
+
+class _Unraisable:
+    """What sys.unraisablehook reads of an error nobody awaits."""
+
+    __slots__ = ("exc_type", "exc_value", "exc_traceback", "err_msg", "object")
+
+    def __init__(self, error: BaseException, fn: Callable[..., Any]) -> None:
+        self.exc_type = type(error)
+        self.exc_value = error
+        self.exc_traceback = error.__traceback__
+        self.err_msg = "Exception ignored in a call run by WorkerPoolExecutor.run_soon()"
+        self.object = fn
 
 
 class _LoopBridge:
@@ -322,6 +353,11 @@ class WorkerPoolExecutor(ThreadPoolExecutor):
         future = LeanFuture()
         self._enqueue(_Task(fn, args, kwargs, future))
         return future
+
+    def run_soon(self, fn: Callable[..., Any], /, *args: Any) -> None:
+        """Runs ``fn(*args)`` on a worker, with no future: ``fn`` handles its
+        own outcome (what escapes it goes to ``sys.unraisablehook``)."""
+        self._enqueue(_Detached(fn, args, _NO_KWARGS))
 
     def _run_for_loop(self, bridge: _LoopBridge, fn: Callable[..., T], args: tuple[Any, ...]) -> asyncio.Future[T]:
         """``fn(*args)`` on a worker, its result in a future of the bridge's

@@ -25,6 +25,7 @@ from typing import Any
 
 import pytest
 
+from tessaryne.executor import WorkerPoolExecutor
 from tessaryne.server.asgi import ASGIApp, Receive, Scope, Send
 from tessaryne.server.config import Config
 from tessaryne.server.runner import Server, event_loop_class, open_listener
@@ -60,6 +61,8 @@ def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
     )
     loop = event_loop_class(config)()
     state = LoopState(config, loop, {}, app)
+    # A WSGI application's calls run on the executor's threads, as the runner gives them.
+    executor = state.executor = WorkerPoolExecutor(config.executor_threads) if state.wsgi else None
     sock = socket.create_server(("127.0.0.1", 0))
     thread = threading.Thread(target=loop.run_forever, daemon=True)
     thread.start()
@@ -84,6 +87,8 @@ def serve(app: ASGIApp, **settings: Any) -> Iterator[LoopServer]:
         loop.call_soon_threadsafe(stop)
         thread.join()
         loop.close()
+        if executor is not None:
+            executor.shutdown()
 
 
 @contextmanager

@@ -35,7 +35,11 @@ _BOUNDS: dict[str, tuple[int, int | None]] = {
     "ws_ping_interval": (0, None), "ws_ping_timeout": (0, None), "workers_lifetime": (1, None),
     "workers_max_rss": (1, None),
 }  # fmt: skip
-_CHOICES = {"loop": ("auto", "asyncio", "uvloop"), "lifespan": ("auto", "on", "off")}
+_CHOICES = {
+    "loop": ("auto", "asyncio", "uvloop"),
+    "lifespan": ("auto", "on", "off"),
+    "interface": ("auto", "asgi3", "wsgi"),
+}
 # What only --reload reads: set otherwise, it would silently do nothing.
 _RELOAD_ONLY = ("reload_dirs", "reload_includes", "reload_excludes")
 # What replaces workers by their age or size, as SIGHUP does.
@@ -89,6 +93,9 @@ class Config:
     loop: Literal["auto", "asyncio", "uvloop"] = "auto"
     root_path: str = ""
     lifespan: Literal["auto", "on", "off"] = "auto"
+    # The application's interface: ASGI 3, or WSGI, whose calls run on the
+    # executor's threads; "auto": WSGI for a plain callable of two arguments.
+    interface: Literal["auto", "asgi3", "wsgi"] = "auto"
     ssl_certfile: str | None = None
     ssl_keyfile: str | None = None
     access_log: bool = True

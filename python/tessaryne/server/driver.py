@@ -23,6 +23,7 @@ from .proxy_protocol import Addresses
 from .scope import ASGI_VERSION, RequestEvent, address, server_address
 from .state import FrameSource, LoopState
 from .websocket import WebSocketSession
+from .wsgi import FileWrapper, environ_template, serve_calls
 
 __all__ = ["NativeServing", "SessionConnection"]
 
@@ -100,10 +101,16 @@ class NativeServing:
         done: Callable[..., None] | None = None
         if config.access_log or state.requests is not None:
             done = self._response_done if access_format is None else self._line_done
+        serve: Callable[..., Any] = functools.partial(_serve_request, state.app)
+        environ: dict[str, Any] | None = None
+        if state.wsgi:
+            if state.executor is None:
+                raise RuntimeError("a WSGI application needs the loop state's executor")
+            serve, environ = serve_calls(state.app, state.executor), environ_template(config)
         self.driver = ConnectionDriver(
             config,
             loop=state.loop,
-            serve=functools.partial(_serve_request, state.app),
+            serve=serve,
             task=asyncio.Task,
             websocket=self._websocket,
             access=done,
@@ -112,6 +119,8 @@ class NativeServing:
             counters=state.counters,
             concurrency=state.concurrency,
             access_format=access_format,
+            wsgi_environ=environ,
+            file_wrapper=FileWrapper,
         )
         state.driver = self.driver
         self.loop.add_reader(self.driver.fileno(), self.driver.run)

@@ -44,6 +44,7 @@ from .loading import imported
 from .logs import server_logger
 from .metrics import Metrics
 from .state import LoopState, RequestCount
+from .wsgi import serves_wsgi
 from .supervisor_channel import HANDOVER_GRACE, LIMIT, READY, STOP, SupervisorChannel, ignore
 
 __all__ = [
@@ -321,9 +322,11 @@ class _LoopThread:
         lifespan: Lifespan | None = None
         try:
             app = _loop_app(self.config)
-            lifespan = Lifespan(app, self.config.lifespan)
+            # WSGI has no lifespan.
+            lifespan = Lifespan(app, "off" if serves_wsgi(self.config, app) else self.config.lifespan)
             await lifespan.startup()
             state = LoopState(self.config, loop, lifespan.state, app, self.requests)
+            state.executor = self.executor if isinstance(self.executor, WorkerPoolExecutor) else None
             state.counters = self.counters
             state.concurrency = self.concurrency
             listener, native = open_listener(state, self.sock, self.ssl_context)

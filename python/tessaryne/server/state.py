@@ -11,7 +11,9 @@ from typing import Any, Protocol
 
 from .._tessaryne_core import ConnectionDriver, ServerCounters
 from .asgi import ASGIApp
+from ..executor import WorkerPoolExecutor
 from .config import Config
+from .wsgi import serves_wsgi
 
 __all__ = ["FrameSource", "LoopState", "RequestCount", "SessionIO"]
 
@@ -92,6 +94,9 @@ class LoopState:
         # loop of the process shares (set by the runner).
         self.counters: ServerCounters | None = None
         self.concurrency: ServerCounters | None = None
+        # The executor whose workers run a WSGI application's calls (set by the runner).
+        self.executor: WorkerPoolExecutor | None = None
+        self.wsgi = serves_wsgi(config, app)
 
     def open_connections(self) -> int:
         """Connections of this loop that are not closed yet, whoever serves them."""

@@ -57,8 +57,8 @@ struct DriverValue {
 
   int traverse(visitproc visit, void* arg) const {
     if (!shared) return 0;
-    for (const PyRef* ref :
-         {&shared->event_loop, &shared->serve, &shared->task_type, &shared->websocket, &shared->access, &shared->state})
+    for (const PyRef* ref : {&shared->event_loop, &shared->serve, &shared->task_type, &shared->websocket,
+                             &shared->access, &shared->state, &shared->wsgi_environ, &shared->file_wrapper})
       Py_VISIT(ref->get());
     return 0;
   }
@@ -85,10 +85,13 @@ Clock::duration seconds(PyObject* value, const char* name) {
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(count));
 }
 
-constexpr Parameters<11> kDriverNew{"ConnectionDriver.__new__()",
+constexpr Parameters<13> kDriverNew{"ConnectionDriver.__new__()",
                                     {"config", "loop", "serve", "task", "websocket", "access", "state", "asgi",
-                                     "counters", "concurrency", "access_format"},
+                                     "counters", "concurrency", "access_format", "wsgi_environ", "file_wrapper"},
                                     8};
+
+// The poller's token of the WSGI mailbox; connections count up from 1.
+constexpr std::uint64_t kMailboxToken = server::Poller::kAlarmToken - 1;
 
 // One of the server's settings, read by its name from the config object.
 PyRef setting(PyObject* config, const char* name) {
@@ -226,6 +229,13 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     shared->proxy_trust = std::move(proxy_trust);
     shared->proxy_headers = proxy_headers;
     shared->proxy_protocol = proxy_protocol;
+    if (bound[11] != nullptr && bound[11] != Py_None) {
+      if (!PyDict_Check(bound[11])) raise(PyExc_TypeError, "wsgi_environ must be a dict");
+      shared->wsgi_environ = PyRef::borrow(bound[11]);
+      shared->file_wrapper = PyRef::borrow(bound[12] != nullptr ? bound[12] : Py_None);
+      shared->mailbox = std::make_shared<wsgi::Mailbox>();
+      shared->loop.poller().watch(shared->mailbox->fd(), kMailboxToken, true, false);
+    }
     PyObject* self = new_native<DriverValue>(type);
     native<DriverValue>(self).shared = std::move(shared);
     return self;
@@ -249,6 +259,19 @@ void step(PyObject* connection, Step&& body) {
   }
 }
 
+// What worker threads left for this loop: each call's pieces go out.
+void pump_posted(DriverShared& driver) {
+  for (const std::shared_ptr<wsgi::Call>& call : driver.mailbox->take()) {
+    auto found = driver.connections.find(call->token());
+    if (found == driver.connections.end()) {
+      call->pump();  // its connection is gone: the call learns so
+      continue;
+    }
+    PyRef connection = PyRef::borrow(found->second.get());
+    step(connection.get(), [&](ConnectionValue&) { call->pump(); });
+  }
+}
+
 PyObject* driver_run(PyObject* self, PyObject*) {
   return guard([&] {
     PyRef keep = PyRef::borrow(self);
@@ -260,6 +283,10 @@ PyObject* driver_run(PyObject* self, PyObject*) {
       const server::Readiness& event = ready[i];
       if (event.token == server::Poller::kAlarmToken) {
         alarm = true;
+        continue;
+      }
+      if (event.token == kMailboxToken) {
+        pump_posted(driver);
         continue;
       }
       auto found = driver.connections.find(event.token);
@@ -422,14 +449,16 @@ PyMethodDef driver_methods[] = {
 PyType_Slot driver_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("ConnectionDriver(config, loop, serve, task, websocket, access, state, asgi, counters=None, "
-                       "concurrency=None, access_format=None)\n--\n\n"
+                       "concurrency=None, access_format=None, wsgi_environ=None, file_wrapper=None)\n--\n\n"
                        "Serves the plain-TCP connections of one event loop natively.\n"
                        "config: the server's settings, read by name (limits, timeouts, the server's\n"
                        "own headers, limit_concurrency, proxy_headers, forwarded_allow_ips,\n"
                        "proxy_protocol, and "
                        "static_mounts: (route, directory) pairs served without\n"
                        "the application).\n"
-                       "access_format: an AccessLogFormat; access is then called with each line.")},
+                       "access_format: an AccessLogFormat; access is then called with each line.\n"
+                       "wsgi_environ: requests are WSGI calls, each environ a copy of this dict filled\n"
+                       "in; serve(environ, call) starts one, file_wrapper is wsgi.file_wrapper's class.")},
     {Py_tp_new, reinterpret_cast<void*>(driver_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<DriverValue>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<DriverValue>)},

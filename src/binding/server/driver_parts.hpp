@@ -25,6 +25,7 @@
 #include "binding/common/python.hpp"
 #include "core/server/proxy_headers.hpp"
 #include "core/server/served_connection.hpp"
+#include "core/wsgi/call.hpp"
 
 namespace tessaryne::binding::serving {
 
@@ -103,6 +104,12 @@ struct DriverShared {
   // With a format of the operator's, access(line) instead, the line rendered from the exchange's record.
   std::shared_ptr<const server::AccessFormat> access_format;
   PyRef state;  // the lifespan state, copied into every scope
+  // WSGI: what every environ starts from, copied for each request; null for ASGI.
+  // serve(environ, call) then starts each request's call on a worker thread.
+  PyRef wsgi_environ;
+  PyRef file_wrapper;  // the class of wsgi.file_wrapper
+  // Where worker threads leave the calls with something for this loop.
+  std::shared_ptr<wsgi::Mailbox> mailbox;
   PyRef root_path;
   PyRef asgi;
   // The peers trusted as proxies (forwarded_allow_ips), when either of the
@@ -130,14 +137,24 @@ struct ExchangeValue {
   PyRef headers;        // of the response start, until the head is written
   PyRef waiter;         // a waiting receive's future
   bool native = false;  // answered by the server itself: no app reads its body
+  // A WSGI request: its call, which holds the exchange in use (this one's
+  // `exchange` goes unused), and the call's object until a worker has it.
+  std::shared_ptr<wsgi::Call> wsgi;
+  PyRef worker;
+
+  // The exchange the connection serves this request with.
+  server::Exchange& current() noexcept { return wsgi ? wsgi->exchange() : exchange; }
 
   int traverse(visitproc visit, void* arg) const {
     Py_VISIT(connection.get());
     Py_VISIT(headers.get());
     Py_VISIT(waiter.get());
+    Py_VISIT(worker.get());
     return 0;
   }
-  std::array<PyRef, 3> clear() noexcept { return {std::move(connection), std::move(headers), std::move(waiter)}; }
+  std::array<PyRef, 4> clear() noexcept {
+    return {std::move(connection), std::move(headers), std::move(waiter), std::move(worker)};
+  }
 };
 
 // --- one connection -------------------------------------------------------------------------
@@ -183,6 +200,9 @@ struct ConnectionValue final : server::ConnectionEvents {
   };
   [[nodiscard]] Peers peers(const http::RequestEvent& event) const;
   PyRef new_extensions(const http::RequestEvent& event, bool websocket) const;
+  // A WSGI request's environ, "wsgi.input" being `input`; gives `request` its access-log items.
+  PyRef new_environ(const http::RequestEvent& event, std::string_view raw_path, PyObject* input,
+                    ExchangeValue& request);
   void start_websocket() override;
   void frames() override;
   void wake() override;

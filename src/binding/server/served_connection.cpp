@@ -14,6 +14,7 @@
 #include "binding/http/request_objects.hpp"
 #include "binding/websocket/ws_event_sink.hpp"
 #include "binding/websocket/ws_options.hpp"
+#include "binding/wsgi/wsgi_call.hpp"
 #include "core/http/target.hpp"
 
 namespace tessaryne::binding::serving {
@@ -222,13 +223,23 @@ server::Exchange& ConnectionValue::request(const http::RequestEvent& event) {
   PyRef exchange_object = checked_ref(new_native<ExchangeValue>(http_exchange_type()));
   ExchangeValue& exchange = exchange_of(exchange_object.get());
   exchange.connection = PyRef::borrow(self);
-  PyRef made = new_scope(event, http::origin_path(event.target_parts.path), &exchange);
+  const std::string_view raw_path = http::origin_path(event.target_parts.path);
+  PyRef made;
+  if (shared->wsgi_environ) {
+    const server::ServerSettings& settings = shared->loop.settings();
+    exchange.wsgi =
+        std::make_shared<wsgi::Call>(shared->mailbox, core.token(), settings.read_buffer_limit, settings.write_high);
+    exchange.worker = wsgi_interface::new_wsgi_call(exchange.wsgi, shared->file_wrapper.get());
+    made = new_environ(event, raw_path, exchange.worker.get(), exchange);
+  } else {
+    made = new_scope(event, raw_path, &exchange);
+  }
   if (shared->access_format)
     exchange.exchange.keep_for_access(shared->access_format, access_request(event, exchange.client.get()));
   // The core calls start() once the engine's step is over.
   current = std::move(exchange_object);
   scope = std::move(made);
-  return exchange.exchange;
+  return exchange.current();
 }
 
 server::Exchange& ConnectionValue::native_request(const http::RequestEvent& event) {
@@ -268,6 +279,14 @@ void ConnectionValue::start() {
   PyRef scope = std::move(this->scope);
   if (!current || !scope) return;
   PyRef exchange = PyRef::borrow(current.get());
+  if (ExchangeValue& request = exchange_of(exchange.get()); request.wsgi) {
+    // serve(environ, call) hands the call to a worker thread.
+    request.wsgi->began();
+    const PyRef call = std::move(request.worker);
+    std::array<PyObject*, 2> arguments{scope.get(), call.get()};
+    PyRef started = checked_ref(PyObject_Vectorcall(shared->serve.get(), arguments.data(), 2, nullptr));
+    return;
+  }
   std::array<PyObject*, 2> arguments{scope.get(), exchange.get()};
   PyRef coroutine = checked_ref(PyObject_Vectorcall(shared->serve.get(), arguments.data(), 2, nullptr));
   // Task(coroutine, loop=loop, eager_start=True): the app runs up to its first
@@ -281,6 +300,11 @@ void ConnectionValue::body(std::string_view data, bool more_body) {
   if (!current) return;
   ExchangeValue& exchange = exchange_of(current.get());
   if (exchange.native) return;
+  if (exchange.wsgi) {
+    const std::size_t waiting = exchange.wsgi->received(data, more_body);
+    if (more_body && waiting > shared->loop.settings().read_buffer_limit) core.pause_reading();
+    return;
+  }
   if (!data.empty()) {
     exchange.body.push_back(new_bytes(data));
     exchange.body_size += data.size();
@@ -292,11 +316,20 @@ void ConnectionValue::body(std::string_view data, bool more_body) {
 
 void ConnectionValue::wake() {
   if (!current) return;
-  PyRef waiter = std::move(exchange_of(current.get()).waiter);
+  ExchangeValue& exchange = exchange_of(current.get());
+  if (exchange.wsgi) {
+    exchange.wsgi->changed();
+    return;
+  }
+  PyRef waiter = std::move(exchange.waiter);
   wake_future(waiter);
 }
 
 void ConnectionValue::writable() {
+  if (current) {
+    // A WSGI response's pieces waiting for the output go on.
+    if (const std::shared_ptr<wsgi::Call> call = exchange_of(current.get()).wsgi) call->pump();
+  }
   std::vector<PyRef> waiters = std::move(drain_waiters);
   drain_waiters.clear();
   for (const PyRef& waiter : waiters) wake_future(waiter);
@@ -348,7 +381,9 @@ void ConnectionValue::ended() {
   PyRef pending_scope = std::move(scope);
   PyRef websocket_session = std::move(session);
   if (exchange) {
-    PyRef waiter = std::move(exchange_of(exchange.get()).waiter);
+    ExchangeValue& request = exchange_of(exchange.get());
+    if (request.wsgi) request.wsgi->changed();
+    PyRef waiter = std::move(request.waiter);
     wake_future(waiter);
   }
   writable();

@@ -54,6 +54,11 @@ struct TargetParts {
   return minor_version == 0 ? "1.0" : "1.1";
 }
 
+// The version as a request line writes it ("HTTP/1.1").
+[[nodiscard]] constexpr std::string_view protocol_text(std::uint8_t minor_version) noexcept {
+  return minor_version == 0 ? "HTTP/1.0" : "HTTP/1.1";
+}
+
 // Writes `text` with A-Z turned to a-z; `out` holds text.size() bytes.
 void copy_lowercase(std::string_view text, char* out) noexcept;
 

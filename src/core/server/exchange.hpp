@@ -86,6 +86,8 @@ class Protocol {
   // The app waits for body bytes: "100 Continue" if the client waits for it,
   // and reading goes on.
   virtual void want_body(Exchange& exchange) = 0;
+  // The output holds as much as it should: a writer waits until it drains.
+  [[nodiscard]] virtual bool output_full() const noexcept = 0;
 
  protected:
   Protocol() = default;
@@ -144,6 +146,8 @@ class Exchange {
   SendResult trailers(std::span<const http::HeaderField> fields, bool more_trailers);
   // An informational answer (103 Early Hints), before the response starts.
   SendResult interim(std::uint16_t status, std::span<const http::HeaderField> fields);
+  // Whether the protocol's output holds as much as it should now.
+  [[nodiscard]] bool output_full() const noexcept { return protocol_ != nullptr && protocol_->output_full(); }
   // What a receive does now; `pieces_waiting`: body bytes are held for the
   // app. Asking for the body it waits for is part of it.
   ReceiveStep next_receive(bool pieces_waiting);

@@ -103,6 +103,7 @@ class ServedConnection final : public Protocol {
   void answer_failure(Exchange& exchange) override;
   void cut_short(Exchange& exchange) override;
   void want_body(Exchange& exchange) override;
+  [[nodiscard]] bool output_full() const noexcept override { return write_paused_; }
 
   // --- flow ---------------------------------------------------------------------
   void pause_reading();

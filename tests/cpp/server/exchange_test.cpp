@@ -48,6 +48,7 @@ struct Recorder final : Protocol {
     exchange.disconnect();
   }
   void want_body(Exchange&) override { calls.emplace_back("want body"); }
+  [[nodiscard]] bool output_full() const noexcept override { return false; }
 };
 
 const std::array<http::HeaderField, 1> kField{{{"x", "1"}}};
