@@ -130,6 +130,11 @@ def cpu_run(server):
 def parallel_cpu_table():
     """The servers take turns, ROUNDS times; each keeps its fastest of either
     figure. A server that has never answered is not tried again."""
+    # Calibrated here once, not in each server as it starts on a machine whose load varies: every server
+    # does the same work, and their times alone compare.
+    import wsgi_apps
+
+    os.environ["CPU_BENCH_ITERATIONS"] = str(wsgi_apps.CPU_ITERATIONS)
     rows = servers(CPU_APP, (THREADS,))
     alone, together, notes = {}, {}, {}
     for server in rows:
