@@ -28,6 +28,7 @@ Run: python bench/python_server_bench.py  (after installing the extension;
 WRK_SECONDS sets the measured duration of a run (default 10), BENCH_ROUNDS the
 number of rounds (default 3)."""
 
+import contextlib
 import importlib.util
 import os
 import re
@@ -38,6 +39,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import typing
 from dataclasses import dataclass
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -234,9 +236,21 @@ def group_cpu_seconds(pgid):
     return ticks / os.sysconf("SC_CLK_TCK")
 
 
-def measure(server, server_prefix, wrk_prefix, wrk_threads, case=None):
-    """One run of one server: start it, warm it up, measure, stop it."""
-    case = case or CASES[0]
+@dataclass
+class Run:
+    """A server started by `started`. failure: why it never answered, None once
+    it did; last_line: the last line it wrote, read once it has stopped."""
+    process: subprocess.Popen
+    port: int
+    log: typing.BinaryIO  # its stdout and stderr
+    failure: str | None = None
+    last_line: str = ""
+
+
+@contextlib.contextmanager
+def started(server, server_prefix, path="/"):
+    """Starts the server on a free port and waits until it answers on `path`
+    (or never does); stops it once the block ends, however it ends."""
     port = free_port()
     scratch = tempfile.mkdtemp(prefix="bench-server-")
     values = {"port": str(port), "dir": scratch}
@@ -247,25 +261,42 @@ def measure(server, server_prefix, wrk_prefix, wrk_threads, case=None):
     with tempfile.TemporaryFile() as log:
         process = subprocess.Popen(argv, cwd=ROOT, stdout=log, stderr=subprocess.STDOUT,
                                    stdin=subprocess.DEVNULL, start_new_session=True)
+        run = Run(process, port, log)
         try:
-            failure = wait_ready(process, port, case.path)
-            if failure is None:
-                wrk(port, WARM_UP_SECONDS, wrk_prefix, wrk_threads, case)
-                logged = log.seek(0, os.SEEK_END)
-                used, began = group_cpu_seconds(process.pid), time.monotonic()
-                rps, p99, note, transfer = parse_wrk(wrk(port, SECONDS, wrk_prefix, wrk_threads, case))
-                cpu = (group_cpu_seconds(process.pid) - used) / (time.monotonic() - began)
-                # Anything written while wrk ran (an access log) was measured too: say so.
-                logged = log.seek(0, os.SEEK_END) - logged
-                if logged:
-                    note = "; ".join(filter(None, [note, f"logged {logged} bytes while measured"]))
-                return Result(server.name, rps, p99, note, transfer, cpu)
+            run.failure = wait_ready(process, port, path)
+            yield run
         finally:
             stop(process, port)
             shutil.rmtree(scratch, ignore_errors=True)
-        log.seek(0)
-        last = log.read().decode(errors="replace").strip().splitlines()[-1:] or [""]
-        return Result(server.name, note=f"skipped: {failure}; {last[0][:100]}")
+            log.seek(0)
+            run.last_line = (log.read().decode(errors="replace").strip().splitlines()[-1:] or [""])[0]
+
+
+def measure(server, server_prefix, wrk_prefix, wrk_threads, case=None):
+    """One run of one server: start it, warm it up, measure, stop it."""
+    case = case or CASES[0]
+    with started(server, server_prefix, case.path) as run:
+        if run.failure is None:
+            port, log = run.port, run.log
+            wrk(port, WARM_UP_SECONDS, wrk_prefix, wrk_threads, case)
+            logged = log.seek(0, os.SEEK_END)
+            used, began = group_cpu_seconds(run.process.pid), time.monotonic()
+            rps, p99, note, transfer = parse_wrk(wrk(port, SECONDS, wrk_prefix, wrk_threads, case))
+            cpu = (group_cpu_seconds(run.process.pid) - used) / (time.monotonic() - began)
+            # Anything written while wrk ran (an access log) was measured too: say so.
+            logged = log.seek(0, os.SEEK_END) - logged
+            if logged:
+                note = "; ".join(filter(None, [note, f"logged {logged} bytes while measured"]))
+            return Result(server.name, rps, p99, note, transfer, cpu)
+    return Result(server.name, note=f"skipped: {run.failure}; {run.last_line[:100]}")
+
+
+def not_installed(server):
+    """The note of a server whose modules or program this machine lacks; "" when it has them."""
+    absent = [module for module in server.requires if importlib.util.find_spec(module) is None]
+    if server.program and shutil.which(server.program) is None:
+        absent.append(server.program)
+    return f"skipped: {', '.join(absent)} not installed" if absent else ""
 
 
 def best_of_rounds(rows, server_prefix, wrk_prefix, wrk_threads, case=None):
@@ -274,11 +305,8 @@ def best_of_rounds(rows, server_prefix, wrk_prefix, wrk_threads, case=None):
     success is kept as a note."""
     best, failed = {}, {}
     for server in rows:
-        missing = [module for module in server.requires if importlib.util.find_spec(module) is None]
-        if server.program and shutil.which(server.program) is None:
-            missing.append(server.program)
-        if missing:
-            best[server.name] = Result(server.name, note=f"skipped: {', '.join(missing)} not installed")
+        if note := not_installed(server):
+            best[server.name] = Result(server.name, note=note)
     for _ in range(ROUNDS):
         for server in rows:
             previous = best.get(server.name)
