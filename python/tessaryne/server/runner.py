@@ -71,7 +71,7 @@ class StartupError(RuntimeError):
 # otherwise take its core at once, one switch per request where one per
 # batch will do; loops wait for the workers' results, so workers still get
 # what the loops leave.
-EXECUTOR_NICENESS = 10
+EXECUTOR_NICENESS = 5
 
 
 def event_loop_class(config: Config) -> Callable[[], asyncio.AbstractEventLoop]:
