@@ -167,7 +167,7 @@ std::string latin1(PyObject* text, const char* what) {
     throw PythonError{};
   }
   const PyRef encoded = checked_ref(PyUnicode_AsLatin1String(text));
-  return std::string(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return {PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))};
 }
 
 std::vector<std::pair<std::string, std::string>> response_fields(PyObject* headers) {
