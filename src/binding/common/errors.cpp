@@ -9,6 +9,8 @@ void raise(PyObject* type, const char* message) {
   throw PythonError{};
 }
 
+void raise_disconnected() { raise(PyExc_ConnectionError, "the client has disconnected"); }
+
 void raise_type_mismatch(PyObject* object, const char* target) {
   if (object == Py_None) {
     PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);

@@ -23,6 +23,10 @@ inline PyRef checked_ref(PyObject* new_reference) { return PyRef::steal(checked(
 // Sets an exception of `type` with `message` and throws PythonError.
 [[noreturn]] void raise(PyObject* type, const char* message);
 
+// ConnectionError "the client has disconnected": what an application hears
+// once its client is gone, from a send or a read.
+[[noreturn]] void raise_disconnected();
+
 // "'{source}' object is not an instance of '{target}'" ('None' is not ... for None).
 [[noreturn]] void raise_type_mismatch(PyObject* object, const char* target);
 

@@ -15,8 +15,6 @@
 namespace tessaryne::binding::serving {
 namespace {
 
-[[noreturn]] void raise_disconnected() { raise(PyExc_ConnectionError, "the client has disconnected"); }
-
 PyRef get_key(PyObject* message, PyObject* key) {
   PyObject* value = nullptr;
   if (PyMapping_GetOptionalItem(message, key, &value) < 0) throw PythonError{};

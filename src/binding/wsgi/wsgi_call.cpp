@@ -42,8 +42,6 @@ struct CallValue {
 
 CallValue& value_of(PyObject* self) noexcept { return native<CallValue>(self); }
 
-[[noreturn]] void raise_gone() { raise(PyExc_ConnectionError, "the client has disconnected"); }
-
 // Waits with the thread detached, so that other threads (the collector's
 // stop included) go on meanwhile.
 template <class Wait>
@@ -73,7 +71,7 @@ PyRef read_body(CallValue& value, std::size_t count, bool line) {
   while (true) {
     const wsgi::Take step = value.call->take(count, line, out, seen);
     if (step == wsgi::Take::done) break;
-    if (step == wsgi::Take::lost) raise_gone();
+    if (step == wsgi::Take::lost) raise_disconnected();
     detached([&] { value.call->wait_input(seen); });
   }
   return new_bytes(out);
@@ -227,7 +225,7 @@ PyObject* call_write(PyObject* self, PyObject* data) {
     CallValue& value = value_of(self);
     const BufferArg bytes(data);
     if (value.ended) raise(PyExc_RuntimeError, "write() after the WSGI response was complete");
-    if (!bytes.bytes().empty() && !queue_body(value, bytes.bytes(), true)) raise_gone();
+    if (!bytes.bytes().empty() && !queue_body(value, bytes.bytes(), true)) raise_disconnected();
     Py_RETURN_NONE;
   });
 }
