@@ -72,7 +72,11 @@ struct Http2Session::Callbacks {
     if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
     return guarded(user, [&](Http2Session& session) {
       const std::int32_t id = frame->hd.stream_id;
-      session.streams_.emplace(id, std::make_unique<Http2Stream>(session, id));
+      auto stream = std::make_unique<Http2Stream>(session, id);
+      // Room for a usual head, so that its fields do not move it again and again.
+      stream->text_.reserve(512);
+      stream->fields_.reserve(16);
+      session.streams_.emplace(id, std::move(stream));
       session.rearm();
       return 0;
     });
@@ -148,7 +152,10 @@ struct Http2Session::Callbacks {
 
   static int stream_closed(nghttp2_session*, std::int32_t id, std::uint32_t, void* user) noexcept {
     return guarded(user, [&](Http2Session& session) {
-      if (Http2Stream* stream = session.find(id)) stream->closed_ = true;
+      if (Http2Stream* stream = session.find(id)) {
+        stream->closed_ = true;
+        session.closing_.push_back(id);
+      }
       return 0;
     });
   }
@@ -265,9 +272,8 @@ void Http2Session::received(std::string_view data) {
       Http2Stream* stream = find(id);
       if (stream == nullptr || stream->exchange_ == nullptr) continue;
       if (stream->answer_) {
-        StaticAnswer answer = std::move(*stream->answer_);
-        stream->answer_.reset();
-        answer.send(*stream->exchange_);
+        const std::unique_ptr<StaticAnswer> answer = std::move(stream->answer_);
+        answer->send(*stream->exchange_);
       } else {
         events_.start(static_cast<std::uint32_t>(id));
       }
@@ -346,16 +352,21 @@ void Http2Session::flush() {
 }
 
 void Http2Session::settle() {
-  for (auto it = streams_.begin(); it != streams_.end();) {
-    Http2Stream& stream = *it->second;
-    if (!stream.closed_ || stream.writing_) {
-      ++it;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < closing_.size(); ++i) {
+    const std::int32_t id = closing_[i];
+    const auto found = streams_.find(id);
+    if (found == streams_.end()) continue;
+    if (found->second->writing_) {
+      closing_[kept++] = id;
       continue;
     }
-    release(stream, false);
-    closed_.push_back(std::move(it->second));
-    it = streams_.erase(it);
+    std::unique_ptr<Http2Stream> stream = std::move(found->second);
+    streams_.erase(found);
+    release(*stream, false);
+    closed_.push_back(std::move(stream));
   }
+  closing_.resize(kept);
 }
 
 void Http2Session::rearm() {
@@ -401,8 +412,8 @@ void Http2Session::request(Http2Stream& stream) {
   const std::string_view path = view(stream.path_).second;
   const std::string_view authority = view(stream.authority_).second;
   // The head as HTTP/1.1 gives it: :authority as the Host line, first.
-  std::vector<http::HeaderLine> lines;
-  lines.reserve(stream.fields_.size() + 1);
+  std::vector<http::HeaderLine>& lines = lines_;
+  lines.clear();
   http::HeadFacts facts;
   facts.keep_alive = true;
   facts.host_lines = 1;
@@ -439,7 +450,7 @@ void Http2Session::request(Http2Stream& stream) {
   if (settings.static_mounts)
     if (StaticAnswer planned = plan_static(*settings.static_mounts, method, event.target_parts.path, lines);
         planned.status != 0)
-      stream.answer_.emplace(std::move(planned));
+      stream.answer_ = std::make_unique<StaticAnswer>(std::move(planned));
   const auto id = static_cast<std::uint32_t>(stream.id_);
   const RequestFacts request_facts{
       .keep_alive = true,
@@ -448,7 +459,7 @@ void Http2Session::request(Http2Stream& stream) {
       .http10 = false,
       .expect_continue = event.has_body && expects_continue(lines),
       .holds_slot = loop_.limits_concurrency(),
-      .server_answer = stream.answer_.has_value(),
+      .server_answer = stream.answer_ != nullptr,
       .stream = id,
   };
   Exchange& exchange = stream.answer_ ? events_.native_request(event, id) : events_.request(event, id);
@@ -693,6 +704,10 @@ void Http2Stream::consume(std::size_t bytes) {
 void Http2Stream::queue(std::string_view bytes, FileSlice file, bool more_body) {
   const std::size_t size = bytes.size() + file.count();
   if (size != 0) {
+    if (front_ == pieces_.size()) {
+      pieces_.clear();
+      front_ = 0;
+    }
     Piece& piece = pieces_.emplace_back();
     piece.bytes.assign(bytes);
     piece.file = std::move(file);
@@ -712,25 +727,31 @@ std::ptrdiff_t Http2Stream::read(std::span<std::uint8_t> out, bool& eof) {
   std::size_t filled = 0;
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the frame's bytes as text
   auto* const into = reinterpret_cast<char*>(out.data());
-  while (filled < out.size() && !pieces_.empty()) {
-    Piece& piece = pieces_.front();
+  while (filled < out.size() && front_ < pieces_.size()) {
+    Piece& piece = pieces_[front_];
     const std::size_t room = out.size() - filled;
     std::size_t got = 0;
     if (piece.file.open()) {
       const std::ptrdiff_t read = piece.file.read_into(into + filled, room);
       if (read < 0) return -1;
       got = static_cast<std::size_t>(read);
-      if (piece.file.count() == 0) pieces_.pop_front();
+      if (piece.file.count() == 0) {
+        piece = Piece{};
+        ++front_;
+      }
     } else {
       got = std::min(room, piece.bytes.size() - piece.taken);
       std::memcpy(into + filled, piece.bytes.data() + piece.taken, got);
       piece.taken += got;
-      if (piece.taken == piece.bytes.size()) pieces_.pop_front();
+      if (piece.taken == piece.bytes.size()) {
+        piece = Piece{};
+        ++front_;
+      }
     }
     filled += got;
     queued_ -= got;
   }
-  eof = pieces_.empty() && body_ended_;
+  eof = front_ == pieces_.size() && body_ended_;
   if (was_full && queued_ < low) session_.wake_writers_ = true;
   return static_cast<std::ptrdiff_t>(filled);
 }

@@ -20,10 +20,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -103,8 +101,9 @@ class Http2Stream final : public Protocol {
   bool request_ended_ = false;  // END_STREAM came with the head
   // The exchange serving it, until its response completes or the stream closes.
   Exchange* exchange_ = nullptr;
-  std::deque<Piece> pieces_;
-  std::size_t queued_ = 0;                                     // bytes of pieces_ not yet framed
+  std::vector<Piece> pieces_;  // from front_ on
+  std::size_t front_ = 0;
+  std::size_t queued_ = 0;  // bytes of pieces_ not yet framed
   bool body_ended_ = false;                                    // the last piece is queued
   bool trailers_follow_ = false;                               // the body's end is not the stream's
   bool deferred_ = false;                                      // the DATA source waits for pieces
@@ -114,7 +113,7 @@ class Http2Stream final : public Protocol {
   bool data_done_ = false;                                     // the DATA source reported the body's end
   std::vector<std::pair<std::string, std::string>> trailers_;  // gathered until the last
   bool trailers_ready_ = false;
-  std::optional<StaticAnswer> answer_;  // a static mount's, for a stream no app serves
+  std::unique_ptr<StaticAnswer> answer_;  // a static mount's, for a stream no app serves
   bool closed_ = false;                 // nghttp2 closed it; settled once no write of its own runs
   bool writing_ = false;
 };
@@ -172,7 +171,9 @@ class Http2Session {
   nghttp2_session* session_ = nullptr;
   std::unordered_map<std::int32_t, std::unique_ptr<Http2Stream>> streams_;
   std::vector<std::unique_ptr<Http2Stream>> closed_;
-  std::vector<std::int32_t> ready_;  // heads complete in this input, apps to start
+  std::vector<std::int32_t> ready_;      // heads complete in this input, apps to start
+  std::vector<std::int32_t> closing_;    // closed by nghttp2, not yet settled
+  std::vector<http::HeaderLine> lines_;  // a request's head, as the events carry it
   std::string out_;                  // frames gathered for one write
   std::string names_;                // lowercased names and status text for response_fields
   std::vector<nghttp2_nv> fields_;
