@@ -111,7 +111,7 @@ std::string_view client_host(PyObject* client) {
 }
 
 server::AccessRequest access_request(const http::RequestEvent& event, PyObject* client) {
-  return {client_host(client), event.method, event.target, event.minor_version, event.major_version, event.headers};
+  return {client_host(client), event.method, event.target, event.minor_version, event.headers, event.major_version};
 }
 
 PyRef access_line(const server::AccessRecord& record, std::uint16_t status, std::uint64_t sent,
