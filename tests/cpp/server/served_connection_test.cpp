@@ -1,8 +1,8 @@
 #include "core/server/served_connection.hpp"
 #include "core/server/host_header.hpp"
+#include "server/served_harness.hpp"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -64,83 +64,18 @@ struct App final : ConnectionEvents {
     log.push_back("done " + std::to_string(exchange.status()) + " " + std::to_string(exchange.sent()));
   }
   void ended() override { ended_called = true; }
-};
-
-ServerSettings quick() {
-  ServerSettings settings;
-  settings.server_line = "server: t\r\n";
-  settings.keep_alive_timeout = 5s;
-  settings.head_timeout = 5s;
-  settings.linger_timeout = 200ms;
-  return settings;
-}
-
-// A served connection on one end of a socket pair; the test is the client.
-struct Served {
-  explicit Served(ServerSettings settings = quick(), int send_buffer = 0) : loop(std::move(settings)) {
-    std::array<int, 2> fds{};
-    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds.data()), 0);
-    if (send_buffer > 0) ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
-    client = fds[1];
-    connection = std::make_unique<ServedConnection>(loop, fds[0], 7);
-    app.connection = connection.get();
-    connection->open(app);
-  }
-  ~Served() { ::close(client); }
-
-  // Serves whatever is ready, for up to `time`, until `done()` holds.
-  template <class Done>
-  void serve_until(Done done, std::chrono::milliseconds time = 2000ms) {
-    const auto end = Clock::now() + time;
-    while (!done() && Clock::now() < end) {
-      pollfd watched{loop.poller().fd(), POLLIN, 0};
-      ::poll(&watched, 1, 10);
-      std::array<Readiness, 16> ready{};
-      const std::size_t count = loop.poller().poll(ready);
-      bool alarm = false;
-      for (std::size_t i = 0; i < count; ++i) {
-        if (ready[i].token == Poller::kAlarmToken) {
-          alarm = true;
-        } else {
-          connection->on_ready(ready[i]);
-        }
-      }
-      if (alarm) loop.run_deadlines([&](const Deadlines::Entry& entry) { connection->on_deadline(entry); });
-      // As an app task would: after the input was handled, not inside it.
-      const Exchange* current = connection->exchange();
-      while (app.due && current != nullptr && !current->over() && current->body_complete()) {
-        app.due = false;
-        app.answer();
-      }
+  // As an app task would: after the input was handled, not inside it.
+  void served() {
+    const Exchange* current = connection->exchange();
+    while (due && current != nullptr && !current->over() && current->body_complete()) {
+      due = false;
+      answer();
     }
   }
-  void serve_for(std::chrono::milliseconds time) {
-    serve_until([] { return false; }, time);
-  }
-
-  void send(std::string_view bytes) const {
-    ASSERT_EQ(::send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
-  }
-  std::string read_available() const {
-    std::string out;
-    std::array<char, 65536> buffer{};
-    for (;;) {
-      const ssize_t count = ::recv(client, buffer.data(), buffer.size(), MSG_DONTWAIT);
-      if (count <= 0) break;
-      out.append(buffer.data(), static_cast<std::size_t>(count));
-    }
-    return out;
-  }
-  bool client_sees_eof() const {
-    char byte = 0;
-    return ::recv(client, &byte, 1, MSG_DONTWAIT) == 0;
-  }
-
-  ServerLoop loop;
-  int client = -1;
-  App app;
-  std::unique_ptr<ServedConnection> connection;
 };
+
+using Served = test::Harness<App>;
+using test::quick;
 
 std::string strip_date(std::string text) {
   for (std::size_t at = text.find("date: "); at != std::string::npos; at = text.find("date: ", at))
