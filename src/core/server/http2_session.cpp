@@ -712,6 +712,7 @@ void Http2Stream::queue(std::string_view bytes, FileSlice file, bool more_body) 
     piece.bytes.assign(bytes);
     piece.file = std::move(file);
     queued_ += size;
+    writer_waits_ = writer_waits_ || queued_ > session_.loop_.settings().write_high;
   }
   if (!more_body) body_ended_ = true;
   if (deferred_ && (size != 0 || body_ended_)) {
@@ -721,9 +722,7 @@ void Http2Stream::queue(std::string_view bytes, FileSlice file, bool more_body) 
 }
 
 std::ptrdiff_t Http2Stream::read(std::span<std::uint8_t> out, bool& eof) {
-  const std::size_t high = session_.loop_.settings().write_high;
   const std::size_t low = session_.loop_.settings().write_low;
-  const bool was_full = queued_ > high;
   std::size_t filled = 0;
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the frame's bytes as text
   auto* const into = reinterpret_cast<char*>(out.data());
@@ -752,7 +751,10 @@ std::ptrdiff_t Http2Stream::read(std::span<std::uint8_t> out, bool& eof) {
     queued_ -= got;
   }
   eof = front_ == pieces_.size() && body_ended_;
-  if (was_full && queued_ < low) session_.wake_writers_ = true;
+  if (writer_waits_ && queued_ < low) {
+    writer_waits_ = false;
+    session_.wake_writers_ = true;
+  }
   return static_cast<std::ptrdiff_t>(filled);
 }
 

@@ -104,6 +104,9 @@ class Http2Stream final : public Protocol {
   std::vector<Piece> pieces_;  // from front_ on
   std::size_t front_ = 0;
   std::size_t queued_ = 0;  // bytes of pieces_ not yet framed
+  // The queue went past write_high, so a writer may wait: it hears once the
+  // queue is below write_low, however many DATA frames that takes.
+  bool writer_waits_ = false;
   bool body_ended_ = false;                                    // the last piece is queued
   bool trailers_follow_ = false;                               // the body's end is not the stream's
   bool deferred_ = false;                                      // the DATA source waits for pieces
