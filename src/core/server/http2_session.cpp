@@ -396,7 +396,8 @@ void Http2Session::release(Http2Stream& stream, bool completed) {
     exchange->detach();
     events_.wake(id);
   }
-  if (!completed) events_.stream_closed(id);
+  // Once: a stream cut short is released again when nghttp2 closes it.
+  if (!completed && !std::exchange(stream.announced_closed_, true)) events_.stream_closed(id);
 }
 
 void Http2Session::request(Http2Stream& stream) {

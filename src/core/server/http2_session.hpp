@@ -117,7 +117,8 @@ class Http2Stream final : public Protocol {
   std::vector<std::pair<std::string, std::string>> trailers_;  // gathered until the last
   bool trailers_ready_ = false;
   std::unique_ptr<StaticAnswer> answer_;  // a static mount's, for a stream no app serves
-  bool closed_ = false;                 // nghttp2 closed it; settled once no write of its own runs
+  bool closed_ = false;                   // nghttp2 closed it; settled once no write of its own runs
+  bool announced_closed_ = false;         // the events heard stream_closed
   bool writing_ = false;
 };
 
@@ -177,8 +178,8 @@ class Http2Session {
   std::vector<std::int32_t> ready_;      // heads complete in this input, apps to start
   std::vector<std::int32_t> closing_;    // closed by nghttp2, not yet settled
   std::vector<http::HeaderLine> lines_;  // a request's head, as the events carry it
-  std::string out_;                  // frames gathered for one write
-  std::string names_;                // lowercased names and status text for response_fields
+  std::string out_;                      // frames gathered for one write
+  std::string names_;                    // lowercased names and status text for response_fields
   std::vector<nghttp2_nv> fields_;
   std::exception_ptr error_;
   bool handling_ = false;  // inside received(): frames go at its end

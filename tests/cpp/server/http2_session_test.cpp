@@ -254,10 +254,16 @@ std::string pattern(std::size_t size, std::size_t seed = 0) {
 }
 
 // How an answer is given, and what the client sees of it.
-enum class Kind : std::uint8_t { whole, trailers, no_content };
+enum class Kind : std::uint8_t { whole, trailers, no_content, cut_short };
 
 void respond(Exchange& exchange, Kind kind, const std::string& body) {
   exchange.start(kind == Kind::no_content ? 204 : 200, kind == Kind::trailers);
+  if (kind == Kind::cut_short) {
+    exchange.body({}, body, true);
+    exchange.app_returned();  // before its end
+    EXPECT_EQ(exchange.phase(), ResponsePhase::cut_short);
+    return;
+  }
   if (kind == Kind::trailers) {
     const std::string_view half = std::string_view(body).substr(0, body.size() / 2);
     exchange.body({}, half, true);
@@ -306,7 +312,7 @@ void serve_streams(std::size_t most, bool at_random) {
   };
   pair.until(all_taken);
   ASSERT_TRUE(all_taken());
-  const auto kind_of = [](std::int32_t id) { return static_cast<Kind>(id % 3); };
+  const auto kind_of = [](std::int32_t id) { return static_cast<Kind>(id % 4); };
   const auto body_of = [&](std::int32_t id) {
     return uploads[id] + pattern(static_cast<std::size_t>(id) * 1701 % 40000);
   };
@@ -325,6 +331,11 @@ void serve_streams(std::size_t most, bool at_random) {
     const Client::Stream& stream = pair.client.streams[id];
     const Kind kind = kind_of(id);
     const std::string body = body_of(id);
+    EXPECT_EQ(pair.app().requests[static_cast<std::uint32_t>(id)].closed, 1) << id;
+    if (kind == Kind::cut_short) {
+      EXPECT_EQ(stream.reset, NGHTTP2_INTERNAL_ERROR) << id;
+      continue;
+    }
     EXPECT_EQ(stream.status, kind == Kind::no_content ? "204" : "200") << id;
     EXPECT_TRUE(stream.body == (kind == Kind::no_content ? "" : body)) << id;
     EXPECT_EQ(stream.ended_by, kind == Kind::whole ? NGHTTP2_DATA : NGHTTP2_HEADERS) << id;
@@ -341,7 +352,6 @@ void serve_streams(std::size_t most, bool at_random) {
                             {"x-app", "1"}};
       EXPECT_EQ(headers, expected) << id;
     }
-    EXPECT_EQ(pair.app().requests[static_cast<std::uint32_t>(id)].closed, 1) << id;
   }
   EXPECT_EQ(pair.app().ended_calls, 0);
 }
