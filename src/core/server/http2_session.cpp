@@ -250,6 +250,12 @@ Http2Stream* Http2Session::find(std::int32_t id) noexcept {
   return found == streams_.end() ? nullptr : found->second.get();
 }
 
+void Http2Session::count_response(const Exchange& exchange) noexcept {
+  ServerCounters& counters = loop_.counters();
+  counters.response(exchange.status(), Clock::now() - exchange.began());
+  ServerCounters::add(counters.http2_responses, 1);
+}
+
 void Http2Session::keep_error() noexcept {
   if (!error_) error_ = std::current_exception();
 }
@@ -460,7 +466,7 @@ void Http2Session::release(Http2Stream& stream, bool completed) {
     if (!completed && !exchange->over()) {
       // Cut short: logged and counted once its head went out, as any other.
       if (exchange->head_sent()) {
-        loop_.counters().response(exchange->status(), Clock::now() - exchange->began());
+        count_response(*exchange);
         events_.response_done(*exchange);
       }
       exchange->disconnect();
@@ -743,7 +749,7 @@ SendResult Http2Stream::write_trailers(Exchange& exchange, std::span<const http:
 }
 
 void Http2Stream::response_complete(Exchange& exchange) {
-  session_.loop_.counters().response(exchange.status(), Clock::now() - exchange.began());
+  session_.count_response(exchange);
   session_.events_.response_done(exchange);
   // Its frames may still be queued: the stream stays until nghttp2 closes it.
   session_.release(*this, true);
