@@ -356,23 +356,30 @@ void Http2Session::flush() {
       bool& flag;
       ~Reset() { flag = false; }
     } reset{flushing_};
+    // Frames are gathered into writes of up to write_high bytes; once the
+    // socket's queue holds that much, the rest waits for it to drain.
     const std::size_t high = loop_.settings().write_high;
-    while (!connection_.gone() && connection_.output_.pending() + out_.size() <= high) {
-      const std::uint8_t* data = nullptr;
-      const ssize_t size = nghttp2_session_mem_send(session_, &data);
-      if (size < 0) {
-        keep_error();
-        out_.clear();
-        connection_.abort();
-        return;
+    bool more = true;
+    while (more && !connection_.gone() && connection_.output_.pending() <= high) {
+      while (out_.size() < high) {
+        const std::uint8_t* data = nullptr;
+        const ssize_t size = nghttp2_session_mem_send(session_, &data);
+        if (size < 0) {
+          out_.clear();
+          connection_.abort();
+          return;
+        }
+        if (size == 0) {
+          more = false;
+          break;
+        }
+        out_.append(text_of(data, static_cast<std::size_t>(size)));
       }
-      if (size == 0) break;
-      out_.append(text_of(data, static_cast<std::size_t>(size)));
-    }
-    if (!out_.empty()) {
-      const std::string_view bytes = out_;
-      connection_.put(std::span<const std::string_view>(&bytes, 1));
-      out_.clear();
+      if (!out_.empty()) {
+        const std::string_view bytes = out_;
+        connection_.put(std::span<const std::string_view>(&bytes, 1));
+        out_.clear();
+      }
     }
   }
   if (lost_) return;
@@ -811,9 +818,9 @@ void Http2Stream::queue(std::string_view bytes, FileSlice file, bool more_body) 
 }
 
 std::ptrdiff_t Http2Stream::read(std::span<std::uint8_t> out, bool& eof) {
-  const std::size_t high = session_.loop_.settings().write_high;
   const std::size_t low = session_.loop_.settings().write_low;
-  const bool was_full = queued_ > high;
+  // A writer that found the queue full waits for it to fall below the low mark.
+  const bool above_low = queued_ >= low;
   std::size_t filled = 0;
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the frame's bytes as text
   auto* const into = reinterpret_cast<char*>(out.data());
@@ -842,7 +849,7 @@ std::ptrdiff_t Http2Stream::read(std::span<std::uint8_t> out, bool& eof) {
     queued_ -= got;
   }
   eof = front_ == pieces_.size() && body_ended_;
-  if (was_full && queued_ < low) session_.wake_writers_ = true;
+  if (above_low && queued_ < low) session_.wake_writers_ = true;
   return static_cast<std::ptrdiff_t>(filled);
 }
 
