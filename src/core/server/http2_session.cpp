@@ -20,9 +20,9 @@ namespace {
 
 // Fields that belong to one HTTP/1.1 connection: an HTTP/2 response never carries them.
 bool connection_specific(std::string_view lowercase_name) noexcept {
-  for (const std::string_view name : {"connection", "keep-alive", "proxy-connection", "transfer-encoding", "upgrade"})
-    if (lowercase_name == name) return true;
-  return false;
+  constexpr std::array<std::string_view, 5> kNames{"connection", "keep-alive", "proxy-connection", "transfer-encoding",
+                                                   "upgrade"};
+  return std::ranges::find(kNames, lowercase_name) != kNames.end();
 }
 
 bool breaks_field(std::string_view text) noexcept { return text.find_first_of("\r\n\0"sv) != std::string_view::npos; }
@@ -290,7 +290,8 @@ void Http2Session::received(std::string_view data) {
     std::vector<std::int32_t> ready = std::exchange(ready_, {});
     for (const std::int32_t id : ready) {
       Http2Stream* stream = find(id);
-      if (stream == nullptr || stream->exchange_ == nullptr) continue;
+      // A stream reset in the same read (a rapid reset) starts nothing.
+      if (stream == nullptr || stream->exchange_ == nullptr || stream->closed_) continue;
       if (stream->answer_) {
         const std::unique_ptr<StaticAnswer> answer = std::move(stream->answer_);
         answer->send(*stream->exchange_);
@@ -395,9 +396,8 @@ void Http2Session::flush() {
 }
 
 void Http2Session::settle() {
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < closing_.size(); ++i) {
-    const std::int32_t id = closing_[i];
+  std::size_t kept = 0;  // those whose own write is still under way stay listed
+  for (const std::int32_t id : closing_) {
     const auto found = streams_.find(id);
     if (found == streams_.end()) continue;
     if (found->second->writing_) {
