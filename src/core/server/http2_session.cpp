@@ -225,13 +225,16 @@ Http2Session::Http2Session(ServedConnection& connection, ServerLoop& loop, Conne
   const ServerSettings& settings = loop_.settings();
   const auto window = static_cast<std::uint32_t>(
       std::clamp<std::size_t>(settings.read_buffer_limit, 16384, std::numeric_limits<std::int32_t>::max()));
-  const std::array<nghttp2_settings_entry, 4> entries{{
+  const std::array<nghttp2_settings_entry, 5> entries{{
       {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, settings.h2_max_concurrent_streams},
       {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, window},
       {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE,
        static_cast<std::uint32_t>(std::min<std::uint64_t>(settings.limits.max_header_size, 0xffffffffU))},
       // WebSocket sessions open with an extended CONNECT (RFC 8441).
       {NGHTTP2_SETTINGS_ENABLE_CONNECT_PROTOCOL, settings.websocket ? 1U : 0U},
+      // RFC 9218's priorities, whose scheduler is a few queues, not RFC 7540's
+      // dependency tree (deprecated by RFC 9113).
+      {NGHTTP2_SETTINGS_NO_RFC7540_PRIORITIES, 1},
   }};
   nghttp2_submit_settings(session_, NGHTTP2_FLAG_NONE, entries.data(), entries.size());
   // The connection's window lets every stream fill its own: a stalled one
