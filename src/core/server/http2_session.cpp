@@ -290,8 +290,10 @@ void Http2Session::received(std::string_view data) {
     }
     // The apps of the heads this input completed run now, their first frames
     // gathered with the rest.
-    std::vector<std::int32_t> ready = std::exchange(ready_, {});
-    for (const std::int32_t id : ready) {
+    // Swapped, so that both lists keep their room from one read to the next.
+    starting_.clear();
+    starting_.swap(ready_);
+    for (const std::int32_t id : starting_) {
       Http2Stream* stream = find(id);
       // A stream reset in the same read (a rapid reset) starts nothing.
       if (stream == nullptr || stream->exchange_ == nullptr || stream->closed_) continue;

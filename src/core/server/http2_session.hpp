@@ -204,6 +204,7 @@ class Http2Session {
   std::unordered_map<std::int32_t, std::unique_ptr<Http2Stream>> streams_;
   std::vector<std::unique_ptr<Http2Stream>> closed_;
   std::vector<std::int32_t> ready_;           // heads complete in this input, apps to start
+  std::vector<std::int32_t> starting_;        // those being started
   std::vector<std::int32_t> closing_;         // closed by nghttp2, not yet settled
   std::vector<std::int32_t> sessions_ready_;  // WebSocket sessions to start after this input
   std::vector<std::int32_t> frames_ready_;    // sessions with frames from this input
