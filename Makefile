@@ -30,7 +30,7 @@ $(STAMP): pyproject.toml scripts/bootstrap-python scripts/install-system-deps
 	interpreter="$$(scripts/bootstrap-python)" && "$$interpreter" -m venv --clear $(VENV)
 	$(PYTHON) -m pip install -q pytest hypothesis mypy scikit-build-core ninja cmake \
 	  websockets starlette python-multipart prometheus_client fastapi django flask watchfiles uvloop \
-	  ruff==0.17.6 clang-format==23.1.5
+	  h2 'httpx[http2]' ruff==0.17.6 clang-format==23.1.5
 	touch $@
 
 extension: $(STAMP)
