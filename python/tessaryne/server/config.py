@@ -96,6 +96,9 @@ class Config:
     # The application's interface: ASGI 3, or WSGI, whose calls run on the
     # executor's threads; "auto": WSGI for a plain callable of two arguments.
     interface: Literal["auto", "asgi3", "wsgi"] = "auto"
+    # HTTP versions: over TLS, ALPN chooses; in cleartext, the HTTP/2 preface does.
+    http: Literal["auto", "1", "2"] = "auto"
+    h2_max_concurrent_streams: int = 100
     ssl_certfile: str | None = None
     ssl_keyfile: str | None = None
     access_log: bool = True

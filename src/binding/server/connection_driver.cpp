@@ -6,7 +6,9 @@
 
 #include "binding/server/driver_parts.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <string>
 
 #include "binding/classes.hpp"
@@ -147,6 +149,16 @@ std::shared_ptr<const server::StaticMounts> static_mounts(PyObject* pairs) {
   return mounts;
 }
 
+// The versions `http` ("auto", "1" or "2") lets a connection speak.
+server::ServerSettings::Versions http_versions(PyObject* http) {
+  const std::string_view text = to_text(http, "http");
+  if (text == "auto") return server::ServerSettings::Versions::any;
+  if (text == "1") return server::ServerSettings::Versions::http1;
+  if (text == "2") return server::ServerSettings::Versions::http2;
+  PyErr_Format(PyExc_ValueError, "http: '%.20s' is not 'auto', '1' or '2'", std::string(text).c_str());
+  throw PythonError{};
+}
+
 // The trust list of forwarded_allow_ips, parsed once for the driver's life.
 server::ProxyTrust to_proxy_trust(PyObject* list) {
   if (!PyUnicode_Check(list)) {
@@ -198,6 +210,9 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!flag("server_header")) settings.server_line.clear();
     settings.date = flag("date_header");
     settings.headers = added_headers(setting(config, "headers").get());
+    settings.versions = http_versions(setting(config, "http").get());
+    settings.h2_max_concurrent_streams = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(number("h2_max_concurrent_streams"), std::numeric_limits<std::uint32_t>::max()));
     settings.static_mounts = static_mounts(setting(config, "static_mounts").get());
     if (const PyRef limit = setting(config, "limit_concurrency"); limit.get() != Py_None) {
       settings.concurrency_limit = to_u64(limit.get(), "limit_concurrency");
@@ -322,7 +337,7 @@ PyObject* driver_run(PyObject* self, PyObject*) {
   });
 }
 
-constexpr Parameters<4> kAdopt{"ConnectionDriver.adopt()", {"fd", "client", "server", "tls"}, 3};
+constexpr Parameters<5> kAdopt{"ConnectionDriver.adopt()", {"fd", "client", "server", "tls", "http2"}, 3};
 
 PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
@@ -343,7 +358,9 @@ PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     served.self = connection.get();
     if (tls_info) served.tls_extension = PyRef::borrow(bound[3]);
     driver.connections.emplace(token, PyRef::borrow(connection.get()));
-    step(connection.get(), [](ConnectionValue& v) { v.core.open(v); });
+    // http2: TLS negotiated "h2" for it.
+    const bool http2 = bound[4] != nullptr && to_bool(bound[4], "http2");
+    step(connection.get(), [&](ConnectionValue& v) { v.core.open(v, http2); });
     driver.serve_started_calls();
     Py_RETURN_NONE;
   });

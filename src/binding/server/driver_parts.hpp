@@ -139,6 +139,7 @@ struct ExchangeValue {
   PyRef client, method, raw_path, query, version;  // for the access log
   std::vector<PyRef> body;                         // pieces received, not yet handed to the app
   std::size_t body_size = 0;
+  PyRef scope;          // until its app starts
   PyRef headers;        // of the response start, until the head is written
   PyRef waiter;         // a waiting receive's future
   bool native = false;  // answered by the server itself: no app reads its body
@@ -152,13 +153,14 @@ struct ExchangeValue {
 
   int traverse(visitproc visit, void* arg) const {
     Py_VISIT(connection.get());
+    Py_VISIT(scope.get());
     Py_VISIT(headers.get());
     Py_VISIT(waiter.get());
     Py_VISIT(worker.get());
     return 0;
   }
-  std::array<PyRef, 4> clear() noexcept {
-    return {std::move(connection), std::move(headers), std::move(waiter), std::move(worker)};
+  std::array<PyRef, 5> clear() noexcept {
+    return {std::move(connection), std::move(scope), std::move(headers), std::move(waiter), std::move(worker)};
   }
 };
 
@@ -181,20 +183,27 @@ struct ConnectionValue final : server::ConnectionEvents {
   bool tls;             // the bytes crossed TLS before reaching this socket
   PyRef tls_extension;  // what the scope's "tls" extension says of that TLS, if anything
   bool proxied;         // the peer is a trusted proxy: its headers may change client, scheme and server
-  PyRef current;        // the exchange of the request being served
-  PyRef scope;          // of the request whose app starts next
-  PyRef upgrade;        // an upgrade request's event, until its session starts
-  PyRef session;        // the WebSocket session
+  PyRef current;        // the exchange of the HTTP/1.1 request being served
+  // HTTP/2: the exchange of each stream being served, by its number.
+  std::unordered_map<std::uint32_t, PyRef> streams;
+  PyRef scope;    // of the WebSocket session that starts next
+  PyRef upgrade;  // an upgrade request's event, until its session starts
+  PyRef session;  // the WebSocket session
   // With an access format: what the upgrade request's line is made of, until its answer is logged.
   std::unique_ptr<server::AccessRecord> upgrade_access;
   Clock::time_point upgrade_began{};
   std::vector<PyRef> drain_waiters;
 
+  // The exchange object of `stream` (0: HTTP/1.1's current one), or null.
+  [[nodiscard]] PyObject* exchange_object(std::uint32_t stream) const noexcept;
+  // A new exchange object for `stream`, kept as its connection's.
+  ExchangeValue& new_exchange(std::uint32_t stream);
+
   // ConnectionEvents
-  server::Exchange& request(const http::RequestEvent& event) override;
-  server::Exchange& native_request(const http::RequestEvent& event) override;
-  void body(std::string_view data, bool more_body) override;
-  void start() override;
+  server::Exchange& request(const http::RequestEvent& event, std::uint32_t stream) override;
+  server::Exchange& native_request(const http::RequestEvent& event, std::uint32_t stream) override;
+  void body(std::uint32_t stream, std::string_view data, bool more_body) override;
+  void start(std::uint32_t stream) override;
   void websocket(const http::RequestEvent& event) override;
   // A WebSocket scope without `request`; an http scope also gives `request` its access-log items.
   PyRef new_scope(const http::RequestEvent& event, std::string_view raw_path, ExchangeValue* request);
@@ -210,7 +219,8 @@ struct ConnectionValue final : server::ConnectionEvents {
                     ExchangeValue& request);
   void start_websocket() override;
   void frames() override;
-  void wake() override;
+  void wake(std::uint32_t stream) override;
+  void stream_closed(std::uint32_t stream) override;
   void writable() override;
   void response_done(const server::Exchange& exchange) override;
   void ended() override;
@@ -223,14 +233,17 @@ struct ConnectionValue final : server::ConnectionEvents {
     Py_VISIT(scope.get());
     Py_VISIT(upgrade.get());
     Py_VISIT(session.get());
+    for (const auto& [id, exchange] : streams) Py_VISIT(exchange.get());
     for (const PyRef& waiter : drain_waiters) Py_VISIT(waiter.get());
     return 0;
   }
   std::vector<PyRef> clear() noexcept {
     std::vector<PyRef> out;
-    out.reserve(7 + drain_waiters.size());
+    out.reserve(7 + streams.size() + drain_waiters.size());
     for (PyRef* ref : {&client, &server, &tls_extension, &current, &scope, &upgrade, &session})
       out.push_back(std::move(*ref));
+    for (auto& [id, exchange] : streams) out.push_back(std::move(exchange));
+    streams.clear();
     for (PyRef& waiter : drain_waiters) out.push_back(std::move(waiter));
     drain_waiters.clear();
     return out;

@@ -190,7 +190,6 @@ PyRef receive(PyObject* exchange_object, PyObject* /*message*/ = nullptr) {
       value.body.clear();
       value.body_size = 0;
       const bool last = exchange.body_taken();
-      if (!last && !exchange.over()) connection.core.resume_reading();
       PyRef message = message_of(names().http_request);
       set_item(message.get(), names().body, data);
       set_item(message.get(), names().more_body, new_bool(!last));
@@ -210,7 +209,7 @@ PyRef send(PyObject* exchange_object, PyObject* message) {
   ExchangeValue& value = exchange_of(exchange_object);
   ConnectionValue& connection = owning_connection(exchange_object);
   server::ServedConnection& core = connection.core;
-  if (core.write_paused() && !core.gone())
+  if (value.exchange.output_full() && !core.gone())
     return after_drain(connection, send, exchange_object, PyRef::borrow(message));
   if (value.exchange.disconnected() || core.gone()) {
     // Also before the loss is read: a write that met a reset has closed already.

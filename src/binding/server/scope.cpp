@@ -106,7 +106,8 @@ PyRef ConnectionValue::new_extensions(const http::RequestEvent& event, bool webs
   const Names& n = names();
   static PyObject* const empty = checked_ref(PyDict_New()).release();
   PyRef extensions = checked_ref(PyDict_New());
-  const bool http11 = event.minor_version == 1;
+  // What an HTTP/1.0 client cannot read.
+  const bool http11 = event.minor_version == 1 || event.major_version == 2;
   if (!websocket) {
     set_item(extensions.get(), n.response_pathsend, PyRef::borrow(empty));
     set_item(extensions.get(), n.response_zerocopysend, PyRef::borrow(empty));
@@ -134,7 +135,7 @@ PyRef ConnectionValue::new_scope(const http::RequestEvent& event, std::string_vi
   const bool websocket = request == nullptr;
   PyRef scope = checked_ref(PyDict_Copy(scope_template(websocket)));
   PyObject* dict = scope.get();
-  PyRef version = new_text(http::version_text(event.minor_version));
+  PyRef version = new_text(http::version_text(event.minor_version, event.major_version));
   PyRef raw = new_bytes(raw_path);
   PyRef query = new_bytes(event.target_parts.query);
   auto [scope_client, scope_server, secure] = peers(event);

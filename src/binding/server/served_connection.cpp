@@ -111,7 +111,7 @@ std::string_view client_host(PyObject* client) {
 }
 
 server::AccessRequest access_request(const http::RequestEvent& event, PyObject* client) {
-  return {client_host(client), event.method, event.target, event.minor_version, event.headers};
+  return {client_host(client), event.method, event.target, event.minor_version, event.major_version, event.headers};
 }
 
 PyRef access_line(const server::AccessRecord& record, std::uint16_t status, std::uint64_t sent,
@@ -219,33 +219,44 @@ PyRef frame_events(http::Connection& engine) {
   return events;
 }
 
-server::Exchange& ConnectionValue::request(const http::RequestEvent& event) {
+PyObject* ConnectionValue::exchange_object(std::uint32_t stream) const noexcept {
+  if (stream == 0) return current.get();
+  const auto found = streams.find(stream);
+  return found == streams.end() ? nullptr : found->second.get();
+}
+
+ExchangeValue& ConnectionValue::new_exchange(std::uint32_t stream) {
   PyRef exchange_object = checked_ref(new_native<ExchangeValue>(http_exchange_type()));
   ExchangeValue& exchange = exchange_of(exchange_object.get());
   exchange.connection = PyRef::borrow(self);
+  if (stream == 0) {
+    current = std::move(exchange_object);
+  } else {
+    streams.insert_or_assign(stream, std::move(exchange_object));
+  }
+  return exchange;
+}
+
+server::Exchange& ConnectionValue::request(const http::RequestEvent& event, std::uint32_t stream) {
+  ExchangeValue& exchange = new_exchange(stream);
   const std::string_view raw_path = http::origin_path(event.target_parts.path);
-  PyRef made;
   if (shared->wsgi_environ) {
     const server::ServerSettings& settings = shared->loop.settings();
     exchange.wsgi =
         std::make_shared<wsgi::Call>(shared->mailbox, core.token(), settings.read_buffer_limit, settings.write_high);
     exchange.worker = wsgi_interface::new_wsgi_call(exchange.wsgi, shared->file_wrapper.get());
-    made = new_environ(event, raw_path, exchange.worker.get(), exchange);
+    exchange.scope = new_environ(event, raw_path, exchange.worker.get(), exchange);
   } else {
-    made = new_scope(event, raw_path, &exchange);
+    exchange.scope = new_scope(event, raw_path, &exchange);
   }
   if (shared->access_format)
     exchange.exchange.keep_for_access(shared->access_format, access_request(event, exchange.client.get()));
   // The core calls start() once the engine's step is over.
-  current = std::move(exchange_object);
-  scope = std::move(made);
   return exchange.current();
 }
 
-server::Exchange& ConnectionValue::native_request(const http::RequestEvent& event) {
-  PyRef exchange_object = checked_ref(new_native<ExchangeValue>(http_exchange_type()));
-  ExchangeValue& exchange = exchange_of(exchange_object.get());
-  exchange.connection = PyRef::borrow(self);
+server::Exchange& ConnectionValue::native_request(const http::RequestEvent& event, std::uint32_t stream) {
+  ExchangeValue& exchange = new_exchange(stream);
   exchange.native = true;
   // No scope: only what its access line is made of, when one is written.
   if (shared->access_format) {
@@ -255,10 +266,8 @@ server::Exchange& ConnectionValue::native_request(const http::RequestEvent& even
     exchange.method = new_text(event.method);
     exchange.raw_path = new_bytes(http::origin_path(event.target_parts.path));
     exchange.query = new_bytes(event.target_parts.query);
-    exchange.version = new_text(http::version_text(event.minor_version));
+    exchange.version = new_text(http::version_text(event.minor_version, event.major_version));
   }
-  current = std::move(exchange_object);
-  scope = PyRef();
   return exchange.exchange;
 }
 
@@ -275,11 +284,13 @@ void ConnectionValue::websocket(const http::RequestEvent& event) {
   }
 }
 
-void ConnectionValue::start() {
-  PyRef scope = std::move(this->scope);
-  if (!current || !scope) return;
-  PyRef exchange = PyRef::borrow(current.get());
-  if (ExchangeValue& request = exchange_of(exchange.get()); request.wsgi) {
+void ConnectionValue::start(std::uint32_t stream) {
+  PyRef exchange = PyRef::borrow(exchange_object(stream));
+  if (!exchange) return;
+  ExchangeValue& request = exchange_of(exchange.get());
+  PyRef scope = std::move(request.scope);
+  if (!scope) return;
+  if (request.wsgi) {
     // Handed to a worker thread with the others of this run().
     request.wsgi->began();
     shared->started_calls.push_back(new_tuple(std::move(scope), std::move(request.worker)));
@@ -294,27 +305,29 @@ void ConnectionValue::start() {
       checked_ref(PyObject_Vectorcall(shared->task_type.get(), task_arguments.data(), 1, shared->task_keywords.get()));
 }
 
-void ConnectionValue::body(std::string_view data, bool more_body) {
-  if (!current) return;
-  ExchangeValue& exchange = exchange_of(current.get());
+void ConnectionValue::body(std::uint32_t stream, std::string_view data, bool more_body) {
+  PyObject* found = exchange_object(stream);
+  if (found == nullptr) return;
+  ExchangeValue& exchange = exchange_of(found);
   if (exchange.native) return;
   if (exchange.wsgi) {
     const std::size_t waiting = exchange.wsgi->received(data, more_body);
-    if (more_body && waiting > shared->loop.settings().read_buffer_limit) core.pause_reading();
+    exchange.current().body_waiting(waiting);
     return;
   }
   if (!data.empty()) {
     exchange.body.push_back(new_bytes(data));
     exchange.body_size += data.size();
   }
-  if (more_body && exchange.body_size > shared->loop.settings().read_buffer_limit) core.pause_reading();
+  exchange.exchange.body_waiting(exchange.body_size);
   PyRef waiter = std::move(exchange.waiter);
   wake_future(waiter);
 }
 
-void ConnectionValue::wake() {
-  if (!current) return;
-  ExchangeValue& exchange = exchange_of(current.get());
+namespace {
+
+// Wakes what waits on an exchange: a receive, or its WSGI call's worker.
+void wake_exchange(ExchangeValue& exchange) {
   if (exchange.wsgi) {
     exchange.wsgi->changed();
     return;
@@ -323,10 +336,33 @@ void ConnectionValue::wake() {
   wake_future(waiter);
 }
 
+}  // namespace
+
+void ConnectionValue::wake(std::uint32_t stream) {
+  if (PyObject* found = exchange_object(stream)) wake_exchange(exchange_of(found));
+}
+
+void ConnectionValue::stream_closed(std::uint32_t stream) {
+  const auto found = streams.find(stream);
+  if (found == streams.end()) return;
+  // The last reference may go here: nothing of the connection is touched after.
+  PyRef exchange = std::move(found->second);
+  streams.erase(found);
+  wake_exchange(exchange_of(exchange.get()));
+}
+
 void ConnectionValue::writable() {
-  if (current) {
-    // A WSGI response's pieces waiting for the output go on.
-    if (const std::shared_ptr<wsgi::Call> call = exchange_of(current.get()).wsgi) call->pump();
+  // A WSGI response's pieces waiting for the output go on.
+  const auto pump = [](PyObject* exchange) {
+    if (exchange == nullptr) return;
+    if (const std::shared_ptr<wsgi::Call> call = exchange_of(exchange).wsgi) call->pump();
+  };
+  pump(current.get());
+  if (!streams.empty()) {
+    std::vector<PyRef> open;
+    open.reserve(streams.size());
+    for (const auto& [id, exchange] : streams) open.push_back(PyRef::borrow(exchange.get()));
+    for (const PyRef& exchange : open) pump(exchange.get());
   }
   std::vector<PyRef> waiters = std::move(drain_waiters);
   drain_waiters.clear();
@@ -334,8 +370,9 @@ void ConnectionValue::writable() {
 }
 
 void ConnectionValue::response_done(const server::Exchange& exchange_state) {
-  if (!current) return;
-  ExchangeValue& exchange = exchange_of(current.get());
+  PyObject* found = exchange_object(exchange_state.request().stream);
+  if (found == nullptr) return;
+  ExchangeValue& exchange = exchange_of(found);
   PyObject* access = shared->access.get();
   if (access == Py_None) return;
   if (shared->access_format) {
@@ -370,20 +407,19 @@ void ConnectionValue::frames() {
 }
 
 void ConnectionValue::ended() {
-  // Everything this connection holds is let go here: the exchange and the
+  // Everything this connection holds is let go here: the exchanges and the
   // session point back to it, and a finished connection must be freed by
   // reference counting alone.
   PyRef keep_self = PyRef::borrow(self);
-  PyRef exchange = std::move(current);
+  std::vector<PyRef> exchanges;
+  exchanges.reserve(streams.size() + 1);
+  if (current) exchanges.push_back(std::move(current));
+  for (auto& [id, exchange] : streams) exchanges.push_back(std::move(exchange));
+  streams.clear();
   PyRef event = std::move(upgrade);
   PyRef pending_scope = std::move(scope);
   PyRef websocket_session = std::move(session);
-  if (exchange) {
-    ExchangeValue& request = exchange_of(exchange.get());
-    if (request.wsgi) request.wsgi->changed();
-    PyRef waiter = std::move(request.waiter);
-    wake_future(waiter);
-  }
+  for (const PyRef& exchange : exchanges) wake_exchange(exchange_of(exchange.get()));
   writable();
   PyRef entry;
   auto found = shared->connections.find(core.token());

@@ -62,7 +62,7 @@ PyRef ConnectionValue::new_environ(const http::RequestEvent& event, std::string_
   set_item(dict, n.request_method, method);
   set_item(dict, n.path_info, latin1(http::percent_decoded(raw_path, decoded_bytes)));
   set_item(dict, n.query_string, latin1(event.target_parts.query));
-  set_item(dict, n.server_protocol, new_text(http::protocol_text(event.minor_version)));
+  set_item(dict, n.server_protocol, new_text(http::protocol_text(event.minor_version, event.major_version)));
   set_endpoint(dict, environ_server.get(), n.server_name, n.server_port);
   set_endpoint(dict, environ_client.get(), n.remote_addr, n.remote_port);
   set_item(dict, n.url_scheme, PyRef::borrow(secure ? n.https : n.http));
@@ -77,7 +77,7 @@ PyRef ConnectionValue::new_environ(const http::RequestEvent& event, std::string_
     request.method = std::move(method);
     request.raw_path = new_bytes(raw_path);
     request.query = new_bytes(event.target_parts.query);
-    request.version = new_text(http::version_text(event.minor_version));
+    request.version = new_text(http::version_text(event.minor_version, event.major_version));
   }
   return environ;
 }

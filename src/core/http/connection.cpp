@@ -139,8 +139,15 @@ Connection::Step Connection::head_step(EventSink& sink) {
 
   // A limit of 0 lets one request through, like a limit of 1.
   const bool within_limit = requests_seen_ < std::max<std::uint64_t>(limits_.max_keepalive_requests, 1);
-  RequestEvent event{head.method, head.target, split_target(head.target),        head.minor_version,
-                     headers,     facts,       facts.keep_alive && within_limit, false};
+  RequestEvent event{head.method,
+                     head.target,
+                     split_target(head.target),
+                     head.minor_version,
+                     headers,
+                     facts,
+                     facts.keep_alive && within_limit,
+                     false,
+                     1};
   if (facts.websocket_upgrade()) {
     // Bytes after the head stay buffered for the frame loop.
     keep_alive_ = facts.keep_alive;

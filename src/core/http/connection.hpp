@@ -42,6 +42,7 @@ struct RequestEvent {
   // the connection's request limit: the answer must then say "close".
   bool keep_alive;
   bool has_body;
+  std::uint8_t major_version = 1;  // 2: a stream of an HTTP/2 connection
 };
 
 class EventSink {

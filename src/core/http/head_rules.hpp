@@ -50,12 +50,17 @@ struct TargetParts {
 };
 [[nodiscard]] TargetParts split_target(std::string_view target) noexcept;
 
-[[nodiscard]] constexpr std::string_view version_text(std::uint8_t minor_version) noexcept {
+// HTTP/2 has no minor version.
+[[nodiscard]] constexpr std::string_view version_text(std::uint8_t minor_version,
+                                                      std::uint8_t major_version = 1) noexcept {
+  if (major_version == 2) return "2";
   return minor_version == 0 ? "1.0" : "1.1";
 }
 
 // The version as a request line writes it ("HTTP/1.1").
-[[nodiscard]] constexpr std::string_view protocol_text(std::uint8_t minor_version) noexcept {
+[[nodiscard]] constexpr std::string_view protocol_text(std::uint8_t minor_version,
+                                                       std::uint8_t major_version = 1) noexcept {
+  if (major_version == 2) return "HTTP/2";
   return minor_version == 0 ? "HTTP/1.0" : "HTTP/1.1";
 }
 

@@ -175,10 +175,6 @@ std::time_t seconds_of(std::int64_t micros) noexcept {
   return static_cast<std::time_t>(micros / 1'000'000 - (micros % 1'000'000 < 0 ? 1 : 0));
 }
 
-std::string_view protocol_text(std::uint8_t minor_version) noexcept {
-  return minor_version == 0 ? "HTTP/1.0" : "HTTP/1.1";
-}
-
 }  // namespace
 
 std::uint32_t AccessFormat::slot(std::vector<std::string>& names, std::string_view lowercase_name) {
@@ -291,7 +287,7 @@ AccessFormat AccessFormat::json() {
 // --- the record -------------------------------------------------------------------
 
 AccessRecord::AccessRecord(std::shared_ptr<const AccessFormat> format, const AccessRequest& request)
-    : format_(std::move(format)), minor_version_(request.minor_version) {
+    : format_(std::move(format)), minor_version_(request.minor_version), major_version_(request.major_version) {
   bytes_.reserve(request.client.size() + request.method.size() + request.target.size());
   client_ = keep(request.client);
   client_.present = !request.client.empty();
@@ -383,7 +379,7 @@ void AccessRecord::render_text(std::uint16_t status, std::uint64_t sent, const A
         out.push_back(' ');
         put_escaped<false>(out, text(target_));
         out.push_back(' ');
-        out.append(protocol_text(minor_version_));
+        out.append(http::protocol_text(minor_version_, major_version_));
         break;
       case Kind::status:
         put_number(out, status);
@@ -398,7 +394,7 @@ void AccessRecord::render_text(std::uint16_t status, std::uint64_t sent, const A
         put_escaped<false>(out, parts.query);
         break;
       case Kind::protocol:
-        out.append(protocol_text(minor_version_));
+        out.append(http::protocol_text(minor_version_, major_version_));
         break;
       case Kind::bytes_clf:
         if (sent == 0) {
@@ -475,7 +471,7 @@ void AccessRecord::render_json(std::uint16_t status, std::uint64_t sent, const A
   field("query");
   string(parts.query);
   field("protocol");
-  string(protocol_text(minor_version_));
+  string(http::protocol_text(minor_version_, major_version_));
   field("status");
   put_number(out, status);
   field("bytes");

@@ -34,6 +34,7 @@ struct AccessRequest {
   std::string_view method;
   std::string_view target;  // as received
   std::uint8_t minor_version = 1;
+  std::uint8_t major_version = 1;
   std::span<const http::HeaderLine> headers;
 };
 
@@ -134,6 +135,7 @@ class AccessRecord {
   std::string bytes_;
   Slice client_, method_, target_;
   std::uint8_t minor_version_;
+  std::uint8_t major_version_;
   common::SmallVector<Slice, 4> request_headers_;
   common::SmallVector<Slice, 4> response_headers_;
 };

@@ -144,8 +144,9 @@ ReceiveStep Exchange::next_receive(bool pieces_waiting) {
   return ReceiveStep::wait;
 }
 
-bool Exchange::body_taken() noexcept {
+bool Exchange::body_taken() {
   delivered_ = body_complete_;
+  if (!delivered_ && !over() && attached()) protocol_->want_body(*this);
   return delivered_;
 }
 

@@ -11,12 +11,15 @@
 // ended. Several exchanges may live on one connection; the protocol knows
 // which one is current.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string_view>
 #include <utility>
 
+#include "core/common/byte_scan.hpp"
+#include "core/http/head_tokenizer.hpp"
 #include "core/http/response_serializer.hpp"
 #include "core/server/access_log.hpp"
 #include "core/server/file_slice.hpp"
@@ -58,6 +61,14 @@ enum class ReceiveStep : std::uint8_t { deliver, wait, disconnect };
 
 class Exchange;
 
+// Whether the client waits for "100 Continue" before it sends its body.
+inline bool expects_continue(std::span<const http::HeaderLine> headers) noexcept {
+  for (const http::HeaderLine& line : headers)
+    if (common::equals_lowercase(line.name, "expect") && common::equals_lowercase(line.value, "100-continue"))
+      return true;
+  return false;
+}
+
 // What frames an exchange's response: one per protocol version.
 class Protocol {
  public:
@@ -86,6 +97,9 @@ class Protocol {
   // The app waits for body bytes: "100 Continue" if the client waits for it,
   // and reading goes on.
   virtual void want_body(Exchange& exchange) = 0;
+  // The app holds `waiting` body bytes it has not taken: past the read
+  // buffer's limit, the protocol stops taking more for it.
+  virtual void body_waiting(Exchange& exchange, std::size_t waiting) = 0;
   // The output holds as much as it should: a writer waits until it drains.
   [[nodiscard]] virtual bool output_full() const noexcept = 0;
 
@@ -105,6 +119,7 @@ struct RequestFacts {
   bool expect_continue = false;  // the client waits for "100 Continue" before its body
   bool holds_slot = false;       // counted against the process's limit of concurrency
   bool server_answer = false;    // the server answers it itself (a static file): its own reason phrases
+  std::uint32_t stream = 0;      // its HTTP/2 stream; 0 over HTTP/1.1, one exchange at a time
 };
 
 class Exchange {
@@ -123,7 +138,8 @@ class Exchange {
   void disconnect() noexcept { disconnected_ = true; }
   // Counted against the process's limit of concurrency until released.
   [[nodiscard]] bool holds_slot() const noexcept { return facts_.holds_slot; }
-  void release_slot() noexcept { facts_.holds_slot = false; }
+  // Whether it held one, which is free again now.
+  bool release_slot() noexcept { return std::exchange(facts_.holds_slot, false); }
   // The protocol's framing of the response, set by write_head.
   void set_framing(BodyMode mode, bool keep_alive, std::uint64_t sent) noexcept;
   void add_sent(std::uint64_t bytes) noexcept { sent_ += bytes; }
@@ -152,7 +168,12 @@ class Exchange {
   // app. Asking for the body it waits for is part of it.
   ReceiveStep next_receive(bool pieces_waiting);
   // The app was handed every piece read so far; true once that was the last.
-  bool body_taken() noexcept;
+  // Before it, reading goes on.
+  bool body_taken();
+  // The app holds `waiting` body bytes it has not taken yet.
+  void body_waiting(std::size_t waiting) {
+    if (attached() && !body_complete_) protocol_->body_waiting(*this, waiting);
+  }
   // The app raised: true if that is an application error (not a client that
   // went away); answers 500 or cuts the response short.
   bool app_failed();

@@ -53,6 +53,24 @@ FileSlice::Step FileSlice::send_to(int socket, std::uint64_t& sent) noexcept {
   return Step::sent;
 }
 
+std::ptrdiff_t FileSlice::read_into(char* out, std::size_t size) noexcept {
+  const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(count_, size));
+  std::size_t got = 0;
+  while (got < wanted) {
+    const ssize_t read = ::pread(fd_, out + got, wanted - got, static_cast<off_t>(offset_ + got));
+    if (read > 0) {
+      got += static_cast<std::size_t>(read);
+    } else if (read < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return -1;  // the file is shorter than it was
+    }
+  }
+  offset_ += got;
+  count_ -= got;
+  return static_cast<std::ptrdiff_t>(got);
+}
+
 namespace {
 
 OpenedFile refused(int error, int fd = -1) {

@@ -3,6 +3,7 @@
 // sendfile(2) when its turn in the output comes, so its bytes never pass
 // through the process. It owns its descriptor.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -30,6 +31,9 @@ class FileSlice {
   };
   // Sends as much of the slice as `socket` takes.
   Step send_to(int socket, std::uint64_t& sent) noexcept;
+  // Reads the next bytes of the slice into `out` (an HTTP/2 stream frames
+  // them itself): how many, or -1 if the file ends before the slice does.
+  std::ptrdiff_t read_into(char* out, std::size_t size) noexcept;
 
  private:
   int fd_ = -1;

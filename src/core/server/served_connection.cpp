@@ -15,26 +15,13 @@
 #include "core/http/chunk_writer.hpp"
 #include "core/http/reason_phrase.hpp"
 #include "core/server/host_header.hpp"
+#include "core/server/server_answers.hpp"
 
 namespace tessaryne::server {
 namespace {
 
-constexpr std::string_view kBadHost = "Bad Request: exactly one Host header is required";
-constexpr std::string_view kBadHostValue = "Bad Request: invalid Host header";
-// An origin server that does not tunnel answers CONNECT itself.
-constexpr std::string_view kNoTunnel = "Not Implemented";
-constexpr std::string_view kTimeout = "Request Timeout";
-constexpr std::string_view kOverloaded = "Service Unavailable";
-constexpr std::string_view kServerError = "Internal Server Error";
 // The last chunk of a body that trailer fields follow; their end adds the CRLF.
 constexpr std::string_view kLastChunk = "0\r\n";
-constexpr std::array<http::HeaderField, 1> kTextHeaders{{{"content-type", "text/plain; charset=utf-8"}}};
-
-bool expects_continue(std::span<const http::HeaderLine> headers) noexcept {
-  return std::ranges::any_of(headers, [](const http::HeaderLine& line) {
-    return common::equals_lowercase(line.name, "expect") && common::equals_lowercase(line.value, "100-continue");
-  });
-}
 
 // Serializes a head (with `parts.body` after it) into `out`, the server's own
 // headers after the application's; false if a header holds CR or LF.
@@ -84,13 +71,9 @@ class ServedConnection::Dispatch final : public http::EventSink {
       owner_.events_->websocket(event);
       return;
     }
-    if (settings.concurrency_limit != 0 && settings.concurrency) {
-      auto& in_flight = settings.concurrency->in_flight;
-      if (in_flight.fetch_add(1, std::memory_order_relaxed) >= settings.concurrency_limit) {
-        in_flight.fetch_sub(1, std::memory_order_relaxed);
-        refuse(503, kOverloaded);
-        return;
-      }
+    if (!owner_.loop_.take_slot()) {
+      refuse(503, kOverloaded);
+      return;
     }
     if (settings.static_mounts)
       if (StaticAnswer planned =
@@ -103,11 +86,11 @@ class ServedConnection::Dispatch final : public http::EventSink {
         .head_method = event.method == "HEAD",
         .http10 = event.minor_version == 0,
         .expect_continue = event.has_body && event.minor_version == 1 && expects_continue(event.headers),
-        .holds_slot = settings.concurrency_limit != 0 && settings.concurrency != nullptr,
+        .holds_slot = owner_.loop_.limits_concurrency(),
         .server_answer = answer.has_value(),
     };
     owner_.let_go_of_exchange();
-    Exchange& exchange = answer ? owner_.events_->native_request(event) : owner_.events_->request(event);
+    Exchange& exchange = answer ? owner_.events_->native_request(event, 0) : owner_.events_->request(event, 0);
     exchange.begin(owner_, facts, Clock::now());
     owner_.exchange_ = &exchange;
     owner_.phase_ = Phase::busy;
@@ -122,7 +105,7 @@ class ServedConnection::Dispatch final : public http::EventSink {
       owner_.exchange_->body_read();
       if (owner_.phase_ == Phase::body) owner_.phase_ = Phase::busy;
     }
-    owner_.events_->body(data, more_body);
+    owner_.events_->body(0, data, more_body);
   }
   void upgrade(std::string_view) override { any = true; }
   // The server answers a fault with its own headers, from the status and the detail.
@@ -159,8 +142,10 @@ ServedConnection::~ServedConnection() {
   }
 }
 
-void ServedConnection::open(ConnectionEvents& events) {
+void ServedConnection::open(ConnectionEvents& events, bool http2) {
   events_ = &events;
+  const ServerSettings::Versions versions = loop_.settings().versions;
+  decided_ = versions != ServerSettings::Versions::any;
   const int on = 1;
   // Fails harmlessly on a Unix socket.
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -172,6 +157,12 @@ void ServedConnection::open(ConnectionEvents& events) {
     return;
   }
   arm(loop_.settings().keep_alive_timeout);
+  if (http2 || versions == ServerSettings::Versions::http2) start_http2();
+}
+
+void ServedConnection::start_http2() {
+  decided_ = true;
+  h2_ = std::make_unique<Http2Session>(*this, loop_, *events_);
 }
 
 void ServedConnection::watch() noexcept {
@@ -212,12 +203,44 @@ void ServedConnection::on_ready(const Readiness& ready) {
 }
 
 void ServedConnection::received(std::string_view data) {
+  if (h2_) {
+    h2_->received(data);
+    return;
+  }
   if (websocket_) {
     engine_.append(data);
     events_->frames();
     return;
   }
   if (phase_ == Phase::linger) return;
+  if (!decided_) {
+    // HTTP/2 by prior knowledge, or HTTP/1.1: the first bytes tell. Only a
+    // beginning of the preface is kept until the rest comes.
+    std::string held = std::exchange(undecided_, {});
+    const std::string_view seen = held.empty() ? data : std::string_view(held.append(data));
+    const std::size_t compared = std::min(seen.size(), kHttp2Preface.size());
+    if (seen.substr(0, compared) != kHttp2Preface.substr(0, compared)) {
+      decided_ = true;
+      received_http1(seen);
+      return;
+    }
+    if (compared < kHttp2Preface.size()) {
+      undecided_.assign(seen);
+      if (phase_ == Phase::idle) {
+        phase_ = Phase::head;
+        arm(loop_.settings().head_timeout);
+      }
+      return;
+    }
+    start_http2();
+    phase_ = Phase::idle;
+    h2_->received(seen);
+    return;
+  }
+  received_http1(data);
+}
+
+void ServedConnection::received_http1(std::string_view data) {
   if (phase_ == Phase::body) {
     body_bytes_ += data.size();
     arm_body();
@@ -235,7 +258,7 @@ void ServedConnection::received(std::string_view data) {
 }
 
 void ServedConnection::end_of_input() {
-  if (websocket_ || !in_flight() || !exchange_->body_complete() || phase_ == Phase::linger) {
+  if (h2_ || websocket_ || !in_flight() || !exchange_->body_complete() || phase_ == Phase::linger) {
     // Nothing to answer, or a request that can never be complete.
     close();
     return;
@@ -245,7 +268,7 @@ void ServedConnection::end_of_input() {
   exchange_->end_of_input();
   want_read_ = false;
   watch();
-  events_->wake();
+  events_->wake(0);
 }
 
 bool ServedConnection::process() {
@@ -278,7 +301,7 @@ bool ServedConnection::process() {
     if (dispatch.answer && dispatch.started) {
       answer_natively(*dispatch.answer);
     } else if (dispatch.started) {
-      events_->start();
+      events_->start(0);
     }
     if (!pump_pending_ || closed_) return any;
     pump_pending_ = false;
@@ -286,15 +309,7 @@ bool ServedConnection::process() {
 }
 
 void ServedConnection::answer_natively(StaticAnswer& answer) {
-  if (exchange_ == nullptr) return;
-  Exchange& exchange = *exchange_;
-  // What becomes of it (a client gone, say) the exchange and the connection record.
-  exchange.start(answer.status, false);
-  if (answer.file.open()) {
-    exchange.file(answer.fields(), std::move(answer.file), false);
-  } else {
-    exchange.body(answer.fields(), answer.text, false);
-  }
+  if (exchange_ != nullptr) answer.send(*exchange_);
 }
 
 void ServedConnection::let_go_of_exchange() noexcept {
@@ -304,10 +319,7 @@ void ServedConnection::let_go_of_exchange() noexcept {
 }
 
 void ServedConnection::request_over() noexcept {
-  if (exchange_ != nullptr && exchange_->holds_slot()) {
-    exchange_->release_slot();
-    loop_.settings().concurrency->in_flight.fetch_sub(1, std::memory_order_relaxed);
-  }
+  if (exchange_ != nullptr && exchange_->release_slot()) loop_.give_back_slot();
 }
 
 // --- the response -------------------------------------------------------------------
@@ -447,7 +459,7 @@ void ServedConnection::response_complete(Exchange& exchange) {
   request_over();
   loop_.counters().response(exchange.status(), Clock::now() - exchange.began());
   events_->response_done(exchange);
-  events_->wake();
+  events_->wake(0);
   if (closed_) return;
   if (!exchange.keep_alive() || eof_) {
     linger({});
@@ -494,6 +506,10 @@ void ServedConnection::want_body(Exchange& exchange) {
   resume_reading();
 }
 
+void ServedConnection::body_waiting(Exchange& /*exchange*/, std::size_t waiting) {
+  if (waiting > loop_.settings().read_buffer_limit) pause_reading();
+}
+
 void ServedConnection::await_body() {
   if (phase_ == Phase::busy && in_flight() && !exchange_->body_complete()) {
     phase_ = Phase::body;
@@ -523,7 +539,7 @@ void ServedConnection::end_request(std::string_view response) {
     response_cut_short();
     request_over();
     exchange_->disconnect();
-    events_->wake();
+    events_->wake(0);
     if (exchange_->head_sent()) {
       close();
       return;
@@ -709,6 +725,8 @@ void ServedConnection::flushed() {
     write_paused_ = false;
     events_->writable();
   }
+  // Frames held back for the socket's queue go on.
+  if (h2_ && !closed_ && output_.pending() < loop_.settings().write_low) h2_->drained();
 }
 
 // --- deadlines -----------------------------------------------------------------------
@@ -739,7 +757,11 @@ void ServedConnection::deadline_passed() {
       abort();
       break;
     case Phase::idle:
-      close();
+      if (h2_) {
+        h2_->shutdown();  // GOAWAY, then the close
+      } else {
+        close();
+      }
       break;
     case Phase::head:
     case Phase::body:
@@ -771,6 +793,10 @@ void ServedConnection::close() {
 void ServedConnection::abort() { lose(); }
 
 void ServedConnection::shutdown() {
+  if (h2_) {
+    h2_->shutdown();
+    return;
+  }
   if (!in_flight() && phase_ != Phase::linger) close();
 }
 
@@ -795,6 +821,7 @@ void ServedConnection::lose() {
     exchange_->disconnect();
   }
   let_go_of_exchange();
+  if (h2_) h2_->lost();
   write_paused_ = false;
   events_->ended();
 }

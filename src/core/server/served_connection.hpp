@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -22,6 +23,7 @@
 #include "core/http/response_serializer.hpp"
 #include "core/server/deadlines.hpp"
 #include "core/server/exchange.hpp"
+#include "core/server/http2_session.hpp"
 #include "core/server/output_buffer.hpp"
 #include "core/server/server_loop.hpp"
 #include "core/server/static_files.hpp"
@@ -37,17 +39,19 @@ enum class Phase : std::uint8_t {
   linger,  // after the last answer, draining input: linger_timeout
 };
 
+// `stream` names a request's exchange among those of its connection: its
+// HTTP/2 stream, or 0 for HTTP/1.1's one exchange at a time.
 class ConnectionEvents {
  public:
   // A request to serve: the exchange that will serve it, which the caller
   // owns and keeps while it is current. The views are valid during the call only.
-  virtual Exchange& request(const http::RequestEvent& event) = 0;
+  virtual Exchange& request(const http::RequestEvent& event, std::uint32_t stream) = 0;
   // A request the server answers itself (a file of a static mount): its
   // exchange, owned by the caller as any other; no app is started for it.
-  virtual Exchange& native_request(const http::RequestEvent& event) = 0;
-  virtual void body(std::string_view data, bool more_body) = 0;
+  virtual Exchange& native_request(const http::RequestEvent& event, std::uint32_t stream) = 0;
+  virtual void body(std::uint32_t stream, std::string_view data, bool more_body) = 0;
   // The request's app runs now (after the input that brought it was parsed).
-  virtual void start() = 0;
+  virtual void start(std::uint32_t stream) = 0;
   // An upgrade to WebSocket; the views are valid during the call only.
   virtual void websocket(const http::RequestEvent& event) = 0;
   virtual void start_websocket() = 0;
@@ -55,11 +59,12 @@ class ConnectionEvents {
   virtual void frames() = 0;
   // Something a waiting receive may want to see: body bytes, a disconnect,
   // the client's end of input, the response's completion.
-  virtual void wake() = 0;
+  virtual void wake(std::uint32_t stream) = 0;
+  // An HTTP/2 stream is over: its exchange is no longer the connection's.
+  virtual void stream_closed(std::uint32_t stream) = 0;
   // The output fell below the low mark: waiting writers go on.
   virtual void writable() = 0;
-  // The response of the current request is complete, or was cut short
-  // after its head (access log).
+  // A response is complete, or was cut short after its head (access log).
   virtual void response_done(const Exchange& exchange) = 0;
   // The connection is closed; nothing more happens on it.
   virtual void ended() = 0;
@@ -80,7 +85,8 @@ class ServedConnection final : public Protocol {
   ~ServedConnection();
 
   // Starts watching the socket; `events` must outlive the connection's use.
-  void open(ConnectionEvents& events);
+  // `http2`: TLS negotiated "h2", so HTTP/2 it is from the first byte.
+  void open(ConnectionEvents& events, bool http2 = false);
   void on_ready(const Readiness& ready);
   // A deadline entry came due.
   void on_deadline(const Deadlines::Entry& entry);
@@ -103,6 +109,7 @@ class ServedConnection final : public Protocol {
   void answer_failure(Exchange& exchange) override;
   void cut_short(Exchange& exchange) override;
   void want_body(Exchange& exchange) override;
+  void body_waiting(Exchange& exchange, std::size_t waiting) override;
   [[nodiscard]] bool output_full() const noexcept override { return write_paused_; }
 
   // --- flow ---------------------------------------------------------------------
@@ -138,10 +145,18 @@ class ServedConnection final : public Protocol {
   [[nodiscard]] Phase phase() const noexcept { return phase_; }
   [[nodiscard]] std::size_t pending_output() const noexcept { return output_.pending(); }
 
+  // The connection speaks HTTP/2.
+  [[nodiscard]] bool http2() const noexcept { return h2_ != nullptr; }
+
  private:
   class Dispatch;
+  friend class Http2Session;
+  friend class Http2Stream;
+
+  void start_http2();
 
   void received(std::string_view data);
+  void received_http1(std::string_view data);
   void end_of_input();
   // Runs the buffered requests until one needs more input or is being answered.
   bool process();
@@ -209,6 +224,11 @@ class ServedConnection final : public Protocol {
   bool pump_pending_ = false;
   bool websocket_ = false;
   bool sends_files_ = false;  // the socket's unsent bytes are bounded, for file bodies
+  // With `any` versions: the bytes received before the first that tells
+  // HTTP/2's preface from an HTTP/1.1 request.
+  std::string undecided_;
+  bool decided_ = false;
+  std::unique_ptr<Http2Session> h2_;
 };
 
 }  // namespace tessaryne::server

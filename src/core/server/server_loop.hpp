@@ -50,6 +50,13 @@ struct ServerSettings {
   // An upgrade to WebSocket goes to a session; false (a WSGI application,
   // which cannot take one): it is a request like any other.
   bool websocket = true;
+  // Which HTTP versions a connection may speak. With `any`, a cleartext
+  // connection that opens with the HTTP/2 preface speaks HTTP/2, and one that
+  // TLS negotiated "h2" for does.
+  enum class Versions : std::uint8_t { any, http1, http2 };
+  Versions versions = Versions::any;
+  // SETTINGS_MAX_CONCURRENT_STREAMS of each HTTP/2 connection.
+  std::uint32_t h2_max_concurrent_streams = 100;
   // Directories served under routes without the application; null: none.
   std::shared_ptr<const StaticMounts> static_mounts;
 };
@@ -73,6 +80,21 @@ class ServerLoop {
   [[nodiscard]] Poller& poller() noexcept { return poller_; }
   [[nodiscard]] std::array<char, 65536>& scratch() noexcept { return scratch_; }
   [[nodiscard]] ServerCounters& counters() noexcept { return *counters_; }
+
+  // Whether requests count against a limit of concurrency.
+  [[nodiscard]] bool limits_concurrency() const noexcept {
+    return settings_.concurrency_limit != 0 && settings_.concurrency != nullptr;
+  }
+  // A slot of that limit for a request; false when every one is taken. True
+  // without a limit.
+  [[nodiscard]] bool take_slot() noexcept {
+    if (!limits_concurrency()) return true;
+    auto& in_flight = settings_.concurrency->in_flight;
+    if (in_flight.fetch_add(1, std::memory_order_relaxed) < settings_.concurrency_limit) return true;
+    in_flight.fetch_sub(1, std::memory_order_relaxed);
+    return false;
+  }
+  void give_back_slot() noexcept { settings_.concurrency->in_flight.fetch_sub(1, std::memory_order_relaxed); }
 
   // The date line of the current second, rebuilt at most once a second.
   std::string_view date();

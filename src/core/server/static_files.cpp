@@ -588,4 +588,13 @@ StaticAnswer plan_static(const StaticMounts& mounts, std::string_view method, st
   return answer;
 }
 
+void StaticAnswer::send(Exchange& exchange) {
+  exchange.start(status, false);
+  if (file.open()) {
+    exchange.file(fields(), std::move(file), false);
+  } else {
+    exchange.body(fields(), text, false);
+  }
+}
+
 }  // namespace tessaryne::server

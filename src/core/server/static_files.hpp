@@ -18,6 +18,7 @@
 
 #include "core/http/head_tokenizer.hpp"
 #include "core/http/response_serializer.hpp"
+#include "core/server/exchange.hpp"
 #include "core/server/file_slice.hpp"
 
 namespace tessaryne::server {
@@ -112,6 +113,9 @@ class StaticAnswer {
   void add(std::string_view name, std::string value);
   // The header fields, as views into this answer.
   [[nodiscard]] std::span<const http::HeaderField> fields();
+  // Gives the answer as `exchange`'s response; what becomes of it (a client
+  // gone, say) the exchange and its protocol record.
+  void send(Exchange& exchange);
 
  private:
   std::array<std::string_view, kMaxFields> names_{};
