@@ -64,7 +64,11 @@ class H2Client:
             self.send(PREFACE, SettingsFrame(0))
 
     def send(self, *frames: Frame | bytes) -> None:
-        self.sock.sendall(b"".join(f if isinstance(f, bytes) else f.serialize() for f in frames))
+        """Writes the frames; a connection the server has closed is `closed`, not an error."""
+        try:
+            self.sock.sendall(b"".join(f if isinstance(f, bytes) else f.serialize() for f in frames))
+        except BrokenPipeError, ConnectionResetError:
+            self.closed = True
 
     def block(self, fields: Fields) -> bytes:
         return bytes(self.encoder.encode(list(fields)))
