@@ -83,13 +83,19 @@ class H2Client:
         return stream_id
 
     def request(
-        self, path: str = "/", *, method: str = "GET", headers: Fields = (), fields: Fields | None = None
+        self,
+        path: str = "/",
+        *,
+        method: str = "GET",
+        headers: Fields = (),
+        fields: Fields | None = None,
+        end: bool = True,
     ) -> int:
         """Opens the next stream with `fields` (by default the pseudo-headers for
-        `path` followed by `headers`), ending it; returns the stream's id."""
+        `path` followed by `headers`), ending it unless `end` is False; returns the stream's id."""
         stream_id = self.new_stream()
         block = self.block(self.request_fields(path, method, headers) if fields is None else fields)
-        self.send(HeadersFrame(stream_id, block, flags=["END_HEADERS", "END_STREAM"]))
+        self.send(HeadersFrame(stream_id, block, flags=["END_HEADERS"] + ["END_STREAM"] * end))
         return stream_id
 
     def read(self, done: Callable[[], bool]) -> None:

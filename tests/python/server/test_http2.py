@@ -26,6 +26,7 @@ import httpx
 import pytest
 from hyperframe.frame import (
     ContinuationFrame,
+    DataFrame,
     HeadersFrame,
     PingFrame,
     RstStreamFrame,
@@ -37,6 +38,7 @@ from hypothesis import strategies as st
 
 from h2_client import CANCEL, PREFACE, PROTOCOL_ERROR, H2Client
 from server_support import needs_openssl, self_signed_certificate, serving
+from ws_client import encode_frame, inflate_frames
 
 MIB = 1 << 20
 PATTERN = bytes(range(256)) * 4096  # one MiB of a download
@@ -53,6 +55,13 @@ class App:
         self.sent = 0  # bytes of downloads whose send has returned
 
     async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
+        if scope["type"] == "websocket":  # reverses one text message, in a frame that says what the scope was
+            assert (await receive())["type"] == "websocket.connect"
+            await send({"type": "websocket.accept"})
+            text = (await receive())["text"]
+            await send({"type": "websocket.send", "text": f"{text[::-1]} {scope['http_version']} {scope['path']}"})
+            await send({"type": "websocket.close", "code": 1000})
+            return
         if scope["type"] != "http":
             return
         self.paths.append(scope["path"])
@@ -245,6 +254,28 @@ def test_trailers_close_the_stream_as_headers(app: App) -> None:
     assert stream.trailers == [(b"x-a", b"1"), (b"grpc-status", b"0")]
     assert isinstance(frames[-1], HeadersFrame) and "END_STREAM" in frames[-1].flags
     assert not any("END_STREAM" in f.flags for f in frames[:-1])
+
+
+@pytest.mark.parametrize("offer", [[], [("sec-websocket-extensions", "permessage-deflate")]], ids=["plain", "deflate"])
+def test_a_websocket_session_over_extended_connect(app: App, offer: list[tuple[str, str]]) -> None:
+    with serving(app, threads=1) as server, H2Client(server.port) as client:
+        client.read(lambda: any(isinstance(f, SettingsFrame) and "ACK" not in f.flags for f in client.received))
+        advertised = next(f for f in client.received if isinstance(f, SettingsFrame)).settings
+        connect = [(":method", "CONNECT"), (":protocol", "websocket"), (":scheme", "http"), (":path", "/ws"),
+                   (":authority", f"127.0.0.1:{server.port}"), ("sec-websocket-version", "13"), *offer]  # fmt: skip
+        stream_id = client.request(fields=connect, end=False)
+        stream = client.streams[stream_id]
+        client.read(lambda: stream.headers is not None or stream.reset is not None)
+        client.send(DataFrame(stream_id, encode_frame(0x1, b"hello")))
+        client.read(lambda: any(opcode == 0x8 for opcode, _ in inflate_frames(bytes(stream.body))))
+        client.send(DataFrame(stream_id, encode_frame(0x8, b"\x03\xe8"), flags=["END_STREAM"]))
+        stream = client.response(stream_id)
+    assert advertised.get(SettingsFrame.ENABLE_CONNECT_PROTOCOL) == 1
+    head = dict(stream.headers or [])
+    assert head[b":status"] == b"200" and b"sec-websocket-accept" not in head
+    assert (b"permessage-deflate" in head.get(b"sec-websocket-extensions", b"")) == bool(offer)
+    assert inflate_frames(bytes(stream.body)) == [(0x1, b"olleh 2 /ws"), (0x8, b"\x03\xe8")]
+    assert stream.ended and stream.reset is None
 
 
 REQUEST = [(":method", "GET"), (":scheme", "http"), (":authority", "localhost"), (":path", "/")]
