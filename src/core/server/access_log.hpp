@@ -34,8 +34,8 @@ struct AccessRequest {
   std::string_view method;
   std::string_view target;  // as received
   std::uint8_t minor_version = 1;
-  std::uint8_t major_version = 1;
   std::span<const http::HeaderLine> headers;
+  std::uint8_t major_version = 1;
 };
 
 // When the request's head arrived and its response ended, on the server's

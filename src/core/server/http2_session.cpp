@@ -126,6 +126,11 @@ struct Http2Session::Callbacks {
         session.request(*stream);
         return 0;
       }
+      // The client ended a WebSocket session's stream: the session ends with it.
+      if (ends && stream->engine_) {
+        stream->close();
+        return 0;
+      }
       // The request's end: its last DATA, or trailer fields (which ASGI does not carry).
       if (ends && stream->exchange_ != nullptr && !stream->exchange_->over()) {
         stream->exchange_->body_read();
@@ -139,6 +144,12 @@ struct Http2Session::Callbacks {
                         void* user) noexcept {
     return guarded(user, [&](Http2Session& session) {
       Http2Stream* stream = session.find(id);
+      if (stream != nullptr && stream->engine_) {
+        stream->engine_->append(text_of(data, size));
+        stream->consume(size);
+        if (stream->switched_ && !std::exchange(stream->frames_due_, true)) session.frames_ready_.push_back(id);
+        return 0;
+      }
       if (stream == nullptr || stream->exchange_ == nullptr || stream->exchange_->over()) {
         // Nobody reads it: its window is given back at once.
         nghttp2_session_consume(session.session_, id, size);
@@ -214,11 +225,13 @@ Http2Session::Http2Session(ServedConnection& connection, ServerLoop& loop, Conne
   const ServerSettings& settings = loop_.settings();
   const auto window = static_cast<std::uint32_t>(
       std::clamp<std::size_t>(settings.read_buffer_limit, 16384, std::numeric_limits<std::int32_t>::max()));
-  const std::array<nghttp2_settings_entry, 3> entries{{
+  const std::array<nghttp2_settings_entry, 4> entries{{
       {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, settings.h2_max_concurrent_streams},
       {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, window},
       {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE,
        static_cast<std::uint32_t>(std::min<std::uint64_t>(settings.limits.max_header_size, 0xffffffffU))},
+      // WebSocket sessions open with an extended CONNECT (RFC 8441).
+      {NGHTTP2_SETTINGS_ENABLE_CONNECT_PROTOCOL, settings.websocket ? 1U : 0U},
   }};
   nghttp2_submit_settings(session_, NGHTTP2_FLAG_NONE, entries.data(), entries.size());
   // The connection's window lets every stream fill its own: a stalled one
@@ -279,8 +292,24 @@ void Http2Session::received(std::string_view data) {
       }
       if (lost_) return;
     }
+    for (const std::int32_t id : std::exchange(sessions_ready_, {})) {
+      if (find(id) != nullptr) events_.start_websocket(static_cast<std::uint32_t>(id));
+      if (lost_) return;
+    }
+    for (const std::int32_t id : std::exchange(frames_ready_, {})) {
+      Http2Stream* stream = find(id);
+      if (stream == nullptr) continue;
+      stream->frames_due_ = false;
+      events_.frames(static_cast<std::uint32_t>(id));
+      if (lost_) return;
+    }
   }
   flush();
+}
+
+SessionTransport* Http2Session::session_stream(std::uint32_t stream) noexcept {
+  Http2Stream* found = find(static_cast<std::int32_t>(stream));
+  return found != nullptr && found->engine_ && !found->closed_ ? found : nullptr;
 }
 
 void Http2Session::drained() {
@@ -396,6 +425,7 @@ void Http2Session::release(Http2Stream& stream, bool completed) {
     exchange->detach();
     events_.wake(id);
   }
+  if (stream.switched_ && !completed) ServerCounters::add(loop_.counters().websockets_closed, 1);
   if (!completed) events_.stream_closed(id);
 }
 
@@ -436,6 +466,17 @@ void Http2Session::request(Http2Stream& stream) {
     refuse(stream, 400, kBadHostValue);
     return;
   }
+  const std::string_view protocol = view(stream.protocol_).second;
+  const ServerSettings& settings = loop_.settings();
+  const auto id = static_cast<std::uint32_t>(stream.id_);
+  if (method == "CONNECT" && protocol == "websocket" && settings.websocket) {
+    // RFC 8441: the stream carries a WebSocket session.
+    const http::RequestEvent event{method, path, http::split_target(path), 0, lines, facts, true, true, 2};
+    stream.engine_ = std::make_unique<http::Connection>(settings.limits);
+    events_.websocket(event, id);
+    sessions_ready_.push_back(stream.id_);
+    return;
+  }
   if (method == "CONNECT") {
     refuse(stream, 501, kNoTunnel);
     return;
@@ -446,12 +487,10 @@ void Http2Session::request(Http2Stream& stream) {
   }
   const http::RequestEvent event{method, path, http::split_target(path), 0, lines,
                                  facts,  true, !stream.request_ended_,   2};
-  const ServerSettings& settings = loop_.settings();
   if (settings.static_mounts)
     if (StaticAnswer planned = plan_static(*settings.static_mounts, method, event.target_parts.path, lines);
         planned.status != 0)
       stream.answer_ = std::make_unique<StaticAnswer>(std::move(planned));
-  const auto id = static_cast<std::uint32_t>(stream.id_);
   const RequestFacts request_facts{
       .keep_alive = true,
       .has_body = event.has_body,
@@ -754,6 +793,70 @@ std::ptrdiff_t Http2Stream::read(std::span<std::uint8_t> out, bool& eof) {
   eof = front_ == pieces_.size() && body_ended_;
   if (was_full && queued_ < low) session_.wake_writers_ = true;
   return static_cast<std::ptrdiff_t>(filled);
+}
+
+// --- a stream, as a WebSocket session's transport ------------------------------------------------
+
+SendResult Http2Stream::write_response(std::uint16_t status, std::span<const http::HeaderField> headers,
+                                       std::string_view body, bool more_body, bool no_body, bool& chunked) {
+  chunked = false;
+  if (gone() || data_pending_) return SendResult::gone;
+  const bool accepted = status == 101;
+  const std::uint16_t sent_status = accepted ? 200 : status;
+  const bool ends = !accepted && !more_body;
+  if (!session_.response_fields(sent_status, headers, ends && !no_body ? static_cast<std::int64_t>(body.size()) : -1))
+    return SendResult::bad_header;
+  if (!no_body) queue(body, {}, !ends);
+  if (no_body && ends) body_ended_ = true;
+  nghttp2_data_provider provider{};
+  provider.source.ptr = this;
+  provider.read_callback = Http2Session::Callbacks::read_data;
+  nghttp2_submit_response(session_.session_, id_, session_.fields_.data(), session_.fields_.size(), &provider);
+  data_pending_ = true;
+  session_.wrote(*this);
+  return SendResult::done;
+}
+
+void Http2Stream::write(std::span<const std::string_view> parts) {
+  if (gone() || !data_pending_) return;
+  for (const std::string_view part : parts) queue(part, {}, true);
+  session_.wrote(*this);
+}
+
+void Http2Stream::close() {
+  if (closed_ || session_.lost_ || body_ended_) return;
+  if (!data_pending_) {
+    abort();
+    return;
+  }
+  queue({}, {}, false);
+  session_.wrote(*this);
+}
+
+void Http2Stream::abort() {
+  if (closed_ || session_.lost_) return;
+  body_ended_ = true;
+  nghttp2_submit_rst_stream(session_.session_, NGHTTP2_FLAG_NONE, id_, NGHTTP2_CANCEL);
+  session_.wrote(*this);
+}
+
+void Http2Stream::pause_reading() { paused_ = true; }
+
+void Http2Stream::resume_reading() {
+  if (!paused_) return;
+  paused_ = false;
+  consume(std::exchange(unconsumed_, 0));
+  session_.wrote(*this);
+}
+
+void Http2Stream::switch_to_websocket() {
+  if (!switched_) ServerCounters::add(session_.loop_.counters().websockets_opened, 1);
+  switched_ = true;
+  engine_->enter_websocket_mode();
+}
+
+bool Http2Stream::gone() const noexcept {
+  return closed_ || body_ended_ || session_.lost_ || session_.connection_.gone();
 }
 
 }  // namespace tessaryne::server

@@ -34,6 +34,7 @@
 #include "core/http/connection.hpp"
 #include "core/server/exchange.hpp"
 #include "core/server/file_slice.hpp"
+#include "core/server/session_transport.hpp"
 #include "core/server/static_files.hpp"
 
 namespace tessaryne::server {
@@ -46,7 +47,7 @@ class Http2Session;
 // The first bytes of every HTTP/2 connection (RFC 9113, section 3.4).
 inline constexpr std::string_view kHttp2Preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
-class Http2Stream final : public Protocol {
+class Http2Stream final : public Protocol, public SessionTransport {
  public:
   Http2Stream(Http2Session& session, std::int32_t id) : session_(session), id_(id) {}
 
@@ -65,6 +66,22 @@ class Http2Stream final : public Protocol {
   void want_body(Exchange& exchange) override;
   void body_waiting(Exchange& exchange, std::size_t waiting) override;
   [[nodiscard]] bool output_full() const noexcept override;
+
+  // --- SessionTransport: a WebSocket session's stream (RFC 8441) -----------------
+  // 101, the switch, is the 200 that accepts the CONNECT; a denial's body
+  // and the session's frames go as DATA, never in chunks.
+  SendResult write_response(std::uint16_t status, std::span<const http::HeaderField> headers, std::string_view body,
+                            bool more_body, bool no_body, bool& chunked) override;
+  void write(std::span<const std::string_view> parts) override;
+  void close() override;  // END_STREAM after what is queued
+  void abort() override;  // RST_STREAM
+  void pause_reading() override;
+  void resume_reading() override;
+  void switch_to_websocket() override;
+  [[nodiscard]] http::Connection& engine() noexcept override { return *engine_; }
+  [[nodiscard]] bool gone() const noexcept override;
+  [[nodiscard]] bool write_paused() const noexcept override { return output_full(); }
+  [[nodiscard]] std::size_t pending_output() const noexcept override { return queued_; }
 
  private:
   friend class Http2Session;
@@ -103,7 +120,7 @@ class Http2Stream final : public Protocol {
   Exchange* exchange_ = nullptr;
   std::vector<Piece> pieces_;  // from front_ on
   std::size_t front_ = 0;
-  std::size_t queued_ = 0;  // bytes of pieces_ not yet framed
+  std::size_t queued_ = 0;                                     // bytes of pieces_ not yet framed
   bool body_ended_ = false;                                    // the last piece is queued
   bool trailers_follow_ = false;                               // the body's end is not the stream's
   bool deferred_ = false;                                      // the DATA source waits for pieces
@@ -114,8 +131,12 @@ class Http2Stream final : public Protocol {
   std::vector<std::pair<std::string, std::string>> trailers_;  // gathered until the last
   bool trailers_ready_ = false;
   std::unique_ptr<StaticAnswer> answer_;  // a static mount's, for a stream no app serves
-  bool closed_ = false;                 // nghttp2 closed it; settled once no write of its own runs
+  bool closed_ = false;                   // nghttp2 closed it; settled once no write of its own runs
   bool writing_ = false;
+  // A WebSocket session's: the engine of its frames, and whether the session switched.
+  std::unique_ptr<http::Connection> engine_;
+  bool switched_ = false;
+  bool frames_due_ = false;  // DATA arrived for the engine in this input
 };
 
 class Http2Session {
@@ -136,6 +157,8 @@ class Http2Session {
   void lost();
   // No stream is being served: the connection is idle.
   [[nodiscard]] bool idle() const noexcept { return streams_.empty(); }
+  // The WebSocket session's stream `stream`, or null once it is over.
+  [[nodiscard]] SessionTransport* session_stream(std::uint32_t stream) noexcept;
 
  private:
   friend class Http2Stream;
@@ -171,11 +194,13 @@ class Http2Session {
   nghttp2_session* session_ = nullptr;
   std::unordered_map<std::int32_t, std::unique_ptr<Http2Stream>> streams_;
   std::vector<std::unique_ptr<Http2Stream>> closed_;
-  std::vector<std::int32_t> ready_;      // heads complete in this input, apps to start
-  std::vector<std::int32_t> closing_;    // closed by nghttp2, not yet settled
-  std::vector<http::HeaderLine> lines_;  // a request's head, as the events carry it
-  std::string out_;                  // frames gathered for one write
-  std::string names_;                // lowercased names and status text for response_fields
+  std::vector<std::int32_t> ready_;           // heads complete in this input, apps to start
+  std::vector<std::int32_t> closing_;         // closed by nghttp2, not yet settled
+  std::vector<std::int32_t> sessions_ready_;  // WebSocket sessions to start after this input
+  std::vector<std::int32_t> frames_ready_;    // sessions with frames from this input
+  std::vector<http::HeaderLine> lines_;       // a request's head, as the events carry it
+  std::string out_;                           // frames gathered for one write
+  std::string names_;                         // lowercased names and status text for response_fields
   std::vector<nghttp2_nv> fields_;
   std::exception_ptr error_;
   bool handling_ = false;  // inside received(): frames go at its end

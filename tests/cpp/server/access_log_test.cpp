@@ -173,6 +173,7 @@ struct LoggingProtocol final : Protocol {
   }
   void cut_short(Exchange&) override {}
   void want_body(Exchange&) override {}
+  void body_waiting(Exchange&, std::size_t) override {}
   [[nodiscard]] bool output_full() const noexcept override { return false; }
 };
 

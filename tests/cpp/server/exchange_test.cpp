@@ -48,6 +48,7 @@ struct Recorder final : Protocol {
     exchange.disconnect();
   }
   void want_body(Exchange&) override { calls.emplace_back("want body"); }
+  void body_waiting(Exchange&, std::size_t) override {}
   [[nodiscard]] bool output_full() const noexcept override { return false; }
 };
 

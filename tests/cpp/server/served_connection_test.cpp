@@ -35,19 +35,19 @@ struct App final : ConnectionEvents {
   int writable_calls = 0;
   bool ended_called = false;
 
-  Exchange& request(const http::RequestEvent& event) override {
+  Exchange& request(const http::RequestEvent& event, std::uint32_t) override {
     path = std::string(event.target_parts.path);
     log.push_back("request " + path);
     return exchanges.emplace_back();
   }
-  Exchange& native_request(const http::RequestEvent& event) override {
+  Exchange& native_request(const http::RequestEvent& event, std::uint32_t) override {
     log.push_back("native " + std::string(event.target_parts.path));
     return exchanges.emplace_back();
   }
-  void body(std::string_view data, bool more) override {
+  void body(std::uint32_t, std::string_view data, bool more) override {
     log.push_back("body " + std::string(data) + (more ? " more" : ""));
   }
-  void start() override { due = answer_at_once; }
+  void start(std::uint32_t) override { due = answer_at_once; }
   void answer() {
     const std::string body = body_to_send.empty() ? path : body_to_send;
     Exchange& exchange = exchanges.back();
@@ -57,7 +57,8 @@ struct App final : ConnectionEvents {
   void websocket(const http::RequestEvent&) override { log.push_back("websocket"); }
   void start_websocket() override {}
   void frames() override {}
-  void wake() override {}
+  void wake(std::uint32_t) override {}
+  void stream_closed(std::uint32_t) override {}
   void writable() override { ++writable_calls; }
   void response_done(const Exchange& exchange) override {
     log.push_back("done " + std::to_string(exchange.status()) + " " + std::to_string(exchange.sent()));
