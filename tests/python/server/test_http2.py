@@ -143,9 +143,11 @@ def test_curl(app: App, certificate: tuple[str, str], http: str, tls: bool, flag
 
 
 @contextmanager
-def h2_server(app: App, tls: bool, certificate: tuple[str, str]) -> Iterator[tuple[int, str, ssl.SSLContext]]:
+def h2_server(
+    app: App, tls: bool, certificate: tuple[str, str], loop: str = "asyncio"
+) -> Iterator[tuple[int, str, ssl.SSLContext]]:
     """A server's port, its base URL and what httpx verifies it with."""
-    with serving(app, threads=1, **settings_for(certificate, tls)) as server:
+    with serving(app, threads=1, loop=loop, **settings_for(certificate, tls)) as server:
         base = f"http{'s' if tls else ''}://127.0.0.1:{server.port}"
         yield server.port, base, ssl.create_default_context(cafile=certificate[0])
 
@@ -159,8 +161,10 @@ async def on_one_connection(base: str, verify: ssl.SSLContext, send: Callable[[h
 
 @needs_openssl
 @pytest.mark.parametrize("tls", [False, True])
-def test_httpx_300_concurrent_requests_share_one_connection(app: App, certificate: tuple[str, str], tls: bool) -> None:
-    with h2_server(app, tls, certificate) as (_, base, verify):
+def test_httpx_300_concurrent_requests_share_one_connection(
+    app: App, certificate: tuple[str, str], tls: bool, event_loop_kind: str
+) -> None:
+    with h2_server(app, tls, certificate, event_loop_kind) as (_, base, verify):
 
         async def send(client: httpx.AsyncClient) -> list[httpx.Response]:
             return list(await asyncio.gather(*(client.get(f"{base}/n/{i}") for i in range(300))))
