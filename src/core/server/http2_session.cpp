@@ -271,6 +271,7 @@ void Http2Session::received(std::string_view data) {
     const ssize_t used =
         nghttp2_session_mem_recv(session_, reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
     rethrow();
+    rearm(true);  // the client moved
     if (used < 0) {
       // Not HTTP/2 (a wrong preface), or a flood nghttp2 will not serve: it has
       // queued its GOAWAY where it could.
@@ -398,16 +399,59 @@ void Http2Session::settle() {
   closing_.resize(kept);
 }
 
-void Http2Session::rearm() {
-  if (lost_ || connection_.gone()) return;
-  if (streams_.empty()) {
-    if (connection_.phase_ != Phase::idle) {
-      connection_.phase_ = Phase::idle;
-      connection_.arm(loop_.settings().keep_alive_timeout);
-    }
-  } else {
-    connection_.phase_ = Phase::busy;
+Phase Http2Session::waiting_for() const noexcept {
+  if (streams_.empty()) return Phase::idle;
+  bool head = false;
+  for (const auto& [id, stream] : streams_) {
+    if (stream->engine_ || stream->closed_) return Phase::busy;  // a session keeps its own time
+    if (const Exchange* exchange = stream->exchange_) {
+      // The app's turn, unless the client owes the body it is free to send.
+      if (exchange->body_complete() || stream->paused_) return Phase::busy;
+    } else if (!stream->data_pending_) {
+      head = true;  // its head is not complete yet
+    } else if (stream->queued_ == 0 || nghttp2_session_get_stream_remote_window_size(session_, id) > 0) {
+      return Phase::busy;  // the rest of its answer is on its way
+    }  // else the rest of its answer waits for the client's window
   }
+  return head ? Phase::head : Phase::body;
+}
+
+void Http2Session::rearm(bool progress) {
+  if (lost_ || connection_.gone()) return;
+  // The connection's one deadline: idle without streams, and while every
+  // stream waits for the client (a head, a body, a window), the time it has.
+  const Phase phase = waiting_for();
+  if (phase == connection_.phase_ && !(progress && phase != Phase::busy)) return;
+  connection_.phase_ = phase;
+  const ServerSettings& settings = loop_.settings();
+  switch (phase) {
+    case Phase::idle:
+      connection_.arm(settings.keep_alive_timeout);
+      break;
+    case Phase::head:
+      connection_.arm(settings.head_timeout);
+      break;
+    case Phase::body:
+      connection_.arm(settings.body_timeout);
+      break;
+    case Phase::busy:
+    case Phase::linger:
+      break;
+  }
+}
+
+void Http2Session::timed_out() {
+  if (connection_.phase_ == Phase::idle) {
+    shutdown();  // GOAWAY, then the close
+    return;
+  }
+  // The client kept every stream waiting too long: the connection ends, and
+  // the apps of its streams hear it.
+  nghttp2_submit_goaway(session_, NGHTTP2_FLAG_NONE, nghttp2_session_get_last_proc_stream_id(session_),
+                        NGHTTP2_NO_ERROR, nullptr, 0);
+  ended_ = true;
+  flush();
+  connection_.close();
 }
 
 void Http2Session::release(Http2Stream& stream, bool completed) {
@@ -573,6 +617,7 @@ void Http2Session::refuse(Http2Stream& stream, std::uint16_t status, std::string
   provider.source.ptr = &stream;
   provider.read_callback = Callbacks::read_data;
   nghttp2_submit_response(session_, stream.id_, fields_.data(), fields_.size(), &provider);
+  stream.data_pending_ = true;
 }
 
 bool Http2Session::submit_trailers(Http2Stream& stream) {

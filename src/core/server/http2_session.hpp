@@ -32,6 +32,7 @@
 #include <nghttp2/nghttp2.h>
 
 #include "core/http/connection.hpp"
+#include "core/server/deadlines.hpp"
 #include "core/server/exchange.hpp"
 #include "core/server/file_slice.hpp"
 #include "core/server/session_transport.hpp"
@@ -155,6 +156,8 @@ class Http2Session {
   void shutdown();
   // The connection is gone: every exchange still served hears it.
   void lost();
+  // The connection's deadline passed in the phase rearm() gave it.
+  void timed_out();
   // No stream is being served: the connection is idle.
   [[nodiscard]] bool idle() const noexcept { return streams_.empty(); }
   // The WebSocket session's stream `stream`, or null once it is over.
@@ -185,8 +188,12 @@ class Http2Session {
   bool submit_trailers(Http2Stream& stream);
   void keep_error() noexcept;
   void rethrow();
-  // The deadline that fits: idle without streams.
-  void rearm();
+  // The deadline that fits; `progress`: the client sent something, so a
+  // deadline for it starts again.
+  void rearm(bool progress = false);
+  // What the connection waits for: idle, a head or a body from the client,
+  // or nothing it owes (busy).
+  [[nodiscard]] Phase waiting_for() const noexcept;
 
   ServedConnection& connection_;
   ServerLoop& loop_;

@@ -752,16 +752,16 @@ void ServedConnection::on_deadline(const Deadlines::Entry& entry) {
 }
 
 void ServedConnection::deadline_passed() {
+  if (h2_ && phase_ != Phase::linger) {
+    h2_->timed_out();
+    return;
+  }
   switch (phase_) {
     case Phase::linger:
       abort();
       break;
     case Phase::idle:
-      if (h2_) {
-        h2_->shutdown();  // GOAWAY, then the close
-      } else {
-        close();
-      }
+      close();
       break;
     case Phase::head:
     case Phase::body:
