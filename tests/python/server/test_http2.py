@@ -155,7 +155,7 @@ def h2_server(
 async def on_one_connection(base: str, verify: ssl.SSLContext, send: Callable[[httpx.AsyncClient], Any]) -> Any:
     # http1=False: prior knowledge in cleartext, h2 alone offered over TLS.
     limits = httpx.Limits(max_connections=1)
-    async with httpx.AsyncClient(http1=False, http2=True, verify=verify, limits=limits, timeout=60) as client:
+    async with httpx.AsyncClient(http1=False, http2=True, verify=verify, limits=limits, timeout=30) as client:
         return await send(client)
 
 
