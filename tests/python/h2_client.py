@@ -7,7 +7,6 @@ them, as a graceful shutdown sends them)."""
 from __future__ import annotations
 
 import socket
-import ssl
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 
@@ -47,9 +46,8 @@ class H2Client:
     server's SETTINGS and PINGs acknowledged and every DATA frame given back
     to both windows while reading, unless `give_back` is False."""
 
-    def __init__(self, port: int, *, context: ssl.SSLContext | None = None, preface: bool = True) -> None:
-        sock = socket.create_connection(("127.0.0.1", port), timeout=30)
-        self.sock = context.wrap_socket(sock, server_hostname="127.0.0.1") if context else sock
+    def __init__(self, port: int) -> None:
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=30)
         self.port = port
         self.encoder, self.decoder = hpack.Encoder(), hpack.Decoder()
         self.streams: dict[int, Stream] = {}
@@ -60,8 +58,7 @@ class H2Client:
         self.next_stream_id = 1
         self._pending = b""
         self._block: tuple[HeadersFrame, bytearray] | None = None  # a header block awaiting END_HEADERS
-        if preface:
-            self.send(PREFACE, SettingsFrame(0))
+        self.send(PREFACE, SettingsFrame(0))
 
     def send(self, *frames: Frame | bytes) -> None:
         """Writes the frames; a connection the server has closed is `closed`, not an error."""
