@@ -250,6 +250,12 @@ Http2Stream* Http2Session::find(std::int32_t id) noexcept {
   return found == streams_.end() ? nullptr : found->second.get();
 }
 
+void Http2Session::count_response(const Exchange& exchange) noexcept {
+  ServerCounters& counters = loop_.counters();
+  counters.response(exchange.status(), Clock::now() - exchange.began());
+  ServerCounters::add(counters.http2_responses, 1);
+}
+
 void Http2Session::keep_error() noexcept {
   if (!error_) error_ = std::current_exception();
 }
@@ -350,23 +356,30 @@ void Http2Session::flush() {
       bool& flag;
       ~Reset() { flag = false; }
     } reset{flushing_};
+    // Frames are gathered into writes of up to write_high bytes; once the
+    // socket's queue holds that much, the rest waits for it to drain.
     const std::size_t high = loop_.settings().write_high;
-    while (!connection_.gone() && connection_.output_.pending() + out_.size() <= high) {
-      const std::uint8_t* data = nullptr;
-      const ssize_t size = nghttp2_session_mem_send(session_, &data);
-      if (size < 0) {
-        keep_error();
-        out_.clear();
-        connection_.abort();
-        return;
+    bool more = true;
+    while (more && !connection_.gone() && connection_.output_.pending() <= high) {
+      while (out_.size() < high) {
+        const std::uint8_t* data = nullptr;
+        const ssize_t size = nghttp2_session_mem_send(session_, &data);
+        if (size < 0) {
+          out_.clear();
+          connection_.abort();
+          return;
+        }
+        if (size == 0) {
+          more = false;
+          break;
+        }
+        out_.append(text_of(data, static_cast<std::size_t>(size)));
       }
-      if (size == 0) break;
-      out_.append(text_of(data, static_cast<std::size_t>(size)));
-    }
-    if (!out_.empty()) {
-      const std::string_view bytes = out_;
-      connection_.put(std::span<const std::string_view>(&bytes, 1));
-      out_.clear();
+      if (!out_.empty()) {
+        const std::string_view bytes = out_;
+        connection_.put(std::span<const std::string_view>(&bytes, 1));
+        out_.clear();
+      }
     }
   }
   if (lost_) return;
@@ -460,7 +473,7 @@ void Http2Session::release(Http2Stream& stream, bool completed) {
     if (!completed && !exchange->over()) {
       // Cut short: logged and counted once its head went out, as any other.
       if (exchange->head_sent()) {
-        loop_.counters().response(exchange->status(), Clock::now() - exchange->began());
+        count_response(*exchange);
         events_.response_done(*exchange);
       }
       exchange->disconnect();
@@ -743,7 +756,7 @@ SendResult Http2Stream::write_trailers(Exchange& exchange, std::span<const http:
 }
 
 void Http2Stream::response_complete(Exchange& exchange) {
-  session_.loop_.counters().response(exchange.status(), Clock::now() - exchange.began());
+  session_.count_response(exchange);
   session_.events_.response_done(exchange);
   // Its frames may still be queued: the stream stays until nghttp2 closes it.
   session_.release(*this, true);
@@ -805,9 +818,9 @@ void Http2Stream::queue(std::string_view bytes, FileSlice file, bool more_body) 
 }
 
 std::ptrdiff_t Http2Stream::read(std::span<std::uint8_t> out, bool& eof) {
-  const std::size_t high = session_.loop_.settings().write_high;
   const std::size_t low = session_.loop_.settings().write_low;
-  const bool was_full = queued_ > high;
+  // A writer that found the queue full waits for it to fall below the low mark.
+  const bool above_low = queued_ >= low;
   std::size_t filled = 0;
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the frame's bytes as text
   auto* const into = reinterpret_cast<char*>(out.data());
@@ -836,7 +849,7 @@ std::ptrdiff_t Http2Stream::read(std::span<std::uint8_t> out, bool& eof) {
     queued_ -= got;
   }
   eof = front_ == pieces_.size() && body_ended_;
-  if (was_full && queued_ < low) session_.wake_writers_ = true;
+  if (above_low && queued_ < low) session_.wake_writers_ = true;
   return static_cast<std::ptrdiff_t>(filled);
 }
 

@@ -186,6 +186,8 @@ class Http2Session {
   bool response_fields(std::uint16_t status, std::span<const http::HeaderField> headers, std::int64_t length);
   // The trailer fields gathered for `stream`, as its last HEADERS.
   bool submit_trailers(Http2Stream& stream);
+  // A response complete or cut short, for the metrics.
+  void count_response(const Exchange& exchange) noexcept;
   void keep_error() noexcept;
   void rethrow();
   // The deadline that fits; `progress`: the client sent something, so a

@@ -162,6 +162,7 @@ void ServedConnection::open(ConnectionEvents& events, bool http2) {
 
 void ServedConnection::start_http2() {
   decided_ = true;
+  ServerCounters::add(loop_.counters().http2_connections, 1);
   h2_ = std::make_unique<Http2Session>(*this, loop_, *events_);
 }
 
