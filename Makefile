@@ -30,7 +30,7 @@ $(STAMP): pyproject.toml scripts/bootstrap-python scripts/install-system-deps
 	interpreter="$$(scripts/bootstrap-python)" && "$$interpreter" -m venv --clear $(VENV)
 	$(PYTHON) -m pip install -q pytest hypothesis mypy scikit-build-core ninja cmake \
 	  websockets starlette python-multipart prometheus_client fastapi django flask watchfiles uvloop \
-	  ruff==0.17.6 clang-format==23.1.5
+	  h2 'httpx[http2]' ruff==0.17.6 clang-format==23.1.5
 	touch $@
 
 extension: $(STAMP)
@@ -123,12 +123,12 @@ fuzz: build/fuzz/build.ninja
 # --- benchmarks -----------------------------------------------------------------
 # The peers are fetched at bench time and never committed: picohttpparser's
 # source and libhttp-parser-dev from Debian, httptools, h11, websockets, aiologic,
-# culsans and the servers uvicorn, granian and gunicorn from PyPI (wrk comes
-# with the system packages).
+# culsans and the servers uvicorn, granian, gunicorn and hypercorn from PyPI
+# (wrk and h2load come with the system packages).
 bench: extension
 	bench/fetch-peers >/dev/null
 	$(PYTHON) -m pip install -q httptools h11 websockets aiologic culsans || echo "some Python peers could not be installed; their rows are skipped"
-	for server in uvicorn granian gunicorn uvloop; do \
+	for server in uvicorn granian gunicorn hypercorn uvloop; do \
 	  $(PYTHON) -m pip install -q $$server || echo "$$server could not be installed; its rows are skipped"; \
 	done
 	$(CMAKE) -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTESSARYNE_BUILD_BENCH=ON >/dev/null
