@@ -344,7 +344,7 @@ void Http2Session::lost() {
   lost_ = ended_ = true;
   // Kept until the session goes: a stream's own call may be under way.
   for (auto& [id, stream] : streams_) {
-    release(*stream, false);
+    release(*stream, Release::closed);
     closed_.push_back(std::move(stream));
   }
   streams_.clear();
@@ -411,7 +411,7 @@ void Http2Session::settle() {
     }
     std::unique_ptr<Http2Stream> stream = std::move(found->second);
     streams_.erase(found);
-    release(*stream, false);
+    release(*stream, Release::closed);
     closed_.push_back(std::move(stream));
   }
   closing_.resize(kept);
@@ -472,10 +472,10 @@ void Http2Session::timed_out() {
   connection_.close();
 }
 
-void Http2Session::release(Http2Stream& stream, bool completed) {
+void Http2Session::release(Http2Stream& stream, Release how) {
   const auto id = static_cast<std::uint32_t>(stream.id_);
   if (Exchange* exchange = std::exchange(stream.exchange_, nullptr)) {
-    if (!completed && !exchange->over()) {
+    if (how != Release::completed && !exchange->over()) {
       // Cut short: logged and counted once its head went out, as any other.
       if (exchange->head_sent()) {
         count_response(*exchange);
@@ -487,8 +487,9 @@ void Http2Session::release(Http2Stream& stream, bool completed) {
     exchange->detach();
     events_.wake(id);
   }
-  if (stream.switched_ && !completed) ServerCounters::add(loop_.counters().websockets_closed, 1);
-  if (!completed) events_.stream_closed(id);
+  if (how != Release::closed) return;
+  if (stream.switched_) ServerCounters::add(loop_.counters().websockets_closed, 1);
+  events_.stream_closed(id);
 }
 
 void Http2Session::request(Http2Stream& stream) {
@@ -764,7 +765,7 @@ void Http2Stream::response_complete(Exchange& exchange) {
   session_.count_response(exchange);
   session_.events_.response_done(exchange);
   // Its frames may still be queued: the stream stays until nghttp2 closes it.
-  session_.release(*this, true);
+  session_.release(*this, Http2Session::Release::completed);
   session_.settle();
 }
 
@@ -772,7 +773,7 @@ void Http2Stream::answer_failure(Exchange& exchange) { exchange.body(kTextHeader
 
 void Http2Stream::cut_short(Exchange& /*exchange*/) {
   if (session_.lost_) return;
-  session_.release(*this, false);
+  session_.release(*this, Http2Session::Release::cut_short);
   nghttp2_submit_rst_stream(session_.session_, NGHTTP2_FLAG_NONE, id_, NGHTTP2_INTERNAL_ERROR);
   session_.wrote(*this);
 }

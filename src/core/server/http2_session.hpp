@@ -176,8 +176,11 @@ class Http2Session {
   void request(Http2Stream& stream);
   // The server's own answer on a stream that no application serves.
   void refuse(Http2Stream& stream, std::uint16_t status, std::string_view text);
-  // The stream is over for its exchange: what was not complete is cut short.
-  void release(Http2Stream& stream, bool completed);
+  // The stream is over for its exchange: its response is complete, it was cut
+  // short, or nghttp2 closed the stream (what was not complete is cut short,
+  // and the connection's events hear of the close).
+  enum class Release : std::uint8_t { completed, cut_short, closed };
+  void release(Http2Stream& stream, Release how);
   // Streams that nghttp2 closed, let go of now that no write of theirs runs.
   void settle();
   [[nodiscard]] Http2Stream* find(std::int32_t id) noexcept;
