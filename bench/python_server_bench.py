@@ -74,6 +74,11 @@ class Case:
     connections: int = 64
     script: str | None = None  # a wrk script
     native: bool = False  # nginx's fixed answer is the same response
+    # Another load generator and readiness check than wrk's and answers' (HTTP/2: h2load's and curl's):
+    # load(port, seconds, prefix, threads, case) -> (requests/s, p99 seconds, note, bytes/s), or raises
+    # LoadFailed; probe(port, path) -> True once the server answers, or why it answers wrongly.
+    load: "typing.Callable | None" = None
+    probe: "typing.Callable | None" = None
 
 
 @dataclass
@@ -160,13 +165,16 @@ def answers(port, path="/"):
         return False
 
 
-def wait_ready(process, port, path="/"):
-    """None once the server answers, else why it never did."""
+def wait_ready(process, port, path="/", probe=answers):
+    """None once the server answers, else why it never did (or answered wrongly)."""
     deadline = time.monotonic() + READY_DEADLINE
     while time.monotonic() < deadline:
         if process.poll() is not None:
             return f"exited with status {process.returncode}"
-        if answers(port, path):
+        ready = probe(port, path)
+        if isinstance(ready, str):
+            return ready
+        if ready:
             return None
         time.sleep(0.1)
     return f"no answer within {READY_DEADLINE:.0f} s"
@@ -199,6 +207,10 @@ def stop(process, port):
         time.sleep(0.05)
 
 
+class LoadFailed(Exception):
+    """The load generator failed, or printed no figures: the run has none."""
+
+
 def wrk(port, seconds, wrk_prefix, threads, case=None):
     case = case or CASES[0]
     script = ["-s", case.script] if case.script else []
@@ -217,6 +229,10 @@ def parse_wrk(output):
     amount, scale = re.search(r"^Transfer/sec:\s+([\d.]+)([KMGT]?B)", output, re.M).groups()
     transfer = float(amount) * BINARY_UNITS[scale]  # wrk's units are powers of 1024
     return rps, float(value) * UNITS[unit], "; ".join(p.strip() for p in problems), transfer
+
+
+def wrk_load(port, seconds, wrk_prefix, threads, case):
+    return parse_wrk(wrk(port, seconds, wrk_prefix, threads, case))
 
 
 def group_cpu_seconds(pgid):
@@ -248,7 +264,7 @@ class Run:
 
 
 @contextlib.contextmanager
-def started(server, server_prefix, path="/"):
+def started(server, server_prefix, path="/", probe=answers):
     """Starts the server on a free port and waits until it answers on `path`
     (or never does); stops it once the block ends, however it ends."""
     port = free_port()
@@ -263,7 +279,7 @@ def started(server, server_prefix, path="/"):
                                    stdin=subprocess.DEVNULL, start_new_session=True)
         run = Run(process, port, log)
         try:
-            run.failure = wait_ready(process, port, path)
+            run.failure = wait_ready(process, port, path, probe)
             yield run
         finally:
             stop(process, port)
@@ -275,20 +291,24 @@ def started(server, server_prefix, path="/"):
 def measure(server, server_prefix, wrk_prefix, wrk_threads, case=None):
     """One run of one server: start it, warm it up, measure, stop it."""
     case = case or CASES[0]
-    with started(server, server_prefix, case.path) as run:
+    load = case.load or wrk_load
+    with started(server, server_prefix, case.path, case.probe or answers) as run:
         if run.failure is None:
             port, log = run.port, run.log
-            wrk(port, WARM_UP_SECONDS, wrk_prefix, wrk_threads, case)
-            logged = log.seek(0, os.SEEK_END)
-            used, began = group_cpu_seconds(run.process.pid), time.monotonic()
-            rps, p99, note, transfer = parse_wrk(wrk(port, SECONDS, wrk_prefix, wrk_threads, case))
+            try:
+                load(port, WARM_UP_SECONDS, wrk_prefix, wrk_threads, case)
+                logged = log.seek(0, os.SEEK_END)
+                used, began = group_cpu_seconds(run.process.pid), time.monotonic()
+                rps, p99, note, transfer = load(port, SECONDS, wrk_prefix, wrk_threads, case)
+            except LoadFailed as error:
+                return Result(server.name, note=f"failed: {error}")
             cpu = (group_cpu_seconds(run.process.pid) - used) / (time.monotonic() - began)
             # Anything written while wrk ran (an access log) was measured too: say so.
             logged = log.seek(0, os.SEEK_END) - logged
             if logged:
                 note = "; ".join(filter(None, [note, f"logged {logged} bytes while measured"]))
             return Result(server.name, rps, p99, note, transfer, cpu)
-    return Result(server.name, note=f"skipped: {run.failure}; {run.last_line[:100]}")
+    return Result(server.name, note="skipped: " + "; ".join(filter(None, [run.failure, run.last_line[:100]])))
 
 
 def not_installed(server):
@@ -354,6 +374,24 @@ def one_core_table():
         results, [(ours, granian), (ours_uvloop, granian_uvloop), (ours, uvicorn), (bare, granian)])
 
 
+def cases_header(columns, peers):
+    """The head of a by-case table: requests/s of each column, then ours over each peer."""
+    header = (f"{'case':<44} " + " ".join(f"{name:>9}" for name in columns) + "  "
+              + " ".join(f"{'ours/' + peer:>12}" for peer in peers))
+    return [header, "-" * len(header)]
+
+
+def case_lines(name, results, columns, peers):
+    """A case's line under cases_header, then its p99s and notes. results: {column: Result}."""
+    rps = lambda column: results[column].rps if column in results else None
+    cells = " ".join(f"{rps(column):>9.0f}" if rps(column) else f"{'-':>9}" for column in columns)
+    ratios = " ".join(f"{rps('ours') / rps(peer):>{max(12, len('ours/' + peer)) - 1}.2f}x"
+                      if rps("ours") and rps(peer) else f"{'-':>{max(12, len('ours/' + peer))}}" for peer in peers)
+    p99 = "  ".join(f"{name} {results[name].p99 * 1e3:.2f}ms" for name in results if results[name].rps)
+    notes = "; ".join(f"{name}: {results[name].note}" for name in results if results[name].note)
+    return [f"{name:<44} {cells}  {ratios}", f"  p99: {p99}" + (f"  ({notes})" if notes else "")]
+
+
 def one_core_cases_table():
     """Each case with ours, granian and uvicorn (and nginx for the fixed answer), one core each."""
     if shutil.which("taskset") is None or not {0, 1} <= os.sched_getaffinity(0):
@@ -361,8 +399,7 @@ def one_core_cases_table():
         return
     print(f"\nOne core, by case: server pinned to CPU {SERVER_CPU}, wrk -t1 pinned to CPU {WRK_CPU}, "
           f"{SECONDS}s, best of {ROUNDS} rounds")
-    header = f"{'case':<44} {'ours':>9} {'granian':>9} {'uvicorn':>9} {'nginx':>9}  {'ours/granian':>12} {'ours/uvicorn':>12}"
-    lines = [header, "-" * len(header)]
+    lines = cases_header(["ours", "granian", "uvicorn", "nginx"], ["granian", "uvicorn"])
     for case in CASES:
         ours, granian, uvicorn = server_commands(1, case.app)
         rows = [Server("ours", [*ours, "asyncio"], ("tessaryne",)),
@@ -371,14 +408,7 @@ def one_core_cases_table():
         if case.native:
             rows.append(Server("nginx", ["nginx", "-c", "{dir}/nginx.conf", "-p", "{dir}"], (), "nginx"))
         results = {r.name: r for r in best_of_rounds(rows, ["taskset", "-c", SERVER_CPU], ["taskset", "-c", WRK_CPU], 1, case)}
-        cell = lambda name: f"{results[name].rps:>9.0f}" if name in results and results[name].rps else f"{'-':>9}"
-        ratio = lambda other: (f"{results['ours'].rps / results[other].rps:>11.2f}x"
-                               if results["ours"].rps and results[other].rps else f"{'-':>12}")
-        lines.append(f"{case.name:<44} {cell('ours')} {cell('granian')} {cell('uvicorn')} {cell('nginx')}  "
-                     f"{ratio('granian')} {ratio('uvicorn')}")
-        p99 = "  ".join(f"{name} {results[name].p99 * 1e3:.2f}ms" for name in results if results[name].rps)
-        notes = "; ".join(f"{name}: {results[name].note}" for name in results if results[name].note)
-        lines.append(f"  p99: {p99}" + (f"  ({notes})" if notes else ""))
+        lines += case_lines(case.name, results, ["ours", "granian", "uvicorn", "nginx"], ["granian", "uvicorn"])
     print("\n".join(lines))
 
 

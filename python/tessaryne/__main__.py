@@ -269,18 +269,36 @@ def _process_options(parser: argparse.ArgumentParser) -> None:
         "(default: the number of CPUs plus 4, at most 32, as for ThreadPoolExecutor: %(default)s)",
     )
     group.add_argument(
-        "--http",
-        choices=("auto", "h11", "httptools"),
-        default="auto",
-        help="accepted for uvicorn's command lines: the native engine serves HTTP/1.1 whichever is named "
-        "(default: %(default)s)",
-    )
-    group.add_argument(
         "--ws",
         choices=("auto", "websockets", "websockets-sansio", "wsproto"),
         default="auto",
         help="accepted for uvicorn's command lines: the native engine serves WebSocket whichever is "
         "named (default: %(default)s)",
+    )
+
+
+def _http_version(text: str) -> str:
+    # uvicorn's names of its HTTP/1.1 parsers ask for HTTP/1.1; Config judges the rest.
+    return "1" if text in ("h11", "httptools") else text
+
+
+def _protocol_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("HTTP versions")
+    group.add_argument(
+        "--http",
+        metavar="{auto,1,2}",
+        type=_http_version,
+        default=_default("http"),
+        help="HTTP/1.1 (1), HTTP/2 (2) or either (auto): over TLS as the client's ALPN offer chooses, "
+        "in cleartext HTTP/2 for a connection that opens with its preface; uvicorn's h11 and "
+        "httptools mean 1 (default: %(default)s)",
+    )
+    group.add_argument(
+        "--h2-max-concurrent-streams",
+        metavar="N",
+        type=_integer,
+        default=_default("h2_max_concurrent_streams"),
+        help="streams one HTTP/2 connection may have open at once (default: %(default)s)",
     )
 
 
@@ -642,6 +660,7 @@ def _parser() -> argparse.ArgumentParser:
         _listening_options,
         _application_options,
         _process_options,
+        _protocol_options,
         _limit_options,
         _response_options,
         _static_options,

@@ -1,10 +1,12 @@
 """A client-side WebSocket encoder for the tests: masked frames, any
-fragmentation, control frames between fragments. Written from the frame
-layout alone so that it checks the module rather than mirrors it."""
+fragmentation, control frames between fragments; and a reader of the
+server's frames. Written from the frame layout alone so that it checks the
+module rather than mirrors it."""
 
 from __future__ import annotations
 
 import struct
+import zlib
 from dataclasses import dataclass
 
 from hypothesis import strategies as st
@@ -37,6 +39,25 @@ def encode_frame(
     if key is None:
         return head + payload
     return head + key + xor_mask(payload, key)
+
+
+def inflate_frames(data: bytes) -> list[tuple[int, bytes]]:
+    """The server's whole frames in `data` as (opcode, payload), compressed
+    messages inflated."""
+    frames, inflater = [], zlib.decompressobj(-15)
+    while len(data) >= 2:
+        first, length, start = data[0], data[1] & 0x7F, 2
+        if length >= 126:
+            start = 4 if length == 126 else 10
+            length = int.from_bytes(data[2:start], "big")
+        if len(data) < start + length:
+            break
+        payload = data[start : start + length]
+        if first & 0x40:
+            payload = inflater.decompress(payload + b"\x00\x00\xff\xff")
+        frames.append((first & 0x0F, payload))
+        data = data[start + length :]
+    return frames
 
 
 @dataclass(frozen=True)

@@ -33,13 +33,16 @@ _BOUNDS: dict[str, tuple[int, int | None]] = {
     "ssl_version": (0, None), "keep_alive_timeout": (0, None), "head_timeout": (0, None), "body_timeout": (0, None),
     "linger_timeout": (0, None), "shutdown_timeout": (0, None), "reload_delay": (0, None),
     "ws_ping_interval": (0, None), "ws_ping_timeout": (0, None), "workers_lifetime": (1, None),
-    "workers_max_rss": (1, None),
+    "workers_max_rss": (1, None), "h2_max_concurrent_streams": (1, 2**32 - 1),
 }  # fmt: skip
 _CHOICES = {
     "loop": ("auto", "asyncio", "uvloop"),
     "lifespan": ("auto", "on", "off"),
     "interface": ("auto", "asgi3", "wsgi"),
+    "http": ("auto", "1", "2"),
 }
+# What the server offers in the TLS handshake (ALPN) for each http setting.
+_ALPN = {"auto": ["h2", "http/1.1"], "1": ["http/1.1"], "2": ["h2"]}
 # What only --reload reads: set otherwise, it would silently do nothing.
 _RELOAD_ONLY = ("reload_dirs", "reload_includes", "reload_excludes")
 # What replaces workers by their age or size, as SIGHUP does.
@@ -96,8 +99,11 @@ class Config:
     # The application's interface: ASGI 3, or WSGI, whose calls run on the
     # executor's threads; "auto": WSGI for a plain callable of two arguments.
     interface: Literal["auto", "asgi3", "wsgi"] = "auto"
-    # HTTP versions: over TLS, ALPN chooses; in cleartext, the HTTP/2 preface does.
+    # HTTP/1.1 or HTTP/2. "auto": over TLS, as the client's ALPN offer chooses;
+    # in cleartext, HTTP/2 for a connection that opens with its preface (prior
+    # knowledge), else HTTP/1.1. "1" or "2": that version alone.
     http: Literal["auto", "1", "2"] = "auto"
+    # Streams one HTTP/2 connection may have open at once (its SETTINGS).
     h2_max_concurrent_streams: int = 100
     ssl_certfile: str | None = None
     ssl_keyfile: str | None = None
@@ -205,8 +211,10 @@ class Config:
                 kind = "a whole number" if name in whole else "a number"
                 raise UsageError(f"{name} must be {kind} {span}, not {value!r}")
         for name, choices in _CHOICES.items():
-            if getattr(self, name) not in choices:
-                raise UsageError(f"{name} must be one of {', '.join(choices)}, not {getattr(self, name)!r}")
+            if (value := getattr(self, name)) not in choices:
+                # http=2 would otherwise read as one of the choices listed.
+                kind = "" if isinstance(value, str) else " (a str)"
+                raise UsageError(f"{name} must be one of {', '.join(choices)}{kind}, not {value!r}")
         for header in self.headers:
             name, value = header
             if not name or ":" in name or any(c in name + value for c in "\r\n"):
@@ -314,5 +322,5 @@ class Config:
         context.verify_mode = ssl.VerifyMode(self.ssl_cert_reqs)
         if self.ssl_ciphers is not None:
             context.set_ciphers(self.ssl_ciphers)
-        context.set_alpn_protocols(["http/1.1"])
+        context.set_alpn_protocols(_ALPN[self.http])
         return context

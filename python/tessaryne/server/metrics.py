@@ -29,6 +29,8 @@ _BYTES_IN: Final = 5
 _BYTES_OUT: Final = 6
 _DURATIONS: Final = 7
 _DURATION_MICROS: Final = 8
+_HTTP2_RESPONSES: Final = 9
+_HTTP2_CONNECTIONS: Final = 10
 _CONTENT_TYPE = b"text/plain; version=0.0.4; charset=utf-8"
 # (name, kind, help, how to read a worker's figure)
 _EXECUTOR = (
@@ -86,6 +88,12 @@ class Metrics:
         add(_family("tessaryne_requests_total", "counter", "Responses completed, by status class."))
         for index, name in enumerate(_CLASSES):
             lines.append(f'tessaryne_requests_total{{status="{name}"}} {sum(s[_RESPONSES][index] for s in loops)}')
+        add(_family("tessaryne_requests_by_version_total", "counter", "Responses completed, by HTTP version."))
+        http2 = sum(s[_HTTP2_RESPONSES] for s in loops)
+        lines.append(
+            f'tessaryne_requests_by_version_total{{version="1"}} {sum(sum(s[_RESPONSES]) for s in loops) - http2}'
+        )
+        lines.append(f'tessaryne_requests_by_version_total{{version="2"}} {http2}')
         add(_family("tessaryne_loop_requests_total", "counter", "Responses completed by each loop thread."))
         for number, s in enumerate(loops):
             lines.append(f'tessaryne_loop_requests_total{{loop="{number}"}} {sum(s[_RESPONSES])}')
@@ -95,6 +103,12 @@ class Metrics:
         simple: list[tuple[str, str, str, Callable[[Any], int]]] = [
             ("tessaryne_connections_active", "gauge", "Open connections.", lambda s: s[_OPENED] - s[_CLOSED]),
             ("tessaryne_connections_total", "counter", "Connections accepted.", lambda s: s[_OPENED]),
+            (
+                "tessaryne_http2_connections_total",
+                "counter",
+                "Connections that spoke HTTP/2.",
+                lambda s: s[_HTTP2_CONNECTIONS],
+            ),
             (
                 "tessaryne_websockets_active",
                 "gauge",

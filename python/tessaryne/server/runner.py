@@ -490,9 +490,16 @@ class Server:
             for i, sock in enumerate(sockets)
         ]
         if config.metrics_port is not None:
-            # One more loop, serving the metrics on their own port.
+            # One more loop, serving the metrics on their own port, in either
+            # HTTP version: a scraper speaks HTTP/1.1 even where --http is 2.
             metrics_config = dataclasses.replace(
-                config, app=metrics.app, factory=False, lifespan="off", access_log=False, limit_max_requests=None
+                config,
+                app=metrics.app,
+                factory=False,
+                lifespan="off",
+                access_log=False,
+                limit_max_requests=None,
+                http="auto",
             )
             metrics_socket = listening_sockets(config.host, config.metrics_port, 1)[0]
             self._metrics_port = metrics_socket.getsockname()[1]

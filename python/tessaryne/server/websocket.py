@@ -166,6 +166,9 @@ class WebSocketSession:
         keys = [v for n, v in request[REQUEST_HEADERS] if n == b"sec-websocket-key"]
         if versions != [b"13"]:
             return 426, [(b"sec-websocket-version", b"13")]
+        if request[REQUEST_VERSION] == "2":
+            # An extended CONNECT (RFC 8441): the stream is the session; no key to answer.
+            return None
         if request[REQUEST_METHOD] != "GET" or request[REQUEST_VERSION] != "1.1" or len(keys) != 1:
             return 400, []
         try:
@@ -175,12 +178,14 @@ class WebSocketSession:
         return None if len(decoded) == 16 else (400, [])
 
     def _accept(self, message: Message) -> None:
-        key = next(v for n, v in self._request[REQUEST_HEADERS] if n == b"sec-websocket-key").strip()
-        headers = [
-            (b"upgrade", b"websocket"),
-            (b"connection", b"Upgrade"),
-            (b"sec-websocket-accept", accept_key(key)),
-        ]
+        headers: list[tuple[bytes, bytes]] = []
+        if self._request[REQUEST_VERSION] != "2":
+            key = next(v for n, v in self._request[REQUEST_HEADERS] if n == b"sec-websocket-key").strip()
+            headers += [
+                (b"upgrade", b"websocket"),
+                (b"connection", b"Upgrade"),
+                (b"sec-websocket-accept", accept_key(key)),
+            ]
         subprotocol = message.get("subprotocol")
         if subprotocol is not None:
             headers.append((b"sec-websocket-protocol", subprotocol.encode("latin-1")))

@@ -56,9 +56,9 @@ PyRef new_header_list(std::span<const http::HeaderLine> headers) {
 PyRef new_request_event(const http::RequestEvent& e) {
   return new_tuple(new_int(EventKind::request), new_text(e.method), new_text(e.target_parts.path),
                    new_bytes(e.target_parts.path), new_bytes(e.target_parts.query),
-                   new_text(http::version_text(e.minor_version)), new_header_list(e.headers), new_bool(e.keep_alive),
-                   new_bool(e.facts.connection_upgrade), new_lowered_bytes(e.facts.upgrade_value),
-                   new_bool(e.has_body));
+                   new_text(http::version_text(e.minor_version, e.major_version)), new_header_list(e.headers),
+                   new_bool(e.keep_alive), new_bool(e.facts.connection_upgrade),
+                   new_lowered_bytes(e.facts.upgrade_value), new_bool(e.has_body));
 }
 
 }  // namespace tessaryne::binding

@@ -457,10 +457,11 @@ PyMethodDef driver_methods[] = {
     {"run", method_cast(driver_run), METH_NOARGS,
      "run($self)\n--\n\nServes what is ready; the loop calls it when fileno() is readable."},
     {"adopt", method_cast(driver_adopt), METH_FASTCALL | METH_KEYWORDS,
-     "adopt($self, fd, client, server, tls=False)\n--\n\n"
+     "adopt($self, fd, client, server, tls=False, http2=False)\n--\n\n"
      "Serves the accepted, non-blocking socket fd, which the driver now owns;\n"
      "tls: its bytes were decrypted on their way (the scope's scheme says so),\n"
-     "or a dict: that, and the scopes' \"tls\" extension."},
+     "or a dict: that, and the scopes' \"tls\" extension. http2: TLS chose\n"
+     "\"h2\" for it, so it speaks HTTP/2 from its first byte."},
     {"expects_proxy_header", method_cast(driver_expects_proxy_header), METH_O,
      "expects_proxy_header($self, client, /)\n--\n\n"
      "Whether a connection from client ((host, port) or None) must open with a\n"

@@ -184,8 +184,10 @@ struct ConnectionValue final : server::ConnectionEvents {
   PyRef tls_extension;  // what the scope's "tls" extension says of that TLS, if anything
   bool proxied;         // the peer is a trusted proxy: its headers may change client, scheme and server
   PyRef current;        // the exchange of the HTTP/1.1 request being served
-  // HTTP/2: the exchange of each stream being served, by its number.
+  // HTTP/2: the exchange of each stream being served, by its number, and the
+  // ServedStream of each WebSocket session's stream.
   std::unordered_map<std::uint32_t, PyRef> streams;
+  std::unordered_map<std::uint32_t, PyRef> sessions;
   PyRef scope;    // of the WebSocket session that starts next
   PyRef upgrade;  // an upgrade request's event, until its session starts
   PyRef session;  // the WebSocket session
@@ -204,7 +206,7 @@ struct ConnectionValue final : server::ConnectionEvents {
   server::Exchange& native_request(const http::RequestEvent& event, std::uint32_t stream) override;
   void body(std::uint32_t stream, std::string_view data, bool more_body) override;
   void start(std::uint32_t stream) override;
-  void websocket(const http::RequestEvent& event) override;
+  void websocket(const http::RequestEvent& event, std::uint32_t stream) override;
   // A WebSocket scope without `request`; an http scope also gives `request` its access-log items.
   PyRef new_scope(const http::RequestEvent& event, std::string_view raw_path, ExchangeValue* request);
   // What a scope and an access line say of a request: its peers as a trusted proxy's headers give them.
@@ -217,8 +219,8 @@ struct ConnectionValue final : server::ConnectionEvents {
   // A WSGI request's environ, "wsgi.input" being `input`; gives `request` its access-log items.
   PyRef new_environ(const http::RequestEvent& event, std::string_view raw_path, PyObject* input,
                     ExchangeValue& request);
-  void start_websocket() override;
-  void frames() override;
+  void start_websocket(std::uint32_t stream) override;
+  void frames(std::uint32_t stream) override;
   void wake(std::uint32_t stream) override;
   void stream_closed(std::uint32_t stream) override;
   void writable() override;
@@ -234,19 +236,45 @@ struct ConnectionValue final : server::ConnectionEvents {
     Py_VISIT(upgrade.get());
     Py_VISIT(session.get());
     for (const auto& [id, exchange] : streams) Py_VISIT(exchange.get());
+    for (const auto& [id, stream] : sessions) Py_VISIT(stream.get());
     for (const PyRef& waiter : drain_waiters) Py_VISIT(waiter.get());
     return 0;
   }
   std::vector<PyRef> clear() noexcept {
     std::vector<PyRef> out;
-    out.reserve(7 + streams.size() + drain_waiters.size());
+    out.reserve(7 + streams.size() + sessions.size() + drain_waiters.size());
     for (PyRef* ref : {&client, &server, &tls_extension, &current, &scope, &upgrade, &session})
       out.push_back(std::move(*ref));
     for (auto& [id, exchange] : streams) out.push_back(std::move(exchange));
     streams.clear();
+    for (auto& [id, stream] : sessions) out.push_back(std::move(stream));
+    sessions.clear();
     for (PyRef& waiter : drain_waiters) out.push_back(std::move(waiter));
     drain_waiters.clear();
     return out;
+  }
+};
+
+// --- a WebSocket session's HTTP/2 stream --------------------------------------------------
+
+// What a session on an HTTP/2 stream holds, as the connection holds it for an
+// HTTP/1.1 session: its upgrade until it starts, then the session.
+struct StreamValue {
+  PyRef connection;
+  std::uint32_t stream = 0;
+  PyRef upgrade, scope, session;
+  std::unique_ptr<server::AccessRecord> upgrade_access;
+  Clock::time_point upgrade_began{};
+
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(connection.get());
+    Py_VISIT(upgrade.get());
+    Py_VISIT(scope.get());
+    Py_VISIT(session.get());
+    return 0;
+  }
+  std::array<PyRef, 4> clear() noexcept {
+    return {std::move(connection), std::move(upgrade), std::move(scope), std::move(session)};
   }
 };
 
@@ -254,6 +282,7 @@ inline ConnectionValue& connection_of(PyObject* object) noexcept { return native
 inline ExchangeValue& exchange_of(PyObject* object) noexcept { return native<ExchangeValue>(object); }
 
 PyTypeObject* served_connection_type() noexcept;
+PyTypeObject* served_stream_type() noexcept;
 PyTypeObject* http_exchange_type() noexcept;
 
 // --- the scope and the messages (scope.cpp) -------------------------------------------
@@ -267,8 +296,6 @@ PyRef message_of(PyObject* type);
 // A completion that calls `retry` once the connection's output has drained:
 // writable() or ended() wakes it.
 PyRef after_drain(ConnectionValue& connection, Retry retry, PyObject* owner, PyRef message = {});
-// A WebSocket session's drain(): done at once unless the output waits.
-PyRef drain(ConnectionValue& connection, PyObject* owner);
 
 // --- receive and send (http_exchange.cpp) ------------------------------------------------
 

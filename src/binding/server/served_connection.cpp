@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "binding/common/args.hpp"
 #include "binding/common/errors.hpp"
@@ -20,35 +21,57 @@
 namespace tessaryne::binding::serving {
 namespace {
 
-ConnectionValue& checked_connection(PyObject* self) {
-  ConnectionValue& connection = connection_of(self);
-  check_thread(connection.shared->owner);
-  return connection;
+// A WebSocket session's object: the connection itself over HTTP/1.1
+// (ConnectionValue), or one of its streams over HTTP/2 (StreamValue). Both
+// write through a transport; a stream's is gone once the stream is over.
+server::SessionTransport* transport_of(ConnectionValue& value) noexcept { return &value.core; }
+server::SessionTransport* transport_of(StreamValue& value) noexcept {
+  return connection_of(value.connection.get()).core.session_stream(value.stream);
+}
+ConnectionValue& owner_of(ConnectionValue& value) noexcept { return value; }
+ConnectionValue& owner_of(StreamValue& value) noexcept { return connection_of(value.connection.get()); }
+
+template <class Value>
+Value& checked(PyObject* self) {
+  Value& value = native<Value>(self);
+  check_thread(owner_of(value).shared->owner);
+  return value;
 }
 
-template <class Body>
-PyObject* on_connection(PyObject* self, Body&& body) {
+// The transport, which must be there (the engine's calls).
+template <class Value>
+server::SessionTransport& open_transport(PyObject* self) {
+  server::SessionTransport* transport = transport_of(checked<Value>(self));
+  if (transport == nullptr) raise(PyExc_ConnectionError, "connection lost");
+  return *transport;
+}
+
+// A method that acts on the transport, and on nothing once it is over.
+template <class Value, class Body>
+PyObject* on_transport(PyObject* self, Body&& body) {
   return guard([&] {
     PyRef keep = PyRef::borrow(self);
-    body(checked_connection(self));
+    if (server::SessionTransport* transport = transport_of(checked<Value>(self))) body(*transport);
     Py_RETURN_NONE;
   });
 }
 
+template <class Value>
 PyObject* served_write(PyObject* self, PyObject* data) {
-  return on_connection(self, [&](ConnectionValue& connection) {
+  return on_transport<Value>(self, [&](server::SessionTransport& transport) {
     const std::string_view bytes = to_bytes(data, "data");
-    connection.core.write(std::span<const std::string_view>(&bytes, 1));
+    transport.write(std::span<const std::string_view>(&bytes, 1));
   });
 }
 
 constexpr Parameters<5> kServedWriteResponse{
     "ServedConnection.write_response()", {"status", "headers", "body", "more_body", "no_body"}, 3};
 
+template <class Value>
 PyObject* served_write_response(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kServedWriteResponse.bind(args, nargsf, kwnames);
-    ConnectionValue& connection = checked_connection(self);
+    server::SessionTransport* transport = transport_of(checked<Value>(self));
     const std::uint16_t status = to_u16(bound[0], "status");
     HeaderList fields;
     HeaderWalk<HeaderList> walk(fields);
@@ -58,48 +81,59 @@ PyObject* served_write_response(PyObject* self, PyObject* const* args, Py_ssize_
     const bool no_body = bound[4] != nullptr && to_bool(bound[4], "no_body");
     bool chunked = false;
     // As write(): nothing to say to a client that left.
+    if (transport == nullptr) return new_bool(false).release();
     const server::SendResult result =
-        connection.core.write_response(status, fields.view(), body, more_body, no_body, chunked);
+        transport->write_response(status, fields.view(), body, more_body, no_body, chunked);
     if (result != server::SendResult::gone) check_sent(result);
     return new_bool(chunked).release();
   });
 }
 
-// A method that is one call on the core connection.
-template <void (server::ServedConnection::*Action)()>
-PyObject* core_call(PyObject* self, PyObject*) {
-  return on_connection(self, [](ConnectionValue& connection) { (connection.core.*Action)(); });
+// A method that is one call on the transport.
+template <class Value, void (server::SessionTransport::*Action)()>
+PyObject* transport_call(PyObject* self, PyObject*) {
+  return on_transport<Value>(self, [](server::SessionTransport& transport) { (transport.*Action)(); });
 }
 
 constexpr Parameters<8> kServedConfigureWebSocket{"ServedConnection.configure_websocket()", kWebSocketOptionNames, 0};
 constexpr Parameters<2> kServedFormatWsMessage{"ServedConnection.format_ws_message()", kWebSocketMessageNames};
 
+template <class Value>
 PyObject* served_configure_websocket(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const websocket::FrameOptions options = to_frame_options(kServedConfigureWebSocket.bind(args, nargsf, kwnames));
-    checked_connection(self).core.engine().configure_websocket(options);
+    open_transport<Value>(self).engine().configure_websocket(options);
     Py_RETURN_NONE;
   });
 }
 
+template <class Value>
 PyObject* served_format_ws_message(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kServedFormatWsMessage.bind(args, nargsf, kwnames);
-    return new_ws_message(checked_connection(self).core.engine(), bound[0], bound[1]);
+    return new_ws_message(open_transport<Value>(self).engine(), bound[0], bound[1]);
   });
 }
 
+template <class Value>
 PyObject* served_pump_events(PyObject* self, PyObject*) {
-  return guard([&] { return frame_events(checked_connection(self).core.engine()).release(); });
+  return guard([&] {
+    server::SessionTransport* transport = transport_of(checked<Value>(self));
+    if (transport == nullptr) return checked_ref(PyList_New(0)).release();
+    return frame_events(transport->engine()).release();
+  });
 }
 
 PyRef new_value(bool value) { return new_bool(value); }
 PyRef new_value(std::size_t value) { return new_int(value); }
 
-// A reading of the core connection, as a Python object.
-template <auto Read>
-PyObject* core_reading(PyObject* self, void* = nullptr) {
-  return guard([&] { return new_value((checked_connection(self).core.*Read)()).release(); });
+// A reading of the transport, as a Python object; `ended` once it is over.
+template <class Value, auto Read, auto Ended>
+PyObject* transport_reading(PyObject* self, void* = nullptr) {
+  return guard([&] {
+    server::SessionTransport* transport = transport_of(checked<Value>(self));
+    return new_value(transport == nullptr ? Ended : (transport->*Read)()).release();
+  });
 }
 
 // The host of a scope's client ((host, port), or None without an address).
@@ -123,79 +157,97 @@ PyRef access_line(const server::AccessRecord& record, std::uint16_t status, std:
 
 constexpr Parameters<3> kServedAccessLine{"ServedConnection.access_line()", {"status", "headers", "sent"}};
 
+template <class Value>
 PyObject* served_access_line(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kServedAccessLine.bind(args, nargsf, kwnames);
-    ConnectionValue& connection = checked_connection(self);
+    Value& value = checked<Value>(self);
     const std::uint16_t status = to_u16(bound[0], "status");
     HeaderList fields;
     HeaderWalk<HeaderList> walk(fields);
     walk.walk(bound[1]);
     const std::uint64_t sent = to_u64(bound[2], "sent");
-    if (!connection.upgrade_access) Py_RETURN_NONE;
+    if (!value.upgrade_access) Py_RETURN_NONE;
     // Logged once, so the record goes.
-    const std::unique_ptr<server::AccessRecord> record = std::move(connection.upgrade_access);
+    const std::unique_ptr<server::AccessRecord> record = std::move(value.upgrade_access);
     record->keep_response(fields.view());
-    return access_line(*record, status, sent, connection.upgrade_began).release();
+    return access_line(*record, status, sent, value.upgrade_began).release();
   });
 }
 
-PyObject* served_drain(PyObject* self, PyObject*) {
-  return guard([&] { return drain(checked_connection(self), self).release(); });
+template <class Value>
+PyRef session_drain(PyObject* self) {
+  server::SessionTransport* transport = transport_of(checked<Value>(self));
+  if (transport == nullptr || transport->gone()) raise(PyExc_ConnectionError, "connection lost");
+  if (!transport->write_paused()) return PyRef::steal(done_completion());
+  return after_drain(
+      owner_of(checked<Value>(self)), [](PyObject* again, PyObject*) { return session_drain<Value>(again); }, self);
 }
 
-PyMethodDef served_methods[] = {
-    {"write", method_cast(served_write), METH_O, "write($self, data, /)\n--\n\n"},
-    {"write_response", method_cast(served_write_response), METH_FASTCALL | METH_KEYWORDS,
-     "write_response($self, status, headers, body, more_body=False, no_body=False)\n--\n\n"
-     "Writes a response with the server's own lines; returns whether the rest\n"
-     "of its body goes out in chunks."},
-    {"close", method_cast(core_call<&server::ServedConnection::close>), METH_NOARGS,
-     "close($self)\n--\n\nSends what is queued, then closes."},
-    {"force_close", method_cast(core_call<&server::ServedConnection::abort>), METH_NOARGS,
-     "force_close($self)\n--\n\n"},
-    {"pause_reading", method_cast(core_call<&server::ServedConnection::pause_reading>), METH_NOARGS,
-     "pause_reading($self)\n--\n\n"},
-    {"resume_reading", method_cast(core_call<&server::ServedConnection::resume_reading>), METH_NOARGS,
-     "resume_reading($self)\n--\n\n"},
-    {"switch_to_websocket", method_cast(core_call<&server::ServedConnection::switch_to_websocket>), METH_NOARGS,
-     "switch_to_websocket($self)\n--\n\n"},
-    {"configure_websocket", method_cast(served_configure_websocket), METH_FASTCALL | METH_KEYWORDS,
-     "configure_websocket($self, strict=False, utf8_fail_fast=False, max_message_size=None, "
-     "permessage_deflate=False, server_no_context_takeover=False, client_no_context_takeover=False, "
-     "server_max_window_bits=15, client_max_window_bits=15)\n--\n\nAs FastHttpConnection.configure_websocket()."},
-    {"format_ws_message", method_cast(served_format_ws_message), METH_FASTCALL | METH_KEYWORDS,
-     "format_ws_message($self, opcode, payload)\n--\n\nAs FastHttpConnection.format_ws_message()."},
-    {"pump_events", method_cast(served_pump_events), METH_NOARGS, "pump_events($self)\n--\n\n"},
-    {"gone", method_cast(core_reading<&server::ServedConnection::gone>), METH_NOARGS, "gone($self)\n--\n\n"},
-    {"access_line", method_cast(served_access_line), METH_FASTCALL | METH_KEYWORDS,
-     "access_line($self, status, headers, sent)\n--\n\n"
-     "The access line of a WebSocket handshake's answer in the driver's access\n"
-     "format; None without one, or once given."},
-    {"drain", method_cast(served_drain), METH_NOARGS,
-     "drain($self)\n--\n\nAwaitable: returns once the output takes more bytes."},
-    {nullptr, nullptr, 0, nullptr},
-};
+template <class Value>
+PyObject* served_drain(PyObject* self, PyObject*) {
+  return guard([&] { return session_drain<Value>(self).release(); });
+}
 
-PyGetSetDef served_getset[] = {
-    {"write_paused", core_reading<&server::ServedConnection::write_paused>, nullptr, nullptr, nullptr},
-    {"pending_output", core_reading<&server::ServedConnection::pending_output>, nullptr, "Bytes queued for the socket.",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot served_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A connection served by a ConnectionDriver.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<ConnectionValue>)},
-    {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<ConnectionValue>)},
-    {Py_tp_clear, reinterpret_cast<void*>(clear_native<ConnectionValue>)},
-    {Py_tp_methods, served_methods},
-    {Py_tp_getset, served_getset},
-    {0, nullptr},
+template <class Value>
+struct SessionMethods {
+  static inline PyMethodDef methods[] = {
+      {"write", method_cast(served_write<Value>), METH_O, "write($self, data, /)\n--\n\n"},
+      {"write_response", method_cast(served_write_response<Value>), METH_FASTCALL | METH_KEYWORDS,
+       "write_response($self, status, headers, body, more_body=False, no_body=False)\n--\n\n"
+       "Writes a response with the server's own lines; returns whether the rest\n"
+       "of its body goes out in chunks."},
+      {"close", method_cast(transport_call<Value, &server::SessionTransport::close>), METH_NOARGS,
+       "close($self)\n--\n\nSends what is queued, then closes."},
+      {"force_close", method_cast(transport_call<Value, &server::SessionTransport::abort>), METH_NOARGS,
+       "force_close($self)\n--\n\n"},
+      {"pause_reading", method_cast(transport_call<Value, &server::SessionTransport::pause_reading>), METH_NOARGS,
+       "pause_reading($self)\n--\n\n"},
+      {"resume_reading", method_cast(transport_call<Value, &server::SessionTransport::resume_reading>), METH_NOARGS,
+       "resume_reading($self)\n--\n\n"},
+      {"switch_to_websocket", method_cast(transport_call<Value, &server::SessionTransport::switch_to_websocket>),
+       METH_NOARGS, "switch_to_websocket($self)\n--\n\n"},
+      {"configure_websocket", method_cast(served_configure_websocket<Value>), METH_FASTCALL | METH_KEYWORDS,
+       "configure_websocket($self, strict=False, utf8_fail_fast=False, max_message_size=None, "
+       "permessage_deflate=False, server_no_context_takeover=False, client_no_context_takeover=False, "
+       "server_max_window_bits=15, client_max_window_bits=15)\n--\n\nAs FastHttpConnection.configure_websocket()."},
+      {"format_ws_message", method_cast(served_format_ws_message<Value>), METH_FASTCALL | METH_KEYWORDS,
+       "format_ws_message($self, opcode, payload)\n--\n\nAs FastHttpConnection.format_ws_message()."},
+      {"pump_events", method_cast(served_pump_events<Value>), METH_NOARGS, "pump_events($self)\n--\n\n"},
+      {"gone", method_cast(transport_reading<Value, &server::SessionTransport::gone, true>), METH_NOARGS,
+       "gone($self)\n--\n\n"},
+      {"access_line", method_cast(served_access_line<Value>), METH_FASTCALL | METH_KEYWORDS,
+       "access_line($self, status, headers, sent)\n--\n\n"
+       "The access line of a WebSocket handshake's answer in the driver's access\n"
+       "format; None without one, or once given."},
+      {"drain", method_cast(served_drain<Value>), METH_NOARGS,
+       "drain($self)\n--\n\nAwaitable: returns once the output takes more bytes."},
+      {nullptr, nullptr, 0, nullptr},
+  };
+  static inline PyGetSetDef getset[] = {
+      {"write_paused", transport_reading<Value, &server::SessionTransport::write_paused, false>, nullptr, nullptr,
+       nullptr},
+      {"pending_output", transport_reading<Value, &server::SessionTransport::pending_output, std::size_t{0}>, nullptr,
+       "Bytes queued for the socket.", nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr},
+  };
+  static inline PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_native<Value>)},
+      {Py_tp_traverse, reinterpret_cast<void*>(traverse_native<Value>)},
+      {Py_tp_clear, reinterpret_cast<void*>(clear_native<Value>)},
+      {Py_tp_methods, methods},
+      {Py_tp_getset, getset},
+      {Py_tp_doc, const_cast<char*>(std::is_same_v<Value, ConnectionValue>
+                                        ? "A connection served by a ConnectionDriver."
+                                        : "A WebSocket session's HTTP/2 stream, served by a ConnectionDriver.")},
+      {0, nullptr},
+  };
 };
 
 PyType_Spec served_spec = {"tessaryne._tessaryne_core.ServedConnection", sizeof(NativeObject<ConnectionValue>), 0,
-                           kGcClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, served_slots};
+                           kGcClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, SessionMethods<ConnectionValue>::slots};
+PyType_Spec stream_spec = {"tessaryne._tessaryne_core.ServedStream", sizeof(NativeObject<StreamValue>), 0,
+                           kGcClassFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, SessionMethods<StreamValue>::slots};
 
 }  // namespace
 
@@ -203,13 +255,6 @@ PyRef after_drain(ConnectionValue& connection, Retry retry, PyObject* owner, PyR
   PyRef future = connection.shared->new_future();
   connection.drain_waiters.push_back(PyRef::borrow(future.get()));
   return waiting(std::move(future), retry, owner, std::move(message));
-}
-
-PyRef drain(ConnectionValue& connection, PyObject* owner) {
-  if (connection.core.gone()) raise(PyExc_ConnectionError, "connection lost");
-  if (!connection.core.write_paused()) return PyRef::steal(done_completion());
-  return after_drain(
-      connection, [](PyObject* self, PyObject*) { return drain(checked_connection(self), self); }, owner);
 }
 
 PyRef frame_events(http::Connection& engine) {
@@ -271,17 +316,49 @@ server::Exchange& ConnectionValue::native_request(const http::RequestEvent& even
   return exchange.exchange;
 }
 
-void ConnectionValue::websocket(const http::RequestEvent& event) {
-  upgrade = new_request_event(event);
-  scope = new_scope(event, http::origin_path(event.target_parts.path), nullptr);
-  if (shared->access_format) {
+namespace {
+
+// What a WebSocket session starts from, kept by the object it will write through.
+template <class Holder>
+void prepare_session(ConnectionValue& connection, Holder& holder, const http::RequestEvent& event) {
+  holder.upgrade = new_request_event(event);
+  holder.scope = connection.new_scope(event, http::origin_path(event.target_parts.path), nullptr);
+  if (const auto& format = connection.shared->access_format) {
     PyObject* found = nullptr;
-    if (PyDict_GetItemRef(scope.get(), names().client, &found) < 0) throw PythonError{};
+    if (PyDict_GetItemRef(holder.scope.get(), names().client, &found) < 0) throw PythonError{};
     const PyRef scope_client = PyRef::steal(found);
-    upgrade_access =
-        std::make_unique<server::AccessRecord>(shared->access_format, access_request(event, scope_client.get()));
-    upgrade_began = Clock::now();
+    holder.upgrade_access = std::make_unique<server::AccessRecord>(format, access_request(event, scope_client.get()));
+    holder.upgrade_began = Clock::now();
   }
+}
+
+// websocket(transport, request_event, scope): the session, which `holder` keeps.
+template <class Holder>
+void start_session(ConnectionValue& connection, PyObject* transport, Holder& holder) {
+  PyRef event = std::move(holder.upgrade);
+  PyRef websocket_scope = std::move(holder.scope);
+  if (!event || !websocket_scope) return;
+  holder.session = checked_ref(PyObject_CallFunctionObjArgs(connection.shared->websocket.get(), transport, event.get(),
+                                                            websocket_scope.get(), nullptr));
+}
+
+void session_lost(const PyRef& session) {
+  if (session) PyRef result = checked_ref(PyObject_CallMethod(session.get(), "connection_lost", nullptr));
+}
+
+}  // namespace
+
+void ConnectionValue::websocket(const http::RequestEvent& event, std::uint32_t stream) {
+  if (stream == 0) {
+    prepare_session(*this, *this, event);
+    return;
+  }
+  PyRef object = checked_ref(new_native<StreamValue>(served_stream_type()));
+  StreamValue& value = native<StreamValue>(object.get());
+  value.connection = PyRef::borrow(self);
+  value.stream = stream;
+  prepare_session(*this, value, event);
+  sessions.insert_or_assign(stream, std::move(object));
 }
 
 void ConnectionValue::start(std::uint32_t stream) {
@@ -343,9 +420,15 @@ void ConnectionValue::wake(std::uint32_t stream) {
 }
 
 void ConnectionValue::stream_closed(std::uint32_t stream) {
+  // The last reference may go here: nothing of the connection is touched after.
+  if (const auto found = sessions.find(stream); found != sessions.end()) {
+    PyRef object = std::move(found->second);
+    sessions.erase(found);
+    session_lost(native<StreamValue>(object.get()).session);
+    return;
+  }
   const auto found = streams.find(stream);
   if (found == streams.end()) return;
-  // The last reference may go here: nothing of the connection is touched after.
   PyRef exchange = std::move(found->second);
   streams.erase(found);
   wake_exchange(exchange_of(exchange.get()));
@@ -389,20 +472,30 @@ void ConnectionValue::response_done(const server::Exchange& exchange_state) {
                                                           exchange.version.get(), status.get(), sent.get(), nullptr));
 }
 
-void ConnectionValue::start_websocket() {
-  PyRef event = std::move(upgrade);
-  PyRef websocket_scope = std::move(scope);
-  if (!event || !websocket_scope) return;
-  current = PyRef();
-  session = checked_ref(
-      PyObject_CallFunctionObjArgs(shared->websocket.get(), self, event.get(), websocket_scope.get(), nullptr));
+void ConnectionValue::start_websocket(std::uint32_t stream) {
+  if (stream == 0) {
+    current = PyRef();
+    start_session(*this, self, *this);
+    return;
+  }
+  const auto found = sessions.find(stream);
+  if (found == sessions.end()) return;
+  PyRef object = PyRef::borrow(found->second.get());
+  start_session(*this, object.get(), native<StreamValue>(object.get()));
 }
 
-void ConnectionValue::frames() {
-  if (!session) return;
-  PyRef events = frame_events(core.engine());
+void ConnectionValue::frames(std::uint32_t stream) {
+  PyRef session_ref;
+  server::SessionTransport* transport = &core;
+  if (stream == 0) {
+    session_ref = PyRef::borrow(session.get());
+  } else if (const auto found = sessions.find(stream); found != sessions.end()) {
+    session_ref = PyRef::borrow(native<StreamValue>(found->second.get()).session.get());
+    transport = core.session_stream(stream);
+  }
+  if (!session_ref || transport == nullptr) return;
+  PyRef events = frame_events(transport->engine());
   if (PyList_GET_SIZE(events.get()) == 0) return;
-  PyRef session_ref = PyRef::borrow(session.get());
   PyRef result = checked_ref(PyObject_CallMethod(session_ref.get(), "on_events", "O", events.get()));
 }
 
@@ -416,6 +509,10 @@ void ConnectionValue::ended() {
   if (current) exchanges.push_back(std::move(current));
   for (auto& [id, exchange] : streams) exchanges.push_back(std::move(exchange));
   streams.clear();
+  std::vector<PyRef> stream_sessions;
+  stream_sessions.reserve(sessions.size());
+  for (auto& [id, object] : sessions) stream_sessions.push_back(std::move(object));
+  sessions.clear();
   PyRef event = std::move(upgrade);
   PyRef pending_scope = std::move(scope);
   PyRef websocket_session = std::move(session);
@@ -427,14 +524,18 @@ void ConnectionValue::ended() {
     entry = std::move(found->second);
     shared->connections.erase(found);
   }
-  if (websocket_session) {
-    PyRef result = checked_ref(PyObject_CallMethod(websocket_session.get(), "connection_lost", nullptr));
-  }
+  session_lost(websocket_session);
+  for (const PyRef& object : stream_sessions) session_lost(native<StreamValue>(object.get()).session);
 }
 
 PyTypeObject* served_connection_type() noexcept {
   static ProcessOnce<PyObject> type;
   return reinterpret_cast<PyTypeObject*>(type.get([] { return create_class(&served_spec, ClassDoc::kept); }));
+}
+
+PyTypeObject* served_stream_type() noexcept {
+  static ProcessOnce<PyObject> type;
+  return reinterpret_cast<PyTypeObject*>(type.get([] { return create_class(&stream_spec, ClassDoc::kept); }));
 }
 
 }  // namespace tessaryne::binding::serving

@@ -40,7 +40,7 @@ PyObject* counters_snapshot(PyObject* self, PyObject*) {
     const server::ServerCounters& c = *native<CountersValue>(self).counters;
     return new_tuple(read_all(c.responses), read(c.connections_opened), read(c.connections_closed),
                      read(c.websockets_opened), read(c.websockets_closed), read(c.bytes_in), read(c.bytes_out),
-                     read_all(c.durations), read(c.duration_micros))
+                     read_all(c.durations), read(c.duration_micros), read(c.http2_responses), read(c.http2_connections))
         .release();
   });
 }
@@ -60,7 +60,8 @@ PyMethodDef counters_methods[] = {
      "snapshot($self)\n--\n\n"
      "(responses by status class 1xx..5xx, connections opened, connections closed,\n"
      "WebSockets opened, WebSockets closed, bytes in, bytes out, request durations\n"
-     "per bucket, sum of durations in microseconds); any thread."},
+     "per bucket, sum of durations in microseconds, responses over HTTP/2,\n"
+     "HTTP/2 connections); any thread."},
     {"duration_bounds", counters_bounds, METH_NOARGS | METH_STATIC,
      "duration_bounds()\n--\n\nUpper bounds of the duration buckets, in microseconds."},
     {nullptr, nullptr, 0, nullptr},

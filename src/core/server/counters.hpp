@@ -26,6 +26,9 @@ struct ServerCounters {
   std::atomic<std::uint64_t> bytes_out{0};
   std::array<std::atomic<std::uint64_t>, kDurationBounds.size() + 1> durations{};
   std::atomic<std::uint64_t> duration_micros{0};
+  // Of the responses and connections above, those over HTTP/2.
+  std::atomic<std::uint64_t> http2_responses{0};
+  std::atomic<std::uint64_t> http2_connections{0};
   // Requests being served by every loop of the process, against a limit of
   // concurrency: the one cell several loops write, so it takes whole atomic
   // updates, and only when a limit is set.

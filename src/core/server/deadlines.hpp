@@ -14,6 +14,15 @@
 
 namespace tessaryne::server {
 
+// What the connection's single deadline watches for.
+enum class Phase : std::uint8_t {
+  idle,    // between requests: keep_alive_timeout
+  head,    // part of a head received: head_timeout from its first byte
+  body,    // the request's body is due: body_timeout from its last byte, and its rate, while reading
+  busy,    // a request is being served or a WebSocket session runs: no deadline
+  linger,  // after the last answer, draining input: linger_timeout
+};
+
 class Deadlines {
  public:
   struct Entry {

@@ -11,6 +11,7 @@
 // ended. Several exchanges may live on one connection; the protocol knows
 // which one is current.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -63,10 +64,9 @@ class Exchange;
 
 // Whether the client waits for "100 Continue" before it sends its body.
 inline bool expects_continue(std::span<const http::HeaderLine> headers) noexcept {
-  for (const http::HeaderLine& line : headers)
-    if (common::equals_lowercase(line.name, "expect") && common::equals_lowercase(line.value, "100-continue"))
-      return true;
-  return false;
+  return std::ranges::any_of(headers, [](const http::HeaderLine& line) {
+    return common::equals_lowercase(line.name, "expect") && common::equals_lowercase(line.value, "100-continue");
+  });
 }
 
 // What frames an exchange's response: one per protocol version.

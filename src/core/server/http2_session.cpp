@@ -20,9 +20,9 @@ namespace {
 
 // Fields that belong to one HTTP/1.1 connection: an HTTP/2 response never carries them.
 bool connection_specific(std::string_view lowercase_name) noexcept {
-  for (const std::string_view name : {"connection", "keep-alive", "proxy-connection", "transfer-encoding", "upgrade"})
-    if (lowercase_name == name) return true;
-  return false;
+  constexpr std::array<std::string_view, 5> kNames{"connection", "keep-alive", "proxy-connection", "transfer-encoding",
+                                                   "upgrade"};
+  return std::ranges::find(kNames, lowercase_name) != kNames.end();
 }
 
 bool breaks_field(std::string_view text) noexcept { return text.find_first_of("\r\n\0"sv) != std::string_view::npos; }
@@ -126,6 +126,11 @@ struct Http2Session::Callbacks {
         session.request(*stream);
         return 0;
       }
+      // The client ended a WebSocket session's stream: the session ends with it.
+      if (ends && stream->engine_) {
+        stream->close();
+        return 0;
+      }
       // The request's end: its last DATA, or trailer fields (which ASGI does not carry).
       if (ends && stream->exchange_ != nullptr && !stream->exchange_->over()) {
         stream->exchange_->body_read();
@@ -139,6 +144,12 @@ struct Http2Session::Callbacks {
                         void* user) noexcept {
     return guarded(user, [&](Http2Session& session) {
       Http2Stream* stream = session.find(id);
+      if (stream != nullptr && stream->engine_) {
+        stream->engine_->append(text_of(data, size));
+        stream->consume(size);
+        if (stream->switched_ && !std::exchange(stream->frames_due_, true)) session.frames_ready_.push_back(id);
+        return 0;
+      }
       if (stream == nullptr || stream->exchange_ == nullptr || stream->exchange_->over()) {
         // Nobody reads it: its window is given back at once.
         nghttp2_session_consume(session.session_, id, size);
@@ -214,11 +225,16 @@ Http2Session::Http2Session(ServedConnection& connection, ServerLoop& loop, Conne
   const ServerSettings& settings = loop_.settings();
   const auto window = static_cast<std::uint32_t>(
       std::clamp<std::size_t>(settings.read_buffer_limit, 16384, std::numeric_limits<std::int32_t>::max()));
-  const std::array<nghttp2_settings_entry, 3> entries{{
+  const std::array<nghttp2_settings_entry, 5> entries{{
       {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, settings.h2_max_concurrent_streams},
       {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, window},
       {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE,
        static_cast<std::uint32_t>(std::min<std::uint64_t>(settings.limits.max_header_size, 0xffffffffU))},
+      // WebSocket sessions open with an extended CONNECT (RFC 8441).
+      {NGHTTP2_SETTINGS_ENABLE_CONNECT_PROTOCOL, settings.websocket ? 1U : 0U},
+      // RFC 9218's priorities, whose scheduler is a few queues, not RFC 7540's
+      // dependency tree (deprecated by RFC 9113).
+      {NGHTTP2_SETTINGS_NO_RFC7540_PRIORITIES, 1},
   }};
   nghttp2_submit_settings(session_, NGHTTP2_FLAG_NONE, entries.data(), entries.size());
   // The connection's window lets every stream fill its own: a stalled one
@@ -235,6 +251,12 @@ Http2Session::~Http2Session() { nghttp2_session_del(session_); }
 Http2Stream* Http2Session::find(std::int32_t id) noexcept {
   const auto found = streams_.find(id);
   return found == streams_.end() ? nullptr : found->second.get();
+}
+
+void Http2Session::count_response(const Exchange& exchange) noexcept {
+  ServerCounters& counters = loop_.counters();
+  counters.response(exchange.status(), Clock::now() - exchange.began());
+  ServerCounters::add(counters.http2_responses, 1);
 }
 
 void Http2Session::keep_error() noexcept {
@@ -258,6 +280,7 @@ void Http2Session::received(std::string_view data) {
     const ssize_t used =
         nghttp2_session_mem_recv(session_, reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
     rethrow();
+    rearm(true);  // the client moved
     if (used < 0) {
       // Not HTTP/2 (a wrong preface), or a flood nghttp2 will not serve: it has
       // queued its GOAWAY where it could.
@@ -267,10 +290,13 @@ void Http2Session::received(std::string_view data) {
     }
     // The apps of the heads this input completed run now, their first frames
     // gathered with the rest.
-    std::vector<std::int32_t> ready = std::exchange(ready_, {});
-    for (const std::int32_t id : ready) {
+    // Swapped, so that both lists keep their room from one read to the next.
+    starting_.clear();
+    starting_.swap(ready_);
+    for (const std::int32_t id : starting_) {
       Http2Stream* stream = find(id);
-      if (stream == nullptr || stream->exchange_ == nullptr) continue;
+      // A stream reset in the same read (a rapid reset) starts nothing.
+      if (stream == nullptr || stream->exchange_ == nullptr || stream->closed_) continue;
       if (stream->answer_) {
         const std::unique_ptr<StaticAnswer> answer = std::move(stream->answer_);
         answer->send(*stream->exchange_);
@@ -279,8 +305,24 @@ void Http2Session::received(std::string_view data) {
       }
       if (lost_) return;
     }
+    for (const std::int32_t id : std::exchange(sessions_ready_, {})) {
+      if (find(id) != nullptr) events_.start_websocket(static_cast<std::uint32_t>(id));
+      if (lost_) return;
+    }
+    for (const std::int32_t id : std::exchange(frames_ready_, {})) {
+      Http2Stream* stream = find(id);
+      if (stream == nullptr) continue;
+      stream->frames_due_ = false;
+      events_.frames(static_cast<std::uint32_t>(id));
+      if (lost_) return;
+    }
   }
   flush();
+}
+
+SessionTransport* Http2Session::session_stream(std::uint32_t stream) noexcept {
+  Http2Stream* found = find(static_cast<std::int32_t>(stream));
+  return found != nullptr && found->engine_ && !found->closed_ ? found : nullptr;
 }
 
 void Http2Session::drained() {
@@ -302,7 +344,7 @@ void Http2Session::lost() {
   lost_ = ended_ = true;
   // Kept until the session goes: a stream's own call may be under way.
   for (auto& [id, stream] : streams_) {
-    release(*stream, false);
+    release(*stream, Release::closed);
     closed_.push_back(std::move(stream));
   }
   streams_.clear();
@@ -320,23 +362,30 @@ void Http2Session::flush() {
       bool& flag;
       ~Reset() { flag = false; }
     } reset{flushing_};
+    // Frames are gathered into writes of up to write_high bytes; once the
+    // socket's queue holds that much, the rest waits for it to drain.
     const std::size_t high = loop_.settings().write_high;
-    while (!connection_.gone() && connection_.output_.pending() + out_.size() <= high) {
-      const std::uint8_t* data = nullptr;
-      const ssize_t size = nghttp2_session_mem_send(session_, &data);
-      if (size < 0) {
-        keep_error();
-        out_.clear();
-        connection_.abort();
-        return;
+    bool more = true;
+    while (more && !connection_.gone() && connection_.output_.pending() <= high) {
+      while (out_.size() < high) {
+        const std::uint8_t* data = nullptr;
+        const ssize_t size = nghttp2_session_mem_send(session_, &data);
+        if (size < 0) {
+          out_.clear();
+          connection_.abort();
+          return;
+        }
+        if (size == 0) {
+          more = false;
+          break;
+        }
+        out_.append(text_of(data, static_cast<std::size_t>(size)));
       }
-      if (size == 0) break;
-      out_.append(text_of(data, static_cast<std::size_t>(size)));
-    }
-    if (!out_.empty()) {
-      const std::string_view bytes = out_;
-      connection_.put(std::span<const std::string_view>(&bytes, 1));
-      out_.clear();
+      if (!out_.empty()) {
+        const std::string_view bytes = out_;
+        connection_.put(std::span<const std::string_view>(&bytes, 1));
+        out_.clear();
+      }
     }
   }
   if (lost_) return;
@@ -352,9 +401,8 @@ void Http2Session::flush() {
 }
 
 void Http2Session::settle() {
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < closing_.size(); ++i) {
-    const std::int32_t id = closing_[i];
+  std::size_t kept = 0;  // those whose own write is still under way stay listed
+  for (const std::int32_t id : closing_) {
     const auto found = streams_.find(id);
     if (found == streams_.end()) continue;
     if (found->second->writing_) {
@@ -363,31 +411,74 @@ void Http2Session::settle() {
     }
     std::unique_ptr<Http2Stream> stream = std::move(found->second);
     streams_.erase(found);
-    release(*stream, false);
+    release(*stream, Release::closed);
     closed_.push_back(std::move(stream));
   }
   closing_.resize(kept);
 }
 
-void Http2Session::rearm() {
+Phase Http2Session::waiting_for() const noexcept {
+  if (streams_.empty()) return Phase::idle;
+  bool head = false;
+  for (const auto& [id, stream] : streams_) {
+    if (stream->engine_ || stream->closed_) return Phase::busy;  // a session keeps its own time
+    if (const Exchange* exchange = stream->exchange_) {
+      // The app's turn, unless the client owes the body it is free to send.
+      if (exchange->body_complete() || stream->paused_) return Phase::busy;
+    } else if (!stream->data_pending_) {
+      head = true;  // its head is not complete yet
+    } else if (stream->queued_ == 0 || nghttp2_session_get_stream_remote_window_size(session_, id) > 0) {
+      return Phase::busy;  // the rest of its answer is on its way
+    }  // else the rest of its answer waits for the client's window
+  }
+  return head ? Phase::head : Phase::body;
+}
+
+void Http2Session::rearm(bool progress) {
   if (lost_ || connection_.gone()) return;
-  if (streams_.empty()) {
-    if (connection_.phase_ != Phase::idle) {
-      connection_.phase_ = Phase::idle;
-      connection_.arm(loop_.settings().keep_alive_timeout);
-    }
-  } else {
-    connection_.phase_ = Phase::busy;
+  // The connection's one deadline: idle without streams, and while every
+  // stream waits for the client (a head, a body, a window), the time it has.
+  const Phase phase = waiting_for();
+  if (phase == connection_.phase_ && !(progress && phase != Phase::busy)) return;
+  connection_.phase_ = phase;
+  const ServerSettings& settings = loop_.settings();
+  switch (phase) {
+    case Phase::idle:
+      connection_.arm(settings.keep_alive_timeout);
+      break;
+    case Phase::head:
+      connection_.arm(settings.head_timeout);
+      break;
+    case Phase::body:
+      connection_.arm(settings.body_timeout);
+      break;
+    case Phase::busy:
+    case Phase::linger:
+      break;
   }
 }
 
-void Http2Session::release(Http2Stream& stream, bool completed) {
+void Http2Session::timed_out() {
+  if (connection_.phase_ == Phase::idle) {
+    shutdown();  // GOAWAY, then the close
+    return;
+  }
+  // The client kept every stream waiting too long: the connection ends, and
+  // the apps of its streams hear it.
+  nghttp2_submit_goaway(session_, NGHTTP2_FLAG_NONE, nghttp2_session_get_last_proc_stream_id(session_),
+                        NGHTTP2_NO_ERROR, nullptr, 0);
+  ended_ = true;
+  flush();
+  connection_.close();
+}
+
+void Http2Session::release(Http2Stream& stream, Release how) {
   const auto id = static_cast<std::uint32_t>(stream.id_);
   if (Exchange* exchange = std::exchange(stream.exchange_, nullptr)) {
-    if (!completed && !exchange->over()) {
+    if (how != Release::completed && !exchange->over()) {
       // Cut short: logged and counted once its head went out, as any other.
       if (exchange->head_sent()) {
-        loop_.counters().response(exchange->status(), Clock::now() - exchange->began());
+        count_response(*exchange);
         events_.response_done(*exchange);
       }
       exchange->disconnect();
@@ -396,8 +487,9 @@ void Http2Session::release(Http2Stream& stream, bool completed) {
     exchange->detach();
     events_.wake(id);
   }
-  // Once: a stream cut short is released again when nghttp2 closes it.
-  if (!completed && !std::exchange(stream.announced_closed_, true)) events_.stream_closed(id);
+  if (how != Release::closed) return;
+  if (stream.switched_) ServerCounters::add(loop_.counters().websockets_closed, 1);
+  events_.stream_closed(id);
 }
 
 void Http2Session::request(Http2Stream& stream) {
@@ -437,6 +529,17 @@ void Http2Session::request(Http2Stream& stream) {
     refuse(stream, 400, kBadHostValue);
     return;
   }
+  const std::string_view protocol = view(stream.protocol_).second;
+  const ServerSettings& settings = loop_.settings();
+  const auto id = static_cast<std::uint32_t>(stream.id_);
+  if (method == "CONNECT" && protocol == "websocket" && settings.websocket) {
+    // RFC 8441: the stream carries a WebSocket session.
+    const http::RequestEvent event{method, path, http::split_target(path), 0, lines, facts, true, true, 2};
+    stream.engine_ = std::make_unique<http::Connection>(settings.limits);
+    events_.websocket(event, id);
+    sessions_ready_.push_back(stream.id_);
+    return;
+  }
   if (method == "CONNECT") {
     refuse(stream, 501, kNoTunnel);
     return;
@@ -447,12 +550,10 @@ void Http2Session::request(Http2Stream& stream) {
   }
   const http::RequestEvent event{method, path, http::split_target(path), 0, lines,
                                  facts,  true, !stream.request_ended_,   2};
-  const ServerSettings& settings = loop_.settings();
   if (settings.static_mounts)
     if (StaticAnswer planned = plan_static(*settings.static_mounts, method, event.target_parts.path, lines);
         planned.status != 0)
       stream.answer_ = std::make_unique<StaticAnswer>(std::move(planned));
-  const auto id = static_cast<std::uint32_t>(stream.id_);
   const RequestFacts request_facts{
       .keep_alive = true,
       .has_body = event.has_body,
@@ -535,6 +636,7 @@ void Http2Session::refuse(Http2Stream& stream, std::uint16_t status, std::string
   provider.source.ptr = &stream;
   provider.read_callback = Callbacks::read_data;
   nghttp2_submit_response(session_, stream.id_, fields_.data(), fields_.size(), &provider);
+  stream.data_pending_ = true;
 }
 
 bool Http2Session::submit_trailers(Http2Stream& stream) {
@@ -660,10 +762,10 @@ SendResult Http2Stream::write_trailers(Exchange& exchange, std::span<const http:
 }
 
 void Http2Stream::response_complete(Exchange& exchange) {
-  session_.loop_.counters().response(exchange.status(), Clock::now() - exchange.began());
+  session_.count_response(exchange);
   session_.events_.response_done(exchange);
   // Its frames may still be queued: the stream stays until nghttp2 closes it.
-  session_.release(*this, true);
+  session_.release(*this, Http2Session::Release::completed);
   session_.settle();
 }
 
@@ -671,7 +773,7 @@ void Http2Stream::answer_failure(Exchange& exchange) { exchange.body(kTextHeader
 
 void Http2Stream::cut_short(Exchange& /*exchange*/) {
   if (session_.lost_) return;
-  session_.release(*this, false);
+  session_.release(*this, Http2Session::Release::cut_short);
   nghttp2_submit_rst_stream(session_.session_, NGHTTP2_FLAG_NONE, id_, NGHTTP2_INTERNAL_ERROR);
   session_.wrote(*this);
 }
@@ -713,7 +815,6 @@ void Http2Stream::queue(std::string_view bytes, FileSlice file, bool more_body) 
     piece.bytes.assign(bytes);
     piece.file = std::move(file);
     queued_ += size;
-    writer_waits_ = writer_waits_ || queued_ > session_.loop_.settings().write_high;
   }
   if (!more_body) body_ended_ = true;
   if (deferred_ && (size != 0 || body_ended_)) {
@@ -724,6 +825,8 @@ void Http2Stream::queue(std::string_view bytes, FileSlice file, bool more_body) 
 
 std::ptrdiff_t Http2Stream::read(std::span<std::uint8_t> out, bool& eof) {
   const std::size_t low = session_.loop_.settings().write_low;
+  // A writer that found the queue full waits for it to fall below the low mark.
+  const bool above_low = queued_ >= low;
   std::size_t filled = 0;
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): the frame's bytes as text
   auto* const into = reinterpret_cast<char*>(out.data());
@@ -752,11 +855,72 @@ std::ptrdiff_t Http2Stream::read(std::span<std::uint8_t> out, bool& eof) {
     queued_ -= got;
   }
   eof = front_ == pieces_.size() && body_ended_;
-  if (writer_waits_ && queued_ < low) {
-    writer_waits_ = false;
-    session_.wake_writers_ = true;
-  }
+  if (above_low && queued_ < low) session_.wake_writers_ = true;
   return static_cast<std::ptrdiff_t>(filled);
+}
+
+// --- a stream, as a WebSocket session's transport ------------------------------------------------
+
+SendResult Http2Stream::write_response(std::uint16_t status, std::span<const http::HeaderField> headers,
+                                       std::string_view body, bool more_body, bool no_body, bool& chunked) {
+  chunked = false;
+  if (gone() || data_pending_) return SendResult::gone;
+  const bool accepted = status == 101;
+  const std::uint16_t sent_status = accepted ? 200 : status;
+  const bool ends = !accepted && !more_body;
+  if (!session_.response_fields(sent_status, headers, ends && !no_body ? static_cast<std::int64_t>(body.size()) : -1))
+    return SendResult::bad_header;
+  if (!no_body) queue(body, {}, !ends);
+  if (no_body && ends) body_ended_ = true;
+  nghttp2_data_provider provider{};
+  provider.source.ptr = this;
+  provider.read_callback = Http2Session::Callbacks::read_data;
+  nghttp2_submit_response(session_.session_, id_, session_.fields_.data(), session_.fields_.size(), &provider);
+  data_pending_ = true;
+  session_.wrote(*this);
+  return SendResult::done;
+}
+
+void Http2Stream::write(std::span<const std::string_view> parts) {
+  if (gone() || !data_pending_) return;
+  for (const std::string_view part : parts) queue(part, {}, true);
+  session_.wrote(*this);
+}
+
+void Http2Stream::close() {
+  if (closed_ || session_.lost_ || body_ended_) return;
+  if (!data_pending_) {
+    abort();
+    return;
+  }
+  queue({}, {}, false);
+  session_.wrote(*this);
+}
+
+void Http2Stream::abort() {
+  if (closed_ || session_.lost_) return;
+  body_ended_ = true;
+  nghttp2_submit_rst_stream(session_.session_, NGHTTP2_FLAG_NONE, id_, NGHTTP2_CANCEL);
+  session_.wrote(*this);
+}
+
+void Http2Stream::pause_reading() { paused_ = true; }
+
+void Http2Stream::resume_reading() {
+  if (!paused_) return;
+  paused_ = false;
+  consume(std::exchange(unconsumed_, 0));
+  session_.wrote(*this);
+}
+
+void Http2Stream::switch_to_websocket() {
+  if (!switched_) ServerCounters::add(session_.loop_.counters().websockets_opened, 1);
+  switched_ = true;
+  engine_->enter_websocket_mode();
+}
+
+bool Http2Stream::gone() const noexcept {
+  return closed_ || body_ended_ || session_.lost_ || session_.connection_.gone();
 }
 
 }  // namespace tessaryne::server

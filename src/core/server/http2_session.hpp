@@ -32,8 +32,10 @@
 #include <nghttp2/nghttp2.h>
 
 #include "core/http/connection.hpp"
+#include "core/server/deadlines.hpp"
 #include "core/server/exchange.hpp"
 #include "core/server/file_slice.hpp"
+#include "core/server/session_transport.hpp"
 #include "core/server/static_files.hpp"
 
 namespace tessaryne::server {
@@ -46,7 +48,7 @@ class Http2Session;
 // The first bytes of every HTTP/2 connection (RFC 9113, section 3.4).
 inline constexpr std::string_view kHttp2Preface = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
 
-class Http2Stream final : public Protocol {
+class Http2Stream final : public Protocol, public SessionTransport {
  public:
   Http2Stream(Http2Session& session, std::int32_t id) : session_(session), id_(id) {}
 
@@ -65,6 +67,22 @@ class Http2Stream final : public Protocol {
   void want_body(Exchange& exchange) override;
   void body_waiting(Exchange& exchange, std::size_t waiting) override;
   [[nodiscard]] bool output_full() const noexcept override;
+
+  // --- SessionTransport: a WebSocket session's stream (RFC 8441) -----------------
+  // 101, the switch, is the 200 that accepts the CONNECT; a denial's body
+  // and the session's frames go as DATA, never in chunks.
+  SendResult write_response(std::uint16_t status, std::span<const http::HeaderField> headers, std::string_view body,
+                            bool more_body, bool no_body, bool& chunked) override;
+  void write(std::span<const std::string_view> parts) override;
+  void close() override;  // END_STREAM after what is queued
+  void abort() override;  // RST_STREAM
+  void pause_reading() override;
+  void resume_reading() override;
+  void switch_to_websocket() override;
+  [[nodiscard]] http::Connection& engine() noexcept override { return *engine_; }
+  [[nodiscard]] bool gone() const noexcept override;
+  [[nodiscard]] bool write_paused() const noexcept override { return output_full(); }
+  [[nodiscard]] std::size_t pending_output() const noexcept override { return queued_; }
 
  private:
   friend class Http2Session;
@@ -103,10 +121,7 @@ class Http2Stream final : public Protocol {
   Exchange* exchange_ = nullptr;
   std::vector<Piece> pieces_;  // from front_ on
   std::size_t front_ = 0;
-  std::size_t queued_ = 0;  // bytes of pieces_ not yet framed
-  // The queue went past write_high, so a writer may wait: it hears once the
-  // queue is below write_low, however many DATA frames that takes.
-  bool writer_waits_ = false;
+  std::size_t queued_ = 0;                                     // bytes of pieces_ not yet framed
   bool body_ended_ = false;                                    // the last piece is queued
   bool trailers_follow_ = false;                               // the body's end is not the stream's
   bool deferred_ = false;                                      // the DATA source waits for pieces
@@ -118,8 +133,11 @@ class Http2Stream final : public Protocol {
   bool trailers_ready_ = false;
   std::unique_ptr<StaticAnswer> answer_;  // a static mount's, for a stream no app serves
   bool closed_ = false;                   // nghttp2 closed it; settled once no write of its own runs
-  bool announced_closed_ = false;         // the events heard stream_closed
   bool writing_ = false;
+  // A WebSocket session's: the engine of its frames, and whether the session switched.
+  std::unique_ptr<http::Connection> engine_;
+  bool switched_ = false;
+  bool frames_due_ = false;  // DATA arrived for the engine in this input
 };
 
 class Http2Session {
@@ -138,8 +156,12 @@ class Http2Session {
   void shutdown();
   // The connection is gone: every exchange still served hears it.
   void lost();
+  // The connection's deadline passed in the phase rearm() gave it.
+  void timed_out();
   // No stream is being served: the connection is idle.
   [[nodiscard]] bool idle() const noexcept { return streams_.empty(); }
+  // The WebSocket session's stream `stream`, or null once it is over.
+  [[nodiscard]] SessionTransport* session_stream(std::uint32_t stream) noexcept;
 
  private:
   friend class Http2Stream;
@@ -154,8 +176,11 @@ class Http2Session {
   void request(Http2Stream& stream);
   // The server's own answer on a stream that no application serves.
   void refuse(Http2Stream& stream, std::uint16_t status, std::string_view text);
-  // The stream is over for its exchange: what was not complete is cut short.
-  void release(Http2Stream& stream, bool completed);
+  // The stream is over for its exchange: its response is complete, it was cut
+  // short, or nghttp2 closed the stream (what was not complete is cut short,
+  // and the connection's events hear of the close).
+  enum class Release : std::uint8_t { completed, cut_short, closed };
+  void release(Http2Stream& stream, Release how);
   // Streams that nghttp2 closed, let go of now that no write of theirs runs.
   void settle();
   [[nodiscard]] Http2Stream* find(std::int32_t id) noexcept;
@@ -164,10 +189,16 @@ class Http2Session {
   bool response_fields(std::uint16_t status, std::span<const http::HeaderField> headers, std::int64_t length);
   // The trailer fields gathered for `stream`, as its last HEADERS.
   bool submit_trailers(Http2Stream& stream);
+  // A response complete or cut short, for the metrics.
+  void count_response(const Exchange& exchange) noexcept;
   void keep_error() noexcept;
   void rethrow();
-  // The deadline that fits: idle without streams.
-  void rearm();
+  // The deadline that fits; `progress`: the client sent something, so a
+  // deadline for it starts again.
+  void rearm(bool progress = false);
+  // What the connection waits for: idle, a head or a body from the client,
+  // or nothing it owes (busy).
+  [[nodiscard]] Phase waiting_for() const noexcept;
 
   ServedConnection& connection_;
   ServerLoop& loop_;
@@ -175,11 +206,14 @@ class Http2Session {
   nghttp2_session* session_ = nullptr;
   std::unordered_map<std::int32_t, std::unique_ptr<Http2Stream>> streams_;
   std::vector<std::unique_ptr<Http2Stream>> closed_;
-  std::vector<std::int32_t> ready_;      // heads complete in this input, apps to start
-  std::vector<std::int32_t> closing_;    // closed by nghttp2, not yet settled
-  std::vector<http::HeaderLine> lines_;  // a request's head, as the events carry it
-  std::string out_;                      // frames gathered for one write
-  std::string names_;                    // lowercased names and status text for response_fields
+  std::vector<std::int32_t> ready_;           // heads complete in this input, apps to start
+  std::vector<std::int32_t> starting_;        // those being started
+  std::vector<std::int32_t> closing_;         // closed by nghttp2, not yet settled
+  std::vector<std::int32_t> sessions_ready_;  // WebSocket sessions to start after this input
+  std::vector<std::int32_t> frames_ready_;    // sessions with frames from this input
+  std::vector<http::HeaderLine> lines_;       // a request's head, as the events carry it
+  std::string out_;                           // frames gathered for one write
+  std::string names_;                         // lowercased names and status text for response_fields
   std::vector<nghttp2_nv> fields_;
   std::exception_ptr error_;
   bool handling_ = false;  // inside received(): frames go at its end

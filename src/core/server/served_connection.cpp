@@ -68,7 +68,7 @@ class ServedConnection::Dispatch final : public http::EventSink {
     if (event.facts.websocket_upgrade() && settings.websocket) {
       websocket = true;
       owner_.let_go_of_exchange();
-      owner_.events_->websocket(event);
+      owner_.events_->websocket(event, 0);
       return;
     }
     if (!owner_.loop_.take_slot()) {
@@ -162,6 +162,7 @@ void ServedConnection::open(ConnectionEvents& events, bool http2) {
 
 void ServedConnection::start_http2() {
   decided_ = true;
+  ServerCounters::add(loop_.counters().http2_connections, 1);
   h2_ = std::make_unique<Http2Session>(*this, loop_, *events_);
 }
 
@@ -209,7 +210,7 @@ void ServedConnection::received(std::string_view data) {
   }
   if (websocket_) {
     engine_.append(data);
-    events_->frames();
+    events_->frames(0);
     return;
   }
   if (phase_ == Phase::linger) return;
@@ -291,7 +292,7 @@ bool ServedConnection::process() {
     if (dispatch.websocket) {
       phase_ = Phase::busy;
       deadline_.disarm();
-      events_->start_websocket();
+      events_->start_websocket(0);
       return any;
     }
     if (dispatch.failed != 0) {
@@ -752,16 +753,16 @@ void ServedConnection::on_deadline(const Deadlines::Entry& entry) {
 }
 
 void ServedConnection::deadline_passed() {
+  if (h2_ && phase_ != Phase::linger) {
+    h2_->timed_out();
+    return;
+  }
   switch (phase_) {
     case Phase::linger:
       abort();
       break;
     case Phase::idle:
-      if (h2_) {
-        h2_->shutdown();  // GOAWAY, then the close
-      } else {
-        close();
-      }
+      close();
       break;
     case Phase::head:
     case Phase::body:
@@ -798,6 +799,10 @@ void ServedConnection::shutdown() {
     return;
   }
   if (!in_flight() && phase_ != Phase::linger) close();
+}
+
+SessionTransport* ServedConnection::session_stream(std::uint32_t stream) noexcept {
+  return h2_ ? h2_->session_stream(stream) : nullptr;
 }
 
 void ServedConnection::switch_to_websocket() {

@@ -26,18 +26,10 @@
 #include "core/server/http2_session.hpp"
 #include "core/server/output_buffer.hpp"
 #include "core/server/server_loop.hpp"
+#include "core/server/session_transport.hpp"
 #include "core/server/static_files.hpp"
 
 namespace tessaryne::server {
-
-// What the connection's single deadline watches for.
-enum class Phase : std::uint8_t {
-  idle,    // between requests: keep_alive_timeout
-  head,    // part of a head received: head_timeout from its first byte
-  body,    // the request's body is due: body_timeout from its last byte, and its rate, while reading
-  busy,    // a request is being served or a WebSocket session runs: no deadline
-  linger,  // after the last answer, draining input: linger_timeout
-};
 
 // `stream` names a request's exchange among those of its connection: its
 // HTTP/2 stream, or 0 for HTTP/1.1's one exchange at a time.
@@ -52,11 +44,12 @@ class ConnectionEvents {
   virtual void body(std::uint32_t stream, std::string_view data, bool more_body) = 0;
   // The request's app runs now (after the input that brought it was parsed).
   virtual void start(std::uint32_t stream) = 0;
-  // An upgrade to WebSocket; the views are valid during the call only.
-  virtual void websocket(const http::RequestEvent& event) = 0;
-  virtual void start_websocket() = 0;
-  // WebSocket mode: bytes arrived in the engine.
-  virtual void frames() = 0;
+  // An upgrade to WebSocket (over HTTP/2, an extended CONNECT); the views are
+  // valid during the call only.
+  virtual void websocket(const http::RequestEvent& event, std::uint32_t stream) = 0;
+  virtual void start_websocket(std::uint32_t stream) = 0;
+  // WebSocket mode: bytes arrived in the session's engine.
+  virtual void frames(std::uint32_t stream) = 0;
   // Something a waiting receive may want to see: body bytes, a disconnect,
   // the client's end of input, the response's completion.
   virtual void wake(std::uint32_t stream) = 0;
@@ -76,7 +69,7 @@ class ConnectionEvents {
   ~ConnectionEvents() = default;
 };
 
-class ServedConnection final : public Protocol {
+class ServedConnection final : public Protocol, public SessionTransport {
  public:
   // Takes ownership of the non-blocking socket `fd`.
   ServedConnection(ServerLoop& loop, int fd, std::uint64_t token);
@@ -113,40 +106,41 @@ class ServedConnection final : public Protocol {
   [[nodiscard]] bool output_full() const noexcept override { return write_paused_; }
 
   // --- flow ---------------------------------------------------------------------
-  void pause_reading();
-  void resume_reading();
-  [[nodiscard]] bool write_paused() const noexcept { return write_paused_; }
-  [[nodiscard]] bool gone() const noexcept { return closed_ || closing_; }
+  void pause_reading() override;
+  void resume_reading() override;
+  [[nodiscard]] bool write_paused() const noexcept override { return write_paused_; }
+  [[nodiscard]] bool gone() const noexcept override { return closed_ || closing_; }
   [[nodiscard]] bool closed() const noexcept { return closed_; }
-  // Raw bytes (a WebSocket session's frames).
-  void write(std::span<const std::string_view> parts);
-  // A WebSocket session's answer to its handshake (101, a denial or a
-  // refusal) with the server's lines, as every response has them. `chunked`
-  // tells how the rest of the body must go.
+
+  // --- SessionTransport: a WebSocket session after the upgrade --------------------
+  void write(std::span<const std::string_view> parts) override;
   SendResult write_response(std::uint16_t status, std::span<const http::HeaderField> headers, std::string_view body,
-                            bool more_body, bool no_body, bool& chunked);
+                            bool more_body, bool no_body, bool& chunked) override;
 
   // --- the end ------------------------------------------------------------------
   // Sends what is queued, then closes.
-  void close();
+  void close() override;
   // Closes at once, dropping what is queued.
-  void abort();
+  void abort() override;
   // Server shutdown: an idle connection closes now, a busy one after its answer.
   void shutdown();
 
   // --- WebSocket ----------------------------------------------------------------
-  void switch_to_websocket();
+  void switch_to_websocket() override;
   [[nodiscard]] bool websocket() const noexcept { return websocket_; }
-  [[nodiscard]] http::Connection& engine() noexcept { return engine_; }
+  [[nodiscard]] http::Connection& engine() noexcept override { return engine_; }
 
   // The exchange being served, or the last one; null before the first.
   [[nodiscard]] const Exchange* exchange() const noexcept { return exchange_; }
   [[nodiscard]] std::uint64_t token() const noexcept { return token_; }
   [[nodiscard]] Phase phase() const noexcept { return phase_; }
-  [[nodiscard]] std::size_t pending_output() const noexcept { return output_.pending(); }
+  [[nodiscard]] std::size_t pending_output() const noexcept override { return output_.pending(); }
 
   // The connection speaks HTTP/2.
   [[nodiscard]] bool http2() const noexcept { return h2_ != nullptr; }
+  // The transport of the WebSocket session on HTTP/2 stream `stream`, or null
+  // once it is over.
+  [[nodiscard]] SessionTransport* session_stream(std::uint32_t stream) noexcept;
 
  private:
   class Dispatch;

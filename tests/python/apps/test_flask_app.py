@@ -1,6 +1,7 @@
 """A Flask application served through WSGI: JSON both ways, a multipart
 upload of a file, a generator response that reaches the client piece by
-piece, and send_file of a file on disk, whole and as a range."""
+piece, and send_file of a file on disk, whole and as a range; the requests
+over HTTP/1.1 and over HTTP/2."""
 
 from __future__ import annotations
 
@@ -14,6 +15,7 @@ from pathlib import Path
 from typing import Any
 
 import flask
+import httpx
 import pytest
 
 from server_support import serve
@@ -75,22 +77,32 @@ def pieces(body: bytes) -> Iterator[bytes]:
 @pytest.mark.parametrize("method, path, body, headers, status, expected", [
     ("POST", "/sum?q=%C3%A9", b'{"numbers": [1, 2, 39]}', {"Content-Type": "application/json"}, 200, {"sum": 42, "query": "é"}),
     ("POST", "/upload", FORM, MULTIPART, 200, UPLOADED),
-    ("POST", "/upload", pieces(FORM), MULTIPART, 200, UPLOADED),
+    ("POST", "/upload", lambda: pieces(FORM), MULTIPART, 200, UPLOADED),
     ("GET", "/file", None, {}, 200, FILE),
     ("GET", "/file", None, {"Range": "bytes=1000000-1999999"}, 206, FILE[1000000:2000000]),
 ], ids=["json", "upload", "upload-chunked", "send-file", "send-file-range"])  # fmt: skip
+@pytest.mark.parametrize("version", ["1.1", "2"])
 def test_requests(
-    port: int, method: str, path: str, body: Any, headers: dict[str, str], status: int, expected: Any
+    port: int, method: str, path: str, body: Any, headers: dict[str, str], status: int, expected: Any, version: str
 ) -> None:
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
-    try:
-        connection.request(method, path, body=body, headers=headers)
-        response = connection.getresponse()
-        content = response.read()
-    finally:
-        connection.close()
-    parsed = json.loads(content) if response.getheader("Content-Type") == "application/json" else content
-    assert (response.status, parsed) == (status, expected)
+    if callable(body):
+        body = body()  # a fresh iterator for each run
+    if version == "2":
+        # HTTP/2 by prior knowledge: the same app, the same answers.
+        with httpx.Client(http1=False, http2=True, base_url=f"http://127.0.0.1:{port}", timeout=30) as client:
+            answer = client.request(method, path, content=body, headers=headers)
+        assert answer.http_version == "HTTP/2"
+        code, content, kind = answer.status_code, answer.content, answer.headers.get("content-type")
+    else:
+        connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+        try:
+            connection.request(method, path, body=body, headers=headers)
+            response = connection.getresponse()
+            code, content, kind = response.status, response.read(), response.getheader("Content-Type")
+        finally:
+            connection.close()
+    parsed = json.loads(content) if kind == "application/json" else content
+    assert (code, parsed) == (status, expected)
 
 
 def test_a_generator_response_reaches_the_client_as_it_is_made(port: int) -> None:

@@ -35,7 +35,7 @@ OPTIONS = [
     "--loop", "--reload", "--reload-dir", "--reload-include", "--reload-exclude", "--use-colors",
     "--interface", "--http", "--ws", "--limit-max-requests-jitter", "--ssl-version", "--reload-delay",
     "--reset-contextvars", "--access-log-format", "--access-log-json", "--static-path-mount", "--static-path-route",
-    "--workers-lifetime", "--workers-max-rss", "--proxy-protocol",
+    "--workers-lifetime", "--workers-max-rss", "--proxy-protocol", "--h2-max-concurrent-streams",
 ]  # fmt: skip
 # Our earlier names, kept beside the ones uvicorn users know.
 ALIASES = {"--timeout-keep-alive": "--keep-alive-timeout", "--timeout-graceful-shutdown": "--shutdown-timeout"}
@@ -60,7 +60,7 @@ APP = textwrap.dedent(
 
 def test_help_explains_every_option():
     shown = subprocess.run([sys.executable, "-m", "tessaryne", "--help"], capture_output=True, text=True).stdout
-    assert set(OPTIONS) == set(re.findall(r"^\s+(--[a-z-]+)", shown, re.M)) - {"--help", "--version"}
+    assert set(OPTIONS) == set(re.findall(r"^\s+(--[a-z0-9-]+)", shown, re.M)) - {"--help", "--version"}
     assert shown.count("(default:") == len(OPTIONS)
     for name, alias in ALIASES.items():
         assert re.search(rf"^\s+{name}, {alias} SECONDS$", shown, re.M)
@@ -68,7 +68,12 @@ def test_help_explains_every_option():
 
 # A uvicorn command line, option for option: (arguments, the settings they make).
 UVICORN_LINES = [
-    (["--http", "httptools", "--ws", "websockets", "--interface", "asgi3", "--reset-contextvars"], {}),
+    # uvicorn's HTTP/1.1 parsers serve HTTP/1.1 only.
+    (["--http", "httptools", "--ws", "websockets", "--interface", "asgi3", "--reset-contextvars"], {"http": "1"}),
+    (["--http", "h11"], {"http": "1"}),
+    ([], {"http": "auto", "h2_max_concurrent_streams": 100}),
+    # granian's --http, and the HTTP/2 limit.
+    (["--http", "2", "--h2-max-concurrent-streams", "250"], {"http": "2", "h2_max_concurrent_streams": 250}),
     (["--ws-per-message-deflate", "false"], {"ws_per_message_deflate": False}),
     (["--ws-per-message-deflate", "--ws-max-size", "1024"], {"ws_per_message_deflate": True, "ws_max_size": 1024}),
     (["--no-ws-per-message-deflate"], {"ws_per_message_deflate": False}),
@@ -113,6 +118,10 @@ def test_version_names_the_package_and_the_interpreter():
     ({"threads": True}, "threads must be a whole number at least 1, not True"),
     ({"threads": 2.5}, "threads must be a whole number at least 1, not 2.5"),
     ({"loop": "trio"}, "loop must be one of auto, asyncio, uvloop, not 'trio'"),
+    ({"http": "h2"}, "http must be one of auto, 1, 2, not 'h2'"),
+    ({"http": 2}, "http must be one of auto, 1, 2 (a str), not 2"),
+    ({"h2_max_concurrent_streams": 0}, "h2_max_concurrent_streams must be a whole number from 1 to 4294967295, not 0"),
+    ({"h2_max_concurrent_streams": 2**32}, "h2_max_concurrent_streams must be a whole number from 1 to 4294967295, not 4294967296"),
     ({"headers": (("x-a\r\nx-b", "1"),)}, "headers: ('x-a\\r\\nx-b', '1') is no NAME:VALUE header"),
     ({"ssl_keyfile": "key.pem"}, "--ssl-keyfile needs --ssl-certfile"),
     ({"reload": True, "workers": 2}, "--reload restarts one server process; it cannot be combined with --workers"),
@@ -173,6 +182,8 @@ def test_run_refuses_what_the_command_line_refuses(settings, message):
         ("served:app", ["--interface", "asgi2"], "--interface asgi2: tessaryne serves ASGI 3 applications"),
         ("served:app", ["--ws-per-message-deflate", "maybe"], "argument --ws-per-message-deflate: invalid boolean (true or false) value: 'maybe'"),
         ("served:app", ["--loop", "trio"], "argument --loop: invalid choice: 'trio' (choose from 'auto', 'asyncio', 'uvloop')"),
+        ("served:app", ["--http", "3"], "http must be one of auto, 1, 2, not '3'"),
+        ("served:app", ["--h2-max-concurrent-streams", "0"], "h2_max_concurrent_streams must be a whole number from 1 to 4294967295, not 0"),
         ("served:app", ["--app-dir", "no_uvloop", "--loop", "uvloop"], "--loop uvloop needs uvloop installed (pip install uvloop)"),
         ("served:app", ["--reload", "--workers", "2"], "--reload restarts one server process; it cannot be combined with --workers"),
         ("served:app", ["--reload-include", "*.html"], "--reload-include needs --reload"),

@@ -16,6 +16,7 @@ from starlette.responses import FileResponse
 from starlette.routing import Route
 
 from server_support import needs_openssl, recv_until_closed, self_signed_certificate, serve
+from tessaryne.server.config import Config
 
 CONTENT = bytes(range(256)) * 4096  # 1 MiB, every byte value
 HEAD = b"HTTP/1.1 200 OK\r\nserver: tessaryne\r\n"
@@ -224,6 +225,41 @@ def test_tls_extension(tmp_path: Path) -> None:
     assert cipher is not None and tls["cipher_suite"] in {
         c["id"] & 0xFFFF for c in client_context.get_ciphers() if c["name"] == cipher[0]
     }
+
+
+# (--http, what the client offers in ALPN, what the handshake chooses)
+ALPN_CHOICES = [
+    ("auto", ["h2", "http/1.1"], "h2"),
+    ("auto", ["http/1.1", "h2"], "h2"),  # the server's preference decides
+    ("auto", ["http/1.1"], "http/1.1"),
+    ("1", ["h2", "http/1.1"], "http/1.1"),
+    ("2", ["h2", "http/1.1"], "h2"),
+    ("2", ["http/1.1"], None),  # no version in common: no ALPN answer
+]
+
+
+@needs_openssl
+@pytest.mark.parametrize(("http", "offer", "chosen"), ALPN_CHOICES)
+def test_alpn_offers_the_http_versions_served(tmp_path: Path, http: str, offer: list[str], chosen: str | None) -> None:
+    cert, key = self_signed_certificate(tmp_path)
+    server_context = Config(app="served:app", http=http, ssl_certfile=cert, ssl_keyfile=key).ssl_context()
+    assert server_context is not None
+    client_context = ssl.create_default_context(cafile=cert)
+    client_context.set_alpn_protocols(offer)
+    # Both ends in memory, each one's output the other's input, until the handshake is done.
+    server_in, server_out, client_in, client_out = (ssl.MemoryBIO() for _ in range(4))
+    server = server_context.wrap_bio(server_in, server_out, server_side=True)
+    client = client_context.wrap_bio(client_in, client_out, server_hostname="127.0.0.1")
+    for _ in range(10):
+        for end in (client, server):
+            try:
+                end.do_handshake()
+            except ssl.SSLWantReadError:
+                pass
+        client_in.write(server_out.read())
+        server_in.write(client_out.read())
+    assert server.version() is not None and client.version() is not None, "the handshake finished"
+    assert (server.selected_alpn_protocol(), client.selected_alpn_protocol()) == (chosen, chosen)
 
 
 def test_starlette_file_response_through_pathsend(tmp_path: Path) -> None:

@@ -21,7 +21,7 @@ from websockets.sync.client import connect
 from server_support import recv_until_closed, serve
 from tessaryne._tessaryne_core import FastHttpConnection
 from tessaryne.server.driver import SessionConnection
-from ws_client import encode_frame
+from ws_client import encode_frame, inflate_frames
 
 
 def echo_app(disconnects: queue.Queue[int | str]) -> Any:
@@ -194,25 +194,6 @@ def test_refused_handshakes_get_an_http_response(caplog: pytest.LogCaptureFixtur
 
 def deflate_handshake(offer: bytes) -> bytes:
     return handshake().replace(b"\r\n\r\n", b"\r\nSec-WebSocket-Extensions: " + offer + b"\r\n\r\n")
-
-
-def inflate_frames(data: bytes) -> list[tuple[int, bytes]]:
-    """The server's whole frames in `data` as (opcode, payload), compressed
-    messages inflated."""
-    frames, inflater = [], zlib.decompressobj(-15)
-    while len(data) >= 2:
-        first, length, start = data[0], data[1] & 0x7F, 2
-        if length >= 126:
-            start = 4 if length == 126 else 10
-            length = int.from_bytes(data[2:start], "big")
-        if len(data) < start + length:
-            break
-        payload = data[start : start + length]
-        if first & 0x40:
-            payload = inflater.decompress(payload + b"\x00\x00\xff\xff")
-        frames.append((first & 0x0F, payload))
-        data = data[start + length :]
-    return frames
 
 
 def recv_frames(sock: Any, count: int) -> tuple[bytes, list[tuple[int, bytes]]]:
