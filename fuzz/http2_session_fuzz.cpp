@@ -65,9 +65,9 @@ struct App final : ConnectionEvents {
   void wake(std::uint32_t) override {}
   void writable() override {}
   void response_done(const Exchange&) override {}
-  void websocket(const tessaryne::http::RequestEvent&) override { std::abort(); }
-  void start_websocket() override {}
-  void frames() override {}
+  void websocket(const tessaryne::http::RequestEvent&, std::uint32_t) override {}  // left unanswered
+  void start_websocket(std::uint32_t) override {}
+  void frames(std::uint32_t) override {}
 
   // One step of each stream's app, which holds its stream while it calls.
   void served() {

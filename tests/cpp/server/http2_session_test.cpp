@@ -65,9 +65,9 @@ struct App final : ConnectionEvents {
   void ended() override { ++ended_calls; }
   void wake(std::uint32_t) override {}
   void response_done(const Exchange&) override {}
-  void websocket(const http::RequestEvent&) override {}
-  void start_websocket() override {}
-  void frames() override {}
+  void websocket(const http::RequestEvent&, std::uint32_t) override {}
+  void start_websocket(std::uint32_t) override {}
+  void frames(std::uint32_t) override {}
 
   void served() {
     for (auto& [id, request] : requests) {

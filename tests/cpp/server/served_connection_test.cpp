@@ -54,9 +54,9 @@ struct App final : ConnectionEvents {
     ASSERT_EQ(exchange.start(200, false), SendResult::done);
     ASSERT_EQ(exchange.body({}, body, false), SendResult::done);
   }
-  void websocket(const http::RequestEvent&) override { log.push_back("websocket"); }
-  void start_websocket() override {}
-  void frames() override {}
+  void websocket(const http::RequestEvent&, std::uint32_t) override { log.push_back("websocket"); }
+  void start_websocket(std::uint32_t) override {}
+  void frames(std::uint32_t) override {}
   void wake(std::uint32_t) override {}
   void stream_closed(std::uint32_t) override {}
   void writable() override { ++writable_calls; }
