@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/common/byte_scan.hpp"
+#include "core/http/head_rules.hpp"
 #include "core/server/host_header.hpp"
 #include "core/server/served_connection.hpp"
 #include "core/server/server_answers.hpp"
@@ -152,6 +153,12 @@ struct Http2Session::Callbacks {
       }
       if (stream == nullptr || stream->exchange_ == nullptr || stream->exchange_->over()) {
         // Nobody reads it: its window is given back at once.
+        nghttp2_session_consume(session.session_, id, size);
+        return 0;
+      }
+      stream->body_bytes_ += size;
+      if (stream->body_bytes_ > session.loop_.settings().limits.max_body_size) {
+        session.body_too_large(*stream);
         nghttp2_session_consume(session.session_, id, size);
         return 0;
       }
@@ -482,6 +489,7 @@ void Http2Session::release(Http2Stream& stream, Release how) {
         events_.response_done(*exchange);
       }
       exchange->disconnect();
+      wake_writers_ = true;  // a send waiting for room hears it too
     }
     if (exchange->release_slot()) loop_.give_back_slot();
     exchange->detach();
@@ -519,6 +527,14 @@ void Http2Session::request(Http2Stream& stream) {
       if (authority.empty()) facts.host = value;
     }
     if (name == "te" && common::contains_lowercase(value, "trailers")) facts.accepts_trailers = true;
+    if (name == "content-length") {
+      // nghttp2 holds the DATA to the length; the server holds the length to its limit.
+      const auto length = http::parse_content_length(value);
+      if (length && *length > loop_.settings().limits.max_body_size) {
+        refuse(stream, 413, kBodyTooLarge);
+        return;
+      }
+    }
   }
   if (!authority.empty() && !has_host) lines.push_back({"host", authority});
   for (const Http2Stream::Field& field : stream.fields_) {
@@ -627,6 +643,17 @@ bool Http2Session::response_fields(std::uint16_t status, std::span<const http::H
     if (!value.empty()) fields_.push_back(name_value("date", value));
   }
   return true;
+}
+
+void Http2Session::body_too_large(Http2Stream& stream) {
+  // Its app hears a disconnect; the client hears 413 if nothing of the
+  // answer went out yet, else the stream's reset.
+  release(stream, Release::cut_short);
+  if (stream.data_pending_) {
+    nghttp2_submit_rst_stream(session_, NGHTTP2_FLAG_NONE, stream.id_, NGHTTP2_INTERNAL_ERROR);
+  } else {
+    refuse(stream, 413, kBodyTooLarge);
+  }
 }
 
 void Http2Session::refuse(Http2Stream& stream, std::uint16_t status, std::string_view text) {

@@ -115,6 +115,7 @@ class Http2Stream final : public Protocol, public SessionTransport {
   std::vector<Field> fields_;
   Field method_{}, path_{}, authority_{}, protocol_{};
   std::size_t header_bytes_ = 0;
+  std::uint64_t body_bytes_ = 0;  // of the request, so far
   bool too_large_ = false;
   bool request_ended_ = false;  // END_STREAM came with the head
   // The exchange serving it, until its response completes or the stream closes.
@@ -174,6 +175,8 @@ class Http2Session {
   void wrote(Http2Stream& stream);
   // A stream's head is complete: it becomes an exchange, or is answered by the server.
   void request(Http2Stream& stream);
+  // The body went past the limit of --limit-request-body.
+  void body_too_large(Http2Stream& stream);
   // The server's own answer on a stream that no application serves.
   void refuse(Http2Stream& stream, std::uint16_t status, std::string_view text);
   // The stream is over for its exchange: its response is complete, it was cut

@@ -16,6 +16,7 @@ inline constexpr std::string_view kTimeout = "Request Timeout";
 inline constexpr std::string_view kOverloaded = "Service Unavailable";
 inline constexpr std::string_view kServerError = "Internal Server Error";
 inline constexpr std::string_view kHeadersTooLarge = "Request Header Fields Too Large";
+inline constexpr std::string_view kBodyTooLarge = "Payload Too Large";
 inline constexpr std::array<http::HeaderField, 1> kTextHeaders{{{"content-type", "text/plain; charset=utf-8"}}};
 
 }  // namespace tessaryne::server

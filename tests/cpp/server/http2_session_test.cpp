@@ -430,73 +430,6 @@ TEST(Http2Session, AResponseWaitsForTheClientsWindowAndPausesItsWriter) {
   EXPECT_EQ(pair.client.streams[id].ended_by, NGHTTP2_DATA);
 }
 
-// Each fault, the server's answer on its stream, and what becomes of the connection.
-TEST(Http2Session, FaultsTable) {
-  enum class End : std::uint8_t { stays, closes, goaway };
-  struct Case {
-    const char* name;
-    std::function<void(Pair&)> send;
-    std::uint32_t reset;  // RST_STREAM's code on stream 1, if any
-    std::string status;   // the server's own answer on stream 1, if any
-    End end;
-    std::size_t requests;  // at most this many reach the app
-  };
-  const Fields get{{":method", "GET"}, {":scheme", "http"}, {":authority", "x"}, {":path", "/"}};
-  const auto sends = [](const Fields& fields) { return [fields](Pair& pair) { pair.client.submit(fields); }; };
-  const auto with = [&](const Fields& more) {
-    Fields fields = get;
-    fields.insert(fields.end(), more.begin(), more.end());
-    return sends(fields);
-  };
-  Fields flood;  // far more CONTINUATION frames than nghttp2 takes
-  for (int i = 0; i < 300; ++i) flood.emplace_back("x-" + std::to_string(i), std::string(1000, 'f'));
-  const auto resets = [](Pair& pair) {
-    for (int i = 0; i < 10000; ++i) {
-      const std::int32_t id = pair.client.request("GET", "/");
-      pair.unsent += pair.client.output();
-      nghttp2_submit_rst_stream(pair.client.session, NGHTTP2_FLAG_NONE, id, NGHTTP2_CANCEL);
-    }
-  };
-  constexpr std::uint32_t kNone = ~0U;
-  constexpr std::uint32_t kProtocol = NGHTTP2_PROTOCOL_ERROR;
-  const std::vector<Case> cases{
-      {"not the preface", [](Pair& pair) { pair.served.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n"); }, kNone, "",
-       End::closes, 0},
-      {"no :path", sends({get.begin(), get.end() - 1}), kProtocol, "", End::stays, 0},
-      {"unknown pseudo-header", with({{":x", "1"}}), kProtocol, "", End::stays, 0},
-      {"pseudo-header last", sends({{":method", "GET"}, {":scheme", "http"}, {"a", "1"}, {":path", "/"}}), kProtocol,
-       "", End::stays, 0},
-      {"uppercase name", with({{"X-Up", "1"}}), kProtocol, "", End::stays, 0},
-      {"connection field", with({{"connection", "close"}}), kProtocol, "", End::stays, 0},
-      {"header list too large", with({{"x-big", std::string(5000, 'b')}}), kNone, "431", End::stays, 0},
-      {"CONNECT", sends({{":method", "CONNECT"}, {":authority", "x:443"}}), kNone, "501", End::stays, 0},
-      {"CONTINUATION flood", with(flood), kNone, "", End::closes, 0},
-      // nghttp2's burst of 1000 resets, and the rest of the read that went past it.
-      {"rapid reset", resets, kNone, "", End::goaway, 1000 + 65536 / 20},
-  };
-  for (const Case& c : cases) {
-    ServerSettings settings = test::quick();
-    settings.limits.max_header_size = 4096;
-    Pair pair(settings);
-    c.send(pair);
-    const Client::Stream& first = pair.client.streams[1];
-    pair.until([&] { return pair.app().ended_calls != 0 || first.reset != kNone || !first.status.empty(); }, 1000ms);
-    pair.rounds(20ms);
-    EXPECT_EQ(first.reset, c.reset) << c.name;
-    EXPECT_EQ(first.status, c.status) << c.name;
-    EXPECT_EQ(pair.app().ended_calls, c.end == End::stays ? 0 : 1) << c.name;
-    EXPECT_TRUE(pair.client.goaway || c.end != End::goaway) << c.name;
-    // What reached an app was valid, and is over once its stream is.
-    EXPECT_LE(pair.app().requests.size(), c.requests) << c.name;
-    for (const auto& [id, request] : pair.app().requests) {
-      EXPECT_TRUE(request.exchange.over()) << c.name << " " << id;
-      EXPECT_EQ(request.closed, 1) << c.name << " " << id;
-    }
-  }
-}
-
-// The client goes mid-stream: every open exchange hears it, each stream
-// closes once and the connection ends once.
 TEST(Http2Session, TheClientsCloseEndsEveryOpenExchange) {
   Pair pair;
   pair.client.request("POST", "/body-pending", "part", /*more=*/true);
@@ -519,33 +452,6 @@ TEST(Http2Session, TheClientsCloseEndsEveryOpenExchange) {
     EXPECT_EQ(request.exchange.next_receive(false), ReceiveStep::disconnect) << id;
   }
   EXPECT_EQ(started.body({}, "more", false), SendResult::gone);
-}
-
-// Shutdown and the idle deadline send GOAWAY; an open stream still
-// completes, then the connection closes.
-TEST(Http2Session, GoawayLetsOpenStreamsFinish) {
-  for (const bool open_stream : {true, false}) {
-    ServerSettings settings = test::quick();
-    settings.keep_alive_timeout = 50ms;
-    Pair pair(settings);
-    const std::int32_t id = pair.client.request("GET", "/slow");
-    pair.until([&] { return pair.app().requests.size() == 1; });
-    if (open_stream) {
-      pair.served.connection->shutdown();
-    } else {
-      respond(pair.app().requests[1].exchange, Kind::whole, "fast");  // then idle
-    }
-    pair.until([&] { return pair.client.goaway; });
-    EXPECT_TRUE(pair.client.goaway) << open_stream;
-    if (open_stream) {
-      EXPECT_EQ(pair.app().ended_calls, 0);
-      respond(pair.app().requests[1].exchange, Kind::whole, "late");
-    }
-    pair.until([&] { return pair.app().ended_calls != 0 && pair.client.streams[id].ended(); });
-    EXPECT_EQ(pair.client.streams[id].body, open_stream ? "late" : "fast");
-    EXPECT_TRUE(pair.client.streams[id].ended()) << open_stream;
-    EXPECT_EQ(pair.app().ended_calls, 1) << open_stream;
-  }
 }
 
 }  // namespace

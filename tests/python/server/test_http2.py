@@ -16,7 +16,7 @@ import subprocess
 import threading
 import time
 import urllib.parse
-from collections.abc import Callable, Iterator
+from collections.abc import AsyncIterator, Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
@@ -209,6 +209,24 @@ TOKEN = st.from_regex(r"x-[a-z0-9-]{1,12}", fullmatch=True)
 VALUE = st.from_regex(r"([!-~]([ !-~]{0,30}[!-~])?)?", fullmatch=True)
 SEGMENT = st.text(max_size=8).map(lambda s: urllib.parse.quote(s, safe="!$&'()*+,;=:@"))
 QUERY = st.text(max_size=16).map(lambda s: urllib.parse.quote(s, safe="=&/?"))
+
+
+@pytest.mark.parametrize("announced", [True, False], ids=["content-length", "streamed"])
+def test_a_body_over_the_limit_is_answered_413(app: App, announced: bool) -> None:
+    body = os.urandom(300_000)
+
+    async def pieces() -> AsyncIterator[bytes]:
+        for start in range(0, len(body), 16384):
+            yield body[start : start + 16384]
+
+    with serving(app, threads=1, max_body_size=100_000) as server:
+        base = f"http://127.0.0.1:{server.port}"
+
+        async def send(client: httpx.AsyncClient) -> httpx.Response:
+            return await client.post(f"{base}/echo", content=body if announced else pieces())
+
+        response = asyncio.run(on_one_connection(base, ssl.create_default_context(), send))
+    assert (response.status_code, response.text) == (413, "Payload Too Large")
 
 
 def test_the_scope_over_http2_is_the_scope_over_http11_but_for_the_version(app: App) -> None:
