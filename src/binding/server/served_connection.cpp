@@ -33,7 +33,7 @@ ConnectionValue& owner_of(StreamValue& value) noexcept { return connection_of(va
 
 template <class Value>
 Value& checked(PyObject* self) {
-  Value& value = native<Value>(self);
+  auto& value = native<Value>(self);
   check_thread(owner_of(value).shared->owner);
   return value;
 }
@@ -161,7 +161,7 @@ template <class Value>
 PyObject* served_access_line(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
     const auto bound = kServedAccessLine.bind(args, nargsf, kwnames);
-    Value& value = checked<Value>(self);
+    auto& value = checked<Value>(self);
     const std::uint16_t status = to_u16(bound[0], "status");
     HeaderList fields;
     HeaderWalk<HeaderList> walk(fields);
@@ -354,7 +354,7 @@ void ConnectionValue::websocket(const http::RequestEvent& event, std::uint32_t s
     return;
   }
   PyRef object = checked_ref(new_native<StreamValue>(served_stream_type()));
-  StreamValue& value = native<StreamValue>(object.get());
+  auto& value = native<StreamValue>(object.get());
   value.connection = PyRef::borrow(self);
   value.stream = stream;
   prepare_session(*this, value, event);
