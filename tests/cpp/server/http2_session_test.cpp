@@ -391,45 +391,6 @@ TEST(Http2Session, TheRequestWindowFollowsWhatTheAppTakes) {
   EXPECT_GT(pair.client.streams[id].window_updates, updates);
 }
 
-// A response larger than the client's window waits for it, and its writer
-// for the output to drain; both go on once the client opens its window.
-TEST(Http2Session, AResponseWaitsForTheClientsWindowAndPausesItsWriter) {
-  ServerSettings settings = test::quick();
-  settings.write_high = 32 << 10;
-  settings.write_low = 8 << 10;
-  Pair pair(settings, false, /*window=*/1024);
-  pair.client.hold = true;
-  const std::int32_t id = pair.client.request("GET", "/big");
-  pair.until([&] { return pair.app().requests[1].exchange.body_delivered(); });
-  Exchange& exchange = pair.app().requests[1].exchange;
-  const std::string body = pattern(256 << 10);
-  constexpr std::size_t kPiece = 4096;
-  std::size_t written = 0;
-  exchange.start(200, false);
-  while (!exchange.output_full() && written < body.size()) {
-    exchange.body({}, std::string_view(body).substr(written, kPiece), true);
-    written += kPiece;
-  }
-  EXPECT_TRUE(exchange.output_full());
-  EXPECT_GT(written, settings.write_high);
-  EXPECT_LT(written, body.size());
-  pair.rounds(100ms);
-  EXPECT_EQ(pair.client.streams[id].body.size(), 1024U);  // the stream's window, no more
-  EXPECT_EQ(pair.app().writable_calls, 0);
-  pair.client.release();
-  pair.until([&] {
-    if (pair.app().writable_calls > 0 && !exchange.output_full() && written < body.size()) {
-      const std::string_view piece = std::string_view(body).substr(written, kPiece);
-      written += piece.size();
-      exchange.body({}, piece, written < body.size());
-    }
-    return pair.client.streams[id].ended();
-  });
-  EXPECT_GE(pair.app().writable_calls, 1);
-  EXPECT_TRUE(pair.client.streams[id].body == body);
-  EXPECT_EQ(pair.client.streams[id].ended_by, NGHTTP2_DATA);
-}
-
 TEST(Http2Session, TheClientsCloseEndsEveryOpenExchange) {
   Pair pair;
   pair.client.request("POST", "/body-pending", "part", /*more=*/true);
