@@ -105,37 +105,39 @@ class Queue(Generic[T]):
 
     async def put(self, item: T) -> None:
         raw = self._raw
-        while (woken := raw.put(item) if self._mutex is None else self._put_kept(item)) is False:
+        while not self._try_put(item):
             await park(raw.register_putter, raw.unregister_putter, functools.partial(hand_on, raw.pass_putter_wakeup))
-        if woken:
-            wake(woken, None, raw.pass_getter_wakeup)
 
     def put_nowait(self, item: T) -> None:
-        raw = self._raw
-        woken = raw.put(item) if self._mutex is None else self._put_kept(item)
-        if woken is False:
+        if not self._try_put(item):
             raise QueueFull
-        if woken:
-            wake(woken, None, raw.pass_getter_wakeup)
 
     async def get(self) -> T:
         raw = self._raw
-        while (taken := raw.get() if self._mutex is None else self._get_kept()) is None:
+        while (taken := self._try_get()) is None:
             await park(raw.register_getter, raw.unregister_getter, functools.partial(hand_on, raw.pass_getter_wakeup))
-        item, woken = taken
-        if woken:
-            wake(woken, None, raw.pass_putter_wakeup)
-        return cast(T, item)
+        return cast(T, taken[0])
 
     def get_nowait(self) -> T:
-        raw = self._raw
-        taken = raw.get() if self._mutex is None else self._get_kept()
-        if taken is None:
+        if (taken := self._try_get()) is None:
             raise QueueEmpty
-        item, woken = taken
+        return cast(T, taken[0])
+
+    def _try_put(self, item: T) -> bool:
+        """Puts the item and wakes a getter to look, or returns False when the queue is full."""
+        woken = self._raw.put(item) if self._mutex is None else self._put_kept(item)
+        if woken is False:
+            return False
         if woken:
-            wake(woken, None, raw.pass_putter_wakeup)
-        return cast(T, item)
+            wake(woken, None, self._raw.pass_getter_wakeup)
+        return True
+
+    def _try_get(self) -> tuple[Any, Waiters] | None:
+        """Takes an item and wakes a putter to look: (item, the putters woken), or None when empty."""
+        taken = self._raw.get() if self._mutex is None else self._get_kept()
+        if taken is not None and taken[1]:
+            wake(taken[1], None, self._raw.pass_putter_wakeup)
+        return taken
 
     # The items kept by a subclass: under the lock, the native queue counts them.
 
