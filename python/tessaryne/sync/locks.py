@@ -87,11 +87,12 @@ class Semaphore(_Permits):
     first served; a release grants its permit to the oldest waiter at once."""
 
     __slots__ = ("_raw", "__weakref__")
+    _bounded = False  # whether the initial value is also the most permits there can be
 
     def __init__(self, value: int = 1) -> None:
         if value < 0:
             raise ValueError("Semaphore initial value must be >= 0")
-        self._raw = RawAsyncSemaphore(value)
+        self._raw = RawAsyncSemaphore(value, value if self._bounded else None)
 
     def __repr__(self) -> str:
         free, waiting, in_transit = self._raw.state()
@@ -111,11 +112,10 @@ class BoundedSemaphore(Semaphore):
     the initial value raises ValueError."""
 
     __slots__ = ()
+    _bounded = True
 
     def __init__(self, value: int = 1) -> None:  # its own, for the class's name in a TypeError
-        if value < 0:
-            raise ValueError("Semaphore initial value must be >= 0")
-        self._raw = RawAsyncSemaphore(value, value)
+        super().__init__(value)
 
 
 class Event:
