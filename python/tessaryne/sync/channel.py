@@ -126,15 +126,13 @@ async def select(*channels: Channel[T]) -> tuple[Channel[T], T]:
     """Receives one item from whichever channel has one first, polling in the
     order given; returns (channel, item). Raises ``RuntimeError`` as ``recv``
     does when a channel it looks at is closed and drained."""
-    for channel in channels:
-        has_item, item = channel._take()
-        if has_item:
-            return channel, item
+    looking = channels
     while True:
-        selection = _Selection(channels)
-        ready: Channel[T] = await park(selection.register, selection.unregister, _Selection.hand_on)
-        selection.unregister()  # its arbiter is done: wake-ups on their way pass on (see _select_wake)
-        for channel in (ready, *channels):
+        for channel in looking:
             has_item, item = channel._take()
             if has_item:
                 return channel, item
+        selection = _Selection(channels)
+        ready: Channel[T] = await park(selection.register, selection.unregister, _Selection.hand_on)
+        selection.unregister()  # its arbiter is done: wake-ups on their way pass on (see _select_wake)
+        looking = (ready, *channels)
