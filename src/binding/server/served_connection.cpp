@@ -70,20 +70,19 @@ constexpr Parameters<5> kServedWriteResponse{
 template <class Value>
 PyObject* served_write_response(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
-    const auto bound = kServedWriteResponse.bind(args, nargsf, kwnames);
+    const auto [status, headers, body, more_body, no_body] = kServedWriteResponse.bind(args, nargsf, kwnames);
     server::SessionTransport* transport = transport_of(checked<Value>(self));
-    const std::uint16_t status = to_u16(bound[0], "status");
+    const std::uint16_t code = to_u16(status, "status");
     HeaderList fields;
     HeaderWalk<HeaderList> walk(fields);
-    walk.walk(bound[1]);
-    const std::string_view body = to_bytes(bound[2], "body");
-    const bool more_body = bound[3] != nullptr && to_bool(bound[3], "more_body");
-    const bool no_body = bound[4] != nullptr && to_bool(bound[4], "no_body");
+    walk.walk(headers);
+    const std::string_view bytes = to_bytes(body, "body");
+    const bool more = more_body != nullptr && to_bool(more_body, "more_body");
+    const bool bodiless = no_body != nullptr && to_bool(no_body, "no_body");
     bool chunked = false;
     // As write(): nothing to say to a client that left.
     if (transport == nullptr) return new_bool(false).release();
-    const server::SendResult result =
-        transport->write_response(status, fields.view(), body, more_body, no_body, chunked);
+    const server::SendResult result = transport->write_response(code, fields.view(), bytes, more, bodiless, chunked);
     if (result != server::SendResult::gone) check_sent(result);
     return new_bool(chunked).release();
   });
@@ -110,8 +109,8 @@ PyObject* served_configure_websocket(PyObject* self, PyObject* const* args, Py_s
 template <class Value>
 PyObject* served_format_ws_message(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
-    const auto bound = kServedFormatWsMessage.bind(args, nargsf, kwnames);
-    return new_ws_message(open_transport<Value>(self).engine(), bound[0], bound[1]);
+    const auto [opcode, payload] = kServedFormatWsMessage.bind(args, nargsf, kwnames);
+    return new_ws_message(open_transport<Value>(self).engine(), opcode, payload);
   });
 }
 
@@ -160,18 +159,18 @@ constexpr Parameters<3> kServedAccessLine{"ServedConnection.access_line()", {"st
 template <class Value>
 PyObject* served_access_line(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
-    const auto bound = kServedAccessLine.bind(args, nargsf, kwnames);
+    const auto [status, headers, sent] = kServedAccessLine.bind(args, nargsf, kwnames);
     auto& value = checked<Value>(self);
-    const std::uint16_t status = to_u16(bound[0], "status");
+    const std::uint16_t code = to_u16(status, "status");
     HeaderList fields;
     HeaderWalk<HeaderList> walk(fields);
-    walk.walk(bound[1]);
-    const std::uint64_t sent = to_u64(bound[2], "sent");
+    walk.walk(headers);
+    const std::uint64_t count = to_u64(sent, "sent");
     if (!value.upgrade_access) Py_RETURN_NONE;
     // Logged once, so the record goes.
     const std::unique_ptr<server::AccessRecord> record = std::move(value.upgrade_access);
     record->keep_response(fields.view());
-    return access_line(*record, status, sent, value.upgrade_began).release();
+    return access_line(*record, code, count, value.upgrade_began).release();
   });
 }
 
