@@ -438,11 +438,15 @@ PyObject* driver_shutdown(PyObject* self, PyObject*) {
     PyRef sessions = checked_ref(PyList_New(0));
     for (const PyRef& connection : open_connections(driver)) {
       ConnectionValue& value = connection_of(connection.get());
-      if (value.session) {
-        append_to_list(sessions.get(), value.session);
-      } else {
-        step(connection.get(), [](ConnectionValue& v) { v.core.shutdown(); });
+      if (value.ws.session) {
+        append_to_list(sessions.get(), value.ws.session);
+        continue;
       }
+      // HTTP/2: a GOAWAY, and the sessions on its streams say goodbye as the others do.
+      for (const auto& [id, stream] : value.sessions)
+        if (const PyRef& session = native<StreamValue>(stream.get()).ws.session)
+          append_to_list(sessions.get(), session);
+      step(connection.get(), [](ConnectionValue& v) { v.core.shutdown(); });
     }
     return sessions.release();
   });
