@@ -312,6 +312,8 @@ def without(name: str) -> list[tuple[str, str]]:
     pytest.param(without(":method"), id="no :method"),
     pytest.param(without(":scheme"), id="no :scheme"),
     pytest.param([*REQUEST[:3], (":path", "")], id="empty :path"),
+    pytest.param([*REQUEST[:3], (":path", "localhost:80")], id=":path in no origin form"),
+    pytest.param([*REQUEST[:3], (":path", "*")], id=":path * without OPTIONS"),
     pytest.param([*REQUEST, (":path", "/again")], id="two :path"),
     pytest.param([*REQUEST, (":protocol", "websocket")], id=":protocol without CONNECT"),
     pytest.param([*REQUEST, (":unknown", "x")], id="unknown pseudo-header"),
