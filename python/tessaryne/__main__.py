@@ -351,7 +351,7 @@ def _limit_options(parser: argparse.ArgumentParser) -> None:
         dest="max_keepalive_requests",
         type=_bounded_int(1),
         default=_default("max_keepalive_requests"),
-        help="requests served on one keep-alive connection; the last answer says connection: close "
+        help="requests served on one HTTP/1.1 keep-alive connection; the last answer says connection: close "
         "(default: %(default)s)",
     )
     group.add_argument(

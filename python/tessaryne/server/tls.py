@@ -122,12 +122,8 @@ class TlsBridge(asyncio.Protocol):
         ssl_object = transport.get_extra_info("ssl_object")
         info = tls_extension(ssl_object, self._native.state.config.ssl_certfile) if ssl_object is not None else True
         # The handshake's ALPN chose the version: HTTP/2 from the first byte.
-        if ssl_object is not None and ssl_object.selected_alpn_protocol() == "h2":
-            # The binding's stub names http2 with the native HTTP/2 driver; mypy
-            # --strict reports this ignore as unused from then on.
-            self._native.driver.adopt(outer.detach(), client, server, info, http2=True)
-        else:
-            self._native.driver.adopt(outer.detach(), client, server, info)
+        http2 = ssl_object is not None and ssl_object.selected_alpn_protocol() == "h2"
+        self._native.driver.adopt(outer.detach(), client, server, info, http2=http2)
         self._watch_inner(True)
 
     def _watch_inner(self, on: bool) -> None:

@@ -51,6 +51,9 @@ struct Parameters {
   }
 };
 
+// An optional parameter that was given, and not as None.
+inline bool given(PyObject* argument) noexcept { return argument != nullptr && argument != Py_None; }
+
 // Conversions. Each failure raises (throws PythonError) with the note
 // "while processing '{parameter}'" on the exception.
 std::uint64_t to_u64(PyObject* argument, const char* parameter);

@@ -21,11 +21,11 @@ constexpr Parameters<2> kFormatNew{"AccessLogFormat.__new__()", {"format", "json
 
 PyObject* format_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    const auto bound = kFormatNew.bind(args, kwargs);
-    const bool given = bound[0] != nullptr && bound[0] != Py_None;
-    const std::string_view text = given ? to_text(bound[0], "format") : std::string_view{};
-    const bool json = bound[1] != nullptr && to_bool(bound[1], "json");
-    if (given == json) raise(PyExc_ValueError, "AccessLogFormat() takes either a format or json=True");
+    const auto [format_text, json_flag] = kFormatNew.bind(args, kwargs);
+    const bool has_format = given(format_text);
+    const std::string_view text = has_format ? to_text(format_text, "format") : std::string_view{};
+    const bool json = json_flag != nullptr && to_bool(json_flag, "json");
+    if (has_format == json) raise(PyExc_ValueError, "AccessLogFormat() takes either a format or json=True");
     std::optional<server::AccessFormat> format;
     if (json) {
       format = server::AccessFormat::json();

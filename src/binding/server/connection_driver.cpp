@@ -11,6 +11,8 @@
 #include <limits>
 #include <string>
 
+#include <unistd.h>
+
 #include "binding/classes.hpp"
 #include "binding/common/args.hpp"
 #include "binding/common/errors.hpp"
@@ -192,11 +194,11 @@ bool trusted_peer(const server::ProxyTrust& trust, PyObject* client) {
 
 PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&] {
-    const auto bound = kDriverNew.bind(args, kwargs);
-    PyObject* config = bound[0];
-    auto number = [&](const char* name) { return to_u64(setting(config, name).get(), name); };
-    auto duration = [&](const char* name) { return seconds(setting(config, name).get(), name); };
-    auto flag = [&](const char* name) { return to_bool(setting(config, name).get(), name); };
+    const auto [config, loop, serve, task, websocket, access, state, asgi, counters, concurrency, access_format,
+                wsgi_environ, file_wrapper] = kDriverNew.bind(args, kwargs);
+    auto number = [config = config](const char* name) { return to_u64(setting(config, name).get(), name); };
+    auto duration = [config = config](const char* name) { return seconds(setting(config, name).get(), name); };
+    auto flag = [config = config](const char* name) { return to_bool(setting(config, name).get(), name); };
     server::ServerSettings settings;
     settings.limits.max_body_size = number("max_body_size");
     settings.limits.max_header_size = number("max_header_size");
@@ -216,11 +218,11 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     settings.static_mounts = static_mounts(setting(config, "static_mounts").get());
     if (const PyRef limit = setting(config, "limit_concurrency"); limit.get() != Py_None) {
       settings.concurrency_limit = to_u64(limit.get(), "limit_concurrency");
-      if (bound[9] == nullptr || bound[9] == Py_None)
+      if (!given(concurrency))
         raise(PyExc_TypeError, "limit_concurrency needs the ServerCounters its loops share as concurrency");
-      settings.concurrency = counters_of(bound[9]);
+      settings.concurrency = counters_of(concurrency);
     }
-    const bool wsgi = bound[11] != nullptr && bound[11] != Py_None;
+    const bool wsgi = given(wsgi_environ);
     settings.websocket = !wsgi;
     const bool proxy_headers = flag("proxy_headers");
     const bool proxy_protocol = flag("proxy_protocol");
@@ -228,28 +230,27 @@ PyObject* driver_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (proxy_headers || proxy_protocol) proxy_trust = to_proxy_trust(setting(config, "forwarded_allow_ips").get());
     PyRef root_path = setting(config, "root_path");
     if (!PyUnicode_Check(root_path.get())) raise(PyExc_TypeError, "root_path must be a str");
-    if (!PyDict_Check(bound[6]) || !PyDict_Check(bound[7])) raise(PyExc_TypeError, "state and asgi must be dicts");
+    if (!PyDict_Check(state) || !PyDict_Check(asgi)) raise(PyExc_TypeError, "state and asgi must be dicts");
     names();
-    auto counters =
-        bound[8] != nullptr && bound[8] != Py_None ? counters_of(bound[8]) : std::make_shared<server::ServerCounters>();
-    auto shared = std::make_shared<DriverShared>(std::move(settings), std::move(counters));
-    shared->event_loop = PyRef::borrow(bound[1]);
-    shared->serve = PyRef::borrow(bound[2]);
-    shared->task_type = PyRef::borrow(bound[3]);
+    auto shared = std::make_shared<DriverShared>(
+        std::move(settings), given(counters) ? counters_of(counters) : std::make_shared<server::ServerCounters>());
+    shared->event_loop = PyRef::borrow(loop);
+    shared->serve = PyRef::borrow(serve);
+    shared->task_type = PyRef::borrow(task);
     shared->task_keywords = checked_ref(Py_BuildValue("(ss)", "loop", "eager_start"));
-    shared->websocket = PyRef::borrow(bound[4]);
-    shared->access = PyRef::borrow(bound[5]);
-    if (bound[10] != nullptr && bound[10] != Py_None) shared->access_format = access_format_of(bound[10]);
-    shared->state = PyRef::borrow(bound[6]);
+    shared->websocket = PyRef::borrow(websocket);
+    shared->access = PyRef::borrow(access);
+    if (given(access_format)) shared->access_format = access_format_of(access_format);
+    shared->state = PyRef::borrow(state);
     shared->root_path = std::move(root_path);
-    shared->asgi = PyRef::borrow(bound[7]);
+    shared->asgi = PyRef::borrow(asgi);
     shared->proxy_trust = std::move(proxy_trust);
     shared->proxy_headers = proxy_headers;
     shared->proxy_protocol = proxy_protocol;
     if (wsgi) {
-      if (!PyDict_Check(bound[11])) raise(PyExc_TypeError, "wsgi_environ must be a dict");
-      shared->wsgi_environ = PyRef::borrow(bound[11]);
-      shared->file_wrapper = PyRef::borrow(bound[12] != nullptr ? bound[12] : Py_None);
+      if (!PyDict_Check(wsgi_environ)) raise(PyExc_TypeError, "wsgi_environ must be a dict");
+      shared->wsgi_environ = PyRef::borrow(wsgi_environ);
+      shared->file_wrapper = PyRef::borrow(file_wrapper != nullptr ? file_wrapper : Py_None);
       shared->mailbox = std::make_shared<wsgi::Mailbox>();
       shared->loop.poller().watch(shared->mailbox->fd(), kMailboxToken, true, false);
     }
@@ -337,30 +338,48 @@ PyObject* driver_run(PyObject* self, PyObject*) {
   });
 }
 
+// The socket adopt() was handed, which the driver owns from then on:
+// closed unless a connection takes it.
+class HandedSocket {
+ public:
+  explicit HandedSocket(int fd) noexcept : fd_(fd) {}
+  HandedSocket(const HandedSocket&) = delete;
+  HandedSocket& operator=(const HandedSocket&) = delete;
+  ~HandedSocket() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  [[nodiscard]] int fd() const noexcept { return fd_; }
+  void taken() noexcept { fd_ = -1; }
+
+ private:
+  int fd_;
+};
+
 constexpr Parameters<5> kAdopt{"ConnectionDriver.adopt()", {"fd", "client", "server", "tls", "http2"}, 3};
 
 PyObject* driver_adopt(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
-    const auto bound = kAdopt.bind(args, nargsf, kwnames);
+    const auto [fd, client, server, tls, http2] = kAdopt.bind(args, nargsf, kwnames);
+    HandedSocket socket(static_cast<int>(to_u64(fd, "fd")));
     auto& value = native<DriverValue>(self);
     DriverShared& driver = driver_of(self);
-    const int fd = static_cast<int>(to_u64(bound[0], "fd"));
     const std::uint64_t token = driver.next_token++;
     // tls: True, or the dict of the scope's "tls" extension.
-    const bool tls_info = bound[3] != nullptr && PyDict_Check(bound[3]);
-    const bool tls = tls_info || (bound[3] != nullptr && to_bool(bound[3], "tls"));
+    const bool tls_info = tls != nullptr && PyDict_Check(tls);
+    const bool crossed_tls = tls_info || (tls != nullptr && to_bool(tls, "tls"));
+    // http2: TLS negotiated "h2" for it.
+    const bool speaks_http2 = http2 != nullptr && to_bool(http2, "http2");
     // Once per connection: its peer never changes, so an untrusted one costs nothing per request.
-    const bool proxied = driver.proxy_headers && trusted_peer(*driver.proxy_trust, bound[1]);
+    const bool proxied = driver.proxy_headers && trusted_peer(*driver.proxy_trust, client);
     PyRef connection =
-        checked_ref(new_native<ConnectionValue>(served_connection_type(), value.shared, fd, token,
-                                                PyRef::borrow(bound[1]), PyRef::borrow(bound[2]), tls, proxied));
+        checked_ref(new_native<ConnectionValue>(served_connection_type(), value.shared, socket.fd(), token,
+                                                PyRef::borrow(client), PyRef::borrow(server), crossed_tls, proxied));
+    socket.taken();
     ConnectionValue& served = connection_of(connection.get());
     served.self = connection.get();
-    if (tls_info) served.tls_extension = PyRef::borrow(bound[3]);
+    if (tls_info) served.tls_extension = PyRef::borrow(tls);
     driver.connections.emplace(token, PyRef::borrow(connection.get()));
-    // http2: TLS negotiated "h2" for it.
-    const bool http2 = bound[4] != nullptr && to_bool(bound[4], "http2");
-    step(connection.get(), [&](ConnectionValue& v) { v.core.open(v, http2); });
+    step(connection.get(), [&](ConnectionValue& v) { v.core.open(v, speaks_http2); });
     driver.serve_started_calls();
     Py_RETURN_NONE;
   });
@@ -419,11 +438,15 @@ PyObject* driver_shutdown(PyObject* self, PyObject*) {
     PyRef sessions = checked_ref(PyList_New(0));
     for (const PyRef& connection : open_connections(driver)) {
       ConnectionValue& value = connection_of(connection.get());
-      if (value.session) {
-        append_to_list(sessions.get(), value.session);
-      } else {
-        step(connection.get(), [](ConnectionValue& v) { v.core.shutdown(); });
+      if (value.ws.session) {
+        append_to_list(sessions.get(), value.ws.session);
+        continue;
       }
+      // HTTP/2: a GOAWAY, and the sessions on its streams say goodbye as the others do.
+      for (const auto& [id, stream] : value.sessions)
+        if (const PyRef& session = native<StreamValue>(stream.get()).ws.session)
+          append_to_list(sessions.get(), session);
+      step(connection.get(), [](ConnectionValue& v) { v.core.shutdown(); });
     }
     return sessions.release();
   });

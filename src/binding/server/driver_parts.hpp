@@ -164,6 +164,25 @@ struct ExchangeValue {
   }
 };
 
+// --- a WebSocket session ---------------------------------------------------------------------
+
+// A WebSocket session, as the object it writes through holds it: its upgrade
+// request's event and scope until it starts, then the session.
+struct SessionSlot {
+  PyRef upgrade, scope, session;
+  // With an access format: what the upgrade request's line is made of, until its answer is logged.
+  std::unique_ptr<server::AccessRecord> upgrade_access;
+  Clock::time_point upgrade_began{};
+
+  int traverse(visitproc visit, void* arg) const {
+    Py_VISIT(upgrade.get());
+    Py_VISIT(scope.get());
+    Py_VISIT(session.get());
+    return 0;
+  }
+  std::array<PyRef, 3> clear() noexcept { return {std::move(upgrade), std::move(scope), std::move(session)}; }
+};
+
 // --- one connection -------------------------------------------------------------------------
 
 struct ConnectionValue final : server::ConnectionEvents {
@@ -188,12 +207,7 @@ struct ConnectionValue final : server::ConnectionEvents {
   // ServedStream of each WebSocket session's stream.
   std::unordered_map<std::uint32_t, PyRef> streams;
   std::unordered_map<std::uint32_t, PyRef> sessions;
-  PyRef scope;    // of the WebSocket session that starts next
-  PyRef upgrade;  // an upgrade request's event, until its session starts
-  PyRef session;  // the WebSocket session
-  // With an access format: what the upgrade request's line is made of, until its answer is logged.
-  std::unique_ptr<server::AccessRecord> upgrade_access;
-  Clock::time_point upgrade_began{};
+  SessionSlot ws;  // an HTTP/1.1 WebSocket session
   std::vector<PyRef> drain_waiters;
 
   // The exchange object of `stream` (0: HTTP/1.1's current one), or null.
@@ -232,9 +246,7 @@ struct ConnectionValue final : server::ConnectionEvents {
     Py_VISIT(server.get());
     Py_VISIT(tls_extension.get());
     Py_VISIT(current.get());
-    Py_VISIT(scope.get());
-    Py_VISIT(upgrade.get());
-    Py_VISIT(session.get());
+    if (const int visited = ws.traverse(visit, arg); visited != 0) return visited;
     for (const auto& [id, exchange] : streams) Py_VISIT(exchange.get());
     for (const auto& [id, stream] : sessions) Py_VISIT(stream.get());
     for (const PyRef& waiter : drain_waiters) Py_VISIT(waiter.get());
@@ -243,8 +255,8 @@ struct ConnectionValue final : server::ConnectionEvents {
   std::vector<PyRef> clear() noexcept {
     std::vector<PyRef> out;
     out.reserve(7 + streams.size() + sessions.size() + drain_waiters.size());
-    for (PyRef* ref : {&client, &server, &tls_extension, &current, &scope, &upgrade, &session})
-      out.push_back(std::move(*ref));
+    for (PyRef* ref : {&client, &server, &tls_extension, &current}) out.push_back(std::move(*ref));
+    for (PyRef& ref : ws.clear()) out.push_back(std::move(ref));
     for (auto& [id, exchange] : streams) out.push_back(std::move(exchange));
     streams.clear();
     for (auto& [id, stream] : sessions) out.push_back(std::move(stream));
@@ -257,23 +269,18 @@ struct ConnectionValue final : server::ConnectionEvents {
 
 // --- a WebSocket session's HTTP/2 stream --------------------------------------------------
 
-// What a session on an HTTP/2 stream holds, as the connection holds it for an
-// HTTP/1.1 session: its upgrade until it starts, then the session.
+// A session on an HTTP/2 stream, held as the connection holds an HTTP/1.1 one.
 struct StreamValue {
   PyRef connection;
   std::uint32_t stream = 0;
-  PyRef upgrade, scope, session;
-  std::unique_ptr<server::AccessRecord> upgrade_access;
-  Clock::time_point upgrade_began{};
+  SessionSlot ws;
 
   int traverse(visitproc visit, void* arg) const {
     Py_VISIT(connection.get());
-    Py_VISIT(upgrade.get());
-    Py_VISIT(scope.get());
-    Py_VISIT(session.get());
-    return 0;
+    return ws.traverse(visit, arg);
   }
   std::array<PyRef, 4> clear() noexcept {
+    auto [upgrade, scope, session] = ws.clear();
     return {std::move(connection), std::move(upgrade), std::move(scope), std::move(session)};
   }
 };

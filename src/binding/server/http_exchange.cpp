@@ -61,7 +61,7 @@ namespace {
 // The fields of a message's "headers", walked (the views live as long as `fields`).
 void walk_fields(PyObject* headers, HeaderList& fields) {
   HeaderWalk<HeaderList> walk(fields);
-  if (headers != nullptr && headers != Py_None) walk.walk(headers);
+  if (given(headers)) walk.walk(headers);
 }
 
 void send_body(ExchangeValue& value, PyObject* message) {

@@ -70,20 +70,19 @@ constexpr Parameters<5> kServedWriteResponse{
 template <class Value>
 PyObject* served_write_response(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
-    const auto bound = kServedWriteResponse.bind(args, nargsf, kwnames);
+    const auto [status, headers, body, more_body, no_body] = kServedWriteResponse.bind(args, nargsf, kwnames);
     server::SessionTransport* transport = transport_of(checked<Value>(self));
-    const std::uint16_t status = to_u16(bound[0], "status");
+    const std::uint16_t code = to_u16(status, "status");
     HeaderList fields;
     HeaderWalk<HeaderList> walk(fields);
-    walk.walk(bound[1]);
-    const std::string_view body = to_bytes(bound[2], "body");
-    const bool more_body = bound[3] != nullptr && to_bool(bound[3], "more_body");
-    const bool no_body = bound[4] != nullptr && to_bool(bound[4], "no_body");
+    walk.walk(headers);
+    const std::string_view bytes = to_bytes(body, "body");
+    const bool more = more_body != nullptr && to_bool(more_body, "more_body");
+    const bool bodiless = no_body != nullptr && to_bool(no_body, "no_body");
     bool chunked = false;
     // As write(): nothing to say to a client that left.
     if (transport == nullptr) return new_bool(false).release();
-    const server::SendResult result =
-        transport->write_response(status, fields.view(), body, more_body, no_body, chunked);
+    const server::SendResult result = transport->write_response(code, fields.view(), bytes, more, bodiless, chunked);
     if (result != server::SendResult::gone) check_sent(result);
     return new_bool(chunked).release();
   });
@@ -110,8 +109,8 @@ PyObject* served_configure_websocket(PyObject* self, PyObject* const* args, Py_s
 template <class Value>
 PyObject* served_format_ws_message(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
-    const auto bound = kServedFormatWsMessage.bind(args, nargsf, kwnames);
-    return new_ws_message(open_transport<Value>(self).engine(), bound[0], bound[1]);
+    const auto [opcode, payload] = kServedFormatWsMessage.bind(args, nargsf, kwnames);
+    return new_ws_message(open_transport<Value>(self).engine(), opcode, payload);
   });
 }
 
@@ -160,18 +159,18 @@ constexpr Parameters<3> kServedAccessLine{"ServedConnection.access_line()", {"st
 template <class Value>
 PyObject* served_access_line(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard([&] {
-    const auto bound = kServedAccessLine.bind(args, nargsf, kwnames);
+    const auto [status, headers, sent] = kServedAccessLine.bind(args, nargsf, kwnames);
     auto& value = checked<Value>(self);
-    const std::uint16_t status = to_u16(bound[0], "status");
+    const std::uint16_t code = to_u16(status, "status");
     HeaderList fields;
     HeaderWalk<HeaderList> walk(fields);
-    walk.walk(bound[1]);
-    const std::uint64_t sent = to_u64(bound[2], "sent");
-    if (!value.upgrade_access) Py_RETURN_NONE;
+    walk.walk(headers);
+    const std::uint64_t count = to_u64(sent, "sent");
+    if (!value.ws.upgrade_access) Py_RETURN_NONE;
     // Logged once, so the record goes.
-    const std::unique_ptr<server::AccessRecord> record = std::move(value.upgrade_access);
+    const std::unique_ptr<server::AccessRecord> record = std::move(value.ws.upgrade_access);
     record->keep_response(fields.view());
-    return access_line(*record, status, sent, value.upgrade_began).release();
+    return access_line(*record, code, count, value.ws.upgrade_began).release();
   });
 }
 
@@ -319,8 +318,7 @@ server::Exchange& ConnectionValue::native_request(const http::RequestEvent& even
 namespace {
 
 // What a WebSocket session starts from, kept by the object it will write through.
-template <class Holder>
-void prepare_session(ConnectionValue& connection, Holder& holder, const http::RequestEvent& event) {
+void prepare_session(ConnectionValue& connection, SessionSlot& holder, const http::RequestEvent& event) {
   holder.upgrade = new_request_event(event);
   holder.scope = connection.new_scope(event, http::origin_path(event.target_parts.path), nullptr);
   if (const auto& format = connection.shared->access_format) {
@@ -333,8 +331,7 @@ void prepare_session(ConnectionValue& connection, Holder& holder, const http::Re
 }
 
 // websocket(transport, request_event, scope): the session, which `holder` keeps.
-template <class Holder>
-void start_session(ConnectionValue& connection, PyObject* transport, Holder& holder) {
+void start_session(ConnectionValue& connection, PyObject* transport, SessionSlot& holder) {
   PyRef event = std::move(holder.upgrade);
   PyRef websocket_scope = std::move(holder.scope);
   if (!event || !websocket_scope) return;
@@ -350,14 +347,14 @@ void session_lost(const PyRef& session) {
 
 void ConnectionValue::websocket(const http::RequestEvent& event, std::uint32_t stream) {
   if (stream == 0) {
-    prepare_session(*this, *this, event);
+    prepare_session(*this, ws, event);
     return;
   }
   PyRef object = checked_ref(new_native<StreamValue>(served_stream_type()));
   auto& value = native<StreamValue>(object.get());
   value.connection = PyRef::borrow(self);
   value.stream = stream;
-  prepare_session(*this, value, event);
+  prepare_session(*this, value.ws, event);
   sessions.insert_or_assign(stream, std::move(object));
 }
 
@@ -424,7 +421,7 @@ void ConnectionValue::stream_closed(std::uint32_t stream) {
   if (const auto found = sessions.find(stream); found != sessions.end()) {
     PyRef object = std::move(found->second);
     sessions.erase(found);
-    session_lost(native<StreamValue>(object.get()).session);
+    session_lost(native<StreamValue>(object.get()).ws.session);
     return;
   }
   const auto found = streams.find(stream);
@@ -475,22 +472,22 @@ void ConnectionValue::response_done(const server::Exchange& exchange_state) {
 void ConnectionValue::start_websocket(std::uint32_t stream) {
   if (stream == 0) {
     current = PyRef();
-    start_session(*this, self, *this);
+    start_session(*this, self, ws);
     return;
   }
   const auto found = sessions.find(stream);
   if (found == sessions.end()) return;
   PyRef object = PyRef::borrow(found->second.get());
-  start_session(*this, object.get(), native<StreamValue>(object.get()));
+  start_session(*this, object.get(), native<StreamValue>(object.get()).ws);
 }
 
 void ConnectionValue::frames(std::uint32_t stream) {
   PyRef session_ref;
   server::SessionTransport* transport = &core;
   if (stream == 0) {
-    session_ref = PyRef::borrow(session.get());
+    session_ref = PyRef::borrow(ws.session.get());
   } else if (const auto found = sessions.find(stream); found != sessions.end()) {
-    session_ref = PyRef::borrow(native<StreamValue>(found->second.get()).session.get());
+    session_ref = PyRef::borrow(native<StreamValue>(found->second.get()).ws.session.get());
     transport = core.session_stream(stream);
   }
   if (!session_ref || transport == nullptr) return;
@@ -513,9 +510,7 @@ void ConnectionValue::ended() {
   stream_sessions.reserve(sessions.size());
   for (auto& [id, object] : sessions) stream_sessions.push_back(std::move(object));
   sessions.clear();
-  PyRef event = std::move(upgrade);
-  PyRef pending_scope = std::move(scope);
-  PyRef websocket_session = std::move(session);
+  auto [event, pending_scope, websocket_session] = ws.clear();
   for (const PyRef& exchange : exchanges) wake_exchange(exchange_of(exchange.get()));
   writable();
   PyRef entry;
@@ -525,7 +520,7 @@ void ConnectionValue::ended() {
     shared->connections.erase(found);
   }
   session_lost(websocket_session);
-  for (const PyRef& object : stream_sessions) session_lost(native<StreamValue>(object.get()).session);
+  for (const PyRef& object : stream_sessions) session_lost(native<StreamValue>(object.get()).ws.session);
 }
 
 PyTypeObject* served_connection_type() noexcept {

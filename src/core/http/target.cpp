@@ -18,6 +18,16 @@ std::string_view origin_path(std::string_view path) noexcept {
   return slash == std::string_view::npos ? std::string_view("/") : rest.substr(slash);
 }
 
+bool servable_target(std::string_view method, std::string_view target) noexcept {
+  if (target.starts_with('/')) return true;
+  if (target == "*") return method == "OPTIONS";
+  const std::string_view path = origin_path(target);
+  if (path.data() == target.data()) return false;  // not http or https
+  // What the scheme leaves: a host, which an http URI must have.
+  const std::string_view rest = target.substr(target.find("//") + 2);
+  return !rest.empty() && rest.front() != '/' && rest.front() != '?';
+}
+
 std::string_view percent_decoded(std::string_view raw, std::string& out) {
   if (raw.find('%') == std::string_view::npos) return raw;
   out.clear();

@@ -12,6 +12,12 @@ namespace tessaryne::http {
 // Any other path is returned as it is.
 [[nodiscard]] std::string_view origin_path(std::string_view path) noexcept;
 
+// Whether an origin server serves `target`: the origin form ("/path"), the
+// absolute form of an http or https URI with a host ("http://host/path"),
+// or "*" for OPTIONS. The authority form belongs to CONNECT alone, and a
+// URI of another scheme names no resource of this server.
+[[nodiscard]] bool servable_target(std::string_view method, std::string_view target) noexcept;
+
 // `raw` with every "%" and two hexadecimal digits turned into their byte;
 // a "%" without them stays. Returns `raw` itself when it has no "%", else
 // the decoded bytes, written into `out`.

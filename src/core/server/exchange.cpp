@@ -20,7 +20,8 @@ void Exchange::detach() noexcept {
 void Exchange::set_framing(BodyMode mode, bool keep_alive, std::uint64_t sent) noexcept {
   mode_ = mode;
   keep_alive_ = keep_alive;
-  sent_ = sent;
+  sent_ = 0;
+  add_sent(sent);
 }
 
 bool Exchange::head_sent() const noexcept {

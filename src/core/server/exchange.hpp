@@ -142,7 +142,10 @@ class Exchange {
   bool release_slot() noexcept { return std::exchange(facts_.holds_slot, false); }
   // The protocol's framing of the response, set by write_head.
   void set_framing(BodyMode mode, bool keep_alive, std::uint64_t sent) noexcept;
-  void add_sent(std::uint64_t bytes) noexcept { sent_ += bytes; }
+  // Body bytes that went out: none of a body the framing discards (HEAD, 204, 304).
+  void add_sent(std::uint64_t bytes) noexcept {
+    if (mode_ != BodyMode::discarded) sent_ += bytes;
+  }
   // Whether the protocol still waits to ask for the body (100 Continue).
   [[nodiscard]] bool continue_pending() const noexcept { return facts_.expect_continue; }
   void continue_sent() noexcept { facts_.expect_continue = false; }

@@ -14,6 +14,7 @@
 #include "core/common/byte_scan.hpp"
 #include "core/http/chunk_writer.hpp"
 #include "core/http/reason_phrase.hpp"
+#include "core/http/target.hpp"
 #include "core/server/host_header.hpp"
 #include "core/server/server_answers.hpp"
 
@@ -62,6 +63,10 @@ class ServedConnection::Dispatch final : public http::EventSink {
     }
     if (event.method == "CONNECT") {
       refuse(501, kNoTunnel);
+      return;
+    }
+    if (!http::servable_target(event.method, event.target)) {
+      refuse(400, kBadTarget);
       return;
     }
     const ServerSettings& settings = owner_.loop_.settings();

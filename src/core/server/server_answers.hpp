@@ -10,6 +10,7 @@ namespace tessaryne::server {
 
 inline constexpr std::string_view kBadHost = "Bad Request: exactly one Host header is required";
 inline constexpr std::string_view kBadHostValue = "Bad Request: invalid Host header";
+inline constexpr std::string_view kBadTarget = "Bad Request: invalid request target";
 // An origin server that does not tunnel answers CONNECT itself.
 inline constexpr std::string_view kNoTunnel = "Not Implemented";
 inline constexpr std::string_view kTimeout = "Request Timeout";

@@ -68,6 +68,9 @@ CASES = [
         re.escape("500 - text/plain; charset=utf-8 21"),
     ),
     ("%(s)s %({x-trace}o)s %(B)s", b"GET /file HTTP/1.1\r\n" + HEAD, re.escape(f"201 t1 {os.path.getsize(__file__)}")),
+    # A HEAD's answer sends no body, from bytes or from a file: none is counted.
+    ("%(m)s %(s)s %(B)s", b"HEAD / HTTP/1.1\r\n" + HEAD, re.escape("HEAD 201 0")),
+    ("%(m)s %(s)s %(B)s", b"HEAD /file HTTP/1.1\r\n" + HEAD, re.escape("HEAD 201 0")),
     (
         '"%(r)s" %(s)s %(b)s %({sec-websocket-accept}o)s',
         b"GET /ws HTTP/1.1\r\nHost: x\r\n" + WEBSOCKET,

@@ -208,3 +208,22 @@ def test_abandoned_connections_are_freed_by_reference_counting_and_not_logged(
     live = [type(o).__name__ for o in gc.get_objects() if type(o).__name__ in kept]
     assert collections.Counter(live) == {}
     assert [r.getMessage() for r in caplog.records if r.levelno >= logging.WARNING] == []
+
+
+@pytest.mark.parametrize("refused", ["from another thread", "with a bad argument"])
+def test_a_socket_adopt_refuses_is_closed(refused: str) -> None:
+    """adopt() owns the descriptor it is handed, even when it refuses it: the
+    peer sees the end instead of a socket nobody serves or closes."""
+    with serve(busy_app) as server:
+        driver = server.state.driver
+        assert driver is not None
+        ours, theirs = socket.socketpair()
+        with ours:
+            fd = theirs.detach()
+            with pytest.raises((RuntimeError, TypeError)):
+                if refused == "from another thread":
+                    driver.adopt(fd, None, None)
+                else:
+                    server.call(lambda: driver.adopt(fd, None, None, http2="yes"))
+            ours.settimeout(10)
+            assert ours.recv(1) == b""

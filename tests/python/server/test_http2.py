@@ -312,6 +312,8 @@ def without(name: str) -> list[tuple[str, str]]:
     pytest.param(without(":method"), id="no :method"),
     pytest.param(without(":scheme"), id="no :scheme"),
     pytest.param([*REQUEST[:3], (":path", "")], id="empty :path"),
+    pytest.param([*REQUEST[:3], (":path", "localhost:80")], id=":path in no origin form"),
+    pytest.param([*REQUEST[:3], (":path", "*")], id=":path * without OPTIONS"),
     pytest.param([*REQUEST, (":path", "/again")], id="two :path"),
     pytest.param([*REQUEST, (":protocol", "websocket")], id=":protocol without CONNECT"),
     pytest.param([*REQUEST, (":unknown", "x")], id="unknown pseudo-header"),
@@ -486,3 +488,21 @@ def test_graceful_shutdown_sends_goaway_and_finishes_the_open_stream(app: App) -
         client.read(lambda: False)  # until the server closes the connection
     assert [g.error_code for g in client.goaways][-1:] == [0] and client.goaways[-1].last_stream_id >= stream_id
     assert (stream.status, bytes(stream.body), stream.ended, client.closed) == (200, b"done", True, True)
+
+
+def test_shutdown_says_going_away_to_a_websocket_session_on_a_stream(app: App) -> None:
+    with serving(app, threads=1) as server, H2Client(server.port) as client:
+        connect = [(":method", "CONNECT"), (":protocol", "websocket"), (":scheme", "http"), (":path", "/ws"),
+                   (":authority", f"127.0.0.1:{server.port}"), ("sec-websocket-version", "13")]  # fmt: skip
+        stream_id = client.request(fields=connect, end=False)
+        stream = client.streams[stream_id]
+        client.read(lambda: stream.headers is not None or stream.reset is not None)
+        began = time.monotonic()
+        stopping = threading.Thread(target=server.stop)
+        stopping.start()
+        client.read(lambda: any(opcode == 0x8 for opcode, _ in inflate_frames(bytes(stream.body))))
+        client.send(DataFrame(stream_id, encode_frame(0x8, b"\x03\xe9"), flags=["END_STREAM"]))  # the reply
+        stopping.join(60)
+        took = time.monotonic() - began
+    assert inflate_frames(bytes(stream.body)) == [(0x8, b"\x03\xe9")]  # 1001: going away
+    assert stream.ended and client.goaways and took < 5  # not the shutdown timeout

@@ -117,6 +117,10 @@ CHUNKED = b"POST / HTTP/1.1\r\n" + HOST + b"Transfer-Encoding: chunked\r\n\r\n"
     (b"CONNECT / HTTP/1.1\r\n" + HOST + b"\r\n", [501]),
     (b"GET /" + b"a" * 100_000 + b" HTTP/1.1\r\n" + HOST + b"\r\n", [414]),
     (b"GET / HTTP/1.0\r\n" + HOST + b"Connection: Upgrade\r\nUpgrade: websocket\r\n\r\n", [200]),
+    # Targets in no form an origin server serves; "*" is OPTIONS's.
+    *[(b"GET " + target + b" HTTP/1.1\r\n" + HOST + b"\r\n", [400])
+      for target in (b"localhost:80", b"a/b", b"*", b"http:///x", b"ftp://localhost/x")],
+    (b"OPTIONS * HTTP/1.1\r\n" + HOST + b"\r\n", [200]),
 ])  # fmt: skip
 def test_ambiguous_and_malformed_requests_get_one_answer(request_bytes: bytes, statuses: list[int]) -> None:
     reply = exchange(hello_app, request_bytes)
