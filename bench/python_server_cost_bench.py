@@ -4,9 +4,13 @@ versions of the server can be compared from any run.
 
 The server (one loop thread, access log off, bench/hello_app.py) runs under
 valgrind's callgrind; a client process sends REQUESTS keep-alive GETs over
-CONNECTIONS connections, one request in flight on each. The cost per request
-is (instructions with REQUESTS requests - instructions with none) / REQUESTS,
-so start-up and shutdown cancel out; COST_PIPELINE=16 writes the requests 16
+CONNECTIONS connections, one request in flight on each. Only a window is
+counted: callgrind's counters are zeroed once the server has served a
+warm-up, and dumped after the measured requests, so that neither start-up
+nor what idle threads do while the server waits for a client (which varies
+with the machine's load) is counted. The cost per request is (the window
+with REQUESTS requests - the window with none) / REQUESTS, so the
+connections' own cost cancels out; COST_PIPELINE=16 writes the requests 16
 at a time, as a pipelining client does. With BASELINE=/path/to/another/checkout
 (its extension built, e.g. with `make extension` there) that checkout's server
 is measured beside ours, with the interpreter of its own .venv. COST_SERVER_ARGS
@@ -30,6 +34,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 REQUESTS = int(os.environ.get("COST_REQUESTS", "4000"))
 CONNECTIONS = 8
+WARM_UP = 200  # requests served before the counted window
 # Requests written together on a connection (COST_PIPELINE), answered before the next write.
 PIPELINE = int(os.environ.get("COST_PIPELINE", "1"))
 REQUEST = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
@@ -88,24 +93,32 @@ def instructions(checkout, count):
         try:
             if not wait_listening(port):
                 raise RuntimeError("the server did not start")
+            drive(port, WARM_UP)
+            control("--zero", server.pid)
             drive(port, count)
+            control("--dump", server.pid)  # the window, as the file's first dump
         finally:
             server.send_signal(signal.SIGINT)
             server.wait(timeout=300)
-        with open(out) as file:
+        with open(f"{out}.1") as file:
             for line in file:
                 if line.startswith(("summary:", "totals:")):
                     return int(line.split()[1])
     raise RuntimeError("callgrind wrote no total")
 
 
+def control(command, pid):
+    subprocess.run(["callgrind_control", command, str(pid)], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def per_request(checkout):
-    # The connections alone: the client connects in both runs.
+    # The connections alone: the client connects in both windows.
     return (instructions(checkout, REQUESTS) - instructions(checkout, 0)) / REQUESTS
 
 
 def main():
-    if shutil.which("valgrind") is None:
+    if shutil.which("valgrind") is None or shutil.which("callgrind_control") is None:
         print("server cost per request: skipped (no valgrind)")
         return
     rows = [("ours", ROOT)]
