@@ -438,7 +438,7 @@ void ConnectionValue::writable() {
     if (const std::shared_ptr<wsgi::Call> call = exchange_of(exchange).wsgi) call->pump();
   };
   pump(current.get());
-  if (!streams.empty()) {
+  if (shared->wsgi_environ && !streams.empty()) {  // only WSGI calls have pieces waiting
     std::vector<PyRef> open;
     open.reserve(streams.size());
     for (const auto& [id, exchange] : streams) open.push_back(PyRef::borrow(exchange.get()));
