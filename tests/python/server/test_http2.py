@@ -278,14 +278,18 @@ def test_trailers_close_the_stream_as_headers(app: App) -> None:
     assert not any("END_STREAM" in f.flags for f in frames[:-1])
 
 
+def websocket_connect(port: int) -> list[tuple[str, str]]:
+    """The extended CONNECT that opens a WebSocket session on a stream."""
+    return [(":method", "CONNECT"), (":protocol", "websocket"), (":scheme", "http"), (":path", "/ws"),
+            (":authority", f"127.0.0.1:{port}"), ("sec-websocket-version", "13")]  # fmt: skip
+
+
 @pytest.mark.parametrize("offer", [[], [("sec-websocket-extensions", "permessage-deflate")]], ids=["plain", "deflate"])
 def test_a_websocket_session_over_extended_connect(app: App, offer: list[tuple[str, str]]) -> None:
     with serving(app, threads=1) as server, H2Client(server.port) as client:
         client.read(lambda: any(isinstance(f, SettingsFrame) and "ACK" not in f.flags for f in client.received))
         advertised = next(f for f in client.received if isinstance(f, SettingsFrame)).settings
-        connect = [(":method", "CONNECT"), (":protocol", "websocket"), (":scheme", "http"), (":path", "/ws"),
-                   (":authority", f"127.0.0.1:{server.port}"), ("sec-websocket-version", "13"), *offer]  # fmt: skip
-        stream_id = client.request(fields=connect, end=False)
+        stream_id = client.request(fields=[*websocket_connect(server.port), *offer], end=False)
         stream = client.streams[stream_id]
         client.read(lambda: stream.headers is not None or stream.reset is not None)
         client.send(DataFrame(stream_id, encode_frame(0x1, b"hello")))
@@ -475,34 +479,24 @@ def test_one_version_alone_does_not_serve_the_other(app: App, http: str, data: b
     assert app.paths == []
 
 
-def test_graceful_shutdown_sends_goaway_and_finishes_the_open_stream(app: App) -> None:
+def test_graceful_shutdown_finishes_the_open_stream_and_says_going_away_to_a_session(app: App) -> None:
     with serving(app, threads=1) as server, H2Client(server.port) as client:
         stream_id = client.request("/wait")
         assert app.entered.wait(10)
-        stopping = threading.Thread(target=server.stop)
-        stopping.start()
-        client.read(lambda: bool(client.goaways))
-        app.release.set()
-        stream = client.response(stream_id)
-        stopping.join(60)
-        client.read(lambda: False)  # until the server closes the connection
-    assert [g.error_code for g in client.goaways][-1:] == [0] and client.goaways[-1].last_stream_id >= stream_id
-    assert (stream.status, bytes(stream.body), stream.ended, client.closed) == (200, b"done", True, True)
-
-
-def test_shutdown_says_going_away_to_a_websocket_session_on_a_stream(app: App) -> None:
-    with serving(app, threads=1) as server, H2Client(server.port) as client:
-        connect = [(":method", "CONNECT"), (":protocol", "websocket"), (":scheme", "http"), (":path", "/ws"),
-                   (":authority", f"127.0.0.1:{server.port}"), ("sec-websocket-version", "13")]  # fmt: skip
-        stream_id = client.request(fields=connect, end=False)
-        stream = client.streams[stream_id]
-        client.read(lambda: stream.headers is not None or stream.reset is not None)
+        session_id = client.request(fields=websocket_connect(server.port), end=False)
+        session = client.streams[session_id]
+        client.read(lambda: session.headers is not None or session.reset is not None)
         began = time.monotonic()
         stopping = threading.Thread(target=server.stop)
         stopping.start()
-        client.read(lambda: any(opcode == 0x8 for opcode, _ in inflate_frames(bytes(stream.body))))
-        client.send(DataFrame(stream_id, encode_frame(0x8, b"\x03\xe9"), flags=["END_STREAM"]))  # the reply
+        client.read(lambda: bool(client.goaways) and any(op == 0x8 for op, _ in inflate_frames(bytes(session.body))))
+        client.send(DataFrame(session_id, encode_frame(0x8, b"\x03\xe9"), flags=["END_STREAM"]))  # the reply
+        app.release.set()
+        stream = client.response(stream_id)
         stopping.join(60)
         took = time.monotonic() - began
-    assert inflate_frames(bytes(stream.body)) == [(0x8, b"\x03\xe9")]  # 1001: going away
-    assert stream.ended and client.goaways and took < 5  # not the shutdown timeout
+        client.read(lambda: False)  # until the server closes the connection
+    assert [g.error_code for g in client.goaways][-1:] == [0] and client.goaways[-1].last_stream_id >= session_id
+    assert (stream.status, bytes(stream.body), stream.ended, client.closed) == (200, b"done", True, True)
+    assert inflate_frames(bytes(session.body)) == [(0x8, b"\x03\xe9")] and session.ended  # 1001: going away
+    assert took < 5  # not the shutdown timeout
